@@ -1,0 +1,11 @@
+// The extension module ombrixdb_vell. pybind11's module init refuses an interpreter
+// other than the one it was compiled for, before anything is registered.
+#include "python/bindings.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(ombrixdb_vell, m) {
+  m.doc() = "Pybind11 bindings for OmbrixDB";
+  ombrix::python::RegisterWorkingDir(m);
+  ombrix::python::RegisterLogger(m);
+}
