@@ -46,6 +46,11 @@ export OMBRIX_TEST_REDIS="host:127.0.0.1,port:6379"
 tls="$run_dir/tls"
 if ! redis-cli -h 127.0.0.1 -p 6390 --tls --cacert "$tls/ca.crt" ping 2>/dev/null | grep -q PONG; then
   echo "[services] starting Redis with TLS on 6390"
+  # A server left by another checkout has certificates we do not hold: replace it.
+  if redis-cli -h 127.0.0.1 -p 6390 --tls --insecure ping 2>/dev/null | grep -q PONG; then
+    redis-cli -h 127.0.0.1 -p 6390 --tls --insecure shutdown nosave >/dev/null 2>&1 || true
+    wait_for 10 sh -c '! redis-cli -h 127.0.0.1 -p 6390 --tls --insecure ping 2>/dev/null | grep -q PONG'
+  fi
   rm -rf "$tls"; mkdir -p "$tls"
   (
     cd "$tls"
