@@ -43,7 +43,8 @@ fi
 export OMBRIX_TEST_REDIS="host:127.0.0.1,port:6379"
 
 # Redis over TLS, with a CA and a server certificate made for this run
-tls="$run_dir/tls"
+# One certificate set per machine, shared by every checkout, made when first needed.
+tls="${TMPDIR:-/tmp}/ombrix-test-tls"
 if ! redis-cli -h 127.0.0.1 -p 6390 --tls --cacert "$tls/ca.crt" ping 2>/dev/null | grep -q PONG; then
   echo "[services] starting Redis with TLS on 6390"
   # A server left by another checkout has certificates we do not hold: replace it.
@@ -51,6 +52,7 @@ if ! redis-cli -h 127.0.0.1 -p 6390 --tls --cacert "$tls/ca.crt" ping 2>/dev/nul
     redis-cli -h 127.0.0.1 -p 6390 --tls --insecure shutdown nosave >/dev/null 2>&1 || true
     wait_for 10 sh -c '! redis-cli -h 127.0.0.1 -p 6390 --tls --insecure ping 2>/dev/null | grep -q PONG'
   fi
+  if [ ! -s "$tls/client.crt" ]; then
   rm -rf "$tls"; mkdir -p "$tls"
   (
     cd "$tls"
@@ -68,6 +70,7 @@ if ! redis-cli -h 127.0.0.1 -p 6390 --tls --cacert "$tls/ca.crt" ping 2>/dev/nul
       -out client.crt 2>/dev/null
     chmod 644 ./*.key
   )
+  fi
   redis-server --daemonize yes --bind 127.0.0.1 --port 0 --tls-port 6390 \
     --tls-cert-file "$tls/server.crt" --tls-key-file "$tls/server.key" \
     --tls-ca-cert-file "$tls/ca.crt" --tls-auth-clients optional \
