@@ -1,0 +1,70 @@
+// Keystore: one store of one index. Opaque byte values under 64-bit keys, one versioned
+// map blob, and (config stores) named blobs. Implementations: memory, PostgreSQL, Redis,
+// made by CreateBackingStore. Not thread-safe: one operation at a time per object;
+// PushMap is the only cross-process coordination (atomic in PostgreSQL and Redis).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "index_model/matrix.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+using ombrix::Matrix;
+
+struct MapAndVersion {
+  std::vector<uint8_t> map_data;  // empty when no map is stored
+  uint64_t version = 0;           // 0 when no map is stored
+};
+
+class Keystore {
+ public:
+  virtual ~Keystore() = default;
+
+  // Row i (value_size_ bytes) under keys[i]. std::invalid_argument on a count or
+  // width mismatch.
+  virtual void BatchPushItems(const std::vector<uint64_t>& keys, const Matrix<uint8_t>& values) = 0;
+  // values[i] under keys[i]; an empty value is skipped (an existing value stays).
+  virtual void BatchPushVariable(const std::vector<uint64_t>& keys,
+                                 const std::vector<std::vector<uint8_t>>& values) = 0;
+  virtual void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) = 0;
+  // Versioned compare-and-set: when the stored version (0 if none) equals
+  // expected_version, stores map and expected_version + 1 and returns true; otherwise
+  // changes nothing and returns false.
+  virtual bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
+                       const uint64_t& version_key, const uint64_t& expected_version) = 0;
+  // Missing keys are not an error.
+  virtual void BatchDeleteItems(const std::vector<uint64_t>& keys) = 0;
+  virtual void DeleteItem(const uint64_t& key) = 0;
+  virtual std::vector<uint8_t> GetItem(const uint64_t& key) = 0;
+  virtual MapAndVersion GetMap(const uint64_t& map_key, const uint64_t& version_key) = 0;
+  // One row per key, value_size_ columns; a missing key gives a row of zero bytes.
+  virtual Matrix<uint8_t> BatchGetItems(const std::vector<uint64_t>& keys) = 0;
+  // One entry per key; a missing key gives an empty entry.
+  virtual std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) = 0;
+  virtual void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) = 0;
+  // std::runtime_error when no blob of that name is stored.
+  virtual std::vector<uint8_t> LoadConfigItem(const std::string& name) = 0;
+  virtual bool ConfigItemExists(const std::string& name) = 0;
+  // Removes everything this store holds for its index.
+  virtual void DeleteIndex() = 0;
+  virtual uint64_t GetNumItems() = 0;
+  virtual std::vector<uint64_t> GetAllKeys() = 0;
+  virtual void SetValueSize(uint64_t size) { value_size_ = size; }
+
+  uint64_t value_size() const { return value_size_; }
+  uint64_t store_id() const { return hashed_index_name_; }
+  const std::string& index_name() const { return index_name_; }
+
+ protected:
+  Keystore(uint64_t hashed_index_name, std::string index_name)
+      : hashed_index_name_(hashed_index_name), index_name_(std::move(index_name)) {}
+
+  uint64_t value_size_ = 8;
+  uint64_t hashed_index_name_ = 0;
+  std::string index_name_;
+};
+
+}  // namespace ombrix_encrypted_index::internal::backing_store
