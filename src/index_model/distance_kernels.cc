@@ -1,0 +1,58 @@
+#include "index_model/distance_kernels.h"
+
+#include <stdexcept>
+
+namespace ombrix {
+
+arma::fmat ColumnView(const float* data, uint64_t dimension, uint64_t count) {
+  if (dimension == 0 || count == 0) return arma::fmat(dimension, count);
+  // Strict, non-copying alias: the matrix library never reallocates or frees it.
+  return arma::fmat(const_cast<float*>(data), dimension, count, false, true);
+}
+
+arma::fmat ColumnView(const Matrix<float>& m) { return ColumnView(m.data.data(), m.cols, m.rows); }
+
+CosineKernel::Prepared CosineKernel::Prepare(const arma::fmat& x) {
+  return Prepared{arma::normalise(x, 2, 0)};
+}
+
+void CosineKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& out) {
+  out = y.unit.t() * x.unit;  // the size check of the product reports mismatched rows
+  out.transform([](float p) { return 1.0f - p; });
+}
+
+SquaredEuclideanKernel::Prepared SquaredEuclideanKernel::Prepare(const arma::fmat& x) {
+  return Prepared{x, arma::sum(arma::square(x), 0)};
+}
+
+void SquaredEuclideanKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& out) {
+  out = y.vectors.t() * x.vectors;
+  if (out.is_empty()) return;  // the broadcasts touch column 0 even when there is none
+  // ((-2 p) + |y|^2) + |x|^2, in this order, in single precision.
+  out *= -2.0f;
+  out.each_col() += y.sq_norms.t();
+  out.each_row() += x.sq_norms;
+}
+
+arma::fmat cosine_distance_matrix(const arma::fmat& X, const arma::fmat& Y) {
+  arma::fmat out;
+  CosineKernel::Distances(CosineKernel::Prepare(X), CosineKernel::Prepare(Y), out);
+  return out;
+}
+
+arma::fmat squared_euclidean_distance_matrix(const arma::fmat& X, const arma::fmat& Y) {
+  arma::fmat out;
+  SquaredEuclideanKernel::Distances(SquaredEuclideanKernel::Prepare(X),
+                                    SquaredEuclideanKernel::Prepare(Y), out);
+  return out;
+}
+
+void ThrowUnsupportedMetric() { throw std::runtime_error("Unsupported distance metric."); }
+
+void ThrowCudaUnavailable() {
+  throw std::runtime_error(
+      "CUDA support is required, but the library was built without CUDA. Please build and run "
+      "the program with CUDA support (e.g., ./build.sh -cuda).");
+}
+
+}  // namespace ombrix

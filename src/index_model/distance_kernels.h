@@ -1,0 +1,72 @@
+// Distance matrices between two sets of vectors with one BLAS product each, the rule that
+// maps a DistanceMetric to a kernel, and the error of the GPU entry points.
+// Operands hold one vector per column; results are new matrices owned by the caller.
+// Stateless: any number of threads may call the kernels at once.
+#pragma once
+
+#include <armadillo>
+#include <cstdint>
+
+#include "index_model/index_config.h"
+#include "index_model/matrix.h"
+
+namespace ombrix {
+
+// Views a row-major Matrix of n vectors of dimension d as a d x n column-major operand
+// without copying. The view borrows m's storage: m must outlive it and stay unchanged.
+// Initialise a new variable with the result (assigning it to an existing one copies).
+arma::fmat ColumnView(const Matrix<float>& m);
+arma::fmat ColumnView(const float* data, uint64_t dimension, uint64_t count);
+
+// D(j, i) = 1 - cos(Y_j, X_i), n_Y x n_X. A zero column has cosine 0 to everything.
+// Throws std::logic_error (the matrix library's text) when X and Y differ in rows.
+arma::fmat cosine_distance_matrix(const arma::fmat& X, const arma::fmat& Y);
+
+// D(j, i) = |Y_j|^2 + |X_i|^2 - 2 Y_j.X_i, n_Y x n_X, neither rooted nor clamped at 0.
+// Throws std::logic_error (the matrix library's text) when X and Y differ in rows.
+arma::fmat squared_euclidean_distance_matrix(const arma::fmat& X, const arma::fmat& Y);
+
+// The kernels split into a per-operand preparation and a product, so that callers that
+// meet one operand many times (seeding, blocks of one batch) prepare it once. For any
+// split of the columns, Distances(Prepare(X), Prepare(Y)) equals the kernel's result
+// bit for bit, because preparation works column by column.
+struct CosineKernel {
+  struct Prepared {
+    arma::fmat unit;  // columns scaled to length 1; zero columns stay zero
+  };
+  static Prepared Prepare(const arma::fmat& x);
+  // Writes the n_Y x n_X distances into out, reusing its memory when the shape fits.
+  static void Distances(const Prepared& x, const Prepared& y, arma::fmat& out);
+};
+
+struct SquaredEuclideanKernel {
+  struct Prepared {
+    const arma::fmat& vectors;  // the operand itself, borrowed
+    arma::frowvec sq_norms;     // sum of squares of each column
+  };
+  // REQUIRES: x outlives the result.
+  static Prepared Prepare(const arma::fmat& x);
+  static void Distances(const Prepared& x, const Prepared& y, arma::fmat& out);
+};
+
+// Calls f(CosineKernel{}) for Cosine and f(SquaredEuclideanKernel{}) for Euclidean and
+// SquaredEuclidean: no nearest-neighbour decision needs the square root.
+// Throws std::runtime_error "Unsupported distance metric." for any other value.
+[[noreturn]] void ThrowUnsupportedMetric();
+template <typename F>
+decltype(auto) WithKernel(int32_t metric, F&& f) {
+  switch (metric) {
+    case Cosine:
+      return f(CosineKernel{});
+    case Euclidean:
+    case SquaredEuclidean:
+      return f(SquaredEuclideanKernel{});
+    default:
+      ThrowUnsupportedMetric();
+  }
+}
+
+// Every GPU entry point throws this std::runtime_error: the library has no GPU code.
+[[noreturn]] void ThrowCudaUnavailable();
+
+}  // namespace ombrix

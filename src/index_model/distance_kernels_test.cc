@@ -1,0 +1,149 @@
+#include "index_model/distance_kernels.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+namespace ombrix {
+namespace {
+
+arma::fmat SmallIntegers(arma::uword rows, arma::uword cols, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> value(-4, 4);
+  arma::fmat m(rows, cols);
+  m.imbue([&] { return static_cast<float>(value(gen)); });
+  return m;
+}
+
+double Dot(const arma::fmat& a, arma::uword i, const arma::fmat& b, arma::uword j) {
+  double s = 0;
+  for (arma::uword r = 0; r < a.n_rows; ++r) s += double(a(r, i)) * double(b(r, j));
+  return s;
+}
+
+double CosineReference(const arma::fmat& x, arma::uword i, const arma::fmat& y, arma::uword j) {
+  const double norms = std::sqrt(Dot(x, i, x, i)) * std::sqrt(Dot(y, j, y, j));
+  return norms == 0 ? 1.0 : 1.0 - Dot(x, i, y, j) / norms;
+}
+
+double SquaredEuclideanReference(const arma::fmat& x, arma::uword i, const arma::fmat& y,
+                                 arma::uword j) {
+  double s = 0;
+  for (arma::uword r = 0; r < x.n_rows; ++r) s += std::pow(double(x(r, i)) - double(y(r, j)), 2);
+  return s;
+}
+
+TEST(DistanceKernelsTest, ResultHasOneRowPerReferenceAndMatchesDoubleReference) {
+  const arma::fmat x = SmallIntegers(4, 3, 1);
+  arma::fmat y = SmallIntegers(4, 5, 2);
+  y.col(4).zeros();
+  const arma::fmat cos = cosine_distance_matrix(x, y);
+  const arma::fmat sq = squared_euclidean_distance_matrix(x, y);
+  ASSERT_EQ(cos.n_rows, 5u);
+  ASSERT_EQ(cos.n_cols, 3u);
+  ASSERT_EQ(sq.n_rows, 5u);
+  ASSERT_EQ(sq.n_cols, 3u);
+  for (arma::uword j = 0; j < 5; ++j) {
+    for (arma::uword i = 0; i < 3; ++i) {
+      EXPECT_NEAR(cos(j, i), CosineReference(x, i, y, j), 1e-6) << j << "," << i;
+      // Small integers: every step of the expansion is exact in single precision.
+      EXPECT_EQ(sq(j, i), SquaredEuclideanReference(x, i, y, j)) << j << "," << i;
+    }
+  }
+}
+
+TEST(DistanceKernelsTest, ZeroVectorRules) {
+  arma::fmat x = SmallIntegers(6, 3, 3);
+  x.col(1).zeros();
+  const arma::fmat cos = cosine_distance_matrix(x, x);
+  for (arma::uword j = 0; j < 3; ++j) {
+    EXPECT_EQ(cos(j, 1), 1.0f) << "zero vector against column " << j;
+    EXPECT_EQ(cos(1, j), 1.0f) << "column " << j << " against zero vector";
+  }
+  const arma::fmat sq = squared_euclidean_distance_matrix(x, x);
+  for (arma::uword j = 0; j < 3; ++j) {
+    EXPECT_EQ(sq(j, 1), arma::accu(arma::square(x.col(j))));
+  }
+  EXPECT_EQ(x.col(0)(0), SmallIntegers(6, 3, 3)(0, 0)) << "inputs are not modified";
+}
+
+TEST(DistanceKernelsTest, ScaledAndIdenticalVectorsAreNearZeroAndNotClamped) {
+  arma::fmat x(5, 2);
+  x.col(0) = {0.3f, -1.7f, 2.9f, 0.01f, 5.5f};
+  x.col(1) = 3.0f * x.col(0);
+  const arma::fmat cos = cosine_distance_matrix(x, x);
+  EXPECT_NEAR(cos(0, 1), 0.0f, 1e-6);
+  const arma::fmat sq = squared_euclidean_distance_matrix(x, x);
+  EXPECT_NEAR(sq(0, 0), 0.0f, 1e-4);
+  EXPECT_NEAR(sq(1, 1), 0.0f, 1e-3);
+}
+
+TEST(DistanceKernelsTest, EmptyOperands) {
+  const arma::fmat some = SmallIntegers(4, 3, 4);
+  const arma::fmat none(4, 0);
+  EXPECT_EQ(arma::size(cosine_distance_matrix(none, some)), arma::size(3, 0));
+  EXPECT_EQ(arma::size(cosine_distance_matrix(some, none)), arma::size(0, 3));
+  EXPECT_EQ(arma::size(squared_euclidean_distance_matrix(none, some)), arma::size(3, 0));
+  EXPECT_EQ(arma::size(squared_euclidean_distance_matrix(some, none)), arma::size(0, 3));
+
+  const arma::fmat x(0, 3), y(0, 2);
+  const arma::fmat cos = cosine_distance_matrix(x, y);
+  const arma::fmat sq = squared_euclidean_distance_matrix(x, y);
+  ASSERT_EQ(arma::size(cos), arma::size(2, 3));
+  ASSERT_EQ(arma::size(sq), arma::size(2, 3));
+  EXPECT_TRUE(arma::all(arma::vectorise(cos) == 1.0f));
+  EXPECT_TRUE(arma::all(arma::vectorise(sq) == 0.0f));
+}
+
+TEST(DistanceKernelsTest, MismatchedRowsGiveTheMatrixLibraryText) {
+  const arma::fmat x = SmallIntegers(3, 3, 5);
+  const arma::fmat y = SmallIntegers(4, 5, 6);
+  const std::string expected = "matrix multiplication: incompatible matrix dimensions: 5x4 and 3x3";
+  try {
+    cosine_distance_matrix(x, y);
+    FAIL() << "cosine accepted mismatched rows";
+  } catch (const std::logic_error& e) {
+    EXPECT_EQ(e.what(), expected);
+  }
+  try {
+    squared_euclidean_distance_matrix(x, y);
+    FAIL() << "squared Euclidean accepted mismatched rows";
+  } catch (const std::logic_error& e) {
+    EXPECT_EQ(e.what(), expected);
+  }
+}
+
+TEST(DistanceKernelsTest, MetricRuleAndGpuMessage) {
+  auto name = [](auto kernel) -> std::string {
+    return std::is_same_v<decltype(kernel), CosineKernel> ? "cosine" : "squared";
+  };
+  EXPECT_EQ(WithKernel(Cosine, name), "cosine");
+  EXPECT_EQ(WithKernel(Euclidean, name), "squared");
+  EXPECT_EQ(WithKernel(SquaredEuclidean, name), "squared");
+  for (int32_t bad : {3, -1, 1000}) {
+    try {
+      WithKernel(bad, name);
+      FAIL() << "metric " << bad << " accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "Unsupported distance metric.");
+    }
+  }
+  EXPECT_THAT([] { ThrowCudaUnavailable(); },
+              testing::ThrowsMessage<std::runtime_error>(testing::StartsWith(
+                  "CUDA support is required, but the library was built without CUDA.")));
+}
+
+TEST(DistanceKernelsTest, ColumnViewSharesStorage) {
+  Matrix<float> m(std::vector<float>{1, 2, 3, 4, 5, 6}, 3);
+  const arma::fmat view = ColumnView(m);
+  ASSERT_EQ(arma::size(view), arma::size(3, 2));
+  EXPECT_EQ(view.memptr(), m.data.data());
+  EXPECT_EQ(view(0, 1), 4.0f) << "row 1 of the Matrix is column 1 of the operand";
+  EXPECT_EQ(arma::size(ColumnView(Matrix<float>(std::vector<float>{}, 4))), arma::size(4, 0));
+}
+
+}  // namespace
+}  // namespace ombrix
