@@ -1,0 +1,115 @@
+#include "index_model/quantize.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <random>
+
+#include "index_model/distance_kernels.h"
+
+namespace ombrix {
+namespace {
+
+using testing::HasSubstr;
+using testing::ThrowsMessage;
+
+Matrix<float> Uniform(uint64_t n, uint64_t d, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  std::vector<float> v(n * d);
+  for (auto& x : v) x = u(gen);
+  return Matrix<float>(std::move(v), d);
+}
+
+Codebook Book(Matrix<float> centroids) {
+  Codebook b;
+  b.n_centroids = static_cast<uint32_t>(centroids.rows);
+  b.centroids = std::move(centroids);
+  return b;
+}
+
+TEST(QuantizeTest, EqualDistancesGoToTheLowestCentroid) {
+  const Matrix<float> point(std::vector<float>{0, 0}, 2);
+  const Codebook squared = Book(Matrix<float>({10, 0, 0, 10, 1, 0, 5, 5, -7, 0, -1, 0}, 2));
+  for (DistanceMetric metric : {Euclidean, SquaredEuclidean}) {
+    EXPECT_EQ(quantize_dispatch(point, {squared}, metric).at(0, 0), 2u);
+  }
+  const Matrix<float> direction(std::vector<float>{1, 0}, 2);
+  const Codebook cosine = Book(Matrix<float>({-1, 0, 0, 1, 1, 1, 0, -1, -1, -1, 1, -1}, 2));
+  EXPECT_EQ(quantize_dispatch(direction, {cosine}, Cosine).at(0, 0), 2u);
+}
+
+TEST(QuantizeTest, BlocksNeverChangeAnAssignment) {
+  const Matrix<float> vectors = Uniform(2500, 16, 1);
+  const Matrix<float> centroids = Uniform(37, 16, 2);
+  for (DistanceMetric metric : {Cosine, SquaredEuclidean}) {
+    const Matrix<uint32_t> got = quantize_dispatch(vectors, {Book(centroids)}, metric);
+    ASSERT_EQ(got.rows, 2500u);
+    ASSERT_EQ(got.cols, 1u);
+    const arma::fmat whole =
+        metric == Cosine ? cosine_distance_matrix(ColumnView(vectors), ColumnView(centroids))
+                         : squared_euclidean_distance_matrix(ColumnView(vectors), ColumnView(centroids));
+    for (arma::uword i = 0; i < 2500; ++i) {
+      EXPECT_EQ(got.at(i, 0), whole.col(i).index_min()) << "vector " << i;
+    }
+  }
+  const Matrix<uint32_t> euclidean = quantize_dispatch(vectors, {Book(centroids)}, Euclidean);
+  EXPECT_EQ(euclidean.data, quantize_dispatch(vectors, {Book(centroids)}, SquaredEuclidean).data);
+}
+
+TEST(QuantizeTest, SubspacesAreIndependentAndTeamSizeDoesNotMatter) {
+  const Matrix<float> vectors = Uniform(1200, 6, 3);
+  const std::vector<Codebook> books{Book(Uniform(5, 2, 4)), Book(Uniform(9, 2, 5)),
+                                    Book(Uniform(3, 2, 6))};
+  const int team = omp_get_max_threads();
+  omp_set_num_threads(1);
+  const Matrix<uint32_t> one = quantize_dispatch(vectors, books, Cosine);
+  omp_set_num_threads(8);
+  const Matrix<uint32_t> eight = quantize_dispatch(vectors, books, Cosine);
+  omp_set_num_threads(team);
+  EXPECT_EQ(one.data, eight.data);
+  ASSERT_EQ(one.cols, 3u);
+  for (uint64_t j = 0; j < 3; ++j) {
+    std::vector<float> slice;
+    for (uint64_t i = 0; i < vectors.rows; ++i) {
+      slice.insert(slice.end(), vectors.row(i) + 2 * j, vectors.row(i) + 2 * j + 2);
+    }
+    const Matrix<uint32_t> alone = quantize_dispatch(Matrix<float>(std::move(slice), 2), {books[j]}, Cosine);
+    for (uint64_t i = 0; i < vectors.rows; ++i) ASSERT_EQ(one.at(i, j), alone.at(i, 0));
+  }
+}
+
+TEST(QuantizeTest, EmptyBatchGivesNoRows) {
+  const Matrix<uint32_t> out =
+      quantize_dispatch(Matrix<float>(std::vector<float>{}, 4), {Book(Uniform(3, 2, 1)), Book(Uniform(3, 2, 2))}, Cosine);
+  EXPECT_EQ(out.rows, 0u);
+  EXPECT_EQ(out.cols, 2u);
+}
+
+TEST(QuantizeTest, RefusalsAndTheirOrder) {
+  const Matrix<float> ten = Uniform(4, 10, 1);
+  const std::vector<Codebook> three(3, Book(Uniform(2, 3, 2)));
+  testing::internal::CaptureStderr();
+  EXPECT_THAT([&] { quantize_dispatch(ten, three, static_cast<DistanceMetric>(3)); },
+              ThrowsMessage<std::runtime_error>("Unsupported distance metric."));
+  EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("[ERROR] Unsupported distance metric."));
+  const std::string indivisible = "Vector dimension must be divisible by the number of subvectors.";
+  EXPECT_THAT([&] { quantize_dispatch(ten, three, Cosine); }, ThrowsMessage<std::invalid_argument>(indivisible));
+  EXPECT_THAT([&] { quantize_dispatch(ten, {}, Cosine); }, ThrowsMessage<std::invalid_argument>(indivisible));
+
+  const Matrix<float> four = Uniform(4, 4, 3);
+  Codebook wide = Book(Uniform(3, 5, 4));
+  Codebook overstated = Book(Uniform(3, 4, 5));
+  overstated.n_centroids = 4;
+  Codebook empty;
+  empty.centroids.cols = 4;
+  for (const Codebook& bad : {wide, overstated, empty}) {
+    EXPECT_THAT([&] { quantize_dispatch(four, {bad}, Euclidean); }, testing::Throws<std::invalid_argument>());
+  }
+  EXPECT_THAT([] { quantize_gpu(Matrix<float>(), {}, Cosine); },
+              ThrowsMessage<std::runtime_error>(HasSubstr("CUDA support is required")));
+}
+
+}  // namespace
+}  // namespace ombrix
