@@ -1,0 +1,54 @@
+// SHA3-256 on our own Keccak-f[1600] sponge, in the forms the engine needs: one 32-byte
+// block (the inner loop of label generation), byte strings of any length, and the
+// 64-bit reduction used for every key, label and mask. Pure functions, allocation-free,
+// safe to call from any number of threads.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace ombrix {
+
+using Digest256 = std::array<uint8_t, 32>;
+
+// The 24-round permutation on 25 little-endian lanes (lane x + 5y).
+void KeccakF1600(uint64_t state[25]);
+
+// Incremental SHA3-256: Update any number of times, then one Final.
+class Sha3_256Hasher {
+ public:
+  Sha3_256Hasher() { Reset(); }
+  void Reset();
+  void Update(const uint8_t* data, std::size_t length);
+  void Update(std::string_view text) {
+    Update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  Digest256 Final();
+  // The first 8 digest bytes read big-endian (digest byte 0 most significant).
+  uint64_t FinalU64();
+
+ private:
+  void Pad();
+
+  uint64_t state_[25];
+  std::size_t filled_ = 0;  // bytes absorbed into the current block
+};
+
+// Block forms: one padded block, one permutation.
+Digest256 Sha3_256(const std::array<uint8_t, 32>& block);
+uint64_t Sha3_256ToU64(const std::array<uint8_t, 32>& block);
+
+// Byte-string forms (empty input allowed).
+Digest256 Sha3_256(const uint8_t* data, std::size_t length);
+uint64_t Sha3_256ToU64(const uint8_t* data, std::size_t length);
+inline uint64_t Sha3_256ToU64(const std::vector<uint8_t>& bytes) {
+  return Sha3_256ToU64(bytes.data(), bytes.size());
+}
+
+// The digest-to-integer rule on a whole digest.
+uint64_t DigestToU64(const uint8_t* digest);
+
+}  // namespace ombrix
