@@ -1,0 +1,82 @@
+// ItemCache: the decrypted items of whole inverted lists, least recently used first out,
+// at most lru_cache_size lists (0 turns it off). An entry remembers the list's counter
+// value when it was filled and is served only while the counter still has that value.
+// Owned by one engine core; not synchronised: one retrieval or addition at a time.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace ombrix {
+
+struct CachedItem {
+  std::string id;
+  std::vector<uint8_t> payload;
+  std::string metadata;
+};
+
+struct CacheLookupResult {
+  std::vector<std::vector<CachedItem>> cache_hit;  // copies of each hit list, probe order
+  std::vector<bool> hit_and_miss;                  // per probed list: set for a hit
+  std::vector<uint32_t> cache_misses;              // missed list ids, probe order
+  uint64_t hit_item_count = 0;
+};
+
+class ItemCache {
+ public:
+  explicit ItemCache(uint64_t capacity = 0) : lru_cache_size(capacity) {}
+
+  // The most lists held; 0 = off.
+  uint64_t lru_cache_size;
+
+  bool enabled() const { return lru_cache_size != 0; }
+  uint64_t size() const { return entries_.size(); }
+  bool Contains(uint32_t list) const { return entries_.count(list) != 0; }
+  // The cached items of a list, or null.
+  const std::vector<CachedItem>* Items(uint32_t list) const;
+  // The counter value a list was filled at. REQUIRES: Contains(list).
+  uint32_t FilledAt(uint32_t list) const { return entries_.at(list).counter; }
+  // Cached list ids, most recently used first.
+  std::vector<uint32_t> RecencyOrder() const { return {recency_.begin(), recency_.end()}; }
+
+  // Moves an existing entry to the front.
+  void Touch(uint32_t list);
+  // Drops the entry of a list; for a list without one, writes "Token not found: <list>"
+  // to standard output and changes nothing.
+  void Remove(uint32_t list);
+  // Files the items fetched for a list at counter value `counter` (appending when the list
+  // was already filed by the same retrieval), evicting the least recently used list when
+  // full. Does nothing when the cache is off.
+  void Fill(uint32_t list, std::vector<CachedItem> items, uint32_t counter);
+  // Drops every list that holds one of the ids.
+  void RemoveListsHolding(const std::unordered_set<std::string>& ids);
+  void Clear();
+
+ private:
+  struct Entry {
+    std::vector<CachedItem> items;
+    uint32_t counter = 0;
+    std::list<uint32_t>::iterator position;
+  };
+
+  std::list<uint32_t> recency_;
+  std::unordered_map<uint32_t, Entry> entries_;
+};
+
+// Splits the probed lists into hits and misses. With the cache off every list is a miss
+// and the cache is not touched. A list is a hit when its entry was filled at its current
+// counter, or when it has no entry and its counter is 0; a stale entry is dropped. Lists
+// beyond the end of counter_map have counter 0.
+CacheLookupResult RetrieveCachedItems(ItemCache& cache, const std::vector<uint32_t>& query_tokens,
+                                      const std::vector<uint32_t>& counter_map);
+
+// The counter of a list; 0 for a list beyond the end of the map.
+inline uint32_t CounterOf(const std::vector<uint32_t>& counter_map, uint32_t list) {
+  return list < counter_map.size() ? counter_map[list] : 0;
+}
+
+}  // namespace ombrix
