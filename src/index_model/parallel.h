@@ -42,10 +42,12 @@ class FirstFailure {
 };
 
 // Runs body(first, count) on every member of one team over its static share of total.
+// A single item runs on the calling thread: waking a team for it only costs (much more on
+// a loaded machine, where a spinning team waits for descheduled members).
 template <typename Body>
 void ParallelStatic(uint64_t total, Body&& body) {
   FirstFailure failure;
-#pragma omp parallel
+#pragma omp parallel if (total > 1)
   {
     const int t = omp_get_thread_num();
     try {
@@ -58,11 +60,12 @@ void ParallelStatic(uint64_t total, Body&& body) {
   failure.RethrowIfAny();
 }
 
-// Runs body(i) for every i in [0, total) with a dynamic schedule of chunks of one.
+// Runs body(i) for every i in [0, total) with a dynamic schedule of chunks of one; a
+// single item runs on the calling thread.
 template <typename Body>
 void ParallelDynamic(uint64_t total, Body&& body) {
   FirstFailure failure;
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) if (total > 1)
   for (uint64_t i = 0; i < total; ++i) {
     try {
       body(i);

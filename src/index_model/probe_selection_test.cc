@@ -10,6 +10,7 @@
 #include <set>
 
 #include "index_model/distance_kernels.h"
+#include "index_model/test_data.h"
 
 namespace ombrix {
 namespace {
@@ -17,20 +18,10 @@ namespace {
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::ThrowsMessage;
-
-Matrix<float> Uniform(uint64_t n, uint64_t d, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<float> v(n * d);
-  for (auto& x : v) x = u(gen);
-  return Matrix<float>(std::move(v), d);
-}
+using testing_data::Uniform;
 
 std::vector<Codebook> Candidates(Matrix<float> centroids) {
-  Codebook b;
-  b.n_centroids = static_cast<uint32_t>(centroids.rows);
-  b.centroids = std::move(centroids);
-  return {b};
+  return {testing_data::BookOf(std::move(centroids))};
 }
 
 std::vector<uint32_t> Row(const Matrix<uint32_t>& m, uint64_t r) {

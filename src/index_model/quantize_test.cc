@@ -7,36 +7,24 @@
 #include <random>
 
 #include "index_model/distance_kernels.h"
+#include "index_model/test_data.h"
 
 namespace ombrix {
 namespace {
 
 using testing::HasSubstr;
 using testing::ThrowsMessage;
-
-Matrix<float> Uniform(uint64_t n, uint64_t d, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<float> v(n * d);
-  for (auto& x : v) x = u(gen);
-  return Matrix<float>(std::move(v), d);
-}
-
-Codebook Book(Matrix<float> centroids) {
-  Codebook b;
-  b.n_centroids = static_cast<uint32_t>(centroids.rows);
-  b.centroids = std::move(centroids);
-  return b;
-}
+using testing_data::BookOf;
+using testing_data::Uniform;
 
 TEST(QuantizeTest, EqualDistancesGoToTheLowestCentroid) {
   const Matrix<float> point(std::vector<float>{0, 0}, 2);
-  const Codebook squared = Book(Matrix<float>({10, 0, 0, 10, 1, 0, 5, 5, -7, 0, -1, 0}, 2));
+  const Codebook squared = BookOf(Matrix<float>({10, 0, 0, 10, 1, 0, 5, 5, -7, 0, -1, 0}, 2));
   for (DistanceMetric metric : {Euclidean, SquaredEuclidean}) {
     EXPECT_EQ(quantize_dispatch(point, {squared}, metric).at(0, 0), 2u);
   }
   const Matrix<float> direction(std::vector<float>{1, 0}, 2);
-  const Codebook cosine = Book(Matrix<float>({-1, 0, 0, 1, 1, 1, 0, -1, -1, -1, 1, -1}, 2));
+  const Codebook cosine = BookOf(Matrix<float>({-1, 0, 0, 1, 1, 1, 0, -1, -1, -1, 1, -1}, 2));
   EXPECT_EQ(quantize_dispatch(direction, {cosine}, Cosine).at(0, 0), 2u);
 }
 
@@ -44,7 +32,7 @@ TEST(QuantizeTest, BlocksNeverChangeAnAssignment) {
   const Matrix<float> vectors = Uniform(2500, 16, 1);
   const Matrix<float> centroids = Uniform(37, 16, 2);
   for (DistanceMetric metric : {Cosine, SquaredEuclidean}) {
-    const Matrix<uint32_t> got = quantize_dispatch(vectors, {Book(centroids)}, metric);
+    const Matrix<uint32_t> got = quantize_dispatch(vectors, {BookOf(centroids)}, metric);
     ASSERT_EQ(got.rows, 2500u);
     ASSERT_EQ(got.cols, 1u);
     const arma::fmat whole =
@@ -54,14 +42,14 @@ TEST(QuantizeTest, BlocksNeverChangeAnAssignment) {
       EXPECT_EQ(got.at(i, 0), whole.col(i).index_min()) << "vector " << i;
     }
   }
-  const Matrix<uint32_t> euclidean = quantize_dispatch(vectors, {Book(centroids)}, Euclidean);
-  EXPECT_EQ(euclidean.data, quantize_dispatch(vectors, {Book(centroids)}, SquaredEuclidean).data);
+  const Matrix<uint32_t> euclidean = quantize_dispatch(vectors, {BookOf(centroids)}, Euclidean);
+  EXPECT_EQ(euclidean.data, quantize_dispatch(vectors, {BookOf(centroids)}, SquaredEuclidean).data);
 }
 
 TEST(QuantizeTest, SubspacesAreIndependentAndTeamSizeDoesNotMatter) {
   const Matrix<float> vectors = Uniform(1200, 6, 3);
-  const std::vector<Codebook> books{Book(Uniform(5, 2, 4)), Book(Uniform(9, 2, 5)),
-                                    Book(Uniform(3, 2, 6))};
+  const std::vector<Codebook> books{BookOf(Uniform(5, 2, 4)), BookOf(Uniform(9, 2, 5)),
+                                    BookOf(Uniform(3, 2, 6))};
   const int team = omp_get_max_threads();
   omp_set_num_threads(1);
   const Matrix<uint32_t> one = quantize_dispatch(vectors, books, Cosine);
@@ -82,14 +70,14 @@ TEST(QuantizeTest, SubspacesAreIndependentAndTeamSizeDoesNotMatter) {
 
 TEST(QuantizeTest, EmptyBatchGivesNoRows) {
   const Matrix<uint32_t> out =
-      quantize_dispatch(Matrix<float>(std::vector<float>{}, 4), {Book(Uniform(3, 2, 1)), Book(Uniform(3, 2, 2))}, Cosine);
+      quantize_dispatch(Matrix<float>(std::vector<float>{}, 4), {BookOf(Uniform(3, 2, 1)), BookOf(Uniform(3, 2, 2))}, Cosine);
   EXPECT_EQ(out.rows, 0u);
   EXPECT_EQ(out.cols, 2u);
 }
 
 TEST(QuantizeTest, RefusalsAndTheirOrder) {
   const Matrix<float> ten = Uniform(4, 10, 1);
-  const std::vector<Codebook> three(3, Book(Uniform(2, 3, 2)));
+  const std::vector<Codebook> three(3, BookOf(Uniform(2, 3, 2)));
   testing::internal::CaptureStderr();
   EXPECT_THAT([&] { quantize_dispatch(ten, three, static_cast<DistanceMetric>(3)); },
               ThrowsMessage<std::runtime_error>("Unsupported distance metric."));
@@ -99,8 +87,8 @@ TEST(QuantizeTest, RefusalsAndTheirOrder) {
   EXPECT_THAT([&] { quantize_dispatch(ten, {}, Cosine); }, ThrowsMessage<std::invalid_argument>(indivisible));
 
   const Matrix<float> four = Uniform(4, 4, 3);
-  Codebook wide = Book(Uniform(3, 5, 4));
-  Codebook overstated = Book(Uniform(3, 4, 5));
+  Codebook wide = BookOf(Uniform(3, 5, 4));
+  Codebook overstated = BookOf(Uniform(3, 4, 5));
   overstated.n_centroids = 4;
   Codebook empty;
   empty.centroids.cols = 4;

@@ -1,0 +1,269 @@
+#include "index_model/exact_topk.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <tuple>
+
+#include "index_model/test_data.h"
+
+namespace ombrix {
+namespace {
+
+using testing::ElementsAre;
+using testing::ThrowsMessage;
+
+// A record of the given ids in one list per entry of sizes, with metadata "m<id>".
+CacheMissResult Record(std::vector<std::string> ids, std::vector<uint64_t> sizes) {
+  CacheMissResult r;
+  r.item_ids = std::move(ids);
+  for (const auto& id : r.item_ids) r.metadata.push_back("m" + id);
+  r.token_indices = {0};
+  for (uint64_t s : sizes) r.token_indices.push_back(r.token_indices.back() + s);
+  return r;
+}
+
+ProbeSelection Probes(std::vector<std::vector<uint32_t>> rows) {
+  ProbeSelection s;
+  s.n_queries = rows.size();
+  const uint64_t w = rows.empty() ? 0 : rows[0].size();
+  std::vector<uint32_t> cells;
+  for (const auto& row : rows) cells.insert(cells.end(), row.begin(), row.end());
+  s.probes.rows = rows.size();
+  s.probes.cols = w;
+  s.probes.data = std::move(cells);
+  return s;
+}
+
+Matrix<float> Rows(std::vector<float> values, uint64_t d) { return Matrix<float>(std::move(values), d); }
+
+std::vector<std::string> IdRow(const QueryResults& r, uint64_t q) {
+  return std::vector<std::string>(r.ids.row(q), r.ids.row(q) + r.ids.cols);
+}
+
+TEST(ExactTopkTest, EmptyInputsGiveRowsWithoutColumns) {
+  const Matrix<float> query = Rows({1, 2}, 2);
+  for (int32_t metric : {0, 7}) {
+    const QueryResults r = exact_topk_search(Record({}, {0}), Matrix<float>(), Probes({{0}}), query,
+                                             5, static_cast<DistanceMetric>(metric), {1});
+    EXPECT_EQ(r.n_queries, 1u);
+    EXPECT_EQ(r.top_k, 0u);
+    EXPECT_EQ(r.ids.rows, 1u);
+    EXPECT_EQ(r.ids.cols, 0u);
+    EXPECT_THAT(r.counts, ElementsAre(0));
+    ASSERT_EQ(r.metadata.size(), 1u);
+    EXPECT_TRUE(r.metadata[0].empty());
+  }
+  const CacheMissResult two = Record({"a", "b"}, {2});
+  const QueryResults zero_k =
+      exact_topk_search(two, Rows({0, 0, 1, 1}, 2), Probes({{0}}), query, 0, Cosine, {1});
+  EXPECT_EQ(zero_k.top_k, 0u);
+  EXPECT_THAT(zero_k.counts, ElementsAre(0));
+  const QueryResults no_queries =
+      exact_topk_search(two, Rows({0, 0, 1, 1}, 2), Probes({{0}}), Matrix<float>(), 3, Cosine, {});
+  EXPECT_EQ(no_queries.n_queries, 1u);
+  EXPECT_EQ(no_queries.top_k, 0u);
+}
+
+TEST(ExactTopkTest, KIsBoundByAllFetchedRowsAndShortRowsArePadded) {
+  // Lists: 0 = {a, b}, 1 = {c}. Query 0 probes list 0 only; query 1 both.
+  const CacheMissResult record = Record({"a", "b", "c"}, {2, 1});
+  const Matrix<float> items = Rows({1, 0, 2, 0, 3, 0}, 2);
+  ProbeSelection sel = Probes({{0, 0}, {1, 0}});
+  sel.probes.cols = 1;
+  sel.probes.data = {0, 1};
+  const QueryResults one_list = exact_topk_search(record, items, sel, Rows({0, 0, 0, 0}, 2), 10,
+                                                  SquaredEuclidean, {1, 0});
+  EXPECT_EQ(one_list.top_k, 3u);
+  EXPECT_THAT(one_list.counts, ElementsAre(2, 1));
+  EXPECT_THAT(IdRow(one_list, 0), ElementsAre("a", "b", ""));
+  EXPECT_EQ(one_list.distances.at(0, 1), 4.0f);
+  EXPECT_EQ(one_list.distances.at(0, 2), 0.0f);
+  EXPECT_THAT(one_list.metadata[0], ElementsAre("ma", "mb", ""));
+  EXPECT_THAT(IdRow(one_list, 1), ElementsAre("c", "", ""));
+}
+
+TEST(ExactTopkTest, TiesAreOrderedByIdBytesAndTheCutKeepsEarlierRows) {
+  // All at distance 1 from the query; "a" < "ab" < "b" < "\xff" as unsigned bytes.
+  const CacheMissResult record = Record({"b", "\xff", "ab", "a"}, {4});
+  const Matrix<float> items = Rows({1, 0, -1, 0, 0, 1, 0, -1}, 2);
+  const QueryResults all = exact_topk_search(record, items, Probes({{0}}), Rows({0, 0}, 2), 4,
+                                             SquaredEuclidean, {});
+  EXPECT_THAT(IdRow(all, 0), ElementsAre("a", "ab", "b", "\xff"));
+
+  // k = 2: kept 0.0625 (z) and 0.25 (y); a later row at 0.25 with id "a" is not taken.
+  const CacheMissResult cut = Record({"z", "y", "a"}, {3});
+  const QueryResults two = exact_topk_search(cut, Rows({0.25f, 0.5f, -0.5f}, 1), Probes({{0}}),
+                                             Rows({0}, 1), 2, SquaredEuclidean, {});
+  EXPECT_THAT(IdRow(two, 0), ElementsAre("z", "y"));
+
+  // A zero query is at cosine distance 1 from everything: the first k rows met are kept.
+  const CacheMissResult four = Record({"d", "c", "b", "a"}, {4});
+  const QueryResults zero = exact_topk_search(four, Rows({1, 2, 3, 4, 5, 6, 7, 8}, 2),
+                                              Probes({{0}}), Rows({0, 0}, 2), 2, Cosine, {});
+  EXPECT_THAT(IdRow(zero, 0), ElementsAre("c", "d"));
+  EXPECT_EQ(zero.distances.at(0, 0), 1.0f);
+  EXPECT_EQ(zero.distances.at(0, 1), 1.0f);
+}
+
+TEST(ExactTopkTest, EuclideanIsTheRootOfSquaredEuclideanAndNanComesLast) {
+  const CacheMissResult record = Record({"p", "q", "r", "s"}, {4});
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const Matrix<float> items = Rows({3, 4, nan, 0, 1, 1, 0, 2}, 2);
+  const Matrix<float> query = Rows({0, 0}, 2);
+  const QueryResults sq = exact_topk_search(record, items, Probes({{0}}), query, 4, SquaredEuclidean, {});
+  const QueryResults eu = exact_topk_search(record, items, Probes({{0}}), query, 4, Euclidean, {});
+  EXPECT_THAT(IdRow(sq, 0), ElementsAre("r", "s", "p", "q"));
+  EXPECT_EQ(IdRow(eu, 0), IdRow(sq, 0));
+  for (uint64_t j = 0; j < 3; ++j) EXPECT_EQ(eu.distances.at(0, j), std::sqrt(sq.distances.at(0, j)));
+  EXPECT_TRUE(std::isnan(eu.distances.at(0, 3)));
+  const QueryResults three = exact_topk_search(record, items, Probes({{0}}), query, 3, SquaredEuclidean, {});
+  EXPECT_THAT(IdRow(three, 0), ElementsAre("r", "s", "p")) << "a NaN never displaces a number";
+}
+
+TEST(ExactTopkTest, IncludeCodesDecideMetadata) {
+  const CacheMissResult record = Record({"a", "b"}, {2});
+  const Matrix<float> items = Rows({1, 0, 0, 1}, 2);
+  const QueryResults none = exact_topk_search(record, items, Probes({{0}}), Rows({1, 0}, 2), 5, Cosine, {0});
+  EXPECT_TRUE(none.metadata[0].empty());
+  const QueryResults with = exact_topk_search(record, items, Probes({{0}}), Rows({1, 0}, 2), 5, Cosine, {1, 0});
+  EXPECT_THAT(with.metadata[0], ElementsAre("ma", "mb"));
+}
+
+TEST(ExactTopkTest, RefusalsComeBeforeRanking) {
+  const CacheMissResult record = Record({"a", "b", "c"}, {1, 2});
+  const Matrix<float> items = testing_data::Uniform(3, 16, 1);
+  const Matrix<float> query = testing_data::Uniform(1, 16, 2);
+  auto search = [&](const CacheMissResult& rec, const Matrix<float>& it, const ProbeSelection& sel,
+                    const Matrix<float>& q, int32_t metric = Cosine) {
+    return [&, metric] { exact_topk_search(rec, it, sel, q, 2, static_cast<DistanceMetric>(metric), {}); };
+  };
+  const ProbeSelection sel = Probes({{0, 1}});
+  EXPECT_THAT(search(record, items, sel, query, 3),
+              ThrowsMessage<std::runtime_error>("Unsupported distance metric."));
+  const Matrix<float> short_items = testing_data::Uniform(2, 16, 1);
+  EXPECT_THAT(search(record, short_items, sel, query),
+              ThrowsMessage<std::invalid_argument>("Matching IDs and embeddings have different sizes"));
+  const Matrix<float> narrow = testing_data::Uniform(1, 8, 3);
+  EXPECT_THAT(search(record, items, sel, narrow),
+              ThrowsMessage<std::invalid_argument>("Query embedding dimension does not match item embedding"));
+
+  const ProbeSelection beyond = Probes({{0, 2}});
+  const ProbeSelection two_queries = Probes({{0, 1}, {1, 0}});
+  CacheMissResult past_rows = record;
+  past_rows.token_indices = {0, 1, 4};
+  CacheMissResult no_metadata = record;
+  no_metadata.metadata.pop_back();
+  for (auto bad : {search(record, items, beyond, query), search(record, items, two_queries, query),
+                   search(past_rows, items, sel, query), search(no_metadata, items, sel, query)}) {
+    EXPECT_THAT(bad, testing::Throws<std::invalid_argument>());
+  }
+  CacheMissResult reversed = record;
+  reversed.token_indices = {0, 3, 1};  // the second list is empty, not an error
+  const QueryResults r = exact_topk_search(reversed, items, sel, query, 3, Cosine, {});
+  EXPECT_EQ(r.counts[0], 3u);
+}
+
+// The promised arithmetic, pair by pair: sequential single-precision sums.
+float ReferenceDistance(const float* q, const float* x, uint64_t d, DistanceMetric metric) {
+  if (metric == Cosine) {
+    float dot = 0, qq = 0, xx = 0;
+    for (uint64_t j = 0; j < d; ++j) {
+      dot = std::fmaf(q[j], x[j], dot);
+      qq = std::fmaf(q[j], q[j], qq);
+      xx = std::fmaf(x[j], x[j], xx);
+    }
+    const float norms = std::sqrt(qq) * std::sqrt(xx);
+    return norms == 0.0f ? 1.0f : 1.0f - dot / norms;
+  }
+  float sum = 0;
+  for (uint64_t j = 0; j < d; ++j) {
+    const float diff = q[j] - x[j];
+    const volatile float square = diff * diff;  // keeps the product rounded on its own
+    sum = sum + square;
+  }
+  return sum;
+}
+
+QueryResults Reference(const CacheMissResult& rec, const Matrix<float>& items, const ProbeSelection& sel,
+                       const Matrix<float>& queries, uint32_t top_k, DistanceMetric metric) {
+  const uint64_t k = std::min<uint64_t>(rec.item_ids.size(), top_k);
+  QueryResults out = make_query_results(sel.n_queries, k);
+  using Triple = std::tuple<float, std::string, std::string>;
+  for (uint64_t q = 0; q < sel.n_queries; ++q) {
+    std::vector<Triple> heap;
+    for (uint64_t c = 0; c < sel.probes.cols; ++c) {
+      const uint32_t p = sel.probes.at(q, c);
+      for (uint64_t r = rec.token_indices[p]; r < rec.token_indices[p + 1]; ++r) {
+        const float d = ReferenceDistance(queries.row(q), items.row(r), items.cols, metric);
+        if (heap.size() < k) {
+          heap.emplace_back(d, rec.item_ids[r], rec.metadata[r]);
+          std::push_heap(heap.begin(), heap.end());
+        } else if (d < std::get<0>(heap.front())) {
+          std::pop_heap(heap.begin(), heap.end());
+          heap.back() = Triple(d, rec.item_ids[r], rec.metadata[r]);
+          std::push_heap(heap.begin(), heap.end());
+        }
+      }
+    }
+    std::sort_heap(heap.begin(), heap.end());
+    for (uint64_t j = 0; j < heap.size(); ++j) {
+      const float d = std::get<0>(heap[j]);
+      out.distances.at(q, j) = metric == Euclidean ? std::sqrt(d) : d;
+      out.ids.at(q, j) = std::get<1>(heap[j]);
+    }
+    out.counts[q] = static_cast<uint32_t>(heap.size());
+  }
+  return out;
+}
+
+TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
+  std::mt19937 gen(42);
+  const uint64_t d = 37;  // not a multiple of any vector width
+  std::vector<uint64_t> sizes{0, 1, 15, 16, 17, 64, 65, 130, 3, 0, 40};
+  const uint64_t rows = std::accumulate(sizes.begin(), sizes.end(), uint64_t{0});
+  Matrix<float> items = testing_data::Uniform(rows, d, 7);
+  std::vector<std::string> ids(rows);
+  for (uint64_t r = 0; r < rows; ++r) ids[r] = "id" + std::to_string(gen() % 1000);
+  for (uint64_t r = 0; r + 5 < rows; r += 9) {  // exact duplicates make ties
+    std::memcpy(items.row(r + 5), items.row(r), d * sizeof(float));
+  }
+  std::memset(items.row(3), 0, d * sizeof(float));  // a zero vector
+  const CacheMissResult record = Record(ids, sizes);
+  Matrix<float> queries = testing_data::Uniform(60, d, 9);
+  std::memset(queries.row(0), 0, d * sizeof(float));
+  std::vector<std::vector<uint32_t>> rows_of_probes;
+  for (uint64_t q = 0; q < 60; ++q) {
+    std::vector<uint32_t> positions(sizes.size());
+    std::iota(positions.begin(), positions.end(), 0u);
+    std::shuffle(positions.begin(), positions.end(), gen);
+    positions.resize(5);
+    rows_of_probes.push_back(positions);
+  }
+  const ProbeSelection sel = Probes(rows_of_probes);
+  const int team = omp_get_max_threads();
+  for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
+    const QueryResults want = Reference(record, items, sel, queries, 12, metric);
+    for (int threads : {1, 8}) {
+      omp_set_num_threads(threads);
+      const QueryResults got = exact_topk_search(record, items, sel, queries, 12, metric, {1});
+      ASSERT_EQ(got.top_k, 12u);
+      EXPECT_EQ(got.counts, want.counts);
+      EXPECT_EQ(got.ids.data, want.ids.data) << "metric " << metric << ", " << threads << " threads";
+      EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
+                               want.distances.data.size() * sizeof(float)))
+          << "metric " << metric << ", " << threads << " threads";
+    }
+  }
+  omp_set_num_threads(team);
+}
+
+}  // namespace
+}  // namespace ombrix
