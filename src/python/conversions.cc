@@ -1,0 +1,132 @@
+#include "python/conversions.h"
+
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+namespace py = pybind11;
+
+namespace ombrix::python {
+
+Matrix<float> vectors_to_matrix(const std::vector<std::vector<float>>& rows) {
+  Matrix<float> m;
+  if (rows.empty()) return m;
+  m.rows = rows.size();
+  m.cols = rows.front().size();
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (rows[r].size() != m.cols) {
+      throw std::invalid_argument("All vectors must have the same length (row " + std::to_string(r) +
+                                  " has " + std::to_string(rows[r].size()) + " values, expected " +
+                                  std::to_string(m.cols) + ").");
+    }
+  }
+  m.data.resize(m.rows * m.cols);
+  for (size_t r = 0; r < rows.size(); ++r) {
+    std::memcpy(m.data.data() + r * m.cols, rows[r].data(), m.cols * sizeof(float));
+  }
+  return m;
+}
+
+namespace {
+
+// Owns a buffer view so it is released on every path.
+class BufferView {
+ public:
+  explicit BufferView(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  ~BufferView() { PyBuffer_Release(&view_); }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  const Py_buffer& operator*() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+};
+
+bool IsFloat32Format(const char* format) {
+  if (format == nullptr) return false;
+  // Native or explicit little-endian standard-size float.
+  if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;
+  return std::strcmp(format, "f") == 0;
+}
+
+}  // namespace
+
+Matrix<float> buffer_to_matrix(const py::handle& array, bool allow_1d) {
+  BufferView holder(array.ptr());
+  const Py_buffer& view = *holder;
+
+  uint64_t rows, cols;
+  if (view.ndim == 2) {
+    rows = static_cast<uint64_t>(view.shape[0]);
+    cols = static_cast<uint64_t>(view.shape[1]);
+  } else if (view.ndim == 1 && allow_1d) {
+    rows = 1;
+    cols = static_cast<uint64_t>(view.shape[0]);
+  } else {
+    throw std::runtime_error(std::string("Expected a 2D array") +
+                             (allow_1d ? " or a 1D array if allowed." : "."));
+  }
+  if (!IsFloat32Format(view.format) || view.itemsize != sizeof(float)) {
+    throw std::runtime_error("Expected a float32 array.");
+  }
+  if ((view.buf == nullptr && rows * cols != 0) ||
+      static_cast<uint64_t>(view.len) != rows * cols * sizeof(float)) {
+    throw std::runtime_error("Buffer size mismatch or null pointer.");
+  }
+
+  Matrix<float> m;
+  m.rows = rows;
+  m.cols = cols;
+  m.data.resize(rows * cols);
+  if (rows * cols == 0) return m;
+  const Py_ssize_t row_stride = view.ndim == 2 ? view.strides[0] : 0;
+  const Py_ssize_t col_stride = view.strides[view.ndim - 1];
+  const auto* base = static_cast<const char*>(view.buf);
+  if (col_stride == static_cast<Py_ssize_t>(sizeof(float)) &&
+      (rows == 1 || row_stride == static_cast<Py_ssize_t>(cols * sizeof(float)))) {
+    std::memcpy(m.data.data(), base, rows * cols * sizeof(float));
+    return m;
+  }
+  for (uint64_t r = 0; r < rows; ++r) {
+    const char* row = base + static_cast<Py_ssize_t>(r) * row_stride;
+    for (uint64_t c = 0; c < cols; ++c) {
+      std::memcpy(&m.data[r * cols + c], row + static_cast<Py_ssize_t>(c) * col_stride, sizeof(float));
+    }
+  }
+  return m;
+}
+
+py::object load_embedding_model(const std::string& model_name) {
+  py::gil_scoped_acquire gil;
+  py::module_ package;
+  try {
+    package = py::module_::import("sentence_transformers");
+  } catch (py::error_already_set&) {
+    throw std::runtime_error(
+        "To use automatic embedding functionality, please install the required dependency: pip "
+        "install ombrixdb-core[embeddings]");
+  }
+  try {
+    py::object name = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(model_name.data(), static_cast<Py_ssize_t>(model_name.size()), nullptr));
+    if (!name) throw py::error_already_set();
+    return package.attr("SentenceTransformer")(name);
+  } catch (py::error_already_set& e) {
+    const std::string text = e.what();
+    std::cerr << "Python Exception: " << text << std::endl;
+    throw std::runtime_error("Failed to load embedding model: " + text);
+  }
+}
+
+void RequireFiniteValues(const Matrix<float>& vectors) {
+  for (float v : vectors.data) {
+    if (!std::isfinite(v)) throw std::invalid_argument("Vectors must contain only finite values.");
+  }
+}
+
+}  // namespace ombrix::python
