@@ -1,0 +1,89 @@
+// libpq handles owned by std::unique_ptr, and the one place where libpq's result status,
+// error text and SQLSTATE are read. Callers turn a failed PgOutcome into their own message.
+// A connection is used by one thread at a time (libpq's rule); these helpers add no lock.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+struct PgConnDeleter {
+  void operator()(PGconn* connection) const noexcept { PQfinish(connection); }
+};
+struct PgResultDeleter {
+  void operator()(PGresult* result) const noexcept { PQclear(result); }
+};
+using PgConnection = std::unique_ptr<PGconn, PgConnDeleter>;
+using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
+
+inline constexpr int kTextFormat = 0;
+inline constexpr int kBinaryFormat = 1;
+
+// SQLSTATEs the keystore reacts to.
+inline constexpr std::string_view kDuplicateTable = "42P07";
+inline constexpr std::string_view kUniqueViolation = "23505";
+
+// Parameters of one statement. Holds pointers only: the bytes must outlive the statement.
+class PgParams {
+ public:
+  void Reserve(size_t count);
+  void AddText(std::string_view text);
+  // An empty value still gets a non-null pointer: a null one would mean SQL NULL.
+  void AddBinary(std::span<const uint8_t> bytes);
+  int size() const { return static_cast<int>(values_.size()); }
+  const char* const* values() const { return values_.data(); }
+  const int* lengths() const { return lengths_.data(); }
+  const int* formats() const { return formats_.data(); }
+
+ private:
+  std::vector<const char*> values_;
+  std::vector<int> lengths_;
+  std::vector<int> formats_;
+};
+
+// What one statement came to. `error` is libpq's message of the connection without its
+// trailing newline; `sqlstate` is empty when libpq reported none (e.g. a lost connection).
+struct PgOutcome {
+  PgResult result;  // null only when libpq could not produce a result at all
+  bool ok = false;  // the result status is the one the statement should give
+  std::string error;
+  std::string sqlstate;
+
+  int rows() const { return result ? PQntuples(result.get()) : 0; }
+};
+
+// Never null: libpq returns a handle even for a failed connection (check PgConnected).
+PgConnection PgConnect(const std::string& conninfo);
+bool PgConnected(const PGconn* connection);
+// libpq's error message of the connection, trailing newline removed.
+std::string PgErrorMessage(const PGconn* connection);
+
+// Plain statement (several statements allowed by libpq: never splice caller text in).
+PgOutcome PgExec(PGconn* connection, const std::string& sql, ExecStatusType expected);
+PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParams& params,
+                       int result_format, ExecStatusType expected);
+PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::string& sql,
+                    int param_count);
+
+// Reading one cell of a result (row and column must exist).
+bool PgIsNull(const PGresult* result, int row, int column);
+std::string PgText(const PGresult* result, int row, int column);
+std::vector<uint8_t> PgBytes(const PGresult* result, int row, int column);
+
+// Table names the keystore accepts: [a-z_][a-z0-9_]*, at most 63 bytes, so the server
+// never folds or truncates them and quoted and unquoted forms name the same table.
+// Throws std::invalid_argument otherwise.
+void ValidateTableName(const std::string& name);
+// The identifier in double quotes, escaped by libpq. Throws std::runtime_error when libpq
+// refuses (invalid encoding).
+std::string QuoteIdentifier(PGconn* connection, const std::string& name);
+
+}  // namespace ombrix_encrypted_index::internal::backing_store

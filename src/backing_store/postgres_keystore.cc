@@ -1,0 +1,589 @@
+#include "backing_store/postgres_keystore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "diagnostics/logger.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+namespace {
+
+using ombrix::InternalLogger;
+
+// At most 3000 parameters per INSERT keeps statements well below libpq's 65535 limit.
+constexpr size_t kRowsPerStatement = 1000;
+constexpr uint64_t kStoreIdMask = 0x7FFFFFFFFFFFFFFFULL;
+constexpr const char* kRowUpsert =
+    " ON CONFLICT (key, index_name) DO UPDATE SET value = EXCLUDED.value";
+
+[[noreturn]] void LogAndThrow(const std::string& message) {
+  InternalLogger().error(message);
+  throw std::runtime_error(message);
+}
+
+std::vector<uint8_t> LittleEndian(uint64_t value) {
+  std::vector<uint8_t> bytes(8);
+  for (size_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  return bytes;
+}
+
+uint64_t FromLittleEndian(const uint8_t* bytes) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < 8; ++i) value |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+  return value;
+}
+
+// Later entries of a key replace earlier ones, so no statement carries a key twice; the
+// first occurrence fixes the row's place, which keeps the statements deterministic.
+template <typename ValueAt>
+std::vector<std::pair<uint64_t, std::span<const uint8_t>>> Deduplicate(
+    const std::vector<uint64_t>& keys, ValueAt value_at, bool skip_empty) {
+  std::vector<std::pair<uint64_t, std::span<const uint8_t>>> rows;
+  std::unordered_map<uint64_t, size_t> position;
+  rows.reserve(keys.size());
+  position.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    std::span<const uint8_t> value = value_at(i);
+    if (skip_empty && value.empty()) continue;
+    auto [it, fresh] = position.try_emplace(keys[i], rows.size());
+    if (fresh) {
+      rows.emplace_back(keys[i], value);
+    } else {
+      rows[it->second].second = value;
+    }
+  }
+  return rows;
+}
+
+// Row index of each stored key in a (key, value) result.
+std::unordered_map<uint64_t, int> ParseKeyValueRows(const PgOutcome& outcome) {
+  std::unordered_map<uint64_t, int> row_of;
+  row_of.reserve(static_cast<size_t>(outcome.rows()));
+  for (int row = 0; row < outcome.rows(); ++row) {
+    row_of.emplace(std::stoull(PgText(outcome.result.get(), row, 0)), row);
+  }
+  return row_of;
+}
+
+}  // namespace
+
+uint64_t PostgresKeystore::StoreIdFor(uint64_t index_id, int32_t store_kind) {
+  return (index_id + static_cast<uint64_t>(static_cast<int64_t>(store_kind))) & kStoreIdMask;
+}
+
+PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
+                                   uint64_t index_id, int32_t store_kind)
+    : Keystore(StoreIdFor(index_id, store_kind), index_name),
+      store_kind_(store_kind),
+      id_text_(std::to_string(hashed_index_name_)) {
+  const ombrix::DBConfig copy = config;
+  const std::string& conninfo = copy.connection_string.value();
+  table_name_ = copy.table_name.value();
+  // Checked before connecting: an unsafe name never reaches the server.
+  ValidateTableName(table_name_);
+  own_config_names_[0] = index_name_ + ".oei";
+  own_config_names_[1] = index_name_ + ".ovs";
+
+  connection_ = PgConnect(conninfo);
+  if (!PgConnected(connection_.get())) {
+    const std::string message = "Postgres connection error: " + PgErrorMessage(connection_.get());
+    connection_.reset();
+    InternalLogger().critical(message);
+    throw std::runtime_error(message);
+  }
+  table_ = QuoteIdentifier(connection_.get(), table_name_);
+  Open();
+}
+
+void PostgresKeystore::Open() {
+  PgParams name;
+  name.AddText(table_name_);
+  // The unqualified CREATE below puts the table in current_schema(): look only there.
+  PgOutcome exists = PgExecParams(
+      connection_.get(),
+      "SELECT EXISTS (SELECT FROM information_schema.tables WHERE table_schema = "
+      "current_schema() AND table_name = $1);",
+      name, kTextFormat, PGRES_TUPLES_OK);
+  if (!exists.ok) {
+    InternalLogger().error("Failed to check if table exists: " + exists.error);
+    throw std::runtime_error(exists.error);
+  }
+  const bool found = exists.rows() > 0 && PgText(exists.result.get(), 0, 0).starts_with('t');
+
+  if (!found) {
+    const std::string create =
+        is_config() ? "CREATE TABLE " + table_ +
+                          " (index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL);"
+                    : "CREATE TABLE " + table_ +
+                          " (key VARCHAR(255) NOT NULL, value BYTEA NOT NULL, index_name BIGINT "
+                          "NOT NULL, PRIMARY KEY (key, index_name));";
+    PgOutcome created = PgExec(connection_.get(), create, PGRES_COMMAND_OK);
+    // Another session created the table after our check: 42P07 when it committed first,
+    // 23505 (on the catalogue's unique index) when both CREATEs ran at the same time.
+    if (!created.ok && created.sqlstate != kDuplicateTable && created.sqlstate != kUniqueViolation) {
+      LogAndThrow("Failed to create postgres table: " + created.error);
+    }
+    if (!created.ok) {
+      const std::string line = "Table " + table_name_ + " already exists.";
+      InternalLogger().warning(line);
+      std::cerr << line << std::endl;
+    }
+    VerifyTableSchema();
+  }
+
+  if (!is_config()) {
+    PgOutcome prepared =
+        PgPrepare(connection_.get(), "batch_insert_stmt",
+                  "INSERT INTO " + table_ + " (key, value, index_name) VALUES ($1, $2, $3)" +
+                      kRowUpsert,
+                  3);
+    if (!prepared.ok) LogAndThrow("Failed to prepare batch insert statement: " + prepared.error);
+  }
+}
+
+void PostgresKeystore::VerifyTableSchema() {
+  PgParams name;
+  name.AddText(table_name_);
+  PgOutcome columns = PgExecParams(
+      connection_.get(),
+      "SELECT column_name, data_type FROM information_schema.columns WHERE table_schema = "
+      "current_schema() AND table_name = $1;",
+      name, kTextFormat, PGRES_TUPLES_OK);
+  if (!columns.ok) {
+    LogAndThrow("Failed to verify schema for table " + table_name_ + ": " + columns.error);
+  }
+  const std::vector<std::pair<std::string, std::string>> expected =
+      is_config() ? std::vector<std::pair<std::string, std::string>>{{"index_name",
+                                                                      "character varying"},
+                                                                     {"config", "bytea"}}
+                  : std::vector<std::pair<std::string, std::string>>{
+                        {"key", "character varying"}, {"value", "bytea"}, {"index_name", "bigint"}};
+  for (int row = 0; row < columns.rows(); ++row) {
+    const std::string column = PgText(columns.result.get(), row, 0);
+    const std::string type = PgText(columns.result.get(), row, 1);
+    for (const auto& [want_column, want_type] : expected) {
+      if (column == want_column && type != want_type) {
+        LogAndThrow("Table " + table_name_ + " exists but does not match the expected schema.");
+      }
+    }
+  }
+}
+
+void PostgresKeystore::ExecParams(const std::string& sql, const PgParams& params) {
+  PgOutcome outcome = PgExecParams(connection_.get(), sql, params, kTextFormat, PGRES_COMMAND_OK);
+  if (!outcome.ok) LogAndThrow("Postgres query execution failed: " + outcome.error);
+}
+
+void PostgresKeystore::AppendInsertRow(std::string& sql, std::vector<std::string>& key_texts,
+                                       PgParams& params, uint64_t key,
+                                       std::span<const uint8_t> value, size_t row) {
+  key_texts.push_back(std::to_string(key));  // reserved by the caller: pointers stay valid
+  params.AddText(key_texts.back());
+  params.AddBinary(value);
+  params.AddText(id_text_);
+  if (row != 0) sql += ", ";
+  sql += "($" + std::to_string(3 * row + 1) + ", $" + std::to_string(3 * row + 2) + ", $" +
+         std::to_string(3 * row + 3) + ")";
+}
+
+void PostgresKeystore::BeginTransaction() {
+  PgOutcome outcome = PgExec(connection_.get(), "BEGIN", PGRES_COMMAND_OK);
+  if (!outcome.ok) LogAndThrow("Postgres BEGIN transaction error: " + outcome.error);
+}
+
+void PostgresKeystore::CommitTransaction() {
+  PgOutcome outcome = PgExec(connection_.get(), "COMMIT", PGRES_COMMAND_OK);
+  if (!outcome.ok) LogAndThrow("Postgres COMMIT transaction error: " + outcome.error);
+}
+
+void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
+  BeginTransaction();
+  try {
+    for (size_t start = 0; start < rows.size(); start += kRowsPerStatement) {
+      const size_t end = std::min(rows.size(), start + kRowsPerStatement);
+      std::string sql = "INSERT INTO " + table_ + " (key, value, index_name) VALUES ";
+      sql.reserve(sql.size() + (end - start) * 24 + 80);
+      std::vector<std::string> key_texts;
+      key_texts.reserve(end - start);
+      PgParams params;
+      params.Reserve(3 * (end - start));
+      for (size_t i = start; i < end; ++i) {
+        AppendInsertRow(sql, key_texts, params, rows[i].first, rows[i].second, i - start);
+      }
+      sql += kRowUpsert;
+      ExecParams(sql, params);
+    }
+    CommitTransaction();
+  } catch (const std::exception&) {
+    PgExec(connection_.get(), "ROLLBACK", PGRES_COMMAND_OK);
+    LogAndThrow("Error executing Batch Push. Rolling back transaction.");
+  }
+  InternalLogger().info("Items successfully pushed to Postgres");
+}
+
+void PostgresKeystore::BatchPushItems(const std::vector<uint64_t>& keys,
+                                      const Matrix<uint8_t>& values) {
+  InternalLogger().info("Pushing " + std::to_string(keys.size()) + " items to Postgres");
+  if (keys.empty()) {
+    InternalLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (values.rows != keys.size()) {
+    InternalLogger().error("Mismatch between number of keys (" + std::to_string(keys.size()) +
+                           ") and batch size (" + std::to_string(values.rows) + ")");
+    throw std::invalid_argument("Mismatch between number of keys and batch size");
+  }
+  if (values.cols != value_size_ || values.data.size() != values.rows * values.cols) {
+    InternalLogger().error("Amount of data (" + std::to_string(values.rows * values.cols) +
+                           ") must be divisible by the size of each value (" +
+                           std::to_string(keys.size() * value_size_) + ")");
+    throw std::invalid_argument("Amount of data must be divisible by the size of each value");
+  }
+  WriteRows(Deduplicate(
+      keys, [&](size_t i) { return std::span<const uint8_t>(values.row(i), values.cols); },
+      false));
+}
+
+void PostgresKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
+                                         const std::vector<std::vector<uint8_t>>& values) {
+  InternalLogger().info("Pushing " + std::to_string(keys.size()) + " items to Postgres");
+  if (keys.empty()) {
+    InternalLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (values.size() != keys.size()) LogAndThrow("Mismatch between number of keys and values");
+  WriteRows(Deduplicate(
+      keys, [&](size_t i) { return std::span<const uint8_t>(values[i]); }, true));
+}
+
+void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
+  InternalLogger().info("Postgres push_item key: " + std::to_string(key));
+  const std::string key_text = std::to_string(key);
+  PgParams params;
+  params.AddText(key_text);
+  params.AddBinary(value);
+  params.AddText(id_text_);
+  PgOutcome outcome = PgExecParams(
+      connection_.get(),
+      "INSERT INTO " + table_ + " (key, value, index_name) VALUES ($1, $2, $3)" + kRowUpsert,
+      params, kTextFormat, PGRES_COMMAND_OK);
+  if (!outcome.ok) LogAndThrow("Postgres put_item error: " + outcome.error);
+  InternalLogger().info("Item successfully pushed to Postgres");
+}
+
+bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
+                               const uint64_t& version_key, const uint64_t& expected_version) {
+  InternalLogger().info("Postgres push_map expected_version: " + std::to_string(expected_version));
+  const uint64_t new_version = expected_version + 1;
+  PGconn* connection = connection_.get();
+  PgExec(connection, "BEGIN", PGRES_COMMAND_OK);
+  try {
+    PgOutcome isolation =
+        PgExec(connection, "SET TRANSACTION ISOLATION LEVEL READ COMMITTED", PGRES_COMMAND_OK);
+    if (!isolation.ok) LogAndThrow("Failed to set isolation level: " + isolation.error);
+    PgOutcome timeout = PgExec(connection, "SET LOCAL statement_timeout = '3000'", PGRES_COMMAND_OK);
+    if (!timeout.ok) throw std::runtime_error("Failed to set timeout: " + timeout.error);
+    // One lock for every versioned map of the database, released at COMMIT or ROLLBACK.
+    PgOutcome lock = PgExec(connection, "SELECT pg_advisory_xact_lock(42)", PGRES_TUPLES_OK);
+    if (!lock.ok) throw std::runtime_error("Failed to acquire lock: " + lock.error);
+
+    const std::string map_key_text = std::to_string(map_key);
+    const std::string version_key_text = std::to_string(version_key);
+    const std::vector<uint8_t> expected_bytes = LittleEndian(expected_version);
+    const std::vector<uint8_t> new_bytes = LittleEndian(new_version);
+    PgParams params;
+    params.AddText(map_key_text);
+    params.AddBinary(map);
+    params.AddText(id_text_);
+    params.AddText(version_key_text);
+    params.AddBinary(expected_bytes);
+    params.AddBinary(new_bytes);
+    const std::string limited_upsert =
+        std::string(kRowUpsert) +
+        " WHERE EXISTS (SELECT 1 FROM version_check WHERE version_matches = true) RETURNING 1";
+    const std::string sql =
+        "WITH version_check AS (SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM " + table_ +
+        " WHERE key = $4 AND index_name = $3) THEN ($5 = '\\x0000000000000000'::bytea) ELSE "
+        "EXISTS (SELECT 1 FROM " + table_ +
+        " WHERE key = $4 AND index_name = $3 AND value = $5) END as version_matches), "
+        "map_upsert AS (INSERT INTO " + table_ +
+        " (key, value, index_name) SELECT $1, $2, $3 FROM version_check WHERE version_matches "
+        "= true" + limited_upsert + "), version_upsert AS (INSERT INTO " + table_ +
+        " (key, value, index_name) SELECT $4, $6, $3 FROM version_check WHERE version_matches "
+        "= true AND EXISTS (SELECT 1 FROM map_upsert)" + limited_upsert +
+        ") SELECT EXISTS (SELECT 1 FROM version_upsert) as success, (SELECT version_matches "
+        "FROM version_check) as version_ok;";
+    PgOutcome update = PgExecParams(connection, sql, params, kTextFormat, PGRES_TUPLES_OK);
+    if (!update.ok || update.rows() == 0) {
+      throw std::runtime_error("Failed to execute atomic update: " + update.error);
+    }
+    const bool success = PgText(update.result.get(), 0, 0) == "t";
+    const bool version_ok = PgText(update.result.get(), 0, 1) == "t";
+    if (!version_ok) {
+      InternalLogger().warning("Version mismatch detected: expected " +
+                               std::to_string(expected_version));
+    }
+    update.result.reset();
+    PgOutcome commit = PgExec(connection, "COMMIT", PGRES_COMMAND_OK);
+    if (!commit.ok) throw std::runtime_error("Commit failed: " + commit.error);
+    if (success) {
+      InternalLogger().info("Map and version successfully updated to version " +
+                            std::to_string(new_version));
+    } else {
+      InternalLogger().warning("Version check failed, no update performed. Expected: " +
+                               std::to_string(expected_version));
+    }
+    return success;
+  } catch (const std::exception& e) {
+    PgExec(connection, "ROLLBACK", PGRES_COMMAND_OK);
+    InternalLogger().error(std::string("Failed to update map: ") + e.what());
+    return false;
+  }
+}
+
+std::string PostgresKeystore::KeyList(const std::vector<uint64_t>& keys) const {
+  // Keys are decimal digits only, so single quotes are safe here.
+  std::string list;
+  list.reserve(keys.size() * 24);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i != 0) list += ", ";
+    list += "'" + std::to_string(keys[i]) + "'";
+  }
+  return list;
+}
+
+void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  InternalLogger().info("Deleting " + std::to_string(keys.size()) + " items from Postgres");
+  if (keys.empty()) return;
+  PgOutcome outcome = PgExec(connection_.get(),
+                             "DELETE FROM " + table_ + " WHERE key IN (" + KeyList(keys) +
+                                 ") AND index_name = " + id_text_ + ";",
+                             PGRES_COMMAND_OK);
+  if (!outcome.ok) LogAndThrow("Batch delete failed: " + outcome.error);
+  InternalLogger().info("Items successfully deleted from Postgres");
+}
+
+void PostgresKeystore::DeleteItem(const uint64_t& key) {
+  InternalLogger().info("Deleting item from Postgres with key: " + std::to_string(key));
+  PgOutcome outcome = PgExec(connection_.get(),
+                             "DELETE FROM " + table_ + " WHERE key = '" + std::to_string(key) +
+                                 "' AND index_name = " + id_text_ + ";",
+                             PGRES_COMMAND_OK);
+  if (!outcome.ok) LogAndThrow("Delete Failed: " + outcome.error);
+  InternalLogger().info("Item successfully deleted from Postgres");
+}
+
+std::vector<uint8_t> PostgresKeystore::GetItem(const uint64_t& key) {
+  InternalLogger().info("Getting item from Postgres");
+  const std::string key_text = std::to_string(key);
+  PgParams params;
+  params.AddText(key_text);
+  params.AddText(id_text_);
+  PgOutcome outcome = PgExecParams(
+      connection_.get(), "SELECT value FROM " + table_ + " WHERE key = $1 AND index_name = $2;",
+      params, kBinaryFormat, PGRES_TUPLES_OK);
+  // A failed read must not pass for a missing row.
+  if (!outcome.ok) LogAndThrow("Failed to get item from Postgres: " + outcome.error);
+  std::vector<uint8_t> value;
+  if (outcome.rows() > 0) value = PgBytes(outcome.result.get(), 0, 0);
+  InternalLogger().info("Item successfully retrieved from Postgres");
+  return value;
+}
+
+MapAndVersion PostgresKeystore::GetMap(const uint64_t& map_key, const uint64_t& version_key) {
+  InternalLogger().info("Getting map from Postgres");
+  const std::string map_key_text = std::to_string(map_key);
+  const std::string version_key_text = std::to_string(version_key);
+  PgParams params;
+  params.AddText(map_key_text);
+  params.AddText(id_text_);
+  params.AddText(version_key_text);
+  params.AddText(id_text_);
+  PgOutcome outcome = PgExecParams(
+      connection_.get(),
+      "SELECT   (SELECT value FROM " + table_ +
+          " WHERE key = $1 AND index_name = $2) as map_data,   (SELECT value FROM " + table_ +
+          " WHERE key = $3 AND index_name = $4) as version_data",
+      params, kBinaryFormat, PGRES_TUPLES_OK);
+  // An empty map would read as "no lists yet" to the engine: report the failure instead.
+  if (!outcome.ok) LogAndThrow("Failed to get map from Postgres: " + outcome.error);
+  MapAndVersion result;
+  if (outcome.rows() > 0) {
+    const PGresult* rows = outcome.result.get();
+    if (!PgIsNull(rows, 0, 0)) {
+      result.map_data = PgBytes(rows, 0, 0);
+      InternalLogger().info("Retrieved map data of size " +
+                            std::to_string(result.map_data.size()));
+    }
+    if (!PgIsNull(rows, 0, 1) && PQgetlength(rows, 0, 1) >= 8) {
+      result.version =
+          FromLittleEndian(reinterpret_cast<const uint8_t*>(PQgetvalue(rows, 0, 1)));
+      InternalLogger().info("Retrieved version: " + std::to_string(result.version));
+    }
+  }
+  InternalLogger().info("Map and version successfully retrieved from Postgres");
+  return result;
+}
+
+PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
+  PgOutcome outcome = PgExecParams(connection_.get(),
+                                   "SELECT key, value FROM " + table_ + " WHERE key IN (" +
+                                       KeyList(keys) + ") AND index_name = " + id_text_ + ";",
+                                   PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
+  return outcome;
+}
+
+Matrix<uint8_t> PostgresKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
+  InternalLogger().info("Getting " + std::to_string(keys.size()) + " items from Postgres");
+  if (keys.empty()) {
+    InternalLogger().warning("No keys provided for batch retrieval");
+    return Matrix<uint8_t>();
+  }
+  PgOutcome outcome = SelectKeyValues(keys);
+  const std::unordered_map<uint64_t, int> row_of = ParseKeyValueRows(outcome);
+  Matrix<uint8_t> result;
+  result.rows = keys.size();
+  result.cols = value_size_;
+  result.data.assign(keys.size() * value_size_, 0);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto it = row_of.find(keys[i]);
+    if (it == row_of.end()) continue;
+    const size_t length = std::min<size_t>(
+        value_size_, static_cast<size_t>(PQgetlength(outcome.result.get(), it->second, 1)));
+    if (length > 0) std::memcpy(result.row(i), PQgetvalue(outcome.result.get(), it->second, 1), length);
+  }
+  InternalLogger().info("Items successfully retrieved from Postgres");
+  return result;
+}
+
+std::vector<std::vector<uint8_t>> PostgresKeystore::BatchGetVariable(
+    const std::vector<uint64_t>& keys) {
+  InternalLogger().info("Getting " + std::to_string(keys.size()) + " items from Postgres");
+  if (keys.empty()) {
+    InternalLogger().warning("No keys provided for batch retrieval");
+    return {};
+  }
+  PgOutcome outcome = SelectKeyValues(keys);
+  const std::unordered_map<uint64_t, int> row_of = ParseKeyValueRows(outcome);
+  std::vector<std::vector<uint8_t>> result(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto it = row_of.find(keys[i]);
+    if (it != row_of.end()) result[i] = PgBytes(outcome.result.get(), it->second, 1);
+  }
+  InternalLogger().info("Items successfully retrieved from Postgres");
+  return result;
+}
+
+void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) {
+  if (!is_config()) {
+    InternalLogger().error("Cannot store config items in a non-config keystore");
+    throw std::invalid_argument("Cannot store config items in a non-config keystore");
+  }
+  PgParams params;
+  params.AddText(name);
+  params.AddBinary(blob);
+  PgOutcome outcome = PgExecParams(connection_.get(),
+                                   "INSERT INTO " + table_ +
+                                       " (index_name, config) VALUES ($1, $2) ON CONFLICT "
+                                       "(index_name) DO UPDATE SET config = EXCLUDED.config;",
+                                   params, kTextFormat, PGRES_COMMAND_OK);
+  if (!outcome.ok) throw std::runtime_error("Postgres put_item error: " + outcome.error);
+}
+
+std::vector<uint8_t> PostgresKeystore::LoadConfigItem(const std::string& name) {
+  PgParams params;
+  params.AddText(name);
+  PgOutcome outcome = PgExecParams(connection_.get(),
+                                   "SELECT config FROM " + table_ + " WHERE index_name = $1;",
+                                   params, kBinaryFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok) LogAndThrow("Postgres get_item error: " + outcome.error);
+  if (outcome.rows() != 1) LogAndThrow("Index name '" + name + "' does not exist in Postgres.");
+  return PgBytes(outcome.result.get(), 0, 0);
+}
+
+bool PostgresKeystore::ConfigItemExists(const std::string& name) {
+  PgParams params;
+  params.AddText(name);
+  PgOutcome outcome =
+      PgExecParams(connection_.get(),
+                   "SELECT EXISTS(SELECT 1 FROM " + table_ + " WHERE index_name = $1)", params,
+                   kTextFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok) LogAndThrow("PostgreSQL query error: " + outcome.error);
+  return outcome.rows() > 0 && PgText(outcome.result.get(), 0, 0) == "t";
+}
+
+void PostgresKeystore::AddOwnConfigNames(PgParams& params) {
+  params.AddText(own_config_names_[0]);
+  params.AddText(own_config_names_[1]);
+}
+
+void PostgresKeystore::DeleteIndex() {
+  InternalLogger().info("Deleting index from Postgres");
+  if (is_config()) {
+    // Exact names, no pattern: another index whose name starts with ours keeps its rows.
+    PgParams params;
+    AddOwnConfigNames(params);
+    PgOutcome outcome = PgExecParams(
+        connection_.get(), "DELETE FROM " + table_ + " WHERE index_name IN ($1, $2);", params,
+        kTextFormat, PGRES_COMMAND_OK);
+    if (!outcome.ok) LogAndThrow("Failed to delete index: " + outcome.error);
+  } else {
+    PgParams params;
+    params.AddText(id_text_);
+    PgOutcome outcome =
+        PgExecParams(connection_.get(), "DELETE FROM " + table_ + " WHERE index_name = $1;",
+                     params, kTextFormat, PGRES_COMMAND_OK);
+    if (!outcome.ok) LogAndThrow("Failed to delete index (string representation): " + outcome.error);
+    PgOutcome numeric = PgExecParams(
+        connection_.get(), "DELETE FROM " + table_ + " WHERE index_name::bigint = $1;", params,
+        kTextFormat, PGRES_COMMAND_OK);
+    if (!numeric.ok) {
+      InternalLogger().warning("Note: Failed to delete index numeric representation: " +
+                               numeric.error);
+    }
+  }
+  InternalLogger().info("Index successfully deleted from Postgres");
+}
+
+uint64_t PostgresKeystore::GetNumItems() {
+  PgOutcome outcome;
+  if (is_config()) {
+    // Only this index's own items: the config table is shared by every index.
+    PgParams params;
+    AddOwnConfigNames(params);
+    outcome = PgExecParams(connection_.get(),
+                           "SELECT COUNT(*) FROM " + table_ + " WHERE index_name IN ($1, $2);",
+                           params, kTextFormat, PGRES_TUPLES_OK);
+  } else {
+    outcome = PgExec(connection_.get(),
+                     "SELECT COUNT(*) FROM " + table_ + " WHERE index_name = " + id_text_ + ";",
+                     PGRES_TUPLES_OK);
+  }
+  if (!outcome.ok) LogAndThrow("Failed to count items in Postgres: " + outcome.error);
+  if (outcome.rows() == 0) return 0;
+  return std::stoull(PgText(outcome.result.get(), 0, 0));
+}
+
+std::vector<uint64_t> PostgresKeystore::GetAllKeys() {
+  InternalLogger().info("Getting all keys from Postgres");
+  PgParams params;
+  params.AddText(id_text_);
+  PgOutcome outcome =
+      PgExecParams(connection_.get(), "SELECT key FROM " + table_ + " WHERE index_name = $1;",
+                   params, kTextFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok) LogAndThrow("Failed to get all keys: " + outcome.error);
+  std::vector<uint64_t> keys;
+  keys.reserve(static_cast<size_t>(outcome.rows()));
+  for (int row = 0; row < outcome.rows(); ++row) {
+    keys.push_back(std::stoull(PgText(outcome.result.get(), row, 0)));
+  }
+  InternalLogger().info("Retrieved " + std::to_string(keys.size()) + " keys from Postgres");
+  return keys;
+}
+
+}  // namespace ombrix_encrypted_index::internal::backing_store

@@ -1,0 +1,80 @@
+// PostgresKeystore: one store of one index in a PostgreSQL table, over a libpq connection
+// it owns. Key-value stores share a table (rows carry their store id); the CONFIG store
+// keeps named blobs in a config table. Made by CreateBackingStore; not thread-safe (one
+// call at a time); PushMap is atomic against every other writer of the database.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "backing_store/db_config.h"
+#include "backing_store/keystore.h"
+#include "backing_store/postgres_connection.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+class PostgresKeystore final : public Keystore {
+ public:
+  // Connects, creates the table when it is missing (checking the schema of a table it
+  // tried to create), and prepares the row upsert. Throws std::bad_optional_access without
+  // a connection string or table name, std::invalid_argument for a table name that is not
+  // a lower-case plain identifier (before any SQL is sent), std::runtime_error otherwise.
+  PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
+                   uint64_t index_id, int32_t store_kind);
+  ~PostgresKeystore() override = default;
+  PostgresKeystore(const PostgresKeystore&) = delete;
+  PostgresKeystore& operator=(const PostgresKeystore&) = delete;
+
+  void BatchPushItems(const std::vector<uint64_t>& keys, const Matrix<uint8_t>& values) override;
+  void BatchPushVariable(const std::vector<uint64_t>& keys,
+                         const std::vector<std::vector<uint8_t>>& values) override;
+  void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
+  bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
+               const uint64_t& version_key, const uint64_t& expected_version) override;
+  void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
+  void DeleteItem(const uint64_t& key) override;
+  std::vector<uint8_t> GetItem(const uint64_t& key) override;
+  MapAndVersion GetMap(const uint64_t& map_key, const uint64_t& version_key) override;
+  Matrix<uint8_t> BatchGetItems(const std::vector<uint64_t>& keys) override;
+  std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
+  void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) override;
+  std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
+  bool ConfigItemExists(const std::string& name) override;
+  void DeleteIndex() override;
+  uint64_t GetNumItems() override;
+  std::vector<uint64_t> GetAllKeys() override;
+
+  // Store id of (index id + kind) in PostgreSQL: the top bit is cleared so it fits BIGINT.
+  static uint64_t StoreIdFor(uint64_t index_id, int32_t store_kind);
+
+ private:
+  using Row = std::pair<uint64_t, std::span<const uint8_t>>;
+
+  void Open();
+  void VerifyTableSchema();
+  bool is_config() const { return store_kind_ == ombrix::CONFIG; }
+
+  void ExecParams(const std::string& sql, const PgParams& params);
+  void AppendInsertRow(std::string& sql, std::vector<std::string>& key_texts, PgParams& params,
+                       uint64_t key, std::span<const uint8_t> value, size_t row);
+  void BeginTransaction();
+  void CommitTransaction();
+  // Rows deduplicated by the caller; written in chunks inside one transaction.
+  void WriteRows(const std::vector<Row>& rows);
+  // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
+  PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
+  std::string KeyList(const std::vector<uint64_t>& keys) const;
+  // The config table rows that belong to this index: exactly "<name>.oei" and "<name>.ovs".
+  void AddOwnConfigNames(PgParams& params);
+
+  PgConnection connection_;
+  std::string table_name_;
+  std::string table_;  // table_name_ quoted for splicing into statements
+  int32_t store_kind_;
+  std::string id_text_;  // decimal hashed_index_name_
+  std::string own_config_names_[2];
+};
+
+}  // namespace ombrix_encrypted_index::internal::backing_store
