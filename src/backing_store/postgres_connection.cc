@@ -3,6 +3,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "diagnostics/logger.h"
+
 namespace ombrix_encrypted_index::internal::backing_store {
 
 namespace {
@@ -39,6 +41,11 @@ PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) 
   return outcome;
 }
 
+// Server notices and warnings go to the Logger rather than straight to standard error.
+void LogNotice(void*, const char* message) {
+  ombrix::InternalLogger().warning(TrimNewline(message));
+}
+
 }  // namespace
 
 void PgParams::Reserve(size_t count) {
@@ -63,6 +70,7 @@ void PgParams::AddBinary(std::span<const uint8_t> bytes) {
 PgConnection PgConnect(const std::string& conninfo) {
   PgConnection connection(PQconnectdb(conninfo.c_str()));
   if (!connection) throw std::bad_alloc();
+  PQsetNoticeProcessor(connection.get(), LogNotice, nullptr);
   return connection;
 }
 

@@ -1,0 +1,432 @@
+// The PostgreSQL keystore against the shared server: the contract suite, opening, the
+// stored format, batches, config items and racing versioned map updates.
+#include "backing_store/postgres_keystore.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "backing_store/keystore_contract_test.h"
+#include "backing_store/testing/log_capture.h"
+#include "postgres_test_support.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+namespace {
+
+using ombrix_pg_test::ErrorText;
+using ombrix_pg_test::PgConfig;
+using ombrix_pg_test::PgSession;
+using ombrix_pg_test::RandomId;
+using ombrix_pg_test::UniqueTableName;
+using testing::HasSubstr;
+using testing::StartsWith;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes EveryByte() {
+  Bytes bytes(256);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  return bytes;
+}
+
+// libpq's messages span lines; the log capture hands them back one line at a time.
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+  return text;
+}
+
+
+// The contract suite: every store of one test program shares one table, which is
+// dropped when the last store of a test is released.
+struct PostgresStores {
+  static std::string& Table() {
+    static std::string table = UniqueTableName("contract");
+    return table;
+  }
+  static int& Live() {
+    static int live = 0;
+    return live;
+  }
+  static std::unique_ptr<Keystore> Make() {
+    const char* conninfo = std::getenv("OMBRIX_TEST_PG");
+    if (conninfo == nullptr) {
+      throw std::runtime_error("OMBRIX_TEST_PG is not set (source scripts/services.sh)");
+    }
+    ++Live();
+    return std::make_unique<PostgresKeystore>(PgConfig(conninfo, Table()), "contract", RandomId(),
+                                              ombrix::INDEX);
+  }
+  static void Release(Keystore&) {
+    if (--Live() == 0) PgSession(std::getenv("OMBRIX_TEST_PG")).Exec("DROP TABLE IF EXISTS " + Table());
+  }
+};
+INSTANTIATE_TYPED_TEST_SUITE_P(Postgres, KeystoreContractTest, PostgresStores);
+
+class PostgresKeystoreTest : public ombrix_pg_test::SharedServerTest {
+ protected:
+  void SetUp() override {
+    SharedServerTest::SetUp();
+    table_ = UniqueTableName("kv");
+    config_table_ = UniqueTableName("cfg");
+  }
+  void TearDown() override {
+    if (!session_) return;
+    session_->Exec("DROP TABLE IF EXISTS " + table_ + ", " + config_table_ + " CASCADE");
+    session_->Exec("DROP FUNCTION IF EXISTS " + table_ + "_poison()");
+  }
+
+  std::unique_ptr<PostgresKeystore> Open(int32_t kind, uint64_t index_id = RandomId(),
+                                         const std::string& index_name = "idx") {
+    const std::string& table = kind == ombrix::CONFIG ? config_table_ : table_;
+    return std::make_unique<PostgresKeystore>(PgConfig(conninfo_, table), index_name, index_id,
+                                              kind);
+  }
+
+  // (column, type) of a table, in column order.
+  std::vector<std::vector<std::string>> Columns(const std::string& table) {
+    return session_->Query(
+        "SELECT column_name, data_type FROM information_schema.columns WHERE table_name = '" +
+        table + "' ORDER BY ordinal_position");
+  }
+
+  std::string table_;
+  std::string config_table_;
+};
+
+TEST_F(PostgresKeystoreTest, OpeningCreatesMissingTablesWithTheirLayouts) {
+  auto index = Open(ombrix::INDEX);
+  auto config = Open(ombrix::CONFIG);
+  using Row = std::vector<std::string>;
+  EXPECT_EQ(Columns(table_), (std::vector<Row>{{"key", "character varying"},
+                                               {"value", "bytea"},
+                                               {"index_name", "bigint"}}));
+  EXPECT_EQ(Columns(config_table_),
+            (std::vector<Row>{{"index_name", "character varying"}, {"config", "bytea"}}));
+  EXPECT_EQ(session_->Query("SELECT a.attname FROM pg_index i JOIN pg_attribute a ON "
+                            "a.attrelid = i.indrelid AND a.attnum = ANY(i.indkey) WHERE "
+                            "i.indisprimary AND i.indrelid = '" + table_ +
+                            "'::regclass ORDER BY a.attname"),
+            (std::vector<Row>{{"index_name"}, {"key"}}));
+
+  // Opening again finds the tables: no CREATE, so no warning on standard error.
+  testing::internal::CaptureStderr();
+  auto again = Open(ombrix::INDEX);
+  auto config_again = Open(ombrix::CONFIG);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(PostgresKeystoreTest, ExistingTableIsTakenUnchecked) {
+  // A config table made elsewhere is used as it is, whatever its column types.
+  session_->Exec("CREATE TABLE " + config_table_ + " (index_name TEXT PRIMARY KEY, config TEXT)");
+  auto config = Open(ombrix::CONFIG);
+  EXPECT_FALSE(config->ConfigItemExists("nothing"));
+
+  // So is a key-value table whose columns differ in type but take the same values.
+  session_->Exec("CREATE TABLE " + table_ +
+                 " (key TEXT, value BYTEA, index_name BIGINT, PRIMARY KEY (key, index_name))");
+  auto index = Open(ombrix::INDEX);
+  index->BatchPushVariable({1}, {Text("one")});
+  EXPECT_EQ(index->GetItem(1), Text("one"));
+
+  // A key-value table must take the row upsert: preparing it at opening finds a table
+  // without the value column.
+  index.reset();
+  session_->Exec("ALTER TABLE " + table_ + " DROP COLUMN value");
+  EXPECT_THAT(ErrorText([&] { Open(ombrix::INDEX); }),
+              StartsWith("Failed to prepare batch insert statement: "));
+}
+
+TEST_F(PostgresKeystoreTest, TableCreatedByAnotherSessionDuringOpeningIsChecked) {
+  for (bool right_types : {true, false}) {
+    SCOPED_TRACE(right_types ? "right column types" : "wrong column types");
+    // The other session's CREATE is not yet committed when opening checks for the table,
+    // so opening tries its own CREATE, which waits for the other session and then fails.
+    PgSession other(conninfo_);
+    other.Exec("BEGIN");
+    other.Exec("CREATE TABLE " + config_table_ + " (index_name VARCHAR(255) PRIMARY KEY, config " +
+               (right_types ? "BYTEA" : "TEXT") + " NOT NULL)");
+    std::string error;
+    testing::internal::CaptureStderr();
+    std::thread opener([&] {
+      try {
+        Open(ombrix::CONFIG);
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
+    });
+    // Wait until the opener's CREATE is blocked on the other session.
+    for (int i = 0; i < 300; ++i) {
+      if (session_->Scalar("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = "
+                           "'Lock' AND query LIKE 'CREATE TABLE \"" + config_table_ + "\"%'") == "1") {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    other.Exec("COMMIT");
+    opener.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_THAT(err, HasSubstr("Table " + config_table_ + " already exists.\n"));
+    if (right_types) {
+      EXPECT_EQ(error, "");
+    } else {
+      EXPECT_EQ(error, "Table " + config_table_ + " exists but does not match the expected schema.");
+    }
+    session_->Exec("DROP TABLE " + config_table_);
+  }
+}
+
+TEST_F(PostgresKeystoreTest, DuplicateTableStateTakesTheWarningPath) {
+  // A relation the table check does not see (a sequence) makes the CREATE fail with
+  // 42P07: opening warns, checks the schema and goes on.
+  session_->Exec("CREATE SEQUENCE " + config_table_);
+  ombrix::testing_support::ScopedLogCapture log;
+  testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(Open(ombrix::CONFIG));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Table " + config_table_ + " already exists.\n");
+  EXPECT_THAT(log.Lines(), testing::Contains("WARNING Table " + config_table_ + " already exists."));
+  session_->Exec("DROP SEQUENCE " + config_table_);
+}
+
+TEST_F(PostgresKeystoreTest, UnsafeTableNamesAreRefusedBeforeAnySql) {
+  const std::string marker = UniqueTableName("pwned");
+  const std::vector<std::string> unsafe = {
+      "",
+      "Upper",
+      "9starts_with_digit",
+      "has space",
+      "quote\"d",
+      "semi;colon",
+      "t; CREATE TABLE " + marker + " (x int)",
+      "x'); CREATE TABLE " + marker + " (x int); --",
+      std::string(64, 'a'),
+      "caf\xC3\xA9",
+  };
+  // A server that does not exist: refusing the name must not even need a connection.
+  const std::string nowhere =
+      "host=127.0.0.1 port=" + std::to_string(ombrix_pg_test::FreeLoopbackPort()) + " dbname=x";
+  for (const std::string& name : unsafe) {
+    for (int32_t kind : {ombrix::INDEX, ombrix::CONFIG}) {
+      EXPECT_THROW(PostgresKeystore(PgConfig(conninfo_, name), "idx", 1, kind),
+                   std::invalid_argument)
+          << name;
+      EXPECT_THROW(PostgresKeystore(PgConfig(nowhere, name), "idx", 1, kind), std::invalid_argument)
+          << name;
+    }
+  }
+  EXPECT_FALSE(session_->TableExists(marker));
+
+  // 63 bytes is the longest name the server keeps whole.
+  table_ = "ombrix_" + std::to_string(getpid()) + "_";
+  table_ += std::string(63 - table_.size(), 'z');
+  EXPECT_NO_THROW(Open(ombrix::INDEX));
+  EXPECT_TRUE(session_->TableExists(table_));
+}
+
+TEST_F(PostgresKeystoreTest, OpeningFailures) {
+  ombrix::DBConfig no_table{ombrix::POSTGRES, std::nullopt, conninfo_};
+  ombrix::DBConfig no_conninfo{ombrix::POSTGRES, table_, std::nullopt};
+  EXPECT_THROW(PostgresKeystore(no_table, "idx", 1, ombrix::INDEX), std::bad_optional_access);
+  EXPECT_THROW(PostgresKeystore(no_conninfo, "idx", 1, ombrix::INDEX), std::bad_optional_access);
+
+  ombrix::testing_support::ScopedLogCapture log;
+  const std::string refused =
+      "host=127.0.0.1 port=" + std::to_string(ombrix_pg_test::FreeLoopbackPort()) + " dbname=x";
+  const std::string error =
+      ErrorText([&] { PostgresKeystore(PgConfig(refused, table_), "idx", 1, ombrix::INDEX); });
+  EXPECT_THAT(error, StartsWith("Postgres connection error: "));
+  EXPECT_THAT(error, HasSubstr("127.0.0.1"));
+  EXPECT_EQ(Joined(log.Lines()), "CRITICAL " + error);
+}
+
+TEST_F(PostgresKeystoreTest, StoreIdsClearTheTopBitAndTagEveryRow) {
+  EXPECT_EQ(PostgresKeystore::StoreIdFor(0xFFFFFFFFFFFFFFFFull, ombrix::CONFIG), 0u);
+  EXPECT_EQ(PostgresKeystore::StoreIdFor(0x7FFFFFFFFFFFFFFFull, ombrix::CONFIG), 0u);
+  EXPECT_EQ(PostgresKeystore::StoreIdFor(41, ombrix::DATA), 44u);
+
+  auto store = Open(ombrix::INDEX, 0xFFFFFFFFFFFFFFFFull);
+  EXPECT_EQ(store->store_id(), 0x7FFFFFFFFFFFFFFFull);
+  store->PushItem(18446744073709551615ull, {});
+  ASSERT_TRUE(store->PushMap(5, Text("map"), 6, 0));
+  // Keys as unsigned decimal text, the version as 8 little-endian bytes, an empty value
+  // as an empty bytea (not NULL), every row under the store id.
+  using Row = std::vector<std::string>;
+  EXPECT_EQ(session_->Query("SELECT key, encode(value, 'hex'), value IS NULL, index_name FROM " +
+                            table_ + " ORDER BY key"),
+            (std::vector<Row>{{"18446744073709551615", "", "f", "9223372036854775807"},
+                              {"5", "6d6170", "f", "9223372036854775807"},
+                              {"6", "0100000000000000", "f", "9223372036854775807"}}));
+}
+
+TEST_F(PostgresKeystoreTest, EveryByteValueRoundTrips) {
+  auto store = Open(ombrix::INDEX);
+  auto config = Open(ombrix::CONFIG);
+  const Bytes all = EveryByte();
+
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> singles;
+  for (int b = 0; b < 256; ++b) {
+    keys.push_back(1000 + b);
+    singles.push_back(Bytes{static_cast<uint8_t>(b)});
+  }
+  store->BatchPushVariable(keys, singles);
+  EXPECT_EQ(store->BatchGetVariable(keys), singles);
+
+  store->SetValueSize(256);
+  ombrix::Matrix<uint8_t> rows(Bytes(all), 256);
+  store->BatchPushItems({7}, rows);
+  EXPECT_EQ(store->BatchGetItems({7}).data, all);
+  store->PushItem(8, all);
+  EXPECT_EQ(store->GetItem(8), all);
+  ASSERT_TRUE(store->PushMap(9, all, 10, 0));
+  EXPECT_EQ(store->GetMap(9, 10).map_data, all);
+
+  // Config item names travel as parameters: quotes in them are just characters.
+  config->PushConfigItem("it's \"quoted\".ovs", all);
+  EXPECT_EQ(config->LoadConfigItem("it's \"quoted\".ovs"), all);
+}
+
+TEST_F(PostgresKeystoreTest, BatchPushLastValueWinsAndEmptyValuesKeepRows) {
+  auto store = Open(ombrix::INDEX);
+  store->BatchPushVariable({1, 2, 1, 3}, {Text("first"), Text("two"), Text("second"), Text("3")});
+  store->BatchPushVariable({2, 3, 3}, {{}, Text("three"), {}});
+  EXPECT_EQ(store->BatchGetVariable({1, 2, 3, 1}),
+            (std::vector<Bytes>{Text("second"), Text("two"), Text("three"), Text("second")}));
+
+  EXPECT_THAT(ErrorText([&] { store->BatchPushVariable({1, 2}, {Text("x")}); }),
+              "Mismatch between number of keys and values");
+  EXPECT_THROW(store->BatchPushVariable({1, 2}, {Text("x")}), std::runtime_error);
+}
+
+TEST_F(PostgresKeystoreTest, FailingChunkRollsBackTheWholeBatch) {
+  auto store = Open(ombrix::INDEX);
+  // Row 1500 (in the second INSERT of 1000 rows) is refused by a trigger.
+  session_->Exec("CREATE FUNCTION " + table_ +
+                 "_poison() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF NEW.key = '1500' "
+                 "THEN RAISE EXCEPTION 'poisoned row'; END IF; RETURN NEW; END $$");
+  session_->Exec("CREATE TRIGGER poison BEFORE INSERT ON " + table_ +
+                 " FOR EACH ROW EXECUTE FUNCTION " + table_ + "_poison()");
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> values;
+  for (uint64_t i = 0; i < 2500; ++i) {
+    keys.push_back(i);
+    values.push_back(Bytes(600, static_cast<uint8_t>(i)));
+  }
+  ombrix::testing_support::ScopedLogCapture log;
+  EXPECT_EQ(ErrorText([&] { store->BatchPushVariable(keys, values); }),
+            "Error executing Batch Push. Rolling back transaction.");
+  EXPECT_THAT(log.Lines(), testing::Contains(HasSubstr("poisoned row")));
+  EXPECT_EQ(session_->Scalar("SELECT count(*) FROM " + table_), "0");
+
+  // The connection is usable again after the rollback.
+  keys.erase(keys.begin() + 1500);
+  values.erase(values.begin() + 1500);
+  store->BatchPushVariable(keys, values);
+  EXPECT_EQ(store->GetNumItems(), 2499u);
+  EXPECT_EQ(store->BatchGetVariable({0, 1499, 2499}),
+            (std::vector<Bytes>{values[0], values[1499], values[2498]}));
+}
+
+TEST_F(PostgresKeystoreTest, FixedWidthReadsPadAndCut) {
+  auto store = Open(ombrix::INDEX);
+  store->BatchPushVariable({1, 2}, {Bytes{1, 2, 3}, Bytes(12, 0xEE)});
+  ombrix::Matrix<uint8_t> rows = store->BatchGetItems({1, 2, 3});
+  ASSERT_EQ(rows.rows, 3u);
+  ASSERT_EQ(rows.cols, 8u);
+  EXPECT_EQ(rows.data, (Bytes{1, 2, 3, 0, 0, 0, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE,
+                              0xEE, 0xEE, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(store->BatchGetItems({}).rows, 0u);
+  EXPECT_TRUE(store->BatchGetVariable({}).empty());
+  EXPECT_TRUE(store->GetItem(404).empty());
+}
+
+TEST_F(PostgresKeystoreTest, CountsAndKeysIncludeTheMapRows) {
+  auto store = Open(ombrix::INDEX);
+  store->BatchPushVariable({1, 2}, {Text("a"), Text("b")});
+  ASSERT_TRUE(store->PushMap(100, Text("map"), 101, 0));
+  EXPECT_EQ(store->GetNumItems(), 4u);
+  std::vector<uint64_t> keys = store->GetAllKeys();
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, (std::vector<uint64_t>{1, 2, 100, 101}));
+}
+
+TEST_F(PostgresKeystoreTest, ConfigItemsOfOneIndexAmongOthers) {
+  auto index_store = Open(ombrix::INDEX);
+  EXPECT_THROW(index_store->PushConfigItem("a.oei", Text("x")), std::invalid_argument);
+  EXPECT_EQ(ErrorText([&] { index_store->PushConfigItem("a.oei", Text("x")); }),
+            "Cannot store config items in a non-config keystore");
+
+  // Names chosen so that a LIKE pattern or a prefix match would take too much.
+  auto a = Open(ombrix::CONFIG, 1, "a_");
+  auto other = Open(ombrix::CONFIG, 2, "ab");
+  for (const char* name :
+       {"a_.oei", "a_.ovs", "ab.oei", "ab.ovs", "a_x.oei", "a_.oei.ovs", "a_%.ovs", "A_.ovs"}) {
+    a->PushConfigItem(name, Text(name));
+  }
+  a->PushConfigItem("a_.ovs", Text("replaced"));
+  EXPECT_EQ(a->LoadConfigItem("a_.ovs"), Text("replaced"));
+  EXPECT_TRUE(a->ConfigItemExists("ab.oei"));
+  EXPECT_FALSE(a->ConfigItemExists("zz.oei"));
+  EXPECT_EQ(ErrorText([&] { a->LoadConfigItem("zz.oei"); }),
+            "Index name 'zz.oei' does not exist in Postgres.");
+
+  EXPECT_EQ(a->GetNumItems(), 2u);
+  EXPECT_EQ(other->GetNumItems(), 2u);
+  a->DeleteIndex();
+  EXPECT_EQ(a->GetNumItems(), 0u);
+  EXPECT_EQ(session_->Query("SELECT index_name FROM " + config_table_ + " ORDER BY index_name"),
+            (std::vector<std::vector<std::string>>{
+                {"A_.ovs"}, {"a_%.ovs"}, {"a_.oei.ovs"}, {"a_x.oei"}, {"ab.oei"}, {"ab.ovs"}}));
+
+  // A failure inside the map transaction (no key column here) rolls back and reports
+  // false; the session stays usable.
+  EXPECT_FALSE(a->PushMap(1, Text("m"), 2, 0));
+  EXPECT_TRUE(a->ConfigItemExists("ab.ovs"));
+}
+
+TEST_F(PostgresKeystoreTest, RacingMapUpdatesLoseNothing) {
+  // Two connections advance one counter kept in the map; a push that loses the race
+  // re-reads and retries, as the engine does.
+  const uint64_t index_id = RandomId();
+  auto first = Open(ombrix::INDEX, index_id);
+  auto second = Open(ombrix::INDEX, index_id);
+  constexpr int kIncrements = 60;
+  std::vector<uint64_t> accepted[2];
+  auto run = [&](PostgresKeystore& store, std::vector<uint64_t>& versions) {
+    for (int done = 0; done < kIncrements;) {
+      MapAndVersion current = store.GetMap(1, 2);
+      uint64_t counter = 0;
+      for (size_t i = 0; i < current.map_data.size(); ++i) counter |= uint64_t{current.map_data[i]} << (8 * i);
+      Bytes next(8);
+      for (size_t i = 0; i < 8; ++i) next[i] = static_cast<uint8_t>((counter + 1) >> (8 * i));
+      if (store.PushMap(1, next, 2, current.version)) {
+        versions.push_back(current.version);
+        ++done;
+      }
+    }
+  };
+  std::thread a([&] { run(*first, accepted[0]); });
+  std::thread b([&] { run(*second, accepted[1]); });
+  a.join();
+  b.join();
+
+  MapAndVersion final_state = first->GetMap(1, 2);
+  EXPECT_EQ(final_state.version, 2u * kIncrements);
+  uint64_t counter = 0;
+  for (size_t i = 0; i < final_state.map_data.size(); ++i) counter |= uint64_t{final_state.map_data[i]} << (8 * i);
+  EXPECT_EQ(counter, 2u * kIncrements);
+  // Each accepted push moved the version by exactly one: together they took every
+  // version from 0 once.
+  std::set<uint64_t> all(accepted[0].begin(), accepted[0].end());
+  all.insert(accepted[1].begin(), accepted[1].end());
+  EXPECT_EQ(all.size(), 2u * kIncrements);
+  EXPECT_EQ(*all.rbegin(), 2u * kIncrements - 1);
+}
+
+}  // namespace
+}  // namespace ombrix_encrypted_index::internal::backing_store
