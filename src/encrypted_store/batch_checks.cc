@@ -81,12 +81,20 @@ void ValidateBatchSizes(const ItemBatch& batch, uint64_t payload_size) {
   }
 }
 
-void CheckBatchBeforeWrite(const ItemBatch& batch, uint64_t payload_size) {
+void CheckBatchBeforeWrite(const ItemBatch& batch, uint64_t payload_size, uint64_t vocab_size) {
   const uint64_t n = batch.item_ids.size();
   if (batch.input_tokens.size() != n) {
     Refuse("The number of centroid Ids does not match the number item Ids.\nCentroid Ids: " +
                std::to_string(batch.input_tokens.size()) + "\nItem Ids: " + std::to_string(n),
            "The number of centroid Ids does not match the number item Ids.");
+  }
+  for (uint32_t list : batch.input_tokens) {
+    if (list >= vocab_size) {
+      const std::string message = "List id " + std::to_string(list) +
+                                  " is out of range for a vocabulary of " +
+                                  std::to_string(vocab_size) + " lists";
+      Refuse(message, message);
+    }
   }
   ValidateBatchSizes(batch, payload_size);
   if (!batch.contents.empty() && batch.contents.size() != n) {

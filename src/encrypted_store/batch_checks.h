@@ -17,8 +17,9 @@ inline constexpr uint64_t kWriteChunkSize = 10000;
 void ValidateBatchSizes(const ItemBatch& batch, uint64_t payload_size);
 
 // Everything adding a batch checks, in the order adding would meet each failure: list-id
-// count, payload rows, contents count, the per-chunk slices (metadata, list ids, payload
-// rows), payload columns, then id and metadata lengths that fit the record's 32-bit fields.
-void CheckBatchBeforeWrite(const ItemBatch& batch, uint64_t payload_size);
+// count and range (below vocab_size), payload rows, contents count, the per-chunk slices
+// (metadata, list ids, payload rows), payload columns, then id and metadata lengths that
+// fit the record's 32-bit fields.
+void CheckBatchBeforeWrite(const ItemBatch& batch, uint64_t payload_size, uint64_t vocab_size);
 
 }  // namespace ombrix

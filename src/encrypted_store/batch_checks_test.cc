@@ -21,7 +21,7 @@ ItemBatch Batch(uint64_t n, uint64_t payload_size) {
 
 std::string Refusal(const ItemBatch& batch, uint64_t payload_size) {
   try {
-    CheckBatchBeforeWrite(batch, payload_size);
+    CheckBatchBeforeWrite(batch, payload_size, 2);
   } catch (const std::invalid_argument& e) {
     return e.what();
   }
@@ -41,6 +41,10 @@ TEST(BatchChecksTest, EachFaultHasItsText) {
   ItemBatch tokens = Batch(3, 4);
   tokens.input_tokens.pop_back();
   EXPECT_EQ(Refusal(tokens, 4), "The number of centroid Ids does not match the number item Ids.");
+
+  ItemBatch range = Batch(3, 4);
+  range.input_tokens[1] = 2;
+  EXPECT_EQ(Refusal(range, 4), "List id 2 is out of range for a vocabulary of 2 lists");
 
   EXPECT_EQ(Refusal(Batch(3, 0), 4), "Mismatch between size of payload tokens and item IDs");
 
@@ -66,7 +70,9 @@ TEST(BatchChecksTest, FaultsAreMetInTheOrderOfWriting) {
   all_wrong.contents = {{1}};
   all_wrong.metadata.clear();
   EXPECT_EQ(Refusal(all_wrong, 4), "The number of centroid Ids does not match the number item Ids.");
-  all_wrong.input_tokens.push_back(0);
+  all_wrong.input_tokens.push_back(5);
+  EXPECT_EQ(Refusal(all_wrong, 4), "List id 5 is out of range for a vocabulary of 2 lists");
+  all_wrong.input_tokens.back() = 1;
   EXPECT_EQ(Refusal(all_wrong, 4), "Mismatch between the number of contents and IDs");
   all_wrong.contents.clear();
   EXPECT_EQ(Refusal(all_wrong, 4), "Mismatched sizes for inputs or invalid row range");
