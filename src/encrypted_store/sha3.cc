@@ -33,13 +33,6 @@ constexpr std::array<int, 25> MakePi() {
 }
 constexpr std::array<int, 25> kPi = MakePi();
 
-inline uint64_t LoadLe64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
-
 inline void StoreLe64(uint8_t* p, uint64_t v) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   std::memcpy(p, &v, 8);
@@ -52,12 +45,18 @@ inline uint64_t Lane0ToU64(uint64_t lane) {
   return value;
 }
 
-inline void PermuteBlock32(const uint8_t* block, uint64_t state[25]) {
-  for (int i = 0; i < 4; ++i) state[i] = LoadLe64(block + 8 * i);
+inline void PermuteLanes4(const uint64_t in[4], uint64_t state[25]) {
+  for (int i = 0; i < 4; ++i) state[i] = in[i];
   state[4] = 0x06;
   for (int i = 5; i < 25; ++i) state[i] = 0;
   state[kRateLanes - 1] = 0x8000000000000000ULL;
   KeccakF1600(state);
+}
+
+inline void PermuteBlock32(const uint8_t* block, uint64_t state[25]) {
+  uint64_t lanes[4];
+  for (int i = 0; i < 4; ++i) lanes[i] = LoadLe64(block + 8 * i);
+  PermuteLanes4(lanes, state);
 }
 
 }  // namespace
@@ -145,6 +144,18 @@ Digest256 Sha3_256(const std::array<uint8_t, 32>& block) {
 uint64_t Sha3_256ToU64(const std::array<uint8_t, 32>& block) {
   uint64_t state[25];
   PermuteBlock32(block.data(), state);
+  return Lane0ToU64(state[0]);
+}
+
+void Sha3_256Lanes(const uint64_t in[4], uint64_t out[4]) {
+  uint64_t state[25];
+  PermuteLanes4(in, state);
+  for (int i = 0; i < 4; ++i) out[i] = state[i];
+}
+
+uint64_t Sha3_256LanesToU64(const uint64_t in[4]) {
+  uint64_t state[25];
+  PermuteLanes4(in, state);
   return Lane0ToU64(state[0]);
 }
 

@@ -5,14 +5,24 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 namespace ombrix {
 
 using Digest256 = std::array<uint8_t, 32>;
+
+// Eight bytes as a little-endian lane, whatever the host's byte order.
+inline uint64_t LoadLe64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
 
 // The 24-round permutation on 25 little-endian lanes (lane x + 5y).
 void KeccakF1600(uint64_t state[25]);
@@ -40,6 +50,11 @@ class Sha3_256Hasher {
 // Block forms: one padded block, one permutation.
 Digest256 Sha3_256(const std::array<uint8_t, 32>& block);
 uint64_t Sha3_256ToU64(const std::array<uint8_t, 32>& block);
+
+// Block forms on lanes: the 32 bytes as 4 little-endian 64-bit lanes in and out, for
+// hash chains that never need the bytes in between.
+void Sha3_256Lanes(const uint64_t in[4], uint64_t out[4]);
+uint64_t Sha3_256LanesToU64(const uint64_t in[4]);
 
 // Byte-string forms (empty input allowed).
 Digest256 Sha3_256(const uint8_t* data, std::size_t length);
