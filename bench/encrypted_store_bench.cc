@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "encrypted_store/labels.h"
 #include "encrypted_store/sealing.h"
 #include "encrypted_store/sha3.h"
 
@@ -38,6 +39,32 @@ void BM_Sha3Stream(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_Sha3Stream)->Arg(8192);
+
+// Labels of whole lists as a query regenerates them (34 block hashes each at depth 32).
+// Arg: threads (0 = the whole default team).
+void BM_QueryLabels(benchmark::State& state) {
+  const int saved = omp_get_max_threads();
+  if (state.range(0) > 0) omp_set_num_threads(static_cast<int>(state.range(0)));
+  std::array<uint8_t, 32> key{}, hashed{};
+  hashed[0] = 1;
+  std::vector<SaltAndSeed> entries;
+  for (uint32_t c = 0; c < 16; ++c) entries.push_back(DeriveSaltAndSeed(hashed, key, c));
+  const std::vector<uint32_t> counters(16, 1000);
+  std::vector<uint32_t> lists;
+  std::vector<uint64_t> offsets = {0};
+  for (uint32_t c = 0; c < 16; ++c) {
+    lists.push_back(c);
+    offsets.push_back(offsets.back() + counters[c]);
+  }
+  std::vector<uint64_t> labels(offsets.back()), masks(offsets.back());
+  for (auto _ : state) {
+    GenerateQueryTokens(lists, entries, counters, 32, labels, masks, offsets);
+    benchmark::DoNotOptimize(labels.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(labels.size()));
+  omp_set_num_threads(saved);
+}
+BENCHMARK(BM_QueryLabels)->Arg(1)->Arg(0)->UseRealTime();
 
 constexpr std::size_t kBatch = 4096;
 
