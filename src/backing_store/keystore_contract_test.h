@@ -50,7 +50,7 @@ inline std::vector<uint64_t> Sorted(std::vector<uint64_t> keys) {
 }  // namespace keystore_contract
 
 template <typename Maker>
-class KeystoreContractTest : public testing::Test {
+class KeystoreContractTest : public ::testing::Test {
  protected:
   void TearDown() override {
     for (auto& store : stores_) {

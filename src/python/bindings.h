@@ -13,6 +13,7 @@ namespace ombrix::python {
 std::string& WorkingDir();
 
 void RegisterWorkingDir(pybind11::module_& m);
+void RegisterDBConfig(pybind11::module_& m);
 void RegisterLogger(pybind11::module_& m);
 
 }  // namespace ombrix::python

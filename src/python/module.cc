@@ -7,5 +7,6 @@ namespace py = pybind11;
 PYBIND11_MODULE(ombrixdb_vell, m) {
   m.doc() = "Pybind11 bindings for OmbrixDB";
   ombrix::python::RegisterWorkingDir(m);
+  ombrix::python::RegisterDBConfig(m);
   ombrix::python::RegisterLogger(m);
 }

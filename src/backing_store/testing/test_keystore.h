@@ -1,0 +1,223 @@
+// Test keystores for the engine's and the index's tests: a TestBackend stands in for a
+// PostgreSQL or Redis server. Every keystore it opens wraps the backend's shared store for
+// its store id, so two engine objects opened on the same index see each other's writes,
+// and named config items are kept (unlike MemoryKeystore). Faults can be injected: fail
+// the Nth matching call, or refuse compare-and-sets. While a ScopedTestBackend lives,
+// CreateBackingStore opens POSTGRES and REDIS locations on it.
+// Thread-safe: one mutex per backend serialises every call of every keystore it opened.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "backing_store/db_config.h"
+#include "backing_store/keystore.h"
+#include "backing_store/memory_keystore.h"
+#include "backing_store/store_factory.h"
+
+namespace ombrix_encrypted_index::internal::backing_store::test_support {
+
+// A failure the backend will inject.
+struct Fault {
+  uint64_t nth = 1;              // the nth matching call from now throws (1 = the next one)
+  std::string operation;         // a Keystore operation name ("PushMap", ...); empty = any
+  std::optional<int32_t> kind;   // only keystores of this StoreKind; empty = any
+  bool sticky = false;           // keep failing every matching call after the nth
+  std::string message = "injected keystore failure";  // thrown as std::runtime_error
+};
+
+class TestBackend {
+ public:
+  void InjectFault(Fault fault) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.push_back(std::move(fault));
+  }
+  // The next `times` PushMap calls return false and store nothing.
+  void RefuseCompareAndSet(uint64_t times = 1) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    refused_cas_ = times;
+  }
+  void ClearFaults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.clear();
+    refused_cas_ = 0;
+  }
+
+  // Calls made so far (failed ones included), by operation name and kind; empty = all.
+  uint64_t CallCount(const std::string& operation = "", std::optional<int32_t> kind = std::nullopt) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t n = 0;
+    for (const auto& [key, count] : calls_) {
+      if ((operation.empty() || key.first == operation) && (!kind || key.second == *kind)) n += count;
+    }
+    return n;
+  }
+
+  // Names of the config items kept under one store id.
+  std::vector<std::string> ConfigItemNames(uint64_t store_id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> names;
+    if (auto it = stores_.find(store_id); it != stores_.end()) {
+      for (const auto& [name, blob] : it->second.config_items) names.push_back(name);
+    }
+    return names;
+  }
+
+ private:
+  friend class TestKeystore;
+
+  struct Store {
+    explicit Store(uint64_t id) : values(id, "") {}
+    MemoryKeystore values;
+    std::map<std::string, std::vector<uint8_t>> config_items;
+  };
+
+  Store& StoreFor(uint64_t store_id) { return stores_.try_emplace(store_id, store_id).first->second; }
+
+  // Counts the call and throws the fault that fires on it, if any. REQUIRES: mutex_ held.
+  void Enter(const char* operation, int32_t kind) {
+    ++calls_[{operation, kind}];
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+      if ((!it->operation.empty() && it->operation != operation) || (it->kind && *it->kind != kind)) continue;
+      if (it->nth > 1) {
+        --it->nth;
+        continue;
+      }
+      const std::string message = it->message;
+      if (!it->sticky) faults_.erase(it);
+      throw std::runtime_error(message);
+    }
+  }
+
+  mutable std::mutex mutex_;
+  std::map<uint64_t, Store> stores_;
+  std::map<std::pair<std::string, int32_t>, uint64_t> calls_;
+  std::vector<Fault> faults_;
+  uint64_t refused_cas_ = 0;
+};
+
+// A keystore on the backend's shared store `store_id`; value size 8 like every new
+// keystore. `location` (POSTGRES or REDIS) words the missing-config-item error as that
+// backend does.
+class TestKeystore : public Keystore {
+ public:
+  TestKeystore(std::shared_ptr<TestBackend> backend, int32_t location, std::string index_name, uint64_t store_id,
+               int32_t store_kind)
+      : Keystore(store_id, std::move(index_name)), backend_(std::move(backend)), location_(location), kind_(store_kind) {}
+
+  void BatchPushItems(const std::vector<uint64_t>& keys, const Matrix<uint8_t>& values) override {
+    Run("BatchPushItems", [&](TestBackend::Store& s) {
+      s.values.SetValueSize(value_size_);
+      s.values.BatchPushItems(keys, values);
+    });
+  }
+  void BatchPushVariable(const std::vector<uint64_t>& keys, const std::vector<std::vector<uint8_t>>& values) override {
+    Run("BatchPushVariable", [&](TestBackend::Store& s) { s.values.BatchPushVariable(keys, values); });
+  }
+  void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override {
+    Run("PushItem", [&](TestBackend::Store& s) { s.values.PushItem(key, value); });
+  }
+  bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
+               const uint64_t& expected_version) override {
+    return Run("PushMap", [&](TestBackend::Store& s) {
+      if (backend_->refused_cas_ > 0) {
+        --backend_->refused_cas_;
+        return false;
+      }
+      return s.values.PushMap(map_key, map, version_key, expected_version);
+    });
+  }
+  void BatchDeleteItems(const std::vector<uint64_t>& keys) override {
+    Run("BatchDeleteItems", [&](TestBackend::Store& s) { s.values.BatchDeleteItems(keys); });
+  }
+  void DeleteItem(const uint64_t& key) override {
+    Run("DeleteItem", [&](TestBackend::Store& s) { s.values.DeleteItem(key); });
+  }
+  std::vector<uint8_t> GetItem(const uint64_t& key) override {
+    return Run("GetItem", [&](TestBackend::Store& s) { return s.values.GetItem(key); });
+  }
+  MapAndVersion GetMap(const uint64_t& map_key, const uint64_t& version_key) override {
+    return Run("GetMap", [&](TestBackend::Store& s) { return s.values.GetMap(map_key, version_key); });
+  }
+  Matrix<uint8_t> BatchGetItems(const std::vector<uint64_t>& keys) override {
+    return Run("BatchGetItems", [&](TestBackend::Store& s) {
+      s.values.SetValueSize(value_size_);
+      return s.values.BatchGetItems(keys);
+    });
+  }
+  std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override {
+    return Run("BatchGetVariable", [&](TestBackend::Store& s) { return s.values.BatchGetVariable(keys); });
+  }
+  void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) override {
+    Run("PushConfigItem", [&](TestBackend::Store& s) { s.config_items[name] = blob; });
+  }
+  std::vector<uint8_t> LoadConfigItem(const std::string& name) override {
+    return Run("LoadConfigItem", [&](TestBackend::Store& s) {
+      auto it = s.config_items.find(name);
+      if (it == s.config_items.end()) {
+        throw std::runtime_error("Index name '" + name + "' does not exist in " +
+                                 (location_ == ombrix::REDIS ? "Redis." : "Postgres."));
+      }
+      return it->second;
+    });
+  }
+  bool ConfigItemExists(const std::string& name) override {
+    return Run("ConfigItemExists", [&](TestBackend::Store& s) { return s.config_items.count(name) > 0; });
+  }
+  void DeleteIndex() override {
+    Run("DeleteIndex", [&](TestBackend::Store& s) {
+      s.values.DeleteIndex();
+      s.config_items.clear();
+    });
+  }
+  // Config items count as items, as rows of a config table do.
+  uint64_t GetNumItems() override {
+    return Run("GetNumItems", [&](TestBackend::Store& s) { return s.values.GetNumItems() + s.config_items.size(); });
+  }
+  std::vector<uint64_t> GetAllKeys() override {
+    return Run("GetAllKeys", [&](TestBackend::Store& s) { return s.values.GetAllKeys(); });
+  }
+
+ private:
+  template <typename Body>
+  auto Run(const char* operation, Body&& body) -> decltype(body(std::declval<TestBackend::Store&>())) {
+    std::lock_guard<std::mutex> lock(backend_->mutex_);
+    backend_->Enter(operation, kind_);
+    return body(backend_->StoreFor(hashed_index_name_));
+  }
+
+  std::shared_ptr<TestBackend> backend_;
+  int32_t location_;
+  int32_t kind_;
+};
+
+// While alive, CreateBackingStore opens every POSTGRES and REDIS location on `backend`.
+// One at a time per process.
+class ScopedTestBackend {
+ public:
+  explicit ScopedTestBackend(std::shared_ptr<TestBackend> backend = std::make_shared<TestBackend>())
+      : backend_(std::move(backend)) {
+    SetKeystoreOpenerForTesting([backend = backend_](const ombrix::DBConfig& config, const std::string& index_name,
+                                                     uint64_t store_id, int32_t store_kind) -> std::unique_ptr<Keystore> {
+      return std::make_unique<TestKeystore>(backend, config.location, index_name, store_id, store_kind);
+    });
+  }
+  ~ScopedTestBackend() { SetKeystoreOpenerForTesting(nullptr); }
+  ScopedTestBackend(const ScopedTestBackend&) = delete;
+  ScopedTestBackend& operator=(const ScopedTestBackend&) = delete;
+
+  TestBackend& backend() { return *backend_; }
+  const std::shared_ptr<TestBackend>& shared_backend() const { return backend_; }
+
+ private:
+  std::shared_ptr<TestBackend> backend_;
+};
+
+}  // namespace ombrix_encrypted_index::internal::backing_store::test_support
