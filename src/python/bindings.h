@@ -15,5 +15,6 @@ std::string& WorkingDir();
 void RegisterWorkingDir(pybind11::module_& m);
 void RegisterDBConfig(pybind11::module_& m);
 void RegisterLogger(pybind11::module_& m);
+void RegisterIndexConfig(pybind11::module_& m);  // IndexConfig and IndexIVFFlat
 
 }  // namespace ombrix::python

@@ -9,4 +9,5 @@ PYBIND11_MODULE(ombrixdb_vell, m) {
   ombrix::python::RegisterWorkingDir(m);
   ombrix::python::RegisterDBConfig(m);
   ombrix::python::RegisterLogger(m);
+  ombrix::python::RegisterIndexConfig(m);
 }
