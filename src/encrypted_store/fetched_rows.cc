@@ -90,17 +90,22 @@ std::vector<uint32_t> AttributeFetchedRows(const std::vector<uint32_t>& query_to
     (lookup.hit_and_miss[p] ? hit_position : miss_position).push_back(p);
   }
 
-  // Hit lists are disjoint but may hold an item that was fetched again.
+  // A cached list can hold an item that another cached list holds too (each was fetched
+  // alone after the item moved) or that was fetched again: the first hit list in probe
+  // order keeps its copy; a fetched copy is decided below.
+  std::unordered_map<uint32_t, std::unordered_set<std::string>> hit_copies_to_remove;
   std::unordered_map<std::string_view, uint32_t> hit_list_of;
-  if (rows != 0 && lookup.hit_item_count != 0) {
+  if (lookup.hit_item_count != 0 && (rows != 0 || lookup.cache_hit.size() > 1)) {
     hit_list_of.reserve(lookup.hit_item_count);
     for (uint32_t h = 0; h < lookup.cache_hit.size(); ++h) {
-      for (const CachedItem& item : lookup.cache_hit[h]) hit_list_of.try_emplace(item.id, h);
+      for (const CachedItem& item : lookup.cache_hit[h]) {
+        auto [it, inserted] = hit_list_of.try_emplace(item.id, h);
+        if (!inserted && it->second != h) hit_copies_to_remove[h].insert(item.id);
+      }
     }
   }
 
   std::vector<uint32_t> row_list(rows);
-  std::unordered_map<uint32_t, std::unordered_set<std::string>> hit_copies_to_remove;
   std::vector<Holder> holders;
   for (uint64_t r = 0; r < rows; ++r) {
     const uint64_t u = row_unique[r];

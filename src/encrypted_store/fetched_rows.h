@@ -34,10 +34,11 @@ HashIdOccurrences CollectHashIdOccurrences(const std::vector<uint64_t>& hash_ids
 // one probed list: when several probed lists hold it (labels of missed lists, copies in
 // hit lists), to the list its record names if that list is among them, else to the first
 // of them in probe order. Rows going to a hit list are dropped (the cached copy stays);
-// hit copies of items going to a missed list are removed from lookup. Afterwards fetched
-// holds its rows grouped by missed list in probe order, token_indices holds the
-// cache_misses.size() + 1 row boundaries, and the result names the hit lists whose cache
-// entries held a removed copy.
+// hit copies of items going elsewhere, and copies of an item in a later hit list than
+// the first holding it, are removed from lookup. Afterwards fetched holds its rows
+// grouped by missed list in probe order, token_indices holds the cache_misses.size() + 1
+// row boundaries, and the result names the hit lists whose cache entries held a removed
+// copy (their entries no longer match what this retrieval returns).
 std::vector<uint32_t> AttributeFetchedRows(const std::vector<uint32_t>& query_tokens,
                                            CacheLookupResult& lookup,
                                            const HashIdOccurrences& occurrences,

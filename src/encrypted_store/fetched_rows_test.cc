@@ -70,5 +70,19 @@ TEST(FetchedRowsTest, OneItemInACachedAndAFetchedList) {
   EXPECT_EQ(lookup.hit_item_count, 2u);
 }
 
+TEST(FetchedRowsTest, TwoCachedListsHoldingOneItem) {
+  CacheLookupResult lookup;
+  lookup.hit_and_miss = {true, true};
+  lookup.cache_hit = {{{"x", {}, ""}, {"y", {}, ""}}, {{"z", {}, ""}, {"x", {}, ""}}};
+  lookup.hit_item_count = 4;
+  CacheMissResult none;
+  const auto stale = AttributeFetchedRows({3, 4}, lookup, HashIdOccurrences(), {}, none);
+  EXPECT_EQ(stale, (std::vector<uint32_t>{4}));
+  ASSERT_EQ(lookup.cache_hit[1].size(), 1u);
+  EXPECT_EQ(lookup.cache_hit[1][0].id, "z");
+  EXPECT_EQ(lookup.hit_item_count, 3u);
+  EXPECT_EQ(none.token_indices, (std::vector<uint64_t>{0}));
+}
+
 }  // namespace
 }  // namespace ombrix
