@@ -351,7 +351,9 @@ std::string PostgresKeystore::KeyList(const std::vector<uint64_t>& keys) const {
   list.reserve(keys.size() * 24);
   for (size_t i = 0; i < keys.size(); ++i) {
     if (i != 0) list += ", ";
-    list += "'" + std::to_string(keys[i]) + "'";
+    list += '\'';
+    list += std::to_string(keys[i]);
+    list += '\'';
   }
   return list;
 }
