@@ -56,8 +56,8 @@ TEST(PostgresStoppedServerTest, EveryReadFailsClearly) {
     EXPECT_THAT(error, Not(StartsWith("("))) << name << ": " << error;
     EXPECT_GT(error.size(), 20u) << name << ": " << error;
   }
-  EXPECT_EQ(RuntimeError([&] { store.BatchPushVariable({3}, {Bytes{3}}); }),
-            "Postgres BEGIN transaction error: no connection to the server");
+  EXPECT_THAT(RuntimeError([&] { store.BatchPushVariable({3}, {Bytes{3}}); }),
+              StartsWith("Postgres BEGIN transaction error: "));
   // The versioned map reports a failed update as not done; the engine retries.
   EXPECT_FALSE(store.PushMap(10, Bytes{8}, 11, 1));
 
