@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "backing_store/store_factory.h"
 #include "diagnostics/logger.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -16,7 +17,6 @@ using ombrix::InternalLogger;
 
 // At most 3000 parameters per INSERT keeps statements well below libpq's 65535 limit.
 constexpr size_t kRowsPerStatement = 1000;
-constexpr uint64_t kStoreIdMask = 0x7FFFFFFFFFFFFFFFULL;
 constexpr const char* kRowUpsert =
     " ON CONFLICT (key, index_name) DO UPDATE SET value = EXCLUDED.value";
 
@@ -71,13 +71,10 @@ std::unordered_map<uint64_t, int> ParseKeyValueRows(const PgOutcome& outcome) {
 
 }  // namespace
 
-uint64_t PostgresKeystore::StoreIdFor(uint64_t index_id, int32_t store_kind) {
-  return (index_id + static_cast<uint64_t>(static_cast<int64_t>(store_kind))) & kStoreIdMask;
-}
-
 PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
                                    uint64_t index_id, int32_t store_kind)
-    : Keystore(StoreIdFor(index_id, store_kind), index_name),
+    // The top bit of the store id is cleared so that it fits the BIGINT column.
+    : Keystore(StoreId(ombrix::POSTGRES, index_id, store_kind), index_name),
       store_kind_(store_kind),
       id_text_(std::to_string(hashed_index_name_)) {
   const ombrix::DBConfig copy = config;

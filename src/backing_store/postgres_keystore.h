@@ -46,9 +46,6 @@ class PostgresKeystore final : public Keystore {
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;
 
-  // Store id of (index id + kind) in PostgreSQL: the top bit is cleared so it fits BIGINT.
-  static uint64_t StoreIdFor(uint64_t index_id, int32_t store_kind);
-
  private:
   using Row = std::pair<uint64_t, std::span<const uint8_t>>;
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "backing_store/memory_keystore.h"
+#include "backing_store/postgres_keystore.h"
 #include "diagnostics/logger.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -37,11 +38,10 @@ std::unique_ptr<Keystore> OpenRedis(const DBConfig& config, const std::string& i
   throw std::runtime_error("Redis keystore is not available in this build");
 }
 
-// ---- PostgreSQL: the PostgreSQL keystore's opening steps go here (they may throw).
+// The constructor runs the opening steps; a failure closes what it had connected.
 std::unique_ptr<Keystore> OpenPostgres(const DBConfig& config, const std::string& index_name, uint64_t index_id,
                                        int32_t store_kind) {
-  (void)config, (void)index_name, (void)index_id, (void)store_kind;
-  throw std::runtime_error("PostgreSQL keystore is not available in this build");
+  return std::make_unique<PostgresKeystore>(config, index_name, index_id, store_kind);
 }
 
 }  // namespace

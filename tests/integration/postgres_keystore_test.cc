@@ -245,9 +245,9 @@ TEST_F(PostgresKeystoreTest, OpeningFailures) {
 }
 
 TEST_F(PostgresKeystoreTest, StoreIdsClearTheTopBitAndTagEveryRow) {
-  EXPECT_EQ(PostgresKeystore::StoreIdFor(0xFFFFFFFFFFFFFFFFull, ombrix::CONFIG), 0u);
-  EXPECT_EQ(PostgresKeystore::StoreIdFor(0x7FFFFFFFFFFFFFFFull, ombrix::CONFIG), 0u);
-  EXPECT_EQ(PostgresKeystore::StoreIdFor(41, ombrix::DATA), 44u);
+  EXPECT_EQ(Open(ombrix::CONFIG, 0xFFFFFFFFFFFFFFFFull)->store_id(), 0u);
+  EXPECT_EQ(Open(ombrix::CONFIG, 0x7FFFFFFFFFFFFFFFull)->store_id(), 0u);
+  EXPECT_EQ(Open(ombrix::DATA, 41)->store_id(), 44u);
 
   auto store = Open(ombrix::INDEX, 0xFFFFFFFFFFFFFFFFull);
   EXPECT_EQ(store->store_id(), 0x7FFFFFFFFFFFFFFFull);
