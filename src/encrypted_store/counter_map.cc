@@ -1,0 +1,150 @@
+// The counter map of EncryptedIndexCore: load, push, the versioned update with bounded
+// retries, and vocabulary resizing.
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+#include "encrypted_store/encrypted_index_core.h"
+#include "encrypted_store/sealing.h"
+
+namespace ombrix {
+
+namespace {
+
+constexpr int kMaxAttempts = 100;
+
+std::atomic<internal::RetryPauseFn> retry_pause{nullptr};
+
+// 30 to 70 ms; sleep_for resumes after a signal with the time that remains.
+uint32_t PauseBeforeRetry() {
+  const uint32_t ms = static_cast<uint32_t>(std::rand() % 41 + 30);
+  internal::RetryPauseFn pause = retry_pause.load(std::memory_order_relaxed);
+  if (pause != nullptr) {
+    pause(ms);
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+  return ms;
+}
+
+}  // namespace
+
+namespace internal {
+void SetRetryPauseForTesting(RetryPauseFn pause) { retry_pause.store(pause); }
+}  // namespace internal
+
+void EncryptedIndexCore::LoadCounterMap() {
+  ombrix_encrypted_index::internal::backing_store::MapAndVersion stored =
+      index_store->GetMap(kCounterMapKey, kCounterMapVersionKey);
+  if (stored.map_data.empty()) {
+    log().warning("No map data found in the backing store. Creating a new map.");
+    counter_map.assign(vocab_size, 0);
+    counter_map_version = 0;
+    return;
+  }
+  const std::size_t width = stored.map_data.size();
+  const Matrix<uint8_t> plain = DecryptRows(Matrix<uint8_t>(std::move(stored.map_data), width),
+                                            index_key);
+  const std::size_t lists = plain.data.size() / 4;
+  counter_map.assign(lists, 0);
+  for (std::size_t i = 0; i < lists; ++i) {
+    const uint8_t* p = plain.data.data() + 4 * i;
+    counter_map[i] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                     static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  }
+  counter_map_version = stored.version;
+  log().info("Current counter_map version: " + std::to_string(counter_map_version));
+}
+
+bool EncryptedIndexCore::PushCounterMap() {
+  std::vector<uint8_t> bytes(counter_map.size() * 4);
+  for (std::size_t i = 0; i < counter_map.size(); ++i) {
+    for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<uint8_t>(counter_map[i] >> (8 * b));
+  }
+  const std::size_t width = bytes.size();
+  const Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(std::move(bytes), width), index_key);
+  return index_store->PushMap(kCounterMapKey, sealed.data, kCounterMapVersionKey,
+                              counter_map_version);
+}
+
+std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uint32_t>& input_tokens) {
+  for (uint32_t list : input_tokens) {
+    if (list >= vocab_size) {
+      const std::string message = "List id " + std::to_string(list) +
+                                  " is out of range for a vocabulary of " +
+                                  std::to_string(vocab_size) + " lists";
+      log().error(message);
+      throw std::invalid_argument(message);
+    }
+  }
+
+  int attempts = 0;
+  while (attempts < kMaxAttempts) {
+    log().info("Updating Map. Num retries: " + std::to_string(attempts));
+    std::vector<uint32_t> positions;
+    bool accepted = false;
+    int64_t overflowing_list = -1;
+    try {
+      LoadCounterMap();
+      // A stored map shorter than the vocabulary holds 0 for the lists beyond it.
+      if (counter_map.size() < vocab_size) counter_map.resize(vocab_size, 0);
+      std::vector<uint64_t> wanted(counter_map.size(), 0);
+      for (uint32_t list : input_tokens) ++wanted[list];
+      for (std::size_t list = 0; list < wanted.size() && overflowing_list < 0; ++list) {
+        if (counter_map[list] + wanted[list] > std::numeric_limits<uint32_t>::max()) {
+          overflowing_list = static_cast<int64_t>(list);
+        }
+      }
+      if (overflowing_list < 0) {
+        positions.reserve(input_tokens.size());
+        for (uint32_t list : input_tokens) positions.push_back(counter_map[list]++);
+        accepted = PushCounterMap();
+      }
+    } catch (const std::exception& e) {
+      const uint32_t ms = PauseBeforeRetry();
+      log().warning(std::string("Map update failed: ") + e.what() + ". Retrying after " +
+                    std::to_string(ms) + "ms...");
+      ++attempts;
+      continue;
+    }
+    if (overflowing_list >= 0) {
+      // Wrapping would hand out positions that are already taken.
+      const std::string message = "Counter of list " + std::to_string(overflowing_list) +
+                                  " cannot hold " + std::to_string(input_tokens.size()) +
+                                  " more items";
+      log().error(message);
+      throw std::overflow_error(message);
+    }
+    if (accepted) {
+      log().info("Map update succeeded.");
+      return positions;
+    }
+    ++attempts;
+    PauseBeforeRetry();
+    log().warning("Map update failed. Retrying...");
+  }
+  throw std::runtime_error("Failed to update map in " + std::to_string(attempts) + " retries.");
+}
+
+void EncryptedIndexCore::ResizeVocabulary(uint64_t new_vocab_size) {
+  log().info("Resizing vocabulary from " + std::to_string(vocab_size) + " to " +
+             std::to_string(new_vocab_size));
+  vocab_size = new_vocab_size;
+  LoadCounterMap();
+  if (counter_map.size() == new_vocab_size) {
+    log().info("Loaded existing counter map with correct size (" + std::to_string(new_vocab_size) +
+               ")");
+  } else {
+    log().info("Counter map size mismatch (has " + std::to_string(counter_map.size()) +
+               ", needs " + std::to_string(new_vocab_size) + "), creating new empty counter map");
+    counter_map.assign(new_vocab_size, 0);
+  }
+  salts_and_seeds.clear();
+  RegenerateSaltsAndSeeds();
+  log().info("Vocabulary resized and salts/seeds regenerated");
+}
+
+}  // namespace ombrix

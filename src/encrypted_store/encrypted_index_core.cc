@@ -1,0 +1,178 @@
+#include "encrypted_store/encrypted_index_core.h"
+
+#include <flatbuffers/flatbuffers.h>
+#include <omp.h>
+
+#include <stdexcept>
+
+#include "backing_store/store_factory.h"
+#include "encrypted_store/hmac.h"
+#include "encrypted_store/index_record_generated.h"
+#include "encrypted_store/sealing.h"
+#include "encrypted_store/sha3.h"
+
+namespace ombrix {
+
+namespace {
+
+using ombrix_encrypted_index::internal::backing_store::CreateBackingStore;
+
+const char kIndexRecordSuffix[] = ".oei";
+const char kStoredConfigSuffix[] = ".ovs";
+
+}  // namespace
+
+EncryptedIndexCore::EncryptedIndexCore(ConstructionKey, const IndexSettings& settings,
+                                       Logger* index_logger)
+    : tree_depth(static_cast<uint64_t>(settings.tree_depth)),
+      vocab_size(static_cast<uint64_t>(settings.vocab_size)),
+      cpu_threads(static_cast<uint64_t>(settings.cpu_threads.value_or(1))),
+      gpu_accelerated(settings.gpu_accelerate.value_or(false)),
+      payload_size(settings.payload_size),
+      item_cache(settings.max_cache_size.value_or(0)),
+      index_key(settings.index_key),
+      logger(index_logger) {
+  internal_logger.store(index_logger, std::memory_order_relaxed);
+}
+
+EncryptedIndexCore::~EncryptedIndexCore() {
+  if (closing_push_allowed_ && counter_map_version == 0) {
+    try {
+      PushCounterMap();
+    } catch (...) {
+      // Destruction goes on whatever the store says.
+    }
+  }
+}
+
+std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Open(const IndexSettings& settings,
+                                                             Logger* index_logger) {
+  auto core = std::make_unique<EncryptedIndexCore>(ConstructionKey{}, settings, index_logger);
+  if (core->cpu_threads != 0) omp_set_num_threads(static_cast<int>(core->cpu_threads));
+  core->index_name = settings.index_name;
+  core->hashed_index_key = HmacSha3_256(core->index_key, core->index_name);
+  core->log().info("Creating backing stores");
+  core->OpenStores(settings);
+  return core;
+}
+
+void EncryptedIndexCore::OpenStores(const IndexSettings& settings) {
+  const uint64_t id = index_id();
+  index_store = CreateBackingStore(settings.index_location, index_name, id, INDEX);
+  data_store = CreateBackingStore(settings.data_location, index_name, id, DATA);
+  config_store = CreateBackingStore(settings.config_location, index_name, id, CONFIG);
+  items_store = CreateBackingStore(settings.items_location, index_name, id, ITEMS);
+}
+
+std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
+    const IndexSettings& settings, Logger* index_logger, const std::vector<uint8_t>& stored_config) {
+  std::unique_ptr<EncryptedIndexCore> core = Open(settings, index_logger);
+  const std::string record_name = core->index_name + kIndexRecordSuffix;
+  if (settings.index_location.location != MEMORY && core->config_store->ConfigItemExists(record_name)) {
+    const std::string message = "Index name " + core->index_name + " already exists";
+    core->log().error(message);
+    throw std::runtime_error(message);
+  }
+  core->log().info("Backing stores successfully created");
+  core->counter_map.assign(core->vocab_size, 0);
+  core->PutEncryptedConfigItem(record_name, core->SerializeIndexRecord());
+  core->DeriveStoreNames();
+  core->log().info("Index successfully created");
+  core->SaveStoredConfig(stored_config);
+  core->closing_push_allowed_ = true;
+  return core;
+}
+
+std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings& settings,
+                                                             Logger* index_logger) {
+  std::unique_ptr<EncryptedIndexCore> core = Open(settings, index_logger);
+  core->log().info("Backing store successfully created");
+  core->LoadIndexRecord();
+  core->index_store->SetValueSize(core->index_value_size);
+  core->LoadCounterMap();
+  core->DeriveStoreNames();
+  core->log().info("Index successfully loaded");
+  core->closing_push_allowed_ = true;
+  return core;
+}
+
+uint64_t EncryptedIndexCore::index_id() const { return DigestToU64(hashed_index_key.data()); }
+
+void EncryptedIndexCore::DeriveStoreNames() {
+  data_store_name = HmacSha3_256(index_key, index_name + ".data");
+  content_store_name = HmacSha3_256(index_key, index_name + ".content");
+  centroid_metadata_store_name = HmacSha3_256(index_key, index_name + ".centroid_metadata");
+}
+
+void EncryptedIndexCore::PutEncryptedConfigItem(const std::string& name,
+                                                const std::vector<uint8_t>& data) {
+  const Matrix<uint8_t> row(std::vector<uint8_t>(data), data.size());
+  const Matrix<uint8_t> sealed = EncryptRows(row, index_key);
+  config_store->PushConfigItem(name, sealed.data);
+}
+
+std::vector<uint8_t> EncryptedIndexCore::GetDecryptedConfigItem(const std::string& name) {
+  std::vector<uint8_t> blob = config_store->LoadConfigItem(name);
+  const std::size_t width = blob.size();
+  const Matrix<uint8_t> row(std::move(blob), width);
+  return DecryptRows(row, index_key).data;
+}
+
+void EncryptedIndexCore::SaveStoredConfig(const std::vector<uint8_t>& buffer) {
+  PutEncryptedConfigItem(index_name + kStoredConfigSuffix, buffer);
+}
+
+std::vector<uint8_t> EncryptedIndexCore::SerializeIndexRecord() const {
+  flatbuffers::FlatBufferBuilder builder(1024);
+  const auto text = builder.CreateString(extra_text);
+  fb::IndexRecordBuilder record(builder);
+  record.add_index_value_size(index_value_size);
+  record.add_payload_size(payload_size);
+  record.add_vocab_size(vocab_size);
+  record.add_tree_depth(tree_depth);
+  record.add_extra_text(text);
+  builder.Finish(record.Finish());
+  return {builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()};
+}
+
+void EncryptedIndexCore::SaveIndexRecord(uint64_t new_payload_size) {
+  payload_size = new_payload_size;
+  PutEncryptedConfigItem(index_name + kIndexRecordSuffix, SerializeIndexRecord());
+}
+
+void EncryptedIndexCore::LoadIndexRecord() {
+  const std::vector<uint8_t> plain = GetDecryptedConfigItem(index_name + kIndexRecordSuffix);
+  if (plain.empty()) {
+    const std::string message = "Could not deserialize index config: buffer is empty";
+    log().error(message);
+    throw std::invalid_argument(message);
+  }
+  flatbuffers::Verifier verifier(plain.data(), plain.size());
+  if (!fb::VerifyIndexRecordBuffer(verifier)) {
+    const std::string message = "Could not deserialize index config: buffer is invalid";
+    log().error(message);
+    throw std::runtime_error(message);
+  }
+  const fb::IndexRecord* record = fb::GetIndexRecord(plain.data());
+  tree_depth = record->tree_depth();
+  vocab_size = record->vocab_size();
+  payload_size = record->payload_size();
+  index_value_size = record->index_value_size();
+  extra_text = record->extra_text() != nullptr ? std::string(record->extra_text()->c_str()) : "";
+}
+
+void EncryptedIndexCore::RegenerateSaltsAndSeeds() {
+  if (!salts_and_seeds.empty() && salts_and_seeds.size() == vocab_size) return;
+  if (!salts_and_seeds.empty()) {
+    log().info("Regenerating salts_and_seeds due to size mismatch. Current size: " +
+               std::to_string(salts_and_seeds.size()) + ", Expected: " + std::to_string(vocab_size));
+  }
+  std::vector<SaltAndSeed> fresh;
+  fresh.reserve(vocab_size);
+  for (uint64_t c = 0; c < vocab_size; ++c) {
+    fresh.push_back(DeriveSaltAndSeed(hashed_index_key, index_key, static_cast<uint32_t>(c)));
+  }
+  salts_and_seeds.swap(fresh);
+}
+
+}  // namespace ombrix

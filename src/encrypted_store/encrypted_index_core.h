@@ -1,0 +1,154 @@
+// EncryptedIndexCore: the per-index storage engine object. Holds the index key and all
+// that is derived from it, the four keystores of the index, the counter map, the salts
+// and seeds, and the persisted sizes. Owned uniquely by its index; owns its keystores
+// (index and data stores shared), never its logger. No lock: one operation at a time.
+// Sealing and label generation open OpenMP regions on the default team.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backing_store/db_config.h"
+#include "backing_store/keystore.h"
+#include "diagnostics/logger.h"
+#include "encrypted_store/item_batch.h"
+#include "encrypted_store/item_cache.h"
+#include "encrypted_store/labels.h"
+#include "encrypted_store/secret_bytes.h"
+
+namespace ombrix {
+
+using ombrix_encrypted_index::internal::backing_store::Keystore;
+
+// What an index constructor builds its core from.
+struct IndexSettings {
+  std::string index_name;
+  Key256 index_key;
+  DBConfig index_location;
+  DBConfig config_location;
+  DBConfig items_location;
+  DBConfig data_location;
+  std::optional<int32_t> cpu_threads;
+  std::optional<bool> gpu_accelerate;
+  std::optional<uint64_t> max_cache_size;
+  int32_t tree_depth = 32;
+  int32_t vocab_size = 1;
+  uint64_t payload_size = 0;  // dimension * 4
+};
+
+// Keys of the counter map in the index store.
+inline constexpr uint64_t kCounterMapKey = 0xFFFFFFFFFFFFFFFFULL;
+inline constexpr uint64_t kCounterMapVersionKey = 42;
+
+class EncryptedIndexCore {
+ public:
+  // A new index: opens the four stores (index, data, config, items), refuses a name that
+  // already has an index record (unless the index location is MEMORY: "Index name <name>
+  // already exists"), writes the index record, derives the store names and writes
+  // `stored_config` as the index-configuration record. Logs "Creating backing stores",
+  // "Backing stores successfully created" and "Index successfully created" to `logger`,
+  // which also becomes internal_logger. Any failure releases the half-built core without
+  // writing a counter map. REQUIRES: logger non-null.
+  static std::unique_ptr<EncryptedIndexCore> Create(const IndexSettings& settings, Logger* logger,
+                                                    const std::vector<uint8_t>& stored_config);
+
+  // An existing index: opens the same stores, reads the index record, applies its value
+  // size to the index store, loads the counter map and derives the store names. Logs
+  // "Creating backing stores", "Backing store successfully created" and "Index
+  // successfully loaded". Failures release the core without writing a counter map.
+  static std::unique_ptr<EncryptedIndexCore> Load(const IndexSettings& settings, Logger* logger);
+
+  // Pushes the counter map once more, but only when no map was stored at its last read
+  // (version 0), so a zeroed or stale map never overwrites a stored one; any failure of
+  // that push is dropped. Then releases the members in reverse order.
+  ~EncryptedIndexCore();
+
+  // Only Create and Load build cores.
+  class ConstructionKey {
+    friend class EncryptedIndexCore;
+    ConstructionKey() = default;
+  };
+  EncryptedIndexCore(ConstructionKey, const IndexSettings& settings, Logger* logger);
+
+  EncryptedIndexCore(const EncryptedIndexCore&) = delete;
+  EncryptedIndexCore& operator=(const EncryptedIndexCore&) = delete;
+
+  // The first 8 bytes of hashed_index_key, big-endian: the base of every store id.
+  uint64_t index_id() const;
+
+  // Store names: HMAC-SHA3-256 under index_key of the name + ".data" / ".content" /
+  // ".centroid_metadata".
+  void DeriveStoreNames();
+
+  // Config items, sealed under index_key. Empty data is refused with
+  // std::invalid_argument "Data size must be a multiple of the number of columns".
+  void PutEncryptedConfigItem(const std::string& name, const std::vector<uint8_t>& data);
+  std::vector<uint8_t> GetDecryptedConfigItem(const std::string& name);
+  // The index-configuration record, under index_name + ".ovs".
+  void SaveStoredConfig(const std::vector<uint8_t>& buffer);
+  // The index record (FlatBuffers) of the current fields, and its storage under
+  // index_name + ".oei".
+  std::vector<uint8_t> SerializeIndexRecord() const;
+  void SaveIndexRecord(uint64_t new_payload_size);
+  void LoadIndexRecord();
+
+  // The counter map (one uint32 per list, sealed under index_key in the index store).
+  void LoadCounterMap();
+  bool PushCounterMap();
+  // One position per item, taken under the store's compare-and-set with up to 100
+  // attempts. Refused before any counter moves: a list id at or above vocab_size
+  // (std::invalid_argument), a counter that would pass 4294967295 (std::overflow_error).
+  // Of the batch only input_tokens is read.
+  std::vector<uint32_t> UpdateCounterMap(const ItemBatch& batch) {
+    return UpdateCounterMap(batch.input_tokens);
+  }
+  std::vector<uint32_t> UpdateCounterMap(const std::vector<uint32_t>& input_tokens);
+  void ResizeVocabulary(uint64_t new_vocab_size);
+
+  // Brings salts_and_seeds to vocab_size entries (rebuilt when the count differs).
+  void RegenerateSaltsAndSeeds();
+
+  uint64_t tree_depth = 32;
+  uint64_t vocab_size = 1;
+  uint64_t cpu_threads = 1;
+  bool gpu_accelerated = false;
+  uint64_t payload_size = 0;
+  std::vector<uint32_t> counter_map;
+  uint64_t counter_map_version = 0;
+  ItemCache item_cache;  // capacity lru_cache_size; 0 = off
+  Key256 index_key{};
+  Key256 data_store_name{};
+  Key256 content_store_name{};
+  Key256 centroid_metadata_store_name{};
+  Key256 hashed_index_key{};
+  uint64_t index_value_size = 8;
+  std::string index_name;
+  std::shared_ptr<Keystore> index_store;
+  std::shared_ptr<Keystore> data_store;
+  std::unique_ptr<Keystore> config_store;
+  std::unique_ptr<Keystore> items_store;
+  std::vector<SaltAndSeed> salts_and_seeds;
+  std::string extra_text;
+  Logger* logger = nullptr;
+
+ private:
+  Logger& log() const { return logger != nullptr ? *logger : InternalLogger(); }
+  // Fields shared by creation and loading, up to and including the four stores.
+  static std::unique_ptr<EncryptedIndexCore> Open(const IndexSettings& settings, Logger* logger);
+  void OpenStores(const IndexSettings& settings);
+
+  // Set once a creation or load has completed; a half-built core never pushes.
+  bool closing_push_allowed_ = false;
+};
+
+namespace internal {
+// How the counter-map retry loop pauses (milliseconds); nullptr restores the real sleep.
+using RetryPauseFn = void (*)(uint32_t milliseconds);
+void SetRetryPauseForTesting(RetryPauseFn pause);
+}  // namespace internal
+
+}  // namespace ombrix
