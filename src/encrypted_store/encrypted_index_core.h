@@ -19,6 +19,7 @@
 #include "encrypted_store/item_cache.h"
 #include "encrypted_store/labels.h"
 #include "encrypted_store/secret_bytes.h"
+#include "index_model/cache_miss_result.h"
 
 namespace ombrix {
 
@@ -111,6 +112,26 @@ class EncryptedIndexCore {
 
   // Brings salts_and_seeds to vocab_size entries (rebuilt when the count differs).
   void RegenerateSaltsAndSeeds();
+
+  // Adding items (add_items.cc). Checks the whole batch before anything moves, takes a
+  // position per item, replaces earlier items of the same ids, seals contents, then writes
+  // labels and records in chunks of 10000. An empty payloads becomes n rows of 0 columns.
+  void AddItems(ItemBatch& batch);
+  // std::invalid_argument when list ids or payload rows do not match the item ids.
+  void ValidateBatchSizes(const ItemBatch& batch) const;
+  // The decrypted summary of each field path; empty where none is stored.
+  std::vector<std::vector<uint8_t>> GetCentroidMetadata(const std::vector<std::string>& paths);
+  // Forgets every cached list (after items were deleted).
+  void ClearItemCache();
+
+  // Retrieval (query_retrieval.cc): every item of the given lists, in probe order, each
+  // item once with its newest record; cached lists are served while their counter is
+  // unchanged. Writes nothing to any store. std::out_of_range for a list id at or above
+  // vocab_size, before any store call.
+  CacheMissResult QueryEncrypted(const std::vector<uint32_t>& query_tokens);
+  // Every record of the data store (whole_store_retrieval.cc). The batch belongs to the
+  // calling thread and is overwritten by its next call.
+  ItemBatch& RetrieveAllEmbeddings();
 
   uint64_t tree_depth = 32;
   uint64_t vocab_size = 1;

@@ -1,0 +1,115 @@
+// Adding items: positions from the counter map, replacement of earlier items of the same
+// ids, sealed contents, then labels and sealed records in chunks.
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "encrypted_store/batch_checks.h"
+#include "encrypted_store/encrypted_index_core.h"
+#include "encrypted_store/item_keys.h"
+#include "encrypted_store/item_record.h"
+#include "encrypted_store/sealing.h"
+
+namespace ombrix {
+namespace {
+
+const char kNoCudaMessage[] =
+    "CUDA support is required, but the library was built without CUDA. Please build and run "
+    "the program with CUDA support (e.g., ./build.sh -cuda).";
+
+std::vector<uint8_t> LittleEndian8(uint64_t value) {
+  std::vector<uint8_t> bytes(8);
+  for (int b = 0; b < 8; ++b) bytes[b] = static_cast<uint8_t>(value >> (8 * b));
+  return bytes;
+}
+
+template <typename T>
+std::vector<T> Slice(const std::vector<T>& values, uint64_t start, uint64_t end) {
+  return std::vector<T>(values.begin() + start, values.begin() + end);
+}
+
+}  // namespace
+
+void EncryptedIndexCore::ValidateBatchSizes(const ItemBatch& batch) const {
+  ombrix::ValidateBatchSizes(batch, payload_size);
+}
+
+void EncryptedIndexCore::AddItems(ItemBatch& batch) {
+  const uint64_t n = batch.item_ids.size();
+  log().info("Adding " + std::to_string(n) + " Items");
+  RegenerateSaltsAndSeeds();
+  if (gpu_accelerated) throw std::runtime_error(kNoCudaMessage);
+  // An invalid batch must leave every store and counter as it was.
+  CheckBatchBeforeWrite(batch, payload_size, vocab_size);
+
+  const std::vector<uint32_t> positions = UpdateCounterMap(batch);
+
+  if (item_cache.enabled() && !batch.input_tokens.empty()) {
+    for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
+  }
+
+  const std::vector<uint64_t> data_keys = DeriveItemKeys(batch.item_ids, data_store_name);
+  const std::vector<uint64_t> content_keys = DeriveItemKeys(batch.item_ids, content_store_name);
+
+  if (n > 0) {
+    const std::vector<std::vector<uint8_t>> existing = data_store->BatchGetVariable(data_keys);
+    std::vector<uint64_t> old_data_keys;
+    std::vector<uint64_t> old_content_keys;
+    std::unordered_set<std::string> replaced_ids;
+    for (uint64_t i = 0; i < n && i < existing.size(); ++i) {
+      if (existing[i].empty()) continue;
+      old_data_keys.push_back(data_keys[i]);
+      old_content_keys.push_back(content_keys[i]);
+      replaced_ids.insert(batch.item_ids[i]);
+    }
+    if (!old_data_keys.empty()) {
+      data_store->BatchDeleteItems(old_data_keys);
+      items_store->BatchDeleteItems(old_content_keys);
+      // A cached list holding a replaced item would keep serving its old version.
+      item_cache.RemoveListsHolding(replaced_ids);
+    }
+  }
+
+  const ItemTokens tokens =
+      GenerateItemTokens(batch.input_tokens, data_keys, salts_and_seeds,
+                         static_cast<uint32_t>(tree_depth), positions);
+
+  if (!batch.contents.empty()) {
+    items_store->BatchPushVariable(content_keys, EncryptItems(batch.contents, content_store_name));
+  }
+
+  if (batch.payloads.rows * batch.payloads.cols == 0) {
+    log().warning("No token payload provided, using empty payload");
+    batch.payloads = Matrix<uint8_t>(n, 0, 0);
+  }
+
+  for (uint64_t start = 0; start < n; start += kWriteChunkSize) {
+    const uint64_t end = std::min(start + kWriteChunkSize, n);
+    std::vector<std::vector<uint8_t>> records;
+    std::vector<std::vector<uint8_t>> masked_ids;
+    records.reserve(end - start);
+    masked_ids.reserve(end - start);
+    for (uint64_t i = start; i < end; ++i) {
+      records.push_back(EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
+                                         batch.payloads.row(i), batch.payloads.cols,
+                                         batch.metadata[i]));
+      masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
+    }
+    std::vector<EncryptedBlob> sealed = EncryptItems(records, data_store_name);
+    records.clear();
+    index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
+    data_store->BatchPushVariable(Slice(data_keys, start, end), sealed);
+  }
+}
+
+std::vector<std::vector<uint8_t>> EncryptedIndexCore::GetCentroidMetadata(
+    const std::vector<std::string>& paths) {
+  const std::vector<uint64_t> keys = DeriveItemKeys(paths, centroid_metadata_store_name);
+  return DecryptItems(index_store->BatchGetVariable(keys), centroid_metadata_store_name);
+}
+
+void EncryptedIndexCore::ClearItemCache() { item_cache.Clear(); }
+
+}  // namespace ombrix

@@ -1,0 +1,195 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "encrypted_store/core_test_fixture.h"
+#include "encrypted_store/engine_items_test_util.h"
+#include "encrypted_store/item_keys.h"
+#include "encrypted_store/labels.h"
+#include "encrypted_store/sealing.h"
+#include "encrypted_store/testing/recording_keystore.h"
+
+namespace ombrix::testing_util {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class AddItemsTest : public CoreTest {
+ protected:
+  std::unique_ptr<EncryptedIndexCore> MakeCore(uint64_t lists, uint64_t payload_size = kPayloadSize) {
+    auto core = Create("items_" + std::to_string(next_name_++), 11, payload_size);
+    if (lists != 1) core->ResizeVocabulary(lists);
+    return core;
+  }
+
+  static std::string Refusal(EncryptedIndexCore& core, ItemBatch batch) {
+    try {
+      core.AddItems(batch);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "accepted";
+  }
+
+  int next_name_ = 0;
+};
+
+TEST_F(AddItemsTest, StoresExactlyTheSpecifiedBytes) {
+  auto core = MakeCore(4, 4);
+  ItemBatch batch;
+  batch.input_tokens = {3};
+  batch.item_ids = {"abc"};
+  batch.payloads = Matrix<uint8_t>({0xA1, 0xA2, 0xA3, 0xA4}, 4);
+  batch.metadata = {"{}"};
+  core->AddItems(batch);
+
+  const uint64_t hash_id = DeriveItemKeys({"abc"}, core->data_store_name)[0];
+  const std::vector<uint8_t> stored = core->data_store->BatchGetVariable({hash_id})[0];
+  ASSERT_EQ(stored.size(), 49u);
+  std::string error;
+  EXPECT_EQ(DecryptBlob(stored, core->data_store_name, error),
+            (std::vector<uint8_t>{2, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 'c', 3, 0, 0, 0, 0xA1, 0xA2,
+                                  0xA3, 0xA4, '{', '}'}));
+
+  uint64_t label = 0, mask = 0;
+  LabelAndMask(core->salts_and_seeds[3], 0, 32, label, mask);
+  std::vector<uint8_t> expected(8);
+  for (int b = 0; b < 8; ++b) expected[b] = static_cast<uint8_t>((hash_id ^ mask) >> (8 * b));
+  EXPECT_EQ(core->index_store->BatchGetVariable({label})[0], expected);
+  EXPECT_TRUE(core->items_store->GetAllKeys().empty()) << "no contents were given";
+}
+
+TEST_F(AddItemsTest, NothingReadableAtRest) {
+  auto core = MakeCore(2);
+  std::vector<TestItem> items;
+  for (int i = 0; i < 6; ++i) {
+    items.push_back({"plainid-" + std::to_string(i), static_cast<uint32_t>(i % 2),
+                     {1234.5678f + i, -8765.4321f * (i + 1)},
+                     "{\"plainmeta\":\"visible-" + std::to_string(i) + "\"}",
+                     std::vector<uint8_t>{'p', 'l', 'a', 'i', 'n', 'c', 'o', 'n', 't', static_cast<uint8_t>('0' + i)}});
+  }
+  ItemBatch batch = MakeBatch(items, true);
+  core->AddItems(batch);
+  ItemBatch again = MakeBatch({items[0]}, true);  // a replacement too
+  core->AddItems(again);
+
+  std::vector<std::vector<uint8_t>> needles;
+  for (const TestItem& item : items) {
+    needles.emplace_back(item.id.begin(), item.id.end());
+    needles.emplace_back(item.metadata.begin(), item.metadata.end());
+    needles.push_back(item.contents);
+    std::vector<uint8_t> bytes(kPayloadSize);
+    std::memcpy(bytes.data(), item.vector.data(), kPayloadSize);
+    needles.push_back(bytes);  // the one 8-byte window of a 2-float vector
+  }
+  const std::vector<StoreSnapshot> stores = SnapshotAll(*core);
+  ASSERT_GT(stores[0].values.size(), 6u);
+  ASSERT_EQ(stores[1].values.size(), 6u);
+  ASSERT_EQ(stores[3].values.size(), 6u);
+  for (size_t s = 0; s < stores.size(); ++s) {
+    std::vector<std::vector<uint8_t>> haystacks;
+    for (const auto& [key, value] : stores[s].values) {
+      std::vector<uint8_t> key_bytes(8);
+      std::memcpy(key_bytes.data(), &key, 8);
+      haystacks.push_back(key_bytes);
+      haystacks.push_back(value);
+    }
+    for (const auto& [name, blob] : stores[s].config_items) {
+      haystacks.emplace_back(name.begin(), name.end());
+      haystacks.push_back(blob);
+    }
+    for (const auto& haystack : haystacks) {
+      for (const auto& needle : needles) {
+        EXPECT_EQ(std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()),
+                  haystack.end())
+            << "store " << s << " holds plaintext";
+      }
+    }
+  }
+}
+
+TEST_F(AddItemsTest, InvalidReUpsertsChangeNothing) {
+  auto core = MakeCore(2);
+  ItemBatch first = MakeBatch({{"a", 0, {1, 2}, "{\"v\":1}", {'c'}}, {"b", 1, {3, 4}}}, true);
+  core->AddItems(first);
+  const std::vector<StoreSnapshot> before = SnapshotAll(*core);
+  const uint64_t version = core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version;
+
+  const TestItem replacement{"a", 1, {9, 9}, "{}", {'d'}};
+  EXPECT_EQ(Refusal(*core, MakeBatch({replacement}, false, 2 * kPayloadSize)),
+            "Payload column size does not match expected payload size");
+  ItemBatch no_metadata = MakeBatch({replacement});
+  no_metadata.metadata.clear();
+  EXPECT_EQ(Refusal(*core, no_metadata), "Mismatched sizes for inputs or invalid row range");
+  ItemBatch contents = MakeBatch({replacement, {"b", 0, {5, 5}}}, true);
+  contents.contents.pop_back();
+  EXPECT_EQ(Refusal(*core, contents), "Mismatch between the number of contents and IDs");
+  EXPECT_EQ(Refusal(*core, MakeBatch({{"a", 2, {1, 1}}})),
+            "List id 2 is out of range for a vocabulary of 2 lists");
+
+  EXPECT_EQ(SnapshotAll(*core), before);
+  EXPECT_EQ(core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, version);
+}
+
+TEST_F(AddItemsTest, WritesInChunksLabelsBeforeRecords) {
+  ScopedRecordingStores recording(scope_.shared_backend());
+  auto core = MakeCore(1);
+  std::vector<TestItem> items(10001);
+  for (size_t i = 0; i < items.size(); ++i) items[i] = {"id" + std::to_string(i), 0, {1, 2}};
+  ItemBatch batch = MakeBatch(items, true);
+  recording.calls().clear();
+  core->AddItems(batch);
+  EXPECT_THAT(recording.calls(),
+              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 10001",
+                          "BatchPushVariable ITEMS 10001", "BatchPushVariable INDEX 10000",
+                          "BatchPushVariable DATA 10000", "BatchPushVariable INDEX 1",
+                          "BatchPushVariable DATA 1"));
+
+  // Re-adding two of them replaces their records and contents first.
+  ItemBatch again = MakeBatch({items[5], {"new", 0, {0, 0}}}, true);
+  recording.calls().clear();
+  core->AddItems(again);
+  EXPECT_THAT(recording.calls(),
+              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 2",
+                          "BatchDeleteItems DATA 1", "BatchDeleteItems ITEMS 1",
+                          "BatchPushVariable ITEMS 2", "BatchPushVariable INDEX 2",
+                          "BatchPushVariable DATA 2"));
+}
+
+TEST_F(AddItemsTest, AnEmptyBatchOnlyAdvancesTheMapVersion) {
+  ScopedRecordingStores recording(scope_.shared_backend());
+  auto core = MakeCore(1);
+  recording.calls().clear();
+  ItemBatch empty;
+  core->AddItems(empty);
+  EXPECT_THAT(recording.calls(), ElementsAre("GetMap INDEX 1", "PushMap INDEX 1"));
+  EXPECT_EQ(core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 1u);
+  EXPECT_EQ(LinesStartingWith("INFO Adding ").back(), "INFO Adding 0 Items");
+  EXPECT_EQ(LinesStartingWith("WARNING No token payload").size(), 1u);
+}
+
+TEST_F(AddItemsTest, GpuFlagRefusesBeforeAnythingMoves) {
+  auto core = MakeCore(1);
+  const std::vector<StoreSnapshot> before = SnapshotAll(*core);
+  core->gpu_accelerated = true;
+  EXPECT_THAT(Refusal(*core, MakeBatch({{"a", 0, {1, 2}}})),
+              HasSubstr("CUDA support is required, but the library was built without CUDA."));
+  EXPECT_EQ(SnapshotAll(*core), before);
+}
+
+TEST_F(AddItemsTest, CentroidSummariesAreReadBackByPath) {
+  auto core = MakeCore(1);
+  const std::vector<uint64_t> keys = DeriveItemKeys({"color"}, core->centroid_metadata_store_name);
+  core->index_store->BatchPushVariable(
+      keys, EncryptItems({{'s', 'u', 'm'}}, core->centroid_metadata_store_name));
+  const auto summaries = core->GetCentroidMetadata({"size", "color"});
+  EXPECT_THAT(summaries, ElementsAre(std::vector<uint8_t>{}, std::vector<uint8_t>{'s', 'u', 'm'}));
+}
+
+}  // namespace
+}  // namespace ombrix::testing_util

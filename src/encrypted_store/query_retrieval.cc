@@ -1,0 +1,196 @@
+// Query retrieval: cached lists from the item cache, every other probed list through its
+// regenerated labels, unmasked hash ids and sealed records, merged in probe order.
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "encrypted_store/encrypted_index_core.h"
+#include "encrypted_store/fetched_rows.h"
+#include "encrypted_store/item_record.h"
+#include "encrypted_store/merge_results.h"
+#include "encrypted_store/query_retrieval.h"
+#include "encrypted_store/sealing.h"
+
+namespace ombrix {
+namespace {
+
+const char kNoCudaMessage[] =
+    "CUDA support is required, but the library was built without CUDA. Please build and run "
+    "the program with CUDA support (e.g., ./build.sh -cuda).";
+
+template <typename Error>
+[[noreturn]] void LogAndThrow(const std::string& line, const std::string& message) {
+  InternalLogger().error(line);
+  throw Error(message);
+}
+
+Logger& CoreLog(const EncryptedIndexCore& core) {
+  return core.logger != nullptr ? *core.logger : InternalLogger();
+}
+
+// The rows of the missed lists, before they are given to lists: one per unique hash id
+// whose record decoded, in unique order.
+struct FetchedLists {
+  CacheMissResult rows;
+  HashIdOccurrences occurrences;
+  std::vector<uint64_t> row_unique;  // unique index of each row
+};
+
+// Appends the rows of one chunk whose first hash id has unique index first_unique.
+void AppendChunk(CacheMissResult& chunk, const std::vector<uint64_t>& kept, uint64_t first_unique,
+                 uint64_t payload_size, FetchedLists& fetched) {
+  CacheMissResult& rows = fetched.rows;
+  const uint64_t base = rows.item_ids.size();
+  for (uint64_t r = 0; r < chunk.item_ids.size(); ++r) {
+    rows.item_ids.push_back(std::move(chunk.item_ids[r]));
+    rows.token_indices.push_back(chunk.token_indices[r]);
+    rows.metadata.push_back(std::move(chunk.metadata[r]));
+    fetched.row_unique.push_back(first_unique + kept[r]);
+  }
+  if (payload_size != 0 && !chunk.item_ids.empty()) {
+    if (rows.payloads.cols() != payload_size) rows.payloads = PayloadRows(0, payload_size);
+    rows.payloads.Resize(base + chunk.item_ids.size());
+    std::copy_n(chunk.payloads.data(), chunk.payloads.size(), rows.payloads.row(base));
+  }
+}
+
+// Labels of every position of the missed lists, their unmasked hash ids, and the records
+// of the unique ids, read and opened in chunks.
+FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32_t>& misses,
+                              const std::vector<uint32_t>& counters, uint32_t rounds) {
+  FetchedLists fetched;
+  std::vector<uint64_t> starts(misses.size() + 1, 0);
+  for (uint64_t k = 0; k < misses.size(); ++k) {
+    starts[k + 1] = starts[k] + CounterOf(counters, misses[k]);
+  }
+  const uint64_t total = starts.back();
+  if (total == 0) return fetched;
+
+  std::vector<uint64_t> labels(total);
+  std::vector<uint64_t> masks(total);
+  GenerateQueryTokens(misses, core.salts_and_seeds, counters, rounds, labels, masks,
+                      std::vector<uint64_t>(starts.begin(), starts.end() - 1));
+
+  CoreLog(core).info("Retrieving encrypted hash IDs");
+  const Matrix<uint8_t> masked = core.index_store->BatchGetItems(labels);
+  CoreLog(core).info("Decrypting Hash IDs");
+  if (masked.cols != 8) {
+    LogAndThrow<std::invalid_argument>("Invalid encrypted item ID size\nExpected: 8\nActual: " +
+                                           std::to_string(masked.cols),
+                                       "Invalid encrypted item ID size");
+  }
+  if (masked.rows != total) {
+    const std::string message = "Index store returned " + std::to_string(masked.rows) +
+                                " values for " + std::to_string(total) + " labels";
+    LogAndThrow<std::runtime_error>(message, message);
+  }
+  std::vector<uint64_t> hash_ids(total);
+  for (uint64_t i = 0; i < total; ++i) {
+    uint64_t value = 0;
+    for (int b = 7; b >= 0; --b) value = value << 8 | masked.row(i)[b];
+    hash_ids[i] = value ^ masks[i];
+  }
+  labels = std::vector<uint64_t>();
+  masks = std::vector<uint64_t>();
+  fetched.occurrences = CollectHashIdOccurrences(hash_ids, starts);
+  const std::vector<uint64_t>& unique_ids = fetched.occurrences.unique_ids;
+
+  CoreLog(core).info("Processing encrypted data for " + std::to_string(unique_ids.size()) +
+                     " items using streaming");
+  for (uint64_t start = 0; start < unique_ids.size(); start += kReadChunkSize) {
+    const uint64_t end = std::min(start + kReadChunkSize, unique_ids.size());
+    const std::vector<uint64_t> keys(unique_ids.begin() + start, unique_ids.begin() + end);
+    const std::vector<std::vector<uint8_t>> values = core.data_store->BatchGetVariable(keys);
+    if (values.size() != keys.size()) {
+      const std::string message = "Data store returned " + std::to_string(values.size()) +
+                                  " values for " + std::to_string(keys.size()) + " keys";
+      LogAndThrow<std::runtime_error>(message, message);
+    }
+    std::vector<std::vector<uint8_t>> records(keys.size());
+    DecryptRecordsBody(core.data_store_name, values, records);
+    std::vector<uint64_t> kept;
+    CacheMissResult chunk = AssembleResults(records, core.payload_size, &kept);
+    AppendChunk(chunk, kept, start, core.payload_size, fetched);
+  }
+  return fetched;
+}
+
+}  // namespace
+
+void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
+                        const std::vector<std::vector<uint8_t>>& values,
+                        std::vector<std::vector<uint8_t>>& plaintexts) {
+  const int64_t n = static_cast<int64_t>(values.size());
+  std::vector<std::string> reasons(values.size());
+  bool failed = false;
+#pragma omp parallel for schedule(static) reduction(|| : failed)
+  for (int64_t i = 0; i < n; ++i) {
+    if (values[i].empty()) continue;
+    try {
+      plaintexts[i] = DecryptBlob(values[i], key, reasons[i]);
+    } catch (const std::exception& e) {
+      if (reasons[i].empty()) reasons[i] = e.what();
+      failed = true;
+    }
+  }
+  if (!failed) return;
+  for (const std::string& reason : reasons) {
+    if (!reason.empty()) throw std::runtime_error("Decryption failed: " + reason);
+  }
+}
+
+CacheMissResult EncryptedIndexCore::QueryEncrypted(const std::vector<uint32_t>& query_tokens) {
+  for (uint32_t list : query_tokens) {
+    if (list >= vocab_size) {
+      const std::string message = "List id " + std::to_string(list) +
+                                  " is out of range for a vocabulary of " +
+                                  std::to_string(vocab_size) + " lists";
+      LogAndThrow<std::out_of_range>(message, message);
+    }
+  }
+  LoadCounterMap();
+  RegenerateSaltsAndSeeds();
+  log().info("Generating query tokens for " + std::to_string(query_tokens.size()) +
+             " query tokens");
+  const std::vector<uint32_t> counters = counter_map;
+  CacheLookupResult lookup = RetrieveCachedItems(item_cache, query_tokens, counters);
+
+  const std::vector<uint32_t>& misses = lookup.cache_misses;
+  FetchedLists fetched;
+  if (!misses.empty()) {
+    log().info("Generating query tokens for " + std::to_string(misses.size()) + " cache misses");
+    if (gpu_accelerated) throw std::runtime_error(kNoCudaMessage);
+    if (salts_and_seeds.size() < misses.size()) {
+      LogAndThrow<std::invalid_argument>(
+          "Number of centroid not matching the number of seeds.\nCentroid Ids: " +
+              std::to_string(misses.size()) + " Seeds: " + std::to_string(salts_and_seeds.size()),
+          "Number of centroid not matching the number of seeds.");
+    }
+    const uint32_t rounds = static_cast<uint32_t>(tree_depth);
+    if (rounds == 0) {
+      LogAndThrow<std::invalid_argument>("The number of round should be at least 1.",
+                                         "The number of round should be at lest 1.");
+    }
+    fetched = FetchMissedLists(*this, misses, counters, rounds);
+  }
+  const std::vector<uint32_t> stale = AttributeFetchedRows(
+      query_tokens, lookup, fetched.occurrences, fetched.row_unique, fetched.rows);
+  for (uint32_t list : stale) item_cache.Remove(list);
+
+  const uint64_t num_results = lookup.hit_item_count + fetched.rows.item_ids.size();
+  log().info("Merging results from cache hits and misses");
+  CacheMissResult merged_results;
+  try {
+    MergeResults(query_tokens, lookup.hit_and_miss, lookup.cache_hit, misses, fetched.rows,
+                 num_results, payload_size, merged_results, item_cache, counters);
+  } catch (const std::exception& e) {
+    const std::string text = std::string("Error in MergeResults: ") + e.what();
+    log().error(text);
+    throw std::runtime_error(text);
+  }
+  return merged_results;
+}
+
+}  // namespace ombrix

@@ -1,0 +1,232 @@
+#include "encrypted_store/query_retrieval.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "encrypted_store/core_test_fixture.h"
+#include "encrypted_store/engine_items_test_util.h"
+#include "encrypted_store/item_keys.h"
+#include "encrypted_store/labels.h"
+#include "encrypted_store/sealing.h"
+#include "encrypted_store/testing/recording_keystore.h"
+
+namespace ombrix::testing_util {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+using ::testing::UnorderedElementsAre;
+
+class QueryEncryptedTest : public CoreTest {
+ protected:
+  std::unique_ptr<EncryptedIndexCore> MakeCore(uint64_t lists, uint64_t cache_lists,
+                                               const std::string& name = "query") {
+    auto core = Create(name, 21, kPayloadSize);
+    if (lists != 1) core->ResizeVocabulary(lists);
+    core->item_cache.lru_cache_size = cache_lists;
+    return core;
+  }
+
+  // A trained index is loaded with its list count; the record keeps the first one.
+  std::unique_ptr<EncryptedIndexCore> Reopen(const std::string& name, uint64_t lists,
+                                             uint64_t cache_lists) {
+    auto core = Load(name, 21);
+    core->ResizeVocabulary(lists);
+    core->item_cache.lru_cache_size = cache_lists;
+    return core;
+  }
+
+  static void Add(EncryptedIndexCore& core, const std::vector<TestItem>& items) {
+    ItemBatch batch = MakeBatch(items);
+    core.AddItems(batch);
+  }
+
+  static std::string QueryError(EncryptedIndexCore& core, const std::vector<uint32_t>& lists) {
+    try {
+      core.QueryEncrypted(lists);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "answered";
+  }
+};
+
+class ReUpsertTest : public QueryEncryptedTest, public ::testing::WithParamInterface<uint64_t> {};
+
+TEST_P(ReUpsertTest, EachIdOnceWithItsNewestVector) {
+  auto core = MakeCore(3, GetParam());
+  Add(*core, {{"a", 0, {1, 1}}, {"b", 0, {2, 2}}, {"c", 1, {3, 3}}});
+  core->QueryEncrypted({0, 1, 2});  // fills the cache when it is on
+  Add(*core, {{"a", 0, {10, 10}}});  // within list 0
+  Add(*core, {{"b", 1, {20, 20}}});  // from list 0 to list 1
+  for (const std::vector<uint32_t>& probe :
+       std::vector<std::vector<uint32_t>>{{0, 1, 2}, {0, 1, 2}, {1, 0, 2}, {2, 1, 0}}) {
+    const CacheMissResult result = core->QueryEncrypted(probe);
+    const RowsById rows = ReadRows(result);
+    EXPECT_THAT(rows.counts, UnorderedElementsAre(Pair("a", 1), Pair("b", 1), Pair("c", 1)));
+    EXPECT_EQ(rows.vectors.at("a"), (std::vector<float>{10, 10}));
+    EXPECT_EQ(rows.vectors.at("b"), (std::vector<float>{20, 20}));
+    ASSERT_EQ(result.token_indices.size(), 4u);
+    EXPECT_TRUE(std::is_sorted(result.token_indices.begin(), result.token_indices.end()));
+    EXPECT_EQ(result.token_indices.back(), 3u);
+    // "b" belongs to list 1, where its record was written last.
+    const size_t list1 = std::find(probe.begin(), probe.end(), 1u) - probe.begin();
+    const std::vector<std::string> list1_ids(result.item_ids.begin() + result.token_indices[list1],
+                                             result.item_ids.begin() + result.token_indices[list1 + 1]);
+    EXPECT_THAT(list1_ids, UnorderedElementsAre("b", "c"));
+  }
+}
+
+TEST_P(ReUpsertTest, MovedItemProbedApartThenTogether) {
+  auto core = MakeCore(2, GetParam());
+  Add(*core, {{"x", 0, {1, 1}}, {"y", 0, {2, 2}}});
+  Add(*core, {{"x", 1, {5, 5}}});
+  // Alone, list 0 still leads to "x" through its old label.
+  EXPECT_EQ(ReadRows(core->QueryEncrypted({0})).vectors.at("x"), (std::vector<float>{5, 5}));
+  EXPECT_EQ(ReadRows(core->QueryEncrypted({1})).counts.at("x"), 1);
+  for (int round = 0; round < 3; ++round) {
+    const CacheMissResult both = core->QueryEncrypted({0, 1});
+    const RowsById rows = ReadRows(both);
+    EXPECT_THAT(rows.counts, UnorderedElementsAre(Pair("x", 1), Pair("y", 1))) << round;
+    EXPECT_EQ(rows.vectors.at("x"), (std::vector<float>{5, 5}));
+    // Two cached lists that both hold "x" keep it in the first; once list 1 is fetched
+    // again, "x" goes to the list its record names.
+    if (GetParam() == 0 || round > 0) {
+      EXPECT_THAT(both.token_indices, ElementsAre(0, 1, 2)) << round;
+      EXPECT_EQ(both.item_ids[1], "x");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(CacheOffAndOn, ReUpsertTest, ::testing::Values(0, 4));
+
+TEST_F(QueryEncryptedTest, DeletedItemsLeaveNoRows) {
+  auto core = MakeCore(1, 4);
+  Add(*core, {{"a", 0, {1, 1}}, {"b", 0, {2, 2}}});
+  core->data_store->BatchDeleteItems(DeriveItemKeys({"a"}, core->data_store_name));
+  core->ClearItemCache();
+  const CacheMissResult result = core->QueryEncrypted({0});
+  EXPECT_THAT(result.item_ids, ElementsAre("b"));
+  EXPECT_THAT(result.token_indices, ElementsAre(0, 1));
+  EXPECT_THAT(core->item_cache.Items(0)->size(), 1u);
+}
+
+TEST_F(QueryEncryptedTest, ReadsInChunksAndWritesNothing) {
+  ScopedRecordingStores recording(scope_.shared_backend());
+  auto core = MakeCore(1, 0);
+  std::vector<TestItem> items(1001);
+  for (size_t i = 0; i < items.size(); ++i) items[i] = {"id" + std::to_string(i), 0, {1, 2}};
+  Add(*core, items);
+  Add(*core, {items[3]});  // a second label for one of them: still 1001 unique records
+  recording.calls().clear();
+  const CacheMissResult result = core->QueryEncrypted({0});
+  EXPECT_EQ(result.item_ids.size(), 1001u);
+  EXPECT_THAT(recording.calls(),
+              ElementsAre("GetMap INDEX 1", "BatchGetItems INDEX 1002", "BatchGetVariable DATA 1000",
+                          "BatchGetVariable DATA 1"));
+}
+
+TEST_F(QueryEncryptedTest, CacheServesOnlyListsWhoseCounterIsUnchanged) {
+  auto core = MakeCore(3, 2, "shared");
+  Add(*core, {{"a", 0, {1, 1}}, {"b", 1, {2, 2}}, {"c", 2, {3, 3}}});
+  core->QueryEncrypted({0, 1, 2});
+  EXPECT_THAT(core->item_cache.RecencyOrder(), ElementsAre(2, 1)) << "capacity 2: list 0 evicted";
+  core->QueryEncrypted({1});
+  EXPECT_THAT(core->item_cache.RecencyOrder(), ElementsAre(1, 2));
+
+  // Another engine object on the same stores adds to list 1 and moves "c" to list 1.
+  auto other = Reopen("shared", 3, 0);
+  Add(*other, {{"d", 1, {4, 4}}, {"c", 1, {30, 30}}});
+
+  testing::internal::CaptureStdout();
+  const RowsById rows = ReadRows(core->QueryEncrypted({1, 2}));
+  testing::internal::GetCapturedStdout();
+  EXPECT_THAT(rows.counts, UnorderedElementsAre(Pair("b", 1), Pair("c", 1), Pair("d", 1)));
+  EXPECT_EQ(rows.vectors.at("c"), (std::vector<float>{30, 30}));
+  EXPECT_FALSE(core->item_cache.Contains(2)) << "the cached list held a replaced item";
+  EXPECT_EQ(core->item_cache.FilledAt(1), 3u);
+}
+
+TEST_F(QueryEncryptedTest, CachePrintsOnlyWhenOn) {
+  auto core = MakeCore(1, 0);
+  testing::internal::CaptureStdout();
+  Add(*core, {{"a", 0, {1, 1}}, {"b", 0, {2, 2}}});
+  core->QueryEncrypted({0});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  core->item_cache.lru_cache_size = 1;
+  testing::internal::CaptureStdout();
+  core->QueryEncrypted({0});  // uncached and not empty
+  Add(*core, {{"c", 0, {1, 1}}, {"d", 0, {2, 2}}});  // drops the entry, then finds none
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Token not found: 0\nToken not found: 0\n");
+}
+
+TEST_F(QueryEncryptedTest, TamperedRecordFailsTheQuery) {
+  auto core = MakeCore(1, 0);
+  Add(*core, {{"a", 0, {1, 1}}, {"b", 0, {2, 2}}});
+  const uint64_t key = DeriveItemKeys({"b"}, core->data_store_name)[0];
+  std::vector<uint8_t> value = core->data_store->BatchGetVariable({key})[0];
+  value[20] ^= 0x01;
+  core->data_store->BatchPushVariable({key}, {value});
+  EXPECT_EQ(QueryError(*core, {0}), "Decryption failed: Decryption final step failed");
+}
+
+TEST_F(QueryEncryptedTest, RefusalsBeforeAnyRead) {
+  auto core = MakeCore(2, 0);
+  Add(*core, {{"a", 0, {1, 1}}});
+  const uint64_t calls = backend().CallCount();
+  EXPECT_EQ(QueryError(*core, {0, 2}), "List id 2 is out of range for a vocabulary of 2 lists");
+  EXPECT_EQ(backend().CallCount(), calls);
+
+  core->tree_depth = 0;
+  EXPECT_EQ(QueryError(*core, {0}), "The number of round should be at lest 1.");
+  EXPECT_EQ(QueryError(*core, {1}), "The number of round should be at lest 1.")
+      << "with the cache off every list is a miss";
+  core->item_cache.lru_cache_size = 1;
+  EXPECT_EQ(QueryError(*core, {1}), "answered") << "an empty list is a hit";
+  core->item_cache.lru_cache_size = 0;
+  core->tree_depth = 32;
+
+  // A label without a value reads as a row of the store's value width.
+  uint64_t label = 0, mask = 0;
+  LabelAndMask(core->salts_and_seeds[0], 0, 32, label, mask);
+  core->index_store->BatchDeleteItems({label});
+  core->index_store->SetValueSize(16);
+  EXPECT_EQ(QueryError(*core, {0}), "Invalid encrypted item ID size");
+  core->index_store->SetValueSize(8);
+  EXPECT_TRUE(core->QueryEncrypted({0}).item_ids.empty()) << "a label without a value";
+
+  core->gpu_accelerated = true;
+  EXPECT_THAT(QueryError(*core, {0}), ::testing::HasSubstr("CUDA support is required"));
+}
+
+TEST_F(QueryEncryptedTest, NothingProbed) {
+  auto core = MakeCore(1, 2);
+  const CacheMissResult result = core->QueryEncrypted({});
+  EXPECT_TRUE(result.item_ids.empty());
+  EXPECT_THAT(result.token_indices, ElementsAre(0));
+}
+
+TEST(DecryptRecordsBodyTest, OpensNonEmptyValuesAndReportsTheFirstFailure) {
+  const auto key = MakeKey(5);
+  std::vector<std::vector<uint8_t>> values = EncryptItems({{1, 2}, {3}, {4, 5, 6}}, key);
+  values[1].clear();
+  std::vector<std::vector<uint8_t>> plaintexts(3);
+  DecryptRecordsBody(key, values, plaintexts);
+  EXPECT_THAT(plaintexts, ElementsAre(std::vector<uint8_t>{1, 2}, std::vector<uint8_t>{},
+                                      std::vector<uint8_t>{4, 5, 6}));
+  values[2].back() ^= 1;
+  values[0].resize(10);
+  try {
+    DecryptRecordsBody(key, values, plaintexts);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Decryption failed: Failed to decrypt");
+  }
+}
+
+}  // namespace
+}  // namespace ombrix::testing_util
