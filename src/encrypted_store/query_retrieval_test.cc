@@ -114,6 +114,21 @@ TEST_F(QueryEncryptedTest, DeletedItemsLeaveNoRows) {
   EXPECT_THAT(core->item_cache.Items(0)->size(), 1u);
 }
 
+TEST_F(QueryEncryptedTest, MalformedRecordsAreDroppedAndLogged) {
+  auto core = MakeCore(1, 4);
+  Add(*core, {{"a", 0, {1, 1}}, {"b", 0, {2, 2}}});
+  // A well-sealed record whose id length runs past its end.
+  const uint64_t key = DeriveItemKeys({"b"}, core->data_store_name)[0];
+  core->data_store->BatchPushVariable(
+      {key}, EncryptItems({{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 'b', 0, 0, 0}},
+                          core->data_store_name));
+  core->ClearItemCache();
+  const CacheMissResult result = core->QueryEncrypted({0});
+  EXPECT_THAT(result.item_ids, ElementsAre("a"));
+  EXPECT_EQ(LinesStartingWith("ERROR Dropping malformed item record of 12 bytes").size(), 1u);
+  EXPECT_EQ(core->item_cache.Items(0)->size(), 1u);
+}
+
 TEST_F(QueryEncryptedTest, ReadsInChunksAndWritesNothing) {
   ScopedRecordingStores recording(scope_.shared_backend());
   auto core = MakeCore(1, 0);
@@ -211,6 +226,7 @@ TEST_F(QueryEncryptedTest, NothingProbed) {
 }
 
 TEST(DecryptRecordsBodyTest, OpensNonEmptyValuesAndReportsTheFirstFailure) {
+  testing_support::ScopedLogCapture capture;
   const auto key = MakeKey(5);
   std::vector<std::vector<uint8_t>> values = EncryptItems({{1, 2}, {3}, {4, 5, 6}}, key);
   values[1].clear();
