@@ -1,0 +1,245 @@
+#include "backing_store/redis_connection.h"
+
+#include <cstdarg>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "diagnostics/logger.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+using ombrix::InternalLogger;
+
+std::map<std::string, std::string> ParseRedisConnectionString(const std::string& text) {
+  std::map<std::string, std::string> params;
+  // A read "yields nothing" only at the end of the text: a lone delimiter still reads as
+  // an empty key or value, so "key:," stores an empty value.
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t colon = text.find(':', pos);
+    std::string key = text.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
+    if (colon == std::string::npos) break;  // a trailing key with no ':' is dropped
+    pos = colon + 1;
+    if (pos >= text.size()) break;  // "key:" with nothing after it is dropped
+    size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) {
+      params[key] = text.substr(pos);
+      break;
+    }
+    params[key] = text.substr(pos, comma - pos);
+    pos = comma + 1;
+  }
+  return params;
+}
+
+namespace {
+
+const std::string& Required(const std::map<std::string, std::string>& params, const char* key) {
+  auto it = params.find(key);
+  if (it == params.end()) {
+    throw std::runtime_error(std::string("Missing Redis key: '") + key + "'");
+  }
+  return it->second;
+}
+
+std::optional<std::string> Optional(const std::map<std::string, std::string>& params,
+                                    const char* key) {
+  auto it = params.find(key);
+  if (it == params.end()) return std::nullopt;
+  return it->second;
+}
+
+int ParseDb(const std::string& text) {
+  size_t used = 0;
+  int db = 0;
+  try {
+    db = std::stoi(text, &used);
+  } catch (const std::invalid_argument&) {
+    throw std::runtime_error("Invalid Redis DB value (not a number): " + text);
+  } catch (const std::out_of_range&) {
+    throw std::runtime_error("Invalid Redis DB value (out of range): " + text);
+  }
+  if (used != text.size()) throw std::runtime_error("Invalid Redis DB value: " + text);
+  return db;
+}
+
+}  // namespace
+
+RedisEndpoint ReadRedisEndpoint(const std::map<std::string, std::string>& params) {
+  const std::string& host = Required(params, "host");
+  const std::string& port = Required(params, "port");
+  const std::string& db = Required(params, "db");
+  RedisEndpoint endpoint;
+  endpoint.db = ParseDb(db);
+  endpoint.host = host;
+  endpoint.port = std::stoi(port);  // std::stoi's own exceptions and text are the contract
+  auto ssl = Optional(params, "ssl");
+  endpoint.ssl = ssl && (*ssl == "true" || *ssl == "1");
+  endpoint.ca_cert = Optional(params, "ca_cert");
+  endpoint.ca_path = Optional(params, "ca_path");
+  endpoint.cert = Optional(params, "cert");
+  endpoint.key = Optional(params, "key");
+  return endpoint;
+}
+
+const char* RedisReplyTypeName(int type) {
+  switch (type) {
+    case REDIS_REPLY_STRING:
+      return "STRING";
+    case REDIS_REPLY_ARRAY:
+      return "ARRAY";
+    case REDIS_REPLY_INTEGER:
+      return "INTEGER";
+    case REDIS_REPLY_NIL:
+      return "NIL";
+    case REDIS_REPLY_STATUS:
+      return "STATUS";
+    case REDIS_REPLY_ERROR:
+      return "ERROR";
+    default:
+      return "UNKNOWN";
+  }
+}
+
+namespace {
+
+const char* CStrOrNull(const std::optional<std::string>& value) {
+  return value ? value->c_str() : nullptr;
+}
+
+}  // namespace
+
+RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
+  timeval connect_timeout{5, 0};
+  context_.reset(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, connect_timeout));
+  if (!context_) {
+    throw std::runtime_error("Failed to connect to Redis: Could not allocate redis context");
+  }
+  if (context_->err) {
+    throw std::runtime_error(std::string("Failed to connect to Redis: ") + context_->errstr);
+  }
+
+  if (endpoint.ssl) {
+    redisInitOpenSSL();
+    redisSSLOptions options{};
+    options.cacert_filename = CStrOrNull(endpoint.ca_cert);
+    options.capath = CStrOrNull(endpoint.ca_path);
+    options.cert_filename = CStrOrNull(endpoint.cert);
+    options.private_key_filename = CStrOrNull(endpoint.key);
+    options.server_name = endpoint.host.c_str();
+    // A CA the caller names is a CA the caller means to be checked against; without one
+    // there is nothing to check with, so say so once per connection.
+    if (endpoint.verifies_server()) {
+      options.verify_mode = REDIS_SSL_VERIFY_PEER;
+    } else {
+      options.verify_mode = REDIS_SSL_VERIFY_NONE;
+      InternalLogger().warning("TLS connection to Redis at " + endpoint.host + ":" +
+                               std::to_string(endpoint.port) +
+                               " does not verify the server's certificate: no ca_cert or "
+                               "ca_path given");
+    }
+    redisSSLContextError ssl_error = REDIS_SSL_CTX_NONE;
+    ssl_context_.reset(redisCreateSSLContextWithOptions(&options, &ssl_error));
+    if (!ssl_context_) {
+      throw std::runtime_error(
+          std::string("SSL configuration failed: Failed to create Redis SSL context: ") +
+          redisSSLContextGetError(ssl_error));
+    }
+    if (redisInitiateSSLWithContext(context_.get(), ssl_context_.get()) != REDIS_OK) {
+      throw std::runtime_error(
+          "SSL configuration failed: Failed to initiate SSL connection to Redis");
+    }
+  }
+
+  RedisReplyPtr selected(static_cast<redisReply*>(redisCommand(context_.get(), "SELECT %d", endpoint.db)));
+  if (!selected || context_->err) {
+    throw std::runtime_error("Failed to select Redis database (db=" + std::to_string(endpoint.db) +
+                             "): " + (context_->err ? context_->errstr : "Unknown error"));
+  }
+  if (selected->type != REDIS_REPLY_STATUS || std::string_view(selected->str, selected->len) != "OK") {
+    throw std::runtime_error(
+        std::string("Failed to select Redis database: unexpected reply: ") +
+        (selected->str != nullptr ? std::string(selected->str, selected->len) : "null"));
+  }
+
+  RedisReplyPtr pong(static_cast<redisReply*>(redisCommand(context_.get(), "PING")));
+  if (!pong) {
+    InternalLogger().critical("PING command failed");
+    throw std::runtime_error("Connection verification failed: PING command failed");
+  }
+}
+
+void* RedisConnection::Send(const char* format, ...) {
+  DrainPending();
+  va_list args;
+  va_start(args, format);
+  void* raw = redisvCommand(context_.get(), format, args);
+  va_end(args);
+  return raw;
+}
+
+void* RedisConnection::SendArgv(int argc, const char** argv, const size_t* lengths) {
+  DrainPending();
+  return redisCommandArgv(context_.get(), argc, argv, lengths);
+}
+
+void RedisConnection::DrainPending() {
+  for (; pending_ > 0; --pending_) {
+    void* raw = nullptr;
+    if (redisGetReply(context_.get(), &raw) != REDIS_OK) {
+      pending_ = 0;  // hiredis keeps its error set: the next command fails on its own
+      return;
+    }
+    RedisReplyPtr dropped(static_cast<redisReply*>(raw));
+  }
+}
+
+RedisReplyPtr RedisConnection::Check(void* raw, const char* word) const {
+  RedisReplyPtr reply(static_cast<redisReply*>(raw));
+  if (!reply || context_->err) {
+    std::string message = std::string(word) + " command failed";
+    InternalLogger().error(message);
+    throw std::runtime_error(message);
+  }
+  if (reply->type == REDIS_REPLY_ERROR) {
+    std::string text(reply->str, reply->len);
+    InternalLogger().error(std::string("Redis ") + word + " error: " + text);
+    throw std::runtime_error(text);
+  }
+  return reply;
+}
+
+void RedisConnection::Append(const char* word, int argc, const char** argv,
+                             const size_t* lengths) {
+  if (redisAppendCommandArgv(context_.get(), argc, argv, lengths) != REDIS_OK) {
+    std::string message = std::string("Failed to queue ") + word + " command";
+    InternalLogger().error(message);
+    throw std::runtime_error(message);
+  }
+  ++pending_;
+}
+
+void RedisConnection::CollectPipelinedReplies(const char* word) {
+  std::optional<std::string> first_error;
+  for (; pending_ > 0; --pending_) {
+    void* raw = nullptr;
+    int status = redisGetReply(context_.get(), &raw);
+    RedisReplyPtr reply(static_cast<redisReply*>(raw));
+    if (status != REDIS_OK || !reply) {
+      pending_ = 0;
+      std::string message = std::string(word) + " command failed in batch execution";
+      InternalLogger().error(message);
+      throw std::runtime_error(message);
+    }
+    if (reply->type == REDIS_REPLY_ERROR && !first_error) {
+      first_error.emplace(reply->str, reply->len);
+    }
+  }
+  if (first_error) {
+    InternalLogger().error(std::string("Redis ") + word + " error: " + *first_error);
+    throw std::runtime_error(*first_error);
+  }
+}
+
+}  // namespace ombrix_encrypted_index::internal::backing_store

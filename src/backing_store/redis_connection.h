@@ -1,0 +1,101 @@
+// The hiredis side of the Redis keystore: the connection-string parser, the validated
+// endpoint it yields, owning handles for contexts, TLS contexts and replies, and the one
+// place where hiredis failures and server error replies become exceptions.
+// Pure functions and value types; a RedisConnection is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <hiredis/hiredis.h>
+#ifdef OMBRIX_HAVE_HIREDICT_SSL
+#include <hiredict/hiredict_ssl.h>  // the shim below expects the real declarations first
+#endif
+#include <hiredis/hiredis_ssl.h>
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+struct RedisContextDeleter {
+  void operator()(redisContext* context) const { redisFree(context); }
+};
+struct RedisSslContextDeleter {
+  void operator()(redisSSLContext* context) const { redisFreeSSLContext(context); }
+};
+struct RedisReplyDeleter {
+  void operator()(redisReply* reply) const { freeReplyObject(reply); }
+};
+using RedisContextPtr = std::unique_ptr<redisContext, RedisContextDeleter>;
+using RedisSslContextPtr = std::unique_ptr<redisSSLContext, RedisSslContextDeleter>;
+using RedisReplyPtr = std::unique_ptr<redisReply, RedisReplyDeleter>;
+
+// key ":" value pairs separated by ","; keys and values are taken byte for byte, never
+// trimmed. A repeated key keeps its last value; a trailing key without a value is dropped.
+std::map<std::string, std::string> ParseRedisConnectionString(const std::string& text);
+
+// What a connection needs, checked. REQUIRES: nothing; every check throws with the
+// connection-string texts ("Missing Redis key: 'host'", "Invalid Redis DB value: ...",
+// std::invalid_argument "stoi" for a port without digits).
+struct RedisEndpoint {
+  std::string host;
+  int port = 0;
+  int db = 0;
+  bool ssl = false;  // "ssl" exactly "true" or "1"
+  std::optional<std::string> ca_cert;
+  std::optional<std::string> ca_path;
+  std::optional<std::string> cert;
+  std::optional<std::string> key;
+
+  bool verifies_server() const { return ca_cert.has_value() || ca_path.has_value(); }
+};
+RedisEndpoint ReadRedisEndpoint(const std::map<std::string, std::string>& params);
+
+// The reply type names of log lines: "STRING", "ARRAY", "INTEGER", "NIL", "STATUS",
+// "ERROR", otherwise "UNKNOWN".
+const char* RedisReplyTypeName(int type);
+
+// One blocking connection: connected, switched to TLS when asked, database selected and
+// checked with PING, or the constructor throws having released everything it opened.
+class RedisConnection {
+ public:
+  explicit RedisConnection(const RedisEndpoint& endpoint);
+  RedisConnection(const RedisConnection&) = delete;
+  RedisConnection& operator=(const RedisConnection&) = delete;
+
+  redisContext* get() const { return context_.get(); }
+
+  // Sends one command and waits for its reply; the raw reply (null when the connection
+  // failed) goes to Check or to an operation's own no-reply handling. Replies still owed
+  // by an interrupted batch are read and dropped first, so every reply lands where it
+  // belongs.
+  void* Send(const char* format, ...);
+  void* SendArgv(int argc, const char** argv, const size_t* lengths);
+
+  // The checked outcome of one command whose raw result is `raw` (taken over):
+  // no reply or a broken connection logs "<word> command failed" at ERROR and throws
+  // std::runtime_error with that text; an error reply logs "Redis <word> error: <text>"
+  // at ERROR and throws std::runtime_error with the server's text.
+  RedisReplyPtr Check(void* raw, const char* word) const;
+
+  // Queues one command in the output buffer; nothing is sent until replies are read.
+  // Throws "Failed to queue <word> command" (hiredis then refuses the connection).
+  void Append(const char* word, int argc, const char** argv, const size_t* lengths);
+
+  // Reads the reply of every queued command, all of them even after an error reply, so
+  // the connection stays in step. A failed read throws "<word> command failed in batch
+  // execution" (the connection is then unusable: hiredis keeps its error set); otherwise
+  // the first error reply throws with the server's text.
+  void CollectPipelinedReplies(const char* word);
+
+ private:
+  void DrainPending();
+
+  // Declared before the connection so that it outlives the TLS session built from it.
+  RedisSslContextPtr ssl_context_;
+  RedisContextPtr context_;
+  size_t pending_ = 0;  // queued commands whose replies are not read yet
+};
+
+}  // namespace ombrix_encrypted_index::internal::backing_store

@@ -1,0 +1,388 @@
+#include "backing_store/redis_keystore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "diagnostics/logger.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+using ombrix::InternalLogger;
+
+namespace {
+
+// Runs atomically on the server. KEYS: map hash, map field, version field; ARGV: map
+// bytes, expected version, next version (both decimal, so text equality is numeric).
+constexpr const char* kCompareAndSetScript =
+    "local stored = redis.call('HGET', KEYS[1], KEYS[3]) "
+    "if (stored == false and ARGV[2] == '0') or stored == ARGV[2] then "
+    "redis.call('HSET', KEYS[1], KEYS[2], ARGV[1]) "
+    "redis.call('HSET', KEYS[1], KEYS[3], ARGV[3]) "
+    "return 1 "
+    "end "
+    "return 0";
+
+RedisEndpoint EndpointOf(const ombrix::DBConfig& config) {
+  if (!config.connection_string) {
+    throw std::runtime_error("Redis connection string not provided");
+  }
+  return ReadRedisEndpoint(ParseRedisConnectionString(*config.connection_string));
+}
+
+uint64_t FromWire(const char* bytes) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<uint8_t>(bytes[i]);
+  return value;
+}
+
+std::vector<uint8_t> BytesOf(const redisReply& reply) {
+  return std::vector<uint8_t>(reply.str, reply.str + reply.len);
+}
+
+bool IsBulk(const redisReply* reply) { return reply != nullptr && reply->type == REDIS_REPLY_STRING; }
+
+}  // namespace
+
+RedisKeystore::RedisKeystore(ombrix::DBConfig config, const std::string& index_name,
+                             uint64_t index_id, int32_t store_kind)
+    : Keystore(index_id + static_cast<uint64_t>(static_cast<int64_t>(store_kind)), index_name),
+      table_name_(config.table_name.value()),
+      store_kind_(store_kind),
+      item_hash_(ToWire(hashed_index_name_)),
+      map_hash_(std::to_string(hashed_index_name_)),
+      connection_(EndpointOf(config)) {}
+
+RedisKeystore::WireKey RedisKeystore::ToWire(uint64_t value) {
+  WireKey wire;
+  for (size_t i = 0; i < wire.size(); ++i) wire[i] = static_cast<char>(value >> (8 * i));
+  return wire;
+}
+
+void RedisKeystore::CheckBatch(const std::vector<uint64_t>& keys, size_t rows) const {
+  if (keys.empty()) {
+    InternalLogger().error("No keys provided for batch insertion");
+    throw std::invalid_argument("No keys provided for batch insertion");
+  }
+  if (rows != keys.size()) {
+    InternalLogger().error("Mismatch between number of keys (" + std::to_string(keys.size()) +
+                           ") and batch size (" + std::to_string(rows) + ")");
+    throw std::invalid_argument("Mismatch between number of keys and batch size");
+  }
+}
+
+template <typename ValueAt>
+void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty,
+                                 ValueAt value_at) {
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto [data, length] = value_at(i);
+    if (skip_empty && length == 0) continue;
+    WireKey field = ToWire(keys[i]);
+    const char* argv[] = {"HSET", item_hash_.data(), field.data(), data};
+    const size_t lengths[] = {4, item_hash_.size(), field.size(), length};
+    connection_.Append("HSET", 4, argv, lengths);
+  }
+  connection_.CollectPipelinedReplies("HSET");
+  InternalLogger().info("Items successfully pushed to Redis");
+}
+
+void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys,
+                                   const Matrix<uint8_t>& values) {
+  InternalLogger().info("Pushing " + std::to_string(keys.size()) + " items to Redis");
+  CheckBatch(keys, values.rows);
+  if (value_size_ * values.rows != values.rows * values.cols) {
+    InternalLogger().error("Amount of data " + std::to_string(values.rows * values.cols) +
+                           " must be divisible by the size of each value " +
+                           std::to_string(keys.size() * value_size_));
+    throw std::invalid_argument("Amount of data must be divisible by the size of each value");
+  }
+  PipelineHset(keys, /*skip_empty=*/false, [&](size_t i) {
+    return std::pair(reinterpret_cast<const char*>(values.row(i)), static_cast<size_t>(values.cols));
+  });
+}
+
+void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
+                                      const std::vector<std::vector<uint8_t>>& values) {
+  InternalLogger().info("Pushing variable " + std::to_string(keys.size()) + " items to Redis");
+  CheckBatch(keys, values.size());
+  // An empty value is skipped: whatever is stored under its key stays.
+  PipelineHset(keys, /*skip_empty=*/true, [&](size_t i) {
+    return std::pair(reinterpret_cast<const char*>(values[i].data()), values[i].size());
+  });
+}
+
+void RedisKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
+  InternalLogger().info("Pushing item to Redis");
+  WireKey field = ToWire(key);
+  connection_.Check(connection_.Send("HSET %b %b %b", item_hash_.data(), item_hash_.size(),
+                                     field.data(), field.size(), value.data(), value.size()),
+                    "HSET");
+  InternalLogger().info("Item successfully pushed to Redis");
+}
+
+bool RedisKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
+                            const uint64_t& version_key, const uint64_t& expected_version) {
+  InternalLogger().info("Pushing map and version to Redis. Expected version: " +
+                        std::to_string(expected_version));
+  std::string map_field = std::to_string(map_key);
+  std::string version_field = std::to_string(version_key);
+  std::string expected = std::to_string(expected_version);
+  std::string next = std::to_string(expected_version + 1);
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Send("EVAL %s 3 %s %s %s %b %s %s", kCompareAndSetScript, map_hash_.c_str(),
+                       map_field.c_str(), version_field.c_str(), map.data(), map.size(),
+                       expected.c_str(), next.c_str()),
+      "EVAL");
+  std::string type_line = std::string("Redis reply type: ") + RedisReplyTypeName(reply->type);
+  if (reply->type == REDIS_REPLY_INTEGER) type_line += ", value: " + std::to_string(reply->integer);
+  InternalLogger().info(type_line);
+
+  bool stored = false;
+  if (reply->type == REDIS_REPLY_INTEGER) {
+    stored = reply->integer == 1;
+  } else if (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS) {
+    std::string text(reply->str, reply->len);
+    InternalLogger().info("String reply: " + text);
+    stored = text == "1" || text == "true" || text == "success";
+  } else if (reply->type == REDIS_REPLY_NIL) {
+    InternalLogger().warning("Redis returned NIL");
+  }
+  if (stored) {
+    InternalLogger().info("Map and version successfully pushed to Redis. New version: " + next);
+    InternalLogger().info("Map stored successfully: 1");
+  } else {
+    InternalLogger().warning("Version check failed, update aborted");
+    InternalLogger().info("Map stored successfully: 0");
+  }
+  return stored;
+}
+
+void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  InternalLogger().info("Deleting " + std::to_string(keys.size()) + " items from Redis");
+  if (keys.empty()) {
+    InternalLogger().warning("No keys provided for batch deletion");
+    return;
+  }
+  // One multi-key HDEL per chunk, all chunks pipelined: the same end state as one HDEL
+  // per key, without a round trip per key.
+  std::vector<WireKey> fields;
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  for (size_t start = 0; start < keys.size(); start += kDeleteChunk) {
+    size_t end = std::min(keys.size(), start + kDeleteChunk);
+    fields.clear();
+    for (size_t i = start; i < end; ++i) fields.push_back(ToWire(keys[i]));
+    argv.assign({"HDEL", item_hash_.data()});
+    lengths.assign({4, item_hash_.size()});
+    for (const WireKey& field : fields) {
+      argv.push_back(field.data());
+      lengths.push_back(field.size());
+    }
+    connection_.Append("HDEL", static_cast<int>(argv.size()), argv.data(), lengths.data());
+  }
+  connection_.CollectPipelinedReplies("HDEL");
+  InternalLogger().info("Items successfully deleted from Redis");
+}
+
+void RedisKeystore::DeleteItem(const uint64_t& key) {
+  InternalLogger().info("Deleting item from Redis");
+  WireKey field = ToWire(key);
+  connection_.Check(connection_.Send("HDEL %b %b", item_hash_.data(), item_hash_.size(),
+                                     field.data(), field.size()),
+                    "HDEL");
+  InternalLogger().info("Item successfully deleted from Redis");
+}
+
+std::vector<uint8_t> RedisKeystore::GetItem(const uint64_t& key) {
+  InternalLogger().info("Getting item from Redis");
+  WireKey field = ToWire(key);
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Send("HGET %b %b", item_hash_.data(), item_hash_.size(), field.data(),
+                       field.size()),
+      "HGET");
+  std::vector<uint8_t> value;
+  if (IsBulk(reply.get())) value = BytesOf(*reply);
+  InternalLogger().info("Item successfully retrieved from Redis");
+  return value;
+}
+
+MapAndVersion RedisKeystore::GetMap(const uint64_t& map_key, const uint64_t& version_key) {
+  InternalLogger().info("Getting map and version from Redis");
+  std::string map_field = std::to_string(map_key);
+  std::string version_field = std::to_string(version_key);
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Send("HMGET %s %s %s", map_hash_.c_str(), map_field.c_str(),
+                       version_field.c_str()),
+      "HMGET");
+  MapAndVersion result;
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) return result;
+  if (IsBulk(reply->element[0])) result.map_data = BytesOf(*reply->element[0]);
+  const redisReply* version = reply->element[1];
+  if (IsBulk(version)) {
+    InternalLogger().info("Version reply type: " + std::to_string(version->type));
+    try {
+      result.version = std::stoull(std::string(version->str, version->len));
+      InternalLogger().info("Retrieved version: " + std::to_string(result.version));
+    } catch (const std::logic_error& e) {  // invalid_argument and out_of_range
+      InternalLogger().warning(std::string("Failed to parse version: ") + e.what());
+      result.version = 0;
+    }
+  } else {
+    InternalLogger().info("Version reply is not a string or is null");
+  }
+  return result;
+}
+
+RedisReplyPtr RedisKeystore::HmgetBatch(const std::vector<uint64_t>& keys) {
+  std::vector<WireKey> fields;
+  fields.reserve(keys.size());
+  for (uint64_t key : keys) fields.push_back(ToWire(key));
+  std::vector<const char*> argv = {"HMGET", item_hash_.data()};
+  std::vector<size_t> lengths = {5, item_hash_.size()};
+  argv.reserve(keys.size() + 2);
+  lengths.reserve(keys.size() + 2);
+  for (const WireKey& field : fields) {
+    argv.push_back(field.data());
+    lengths.push_back(field.size());
+  }
+  RedisReplyPtr reply = connection_.Check(
+      connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "HMGET");
+  // Callers index the reply by key position: anything but one element per key is a
+  // reply they cannot place.
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != keys.size()) {
+    std::string message = "HMGET returned " +
+                          std::to_string(reply->type == REDIS_REPLY_ARRAY ? reply->elements : 0) +
+                          " values for " + std::to_string(keys.size()) + " keys";
+    InternalLogger().error(message);
+    throw std::runtime_error(message);
+  }
+  return reply;
+}
+
+Matrix<uint8_t> RedisKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
+  InternalLogger().info("Getting " + std::to_string(keys.size()) + " items from Redis");
+  if (keys.empty()) {
+    InternalLogger().warning("No keys provided for batch retrieval");
+    return Matrix<uint8_t>();
+  }
+  RedisReplyPtr reply = HmgetBatch(keys);
+  Matrix<uint8_t> rows(keys.size(), value_size_, 0);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const redisReply* element = reply->element[i];
+    if (!IsBulk(element)) continue;  // missing: the row stays zero
+    // A value of another width cannot be a row: refusing it keeps every row in place.
+    if (element->len != value_size_) {
+      std::string message = "Key " + std::to_string(keys[i]) + " has unexpected value size: " +
+                            std::to_string(element->len) + " (expected " +
+                            std::to_string(value_size_) + ")";
+      InternalLogger().error(message);
+      throw std::runtime_error(message);
+    }
+    std::memcpy(rows.row(i), element->str, element->len);
+  }
+  InternalLogger().info("Items successfully retrieved from Redis");
+  return rows;
+}
+
+std::vector<std::vector<uint8_t>> RedisKeystore::BatchGetVariable(
+    const std::vector<uint64_t>& keys) {
+  InternalLogger().info("Getting " + std::to_string(keys.size()) + " items from Redis");
+  std::vector<std::vector<uint8_t>> values(keys.size());
+  if (keys.empty()) return values;
+  RedisReplyPtr reply = HmgetBatch(keys);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (IsBulk(reply->element[i])) values[i] = BytesOf(*reply->element[i]);
+  }
+  InternalLogger().info("Items successfully retrieved from Redis");
+  return values;
+}
+
+void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) {
+  void* raw = connection_.Send("HSET %s %b %b", table_name_.c_str(), name.data(), name.size(),
+                               blob.data(), blob.size());
+  if (raw == nullptr) {
+    InternalLogger().critical("Redis HSET error: connection failure.");
+    throw std::runtime_error("Redis set_item error: connection failure.");
+  }
+  connection_.Check(raw, "HSET");
+}
+
+std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
+  void* raw = connection_.Send("HGET %s %b", table_name_.c_str(), name.data(), name.size());
+  if (raw == nullptr) {
+    InternalLogger().critical("Redis HGET error: connection failure.");
+    throw std::runtime_error("Redis get_item error: connection failure.");
+  }
+  RedisReplyPtr reply = connection_.Check(raw, "HGET");
+  if (reply->type == REDIS_REPLY_NIL) {
+    InternalLogger().error("Index name '" + name + "' does not exist in Redis.");
+    // Config item names are the index name plus a four-character suffix.
+    std::string index_name = name.size() >= 4 ? name.substr(0, name.size() - 4) : std::string();
+    throw std::runtime_error("Index name '" + index_name + "' does not exist in Redis.");
+  }
+  return IsBulk(reply.get()) ? BytesOf(*reply) : std::vector<uint8_t>();
+}
+
+bool RedisKeystore::ConfigItemExists(const std::string& name) {
+  void* raw = connection_.Send("HEXISTS %s %b", table_name_.c_str(), name.data(), name.size());
+  if (raw == nullptr) {
+    InternalLogger().error("Redis HEXISTS error: connection failure.");
+    throw std::runtime_error("Redis HEXISTS error: connection failure.");
+  }
+  RedisReplyPtr reply = connection_.Check(raw, "HEXISTS");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
+void RedisKeystore::DeleteIndex() {
+  InternalLogger().info("Deleting index from Redis");
+  if (store_kind_ == ombrix::CONFIG) {
+    // The config hash is shared by every index configured with this table: only this
+    // index's own records go.
+    std::string index_record = index_name_ + ".oei";
+    std::string config_record = index_name_ + ".ovs";
+    RedisReplyPtr reply = connection_.Check(
+        connection_.Send("HDEL %s %b %b", table_name_.c_str(), index_record.data(),
+                         index_record.size(), config_record.data(), config_record.size()),
+        "HDEL");
+    if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) {
+      InternalLogger().warning("No config items of index " + index_name_ + " found in " +
+                               table_name_ + " to delete.");
+    }
+  } else {
+    auto warn_if_none = [this](const RedisReplyPtr& reply) {
+      if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) {
+        InternalLogger().warning("No index found with name " + map_hash_ + " to delete.");
+      }
+    };
+    warn_if_none(connection_.Check(
+        connection_.Send("DEL %b", item_hash_.data(), item_hash_.size()), "DEL"));
+    warn_if_none(connection_.Check(connection_.Send("DEL %s", map_hash_.c_str()), "DEL"));
+  }
+  InternalLogger().info("Index successfully deleted from Redis");
+}
+
+uint64_t RedisKeystore::GetNumItems() {
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Send("HLEN %b", item_hash_.data(), item_hash_.size()), "HLEN");
+  return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+}
+
+std::vector<uint64_t> RedisKeystore::GetAllKeys() {
+  InternalLogger().info("Getting all keys from Redis");
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Send("HKEYS %b", item_hash_.data(), item_hash_.size()), "HKEYS");
+  std::vector<uint64_t> keys;
+  if (reply->type == REDIS_REPLY_ARRAY) {
+    keys.reserve(reply->elements);
+    for (size_t i = 0; i < reply->elements; ++i) {
+      const redisReply* element = reply->element[i];
+      // Only 8-byte fields are keys of this store.
+      if (IsBulk(element) && element->len == 8) keys.push_back(FromWire(element->str));
+    }
+  }
+  InternalLogger().info("Retrieved " + std::to_string(keys.size()) + " keys from Redis");
+  return keys;
+}
+
+}  // namespace ombrix_encrypted_index::internal::backing_store

@@ -1,0 +1,71 @@
+// RedisKeystore: the Keystore of the REDIS location. One store of one index lives in up to
+// three hashes: the item hash (named by the store id as 8 little-endian bytes, fields the
+// item keys as 8 little-endian bytes), the map hash (the store id in decimal, updated only
+// by a compare-and-set script) and the config hash (the table name, shared by every index
+// configured with it). Owns one blocking connection; one thread at a time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backing_store/db_config.h"
+#include "backing_store/keystore.h"
+#include "backing_store/redis_connection.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+
+class RedisKeystore : public Keystore {
+ public:
+  // Connects as the config's connection string says (see RedisEndpoint) and selects its
+  // database. Throws std::bad_optional_access without a table name, std::runtime_error
+  // "Redis connection string not provided" without a connection string, and the texts of
+  // ReadRedisEndpoint and RedisConnection otherwise; nothing stays open after a throw.
+  RedisKeystore(ombrix::DBConfig config, const std::string& index_name, uint64_t index_id,
+                int32_t store_kind);
+
+  void BatchPushItems(const std::vector<uint64_t>& keys, const Matrix<uint8_t>& values) override;
+  void BatchPushVariable(const std::vector<uint64_t>& keys,
+                         const std::vector<std::vector<uint8_t>>& values) override;
+  void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
+  bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
+               const uint64_t& expected_version) override;
+  void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
+  void DeleteItem(const uint64_t& key) override;
+  std::vector<uint8_t> GetItem(const uint64_t& key) override;
+  MapAndVersion GetMap(const uint64_t& map_key, const uint64_t& version_key) override;
+  Matrix<uint8_t> BatchGetItems(const std::vector<uint64_t>& keys) override;
+  std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
+  void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) override;
+  std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
+  bool ConfigItemExists(const std::string& name) override;
+  // A CONFIG store removes only this index's own records from the shared config hash.
+  void DeleteIndex() override;
+  uint64_t GetNumItems() override;
+  std::vector<uint64_t> GetAllKeys() override;
+
+  // Keys per multi-key HDEL of BatchDeleteItems.
+  static constexpr size_t kDeleteChunk = 1000;
+
+ private:
+  // The item hash's name (and every item key) on the wire: 8 little-endian bytes.
+  using WireKey = std::array<char, 8>;
+  static WireKey ToWire(uint64_t value);
+
+  // Checks shared by the batch pushes; `rows` is the Matrix row or value count.
+  void CheckBatch(const std::vector<uint64_t>& keys, size_t rows) const;
+  // One pipelined HSET per key with the (bytes, length) that value_at(i) gives.
+  template <typename ValueAt>
+  void PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty, ValueAt value_at);
+  // One HMGET of every key; a reply of one element per key, or std::runtime_error.
+  RedisReplyPtr HmgetBatch(const std::vector<uint64_t>& keys);
+
+  std::string table_name_;
+  int32_t store_kind_;
+  WireKey item_hash_;     // hashed_index_name_ as 8 little-endian bytes
+  std::string map_hash_;  // hashed_index_name_ in decimal
+  RedisConnection connection_;
+};
+
+}  // namespace ombrix_encrypted_index::internal::backing_store
