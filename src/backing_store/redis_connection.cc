@@ -120,6 +120,11 @@ RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
     throw std::runtime_error(std::string("Failed to connect to Redis: ") + context_->errstr);
   }
 
+  // Setting up is bounded like connecting: a peer that never answers a handshake (a
+  // plain server asked for TLS) must not hold the constructor forever. Commands after
+  // that wait as long as the server needs.
+  redisSetTimeout(context_.get(), connect_timeout);
+
   if (endpoint.ssl) {
     redisInitOpenSSL();
     redisSSLOptions options{};
@@ -168,6 +173,7 @@ RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
     InternalLogger().critical("PING command failed");
     throw std::runtime_error("Connection verification failed: PING command failed");
   }
+  redisSetTimeout(context_.get(), timeval{0, 0});
 }
 
 void* RedisConnection::Send(const char* format, ...) {

@@ -1,0 +1,509 @@
+// The Redis keystore against the plain Redis of scripts/services.sh, and against private
+// servers for what needs a reconfigured one (memory limit, password, shutdown).
+#include "backing_store/redis_keystore.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <sstream>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "redis_test_support.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+namespace {
+
+using ombrix_test::CliRepr;
+using ombrix_test::LogCapture;
+using ombrix_test::OwnRedisServer;
+using ombrix_test::RandomU64;
+using ombrix_test::RedisCli;
+using ombrix_test::UniqueName;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint64_t kCounterMapKey = UINT64_MAX;
+constexpr uint64_t kCounterMapVersionKey = 42;
+
+std::string Wire(uint64_t value) {
+  std::string bytes(8, '\0');
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
+  return bytes;
+}
+
+Bytes U64Bytes(uint64_t value) {
+  std::string wire = Wire(value);
+  return Bytes(wire.begin(), wire.end());
+}
+
+uint64_t U64Of(const Bytes& bytes) {
+  uint64_t value = 0;
+  for (size_t i = bytes.size(); i-- > 0;) value = (value << 8) | bytes[i];
+  return value;
+}
+
+// Every byte value, starting at `first`.
+Bytes EveryByte(uint8_t first) {
+  Bytes value(256);
+  for (int i = 0; i < 256; ++i) value[i] = static_cast<uint8_t>(first + i);
+  return value;
+}
+
+// The lines of a redis-cli reply with their "N) " prefixes removed.
+std::multiset<std::string> CliLines(const std::string& out) {
+  std::multiset<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    size_t paren = line.find(") ");
+    if (paren != std::string::npos && paren < 6) line = line.substr(paren + 2);
+    if (!line.empty()) lines.insert(line);
+  }
+  return lines;
+}
+
+template <typename Exception = std::runtime_error, typename Call>
+std::string ErrorOf(Call call) {
+  try {
+    call();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+class RedisKeystoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OMBRIX_REQUIRE_ENV(location, "OMBRIX_TEST_REDIS");
+    location_ = location;
+    port_ = std::stoi(ParseRedisConnectionString(location)["port"]);
+    config_.location = ombrix::REDIS;
+    config_.table_name = UniqueName("ombrix_test_config");
+    config_.connection_string = location + ",db:0";
+  }
+
+  void TearDown() override {
+    for (auto& store : opened_) {
+      if (store) store->DeleteIndex();
+    }
+    if (config_.table_name) Raw("DEL %s", config_.table_name->c_str());
+  }
+
+  std::unique_ptr<RedisKeystore> Open(int32_t kind, uint64_t index_id, ombrix::DBConfig config) {
+    auto store = std::make_unique<RedisKeystore>(config, "idx", index_id, kind);
+    // A second handle on the same store, used for clean-up only.
+    opened_.push_back(std::make_unique<RedisKeystore>(config, "idx", index_id, kind));
+    return store;
+  }
+  std::unique_ptr<RedisKeystore> Open(int32_t kind, uint64_t index_id) {
+    return Open(kind, index_id, config_);
+  }
+  std::unique_ptr<RedisKeystore> Open(int32_t kind) { return Open(kind, index_id_); }
+
+  // One command on a connection of the test's own, for arranging what the keystore meets.
+  void Raw(const char* format, ...) {
+    RedisConnection connection(
+        ReadRedisEndpoint(ParseRedisConnectionString(*config_.connection_string)));
+    va_list args;
+    va_start(args, format);
+    RedisReplyPtr reply(static_cast<redisReply*>(redisvCommand(connection.get(), format, args)));
+    va_end(args);
+    ASSERT_TRUE(reply);
+  }
+
+  std::string location_;
+  int port_ = 0;
+  ombrix::DBConfig config_;
+  uint64_t index_id_ = RandomU64();
+  std::vector<std::unique_ptr<RedisKeystore>> opened_;
+};
+
+TEST_F(RedisKeystoreTest, BinaryValuesOfEveryByteRoundTrip) {
+  auto store = Open(ombrix::DATA);
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> values;
+  for (int i = 0; i < 256; ++i) {
+    keys.push_back(i == 0 ? 0 : i == 1 ? UINT64_MAX : RandomU64());
+    values.push_back(EveryByte(static_cast<uint8_t>(i)));
+  }
+  values[5] = Bytes{0};  // a single zero byte is a value, not an empty one
+  store->BatchPushVariable(keys, values);
+
+  std::vector<uint64_t> asked = {keys[200], RandomU64(), keys[0], keys[1], keys[5]};
+  std::vector<Bytes> got = store->BatchGetVariable(asked);
+  ASSERT_EQ(got.size(), 5u);
+  EXPECT_EQ(got[0], values[200]);
+  EXPECT_TRUE(got[1].empty());
+  EXPECT_EQ(got[2], values[0]);
+  EXPECT_EQ(got[3], values[1]);
+  EXPECT_EQ(got[4], Bytes{0});
+  EXPECT_EQ(store->GetItem(keys[77]), values[77]);
+  EXPECT_TRUE(store->GetItem(RandomU64()).empty());
+  EXPECT_TRUE(store->BatchGetVariable({}).empty());
+
+  EXPECT_EQ(store->GetNumItems(), 256u);
+  std::vector<uint64_t> all = store->GetAllKeys();
+  EXPECT_EQ(std::set<uint64_t>(all.begin(), all.end()), std::set<uint64_t>(keys.begin(), keys.end()));
+
+  // Empty values are skipped; what was stored under their keys stays.
+  store->BatchPushVariable({keys[2], keys[3]}, {Bytes{}, Bytes{9}});
+  EXPECT_EQ(store->GetItem(keys[2]), values[2]);
+  EXPECT_EQ(store->GetItem(keys[3]), Bytes{9});
+  // Only empty values: nothing is queued and nothing is waited for.
+  store->BatchPushVariable({keys[2]}, {Bytes{}});
+  EXPECT_EQ(store->GetItem(keys[2]), values[2]);
+
+  store->DeleteItem(keys[3]);
+  store->DeleteItem(keys[3]);  // missing: no failure
+  EXPECT_TRUE(store->GetItem(keys[3]).empty());
+}
+
+TEST_F(RedisKeystoreTest, FixedWidthRowsOnePerKey) {
+  auto store = Open(ombrix::INDEX);
+  store->SetValueSize(16);
+  std::vector<uint64_t> keys = {RandomU64(), RandomU64(), RandomU64()};
+  Matrix<uint8_t> rows(3, 16, 0);
+  for (size_t i = 0; i < rows.data.size(); ++i) rows.data[i] = static_cast<uint8_t>(255 - i);
+  store->BatchPushItems(keys, rows);
+
+  Matrix<uint8_t> got = store->BatchGetItems({keys[2], RandomU64(), keys[0]});
+  ASSERT_EQ(got.rows, 3u);
+  ASSERT_EQ(got.cols, 16u);
+  EXPECT_TRUE(std::equal(got.row(0), got.row(0) + 16, rows.row(2)));
+  EXPECT_TRUE(std::all_of(got.row(1), got.row(1) + 16, [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::equal(got.row(2), got.row(2) + 16, rows.row(0)));
+
+  Matrix<uint8_t> none = store->BatchGetItems({RandomU64(), RandomU64()});
+  EXPECT_EQ(none.rows, 2u);
+  EXPECT_EQ(none.data, Bytes(32, 0));
+  Matrix<uint8_t> empty = store->BatchGetItems({});
+  EXPECT_EQ(empty.rows, 0u);
+  EXPECT_EQ(empty.cols, 0u);
+
+  // A value of another width would shift every later row: it is refused instead.
+  store->PushItem(keys[1], Bytes(12, 7));
+  EXPECT_EQ(ErrorOf([&] { store->BatchGetItems({keys[0], keys[1]}); }),
+            "Key " + std::to_string(keys[1]) + " has unexpected value size: 12 (expected 16)");
+}
+
+TEST_F(RedisKeystoreTest, BatchPushChecksComeBeforeAnyCommand) {
+  auto store = Open(ombrix::DATA);
+  store->SetValueSize(16);
+  uint64_t key = RandomU64();
+  EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { store->BatchPushItems({}, Matrix<uint8_t>()); }),
+            "No keys provided for batch insertion");
+  EXPECT_EQ(ErrorOf<std::invalid_argument>([&] { store->BatchPushVariable({}, {}); }),
+            "No keys provided for batch insertion");
+  EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                [&] { store->BatchPushItems({key, key + 1, key + 2}, Matrix<uint8_t>(2, 16, 1)); }),
+            "Mismatch between number of keys and batch size");
+  EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                [&] { store->BatchPushVariable({key}, {Bytes{1}, Bytes{2}}); }),
+            "Mismatch between number of keys and batch size");
+  EXPECT_EQ(ErrorOf<std::invalid_argument>(
+                [&] { store->BatchPushItems({key}, Matrix<uint8_t>(1, 8, 1)); }),
+            "Amount of data must be divisible by the size of each value");
+  EXPECT_EQ(store->GetNumItems(), 0u);
+}
+
+TEST_F(RedisKeystoreTest, HashAndFieldNamesSeenByRedisCli) {
+  // Zero bytes inside the store id: the item hash name is 8 raw bytes, never text.
+  index_id_ = (RandomU64() & 0xFFFF00FFFF00FF00ull) | 0x10;
+  auto data = Open(ombrix::DATA);
+  auto index = Open(ombrix::INDEX);
+  auto config = Open(ombrix::CONFIG);
+  uint64_t data_id = index_id_ + ombrix::DATA;
+  uint64_t index_id = index_id_ + ombrix::INDEX;
+  EXPECT_EQ(data->store_id(), data_id);
+
+  uint64_t k1 = 0x0102030405060708ull, k2 = RandomU64();
+  data->BatchPushVariable({k1, k2}, {Bytes{'a', 0, 'b'}, Bytes{0xff}});
+  std::string item_hash = CliRepr(Wire(data_id));
+  EXPECT_EQ(RedisCli(port_, "TYPE " + item_hash), "hash\n");
+  EXPECT_EQ(CliLines(RedisCli(port_, "HKEYS " + item_hash)),
+            (std::multiset<std::string>{CliRepr(Wire(k1)), CliRepr(Wire(k2))}));
+  EXPECT_EQ(RedisCli(port_, "HGET " + item_hash + " " + CliRepr(Wire(k1))),
+            CliRepr(std::string("a\0b", 3)) + "\n");
+
+  Bytes map = EveryByte(0);
+  ASSERT_TRUE(index->PushMap(kCounterMapKey, map, kCounterMapVersionKey, 0));
+  EXPECT_EQ(CliLines(RedisCli(port_, "HGETALL " + std::to_string(index_id))),
+            (std::multiset<std::string>{"\"18446744073709551615\"",
+                                        CliRepr(std::string(map.begin(), map.end())), "\"42\"",
+                                        "\"1\""}));
+  // The map lives beside the item hash, not in it.
+  EXPECT_EQ(RedisCli(port_, "EXISTS " + CliRepr(Wire(index_id))), "(integer) 0\n");
+
+  config->PushConfigItem("idx.oei", Bytes{1, 0, 2});
+  EXPECT_EQ(CliLines(RedisCli(port_, "HGETALL " + *config_.table_name)),
+            (std::multiset<std::string>{"\"idx.oei\"", CliRepr(std::string("\x01\x00\x02", 3))}));
+  EXPECT_EQ(config->GetNumItems(), 0u);  // config items are not items
+}
+
+TEST_F(RedisKeystoreTest, SelectsTheLastDbGiven) {
+  ombrix::DBConfig config = config_;
+  config.connection_string = location_ + ",db:1,db:3";
+  auto store = Open(ombrix::DATA, index_id_, config);
+  store->PushItem(5, Bytes{1});
+  EXPECT_EQ(RedisCli(port_, "HLEN " + CliRepr(Wire(index_id_ + ombrix::DATA)), 3),
+            "(integer) 1\n");
+  EXPECT_EQ(RedisCli(port_, "EXISTS " + CliRepr(Wire(index_id_ + ombrix::DATA)), 0),
+            "(integer) 0\n");
+}
+
+TEST_F(RedisKeystoreTest, MapCompareAndSet) {
+  auto store = Open(ombrix::INDEX);
+  MapAndVersion fresh = store->GetMap(kCounterMapKey, kCounterMapVersionKey);
+  EXPECT_TRUE(fresh.map_data.empty());
+  EXPECT_EQ(fresh.version, 0u);
+
+  Bytes map = EveryByte(3);
+  EXPECT_FALSE(store->PushMap(kCounterMapKey, map, kCounterMapVersionKey, 5));
+  EXPECT_EQ(store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 0u);
+  EXPECT_TRUE(store->PushMap(kCounterMapKey, map, kCounterMapVersionKey, 0));
+  EXPECT_FALSE(store->PushMap(kCounterMapKey, Bytes{1}, kCounterMapVersionKey, 0));
+  MapAndVersion stored = store->GetMap(kCounterMapKey, kCounterMapVersionKey);
+  EXPECT_EQ(stored.map_data, map);
+  EXPECT_EQ(stored.version, 1u);
+
+  Raw("HSET %s 42 7", std::to_string(store->store_id()).c_str());
+  EXPECT_TRUE(store->PushMap(kCounterMapKey, Bytes{2}, kCounterMapVersionKey, 7));
+  stored = store->GetMap(kCounterMapKey, kCounterMapVersionKey);
+  EXPECT_EQ(stored.map_data, Bytes{2});
+  EXPECT_EQ(stored.version, 8u);
+
+  // A version the keystore cannot read counts as none.
+  Raw("HSET %s 42 x", std::to_string(store->store_id()).c_str());
+  EXPECT_EQ(store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 0u);
+}
+
+TEST_F(RedisKeystoreTest, RacingCompareAndSetLosesNoUpdate) {
+  constexpr int kPerWriter = 150;
+  auto first = Open(ombrix::INDEX);
+  auto second = Open(ombrix::INDEX);
+  std::atomic<int> refused{0};
+  auto writer = [&](RedisKeystore* store) {
+    for (int done = 0; done < kPerWriter;) {
+      MapAndVersion current = store->GetMap(kCounterMapKey, kCounterMapVersionKey);
+      Bytes next = U64Bytes(U64Of(current.map_data) + 1);
+      if (store->PushMap(kCounterMapKey, next, kCounterMapVersionKey, current.version)) {
+        ++done;
+      } else {
+        ++refused;
+      }
+    }
+  };
+  std::thread a(writer, first.get());
+  std::thread b(writer, second.get());
+  a.join();
+  b.join();
+  MapAndVersion final_map = first->GetMap(kCounterMapKey, kCounterMapVersionKey);
+  EXPECT_EQ(U64Of(final_map.map_data), 2u * kPerWriter);
+  EXPECT_EQ(final_map.version, 2u * kPerWriter);
+  RecordProperty("refused", refused.load());
+}
+
+TEST_F(RedisKeystoreTest, DeleteIndexRemovesOnlyThisStore) {
+  LogCapture log;
+  auto mine = Open(ombrix::DATA);
+  auto other = Open(ombrix::DATA, RandomU64());
+  mine->BatchPushVariable({1, 2}, {Bytes{1}, Bytes{2}});
+  other->BatchPushVariable({1}, {Bytes{3}});
+  mine->DeleteIndex();
+  EXPECT_EQ(mine->GetNumItems(), 0u);
+  EXPECT_EQ(other->GetItem(1), Bytes{3});
+  // A data store has no map hash: one warning, no failure.
+  std::string warning = "No index found with name " + std::to_string(mine->store_id()) + " to delete.";
+  std::string text = log.text();
+  size_t at = text.find(warning);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(text.find(warning, at + 1), std::string::npos);
+
+  auto index = Open(ombrix::INDEX);
+  index->PushItem(9, Bytes{9});
+  ASSERT_TRUE(index->PushMap(kCounterMapKey, Bytes{1}, kCounterMapVersionKey, 0));
+  index->DeleteIndex();
+  EXPECT_EQ(index->GetNumItems(), 0u);
+  EXPECT_EQ(index->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 0u);
+}
+
+TEST_F(RedisKeystoreTest, DeleteIndexOfConfigKeepsOtherIndexesOfTheTable) {
+  std::vector<std::string> names = {"alpha", "alphabet", "beta", "al%"};
+  std::vector<std::unique_ptr<RedisKeystore>> stores;
+  for (const std::string& name : names) {
+    stores.push_back(std::make_unique<RedisKeystore>(config_, name, RandomU64(), ombrix::CONFIG));
+    stores.back()->PushConfigItem(name + ".oei", Bytes{1});
+    stores.back()->PushConfigItem(name + ".ovs", Bytes{2});
+  }
+  stores[0]->DeleteIndex();
+  EXPECT_FALSE(stores[0]->ConfigItemExists("alpha.oei"));
+  EXPECT_FALSE(stores[0]->ConfigItemExists("alpha.ovs"));
+  for (const char* name : {"alphabet", "beta", "al%"}) {
+    EXPECT_EQ(stores[0]->LoadConfigItem(std::string(name) + ".oei"), Bytes{1}) << name;
+    EXPECT_EQ(stores[0]->LoadConfigItem(std::string(name) + ".ovs"), Bytes{2}) << name;
+  }
+  // Deleting again finds nothing of its own and says so without failing.
+  LogCapture log;
+  stores[0]->DeleteIndex();
+  EXPECT_NE(log.text().find("No config items of index alpha found in"), std::string::npos);
+}
+
+TEST_F(RedisKeystoreTest, ConfigItems) {
+  auto config = Open(ombrix::CONFIG);
+  auto data = Open(ombrix::DATA);  // any store kind reaches the table's config hash
+  EXPECT_FALSE(config->ConfigItemExists("idx.oei"));
+  data->PushConfigItem("idx.oei", EveryByte(0));
+  EXPECT_TRUE(config->ConfigItemExists("idx.oei"));
+  EXPECT_EQ(config->LoadConfigItem("idx.oei"), EveryByte(0));
+  data->PushConfigItem("idx.oei", Bytes{4});
+  EXPECT_EQ(config->LoadConfigItem("idx.oei"), Bytes{4});
+
+  LogCapture log;
+  EXPECT_EQ(ErrorOf([&] { config->LoadConfigItem("missing.ovs"); }),
+            "Index name 'missing' does not exist in Redis.");
+  EXPECT_NE(log.text().find("[ERROR] Index name 'missing.ovs' does not exist in Redis."),
+            std::string::npos);
+}
+
+TEST_F(RedisKeystoreTest, BatchDeleteSpansChunksAndIgnoresMissingKeys) {
+  auto store = Open(ombrix::ITEMS);
+  const size_t total = 2 * RedisKeystore::kDeleteChunk + 500;
+  std::vector<uint64_t> keys(total);
+  for (size_t i = 0; i < total; ++i) keys[i] = i * 7919;
+  store->BatchPushVariable(keys, std::vector<Bytes>(total, Bytes{1, 2, 3}));
+  ASSERT_EQ(store->GetNumItems(), total);
+
+  std::vector<uint64_t> doomed(keys.begin() + 100, keys.end());
+  for (int i = 0; i < 50; ++i) doomed.push_back(RandomU64());
+  store->BatchDeleteItems(doomed);
+  store->BatchDeleteItems({});
+  std::vector<uint64_t> left = store->GetAllKeys();
+  EXPECT_EQ(std::set<uint64_t>(left.begin(), left.end()),
+            std::set<uint64_t>(keys.begin(), keys.begin() + 100));
+}
+
+TEST_F(RedisKeystoreTest, GetAllKeysSkipsFieldsThatAreNotKeys) {
+  auto store = Open(ombrix::DATA);
+  store->PushItem(11, Bytes{1});
+  std::string hash = Wire(store->store_id());
+  Raw("HSET %b abc x", hash.data(), hash.size());
+  EXPECT_EQ(store->GetAllKeys(), std::vector<uint64_t>{11});
+  EXPECT_EQ(store->GetNumItems(), 2u);  // HLEN counts every field
+}
+
+TEST_F(RedisKeystoreTest, ErrorRepliesThrowAndTheConnectionStaysInStep) {
+  LogCapture log;
+  auto store = Open(ombrix::INDEX);
+  std::string hash = Wire(store->store_id());
+  Raw("SET %b not-a-hash", hash.data(), hash.size());
+  const std::string wrongtype = "WRONGTYPE Operation against a key holding the wrong kind of value";
+
+  // Every reply of the pipeline is read, so the next command gets its own reply.
+  EXPECT_EQ(ErrorOf([&] { store->BatchPushVariable({1, 2, 3}, {Bytes{1}, Bytes{2}, Bytes{3}}); }),
+            wrongtype);
+  EXPECT_TRUE(store->PushMap(kCounterMapKey, Bytes{5}, kCounterMapVersionKey, 0));
+  EXPECT_EQ(store->GetMap(kCounterMapKey, kCounterMapVersionKey).map_data, Bytes{5});
+
+  EXPECT_EQ(ErrorOf([&] { store->BatchPushItems({1}, Matrix<uint8_t>(1, 8, 0)); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->PushItem(1, Bytes{1}); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->GetItem(1); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->BatchGetItems({1, 2}); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->BatchGetVariable({1, 2}); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->DeleteItem(1); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->BatchDeleteItems({1, 2}); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->GetNumItems(); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->GetAllKeys(); }), wrongtype);
+
+  std::string map_hash = std::to_string(store->store_id());
+  Raw("DEL %s", map_hash.c_str());
+  Raw("SET %s not-a-hash", map_hash.c_str());
+  EXPECT_NE(ErrorOf([&] { store->PushMap(kCounterMapKey, Bytes{1}, kCounterMapVersionKey, 0); })
+                .find("WRONGTYPE"),
+            std::string::npos);
+  EXPECT_EQ(ErrorOf([&] { store->GetMap(kCounterMapKey, kCounterMapVersionKey); }), wrongtype);
+
+  Raw("SET %s not-a-hash", config_.table_name->c_str());
+  EXPECT_EQ(ErrorOf([&] { store->PushConfigItem("idx.oei", Bytes{1}); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->LoadConfigItem("idx.oei"); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->ConfigItemExists("idx.oei"); }), wrongtype);
+  Raw("DEL %s", config_.table_name->c_str());
+  EXPECT_NE(log.text().find("[ERROR] Redis HDEL error: " + wrongtype), std::string::npos);
+}
+
+TEST_F(RedisKeystoreTest, ConnectionFailuresCarryTheirTexts) {
+  ombrix::DBConfig config = config_;
+  int closed_port = ombrix_test::FreeLoopbackPort();
+  config.connection_string = "host:127.0.0.1,port:" + std::to_string(closed_port) + ",db:0";
+  EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
+            "Failed to connect to Redis: Connection refused");
+
+  config.connection_string = location_ + ",db:99999";
+  EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
+            "Failed to select Redis database: unexpected reply: ERR DB index is out of range");
+
+  // "ssl" other than "true" or "1" is plain TCP; "1" asks a plain server for TLS.
+  for (const char* plain : {"TRUE", "yes"}) {
+    config.connection_string = location_ + ",db:0,ssl:" + plain;
+    EXPECT_NO_THROW(RedisKeystore(config, "idx", 1, ombrix::DATA)) << plain;
+  }
+  config.connection_string = location_ + ",db:0,ssl:1";
+  EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
+            "SSL configuration failed: Failed to initiate SSL connection to Redis");
+}
+
+TEST_F(RedisKeystoreTest, PasswordServerRefusesSelect) {
+  OwnRedisServer server({"--requirepass", UniqueName("pw")});
+  ASSERT_TRUE(server.running());
+  ombrix::DBConfig config = config_;
+  config.connection_string = server.location() + ",db:0";
+  EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
+            "Failed to select Redis database: unexpected reply: NOAUTH Authentication required.");
+}
+
+TEST_F(RedisKeystoreTest, FullServerMakesWritesThrowAndReadsStillWork) {
+  LogCapture log;
+  OwnRedisServer server({"--maxmemory", "3mb", "--maxmemory-policy", "noeviction"});
+  ASSERT_TRUE(server.running());
+  ombrix::DBConfig config = config_;
+  config.connection_string = server.location() + ",db:0";
+  RedisKeystore store(config, "idx", RandomU64(), ombrix::DATA);
+  store.PushItem(1, Bytes{1});
+
+  std::string refusal;
+  for (uint64_t batch = 0; batch < 200 && refusal.empty(); ++batch) {
+    std::vector<uint64_t> keys;
+    for (uint64_t i = 0; i < 100; ++i) keys.push_back(batch * 100 + i + 2);
+    try {
+      store.BatchPushVariable(keys, std::vector<Bytes>(100, Bytes(10000, 1)));
+    } catch (const std::runtime_error& e) {
+      refusal = e.what();
+    }
+  }
+  const std::string oom = "OOM command not allowed when used memory > 'maxmemory'.";
+  ASSERT_EQ(refusal.rfind(oom, 0), 0u) << refusal;
+  EXPECT_EQ(ErrorOf([&] { store.PushItem(RandomU64(), Bytes(10000, 1)); }).rfind(oom, 0), 0u);
+  EXPECT_EQ(ErrorOf([&] { store.PushConfigItem("idx.oei", Bytes(10000, 1)); }).rfind(oom, 0), 0u);
+  EXPECT_NE(ErrorOf([&] { store.PushMap(kCounterMapKey, Bytes(10000, 1), kCounterMapVersionKey, 0); })
+                .find("OOM"),
+            std::string::npos);
+  EXPECT_EQ(store.GetItem(1), Bytes{1});
+
+  // A server that goes away fails every later call; nothing reads a stale reply.
+  server.Stop();
+  EXPECT_EQ(ErrorOf([&] { store.BatchPushVariable({1}, {Bytes{2}}); }),
+            "HSET command failed in batch execution");
+  EXPECT_EQ(ErrorOf([&] { store.GetItem(1); }), "HGET command failed");
+  EXPECT_EQ(ErrorOf([&] { store.LoadConfigItem("idx.oei"); }),
+            "Redis get_item error: connection failure.");
+  EXPECT_NE(log.text().find("[CRITICAL] Redis HGET error: connection failure."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ombrix_encrypted_index::internal::backing_store

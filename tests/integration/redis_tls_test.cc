@@ -1,0 +1,125 @@
+// The Redis keystore over TLS, against the TLS-only Redis of scripts/services.sh and the
+// certificates in OMBRIX_TEST_TLS_DIR (ca.*, server.*, client.*, and other-ca.*, a CA that
+// signed nothing the server holds).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backing_store/redis_keystore.h"
+#include "redis_test_support.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+namespace {
+
+using ombrix_test::LogCapture;
+using ombrix_test::RandomU64;
+using ombrix_test::UniqueName;
+using Bytes = std::vector<uint8_t>;
+
+class RedisTlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OMBRIX_REQUIRE_ENV(location, "OMBRIX_TEST_REDIS_TLS");
+    OMBRIX_REQUIRE_ENV(tls_dir, "OMBRIX_TEST_TLS_DIR");
+    location_ = location + ",db:0";
+    dir_ = tls_dir;
+    auto params = ParseRedisConnectionString(location);
+    bare_ = "host:" + params["host"] + ",port:" + params["port"] + ",db:0";
+    config_.location = ombrix::REDIS;
+    config_.table_name = UniqueName("ombrix_test_config");
+  }
+
+  // Constructs a keystore from the connection string and returns the error text, or
+  // "connected" after a round trip through the store.
+  std::string Connect(const std::string& connection_string) {
+    ombrix::DBConfig config = config_;
+    config.connection_string = connection_string;
+    try {
+      RedisKeystore store(config, "idx", RandomU64(), ombrix::DATA);
+      store.PushItem(1, Bytes{0, 1, 2});
+      bool same = store.GetItem(1) == Bytes{0, 1, 2};
+      store.DeleteIndex();
+      return same ? "connected" : "round trip lost the value";
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+  }
+
+  std::string File(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::string location_;  // the right CA, as services.sh gives it
+  std::string bare_;      // host, port and db only
+  std::filesystem::path dir_;
+  ombrix::DBConfig config_;
+};
+
+const std::string kRefused = "SSL configuration failed: Failed to initiate SSL connection to Redis";
+const std::string kNoContext = "SSL configuration failed: Failed to create Redis SSL context: ";
+
+TEST_F(RedisTlsTest, KeystoreOverTlsWithTheRightCa) {
+  ombrix::DBConfig config = config_;
+  config.connection_string = location_;
+  RedisKeystore index(config, "idx", RandomU64(), ombrix::INDEX);
+  RedisKeystore settings(config, "idx", RandomU64(), ombrix::CONFIG);
+  Bytes every_byte(256);
+  for (int i = 0; i < 256; ++i) every_byte[i] = static_cast<uint8_t>(i);
+  index.BatchPushVariable({1, 2}, {every_byte, Bytes{0}});
+  EXPECT_EQ(index.BatchGetVariable({2, 3, 1}), (std::vector<Bytes>{Bytes{0}, Bytes{}, every_byte}));
+  EXPECT_TRUE(index.PushMap(UINT64_MAX, every_byte, 42, 0));
+  EXPECT_EQ(index.GetMap(UINT64_MAX, 42).version, 1u);
+  settings.PushConfigItem("idx.oei", every_byte);
+  EXPECT_EQ(settings.LoadConfigItem("idx.oei"), every_byte);
+  index.DeleteIndex();
+  settings.DeleteIndex();
+}
+
+TEST_F(RedisTlsTest, ClientCertificateAndCaPath) {
+  EXPECT_EQ(Connect(location_ + ",cert:" + File("client.crt") + ",key:" + File("client.key")),
+            "connected");
+  // A CA directory verifies as a CA file does.
+  std::filesystem::path right = std::filesystem::temp_directory_path() / UniqueName("ombrix_ca");
+  std::filesystem::path wrong = std::filesystem::temp_directory_path() / UniqueName("ombrix_ca");
+  std::filesystem::create_directories(right);
+  std::filesystem::create_directories(wrong);
+  std::filesystem::copy_file(File("ca.crt"), right / "ca.crt");
+  std::filesystem::copy_file(File("other-ca.crt"), wrong / "other-ca.crt");
+  ombrix_test::Shell("openssl rehash " + right.string() + " " + wrong.string() + " 2>/dev/null");
+  EXPECT_EQ(Connect(bare_ + ",ssl:1,ca_path:" + right.string()), "connected");
+  EXPECT_EQ(Connect(bare_ + ",ssl:1,ca_path:" + wrong.string()), kRefused);
+  std::filesystem::remove_all(right);
+  std::filesystem::remove_all(wrong);
+}
+
+TEST_F(RedisTlsTest, ServerCertificateFromAnotherCaIsRefused) {
+  EXPECT_EQ(Connect(bare_ + ",ssl:true,ca_cert:" + File("other-ca.crt")), kRefused);
+}
+
+TEST_F(RedisTlsTest, WithoutCaTheServerIsNotVerifiedAndThatIsSaid) {
+  LogCapture log;
+  EXPECT_EQ(Connect(bare_ + ",ssl:true"), "connected");
+  EXPECT_NE(log.text().find("[WARNING] TLS connection to Redis at 127.0.0.1:"), std::string::npos)
+      << log.text();
+  EXPECT_NE(log.text().find("does not verify the server's certificate"), std::string::npos);
+}
+
+TEST_F(RedisTlsTest, UnusableFilesGiveTheLibraryText) {
+  EXPECT_EQ(Connect(bare_ + ",ssl:true,ca_cert:/nonexistent/ca.crt"),
+            kNoContext + redisSSLContextGetError(REDIS_SSL_CTX_CA_CERT_LOAD_FAILED));
+  EXPECT_EQ(Connect(location_ + ",cert:/nonexistent/c.crt,key:" + File("client.key")),
+            kNoContext + redisSSLContextGetError(REDIS_SSL_CTX_CLIENT_CERT_LOAD_FAILED));
+  EXPECT_EQ(Connect(location_ + ",cert:" + File("client.crt") + ",key:/nonexistent/c.key"),
+            kNoContext + redisSSLContextGetError(REDIS_SSL_CTX_PRIVATE_KEY_LOAD_FAILED));
+  EXPECT_EQ(Connect(location_ + ",cert:" + File("client.crt")),
+            kNoContext + redisSSLContextGetError(REDIS_SSL_CTX_CERT_KEY_REQUIRED));
+}
+
+TEST_F(RedisTlsTest, PlainClientOnTheTlsPortFailsAtSelect) {
+  std::string error = Connect(bare_ + ",ssl:TRUE");
+  EXPECT_EQ(error.rfind("Failed to select Redis database (db=0): ", 0), 0u) << error;
+}
+
+}  // namespace
+}  // namespace ombrix_encrypted_index::internal::backing_store
