@@ -16,13 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "backing_store/keystore_contract_test.h"
+#include "backing_store/testing/log_capture.h"
 #include "redis_test_support.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
 namespace {
 
 using ombrix_test::CliRepr;
-using ombrix_test::LogCapture;
+using ombrix::testing_support::ScopedLogCapture;
 using ombrix_test::OwnRedisServer;
 using ombrix_test::RandomU64;
 using ombrix_test::RedisCli;
@@ -76,6 +78,18 @@ std::string ErrorOf(Call call) {
     return e.what();
   }
   return "no error";
+}
+
+struct RedisStores {
+  static std::unique_ptr<Keystore> Make() { return ombrix_test::ContractStore("OMBRIX_TEST_REDIS"); }
+};
+INSTANTIATE_TYPED_TEST_SUITE_P(Redis, KeystoreContractTest, RedisStores);
+
+// Every line the capture holds, as one text.
+std::string Logged(const ScopedLogCapture& log) {
+  std::string text;
+  for (const std::string& line : log.Lines()) text += line + "\n";
+  return text;
 }
 
 class RedisKeystoreTest : public ::testing::Test {
@@ -311,7 +325,7 @@ TEST_F(RedisKeystoreTest, RacingCompareAndSetLosesNoUpdate) {
 }
 
 TEST_F(RedisKeystoreTest, DeleteIndexRemovesOnlyThisStore) {
-  LogCapture log;
+  ScopedLogCapture log;
   auto mine = Open(ombrix::DATA);
   auto other = Open(ombrix::DATA, RandomU64());
   mine->BatchPushVariable({1, 2}, {Bytes{1}, Bytes{2}});
@@ -321,7 +335,7 @@ TEST_F(RedisKeystoreTest, DeleteIndexRemovesOnlyThisStore) {
   EXPECT_EQ(other->GetItem(1), Bytes{3});
   // A data store has no map hash: one warning, no failure.
   std::string warning = "No index found with name " + std::to_string(mine->store_id()) + " to delete.";
-  std::string text = log.text();
+  std::string text = Logged(log);
   size_t at = text.find(warning);
   ASSERT_NE(at, std::string::npos);
   EXPECT_EQ(text.find(warning, at + 1), std::string::npos);
@@ -350,9 +364,9 @@ TEST_F(RedisKeystoreTest, DeleteIndexOfConfigKeepsOtherIndexesOfTheTable) {
     EXPECT_EQ(stores[0]->LoadConfigItem(std::string(name) + ".ovs"), Bytes{2}) << name;
   }
   // Deleting again finds nothing of its own and says so without failing.
-  LogCapture log;
+  ScopedLogCapture log;
   stores[0]->DeleteIndex();
-  EXPECT_NE(log.text().find("No config items of index alpha found in"), std::string::npos);
+  EXPECT_NE(Logged(log).find("No config items of index alpha found in"), std::string::npos);
 }
 
 TEST_F(RedisKeystoreTest, ConfigItems) {
@@ -365,10 +379,10 @@ TEST_F(RedisKeystoreTest, ConfigItems) {
   data->PushConfigItem("idx.oei", Bytes{4});
   EXPECT_EQ(config->LoadConfigItem("idx.oei"), Bytes{4});
 
-  LogCapture log;
+  ScopedLogCapture log;
   EXPECT_EQ(ErrorOf([&] { config->LoadConfigItem("missing.ovs"); }),
             "Index name 'missing' does not exist in Redis.");
-  EXPECT_NE(log.text().find("[ERROR] Index name 'missing.ovs' does not exist in Redis."),
+  EXPECT_NE(Logged(log).find("ERROR Index name 'missing.ovs' does not exist in Redis."),
             std::string::npos);
 }
 
@@ -399,7 +413,7 @@ TEST_F(RedisKeystoreTest, GetAllKeysSkipsFieldsThatAreNotKeys) {
 }
 
 TEST_F(RedisKeystoreTest, ErrorRepliesThrowAndTheConnectionStaysInStep) {
-  LogCapture log;
+  ScopedLogCapture log;
   auto store = Open(ombrix::INDEX);
   std::string hash = Wire(store->store_id());
   Raw("SET %b not-a-hash", hash.data(), hash.size());
@@ -434,7 +448,7 @@ TEST_F(RedisKeystoreTest, ErrorRepliesThrowAndTheConnectionStaysInStep) {
   EXPECT_EQ(ErrorOf([&] { store->LoadConfigItem("idx.oei"); }), wrongtype);
   EXPECT_EQ(ErrorOf([&] { store->ConfigItemExists("idx.oei"); }), wrongtype);
   Raw("DEL %s", config_.table_name->c_str());
-  EXPECT_NE(log.text().find("[ERROR] Redis HDEL error: " + wrongtype), std::string::npos);
+  EXPECT_NE(Logged(log).find("ERROR Redis HDEL error: " + wrongtype), std::string::npos);
 }
 
 TEST_F(RedisKeystoreTest, ConnectionFailuresCarryTheirTexts) {
@@ -468,7 +482,7 @@ TEST_F(RedisKeystoreTest, PasswordServerRefusesSelect) {
 }
 
 TEST_F(RedisKeystoreTest, FullServerMakesWritesThrowAndReadsStillWork) {
-  LogCapture log;
+  ScopedLogCapture log;
   OwnRedisServer server({"--maxmemory", "3mb", "--maxmemory-policy", "noeviction"});
   ASSERT_TRUE(server.running());
   ombrix::DBConfig config = config_;
@@ -502,7 +516,7 @@ TEST_F(RedisKeystoreTest, FullServerMakesWritesThrowAndReadsStillWork) {
   EXPECT_EQ(ErrorOf([&] { store.GetItem(1); }), "HGET command failed");
   EXPECT_EQ(ErrorOf([&] { store.LoadConfigItem("idx.oei"); }),
             "Redis get_item error: connection failure.");
-  EXPECT_NE(log.text().find("[CRITICAL] Redis HGET error: connection failure."), std::string::npos);
+  EXPECT_NE(Logged(log).find("CRITICAL Redis HGET error: connection failure."), std::string::npos);
 }
 
 }  // namespace

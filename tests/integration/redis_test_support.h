@@ -1,6 +1,6 @@
 // Helpers of the live Redis tests: the server locations exported by scripts/services.sh,
-// unique names per run, a private redis-server for tests that must reconfigure one, an
-// independent look at the server through redis-cli, and a log capture.
+// unique names per run, a private redis-server for tests that must reconfigure one, and
+// an independent look at the server through redis-cli.
 // Test-only; each helper object belongs to the test that made it.
 #pragma once
 
@@ -21,12 +21,12 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "backing_store/redis_connection.h"
-#include "diagnostics/logger.h"
+#include "backing_store/redis_keystore.h"
 
 extern char** environ;
 
@@ -171,26 +171,18 @@ class OwnRedisServer {
   pid_t pid_ = 0;
 };
 
-// Sends internal_logger's lines at INFO and above to a file of this object while it lives.
-class LogCapture {
- public:
-  LogCapture() : path_(std::filesystem::temp_directory_path() / UniqueName("ombrix_log")) {
-    logger_.configure("info", true, path_.string());
-    ombrix::internal_logger.store(&logger_);
+// A keystore for the contract suite: an INDEX store under a random store id on the
+// server the variable names, db 0. Throws when the variable is unset.
+inline std::unique_ptr<ombrix_encrypted_index::internal::backing_store::RedisKeystore>
+ContractStore(const char* variable) {
+  const char* location = std::getenv(variable);
+  if (location == nullptr) {
+    throw std::runtime_error(std::string(variable) + " is not set (source scripts/services.sh)");
   }
-  ~LogCapture() {
-    ombrix::internal_logger.store(nullptr);
-    std::error_code ignored;
-    std::filesystem::remove(path_, ignored);
-  }
-  std::string text() {
-    std::ifstream in(path_);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
- private:
-  std::filesystem::path path_;
-  ombrix::Logger logger_;
-};
+  static const std::string table = UniqueName("ombrix_contract_config");
+  ombrix::DBConfig config{ombrix::REDIS, table, std::string(location) + ",db:0"};
+  return std::make_unique<ombrix_encrypted_index::internal::backing_store::RedisKeystore>(
+      config, "contract", RandomU64(), ombrix::INDEX);
+}
 
 }  // namespace ombrix_test
