@@ -6,6 +6,7 @@
 
 #include "backing_store/memory_keystore.h"
 #include "backing_store/postgres_keystore.h"
+#include "backing_store/redis_keystore.h"
 #include "diagnostics/logger.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -31,11 +32,10 @@ KeystoreOpener CurrentOpener() {
   return Opener();
 }
 
-// ---- Redis: the Redis keystore's constructor goes here (it connects and may throw).
+// The Redis keystore takes its own copy of the config and computes its store id itself.
 std::unique_ptr<Keystore> OpenRedis(const DBConfig& config, const std::string& index_name, uint64_t index_id,
                                     int32_t store_kind) {
-  (void)config, (void)index_name, (void)index_id, (void)store_kind;
-  throw std::runtime_error("Redis keystore is not available in this build");
+  return std::make_unique<RedisKeystore>(config, index_name, index_id, store_kind);
 }
 
 // The constructor runs the opening steps; a failure closes what it had connected.

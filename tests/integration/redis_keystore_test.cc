@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backing_store/keystore_contract_test.h"
+#include "backing_store/store_factory.h"
 #include "backing_store/testing/log_capture.h"
 #include "redis_test_support.h"
 
@@ -136,7 +137,7 @@ class RedisKeystoreTest : public ::testing::Test {
   int port_ = 0;
   ombrix::DBConfig config_;
   uint64_t index_id_ = RandomU64();
-  std::vector<std::unique_ptr<RedisKeystore>> opened_;
+  std::vector<std::unique_ptr<Keystore>> opened_;  // cleaned up after the test
 };
 
 TEST_F(RedisKeystoreTest, BinaryValuesOfEveryByteRoundTrip) {
@@ -517,6 +518,38 @@ TEST_F(RedisKeystoreTest, FullServerMakesWritesThrowAndReadsStillWork) {
   EXPECT_EQ(ErrorOf([&] { store.LoadConfigItem("idx.oei"); }),
             "Redis get_item error: connection failure.");
   EXPECT_NE(Logged(log).find("CRITICAL Redis HGET error: connection failure."), std::string::npos);
+}
+
+TEST_F(RedisKeystoreTest, FactoryOpensRedisStores) {
+  // The same index id and kind reach the same store at every call.
+  auto writer = CreateBackingStore(config_, "idx", index_id_, ombrix::DATA);
+  writer->PushItem(3, Bytes{3});
+  opened_.push_back(CreateBackingStore(config_, "idx", index_id_, ombrix::DATA));
+  EXPECT_EQ(opened_.back()->store_id(), index_id_ + ombrix::DATA);
+  EXPECT_EQ(opened_.back()->GetItem(3), Bytes{3});
+
+  auto wrapped = CreateBackingStore(config_, "idx", (uint64_t{1} << 63) - 1, ombrix::CONFIG);
+  EXPECT_EQ(wrapped->store_id(), uint64_t{1} << 63);
+}
+
+TEST_F(RedisKeystoreTest, FactoryFailuresAreRuntimeErrorsWithTheInnerText) {
+  auto failure = [&](ombrix::DBConfig config) {
+    ScopedLogCapture log;
+    std::string error = ErrorOf([&] { CreateBackingStore(config, "idx", 1, ombrix::INDEX); });
+    std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(lines, std::vector<std::string>{"CRITICAL Failed to create backing store: " + error});
+    return error;
+  };
+  ombrix::DBConfig config = config_;
+  config.connection_string = "host:127.0.0.1,port:abc,db:0";
+  EXPECT_EQ(failure(config), "stoi");
+  config.connection_string = location_ + ",db:0";
+  config.table_name.reset();
+  EXPECT_EQ(failure(config), "bad optional access");
+  config = config_;
+  config.connection_string =
+      "host:127.0.0.1,port:" + std::to_string(ombrix_test::FreeLoopbackPort()) + ",db:0";
+  EXPECT_EQ(failure(config), "Failed to connect to Redis: Connection refused");
 }
 
 }  // namespace
