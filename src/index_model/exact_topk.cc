@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 
 #include "index_model/parallel.h"
@@ -26,7 +27,8 @@ struct PackedLists {
   // List p occupies blocks first_block[p] .. first_block[p + 1] - 1.
   std::vector<uint64_t> first_block;
   // Block b: component j of lane l at (b * d + j) * kLanes + l; lanes past a list are 0.
-  std::vector<float> values;
+  // Left uninitialised until packed: every element is written once.
+  std::unique_ptr<float[]> values;
   // Cosine only: the length of each packed row, sqrt of its fused sum of squares.
   std::vector<float> norms;
 };
@@ -129,24 +131,27 @@ PackedLists Pack(const CacheMissResult& record, const Matrix<float>& items, bool
     packed.first_block[p + 1] = packed.first_block[p] + (rows + kLanes - 1) / kLanes;
   }
   const uint64_t blocks = packed.first_block[lists];
-  packed.values.assign(blocks * d * kLanes, 0.0f);
+  packed.values = std::make_unique_for_overwrite<float[]>(blocks * d * kLanes);
   if (with_norms) packed.norms.assign(blocks * kLanes, 0.0f);
   const SquaresFn squares = PickSquares();
   ParallelDynamic(lists, [&](uint64_t p) {
     const uint64_t begin = bounds[p];
     const uint64_t end = std::max(bounds[p + 1], begin);
-    float* out = packed.values.data() + packed.first_block[p] * d * kLanes;
-    for (uint64_t r = begin; r < end; ++r) {
-      const uint64_t i = r - begin;
+    float* out = packed.values.get() + packed.first_block[p] * d * kLanes;
+    const uint64_t n_blocks = packed.first_block[p + 1] - packed.first_block[p];
+    for (uint64_t i = 0; i < n_blocks * kLanes; ++i) {
       float* lane = out + (i / kLanes) * d * kLanes + i % kLanes;
-      const float* x = items.row(r);
-      for (uint64_t j = 0; j < d; ++j) lane[j * kLanes] = x[j];
+      if (begin + i < end) {
+        const float* x = items.row(begin + i);
+        for (uint64_t j = 0; j < d; ++j) lane[j * kLanes] = x[j];
+      } else {
+        for (uint64_t j = 0; j < d; ++j) lane[j * kLanes] = 0.0f;
+      }
     }
     if (with_norms) {
-      const uint64_t n = packed.first_block[p + 1] - packed.first_block[p];
       float* norms = packed.norms.data() + packed.first_block[p] * kLanes;
-      squares(out, n, d, norms);
-      for (uint64_t i = 0; i < n * kLanes; ++i) norms[i] = std::sqrt(norms[i]);
+      squares(out, n_blocks, d, norms);
+      for (uint64_t i = 0; i < n_blocks * kLanes; ++i) norms[i] = std::sqrt(norms[i]);
     }
   });
   return packed;
@@ -255,7 +260,7 @@ QueryResults exact_topk_search(const CacheMissResult& record, const Matrix<float
       const uint64_t first = packed.first_block[p];
       const uint64_t blocks = packed.first_block[p + 1] - first;
       distances.resize(blocks * kLanes);
-      sums(query, packed.values.data() + first * d * kLanes, blocks, d, distances.data());
+      sums(query, packed.values.get() + first * d * kLanes, blocks, d, distances.data());
       for (uint64_t r = begin; r < end; ++r) {
         float distance = distances[r - begin];
         if (cosine) {
