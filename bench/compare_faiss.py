@@ -20,7 +20,9 @@ import numpy as np
 
 DATASETS = {"clustered_200k_128": (200000, 128), "clustered_100k_768": (100000, 768)}
 NPROBES = [1, 4, 16, 64]
-QUERIES, TOP_K, LISTS, TRAIN_ITERS, REPEATS = 1000, 10, 1024, 25, 3
+QUERIES, TOP_K, LISTS, TRAIN_ITERS = 1000, 10, 1024, 10
+# Timed repetitions of each search: fewer at one thread, where a pass takes longest.
+REPEATS = {"all": 3, "one": 1}
 
 
 def load(dump, name, what, cols, dtype=np.float32):
@@ -33,7 +35,7 @@ def single_thread_env():
     return env
 
 
-def faiss_side(dump, threads, train):
+def faiss_side(dump, threads, train, repeats):
     """Runs in its own process so that the thread limits hold for FAISS's BLAS too."""
     import faiss
 
@@ -58,9 +60,9 @@ def faiss_side(dump, threads, train):
         for n_probes in NPROBES:
             index.nprobe = n_probes
             start = time.perf_counter()
-            for _ in range(REPEATS):
+            for _ in range(repeats):
                 _, ids = index.search(queries, TOP_K)
-            row[f"qps_{n_probes}"] = REPEATS * QUERIES / (time.perf_counter() - start)
+            row[f"qps_{n_probes}"] = repeats * QUERIES / (time.perf_counter() - start)
             ids.astype(np.int64).tofile(os.path.join(dump, f"{name}_faiss_result_{n_probes}.i64"))
         out[name] = row
     return out
@@ -68,14 +70,16 @@ def faiss_side(dump, threads, train):
 
 def run_faiss(dump, threads, train):
     env = dict(os.environ) if threads > 1 else single_thread_env()
-    args = [sys.executable, __file__, "--faiss-side", dump, str(threads), "1" if train else "0"]
+    repeats = REPEATS["all" if threads > 1 else "one"]
+    args = [sys.executable, __file__, "--faiss-side", dump, str(threads), "1" if train else "0", str(repeats)]
     return json.loads(subprocess.run(args, env=env, check=True, capture_output=True, text=True).stdout)
 
 
 def run_ours(bench, dump, threads, pattern):
     env = dict(os.environ) if threads > 1 else single_thread_env()
     report = os.path.join(dump, f"ours_{threads}.json")
-    subprocess.run([bench, f"--dump_dir={dump}", f"--benchmark_filter={pattern}",
+    repeats = REPEATS["all" if threads > 1 else "one"]
+    subprocess.run([bench, f"--dump_dir={dump}", f"--search_iterations={repeats}", f"--benchmark_filter={pattern}",
                     "--benchmark_format=console", f"--benchmark_out={report}",
                     "--benchmark_out_format=json"], env=env, check=True, stdout=subprocess.DEVNULL)
     with open(report) as f:
@@ -85,7 +89,7 @@ def run_ours(bench, dump, threads, pattern):
         kind, name = r["name"].split("/")[:2]
         row = out.setdefault(name, {})
         if kind == "Train":
-            row["train_ms"] = r["real_time"]
+            row[f"train_ms_{r['name'].split('/')[2]}"] = r["real_time"]
         else:
             row[f"qps_{r['name'].split('/')[2]}"] = r["qps"]
     return out
@@ -115,7 +119,7 @@ def main():
     dump = args.dump or tempfile.mkdtemp(prefix="ombrix_ivf_")
     cores = os.cpu_count()
     ours_all = run_ours(args.bench, dump, cores, ".")  # writes data and centroids first
-    ours_one = run_ours(args.bench, dump, 1, "Search")
+    ours_one = run_ours(args.bench, dump, 1, "Search")  # searches with the saved centroids
     faiss_all = run_faiss(dump, cores, True)
     faiss_one = run_faiss(dump, 1, False)
 
@@ -129,11 +133,14 @@ def main():
         flat = faiss.IndexFlatL2(d)
         flat.add(base)
         _, truth = flat.search(queries, TOP_K)
-        ours_inertia = inertia(base, load(dump, name, "trained.f32", d))
+        ours_inertia = inertia(base, load(dump, name, f"trained_{TRAIN_ITERS}.f32", d))
+        default_inertia = inertia(base, load(dump, name, "trained_100.f32", d))
         faiss_inertia = inertia(base, load(dump, name, "faiss_trained.f32", d))
-        t_o, t_f = ours_all[name]["train_ms"], faiss_all[name]["train_ms"]
+        t_o, t_f = ours_all[name][f"train_ms_{TRAIN_ITERS}"], faiss_all[name]["train_ms"]
         print(f"| {name} | train {TRAIN_ITERS} iterations, ms ({cores} threads) | {t_o:.0f} | {t_f:.0f} | {t_o / t_f:.2f} |")
-        print(f"| {name} | inertia after training | {ours_inertia:.4g} | {faiss_inertia:.4g} | {ours_inertia / faiss_inertia:.3f} |")
+        print(f"| {name} | inertia after {TRAIN_ITERS} iterations | {ours_inertia:.4g} | {faiss_inertia:.4g} | {ours_inertia / faiss_inertia:.3f} |")
+        t_d = ours_all[name]["train_ms_100"]
+        print(f"| {name} | ours at its default 100 iterations: ms, inertia | {t_d:.0f}, {default_inertia:.4g} | | {default_inertia / faiss_inertia:.3f} (inertia) |")
         for p in NPROBES:
             r_o, r_f = recall(dump, name, "result", p, truth), recall(dump, name, "faiss_result", p, truth)
             print(f"| {name} | n_probes {p}: recall@10 | {r_o:.4f} | {r_f:.4f} | {r_o - r_f:+.4f} (difference) |")
@@ -145,6 +152,6 @@ def main():
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--faiss-side":
-        print(json.dumps(faiss_side(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1")))
+        print(json.dumps(faiss_side(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1", int(sys.argv[5]))))
     else:
         main()

@@ -10,7 +10,9 @@
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -31,8 +33,9 @@ namespace {
 constexpr uint64_t kLists = 1024;
 constexpr uint64_t kQueries = 1000;
 constexpr uint32_t kTopK = 10;
-constexpr uint64_t kTrainIters = 25;  // the comparison trains both sides this many rounds
+constexpr uint64_t kTrainIters = 10;  // the comparison trains both sides this many rounds
 std::string dump_dir;
+int64_t search_iterations = 3;
 
 struct Dataset {
   std::string name;
@@ -122,11 +125,11 @@ void BM_Train(benchmark::State& state, std::string name, uint64_t n, uint64_t d)
   Dataset& ds = Get(name, n, d);
   KMeansConfig config;
   config.n_clusters = kLists;
-  config.max_iters = kTrainIters;
+  config.max_iters = static_cast<uint64_t>(state.range(0));
   std::vector<Codebook> books;
   for (auto _ : state) books = train_kmeans_dispatch(ds.base, config, SquaredEuclidean);
   const Matrix<float>& c = books[0].centroids;
-  Write(name + "_trained.f32", c.data.data(), c.data.size() * 4);
+  Write(name + "_trained_" + std::to_string(config.max_iters) + ".f32", c.data.data(), c.data.size() * 4);
 }
 
 void BM_Search(benchmark::State& state, std::string name, uint64_t n, uint64_t d) {
@@ -159,24 +162,30 @@ void Register() {
     uint64_t n, d;
   };
   for (const Shape& s : {Shape{"clustered_200k_128", 200000, 128}, Shape{"clustered_100k_768", 100000, 768}}) {
+    // The comparison's iteration count, then the train operation's default.
     benchmark::RegisterBenchmark((std::string("Train/") + s.name).c_str(), BM_Train, s.name, s.n, s.d)
-        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Arg(kTrainIters)->Arg(100)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RegisterBenchmark((std::string("Search/") + s.name).c_str(), BM_Search, s.name, s.n, s.d)
-        ->Arg(1)->Arg(4)->Arg(16)->Arg(64)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Arg(1)->Arg(4)->Arg(16)->Arg(64)->Iterations(search_iterations)
+        ->Unit(benchmark::kMillisecond)->UseRealTime();
   }
 }
 
 }  // namespace
 }  // namespace ombrix
 
+// Our own flags, --dump_dir=DIR and --search_iterations=N, are taken out of argv before
+// the benchmark library reads the rest.
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--dump_dir=", 11) == 0) {
-      ombrix::dump_dir = argv[i] + 11;
-      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
-      --argc;
-      --i;
-    }
+    const bool dump = std::strncmp(argv[i], "--dump_dir=", 11) == 0;
+    const bool iterations = std::strncmp(argv[i], "--search_iterations=", 20) == 0;
+    if (!dump && !iterations) continue;
+    if (dump) ombrix::dump_dir = argv[i] + 11;
+    if (iterations) ombrix::search_iterations = std::max(1L, std::atol(argv[i] + 20));
+    for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+    --argc;
+    --i;
   }
   benchmark::Initialize(&argc, argv);
   ombrix::Register();
