@@ -21,6 +21,7 @@
 
 #include "backing_store/postgres_connection.h"
 #include "backing_store/postgres_keystore.h"
+#include "keystore_bench_rows.h"
 
 namespace {
 
@@ -54,22 +55,8 @@ void Exec(const std::string& sql) {
   if (!outcome.ok) throw std::runtime_error(outcome.error);
 }
 
-struct Rows {
-  std::vector<uint64_t> keys;
-  std::vector<std::vector<uint8_t>> values;
-};
-
-Rows MakeRows(size_t count) {
-  std::mt19937_64 generator(42);
-  Rows rows;
-  for (size_t i = 0; i < count; ++i) {
-    rows.keys.push_back(generator());
-    std::vector<uint8_t> value(kValueBytes);
-    for (uint8_t& byte : value) byte = static_cast<uint8_t>(generator());
-    rows.values.push_back(std::move(value));
-  }
-  return rows;
-}
+using ombrix_bench::MakeRows;
+using ombrix_bench::Rows;
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static const char* digits = "0123456789abcdef";
