@@ -24,6 +24,17 @@ namespace ombrix::items_on_backend {
 using CoreOpener =
     std::function<std::unique_ptr<EncryptedIndexCore>(bool create, uint64_t lists, uint64_t cache_lists)>;
 
+// Cores on the stores the settings name.
+inline CoreOpener OpenerFor(IndexSettings settings) {
+  return [settings = std::move(settings)](bool create, uint64_t lists, uint64_t cache_lists) {
+    auto core = create ? EncryptedIndexCore::Create(settings, &InternalLogger(), {1})
+                       : EncryptedIndexCore::Load(settings, &InternalLogger());
+    core->ResizeVocabulary(lists);
+    core->item_cache.lru_cache_size = cache_lists;
+    return core;
+  };
+}
+
 inline std::string ErrorOf(const std::function<void()>& fn) {
   try {
     fn();

@@ -37,13 +37,7 @@ class PostgresItemsTest : public ombrix_pg_test::SharedServerTest {
     settings.config_location = PgConfig(conninfo_, config_table_);
     settings.cpu_threads = 0;
     settings.payload_size = testing_util::kPayloadSize;
-    return [settings](bool create, uint64_t lists, uint64_t cache_lists) {
-      auto core = create ? EncryptedIndexCore::Create(settings, &InternalLogger(), {1})
-                         : EncryptedIndexCore::Load(settings, &InternalLogger());
-      core->ResizeVocabulary(lists);
-      core->item_cache.lru_cache_size = cache_lists;
-      return core;
-    };
+    return items_on_backend::OpenerFor(settings);
   }
 
   testing_support::ScopedLogCapture capture_;
