@@ -62,9 +62,14 @@ TEST_P(ReUpsertTest, EachIdOnceWithItsNewestVector) {
   core->QueryEncrypted({0, 1, 2});  // fills the cache when it is on
   Add(*core, {{"a", 0, {10, 10}}});  // within list 0
   Add(*core, {{"b", 1, {20, 20}}});  // from list 0 to list 1
-  for (const std::vector<uint32_t>& probe :
-       std::vector<std::vector<uint32_t>>{{0, 1, 2}, {0, 1, 2}, {1, 0, 2}, {2, 1, 0}}) {
+  const std::vector<std::vector<uint32_t>> probes = {{0, 1, 2}, {0, 1, 2}, {1, 0, 2}, {2, 1, 0}};
+  for (size_t p = 0; p < probes.size(); ++p) {
+    const std::vector<uint32_t>& probe = probes[p];
+    const uint64_t label_reads = backend().CallCount("BatchGetItems");
     const CacheMissResult result = core->QueryEncrypted(probe);
+    // Lists whose items were re-added are fetched once, then served from the cache.
+    EXPECT_EQ(backend().CallCount("BatchGetItems") - label_reads,
+              GetParam() == 0 || p == 0 ? 1u : 0u) << p;
     const RowsById rows = ReadRows(result);
     EXPECT_THAT(rows.counts, UnorderedElementsAre(Pair("a", 1), Pair("b", 1), Pair("c", 1)));
     EXPECT_EQ(rows.vectors.at("a"), (std::vector<float>{10, 10}));
