@@ -1,0 +1,86 @@
+#include "index/operation_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace ombrix {
+namespace {
+
+constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+
+TEST(AutomaticProbeCount, RoundsUpAndStartsAtOneForAnEmptyIndex) {
+  EXPECT_EQ(AutomaticProbeCount(10, 64, 100000), 1u);
+  EXPECT_EQ(AutomaticProbeCount(10, 64, 1000), 52u);  // ceil(51200 / 1000)
+  EXPECT_EQ(AutomaticProbeCount(10, 64, 0), 1u);
+  EXPECT_EQ(AutomaticProbeCount(10, 64, 51200), 1u);
+  EXPECT_EQ(AutomaticProbeCount(10, 64, 51199), 2u);
+  EXPECT_EQ(AutomaticProbeCount(0, 64, 5), 0u);
+}
+
+TEST(AutomaticProbeCount, SaturatesInsteadOfWrapping) {
+  // 80 * top_k * n_lists wraps 64 bits: the wrapped formula would ask for very few lists.
+  EXPECT_EQ(AutomaticProbeCount(uint64_t{1} << 58, 8, uint64_t{1} << 20), uint64_t{640} << 38);
+  EXPECT_EQ(AutomaticProbeCount(kMax / 40, 8, 1), kMax);
+  EXPECT_EQ(AutomaticProbeCount(kMax, kMax, 1), kMax);
+  EXPECT_EQ(AutomaticProbeCount(kMax, kMax, kMax), kMax);
+  EXPECT_EQ(AutomaticProbeCount(uint64_t{1} << 40, uint64_t{1} << 30, uint64_t{1} << 62), 20480u);
+}
+
+TEST(AutomaticListCount, LargestPowerOfTwoOfThousands) {
+  EXPECT_EQ(AutomaticListCount(0), 0u);
+  EXPECT_EQ(AutomaticListCount(999), 0u);
+  EXPECT_EQ(AutomaticListCount(1000), 1u);
+  EXPECT_EQ(AutomaticListCount(1999), 1u);
+  EXPECT_EQ(AutomaticListCount(9999), 8u);
+  EXPECT_EQ(AutomaticListCount(10000), 8u);
+  EXPECT_EQ(AutomaticListCount(16000), 16u);
+  EXPECT_EQ(AutomaticListCount(32768), 32u);
+  EXPECT_EQ(AutomaticListCount(40000), 32u);
+  EXPECT_EQ(AutomaticListCount(kMax), uint64_t{1} << 54);
+}
+
+TEST(IsNoFilter, EmptyNullAndEmptyContainersOnly) {
+  for (const char* text : {"", "  ", "null", "{}", "[]", " { } ", "[\n]"}) {
+    EXPECT_TRUE(IsNoFilter(text)) << text;
+  }
+  for (const char* text : {"{\"a\": 1}", "[1]", "0", "\"\"", "{bad", "nul", "{} {}"}) {
+    EXPECT_FALSE(IsNoFilter(text)) << text;
+  }
+}
+
+TEST(MaskConnectionString, KeyValueForm) {
+  EXPECT_EQ(MaskConnectionString("host=db port=5432 password=s3cret dbname=x"),
+            "host=db port=5432 password=*** dbname=x");
+  EXPECT_EQ(MaskConnectionString("password = 'a b\\' c' user=u"), "password = *** user=u");
+  EXPECT_EQ(MaskConnectionString("PASSWORD=x"), "PASSWORD=***");
+  EXPECT_EQ(MaskConnectionString("host=db passfile=/p user=password"), "host=db passfile=/p user=password");
+  EXPECT_EQ(MaskConnectionString("host:127.0.0.1,password:pw,port:6379"), "host:127.0.0.1,password:***,port:6379");
+  EXPECT_EQ(MaskConnectionString("host=db"), "host=db");
+  EXPECT_EQ(MaskConnectionString(""), "");
+}
+
+TEST(MaskConnectionString, UriForm) {
+  EXPECT_EQ(MaskConnectionString("postgresql://me:secret@db:5432/x"), "postgresql://me:***@db:5432/x");
+  EXPECT_EQ(MaskConnectionString("postgresql://me@db/x?password=secret&sslmode=require"),
+            "postgresql://me@db/x?password=***&sslmode=require");
+  EXPECT_EQ(MaskConnectionString("postgresql://db/x"), "postgresql://db/x");
+  EXPECT_EQ(MaskConnectionString("postgresql://a:b@c:d@db/x"), "postgresql://a:***@db/x");
+}
+
+TEST(TeamSizeFor, NegativeAndZeroKeepTheRuntimeDefault) {
+  EXPECT_EQ(TeamSizeFor(4), 4);
+  EXPECT_EQ(TeamSizeFor(std::nullopt), 1);
+  EXPECT_EQ(TeamSizeFor(0), std::nullopt);
+  EXPECT_EQ(TeamSizeFor(-1), std::nullopt);
+  EXPECT_EQ(TeamSizeFor(std::numeric_limits<int32_t>::min()), std::nullopt);
+}
+
+TEST(TelemetryCount, SaturatesAtInt32) {
+  EXPECT_EQ(TelemetryCount(3, 5), 15);
+  EXPECT_EQ(TelemetryCount(uint64_t{1} << 31), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(TelemetryCount(kMax, kMax), std::numeric_limits<int32_t>::max());
+}
+
+}  // namespace
+}  // namespace ombrix
