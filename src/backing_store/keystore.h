@@ -49,6 +49,9 @@ class Keystore {
   // std::runtime_error when no blob of that name is stored.
   virtual std::vector<uint8_t> LoadConfigItem(const std::string& name) = 0;
   virtual bool ConfigItemExists(const std::string& name) = 0;
+  // Removes the one named blob; a name that is not stored is no error. This store's
+  // other items stay. Stores that keep no config items have nothing to remove.
+  virtual void DeleteConfigItem(const std::string& name) { (void)name; }
   // Removes everything this store holds for its index.
   virtual void DeleteIndex() = 0;
   virtual uint64_t GetNumItems() = 0;

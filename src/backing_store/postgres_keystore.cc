@@ -516,6 +516,16 @@ bool PostgresKeystore::ConfigItemExists(const std::string& name) {
   return outcome.rows() > 0 && PgText(outcome.result.get(), 0, 0) == "t";
 }
 
+void PostgresKeystore::DeleteConfigItem(const std::string& name) {
+  if (!is_config()) return;  // its table holds no named blobs
+  PgParams params;
+  params.AddText(name);
+  PgOutcome outcome = PgExecParams(connection_.get(),
+                                   "DELETE FROM " + table_ + " WHERE index_name = $1;", params,
+                                   kTextFormat, PGRES_COMMAND_OK);
+  if (!outcome.ok) LogAndThrow("Failed to delete config item: " + outcome.error);
+}
+
 void PostgresKeystore::AddOwnConfigNames(PgParams& params) {
   params.AddText(own_config_names_[0]);
   params.AddText(own_config_names_[1]);

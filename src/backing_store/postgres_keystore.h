@@ -42,6 +42,7 @@ class PostgresKeystore final : public Keystore {
   void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) override;
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
+  void DeleteConfigItem(const std::string& name) override;
   void DeleteIndex() override;
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;

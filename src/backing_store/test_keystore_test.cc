@@ -55,6 +55,10 @@ TEST(TestKeystoreTest, TwoHandlesOnOneIndexShareStoresAndConfigItems) {
   EXPECT_TRUE(data_b->PushMap(7, Text("m"), 8, 0));
   EXPECT_FALSE(data_a->PushMap(7, Text("m2"), 8, 0));
 
+  config_a->PushConfigItem("idx.ovs", Text("config"));
+  config_b->DeleteConfigItem("idx.ovs");
+  EXPECT_FALSE(config_a->ConfigItemExists("idx.ovs"));
+  EXPECT_TRUE(config_a->ConfigItemExists("idx.oei"));
   config_b->DeleteIndex();
   EXPECT_FALSE(config_a->ConfigItemExists("idx.oei"));
   EXPECT_EQ(config_a->GetNumItems(), 0u);

@@ -377,6 +377,11 @@ TEST_F(PostgresKeystoreTest, ConfigItemsOfOneIndexAmongOthers) {
 
   EXPECT_EQ(a->GetNumItems(), 2u);
   EXPECT_EQ(other->GetNumItems(), 2u);
+  a->DeleteConfigItem("a_%.ovs");
+  a->DeleteConfigItem("not stored");
+  EXPECT_FALSE(a->ConfigItemExists("a_%.ovs"));
+  EXPECT_TRUE(a->ConfigItemExists("a_.ovs"));
+  a->PushConfigItem("a_%.ovs", Text("a_%.ovs"));
   a->DeleteIndex();
   EXPECT_EQ(a->GetNumItems(), 0u);
   EXPECT_EQ(session_->Query("SELECT index_name FROM " + config_table_ + " ORDER BY index_name"),

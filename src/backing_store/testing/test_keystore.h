@@ -171,6 +171,9 @@ class TestKeystore : public Keystore {
   bool ConfigItemExists(const std::string& name) override {
     return Run("ConfigItemExists", [&](TestBackend::Store& s) { return s.config_items.count(name) > 0; });
   }
+  void DeleteConfigItem(const std::string& name) override {
+    Run("DeleteConfigItem", [&](TestBackend::Store& s) { s.config_items.erase(name); });
+  }
   void DeleteIndex() override {
     Run("DeleteIndex", [&](TestBackend::Store& s) {
       s.values.DeleteIndex();
