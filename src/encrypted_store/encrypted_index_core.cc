@@ -68,19 +68,38 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
     const IndexSettings& settings, Logger* index_logger, const std::vector<uint8_t>& stored_config) {
   std::unique_ptr<EncryptedIndexCore> core = Open(settings, index_logger);
   const std::string record_name = core->index_name + kIndexRecordSuffix;
-  if (settings.index_location.location != MEMORY && core->config_store->ConfigItemExists(record_name)) {
+  // The records live in the config store, so that is the store that can already hold
+  // another index's records under this name, wherever the index store is.
+  if (settings.config_location.location != MEMORY && core->config_store->ConfigItemExists(record_name)) {
     const std::string message = "Index name " + core->index_name + " already exists";
     core->log().error(message);
     throw std::runtime_error(message);
   }
   core->log().info("Backing stores successfully created");
   core->counter_map.assign(core->vocab_size, 0);
-  core->PutEncryptedConfigItem(record_name, core->SerializeIndexRecord());
-  core->DeriveStoreNames();
-  core->log().info("Index successfully created");
-  core->SaveStoredConfig(stored_config);
+  try {
+    core->PutEncryptedConfigItem(record_name, core->SerializeIndexRecord());
+    core->DeriveStoreNames();
+    core->log().info("Index successfully created");
+    core->SaveStoredConfig(stored_config);
+  } catch (...) {
+    // A name with half its records could be neither created again nor loaded: take back
+    // exactly what this creation may have written, nothing of any other index.
+    core->RemoveOwnRecords();
+    throw;
+  }
   core->closing_push_allowed_ = true;
   return core;
+}
+
+void EncryptedIndexCore::RemoveOwnRecords() noexcept {
+  for (const char* suffix : {kIndexRecordSuffix, kStoredConfigSuffix}) {
+    try {
+      config_store->DeleteConfigItem(index_name + suffix);
+    } catch (const std::exception& failure) {
+      log().error("Failed to remove " + index_name + suffix + ": " + failure.what());
+    }
+  }
 }
 
 std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings& settings,

@@ -48,12 +48,13 @@ inline constexpr uint64_t kCounterMapVersionKey = 42;
 class EncryptedIndexCore {
  public:
   // A new index: opens the four stores (index, data, config, items), refuses a name that
-  // already has an index record (unless the index location is MEMORY: "Index name <name>
-  // already exists"), writes the index record, derives the store names and writes
-  // `stored_config` as the index-configuration record. Logs "Creating backing stores",
-  // "Backing stores successfully created" and "Index successfully created" to `logger`,
-  // which also becomes internal_logger. Any failure releases the half-built core without
-  // writing a counter map. REQUIRES: logger non-null.
+  // already has an index record in a config store that keeps records (any but MEMORY:
+  // "Index name <name> already exists"), writes the index record, derives the store names
+  // and writes `stored_config` as the index-configuration record. Logs "Creating backing
+  // stores", "Backing stores successfully created" and "Index successfully created" to
+  // `logger`, which also becomes internal_logger. Any failure releases the half-built core
+  // without writing a counter map; a failure after the first record was written first
+  // removes "<name>.oei" and "<name>.ovs" again. REQUIRES: logger non-null.
   static std::unique_ptr<EncryptedIndexCore> Create(const IndexSettings& settings, Logger* logger,
                                                     const std::vector<uint8_t>& stored_config);
 
@@ -160,6 +161,8 @@ class EncryptedIndexCore {
   Logger& log() const { return logger != nullptr ? *logger : InternalLogger(); }
   // Fields shared by creation and loading, up to and including the four stores.
   static std::unique_ptr<EncryptedIndexCore> Open(const IndexSettings& settings, Logger* logger);
+  // Deletes "<name>.oei" and "<name>.ovs" from the config store, logging what fails.
+  void RemoveOwnRecords() noexcept;
   void OpenStores(const IndexSettings& settings);
 
   // Set once a creation or load has completed; a half-built core never pushes.

@@ -91,6 +91,31 @@ TEST_F(EngineCoreTest, ExistingNameIsRefusedAndLeavesTheConfigStoreAlone) {
   EXPECT_EQ(LinesStartingWith("ERROR Index name dup already exists").size(), 1u);
 }
 
+TEST_F(EngineCoreTest, TheExistenceCheckFollowsTheConfigLocation) {
+  // Index records in memory, config records on a server: the name is still taken.
+  IndexSettings settings = Settings("mixed", 5);
+  settings.index_location.location = MEMORY;
+  auto first = EncryptedIndexCore::Create(settings, logger(), {9});
+  EXPECT_EQ(ThrownMessage([&] { EncryptedIndexCore::Create(settings, logger(), {9}); }),
+            "Index name mixed already exists");
+  // Config records in memory keep nothing that could be found.
+  IndexSettings in_memory = Settings("mixed", 5);
+  in_memory.config_location = DBConfig{MEMORY, std::nullopt, std::nullopt};
+  EXPECT_NO_THROW(EncryptedIndexCore::Create(in_memory, logger(), {9}));
+}
+
+TEST_F(EngineCoreTest, AFailedCreationTakesBackItsOwnRecordsOnly) {
+  auto other = Create("other", 9);
+  backend().InjectFault(FaultOn("PushConfigItem", 2));  // the ".ovs" write
+  EXPECT_EQ(ThrownMessage([&] { Create("half", 9); }), "injected keystore failure");
+  EXPECT_EQ(backend().CallCount("DeleteIndex"), 0u);
+  auto names = backend().ConfigItemNames(other->config_store->store_id());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"other.oei", "other.ovs"}));
+  auto again = Create("half", 9);  // the name is free again
+  EXPECT_EQ(again->GetDecryptedConfigItem("half.ovs"), (std::vector<uint8_t>{1, 2, 3}));
+}
+
 TEST_F(EngineCoreTest, MemoryIndexLocationSkipsTheExistenceCheck) {
   const IndexSettings settings = Settings("mem", 6, MEMORY);
   auto first = EncryptedIndexCore::Create(settings, logger(), {9});
