@@ -1,0 +1,163 @@
+// EncryptedIndex: the handle of one open encrypted index. Owns its configuration, its
+// trained coarse quantizer and its storage engine object (EncryptedIndexCore), shares
+// the usage telemetry with the Client that made it and borrows its Logger. Made on the
+// heap by the new-index constructor and owned by exactly one holder; never copied.
+//
+// Threads: every public operation holds the index's operation lock for its whole native
+// work, so operations on one index run one at a time. A caller that must not block while
+// holding another lock (a Python binding holding the interpreter lock) takes the lock
+// first with LockOperations(), with that other lock released, and then calls the
+// operation on the same thread: the operation sees the lock is already held by its
+// thread and does not wait again. The operations never wait for anything but the
+// operation lock and the stores.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/logger.h"
+#include "diagnostics/telemetry.h"
+#include "encrypted_store/encrypted_index_core.h"
+#include "encrypted_store/secret_bytes.h"
+#include "index_model/cache_miss_result.h"
+#include "index_model/exact_topk.h"
+#include "index_model/index_config.h"
+#include "index_model/matrix.h"
+#include "index_model/stored_config.h"
+
+namespace ombrix {
+
+// Include codes of a query: distances are always returned, metadata on request.
+enum QueryField : uint32_t { kQueryDistance = 0, kQueryMetadata = 1 };
+
+struct QueryParams {
+  uint64_t top_k = 100;
+  uint64_t n_probes = 0;  // 0: chosen from top_k, n_lists and the stored item count
+  std::vector<uint32_t> include;
+  bool greedy = false;
+  std::string filters;  // JSON filter document; empty (or null, {}, []) = no filter
+};
+
+// The lists a filtered query may probe, ascending, with the codebooks cut down to them.
+struct PreFilterResult {
+  std::vector<uint32_t> centroid_ids;
+  Quantizers quantizers;
+};
+
+class EncryptedIndex {
+ public:
+  // Holds the operation lock of one index while alive; see the file comment. Movable.
+  class OperationLock {
+   public:
+    OperationLock(OperationLock&& other) noexcept;
+    OperationLock& operator=(OperationLock&&) = delete;
+    ~OperationLock();
+
+   private:
+    friend class EncryptedIndex;
+    explicit OperationLock(EncryptedIndex& index);
+    EncryptedIndex* index_ = nullptr;
+    bool owns_ = false;
+  };
+
+  // A new index under `name` and the 32-byte `index_key`, keeping a clone of `config`.
+  // Opens the four stores of `settings`, refuses a name that already has an index record
+  // (std::runtime_error "Index name <name> already exists") and writes the index record
+  // and the index-configuration record. Runs inside the error wrapper "EncryptedIndex".
+  // Throws std::invalid_argument "Index name cannot be an empty string." and "n_lists
+  // cannot be 0.", and whatever the store factory and the stores throw. `logger` is
+  // borrowed (Logger::instance() when null); `telemetry` may be null.
+  EncryptedIndex(const std::string& name, const std::array<uint8_t, 32>& index_key,
+                 const IndexConfig& config, const IndexSettings& settings, Logger* logger,
+                 std::shared_ptr<internal::TelemetryAggregator> telemetry);
+  ~EncryptedIndex();
+  EncryptedIndex(const EncryptedIndex&) = delete;
+  EncryptedIndex& operator=(const EncryptedIndex&) = delete;
+
+  // Blocks until this thread holds the operation lock (returns at once when it already does).
+  OperationLock LockOperations();
+
+  // Stores a batch: ids, one vector per id, optional contents (none, or one per id) and
+  // optional metadata JSON texts (none, or one per id). The first batch of an index
+  // fixes its dimension. Later occurrences of a repeated id are skipped. `vectors` is
+  // left empty once ingestion begins. Wrapper "Upsert"; counts the ids as "upsert".
+  void Upsert(const std::vector<std::string>& ids, Matrix<float>& vectors,
+              const std::vector<std::vector<uint8_t>>& contents,
+              const std::vector<std::string>& metadata);
+
+  // The top_k nearest stored items of each query row, nearest first. Wrapper "Query";
+  // counts rows x top_k as "query". Metadata filters are refused in this build
+  // (std::invalid_argument "Metadata filters are not available in this build.").
+  QueryResults Query(const Matrix<float>& queries, const QueryParams& params);
+
+  // Trains the coarse quantizer on every stored item and refiles every item under the new
+  // lists. n_lists 0 picks the count from the number of stored items. Returns without
+  // training (WARNING) below 10000 stored items. Wrapper "TrainIndex".
+  void TrainIndex(uint64_t n_lists = 0, uint64_t batch_size = 2048, uint64_t max_iters = 100,
+                  double tolerance = 1e-6);
+
+  bool is_trained();
+  std::string index_name();
+
+ private:
+  friend class OperationLock;
+
+  Logger& log() const { return logger != nullptr ? *logger : Logger::instance(); }
+  IndexView View() { return IndexView{name, config, *quantizers, trained, quantizer_version}; }
+  // The not-connected error at `level`, thrown as Exception.
+  template <typename Exception>
+  [[noreturn]] void RefuseNotConnected(LogLevel level);
+
+  // Brings trained flag, quantizer version, codebooks, dimension and vocabulary in line
+  // with the stored index-configuration record. True when it reloaded or resized. Logs
+  // and swallows every std::exception. Skipped (false) when the config store is in
+  // memory: nothing outside this handle can change it.
+  bool SyncTrainingStatus();
+  void IngestTrained(Matrix<float>& vectors, const std::vector<std::string>& ids,
+                     const std::vector<std::vector<uint8_t>>& contents,
+                     const std::vector<std::string>& metadata, bool rebuild);
+  void RebuildIndexEntries(const ItemBatch& batch);
+  PreFilterResult PreFiltering(const std::string& filters);
+  CacheMissResult PostFiltering(CacheMissResult candidates, const std::string& filters);
+
+  // Work bodies of the public operations, run with the operation lock held.
+  void UpsertLocked(const std::vector<std::string>& ids, Matrix<float>& vectors,
+                    const std::vector<std::vector<uint8_t>>& contents,
+                    const std::vector<std::string>& metadata);
+  QueryResults QueryLocked(const Matrix<float>& queries, const QueryParams& params);
+  void TrainLocked(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters, double tolerance);
+  // Step 14 of training: re-files items of changed lists that training did not read.
+  void ReingestModifiedLists(const std::vector<uint32_t>& modified_lists,
+                             const std::vector<std::string>& training_ids);
+
+  // The operation lock; declared first so it outlives everything it guards.
+  std::mutex operation_mutex_;
+  std::atomic<std::thread::id> operation_holder_{};
+  bool config_in_memory_ = true;
+
+ public:
+  // The members of an index, in the order their destruction reverses.
+  uint32_t cpu_threads = 0;
+  bool gpu_accelerate = false;
+  std::string name;
+  std::unique_ptr<IndexConfig> config;
+  Key256 index_key{};
+  std::unique_ptr<Quantizers> quantizers;
+  bool trained = false;
+  uint32_t quantizer_version = 0;
+  std::unique_ptr<EncryptedIndexCore> core;
+  Logger* logger = nullptr;
+  std::shared_ptr<internal::TelemetryAggregator> telemetry;
+};
+
+// "Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` before
+// calling this function."
+extern const char kNotConnectedMessage[];
+
+}  // namespace ombrix

@@ -1,0 +1,256 @@
+#include "index/encrypted_index.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "index/index_test_util.h"
+
+namespace ombrix {
+namespace {
+
+using index_testing::CapturedLog;
+using index_testing::Clustered;
+using index_testing::Ids;
+using index_testing::ResultIds;
+using index_testing::Rows;
+using index_testing::Settings;
+using index_testing::TestKey;
+using ::testing::HasSubstr;
+
+std::unique_ptr<EncryptedIndex> Create(const std::string& name, CapturedLog& log, uint64_t dimension = 0,
+                                       int32_t metric = Euclidean) {
+  IndexIVFFlat config(dimension);
+  config.metric = metric;
+  return std::make_unique<EncryptedIndex>(name, TestKey(), config, Settings(name), log.logger(), nullptr);
+}
+
+// The k nearest rows of `data` to `query` by squared Euclidean distance, as ids.
+std::vector<std::string> BruteForce(const Matrix<float>& data, const float* query, uint64_t k) {
+  std::vector<std::pair<double, uint64_t>> scored;
+  for (uint64_t i = 0; i < data.rows; ++i) {
+    double s = 0;
+    for (uint64_t j = 0; j < data.cols; ++j) {
+      const double diff = double(data.at(i, j)) - query[j];
+      s += diff * diff;
+    }
+    scored.emplace_back(s, i);
+  }
+  std::partial_sort(scored.begin(), scored.begin() + k, scored.end());
+  std::vector<std::string> ids;
+  for (uint64_t i = 0; i < k; ++i) ids.push_back("id" + std::to_string(scored[i].second));
+  return ids;
+}
+
+TEST(EncryptedIndexTest, CreateUpsertQueryOnAnUntrainedIndex) {
+  CapturedLog log;
+  auto index = Create("untrained", log);
+  EXPECT_FALSE(index->is_trained());
+  EXPECT_EQ(index->index_name(), "untrained");
+  EXPECT_TRUE(log.Has("INFO EncryptedIndex created with new index configuration"));
+  EXPECT_TRUE(log.Has("INFO Creating new index with db: Memory"));
+  EXPECT_TRUE(log.Has("INFO Index successfully created"));
+
+  Matrix<float> vectors({0, 0, 0, 0, 1, 1, 1, 1, 5, 5, 5, 5}, 4);
+  index->Upsert({"a", "b", "c"}, vectors, {}, {"{\"k\":1}", "", "{\"k\":3}"});
+  EXPECT_EQ(vectors.rows, 0u) << "the batch took the vectors over";
+  EXPECT_TRUE(log.Has("INFO Upserting 3 items."));
+  EXPECT_TRUE(log.Has("INFO Auto-detecting vector dimension: 4"));
+  EXPECT_TRUE(log.Has("INFO Updated payload size to: 16"));
+  EXPECT_TRUE(log.Has("INFO IngestUntrained "));
+  EXPECT_EQ(index->config->dimension(), 4u);
+
+  QueryParams params;
+  params.top_k = 2;
+  params.include = {kQueryMetadata};
+  const QueryResults results = index->Query(Matrix<float>({4.5, 4.5, 4.5, 4.5, 0.1, 0, 0, 0}, 4), params);
+  EXPECT_TRUE(log.Has("INFO RetrieveUntrained"));
+  ASSERT_EQ(results.n_queries, 2u);
+  EXPECT_EQ(ResultIds(results, 0), (std::vector<std::string>{"c", "b"}));
+  EXPECT_EQ(ResultIds(results, 1), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(results.metadata[0][0], "{\"k\":3}");
+  EXPECT_FLOAT_EQ(results.distances.at(0, 0), 1.0f);  // Euclidean: sqrt(4 * 0.25)
+
+  Matrix<float> narrow({1, 2}, 2);
+  EXPECT_THROW(
+      {
+        try {
+          index->Upsert({"d"}, narrow, {}, {});
+        } catch (const std::invalid_argument& e) {
+          EXPECT_STREQ(e.what(), "The dimension of the vectors provided (2) doesn't match the index configuration (4).");
+          throw;
+        }
+      },
+      std::invalid_argument);
+}
+
+TEST(EncryptedIndexTest, UpsertChecksAndDuplicates) {
+  CapturedLog log;
+  auto index = Create("checks", log);
+  auto message_of = [&](std::vector<std::string> ids, Matrix<float> vectors,
+                        std::vector<std::vector<uint8_t>> contents, std::vector<std::string> metadata) {
+    try {
+      index->Upsert(ids, vectors, contents, metadata);
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(message_of({"a", "b", "c"}, Matrix<float>({1, 2, 3, 4}, 2), {}, {}),
+            "Mismatch between the number of vectors and IDs.");
+  EXPECT_EQ(message_of({}, Matrix<float>(), {}, {}), "Vectors and IDs cannot be empty.");
+  EXPECT_EQ(index->config->dimension(), 0u);
+  // A wrong contents count is found after the dimension is fixed.
+  EXPECT_EQ(message_of({"a", "b"}, Matrix<float>({1, 2, 3, 4}, 2), {{1}}, {}),
+            "Mismatch between the number of vectors and items.");
+  EXPECT_EQ(index->config->dimension(), 2u);
+
+  EXPECT_EQ(message_of({"a", "b", "a"}, Matrix<float>({1, 1, 2, 2, 3, 3}, 2), {}, {}), "no error");
+  EXPECT_TRUE(log.Has("WARNING Warning: Duplicate IDs detected. Skipping duplicate IDs."));
+  QueryParams params;
+  params.top_k = 10;
+  const QueryResults results = index->Query(Matrix<float>({1, 1}, 2), params);
+  EXPECT_THAT(ResultIds(results, 0), ::testing::ElementsAre("a", "b"));
+  EXPECT_FLOAT_EQ(results.distances.at(0, 0), 0.0f) << "the first occurrence of a is kept";
+}
+
+TEST(EncryptedIndexTest, QueryChecks) {
+  CapturedLog log;
+  auto index = Create("query_checks", log);
+  QueryParams params;
+  auto message_of = [&](const Matrix<float>& queries, const QueryParams& p) {
+    try {
+      index->Query(queries, p);
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(message_of(Matrix<float>(), params), "Query vectors cannot be empty.");
+  EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params),
+            "Index dimension is not set. Please upsert vectors first to auto-detect dimension.");
+  Matrix<float> vectors({1, 2}, 2);
+  index->Upsert({"a"}, vectors, {}, {});
+  EXPECT_EQ(message_of(Matrix<float>({1, 2, 3}, 3), params),
+            "The dimension of the vectors provided (3) doesn't match the index configuration (2).");
+  for (const char* none : {"", "{}", "[]", "null", " { } "}) {
+    params.filters = none;
+    EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params), "no error") << none;
+  }
+  for (const char* some : {"{\"k\": 1}", "[1]", "{bad"}) {
+    params.filters = some;
+    EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params), "Metadata filters are not available in this build.")
+        << some;
+  }
+}
+
+TEST(EncryptedIndexTest, NotConnectedOperationsRefuse) {
+  CapturedLog log;
+  auto index = Create("gone", log);
+  index->core.reset();
+  Matrix<float> vectors({1, 2}, 2);
+  EXPECT_THROW(index->Upsert({"a"}, vectors, {}, {}), std::logic_error);
+  EXPECT_EQ(vectors.rows, 1u) << "a refused upsert leaves the vectors alone";
+  EXPECT_THROW(index->Query(Matrix<float>({1, 2}, 2), QueryParams()), std::runtime_error);
+  EXPECT_THROW(index->TrainIndex(), std::runtime_error);
+  EXPECT_EQ(log.CountContaining("Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` "
+                                "before calling this function."),
+            3u);
+  EXPECT_TRUE(log.Has(std::string("ERROR ") + kNotConnectedMessage));
+  EXPECT_TRUE(log.Has(std::string("CRITICAL ") + kNotConnectedMessage));
+}
+
+TEST(EncryptedIndexTest, CreationRefusesAnEmptyNameAndZeroLists) {
+  CapturedLog log;
+  IndexIVFFlat config(4);
+  EXPECT_THROW(EncryptedIndex("", TestKey(), config, Settings(""), log.logger(), nullptr), std::invalid_argument);
+  config.set_n_lists(0);
+  EXPECT_THROW(EncryptedIndex("x", TestKey(), config, Settings("x"), log.logger(), nullptr), std::invalid_argument);
+  EXPECT_TRUE(log.Has("ERROR Index name cannot be an empty string."));
+  EXPECT_TRUE(log.Has("ERROR n_lists cannot be 0."));
+}
+
+// 9,999 items are not enough; the 10,000th makes the automatic rule choose 8 lists. The
+// trained index then answers queries from the probed lists, and can be trained again.
+TEST(EncryptedIndexTest, TrainQueryAndRetrain) {
+  CapturedLog log;
+  auto index = Create("trained", log, 0);
+  const uint64_t d = 16;
+  const Matrix<float> data = Clustered(10000, d, 8, 11);
+  Matrix<float> first = Rows(data, 0, 9999);
+  index->Upsert(Ids(9999), first, {}, {});
+  index->TrainIndex();
+  EXPECT_TRUE(log.Has("WARNING Not enough vectors to train. At least 10000 vectors are required."));
+  EXPECT_FALSE(index->is_trained());
+
+  Matrix<float> last = Rows(data, 9999, 10000);
+  index->Upsert({"id9999"}, last, {}, {});
+  index->TrainIndex();
+  EXPECT_TRUE(log.Has("INFO Calculated n_lists: 8 for 10000 vectors"));
+  EXPECT_TRUE(log.Has("INFO Incremented quantizer version to 1"));
+  EXPECT_TRUE(log.Has("INFO Rebuilding index with 10000 items"));
+  EXPECT_TRUE(log.Has("INFO TrainIndex completed successfully"));
+  EXPECT_TRUE(index->is_trained());
+  EXPECT_EQ(index->config->n_lists(), 8u);
+  EXPECT_EQ(index->core->vocab_size, 8u);
+  uint64_t filed = 0;
+  for (uint32_t c : index->core->counter_map) filed += c;
+  EXPECT_EQ(filed, 10000u) << "the rebuild files every item exactly once";
+
+  // Recall@10 against brute force, with the automatic number of probes (1 here).
+  const Matrix<float> queries = Rows(Clustered(10200, d, 8, 11), 10000, 10200);
+  QueryParams params;
+  params.top_k = 10;
+  const QueryResults results = index->Query(queries, params);
+  EXPECT_TRUE(log.Has("INFO RetrieveTrained"));
+  EXPECT_TRUE(log.Has("INFO No filters, returning all 8 centroids"));
+  EXPECT_TRUE(log.Has("INFO Pre-filtered to 8 centroids."));
+  uint64_t hits = 0;
+  for (uint64_t q = 0; q < queries.rows; ++q) {
+    const auto truth = BruteForce(data, queries.row(q), 10);
+    const std::set<std::string> expected(truth.begin(), truth.end());
+    for (const auto& id : ResultIds(results, q)) hits += expected.count(id);
+  }
+  EXPECT_GE(static_cast<double>(hits) / (10.0 * queries.rows), 0.95);
+
+  index->TrainIndex(4);
+  EXPECT_TRUE(log.Has("INFO Retraining IVFFLAT index..."));
+  EXPECT_TRUE(log.Has("INFO Incremented quantizer version to 2"));
+  EXPECT_TRUE(log.Has("INFO No new embeddings detected. Re-quantizing existing embeddings without reloading..."));
+  EXPECT_EQ(log.CountContaining("modified centroids"), 0u);
+  EXPECT_EQ(index->quantizer_version, 2u);
+  EXPECT_EQ(index->config->n_lists(), 4u);
+  EXPECT_EQ(index->core->vocab_size, 4u);
+  params.n_probes = 4;
+  const QueryResults again = index->Query(Rows(queries, 0, 1), params);
+  EXPECT_EQ(ResultIds(again, 0), BruteForce(data, queries.row(0), 10));
+
+  // Upserts after training take the trained road.
+  Matrix<float> extra = Rows(queries, 0, 1);
+  index->Upsert({"new"}, extra, {}, {});
+  EXPECT_TRUE(log.Has("INFO IngestTrained "));
+  const QueryResults found = index->Query(Rows(queries, 0, 1), params);
+  EXPECT_EQ(ResultIds(found, 0).front(), "new");
+}
+
+TEST(EncryptedIndexTest, TooManyListsForTheStoredItems) {
+  CapturedLog log;
+  auto index = Create("lists", log);
+  Matrix<float> data = Clustered(10000, 2, 4, 3);
+  index->Upsert(Ids(10000), data, {}, {});
+  try {
+    index->TrainIndex(5001);
+    FAIL() << "trained";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(),
+                 "Number of embeddings is less than the 2 * n_lists. Please ingest more data before training.");
+  }
+  EXPECT_FALSE(index->is_trained());
+  EXPECT_EQ(index->config->n_lists(), 1u) << "a refused training keeps the list count";
+  EXPECT_TRUE(log.Has("ERROR Number of embeddings is less than the 2 * n_lists. Please ingest more data before training."));
+}
+
+}  // namespace
+}  // namespace ombrix

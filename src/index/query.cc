@@ -1,0 +1,143 @@
+// Query: number of probes, the trained road (probe selection over the candidate lists)
+// and the untrained road (list 0), retrieval through the engine, exact ranking.
+#include <iostream>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+
+#include "diagnostics/error_wrapper.h"
+#include "index/encrypted_index.h"
+#include "index/operation_rules.h"
+#include "index_model/probe_selection.h"
+
+namespace ombrix {
+
+namespace {
+
+constexpr uint64_t kUntrainedWarningThreshold = 50000;
+
+uint64_t CounterTotal(const std::vector<uint32_t>& counter_map) {
+  return std::accumulate(counter_map.begin(), counter_map.end(), uint64_t{0});
+}
+
+}  // namespace
+
+QueryResults EncryptedIndex::Query(const Matrix<float>& queries, const QueryParams& params) {
+  return internal::ExecuteWithErrorHandling("Query", telemetry.get(), [&] {
+    OperationLock lock(*this);
+    return QueryLocked(queries, params);
+  });
+}
+
+QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const QueryParams& params) {
+  const uint64_t q = queries.rows;
+  const uint64_t c = queries.cols;
+  log().info("Query");
+  if (q == 0) throw std::invalid_argument("Query vectors cannot be empty.");
+  if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
+  if (c > std::numeric_limits<uint64_t>::max() / q || queries.data.size() != q * c) {
+    log().error("The query data does not match the number of rows and columns.");
+    throw std::invalid_argument("The query data does not match the number of rows and columns.");
+  }
+  const uint64_t d = config->dimension();
+  if (d == 0) {
+    const char* message = "Index dimension is not set. Please upsert vectors first to auto-detect dimension.";
+    log().error(message);
+    throw std::runtime_error(message);
+  }
+  if (c != d) {
+    const std::string message = "The dimension of the vectors provided (" + std::to_string(c) +
+                                ") doesn't match the index configuration (" + std::to_string(d) + ").";
+    log().error(message);
+    throw std::invalid_argument(message);
+  }
+  if (!IsNoFilter(params.filters)) {
+    throw std::invalid_argument("Metadata filters are not available in this build.");
+  }
+
+  const uint64_t n_lists = config->n_lists();
+  uint64_t probes = params.n_probes;
+  if (probes == 0) {
+    core->LoadCounterMap();
+    probes = AutomaticProbeCount(params.top_k, n_lists, CounterTotal(core->counter_map));
+  }
+  if (probes > n_lists) {
+    log().warning("n_probes exceeds n_lists. Capping to n_lists (" + std::to_string(n_lists) + ").");
+    probes = n_lists;
+  }
+  SyncTrainingStatus();
+
+  const DistanceMetric metric = static_cast<DistanceMetric>(config->metric);
+  ProbeSelection selection;
+  CacheMissResult candidates;
+  if (trained) {
+    log().info("RetrieveTrained");
+    const float greedy = params.greedy ? 1.0f : 0.0f;
+    PreFilterResult filtered = PreFiltering(params.filters);
+    const uint64_t candidate_count =
+        filtered.quantizers.codebooks.empty() ? 0 : filtered.quantizers.codebooks[0].n_centroids;
+    log().info("Pre-filtered to " + std::to_string(candidate_count) + " centroids.");
+    if (candidate_count == 0) return make_query_results(q, 0);
+    selection = gpu_accelerate
+                    ? select_probes_gpu(queries, filtered.quantizers.codebooks, probes, metric, greedy)
+                    : select_probes_dispatch(queries, filtered.quantizers.codebooks, probes, metric, greedy);
+    std::vector<uint32_t> lists;
+    lists.reserve(selection.probed_lists.size());
+    for (uint32_t position : selection.probed_lists) {
+      if (position >= filtered.centroid_ids.size()) {
+        const std::string message = "Invalid filtered centroid index: " + std::to_string(position) +
+                                    " (mapping size: " + std::to_string(filtered.centroid_ids.size()) + ")";
+        log().error(message);
+        throw std::out_of_range(message);
+      }
+      lists.push_back(filtered.centroid_ids[position]);
+    }
+    // Nothing to fetch: every query gets an empty result, and the stores are not asked.
+    if (lists.empty()) return make_query_results(q, 0);
+    candidates = PostFiltering(core->QueryEncrypted(lists), params.filters);
+  } else {
+    log().info("RetrieveUntrained");
+    core->LoadCounterMap();
+    if (CounterTotal(core->counter_map) > kUntrainedWarningThreshold) {
+      const std::string warning = "Warning: querying untrained index with more than " +
+                                  std::to_string(kUntrainedWarningThreshold) +
+                                  " indexed vectors.\nQueries may be slow; consider calling "
+                                  "`TrainIndex()` to speed up queries.";
+      log().warning(warning);
+      std::cerr << warning << std::endl;
+    }
+    selection.n_queries = q;
+    selection.probed_lists = {0};
+    selection.probes = Matrix<uint32_t>(q, 1, 0);
+    candidates = PostFiltering(core->QueryEncrypted({0}), params.filters);
+  }
+
+  const Matrix<float> items = candidates.payloads.TakeFloats();
+  const uint32_t top_k = params.top_k > std::numeric_limits<uint32_t>::max()
+                             ? std::numeric_limits<uint32_t>::max()
+                             : static_cast<uint32_t>(params.top_k);
+  QueryResults results =
+      exact_topk_search(candidates, items, selection, queries, top_k, metric, params.include);
+
+  if (telemetry) telemetry->RecordEvent(internal::kQuery, TelemetryCount(q, params.top_k));
+  return results;
+}
+
+PreFilterResult EncryptedIndex::PreFiltering(const std::string& filters) {
+  log().info("PreFiltering");
+  if (!IsNoFilter(filters)) throw std::invalid_argument("Metadata filters are not available in this build.");
+  PreFilterResult all;
+  all.quantizers = *quantizers;
+  const uint32_t n = all.quantizers.codebooks.empty() ? 0 : all.quantizers.codebooks[0].n_centroids;
+  log().info("No filters, returning all " + std::to_string(n) + " centroids");
+  all.centroid_ids.resize(n);
+  std::iota(all.centroid_ids.begin(), all.centroid_ids.end(), 0u);
+  return all;
+}
+
+CacheMissResult EncryptedIndex::PostFiltering(CacheMissResult candidates, const std::string& filters) {
+  if (!IsNoFilter(filters)) throw std::invalid_argument("Metadata filters are not available in this build.");
+  return candidates;
+}
+
+}  // namespace ombrix
