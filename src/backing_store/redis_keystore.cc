@@ -334,6 +334,15 @@ bool RedisKeystore::ConfigItemExists(const std::string& name) {
   return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 
+void RedisKeystore::DeleteConfigItem(const std::string& name) {
+  void* raw = connection_.Send("HDEL %s %b", table_name_.c_str(), name.data(), name.size());
+  if (raw == nullptr) {
+    InternalLogger().error("Redis HDEL error: connection failure.");
+    throw std::runtime_error("Redis HDEL error: connection failure.");
+  }
+  connection_.Check(raw, "HDEL");
+}
+
 void RedisKeystore::DeleteIndex() {
   InternalLogger().info("Deleting index from Redis");
   if (store_kind_ == ombrix::CONFIG) {

@@ -40,6 +40,7 @@ class RedisKeystore : public Keystore {
   void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) override;
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
+  void DeleteConfigItem(const std::string& name) override;
   // A CONFIG store removes only this index's own records from the shared config hash.
   void DeleteIndex() override;
   uint64_t GetNumItems() override;

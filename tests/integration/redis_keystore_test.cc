@@ -379,6 +379,11 @@ TEST_F(RedisKeystoreTest, ConfigItems) {
   EXPECT_EQ(config->LoadConfigItem("idx.oei"), EveryByte(0));
   data->PushConfigItem("idx.oei", Bytes{4});
   EXPECT_EQ(config->LoadConfigItem("idx.oei"), Bytes{4});
+  config->PushConfigItem("idx.ovs", Bytes{5});
+  config->DeleteConfigItem("idx.ovs");
+  config->DeleteConfigItem("never stored");
+  EXPECT_FALSE(config->ConfigItemExists("idx.ovs"));
+  EXPECT_TRUE(config->ConfigItemExists("idx.oei"));
 
   ScopedLogCapture log;
   EXPECT_EQ(ErrorOf([&] { config->LoadConfigItem("missing.ovs"); }),
