@@ -210,6 +210,25 @@ TEST_F(EngineCoreTest, FailedCreationReleasesTheCoreWithoutAPush) {
   EXPECT_EQ(backend().CallCount("PushMap"), 0u);
 }
 
+TEST_F(EngineCoreTest, SaltsAndSeedsFollowTheVocabulary) {
+  auto core = Create("seeds", 17);
+  core->RegenerateSaltsAndSeeds();
+  ASSERT_EQ(core->salts_and_seeds.size(), 1u);
+  core->vocab_size = 300;
+  core->RegenerateSaltsAndSeeds();
+  EXPECT_EQ(LinesStartingWith("INFO Regenerating salts_and_seeds due to size mismatch. Current size: 1, Expected: 300")
+                .size(),
+            1u);
+  ASSERT_EQ(core->salts_and_seeds.size(), 300u);
+  for (uint32_t c : {0u, 1u, 150u, 299u}) {
+    const SaltAndSeed expected = DeriveSaltAndSeed(core->hashed_index_key, core->index_key, c);
+    EXPECT_EQ(Hex(core->salts_and_seeds[c]), Hex(expected)) << "list " << c;
+  }
+  capture_.Clear();
+  core->RegenerateSaltsAndSeeds();  // already the right size: nothing to do
+  EXPECT_TRUE(LinesStartingWith("INFO Regenerating").empty());
+}
+
 TEST_F(EngineCoreTest, DestructionSurvivesUnreachableStores) {
   auto core = Create("gone", 16);
   backend().InjectFault(FaultOn("", 1, true));
