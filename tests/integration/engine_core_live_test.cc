@@ -107,7 +107,12 @@ class LiveEngineCoreTest : public ::testing::Test {
   bool opened_ = false;
 };
 
-using Backends = ::testing::Types<PostgresBackend, RedisBackend>;
+// The same stores over TLS, verified against the test CA.
+struct RedisTlsBackend : RedisBackend {
+  static constexpr const char* kVariable = "OMBRIX_TEST_REDIS_TLS";
+};
+
+using Backends = ::testing::Types<PostgresBackend, RedisBackend, RedisTlsBackend>;
 TYPED_TEST_SUITE(LiveEngineCoreTest, Backends);
 
 TYPED_TEST(LiveEngineCoreTest, ExistingNameIsRefusedWithAnyKey) {

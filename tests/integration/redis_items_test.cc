@@ -1,5 +1,5 @@
-// Adding and retrieving items through the engine core against the shared Redis server
-// (the bodies are shared with the other live backends).
+// Adding and retrieving items through the engine core against the shared Redis servers,
+// plain and TLS (the bodies are shared with the other live backends).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,10 +12,11 @@
 namespace ombrix {
 namespace {
 
-class RedisItemsTest : public ::testing::Test {
+// The parameter names the variable of the server.
+class RedisItemsTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    OMBRIX_REQUIRE_ENV(location, "OMBRIX_TEST_REDIS");
+    OMBRIX_REQUIRE_ENV(location, GetParam());
     const DBConfig config{REDIS, ombrix_test::UniqueName("ombrix_items_config"), location + ",db:0"};
     settings_.index_name = ombrix_test::UniqueName("items");
     settings_.index_key.fill(5);
@@ -47,13 +48,19 @@ class RedisItemsTest : public ::testing::Test {
   bool ready_ = false;
 };
 
-TEST_F(RedisItemsTest, ReplacedItemsComeBackOnceWithTheirNewestVector) {
+TEST_P(RedisItemsTest, ReplacedItemsComeBackOnceWithTheirNewestVector) {
   items_on_backend::ReplacedItemsComeBackOnceWithTheirNewestVector(Opener());
 }
 
-TEST_F(RedisItemsTest, RefusedBatchesAndTamperedRecords) {
+TEST_P(RedisItemsTest, RefusedBatchesAndTamperedRecords) {
   items_on_backend::RefusedBatchesAndTamperedRecords(Opener());
 }
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, RedisItemsTest,
+                         ::testing::Values("OMBRIX_TEST_REDIS", "OMBRIX_TEST_REDIS_TLS"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.index == 0 ? "Plain" : "Tls");
+                         });
 
 }  // namespace
 }  // namespace ombrix
