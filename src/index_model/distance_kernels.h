@@ -27,9 +27,9 @@ arma::fmat cosine_distance_matrix(const arma::fmat& X, const arma::fmat& Y);
 arma::fmat squared_euclidean_distance_matrix(const arma::fmat& X, const arma::fmat& Y);
 
 // The kernels split into a per-operand preparation and a product, so that callers that
-// meet one operand many times (seeding, blocks of one batch) prepare it once. For any
-// split of the columns, Distances(Prepare(X), Prepare(Y)) equals the kernel's result
-// bit for bit, because preparation works column by column.
+// meet one operand many times (seeding, blocks of one batch) prepare it once. Preparation
+// works column by column, so a column prepared alone or with others is the same bits;
+// the product of a block of columns is the BLAS library's, as in the whole kernel.
 struct CosineKernel {
   struct Prepared {
     arma::fmat unit;  // columns scaled to length 1; zero columns stay zero

@@ -123,7 +123,7 @@ SquaresFn PickSquares() {
 PackedLists Pack(const CacheMissResult& record, const Matrix<float>& items, bool with_norms) {
   const uint64_t d = items.cols;
   const std::vector<uint64_t>& bounds = record.token_indices;
-  const uint64_t lists = bounds.size() - 1;
+  const uint64_t lists = bounds.empty() ? 0 : bounds.size() - 1;
   PackedLists packed;
   packed.first_block.assign(lists + 1, 0);
   for (uint64_t p = 0; p < lists; ++p) {

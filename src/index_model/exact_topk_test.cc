@@ -165,6 +165,12 @@ TEST(ExactTopkTest, RefusalsComeBeforeRanking) {
                    search(past_rows, items, sel, query), search(no_metadata, items, sel, query)}) {
     EXPECT_THAT(bad, testing::Throws<std::invalid_argument>());
   }
+  CacheMissResult no_bounds = record;  // nothing probed: no boundaries are needed
+  no_bounds.token_indices.clear();
+  ProbeSelection nothing = Probes({{0}});
+  nothing.probes.cols = 0;
+  nothing.probes.data.clear();
+  EXPECT_EQ(exact_topk_search(no_bounds, items, nothing, query, 3, Cosine, {}).counts[0], 0u);
   CacheMissResult reversed = record;
   reversed.token_indices = {0, 3, 1};  // the second list is empty, not an error
   const QueryResults r = exact_topk_search(reversed, items, sel, query, 3, Cosine, {});
