@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
-"""Our IVF-Flat numerics beside FAISS on the same synthetic data and the same centroids.
+"""Our IVF-Flat numerics beside FAISS, in one process, on the same data and centroids.
 
-Runs bench's ivf_numerics_bench (all threads, then one thread), FAISS in subprocesses
-with the same thread limits, and prints one table: training time and inertia for the
-same number of iterations, recall@10 against brute force and queries per second for
-n_probes 1, 4, 16, 64. Needs `pip install -r bench/requirements.txt` and `make bench`.
+Loads the numerics through bench's C interface (libombrix_bench_numerics.so, built by
+`make bench`) and FAISS from PyPI (`pip install -r bench/requirements.txt`), makes
+synthetic clustered data with a fixed seed (200,000 x 128 and 100,000 x 768, 1,000
+queries), and runs the two side by side, configuration by configuration in alternation,
+keeping each side's best round, so that load from elsewhere on the machine weighs on both
+alike. Prints one table: training time and inertia for the same iterations; recall@10
+against brute force and queries per second (all threads, then one thread in a child
+process with the thread counts pinned) for n_probes 1, 4, 16, 64, both searching with
+the same centroids (ours, trained with the default 100 iterations).
 
-    .venv/bin/python bench/compare_faiss.py [--bench build/bench/bench/ivf_numerics_bench]
+    .venv/bin/python bench/compare_faiss.py [--lib build/bench/bench/libombrix_bench_numerics.so]
 """
 import argparse
+import ctypes
 import json
 import os
 import subprocess
@@ -18,140 +24,169 @@ import time
 
 import numpy as np
 
-DATASETS = {"clustered_200k_128": (200000, 128), "clustered_100k_768": (100000, 768)}
+SHAPES = [("clustered_200k_128", 200000, 128), ("clustered_100k_768", 100000, 768)]
 NPROBES = [1, 4, 16, 64]
-QUERIES, TOP_K, LISTS, TRAIN_ITERS = 1000, 10, 1024, 10
-# Timed repetitions of each search: fewer at one thread, where a pass takes longest.
-REPEATS = {"all": 3, "one": 1}
+QUERIES, TOP_K, LISTS, TRAIN_ITERS, DEFAULT_ITERS = 1000, 10, 1024, 10, 100
+ROUNDS = {"all": 3, "one": 2}
+DEFAULT_LIB = "build/bench/bench/libombrix_bench_numerics.so"
+F32 = np.ctypeslib.ndpointer(np.float32, flags="C_CONTIGUOUS")
+I64 = np.ctypeslib.ndpointer(np.int64, flags="C_CONTIGUOUS")
+U64 = ctypes.c_uint64
 
 
-def load(dump, name, what, cols, dtype=np.float32):
-    return np.fromfile(os.path.join(dump, f"{name}_{what}"), dtype=dtype).reshape(-1, cols)
+def make_data(n, d):
+    """Points around 4 * LISTS unit-normal centres with spread 0.6; queries likewise."""
+    rng = np.random.default_rng(20261207 + d)
+    centres = rng.standard_normal((4 * LISTS, d), dtype=np.float32)
+    picks = rng.integers(0, len(centres), n + QUERIES)
+    points = centres[picks] + np.float32(0.6) * rng.standard_normal((n + QUERIES, d), dtype=np.float32)
+    return np.ascontiguousarray(points[:n]), np.ascontiguousarray(points[n:])
 
 
-def single_thread_env():
-    env = dict(os.environ)
-    env.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    return env
+class Ours:
+    def __init__(self, path):
+        lib = ctypes.CDLL(os.path.abspath(path))
+        lib.ombrix_bench_train.argtypes = [F32, U64, U64, U64, U64, F32]
+        lib.ombrix_bench_train.restype = ctypes.c_double
+        lib.ombrix_bench_open.argtypes = [F32, U64, U64, F32, U64]
+        lib.ombrix_bench_open.restype = ctypes.c_void_p
+        lib.ombrix_bench_close.argtypes = [ctypes.c_void_p]
+        lib.ombrix_bench_search.argtypes = [ctypes.c_void_p, F32, U64, U64, ctypes.c_uint32, I64]
+        lib.ombrix_bench_search.restype = ctypes.c_double
+        self.lib = lib
+
+    def train(self, base, iters):
+        out = np.empty((LISTS, base.shape[1]), np.float32)
+        seconds = self.lib.ombrix_bench_train(base, *base.shape, LISTS, iters, out)
+        return seconds, out
+
+    def searcher(self, base, centroids):
+        handle = self.lib.ombrix_bench_open(base, *base.shape, centroids, LISTS)
+
+        def search(queries, n_probes):
+            rows = np.empty((len(queries), TOP_K), np.int64)
+            seconds = self.lib.ombrix_bench_search(handle, queries, len(queries), n_probes, TOP_K, rows)
+            return seconds, rows
+
+        return search
 
 
-def faiss_side(dump, threads, train, repeats):
-    """Runs in its own process so that the thread limits hold for FAISS's BLAS too."""
+def faiss_searcher(base, centroids):
     import faiss
 
-    faiss.omp_set_num_threads(threads)
+    quantizer = faiss.IndexFlatL2(base.shape[1])
+    quantizer.add(centroids)
+    index = faiss.IndexIVFFlat(quantizer, base.shape[1], LISTS)
+    index.is_trained = True
+    index.add(base)
+
+    def search(queries, n_probes):
+        index.nprobe = n_probes
+        start = time.perf_counter()
+        _, ids = index.search(queries, TOP_K)
+        return time.perf_counter() - start, ids
+
+    return search
+
+
+def faiss_train(base, iters):
+    import faiss
+
+    kmeans = faiss.Kmeans(base.shape[1], LISTS, niter=iters, seed=1234)
+    start = time.perf_counter()
+    kmeans.train(base)
+    return time.perf_counter() - start, kmeans.centroids
+
+
+def compare_searches(ours, base, queries, centroids, rounds):
+    """Best-of-rounds seconds per n_probes for both sides, alternating; last ids of each."""
+    sides = {"ours": ours.searcher(base, centroids), "faiss": faiss_searcher(base, centroids)}
     out = {}
-    for name, (n, d) in DATASETS.items():
-        base = load(dump, name, "base.f32", d)
-        queries = load(dump, name, "queries.f32", d)
-        centroids = load(dump, name, "centroids.f32", d)
-        row = {}
-        if train:
-            kmeans = faiss.Kmeans(d, LISTS, niter=TRAIN_ITERS, seed=1234)
-            start = time.perf_counter()
-            kmeans.train(base)
-            row["train_ms"] = 1000 * (time.perf_counter() - start)
-            kmeans.centroids.astype(np.float32).tofile(os.path.join(dump, f"{name}_faiss_trained.f32"))
-        quantizer = faiss.IndexFlatL2(d)
-        quantizer.add(centroids)
-        index = faiss.IndexIVFFlat(quantizer, d, LISTS)
-        index.is_trained = True
-        index.add(base)
-        for n_probes in NPROBES:
-            index.nprobe = n_probes
-            start = time.perf_counter()
-            for _ in range(repeats):
-                _, ids = index.search(queries, TOP_K)
-            row[f"qps_{n_probes}"] = repeats * QUERIES / (time.perf_counter() - start)
-            ids.astype(np.int64).tofile(os.path.join(dump, f"{name}_faiss_result_{n_probes}.i64"))
-        out[name] = row
+    for n_probes in NPROBES:
+        best = {name: float("inf") for name in sides}
+        ids = {}
+        for _ in range(rounds):
+            for name, search in sides.items():
+                seconds, ids[name] = search(queries, n_probes)
+                best[name] = min(best[name], seconds)
+        out[n_probes] = {"qps": {name: QUERIES / s for name, s in best.items()}, "ids": ids}
     return out
-
-
-def run_faiss(dump, threads, train):
-    env = dict(os.environ) if threads > 1 else single_thread_env()
-    repeats = REPEATS["all" if threads > 1 else "one"]
-    args = [sys.executable, __file__, "--faiss-side", dump, str(threads), "1" if train else "0", str(repeats)]
-    return json.loads(subprocess.run(args, env=env, check=True, capture_output=True, text=True).stdout)
-
-
-def run_ours(bench, dump, threads, pattern):
-    env = dict(os.environ) if threads > 1 else single_thread_env()
-    report = os.path.join(dump, f"ours_{threads}.json")
-    repeats = REPEATS["all" if threads > 1 else "one"]
-    subprocess.run([bench, f"--dump_dir={dump}", f"--search_iterations={repeats}", f"--benchmark_filter={pattern}",
-                    "--benchmark_format=console", f"--benchmark_out={report}",
-                    "--benchmark_out_format=json"], env=env, check=True, stdout=subprocess.DEVNULL)
-    with open(report) as f:
-        rows = json.load(f)["benchmarks"]
-    out = {}
-    for r in rows:
-        kind, name = r["name"].split("/")[:2]
-        row = out.setdefault(name, {})
-        if kind == "Train":
-            row[f"train_ms_{r['name'].split('/')[2]}"] = r["real_time"]
-        else:
-            row[f"qps_{r['name'].split('/')[2]}"] = r["qps"]
-    return out
-
-
-def recall(dump, name, which, n_probes, truth):
-    got = np.fromfile(os.path.join(dump, f"{name}_{which}_{n_probes}.i64"), dtype=np.int64).reshape(-1, TOP_K)
-    return np.mean([len(set(g) & set(t)) / TOP_K for g, t in zip(got, truth)])
 
 
 def inertia(base, centroids):
     import faiss
 
     index = faiss.IndexFlatL2(centroids.shape[1])
-    index.add(centroids)
+    index.add(np.ascontiguousarray(centroids, dtype=np.float32))
     distances, _ = index.search(base, 1)
     return float(distances.sum(dtype=np.float64))
 
 
+def recall(found, truth):
+    return float(np.mean([len(set(f) & set(t)) / TOP_K for f, t in zip(found, truth)]))
+
+
+def one_thread_child(lib, centroid_files):
+    """Searches only, with OMP and BLAS pinned to one thread by the parent's environment."""
+    ours = Ours(lib)
+    out = {}
+    for (name, n, d), path in zip(SHAPES, centroid_files):
+        base, queries = make_data(n, d)
+        results = compare_searches(ours, base, queries, np.load(path), ROUNDS["one"])
+        out[name] = {p: r["qps"] for p, r in results.items()}
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--bench", default="build/bench/bench/ivf_numerics_bench")
-    parser.add_argument("--dump", default=None, help="keep data and results here")
+    parser.add_argument("--lib", default=DEFAULT_LIB)
     args = parser.parse_args()
     import faiss
 
-    dump = args.dump or tempfile.mkdtemp(prefix="ombrix_ivf_")
+    ours = Ours(args.lib)
     cores = os.cpu_count()
-    ours_all = run_ours(args.bench, dump, cores, ".")  # writes data and centroids first
-    ours_one = run_ours(args.bench, dump, 1, "Search")  # searches with the saved centroids
-    faiss_all = run_faiss(dump, cores, True)
-    faiss_one = run_faiss(dump, 1, False)
-
-    print(f"\nfaiss {faiss.__version__}; {cores} cores; {QUERIES} queries, k={TOP_K}, {LISTS} lists; "
-          f"both search with the same centroids\n")
-    print("| data | what | ours | faiss | ours/faiss |")
-    print("| --- | --- | --- | --- | --- |")
-    for name, (n, d) in DATASETS.items():
-        base = load(dump, name, "base.f32", d)
-        queries = load(dump, name, "queries.f32", d)
+    work = tempfile.mkdtemp(prefix="ombrix_ivf_")
+    rows, centroid_files, searches = [], [], {}
+    for name, n, d in SHAPES:
+        base, queries = make_data(n, d)
+        t_ours, c_ours = ours.train(base, TRAIN_ITERS)
+        t_faiss, c_faiss = faiss_train(base, TRAIN_ITERS)
+        t_default, c_default = ours.train(base, DEFAULT_ITERS)
+        path = os.path.join(work, f"{name}_centroids.npy")
+        np.save(path, c_default)
+        centroid_files.append(path)
         flat = faiss.IndexFlatL2(d)
         flat.add(base)
         _, truth = flat.search(queries, TOP_K)
-        ours_inertia = inertia(base, load(dump, name, f"trained_{TRAIN_ITERS}.f32", d))
-        default_inertia = inertia(base, load(dump, name, "trained_100.f32", d))
-        faiss_inertia = inertia(base, load(dump, name, "faiss_trained.f32", d))
-        t_o, t_f = ours_all[name][f"train_ms_{TRAIN_ITERS}"], faiss_all[name]["train_ms"]
-        print(f"| {name} | train {TRAIN_ITERS} iterations, ms ({cores} threads) | {t_o:.0f} | {t_f:.0f} | {t_o / t_f:.2f} |")
-        print(f"| {name} | inertia after {TRAIN_ITERS} iterations | {ours_inertia:.4g} | {faiss_inertia:.4g} | {ours_inertia / faiss_inertia:.3f} |")
-        t_d = ours_all[name]["train_ms_100"]
-        print(f"| {name} | ours at its default 100 iterations: ms, inertia | {t_d:.0f}, {default_inertia:.4g} | | {default_inertia / faiss_inertia:.3f} (inertia) |")
+        i_ours, i_faiss, i_default = inertia(base, c_ours), inertia(base, c_faiss), inertia(base, c_default)
+        rows.append((name, f"train {TRAIN_ITERS} iterations, s ({cores} threads)", f"{t_ours:.2f}", f"{t_faiss:.2f}", f"{t_ours / t_faiss:.2f}"))
+        rows.append((name, f"inertia after {TRAIN_ITERS} iterations", f"{i_ours:.4g}", f"{i_faiss:.4g}", f"{i_ours / i_faiss:.3f}"))
+        rows.append((name, f"ours at its default {DEFAULT_ITERS} iterations: s, inertia", f"{t_default:.2f}, {i_default:.4g}", "", f"{i_default / i_faiss:.3f} (inertia)"))
+        searches[name] = (compare_searches(ours, base, queries, c_default, ROUNDS["all"]), truth)
+
+    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    child = subprocess.run([sys.executable, __file__, "--one-thread-child", args.lib, *centroid_files],
+                           env=env, check=True, capture_output=True, text=True)
+    one = json.loads(child.stdout)
+
+    print(f"\nfaiss {faiss.__version__}; {cores} cores; {QUERIES} queries, k={TOP_K}, {LISTS} lists; "
+          f"best of {ROUNDS['all']} alternating rounds ({ROUNDS['one']} at one thread)\n")
+    print("| data | what | ours | faiss | ours/faiss |")
+    print("| --- | --- | --- | --- | --- |")
+    for name, _, _ in SHAPES:
+        for row in (r for r in rows if r[0] == name):
+            print("| " + " | ".join(row) + " |")
+        results, truth = searches[name]
         for p in NPROBES:
-            r_o, r_f = recall(dump, name, "result", p, truth), recall(dump, name, "faiss_result", p, truth)
+            r_o, r_f = recall(results[p]["ids"]["ours"], truth), recall(results[p]["ids"]["faiss"], truth)
             print(f"| {name} | n_probes {p}: recall@10 | {r_o:.4f} | {r_f:.4f} | {r_o - r_f:+.4f} (difference) |")
-            for label, o, f in (("1 thread", ours_one, faiss_one), (f"{cores} threads", ours_all, faiss_all)):
-                q_o, q_f = o[name][f"qps_{p}"], f[name][f"qps_{p}"]
-                print(f"| {name} | n_probes {p}: queries/s, {label} | {q_o:.0f} | {q_f:.0f} | {q_o / q_f:.2f} |")
-    print(f"\ndata and results: {dump}")
+            for label, qps in (("1 thread", one[name][str(p)]), (f"{cores} threads", results[p]["qps"])):
+                print(f"| {name} | n_probes {p}: queries/s, {label} | {qps['ours']:.0f} | {qps['faiss']:.0f} | "
+                      f"{qps['ours'] / qps['faiss']:.2f} |")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 1 and sys.argv[1] == "--faiss-side":
-        print(json.dumps(faiss_side(sys.argv[2], int(sys.argv[3]), sys.argv[4] == "1", int(sys.argv[5]))))
+    if len(sys.argv) > 1 and sys.argv[1] == "--one-thread-child":
+        print(json.dumps(one_thread_child(sys.argv[2], sys.argv[3:])))
     else:
         main()
