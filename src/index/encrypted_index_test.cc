@@ -11,6 +11,7 @@
 namespace ombrix {
 namespace {
 
+using index_testing::BruteForce;
 using index_testing::CapturedLog;
 using index_testing::Clustered;
 using index_testing::Ids;
@@ -27,22 +28,6 @@ std::unique_ptr<EncryptedIndex> Create(const std::string& name, CapturedLog& log
   return std::make_unique<EncryptedIndex>(name, TestKey(), config, Settings(name), log.logger(), nullptr);
 }
 
-// The k nearest rows of `data` to `query` by squared Euclidean distance, as ids.
-std::vector<std::string> BruteForce(const Matrix<float>& data, const float* query, uint64_t k) {
-  std::vector<std::pair<double, uint64_t>> scored;
-  for (uint64_t i = 0; i < data.rows; ++i) {
-    double s = 0;
-    for (uint64_t j = 0; j < data.cols; ++j) {
-      const double diff = double(data.at(i, j)) - query[j];
-      s += diff * diff;
-    }
-    scored.emplace_back(s, i);
-  }
-  std::partial_sort(scored.begin(), scored.begin() + k, scored.end());
-  std::vector<std::string> ids;
-  for (uint64_t i = 0; i < k; ++i) ids.push_back("id" + std::to_string(scored[i].second));
-  return ids;
-}
 
 TEST(EncryptedIndexTest, CreateUpsertQueryOnAnUntrainedIndex) {
   CapturedLog log;

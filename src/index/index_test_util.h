@@ -12,6 +12,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnostics/logger.h"
@@ -140,6 +141,23 @@ inline Matrix<float> Rows(const Matrix<float>& m, uint64_t begin, uint64_t end) 
 inline std::vector<std::string> ResultIds(const QueryResults& results, uint64_t q) {
   std::vector<std::string> ids;
   for (uint64_t j = 0; j < results.counts[q]; ++j) ids.push_back(results.ids.at(q, j));
+  return ids;
+}
+
+// The k nearest rows of `data` to `query` by squared Euclidean distance, as "id<row>".
+inline std::vector<std::string> BruteForce(const Matrix<float>& data, const float* query, uint64_t k) {
+  std::vector<std::pair<double, uint64_t>> scored;
+  for (uint64_t i = 0; i < data.rows; ++i) {
+    double s = 0;
+    for (uint64_t j = 0; j < data.cols; ++j) {
+      const double diff = double(data.at(i, j)) - query[j];
+      s += diff * diff;
+    }
+    scored.emplace_back(s, i);
+  }
+  std::partial_sort(scored.begin(), scored.begin() + k, scored.end());
+  std::vector<std::string> ids;
+  for (uint64_t i = 0; i < k; ++i) ids.push_back("id" + std::to_string(scored[i].second));
   return ids;
 }
 

@@ -56,11 +56,7 @@ TEST_P(RedisItemsTest, RefusedBatchesAndTamperedRecords) {
   items_on_backend::RefusedBatchesAndTamperedRecords(Opener());
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndTls, RedisItemsTest,
-                         ::testing::Values("OMBRIX_TEST_REDIS", "OMBRIX_TEST_REDIS_TLS"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(info.index == 0 ? "Plain" : "Tls");
-                         });
+OMBRIX_INSTANTIATE_PLAIN_AND_TLS(RedisItemsTest);
 
 }  // namespace
 }  // namespace ombrix

@@ -43,6 +43,15 @@ namespace ombrix_test {
     GTEST_SKIP() << name << " is not set (source scripts/services.sh)";    \
   }
 
+// Runs a TEST_P suite whose parameter is a location variable over the plain and the TLS
+// server, the cases named Plain and Tls.
+#define OMBRIX_INSTANTIATE_PLAIN_AND_TLS(suite)                                    \
+  INSTANTIATE_TEST_SUITE_P(PlainAndTls, suite,                                    \
+                           ::testing::Values("OMBRIX_TEST_REDIS", "OMBRIX_TEST_REDIS_TLS"), \
+                           [](const ::testing::TestParamInfo<const char*>& info) { \
+                             return std::string(info.index == 0 ? "Plain" : "Tls"); \
+                           })
+
 inline uint64_t RandomU64() {
   static std::mt19937_64 generator{std::random_device{}()};
   return generator();
