@@ -4,10 +4,14 @@
 #include "index_model/exact_topk.h"
 
 #include <immintrin.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <numeric>
 #include <stdexcept>
 
 #include "index_model/parallel.h"
@@ -23,12 +27,33 @@ constexpr int kGroup = 4;
 
 enum class Form { kDot, kSquaredDifference };
 
+struct FreeFloats {
+  void operator()(float* p) const { std::free(p); }
+};
+
+// The packed copy is as large as the fetched vectors and lives for one call. Fresh pages
+// of that size cost a fault each, so large copies ask for huge pages (a hint only).
+std::unique_ptr<float[], FreeFloats> AllocatePacked(uint64_t count) {
+  constexpr uint64_t kHugePage = uint64_t{2} << 20;
+  const uint64_t bytes = std::max<uint64_t>(count * sizeof(float), sizeof(float));
+  if (bytes < kHugePage) {
+    void* p = std::malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return std::unique_ptr<float[], FreeFloats>(static_cast<float*>(p));
+  }
+  const uint64_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = std::aligned_alloc(kHugePage, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  madvise(p, rounded, MADV_HUGEPAGE);
+  return std::unique_ptr<float[], FreeFloats>(static_cast<float*>(p));
+}
+
 struct PackedLists {
   // List p occupies blocks first_block[p] .. first_block[p + 1] - 1.
   std::vector<uint64_t> first_block;
   // Block b: component j of lane l at (b * d + j) * kLanes + l; lanes past a list are 0.
   // Left uninitialised until packed: every element is written once.
-  std::unique_ptr<float[]> values;
+  std::unique_ptr<float[], FreeFloats> values;
   // Cosine only: the length of each packed row, sqrt of its fused sum of squares.
   std::vector<float> norms;
 };
@@ -131,7 +156,7 @@ PackedLists Pack(const CacheMissResult& record, const Matrix<float>& items, bool
     packed.first_block[p + 1] = packed.first_block[p] + (rows + kLanes - 1) / kLanes;
   }
   const uint64_t blocks = packed.first_block[lists];
-  packed.values = std::make_unique_for_overwrite<float[]>(blocks * d * kLanes);
+  packed.values = AllocatePacked(blocks * d * kLanes);
   if (with_norms) packed.norms.assign(blocks * kLanes, 0.0f);
   const SquaresFn squares = PickSquares();
   ParallelDynamic(lists, [&](uint64_t p) {
@@ -241,7 +266,18 @@ QueryResults exact_topk_search(const CacheMissResult& record, const Matrix<float
     return record.metadata[a.row] < record.metadata[b.row];
   };
 
-  ParallelDynamic(n_queries, [&](uint64_t q) {
+  // Queries that start with the same list run one after another, so that list is still in
+  // cache for the next of them. Each query's result depends only on its own walk.
+  std::vector<uint64_t> order(n_queries);
+  std::iota(order.begin(), order.end(), uint64_t{0});
+  if (selection.probes.cols > 0) {
+    std::stable_sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) {
+      return selection.probes.at(a, 0) < selection.probes.at(b, 0);
+    });
+  }
+
+  ParallelDynamic(n_queries, [&](uint64_t i) {
+    const uint64_t q = order[i];
     thread_local std::vector<float> distances;
     thread_local std::vector<ScoredCandidate> heap;
     heap.clear();
