@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iostream>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "diagnostics/logger.h"
+#include "index_model/parallel.h"
 
 namespace ombrix {
 
@@ -153,14 +155,15 @@ class GcmContext {
   IvSupply ivs_;
 };
 
-// The contiguous share [begin, end) of n items for thread t of T: the first n mod T
-// threads take one item more.
-void ThreadShare(std::size_t n, int threads, int t, std::size_t& begin, std::size_t& end) {
-  const std::size_t base = n / threads;
-  const std::size_t extra = n % threads;
-  const std::size_t tt = static_cast<std::size_t>(t);
-  begin = tt * base + (tt < extra ? tt : extra);
-  end = begin + base + (tt < extra ? 1 : 0);
+// A region's start-up costs more than a thread saves on small batches: a thread is
+// added per 16 KiB of work, counting each item's fixed cost (IV, initialisation, tag) as
+// 256 bytes, up to the default team size.
+int TeamFor(std::size_t items, std::size_t bytes) {
+  constexpr std::size_t kBytesPerThread = 16 * 1024;
+  constexpr std::size_t kItemCost = 256;
+  const std::size_t wanted = (bytes + items * kItemCost) / kBytesPerThread;
+  const std::size_t team = std::min<std::size_t>(wanted, static_cast<std::size_t>(omp_get_max_threads()));
+  return static_cast<int>(std::max<std::size_t>(team, 1));
 }
 
 [[noreturn]] void LogAndThrow(const std::string& message) {
@@ -187,15 +190,16 @@ struct ItemErrors {
 // contiguous share with one context of its own. Nothing leaves the region by exception:
 // a body that throws (allocation) fails its item.
 template <typename Body>
-ItemErrors ForEachItem(std::size_t n, GcmContext::Direction direction,
+ItemErrors ForEachItem(std::size_t n, std::size_t bytes, GcmContext::Direction direction,
                        const std::array<uint8_t, 32>& key, Body body) {
   ItemErrors errors;
   errors.texts.assign(n, nullptr);
   std::atomic<uint64_t> failures{0};
-#pragma omp parallel if (n > 1)
+  const int team = TeamFor(n, bytes);
+#pragma omp parallel num_threads(team) if (team > 1)
   {
-    std::size_t begin = 0, end = 0;
-    ThreadShare(n, omp_get_num_threads(), omp_get_thread_num(), begin, end);
+    const auto [first, count] = StaticShare(n, omp_get_num_threads(), omp_get_thread_num());
+    const std::size_t begin = first, end = first + count;
     if (begin < end) {
       GcmContext context(direction, key);
       uint64_t local = 0;
@@ -218,6 +222,12 @@ ItemErrors ForEachItem(std::size_t n, GcmContext::Direction direction,
   return errors;
 }
 
+std::size_t TotalBytes(const std::vector<std::vector<uint8_t>>& values) {
+  std::size_t total = 0;
+  for (const auto& value : values) total += value.size();
+  return total;
+}
+
 }  // namespace
 
 namespace internal {
@@ -228,7 +238,8 @@ Matrix<uint8_t> EncryptRows(const Matrix<uint8_t>& plaintexts, const std::array<
   const std::size_t width = plaintexts.cols;
   Matrix<uint8_t> sealed(plaintexts.rows, width + kBlobOverhead, 0);
   const ItemErrors errors =
-      ForEachItem(plaintexts.rows, GcmContext::kSeal, key, [&](GcmContext& context, std::size_t r) {
+      ForEachItem(plaintexts.rows, plaintexts.data.size(), GcmContext::kSeal, key,
+                  [&](GcmContext& context, std::size_t r) {
         return context.Seal(plaintexts.row(r), width, sealed.row(r));
       });
   if (errors.count > 0) {
@@ -244,7 +255,8 @@ Matrix<uint8_t> DecryptRows(const Matrix<uint8_t>& blobs, const std::array<uint8
   }
   Matrix<uint8_t> opened(blobs.rows, width - kBlobOverhead, 0);
   const ItemErrors errors =
-      ForEachItem(blobs.rows, GcmContext::kOpen, key, [&](GcmContext& context, std::size_t r) {
+      ForEachItem(blobs.rows, blobs.data.size(), GcmContext::kOpen, key,
+                  [&](GcmContext& context, std::size_t r) {
         return context.Open(blobs.row(r), width, opened.row(r));
       });
   if (errors.count > 0) {
@@ -257,7 +269,8 @@ std::vector<EncryptedBlob> EncryptItems(const std::vector<std::vector<uint8_t>>&
                                         const std::array<uint8_t, 32>& key) {
   std::vector<EncryptedBlob> sealed(plaintexts.size());
   const ItemErrors errors = ForEachItem(
-      plaintexts.size(), GcmContext::kSeal, key, [&](GcmContext& context, std::size_t i) {
+      plaintexts.size(), TotalBytes(plaintexts), GcmContext::kSeal, key,
+      [&](GcmContext& context, std::size_t i) {
         EncryptedBlob blob(plaintexts[i].size() + kBlobOverhead, 0);
         const char* error = context.Seal(plaintexts[i].data(), plaintexts[i].size(), blob.data());
         if (error == nullptr) sealed[i] = std::move(blob);
@@ -271,7 +284,7 @@ std::vector<std::vector<uint8_t>> DecryptItems(const std::vector<EncryptedBlob>&
                                                const std::array<uint8_t, 32>& key) {
   std::vector<std::vector<uint8_t>> opened(blobs.size());
   const ItemErrors errors =
-      ForEachItem(blobs.size(), GcmContext::kOpen, key,
+      ForEachItem(blobs.size(), TotalBytes(blobs), GcmContext::kOpen, key,
                   [&](GcmContext& context, std::size_t i) -> const char* {
                     const EncryptedBlob& blob = blobs[i];
                     if (blob.empty()) return nullptr;

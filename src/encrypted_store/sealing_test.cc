@@ -155,9 +155,10 @@ TEST(SealingTest, ShortBlobIsRefusedBeforeAnyCipherWork) {
 
 TEST(SealingTest, DecryptRowsCountsFailedRowsAndRefusesNarrowRows) {
   const auto key = MakeKey(9);
-  Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(6, 10, 1), key);
+  // Rows wide enough that the work is spread over several threads.
+  Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(6, 20000, 1), key);
   sealed.at(1, 15) ^= 1;
-  sealed.at(4, 37) ^= 1;
+  sealed.at(4, 20027) ^= 1;
   for (int threads : {1, 3, 8}) {
     omp_set_num_threads(threads);
     EXPECT_EQ(ThrownMessage([&] { DecryptRows(sealed, key); }), "Failed to decrypt 2 ciphertexts");
@@ -168,12 +169,13 @@ TEST(SealingTest, DecryptRowsCountsFailedRowsAndRefusesNarrowRows) {
 
 TEST(SealingTest, BatchDecryptSkipsEmptyAndReportsFailingItem) {
   const auto key = MakeKey(10);
-  const auto a = EncryptItems({Pattern(10, 1)}, key)[0];
-  const auto other = EncryptItems({Pattern(10, 2)}, MakeKey(11))[0];
+  // Items large enough that each goes to a thread of its own.
+  const auto a = EncryptItems({Pattern(40000, 1)}, key)[0];
+  const auto other = EncryptItems({Pattern(40000, 2)}, MakeKey(11))[0];
   const auto opened = DecryptItems({a, {}, a}, key);
-  EXPECT_EQ(opened[0], Pattern(10, 1));
+  EXPECT_EQ(opened[0], Pattern(40000, 1));
   EXPECT_TRUE(opened[1].empty());
-  EXPECT_EQ(opened[2], Pattern(10, 1));
+  EXPECT_EQ(opened[2], Pattern(40000, 1));
 
   for (int threads : {1, 2, 8}) {
     omp_set_num_threads(threads);
