@@ -16,5 +16,7 @@ void RegisterWorkingDir(pybind11::module_& m);
 void RegisterDBConfig(pybind11::module_& m);
 void RegisterLogger(pybind11::module_& m);
 void RegisterIndexConfig(pybind11::module_& m);  // IndexConfig and IndexIVFFlat
+void RegisterClient(pybind11::module_& m);
+void RegisterEncryptedIndex(pybind11::module_& m);
 
 }  // namespace ombrix::python

@@ -10,4 +10,6 @@ PYBIND11_MODULE(ombrixdb_vell, m) {
   ombrix::python::RegisterDBConfig(m);
   ombrix::python::RegisterLogger(m);
   ombrix::python::RegisterIndexConfig(m);
+  ombrix::python::RegisterClient(m);
+  ombrix::python::RegisterEncryptedIndex(m);
 }

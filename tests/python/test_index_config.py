@@ -16,7 +16,7 @@ def values(config):
 
 def test_registration_order_and_docstrings():
     names = [n for n in vars(ombrix) if not n.startswith("__")]
-    public = ["set_working_dir", "DBConfig", "Logger", "IndexConfig", "IndexIVFFlat"]
+    public = ["set_working_dir", "DBConfig", "Logger", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex"]
     assert [n for n in names if n in public] == public
     assert issubclass(ombrix.IndexIVFFlat, ombrix.IndexConfig)
     assert ombrix.IndexConfig.__doc__ == CONFIG_DOC
