@@ -1,9 +1,62 @@
-"""OmbrixDB quickstart: import the module and see the logger at work."""
+"""OmbrixDB quickstart: an encrypted index in process memory, from first upsert to query.
+
+Run with `make demo`. Everything the index writes (here: to memory) is sealed under the
+32-byte key; losing the key loses the data.
+"""
+
+import secrets
+import time
+
+import numpy as np
 
 import ombrixdb_vell as ombrix
 
-print(ombrix.__doc__)
-log = ombrix.Logger.instance()
-log.configure("info")
-log.info("OmbrixDB is ready")
-log.warning("this is how a warning looks")
+DIMENSION = 64
+ITEMS = 12_000  # training needs at least 10,000 stored vectors
+TOPICS = ["astronomy", "botany", "cooking", "databases", "economics", "finance", "geology", "history"]
+
+# Every store of the index lives in this process's memory.
+memory = ombrix.DBConfig("memory")
+client = ombrix.Client("quickstart-api-key", memory, memory, memory)
+
+# Keep this key safe: it is the only way to read the index back.
+index_key = secrets.token_bytes(32)
+index = client.create_index("quickstart", index_key, ombrix.IndexIVFFlat(DIMENSION), metric="cosine")
+print(f"created index {index.index_name()!r}: {index.index_config()}")
+
+# Synthetic embeddings: one cluster per topic.
+rng = np.random.default_rng(42)
+centres = rng.standard_normal((len(TOPICS), DIMENSION)).astype(np.float32)
+topic_of = rng.integers(0, len(TOPICS), ITEMS)
+vectors = centres[topic_of] + 0.3 * rng.standard_normal((ITEMS, DIMENSION)).astype(np.float32)
+
+started = time.perf_counter()
+batch = 2_000
+for first in range(0, ITEMS, batch):
+    index.upsert([
+        {
+            "id": f"doc-{n}",
+            "vector": vectors[n],
+            "contents": f"document {n} about {TOPICS[topic_of[n]]}",
+            "metadata": {"topic": TOPICS[topic_of[n]], "year": 2000 + n % 25},
+        }
+        for n in range(first, min(first + batch, ITEMS))
+    ])
+print(f"upserted {ITEMS} items in {time.perf_counter() - started:.2f} s")
+
+started = time.perf_counter()
+index.train()  # n_lists chosen automatically: 8 for 10,000-15,999 vectors
+print(f"trained in {time.perf_counter() - started:.2f} s: is_trained={index.is_trained()}, "
+      f"n_lists={index.n_lists}")
+
+# One query vector gives one list of results, nearest first.
+query = centres[TOPICS.index("databases")]
+print("\nnearest items to the 'databases' centre:")
+for hit in index.query(query, top_k=5):
+    print(f"  {hit['id']:>10}  distance={hit['distance']:.4f}  metadata={hit['metadata']}")
+
+# Several query vectors give one list per query.
+results = index.query(vectors[:3], top_k=3, n_probes=2, include=["distance"])
+print("\nthree queries at once (distances only):")
+for n, hits in enumerate(results):
+    print(f"  doc-{n}: " + ", ".join(f"{h['id']} ({h['distance']:.4f})" for h in hits))
