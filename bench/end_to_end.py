@@ -25,7 +25,7 @@ import ombrixdb_vell as ombrix
 DATASETS = [("clustered_100k_128", 100_000, 128), ("clustered_50k_768", 50_000, 768)]
 PROBES = [1, 8, 32, None]  # None: the index chooses
 TOP_K, SEED, CENTRES, UPSERT_BATCH = 10, 20261207, 1000, 10_000
-SINGLE = 20  # queries issued one call at a time
+SINGLE = 10  # queries issued one call at a time
 
 
 def clustered(rng, n, d):
@@ -143,10 +143,10 @@ def main():
             label = "auto" if probes is None else str(probes)
             if probes in faiss_rows:
                 fr, fqps, fsingle = faiss_rows[probes]
-                tail = f"{fr:12.3f} {fqps:6,.0f} {fsingle:7,.0f} | {fqps / qps:9.1f}x {fsingle / single:5.1f}x"
+                tail = f"{fr:12.3f} {fqps:6,.0f} {fsingle:7,.0f} | {fqps / qps:9.1f}x {fsingle / single:6.0f}x"
             else:
                 tail = f"{'-':>12} {'-':>6} {'-':>7} | {'-':>10} {'-':>6}"
-            print(f"   {label:>8} | {r:16.3f} {qps:6,.0f} {single:7,.0f} | {warm_qps:12,.0f} {warm_single:6,.0f} | {tail}")
+            print(f"   {label:>8} | {r:16.3f} {qps:6,.0f} {single:7,.1f} | {warm_qps:12,.0f} {warm_single:6,.1f} | {tail}")
         print()
 
 
