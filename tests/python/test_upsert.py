@@ -40,6 +40,14 @@ class TestIdsAndVectors:
         for name, row in [("t0", base[0, ::2]), ("t3", base[6, ::2]), ("r0", base[7, 1::2]), ("r3", base[1, 1::2])]:
             assert got[name]["distance"] == pytest.approx(np.linalg.norm(row), rel=1e-5)
 
+    def test_native_refusal_is_a_value_error(self, make_index, capfd):
+        index = make_index()
+        index.upsert(["a"], np.ones((1, 4), dtype=np.float32))
+        with pytest.raises(ValueError) as err:
+            index.upsert(["b"], np.ones((1, 5), dtype=np.float32))
+        assert capfd.readouterr().err.endswith(f"[ERROR] Exception in Upsert: {err.value}\n")
+        assert set(stored(index)) == {"a"}
+
     @pytest.mark.parametrize("vectors, message", [
         ([[1.0, 2.0]], "Second argument must be a numpy array for vectors."),
         (np.ones((1, 4)), "vectors must be float32."),
