@@ -1,10 +1,12 @@
 #include "index/client.h"
 
 #include <algorithm>
+#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
 
+#include "backing_store/postgres_index_listing.h"
 #include "diagnostics/error_wrapper.h"
 
 namespace ombrix {
@@ -12,6 +14,9 @@ namespace ombrix {
 namespace {
 
 constexpr size_t kMaxIndexNameBytes = 255;
+
+constexpr const char* kListingNeedsPostgres =
+    "Index listing is available only for a PostgreSQL index location.";
 
 void CheckCreateRequest(const std::string& index_name, const std::array<uint8_t, 32>& index_key,
                         const IndexConfig& config, int32_t effective_metric) {
@@ -51,6 +56,17 @@ Client::Client(const std::string& api_key, const DBConfig& index_location,
     gpu_enabled_ = false;
     if (!working_dir.empty()) working_dir_ = working_dir;
   });
+}
+
+std::vector<std::string> Client::ListIndexes() const {
+  if (index_location_.location != POSTGRES) throw std::invalid_argument(kListingNeedsPostgres);
+  try {
+    return ombrix_encrypted_index::internal::backing_store::ListIndexNames(config_location_);
+  } catch (const std::exception& e) {
+    // The caller sees only that listing failed; the reason is for whoever reads the console.
+    std::cerr << "Error in ListIndexes for Postgres: " << e.what() << '\n';
+    throw std::invalid_argument(kListingNeedsPostgres);
+  }
 }
 
 std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_name,

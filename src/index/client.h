@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "backing_store/db_config.h"
 #include "diagnostics/logger.h"
@@ -26,6 +27,12 @@ class Client {
   Client(const std::string& api_key, const DBConfig& index_location, const DBConfig& config_location,
          const DBConfig& items_location, int32_t cpu_threads, bool gpu_accelerate,
          const std::string& working_dir);
+
+  // The names of the indexes with a configuration record at the config location, in the
+  // listing's order. Only a PostgreSQL index location can be listed: any other throws
+  // std::invalid_argument without looking. A failed listing writes "Error in ListIndexes
+  // for Postgres: <message>" to standard error and throws that same std::invalid_argument.
+  std::vector<std::string> ListIndexes() const;
 
   // A new index. Without a logger, Logger::instance() is reset to ERROR on the console
   // and becomes the index's logger; the chosen logger becomes active_logger. Refuses with

@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "index/client.h"
 #include "python/bindings.h"
@@ -66,6 +67,16 @@ std::unique_ptr<EncryptedIndex> CreateIndex(Client& client, const std::string& i
   }
 }
 
+std::vector<std::string> ListIndexes(const Client& client) {
+  try {
+    return client.ListIndexes();
+  } catch (const std::invalid_argument& e) {
+    throw py::value_error(e.what());
+  } catch (const std::runtime_error& e) {
+    throw py::value_error(e.what());
+  }
+}
+
 }  // namespace
 
 void RegisterClient(py::module_& m) {
@@ -104,6 +115,20 @@ Example
 -------
 >>> mem = DBConfig("memory")
 >>> client = Client("my-api-key", mem, mem, mem)
+)doc")
+      .def("list_indexes", &ListIndexes,
+           R"doc(List the names of all encrypted OmbrixDB indexes reachable through the client.
+
+Returns
+-------
+list of str
+    The names of the indexes with a configuration record at the client's config location.
+
+Raises
+------
+ValueError
+    If the names cannot be retrieved: the index location is not PostgreSQL, or the
+    PostgreSQL listing failed (its reason is written to standard error).
 )doc")
       .def("create_index", &CreateIndex, py::arg("index_name"), py::arg("index_key"),
            py::arg("index_config") = py::none(), py::arg("max_cache_size") = 0,

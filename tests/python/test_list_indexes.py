@@ -1,0 +1,81 @@
+"""Client.list_indexes: only a PostgreSQL index location is listed, failures as ValueError."""
+import os
+import secrets
+import subprocess
+
+import pytest
+
+import ombrixdb_vell as ombrix
+
+ONLY_POSTGRES = "Index listing is available only for a PostgreSQL index location."
+
+
+def live_location(variable):
+    """The value of a server variable from scripts/services.sh; unset skips, or fails under CI."""
+    value = os.environ.get(variable)
+    if value is None:
+        message = f"{variable} is not set (source scripts/services.sh)"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message)
+        pytest.skip(message)
+    return value
+
+
+def unique_table(stem):
+    return f"ombrix_{stem}_{os.getpid()}_{secrets.token_hex(5)}"
+
+
+@pytest.fixture
+def pg_tables():
+    """Unique PostgreSQL table names (shared server), dropped after the test."""
+    conninfo = live_location("OMBRIX_TEST_PG")
+    made = []
+
+    def make(stem):
+        made.append(unique_table(stem))
+        return made[-1]
+
+    yield conninfo, make
+    if made:
+        subprocess.run(["psql", conninfo, "-q", "-c", "DROP TABLE IF EXISTS " + ", ".join(made)],
+                       check=True, capture_output=True)
+
+
+class TestListIndexes:
+    @pytest.mark.parametrize("index_location", [
+        ombrix.DBConfig("memory"),
+        ombrix.DBConfig("redis", "ombrix_unused", "host:127.0.0.1,port:1"),
+    ])
+    def test_other_locations_are_refused_without_looking(self, index_location, capfd):
+        # The config location would fail if it were read: it names no table.
+        postgres = ombrix.DBConfig("postgres", None, "host=127.0.0.1 port=1")
+        client = ombrix.Client("k", index_location, postgres, index_location)
+        with pytest.raises(ValueError, match=f"^{ONLY_POSTGRES}$"):
+            client.list_indexes()
+        assert capfd.readouterr() == ("", "")
+
+    def test_failed_listing_reports_its_reason_on_stderr(self, capfd):
+        postgres = ombrix.DBConfig("postgres", "ombrix_unused", "host=127.0.0.1 port=1")
+        no_table = ombrix.DBConfig("postgres", None, "host=127.0.0.1 port=1")
+        client = ombrix.Client("k", postgres, no_table, postgres)
+        with pytest.raises(ValueError, match=f"^{ONLY_POSTGRES}$"):
+            client.list_indexes()
+        out, err = capfd.readouterr()
+        assert out == ""
+        assert err.endswith("Error in ListIndexes for Postgres: table_name is not set in DBConfig.\n")
+
+    def test_names_of_created_indexes(self, pg_tables):
+        conninfo, table = pg_tables
+        stores = ombrix.DBConfig("postgres", table("list_items"), conninfo)
+        config = ombrix.DBConfig("postgres", table("list_cfg"), conninfo)
+        client = ombrix.Client("k", stores, config, stores)
+        # Listing a table that was never written is an error, not an empty list.
+        with pytest.raises(ValueError):
+            client.list_indexes()
+        names = ["first", "second", "ünïcode name"]
+        indexes = [client.create_index(name, os.urandom(32)) for name in names]
+        assert sorted(client.list_indexes()) == sorted(names)
+        # Another client at the same config location sees the same indexes.
+        other = ombrix.Client("k", stores, config, stores)
+        assert sorted(other.list_indexes()) == sorted(names)
+        del indexes
