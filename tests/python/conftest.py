@@ -1,5 +1,7 @@
 import os
 import pathlib
+import secrets
+import subprocess
 import sys
 
 import numpy as np
@@ -43,3 +45,35 @@ def fake_embedder(monkeypatch):
 @pytest.fixture
 def rng():
     return np.random.default_rng(1234)
+
+
+def live_location(variable):
+    """The value of a server variable from scripts/services.sh; unset skips, or fails under CI."""
+    value = os.environ.get(variable)
+    if value is None:
+        message = f"{variable} is not set (source scripts/services.sh)"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message)
+        pytest.skip(message)
+    return value
+
+
+def unique_name(stem):
+    """A lower-case identifier no other run or test uses."""
+    return f"ombrix_{stem}_{os.getpid()}_{secrets.token_hex(5)}"
+
+
+@pytest.fixture
+def pg_tables():
+    """The shared PostgreSQL server and a maker of unique table names, dropped afterwards."""
+    conninfo = live_location("OMBRIX_TEST_PG")
+    made = []
+
+    def make(stem):
+        made.append(unique_name(stem))
+        return made[-1]
+
+    yield conninfo, make
+    if made:
+        subprocess.run(["psql", conninfo, "-q", "-c", "DROP TABLE IF EXISTS " + ", ".join(made)],
+                       check=True, capture_output=True)

@@ -1,44 +1,11 @@
 """Client.list_indexes: only a PostgreSQL index location is listed, failures as ValueError."""
 import os
-import secrets
-import subprocess
 
 import pytest
 
 import ombrixdb_vell as ombrix
 
 ONLY_POSTGRES = "Index listing is available only for a PostgreSQL index location."
-
-
-def live_location(variable):
-    """The value of a server variable from scripts/services.sh; unset skips, or fails under CI."""
-    value = os.environ.get(variable)
-    if value is None:
-        message = f"{variable} is not set (source scripts/services.sh)"
-        if os.environ.get("CI") == "true":
-            pytest.fail(message)
-        pytest.skip(message)
-    return value
-
-
-def unique_table(stem):
-    return f"ombrix_{stem}_{os.getpid()}_{secrets.token_hex(5)}"
-
-
-@pytest.fixture
-def pg_tables():
-    """Unique PostgreSQL table names (shared server), dropped after the test."""
-    conninfo = live_location("OMBRIX_TEST_PG")
-    made = []
-
-    def make(stem):
-        made.append(unique_table(stem))
-        return made[-1]
-
-    yield conninfo, make
-    if made:
-        subprocess.run(["psql", conninfo, "-q", "-c", "DROP TABLE IF EXISTS " + ", ".join(made)],
-                       check=True, capture_output=True)
 
 
 class TestListIndexes:

@@ -1,0 +1,106 @@
+"""The index road from Python with every store on a live server: PostgreSQL tables, Redis
+over plain TCP and over TLS. Create, upsert, train, query against numpy brute force,
+upsert after training, and the refusal of a name that already has an index."""
+import hashlib
+import hmac
+import os
+import socket
+import ssl
+
+import numpy as np
+import pytest
+
+import ombrixdb_vell as ombrix
+from conftest import live_location, unique_name
+
+INDEX, CONFIG, ITEMS, DATA = range(4)
+
+
+def redis_command(location, *args):
+    """One command to the server of a location string, over TLS when it says so; the reply line."""
+    fields = dict(part.split(":", 1) for part in location.split(","))
+    raw = socket.create_connection((fields["host"], int(fields["port"])), timeout=10)
+    if fields.get("ssl") == "true":
+        context = ssl.create_default_context(cafile=fields["ca_cert"])
+        # The test CA is made without a key-usage extension, which strict checking refuses.
+        context.verify_flags &= ~ssl.VERIFY_X509_STRICT
+        raw = context.wrap_socket(raw, server_hostname=fields["host"])
+    with raw:
+        encoded = [a if isinstance(a, bytes) else str(a).encode() for a in args]
+        raw.sendall(b"*%d\r\n" % len(encoded) + b"".join(b"$%d\r\n%s\r\n" % (len(a), a) for a in encoded))
+        reply = b""
+        while not reply.endswith(b"\r\n"):
+            reply += raw.recv(4096)
+        return reply.decode().strip()
+
+
+def redis_store_keys(name, key):
+    """The two keys of each non-config store of an index: the item hash (the store id as
+    8 little-endian bytes) and the map hash (the store id in decimal)."""
+    index_id = int.from_bytes(hmac.new(key, name.encode(), hashlib.sha3_256).digest()[:8], "big")
+    for kind in (INDEX, ITEMS, DATA):
+        store_id = (index_id + kind) % 2**64
+        yield store_id.to_bytes(8, "little")
+        yield str(store_id).encode()
+
+
+@pytest.fixture(params=["postgres", "redis", "redis_tls"])
+def backend(request, pg_tables):
+    """A client with every store on one live server, and a maker of its indexes; what the
+    indexes wrote is removed afterwards."""
+    made = []
+    if request.param == "postgres":
+        conninfo, table = pg_tables
+        stores = ombrix.DBConfig("postgres", table("py_items"), conninfo)
+        config = ombrix.DBConfig("postgres", table("py_cfg"), conninfo)
+    else:
+        variable = "OMBRIX_TEST_REDIS" if request.param == "redis" else "OMBRIX_TEST_REDIS_TLS"
+        location = live_location(variable) + ",db:0"
+        config_hash = unique_name("py_cfg")
+        stores = config = ombrix.DBConfig("redis", config_hash, location)
+    client = ombrix.Client("k", stores, config, stores)
+
+    def create(name, key, **kwargs):
+        made.append((name, key))
+        return client.create_index(name, key, **kwargs)
+
+    yield create
+    if request.param != "postgres":
+        keys = [k for name, key in made for k in redis_store_keys(name, key)]
+        # Every index wrote its records where expected, so nothing is left behind.
+        assert redis_command(location, "DEL", config_hash, *keys) != ":0"
+        assert redis_command(location, "EXISTS", config_hash, *keys) == ":0"
+
+
+def clustered(rng, n, d=16, clusters=8):
+    centres = rng.standard_normal((clusters, d)) * 10
+    return (centres[rng.integers(clusters, size=n)] + rng.standard_normal((n, d))).astype(np.float32)
+
+
+def test_create_upsert_train_query_and_existing_name(backend, rng):
+    name = unique_name("road")
+    key = os.urandom(32)
+    index = backend(name, key, metric="squared_euclidean")
+    # Training needs 10,000 stored items.
+    points = clustered(rng, 10050)
+    data, queries = points[:10000], points[10000:]
+    for begin in range(0, 10000, 2500):
+        index.upsert([f"id{n}" for n in range(begin, begin + 2500)], data[begin:begin + 2500])
+    index.train()
+    assert index.is_trained() and index.n_lists == 8
+
+    results = index.query(queries, top_k=10)
+    hits = 0
+    for query, found in zip(queries, results):
+        truth = {f"id{n}" for n in np.argsort(((data - query) ** 2).sum(axis=1))[:10]}
+        hits += len(truth & {r["id"] for r in found})
+    assert hits / (10 * len(queries)) >= 0.95
+
+    # After training, a new item is filed under the trained lists and found at once.
+    index.upsert([{"id": "new", "vector": queries[0], "metadata": {"k": 1}}])
+    nearest = index.query(queries[0], top_k=1)[0]
+    assert (nearest["id"], nearest["metadata"]) == ("new", {"k": 1})
+
+    with pytest.raises(ValueError, match=f"^Failed to create index: Index name {name} already exists$"):
+        backend(name, os.urandom(32))
+    assert index.query(queries[0], top_k=1)[0]["id"] == "new"
