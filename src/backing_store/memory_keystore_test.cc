@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "backing_store/keystore_contract_test.h"
+#include "backing_store/testing/error_text.h"
 #include "backing_store/testing/log_capture.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -26,15 +27,7 @@ INSTANTIATE_TYPED_TEST_SUITE_P(Memory, KeystoreContractTest, MemoryStores);
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-template <typename Fn>
-std::string ErrorText(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using ombrix::testing_support::ErrorText;
 
 TEST(MemoryKeystoreTest, PushMapMismatchAndSuccessLogLines) {
   ScopedLogCapture log;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "backing_store/testing/error_text.h"
 #include "encrypted_store/encrypted_index_core.h"
 #include "encrypted_store/engine_items_test_util.h"
 #include "encrypted_store/item_keys.h"
@@ -35,13 +36,9 @@ inline CoreOpener OpenerFor(IndexSettings settings) {
   };
 }
 
-inline std::string ErrorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
+template <typename Fn>
+std::string ErrorOf(Fn&& fn) {
+  return testing_support::ErrorText(std::forward<Fn>(fn));
 }
 
 inline void Add(EncryptedIndexCore& core, const std::vector<testing_util::TestItem>& items,

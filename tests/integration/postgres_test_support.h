@@ -21,6 +21,7 @@
 
 #include "backing_store/db_config.h"
 #include "backing_store/postgres_connection.h"
+#include "backing_store/testing/error_text.h"
 
 namespace ombrix_pg_test {
 
@@ -94,16 +95,7 @@ class PgSession {
   bs::PgConnection connection_;
 };
 
-// The text of whatever fn throws, or "(nothing thrown)".
-template <typename Fn>
-std::string ErrorText(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(nothing thrown)";
-}
+using ombrix::testing_support::ErrorText;
 
 // A test on the shared server, with a session of its own for setting up and inspecting.
 class SharedServerTest : public testing::Test {
