@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,13 @@ struct QueryParams {
   std::vector<uint32_t> include;
   bool greedy = false;
   std::string filters;  // JSON filter document; empty (or null, {}, []) = no filter
+};
+
+// A failure of the metadata summary step of ingestion, already worded "Error updating
+// metadata: <what>"; ingestion passes it on without its own prefix.
+class MetadataUpdateError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // The lists a filtered query may probe, ascending, with the codebooks cut down to them.
@@ -123,6 +131,13 @@ class EncryptedIndex {
                      const std::vector<std::vector<uint8_t>>& contents,
                      const std::vector<std::string>& metadata, bool rebuild);
   void RebuildIndexEntries(const ItemBatch& batch);
+  // Folds the metadata of one trained batch (text i under the list of item i) into the
+  // stored per-field summaries. Unparsable texts are skipped with a WARNING; a metadata
+  // count other than the batch's is refused (std::invalid_argument) before any read.
+  void UpdateMetadata(const std::vector<std::string>& metadata, const ItemBatch& batch);
+  // UpdateMetadata when some text of the batch is non-empty; its failures are logged at
+  // CRITICAL and thrown as MetadataUpdateError.
+  void StoreBatchSummaries(const ItemBatch& batch);
   PreFilterResult PreFiltering(const std::string& filters);
   CacheMissResult PostFiltering(CacheMissResult candidates, const std::string& filters);
 

@@ -197,20 +197,25 @@ void EncryptedIndex::IngestTrained(Matrix<float>& vectors, const std::vector<std
     if (rebuild) {
       RebuildIndexEntries(batch);
     } else {
+      // Summaries before items: a failure in between leaves a harmless superset, never
+      // stored items that filtered queries cannot reach.
+      StoreBatchSummaries(batch);
       core->AddItems(batch);
     }
+  } catch (const MetadataUpdateError&) {
+    throw;
   } catch (const std::exception& failure) {
     const std::string message = std::string("Error ingesting: ") + failure.what();
     log().critical(message);
     throw std::runtime_error(message);
   }
-  // The per-list metadata summaries are not kept in this build: nothing to update.
 }
 
 void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch) {
   Logger& core_log = core->logger != nullptr ? *core->logger : InternalLogger();
   core_log.info("Rebuilding index with " + std::to_string(batch.item_ids.size()) + " items");
-  core->index_store->DeleteIndex();
+  core->index_store->DeleteIndex();  // the summaries go too: they start afresh below
+  StoreBatchSummaries(batch);
   core->ClearItemCache();
   core->RegenerateSaltsAndSeeds();
   const std::vector<uint32_t> positions = core->UpdateCounterMap(batch.input_tokens);

@@ -1,0 +1,153 @@
+#include "index/pre_filter.h"
+
+#include <algorithm>
+
+namespace ombrix {
+
+namespace {
+
+using json = nlohmann::json;
+
+bool HasHash(const CentroidSummary& s, uint32_t hash) {
+  return std::find(s.hashes.begin(), s.hashes.end(), hash) != s.hashes.end();
+}
+
+// Whether some value the summary has seen may equal `value` (one operand of $eq or one
+// element of $in). Values the summary does not record (null, arrays and objects as array
+// elements) may always be there.
+bool MayEqual(const CentroidSummary& s, const json& value) {
+  if (value.is_number()) {
+    const double v = value.get<double>();
+    return s.min <= v && v <= s.max;
+  }
+  if (value.is_string()) return HasHash(s, stringCrc32(value.get_ref<const std::string&>()));
+  if (value.is_boolean()) return HasHash(s, stringCrc32(value.get<bool>() ? "true" : "false"));
+  return true;
+}
+
+// Whether operator `op` with `operand` may hold for some present, non-null value the
+// summary has seen. Only what the summary can refute fails.
+bool OperatorMayHold(const std::string& op, const json& operand, const CentroidSummary& s) {
+  if (op == "$eq") return MayEqual(s, operand);
+  if (op == "$in") {
+    // The operand is walked as post-filtering walks it: array elements, object member
+    // values, a scalar itself, null nothing.
+    if (operand.is_null()) return false;
+    if (!operand.is_array() && !operand.is_object()) return MayEqual(s, operand);
+    for (const json& element : operand) {
+      if (MayEqual(s, element)) return true;
+    }
+    return false;
+  }
+  if (!operand.is_number()) return true;
+  const double v = operand.get<double>();
+  if (op == "$gt") return s.max > v;
+  if (op == "$gte") return s.max >= v;
+  if (op == "$lt") return s.min < v;
+  if (op == "$lte") return s.min <= v;
+  return true;  // $ne, $nin, $exists, $type, $regex and unknown names
+}
+
+// The rule by which a condition holds for an item without the field: exactly
+// {"$exists": false}, or $nin as its first operator.
+bool HoldsForMissingField(const json& condition) {
+  if (condition.empty()) return false;
+  if (condition.size() == 1 && condition.contains("$exists")) {
+    const json& operand = condition.at("$exists");
+    return operand.is_boolean() && !operand.get<bool>();
+  }
+  return condition.begin().key() == "$nin";
+}
+
+bool FieldMayMatch(const SummariesByField& summaries, const std::string& path, const json& condition,
+                   uint32_t list) {
+  if (!condition.is_object()) return true;  // not a normalised condition: nothing to refute
+  auto field = summaries.find(path);
+  if (field == summaries.end()) return true;  // never looked up
+  if (HoldsForMissingField(condition)) return true;
+  auto entry = field->second.find(list);
+  if (entry == field->second.end()) return false;  // no item of the list carries the path
+  for (const auto& [op, operand] : condition.items()) {
+    if (!OperatorMayHold(op, operand, entry->second)) return false;
+  }
+  return true;
+}
+
+// The sub-filters of a logical operator's value, as evaluation walks them; false when the
+// value is no container (evaluation's own treatment of it is then not refuted).
+bool SubFilters(const json& value, std::vector<const json*>& out) {
+  if (!value.is_array() && !value.is_object()) return false;
+  for (const json& element : value) out.push_back(&element);
+  return true;
+}
+
+}  // namespace
+
+void collectFilterFields(const json& filter, std::set<std::string>& paths, const std::string& prefix) {
+  if (filter.is_object()) {
+    for (const auto& [key, value] : filter.items()) {
+      if (key == "$and" || key == "$or") {
+        if (value.is_array() || value.is_object()) {
+          for (const json& element : value) collectFilterFields(element, paths, prefix);
+        }
+      } else if (!key.empty() && key[0] == '$') {
+        continue;
+      } else {
+        const std::string path = prefix.empty() ? key : prefix + "." + key;
+        paths.insert(path);
+        collectFilterFields(value, paths, path);
+      }
+    }
+  } else if (filter.is_array()) {
+    for (const json& element : filter) collectFilterFields(element, paths, prefix);
+  }
+}
+
+bool centroidMayMatch(const SummariesByField& summaries, const json& filter, uint32_t list) {
+  if (!filter.is_object()) return true;
+  for (const auto& [key, value] : filter.items()) {
+    if (key == "$not" || key == "$nor") continue;
+    if (key == "$and" || key == "$or") {
+      std::vector<const json*> parts;
+      if (!SubFilters(value, parts)) continue;
+      bool pass = key == "$and";
+      for (const json* part : parts) {
+        const bool may = centroidMayMatch(summaries, *part, list);
+        if (key == "$and" && !may) {
+          pass = false;
+          break;
+        }
+        if (key == "$or" && may) {
+          pass = true;
+          break;
+        }
+      }
+      if (!pass) return false;
+      continue;
+    }
+    if (!FieldMayMatch(summaries, key, value, list)) return false;
+  }
+  return true;
+}
+
+Quantizers ReduceCodebooks(const Quantizers& quantizers, const std::vector<uint32_t>& kept) {
+  Quantizers reduced;
+  reduced.secondary_codebooks = quantizers.secondary_codebooks;
+  for (const Codebook& codebook : quantizers.codebooks) {
+    const uint64_t cols = codebook.centroids.cols;
+    std::vector<float> rows;
+    uint32_t count = 0;
+    for (uint32_t id : kept) {
+      if (id >= codebook.n_centroids || id >= codebook.centroids.rows) continue;
+      rows.insert(rows.end(), codebook.centroids.row(id), codebook.centroids.row(id) + cols);
+      ++count;
+    }
+    Codebook cut;
+    cut.centroids = Matrix<float>(std::move(rows), cols);
+    cut.n_centroids = count;
+    reduced.codebooks.push_back(std::move(cut));
+  }
+  return reduced;
+}
+
+}  // namespace ombrix

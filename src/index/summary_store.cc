@@ -1,0 +1,85 @@
+#include "index/summary_store.h"
+
+#include <stdexcept>
+
+#include "encrypted_store/item_keys.h"
+#include "encrypted_store/sealing.h"
+#include "encrypted_store/sha3.h"
+
+namespace ombrix {
+
+namespace {
+
+struct SummaryKeys {
+  std::vector<uint64_t> records;
+  std::vector<uint64_t> versions;
+};
+
+// Version keys come from their own store name, so no path's record key can equal
+// another path's version key by construction of the inputs.
+SummaryKeys KeysOf(const EncryptedIndexCore& core, const std::vector<std::string>& paths) {
+  static constexpr char kVersionLabel[] = "centroid_metadata.version";
+  std::vector<uint8_t> seed(core.centroid_metadata_store_name.begin(), core.centroid_metadata_store_name.end());
+  seed.insert(seed.end(), kVersionLabel, kVersionLabel + sizeof(kVersionLabel) - 1);
+  const Digest256 version_name = Sha3_256(seed.data(), seed.size());
+  return {DeriveItemKeys(paths, core.centroid_metadata_store_name), DeriveItemKeys(paths, version_name)};
+}
+
+struct Fetched {
+  std::vector<std::vector<uint8_t>> plaintexts;
+  std::vector<uint64_t> versions;
+};
+
+Fetched Fetch(EncryptedIndexCore& core, const SummaryKeys& keys) {
+  Fetched fetched;
+  std::vector<EncryptedBlob> sealed;
+  sealed.reserve(keys.records.size());
+  for (size_t i = 0; i < keys.records.size(); ++i) {
+    auto [blob, version] = core.index_store->GetMap(keys.records[i], keys.versions[i]);
+    sealed.push_back(std::move(blob));
+    fetched.versions.push_back(version);
+  }
+  fetched.plaintexts = DecryptItems(sealed, core.centroid_metadata_store_name);
+  return fetched;
+}
+
+}  // namespace
+
+std::vector<std::vector<uint8_t>> ReadSummaryRecords(EncryptedIndexCore& core,
+                                                     const std::vector<std::string>& paths) {
+  return Fetch(core, KeysOf(core, paths)).plaintexts;
+}
+
+void MergeIntoStoredSummaries(EncryptedIndexCore& core, FieldSummaries& fresh,
+                              const std::vector<std::string>& paths) {
+  std::vector<std::string> pending = paths;
+  for (int attempt = 0; attempt < kSummaryUpdateAttempts && !pending.empty(); ++attempt) {
+    const SummaryKeys keys = KeysOf(core, pending);
+    Fetched fetched = Fetch(core, keys);
+    std::vector<std::vector<uint8_t>> outputs;
+    outputs.reserve(pending.size());
+    for (size_t k = 0; k < pending.size(); ++k) {
+      const CentroidSummaryMap stored = DecodeStoredSummaries(fetched.plaintexts[k]);
+      if (!fetched.plaintexts[k].empty() && SummariesCover(stored, fresh[pending[k]])) {
+        outputs.push_back(std::move(fetched.plaintexts[k]));
+      } else {
+        outputs.push_back(encodeCentroidSummaries(mergeCentroidSummaries(fresh, stored, pending[k])));
+      }
+    }
+    // Every path is resealed, covered or not: which paths changed stays hidden.
+    const std::vector<EncryptedBlob> sealed = EncryptItems(outputs, core.centroid_metadata_store_name);
+    std::vector<std::string> lost;
+    for (size_t k = 0; k < pending.size(); ++k) {
+      if (!core.index_store->PushMap(keys.records[k], sealed[k], keys.versions[k], fetched.versions[k])) {
+        lost.push_back(pending[k]);
+      }
+    }
+    pending = std::move(lost);
+  }
+  if (!pending.empty()) {
+    throw std::runtime_error("Centroid metadata of field '" + pending.front() + "' kept changing during " +
+                             std::to_string(kSummaryUpdateAttempts) + " attempts to update it");
+  }
+}
+
+}  // namespace ombrix

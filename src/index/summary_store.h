@@ -1,0 +1,33 @@
+// Where the per-field summaries of an index live: one sealed StoredCentroidSummaries
+// record per field path in the index store, kept as a versioned map entry so that a
+// read-merge-write is a compare-and-set. Two writers of one path, in one process or in
+// several sharing a backend, never drop each other's additions: the loser of a
+// compare-and-set reads again and merges again. Borrows the core; one call at a time per
+// core (the core is not thread-safe).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "encrypted_store/encrypted_index_core.h"
+#include "index/centroid_summaries.h"
+
+namespace ombrix {
+
+// Attempts a path gets before the update gives up (every attempt lost to another writer).
+inline constexpr int kSummaryUpdateAttempts = 100;
+
+// The decrypted record of each path, in order; empty where none is stored.
+// Throws what the store and decryption throw.
+std::vector<std::vector<uint8_t>> ReadSummaryRecords(EncryptedIndexCore& core,
+                                                     const std::vector<std::string>& paths);
+
+// Folds fresh[path] into the stored record of every path of `paths`. A path whose stored
+// record already covers its entries is written back unchanged (resealed). Throws
+// std::runtime_error when a path still loses after kSummaryUpdateAttempts attempts, and
+// what decoding, sealing and the store throw; paths already written stay written.
+void MergeIntoStoredSummaries(EncryptedIndexCore& core, FieldSummaries& fresh,
+                              const std::vector<std::string>& paths);
+
+}  // namespace ombrix
