@@ -110,6 +110,12 @@ class EncryptedIndex {
   void TrainIndex(uint64_t n_lists = 0, uint64_t batch_size = 2048, uint64_t max_iters = 100,
                   double tolerance = 1e-6);
 
+  // Folds the metadata of one batch (text i under the list of item i) into the stored
+  // per-field summaries, as trained ingestion does. Unparsable texts are skipped with a
+  // WARNING; a metadata count other than the batch's is refused (std::invalid_argument)
+  // before any read. Holds the operation lock.
+  void UpdateMetadata(const std::vector<std::string>& metadata, const ItemBatch& batch);
+
   bool is_trained();
   std::string index_name();
 
@@ -131,10 +137,6 @@ class EncryptedIndex {
                      const std::vector<std::vector<uint8_t>>& contents,
                      const std::vector<std::string>& metadata, bool rebuild);
   void RebuildIndexEntries(const ItemBatch& batch);
-  // Folds the metadata of one trained batch (text i under the list of item i) into the
-  // stored per-field summaries. Unparsable texts are skipped with a WARNING; a metadata
-  // count other than the batch's is refused (std::invalid_argument) before any read.
-  void UpdateMetadata(const std::vector<std::string>& metadata, const ItemBatch& batch);
   // UpdateMetadata when some text of the batch is non-empty; its failures are logged at
   // CRITICAL and thrown as MetadataUpdateError.
   void StoreBatchSummaries(const ItemBatch& batch);

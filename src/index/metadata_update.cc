@@ -14,7 +14,9 @@
 namespace ombrix {
 
 void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata, const ItemBatch& batch) {
+  OperationLock lock(*this);
   log().info("UpdateMetadata");
+  if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
   // Text i is summarised under list i: a shorter or longer vector would file texts under
   // other items' lists.
   if (metadata.size() != batch.input_tokens.size()) {
