@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "diagnostics/logger.h"
 #include "diagnostics/telemetry.h"
 #include "encrypted_store/encrypted_index_core.h"
@@ -141,6 +143,10 @@ class EncryptedIndex {
   // CRITICAL and thrown as MetadataUpdateError.
   void StoreBatchSummaries(const ItemBatch& batch);
   PreFilterResult PreFiltering(const std::string& filters);
+  // Steps of PreFiltering after parsing: all lists for no filter, else the lists whose
+  // summaries may hold a match. Failures after the no-filter test are logged at CRITICAL
+  // and thrown as std::runtime_error "Error while pre-filtering: <what>".
+  PreFilterResult PreFilterDocument(const nlohmann::json& filter);
   CacheMissResult PostFiltering(CacheMissResult candidates, const std::string& filters);
 
   // Work bodies of the public operations, run with the operation lock held.

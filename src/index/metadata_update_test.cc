@@ -12,6 +12,7 @@
 #include "index/index_test_util.h"
 #include "index/summary_store.h"
 #include "encrypted_store/item_keys.h"
+#include "encrypted_store/sealing.h"
 
 namespace ombrix {
 namespace {
@@ -100,6 +101,24 @@ TEST(UpdateMetadata, ACoveredPathKeepsItsContentUnderANewCiphertext) {
   EXPECT_EQ(ReadSummaryRecords(*index->core, {"n"}), before);
   EXPECT_NE(index->core->index_store->GetMap(key[0], 0).map_data, sealed_before);
   EXPECT_EQ(Stored(*index->core, "n"), (CentroidSummaryMap{{2, {2, 3, 5, {}}}}));
+}
+
+// Records are verified before they are read: authenticated is not well-formed.
+TEST(LoadFilterSummaries, RefusesAMalformedRecordAndWarnsOfAMissingOne) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  auto index = Create(Settings("malformed", POSTGRES), log);
+  const std::vector<std::string> texts = {R"({"good": 1})"};
+  index->UpdateMetadata(texts, BatchOf({0}, texts));
+  EXPECT_EQ(LoadFilterSummaries(*index->core, {"absent", "good"}),
+            (SummariesByField{{"absent", {}}, {"good", {{0, {0, 1, 1, {}}}}}}));
+
+  const auto key = DeriveItemKeys({"bad"}, index->core->centroid_metadata_store_name);
+  const std::vector<uint8_t> garbage = {4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F};
+  index->core->index_store->PushMap(key[0], EncryptItems({garbage}, index->core->centroid_metadata_store_name)[0],
+                                    12345, 0);
+  EXPECT_EQ(ErrorText([&] { LoadFilterSummaries(*index->core, {"bad", "good"}); }),
+            "Error while converting buffer to map of centroid map: Invalid centroid summaries buffer");
 }
 
 // A keystore that runs `before_push` once, just before the first compare-and-set goes to

@@ -1,10 +1,12 @@
 #include "index/summary_store.h"
 
+#include <iostream>
 #include <stdexcept>
 
 #include "encrypted_store/item_keys.h"
 #include "encrypted_store/sealing.h"
 #include "encrypted_store/sha3.h"
+#include "diagnostics/logger.h"
 
 namespace ombrix {
 
@@ -48,6 +50,27 @@ Fetched Fetch(EncryptedIndexCore& core, const SummaryKeys& keys) {
 std::vector<std::vector<uint8_t>> ReadSummaryRecords(EncryptedIndexCore& core,
                                                      const std::vector<std::string>& paths) {
   return Fetch(core, KeysOf(core, paths)).plaintexts;
+}
+
+SummariesByField LoadFilterSummaries(EncryptedIndexCore& core, const std::vector<std::string>& paths) {
+  const std::vector<std::vector<uint8_t>> records = ReadSummaryRecords(core, paths);
+  SummariesByField summaries;
+  try {
+    for (size_t i = 0; i < paths.size(); ++i) {
+      if (records[i].empty()) {
+        ActiveLogger().warning("Warning: Empty metadata buffer for field '" + paths[i] + ".");
+        std::cerr << "Warning: Empty metadata buffer for field '" << paths[i] << "'." << std::endl;
+        summaries[paths[i]];
+        continue;
+      }
+      summaries[paths[i]] = DecodeStoredSummaries(records[i]);
+    }
+  } catch (const std::exception& failure) {
+    const std::string message = std::string("Error while converting buffer to map of centroid map: ") + failure.what();
+    ActiveLogger().critical(message);
+    throw std::runtime_error(message);
+  }
+  return summaries;
 }
 
 void MergeIntoStoredSummaries(EncryptedIndexCore& core, FieldSummaries& fresh,

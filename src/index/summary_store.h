@@ -12,6 +12,7 @@
 
 #include "encrypted_store/encrypted_index_core.h"
 #include "index/centroid_summaries.h"
+#include "index/pre_filter.h"
 
 namespace ombrix {
 
@@ -22,6 +23,13 @@ inline constexpr int kSummaryUpdateAttempts = 100;
 // Throws what the store and decryption throw.
 std::vector<std::vector<uint8_t>> ReadSummaryRecords(EncryptedIndexCore& core,
                                                      const std::vector<std::string>& paths);
+
+// The summaries of each path for pre-filtering: an empty map where nothing is stored
+// (after the WARNING "Warning: Empty metadata buffer for field '<path>." and the same
+// warning, quoted whole, on standard error). A record that fails verification throws
+// std::runtime_error "Error while converting buffer to map of centroid map: <what>"
+// (logged at CRITICAL); fetch and decryption failures propagate as they are.
+SummariesByField LoadFilterSummaries(EncryptedIndexCore& core, const std::vector<std::string>& paths);
 
 // Folds fresh[path] into the stored record of every path of `paths`. A path whose stored
 // record already covers its entries is written back unchanged (resealed). Throws

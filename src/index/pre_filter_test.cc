@@ -1,0 +1,121 @@
+#include "index/pre_filter.h"
+
+#include <gtest/gtest.h>
+
+#include "backing_store/testing/error_text.h"
+
+namespace ombrix {
+namespace {
+
+using json = nlohmann::json;
+
+// The summaries pre-filtering would read for `filter` after the items `lists[l]` (metadata
+// texts) were ingested into list l: every collected path, empty where no item has it.
+SummariesByField SummariesFor(const std::vector<std::vector<std::string>>& lists, const json& filter) {
+  FieldSummaries fresh;
+  std::set<std::string> built;
+  for (uint32_t l = 0; l < lists.size(); ++l) {
+    for (const std::string& text : lists[l]) buildCentroidSummaries(json::parse(text), built, l, fresh, "");
+  }
+  std::set<std::string> wanted;
+  collectFilterFields(filter, wanted, "");
+  SummariesByField summaries;
+  for (const std::string& path : wanted) summaries[path] = mergeCentroidSummaries(fresh, {}, path);
+  return summaries;
+}
+
+std::vector<uint32_t> Kept(const std::vector<std::vector<std::string>>& lists, const std::string& filter_text) {
+  const json filter = json::parse(filter_text);
+  const SummariesByField summaries = SummariesFor(lists, filter);
+  std::vector<uint32_t> kept;
+  for (uint32_t l = 0; l < lists.size(); ++l) {
+    if (centroidMayMatch(summaries, filter, l)) kept.push_back(l);
+  }
+  return kept;
+}
+
+TEST(CollectFilterFields, FieldsOutsideNegations) {
+  struct Row {
+    std::string filter;
+    std::set<std::string> paths;
+  };
+  const std::vector<Row> rows = {
+      {R"({"$and": [{"a": {"$eq": 1}}, {"$or": [{"b.c": {"$gt": 1}}]}, {"$not": {"d": {"$eq": 1}}}]})", {"a", "b.c"}},
+      {R"({"$nor": [{"a": {"$eq": 1}}]})", {}},
+      {R"({"a": {"$gt": 1, "b": {"$eq": 2}}})", {"a", "a.b"}},
+      {R"({"$or": []})", {}},
+  };
+  for (const Row& row : rows) {
+    std::set<std::string> paths;
+    collectFilterFields(json::parse(row.filter), paths, "");
+    EXPECT_EQ(paths, row.paths) << row.filter;
+  }
+}
+
+// Which lists survive, each row one list layout and one filter; the rows marked with a
+// mend are filters a plain summary judgement drops although an item matches.
+TEST(CentroidMayMatch, KeepsEveryListThatMayHoldAMatch) {
+  const std::vector<std::vector<std::string>> prices = {{R"({"price": 10})", R"({"price": 50})"},
+                                                        {R"({"price": 80})", R"({"price": 120})"}};
+  const std::vector<std::vector<std::string>> cities = {
+      {R"({"city": "Oslo", "flag": true})"}, {R"({"city": "Rome", "flag": false})"}, {R"({"other": 1})"}};
+  struct Row {
+    std::string name;
+    std::vector<std::vector<std::string>> lists;
+    std::string filter;
+    std::vector<uint32_t> kept;
+  };
+  const std::vector<Row> rows = {
+      {"range", prices, R"({"price": {"$gt": 100}})", {1}},
+      {"range lte", prices, R"({"price": {"$lte": 10}})", {0}},
+      {"string", cities, R"({"city": {"$eq": "Oslo"}})", {0}},
+      {"boolean $in", cities, R"({"flag": {"$in": [true]}})", {0}},
+      {"$ne passes", {{R"({"n": 0})", R"({"n": 9})"}}, R"({"$and": [{"n": {"$gte": 0}}, {"n": {"$ne": 5}}]})", {0}},
+      {"$or [] beside a field", prices, R"({"$and": [{"price": {"$gte": 0}}, {"$or": []}]})", {}},
+      {"$or picks either", cities, R"({"$or": [{"city": {"$eq": "Rome"}}, {"other": {"$eq": 1}}]})", {1, 2}},
+      {"mend 1: $not of an over-approximation", {{R"({"price": 5})", R"({"price": 50})"}},
+       R"({"$and": [{"price": {"$gte": 0}}, {"$not": {"price": {"$gt": 10}}}]})", {0}},
+      {"mend 1: $nor", {{R"({"price": 5})", R"({"price": 50})"}}, R"({"$nor": [{"price": {"$gt": 10}}]})", {0}},
+      {"mend 2: $exists false, path in no list", cities, R"({"zip": {"$exists": false}})", {0, 1, 2}},
+      {"mend 2: $exists false, path in some lists", cities, R"({"city": {"$exists": false}})", {0, 1, 2}},
+      {"mend 2: $nin", cities, R"({"city": {"$nin": ["Oslo"]}})", {0, 1, 2}},
+      {"mend 2: a present-only condition drops lists without the path", cities,
+       R"({"city": {"$exists": true}})", {0, 1}},
+      {"mend 3: $in with null", {{R"({"t": [null, 1]})"}}, R"({"t": {"$in": [null]}})", {0}},
+      {"mend 3: $in with an array", {{R"({"t": [[1, 2]]})"}}, R"({"t": {"$in": [[1, 2]]}})", {0}},
+      {"mend 3: $in with an object", {{R"({"t": [{"a": 1}]})"}}, R"({"t": {"$in": [{"a": 1}]}})", {0}},
+      {"mend 4: the marker range is an ordinary range", {{R"({"p": -9876543211.0})", R"({"p": 9876543211.0})"}},
+       R"({"p": {"$eq": 1}})", {0}},
+      {"mend 5: scalar $in operand", cities, R"({"city": {"$in": "Oslo"}})", {0}},
+      {"mend 5: object $in operand", cities, R"({"city": {"$in": {"x": "Rome"}}})", {1}},
+      {"mend 5: null $in operand", cities, R"({"$and": [{"city": {"$in": null}}]})", {}},
+      {"mend 8: numeric array spanning the marker", {{R"({"v": [-9876543211.0, 9876543211.0]})"}, {R"({"v": "s"})"}},
+       R"({"v": {"$eq": 3}})", {0}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Kept(row.lists, row.filter), row.kept) << row.name;
+  }
+}
+
+// Summaries naming lists beyond the codebook are ignored: rows and centroid count agree.
+TEST(ReduceCodebooks, RowsOfTheKeptListsOnly) {
+  Quantizers quantizers;
+  Codebook book;
+  book.centroids = Matrix<float>({0, 0, 1, 1, 2, 2, 3, 3}, 2);
+  book.n_centroids = 4;
+  quantizers.codebooks.push_back(book);
+  quantizers.secondary_codebooks.push_back(book);
+  const Quantizers reduced = ReduceCodebooks(quantizers, {1, 3, 9});
+  ASSERT_EQ(reduced.codebooks.size(), 1u);
+  EXPECT_EQ(reduced.codebooks[0].n_centroids, 2u);
+  EXPECT_EQ(reduced.codebooks[0].centroids.rows, 2u);
+  EXPECT_EQ(reduced.codebooks[0].centroids.data, (std::vector<float>{1, 1, 3, 3}));
+  EXPECT_EQ(reduced.secondary_codebooks[0].centroids.data, book.centroids.data);
+  EXPECT_EQ(ReduceCodebooks(quantizers, {}).codebooks[0].n_centroids, 0u);
+  quantizers.codebooks[0].centroids.cols = 0;
+  EXPECT_EQ(testing_support::ErrorText([&] { ReduceCodebooks(quantizers, {1}); }),
+            "Data size must be a multiple of the number of columns");
+}
+
+}  // namespace
+}  // namespace ombrix

@@ -1,0 +1,50 @@
+// The query's pre-filter: the lists whose summaries cannot rule out a match, with the
+// codebooks cut down to them.
+#include <numeric>
+#include <set>
+#include <stdexcept>
+
+#include "index/encrypted_index.h"
+#include "index/pre_filter.h"
+#include "index/summary_store.h"
+
+namespace ombrix {
+
+PreFilterResult EncryptedIndex::PreFilterDocument(const nlohmann::json& filter) {
+  const uint32_t n = quantizers->codebooks.empty() ? 0 : quantizers->codebooks[0].n_centroids;
+  auto all_lists = [&] {
+    PreFilterResult all;
+    all.quantizers = *quantizers;
+    all.centroid_ids.resize(n);
+    std::iota(all.centroid_ids.begin(), all.centroid_ids.end(), 0u);
+    return all;
+  };
+  if (filter.is_null() || (filter.is_object() && filter.empty()) || (filter.is_array() && filter.empty())) {
+    log().info("No filters, returning all " + std::to_string(n) + " centroids");
+    return all_lists();
+  }
+  try {
+    std::set<std::string> collected;
+    collectFilterFields(filter, collected, "");
+    if (collected.empty()) {
+      log().info("Client metadata buffers are empty, returning all " + std::to_string(n) + " centroids");
+      return all_lists();
+    }
+    const SummariesByField summaries =
+        LoadFilterSummaries(*core, std::vector<std::string>(collected.begin(), collected.end()));
+    PreFilterResult result;
+    // Every list of the codebook is a candidate; a list no summary names holds no item
+    // with those fields, which the missing-field rule judges.
+    for (uint32_t list = 0; list < n; ++list) {
+      if (centroidMayMatch(summaries, filter, list)) result.centroid_ids.push_back(list);
+    }
+    result.quantizers = ReduceCodebooks(*quantizers, result.centroid_ids);
+    return result;
+  } catch (const std::exception& failure) {
+    const std::string message = std::string("Error while pre-filtering: ") + failure.what();
+    log().critical(message);
+    throw std::runtime_error(message);
+  }
+}
+
+}  // namespace ombrix
