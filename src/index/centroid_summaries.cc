@@ -100,8 +100,16 @@ CentroidSummaryMap mergeCentroidSummaries(FieldSummaries& fresh, const CentroidS
   }
   for (auto& [centroid, hashes] : added) {
     std::vector<uint32_t>& merged = result[centroid].hashes;
+    // Stored lists come sorted from earlier merges: only the new hashes need sorting.
+    const bool stored_sorted = std::is_sorted(merged.begin(), merged.end());
+    const auto middle = static_cast<std::ptrdiff_t>(merged.size());
+    std::sort(hashes.begin(), hashes.end());
     merged.insert(merged.end(), hashes.begin(), hashes.end());
-    std::sort(merged.begin(), merged.end());
+    if (stored_sorted) {
+      std::inplace_merge(merged.begin(), merged.begin() + middle, merged.end());
+    } else {
+      std::sort(merged.begin(), merged.end());
+    }
     merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
   }
   return result;
