@@ -28,3 +28,7 @@ target_link_libraries(ombrix_hiredis INTERFACE PkgConfig::HIREDIS_SSL PkgConfig:
 if(OMBRIX_HIREDICT_INCLUDE_DIR)
   target_compile_definitions(ombrix_hiredis INTERFACE OMBRIX_HAVE_HIREDICT_SSL=1)
 endif()
+
+# RE2 for the filter language's $regex: linear-time matching without deep recursion, so a
+# pattern sent by a caller can neither hang nor overflow the stack of a query.
+pkg_check_modules(RE2 REQUIRED IMPORTED_TARGET re2)

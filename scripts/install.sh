@@ -12,7 +12,7 @@ packages=(
   build-essential cmake pkg-config ninja-build git
   libarmadillo-dev libopenblas-dev liblapack-dev
   libssl-dev openssl libpq-dev libcurl4-openssl-dev zlib1g-dev
-  nlohmann-json3-dev libflatbuffers-dev flatbuffers-compiler
+  nlohmann-json3-dev libflatbuffers-dev flatbuffers-compiler libre2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   postgresql postgresql-client redis-server redis-tools
 )
