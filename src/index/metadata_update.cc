@@ -9,6 +9,7 @@
 
 #include "index/centroid_summaries.h"
 #include "index/encrypted_index.h"
+#include "index/metadata_filter.h"
 #include "index/summary_store.h"
 
 namespace ombrix {
@@ -36,6 +37,14 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata, co
       // Syntax errors and numbers beyond a double alike: the item stays stored, only its
       // summary is missing, and post-filtering refuses the same text anyway.
       log().warning("Skipping invalid JSON metadata at index " + std::to_string(i) + ": " + failure.what() +
+                    " (content: '" + text + "')");
+      continue;
+    }
+    // The builder walks documents recursively: no deeper than the filter language's limit,
+    // which the Python road already enforces on the way in.
+    if (ExceedsNestingDepth(document)) {
+      log().warning("Skipping invalid JSON metadata at index " + std::to_string(i) +
+                    ": nesting exceeds the maximum depth of " + std::to_string(kMaxNestingDepth) +
                     " (content: '" + text + "')");
       continue;
     }

@@ -50,7 +50,8 @@ TEST(UpdateMetadata, TextsThatGiveNoPathReadAndWriteNothing) {
   CapturedLog log;
   auto index = Create(Settings("nothing", POSTGRES), log);
   const std::vector<std::vector<std::string>> batches = {
-      {"", " \t\r\n"}, {"{bad"}, {"5", "\"text\"", "{}", "[]", "null"}, {"[1" + std::string(400, '0') + "]"}};
+      {"", " \t\r\n"}, {"{bad"}, {"5", "\"text\"", "{}", "[]", "null"}, {"[1" + std::string(400, '0') + "]"},
+      {R"({"deep": )" + std::string(120, '[') + std::string(120, ']') + "}"}};
   for (const auto& texts : batches) {
     const uint64_t reads = backend.backend().CallCount("GetMap", INDEX);
     const uint64_t writes = backend.backend().CallCount("PushMap", INDEX);

@@ -1,6 +1,9 @@
 #include "index/pre_filter.h"
 
 #include <algorithm>
+#include <cstdint>
+
+#include "index/metadata_filter.h"
 
 namespace ombrix {
 
@@ -17,8 +20,16 @@ bool HasHash(const CentroidSummary& s, uint32_t hash) {
 // elements) may always be there.
 bool MayEqual(const CentroidSummary& s, const json& value) {
   if (value.is_number()) {
-    const double v = value.get<double>();
-    return s.min <= v && v <= s.max;
+    auto in_range = [&](double v) { return s.min <= v && v <= s.max; };
+    // JSON equality compares a signed and an unsigned integer after converting the
+    // unsigned one to signed: -1 equals 18446744073709551615.
+    if (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0) {
+      return in_range(value.get<double>()) || in_range(static_cast<double>(static_cast<uint64_t>(value.get<int64_t>())));
+    }
+    if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
+      return in_range(value.get<double>()) || in_range(static_cast<double>(static_cast<int64_t>(value.get<uint64_t>())));
+    }
+    return in_range(value.get<double>());
   }
   if (value.is_string()) return HasHash(s, stringCrc32(value.get_ref<const std::string&>()));
   if (value.is_boolean()) return HasHash(s, stringCrc32(value.get<bool>() ? "true" : "false"));
@@ -48,23 +59,12 @@ bool OperatorMayHold(const std::string& op, const json& operand, const CentroidS
   return true;  // $ne, $nin, $exists, $type, $regex and unknown names
 }
 
-// The rule by which a condition holds for an item without the field: exactly
-// {"$exists": false}, or $nin as its first operator.
-bool HoldsForMissingField(const json& condition) {
-  if (condition.empty()) return false;
-  if (condition.size() == 1 && condition.contains("$exists")) {
-    const json& operand = condition.at("$exists");
-    return operand.is_boolean() && !operand.get<bool>();
-  }
-  return condition.begin().key() == "$nin";
-}
-
 bool FieldMayMatch(const SummariesByField& summaries, const std::string& path, const json& condition,
                    uint32_t list) {
   if (!condition.is_object()) return true;  // not a normalised condition: nothing to refute
   auto field = summaries.find(path);
   if (field == summaries.end()) return true;  // never looked up
-  if (HoldsForMissingField(condition)) return true;
+  if (MissingFieldSatisfies(condition)) return true;
   auto entry = field->second.find(list);
   if (entry == field->second.end()) return false;  // no item of the list carries the path
   for (const auto& [op, operand] : condition.items()) {

@@ -89,6 +89,8 @@ TEST(CentroidMayMatch, KeepsEveryListThatMayHoldAMatch) {
       {"mend 5: scalar $in operand", cities, R"({"city": {"$in": "Oslo"}})", {0}},
       {"mend 5: object $in operand", cities, R"({"city": {"$in": {"x": "Rome"}}})", {1}},
       {"mend 5: null $in operand", cities, R"({"$and": [{"city": {"$in": null}}]})", {}},
+      {"signed and unsigned integers equal as JSON equality has it", {{R"({"u": 18446744073709551615})"}},
+       R"({"u": {"$eq": -1}})", {0}},
       {"mend 8: numeric array spanning the marker", {{R"({"v": [-9876543211.0, 9876543211.0]})"}, {R"({"v": "s"})"}},
        R"({"v": {"$eq": 3}})", {0}},
   };
