@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "backing_store/testing/error_text.h"
+#include "index/metadata_filter.h"
+#include "index/random_filters_test_util.h"
 
 namespace ombrix {
 namespace {
@@ -117,6 +119,46 @@ TEST(ReduceCodebooks, RowsOfTheKeptListsOnly) {
   quantizers.codebooks[0].centroids.cols = 0;
   EXPECT_EQ(testing_support::ErrorText([&] { ReduceCodebooks(quantizers, {1}); }),
             "Data size must be a multiple of the number of columns");
+}
+
+// Soundness: over random metadata and random filters, every list that holds an item the
+// filter accepts is kept; and the judgement is not vacuous (lists do get dropped).
+TEST(CentroidMayMatch, KeepsEveryListHoldingAnAcceptedItem) {
+  random_filters::Generator generate(17);
+  std::vector<std::vector<json>> lists(8);
+  std::vector<std::vector<std::string>> texts(8);
+  for (uint32_t l = 0; l < lists.size(); ++l) {
+    for (int n = 3 + generate.Below(10); n > 0; --n) {
+      lists[l].push_back(generate.Metadata());
+      texts[l].push_back(lists[l].back().dump());
+    }
+  }
+  int filters = 0, dropped = 0, judged = 0;
+  while (filters < 3000) {
+    json filter;
+    try {
+      filter = parseFilters(generate.FilterText());
+    } catch (const std::invalid_argument&) {
+      continue;  // refused at the top level, as a query would be
+    }
+    std::vector<bool> accepted(lists.size(), false);
+    try {
+      for (uint32_t l = 0; l < lists.size(); ++l) {
+        for (const json& item : lists[l]) accepted[l] = accepted[l] || evaluateFilter(filter, item);
+      }
+    } catch (const std::exception&) {
+      continue;  // an operand the language refuses for present fields
+    }
+    ++filters;
+    const SummariesByField summaries = SummariesFor(texts, filter);
+    for (uint32_t l = 0; l < lists.size(); ++l) {
+      const bool kept = centroidMayMatch(summaries, filter, l);
+      ++judged;
+      dropped += kept ? 0 : 1;
+      if (accepted[l]) EXPECT_TRUE(kept) << filter.dump() << " list " << l;
+    }
+  }
+  EXPECT_GT(dropped, judged / 10);
 }
 
 }  // namespace
