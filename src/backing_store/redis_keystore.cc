@@ -91,7 +91,9 @@ void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys,
                                    const Matrix<uint8_t>& values) {
   InternalLogger().info("Pushing " + std::to_string(keys.size()) + " items to Redis");
   CheckBatch(keys, values.rows);
-  if (value_size_ * values.rows != values.rows * values.cols) {
+  // Measured on the buffer too: a Matrix whose data disagrees with rows x cols is refused
+  // instead of read past its end.
+  if (values.cols != value_size_ || values.data.size() != values.rows * values.cols) {
     InternalLogger().error("Amount of data " + std::to_string(values.rows * values.cols) +
                            " must be divisible by the size of each value " +
                            std::to_string(keys.size() * value_size_));
