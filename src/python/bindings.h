@@ -24,7 +24,8 @@ using DBConfigClass = pybind11::class_<DBConfig, pybind11::smart_holder>;
 // The process-wide logger is never destroyed from Python.
 using LoggerClass = pybind11::class_<Logger, std::unique_ptr<Logger, pybind11::nodelete>>;
 using IndexConfigClass = pybind11::class_<IndexConfig, std::shared_ptr<IndexConfig>>;
-using IndexIVFFlatClass = pybind11::class_<IndexIVFFlat, IndexConfig, std::shared_ptr<IndexIVFFlat>>;
+using IndexIVFFlatClass =
+    pybind11::class_<IndexIVFFlat, IndexConfig, std::shared_ptr<IndexIVFFlat>>;
 using ClientClass = pybind11::class_<Client, pybind11::smart_holder>;
 using EncryptedIndexClass = pybind11::class_<EncryptedIndex, pybind11::smart_holder>;
 

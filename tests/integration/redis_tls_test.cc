@@ -147,6 +147,7 @@ TEST_F(RedisTlsTest, TheCertificateMustNameTheHost) {
       {*elsewhere, "localhost", ca, kRefused},
       {*elsewhere, "127.0.0.1", ",ssl:true,ca_path:" + cas.string(), kRefused},
       {*address_only, "127.0.0.1", ca, "connected"},
+      {*address_only, "127.0.0.1", ",ssl:true,ca_path:" + cas.string(), "connected"},
       {*address_only, "localhost", ca, kRefused},
       {*name_only, "localhost", ca, "connected"},
       {*name_only, "127.0.0.1", ca, kRefused},
@@ -154,8 +155,8 @@ TEST_F(RedisTlsTest, TheCertificateMustNameTheHost) {
       {*elsewhere, "127.0.0.1", ",ssl:true", "connected"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Connect("host:" + c.host + ",port:" + std::to_string(c.server.port()) + ",db:0" + c.tls),
-              c.outcome)
+    const std::string port = std::to_string(c.server.port());
+    EXPECT_EQ(Connect("host:" + c.host + ",port:" + port + ",db:0" + c.tls), c.outcome)
         << c.host << c.tls << " on port " << c.server.port();
   }
   elsewhere.reset();

@@ -37,7 +37,10 @@ def surface_docstrings():
             continue
         for attr in dir(value):
             member = inspect.getattr_static(value, attr)
-            parts = (member.fget, member.fset) if isinstance(member, property) else (getattr(value, attr),)
+            if isinstance(member, property):
+                parts = (member.fget, member.fset)
+            else:
+                parts = (getattr(value, attr),)
             for part in parts:
                 if part is not None:
                     yield f"{name}.{attr}", part.__doc__
