@@ -183,6 +183,12 @@ TYPED_TEST_P(KeystoreContractTest, FixedWidthFollowsValueSize) {
   Keystore& store = this->NewStore();
   EXPECT_THROW(store.BatchPushItems({1, 2}, Rows(1, 8, 1)), std::invalid_argument);
   EXPECT_THROW(store.BatchPushItems({1}, Rows(1, 16, 1)), std::invalid_argument);
+  // rows x cols must also be what the buffer holds, neither more nor less.
+  for (size_t bytes : {8, 24}) {
+    ombrix::Matrix<uint8_t> malformed = Rows(2, 8, 1);
+    malformed.data.resize(bytes);
+    EXPECT_THROW(store.BatchPushItems({1, 2}, malformed), std::invalid_argument) << bytes;
+  }
 
   store.SetValueSize(16);
   EXPECT_EQ(store.value_size(), 16u);

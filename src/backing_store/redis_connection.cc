@@ -1,5 +1,9 @@
 #include "backing_store/redis_connection.h"
 
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
 #include <cstdarg>
 #include <stdexcept>
 #include <string>
@@ -108,6 +112,87 @@ const char* CStrOrNull(const std::optional<std::string>& value) {
   return value ? value->c_str() : nullptr;
 }
 
+// Both throw with OpenSSL's error queue emptied: what a failed load or handshake left
+// there must not be read later as the failure of some other call on this thread.
+[[noreturn]] void ThrowTlsContextError(redisSSLContextError error) {
+  ERR_clear_error();
+  throw std::runtime_error(
+      std::string("SSL configuration failed: Failed to create Redis SSL context: ") +
+      redisSSLContextGetError(error));
+}
+
+[[noreturn]] void ThrowTlsStartError() {
+  ERR_clear_error();
+  throw std::runtime_error("SSL configuration failed: Failed to initiate SSL connection to Redis");
+}
+
+bool IsIpAddress(const std::string& host) {
+  in6_addr address{};
+  return inet_pton(AF_INET, host.c_str(), &address) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// The TLS context of one connection, loaded in the order the hiredis helper loads it, so
+// an unusable file fails with the same library text. The context is built here rather
+// than by the helper because the helper's options cannot name the host to verify.
+SslContextPtr MakeTlsContext(const RedisEndpoint& endpoint) {
+  redisInitOpenSSL();
+  SslContextPtr context(SSL_CTX_new(TLS_client_method()));
+  if (!context) ThrowTlsContextError(REDIS_SSL_CTX_CREATE_FAILED);
+  SSL_CTX_set_options(context.get(), SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3);
+  // A CA the caller names is a CA the caller means to be checked against; without one
+  // there is nothing to check with, so say so once per connection.
+  if (endpoint.verifies_server()) {
+    SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
+  } else {
+    SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
+    InternalLogger().warning("TLS connection to Redis at " + endpoint.host + ":" +
+                             std::to_string(endpoint.port) +
+                             " does not verify the server's certificate: no ca_cert or "
+                             "ca_path given");
+  }
+  if (endpoint.cert.has_value() != endpoint.key.has_value()) {
+    ThrowTlsContextError(REDIS_SSL_CTX_CERT_KEY_REQUIRED);
+  }
+  if (endpoint.verifies_server() &&
+      SSL_CTX_load_verify_locations(context.get(), CStrOrNull(endpoint.ca_cert),
+                                    CStrOrNull(endpoint.ca_path)) != 1) {
+    ThrowTlsContextError(REDIS_SSL_CTX_CA_CERT_LOAD_FAILED);
+  }
+  if (endpoint.cert) {
+    if (SSL_CTX_use_certificate_chain_file(context.get(), endpoint.cert->c_str()) != 1) {
+      ThrowTlsContextError(REDIS_SSL_CTX_CLIENT_CERT_LOAD_FAILED);
+    }
+    if (SSL_CTX_use_PrivateKey_file(context.get(), endpoint.key->c_str(), SSL_FILETYPE_PEM) != 1) {
+      ThrowTlsContextError(REDIS_SSL_CTX_PRIVATE_KEY_LOAD_FAILED);
+    }
+  }
+  return context;
+}
+
+// Runs the handshake on the open connection. A verified session also requires the
+// certificate to name the host: a chain check alone accepts any certificate the CAs ever
+// issued, for whatever name.
+void StartTls(redisContext* connection, SSL_CTX* context, const RedisEndpoint& endpoint) {
+  SslPtr ssl(SSL_new(context));
+  if (!ssl) ThrowTlsStartError();
+  const bool address = IsIpAddress(endpoint.host);
+  // Server name indication carries DNS names only.
+  if (!address && SSL_set_tlsext_host_name(ssl.get(), endpoint.host.c_str()) != 1) {
+    ThrowTlsStartError();
+  }
+  if (endpoint.verifies_server()) {
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    const int expected = address ? X509_VERIFY_PARAM_set1_ip_asc(param, endpoint.host.c_str())
+                                 : X509_VERIFY_PARAM_set1_host(param, endpoint.host.c_str(), 0);
+    if (expected != 1) ThrowTlsStartError();
+  }
+  // The connection owns the session only once the handshake succeeded.
+  if (redisInitiateSSL(connection, ssl.get()) != REDIS_OK) ThrowTlsStartError();
+  ssl.release();
+}
+
 }  // namespace
 
 RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
@@ -126,35 +211,8 @@ RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
   redisSetTimeout(context_.get(), connect_timeout);
 
   if (endpoint.ssl) {
-    redisInitOpenSSL();
-    redisSSLOptions options{};
-    options.cacert_filename = CStrOrNull(endpoint.ca_cert);
-    options.capath = CStrOrNull(endpoint.ca_path);
-    options.cert_filename = CStrOrNull(endpoint.cert);
-    options.private_key_filename = CStrOrNull(endpoint.key);
-    options.server_name = endpoint.host.c_str();
-    // A CA the caller names is a CA the caller means to be checked against; without one
-    // there is nothing to check with, so say so once per connection.
-    if (endpoint.verifies_server()) {
-      options.verify_mode = REDIS_SSL_VERIFY_PEER;
-    } else {
-      options.verify_mode = REDIS_SSL_VERIFY_NONE;
-      InternalLogger().warning("TLS connection to Redis at " + endpoint.host + ":" +
-                               std::to_string(endpoint.port) +
-                               " does not verify the server's certificate: no ca_cert or "
-                               "ca_path given");
-    }
-    redisSSLContextError ssl_error = REDIS_SSL_CTX_NONE;
-    ssl_context_.reset(redisCreateSSLContextWithOptions(&options, &ssl_error));
-    if (!ssl_context_) {
-      throw std::runtime_error(
-          std::string("SSL configuration failed: Failed to create Redis SSL context: ") +
-          redisSSLContextGetError(ssl_error));
-    }
-    if (redisInitiateSSLWithContext(context_.get(), ssl_context_.get()) != REDIS_OK) {
-      throw std::runtime_error(
-          "SSL configuration failed: Failed to initiate SSL connection to Redis");
-    }
+    ssl_context_ = MakeTlsContext(endpoint);
+    StartTls(context_.get(), ssl_context_.get(), endpoint);
   }
 
   RedisReplyPtr selected(static_cast<redisReply*>(redisCommand(context_.get(), "SELECT %d", endpoint.db)));

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include <openssl/ssl.h>
+
 #include <hiredis/hiredis.h>
 #ifdef OMBRIX_HAVE_HIREDICT_SSL
 #include <hiredict/hiredict_ssl.h>  // the shim below expects the real declarations first
@@ -21,14 +23,18 @@ namespace ombrix_encrypted_index::internal::backing_store {
 struct RedisContextDeleter {
   void operator()(redisContext* context) const { redisFree(context); }
 };
-struct RedisSslContextDeleter {
-  void operator()(redisSSLContext* context) const { redisFreeSSLContext(context); }
+struct SslContextDeleter {
+  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+};
+struct SslDeleter {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 struct RedisReplyDeleter {
   void operator()(redisReply* reply) const { freeReplyObject(reply); }
 };
 using RedisContextPtr = std::unique_ptr<redisContext, RedisContextDeleter>;
-using RedisSslContextPtr = std::unique_ptr<redisSSLContext, RedisSslContextDeleter>;
+using SslContextPtr = std::unique_ptr<SSL_CTX, SslContextDeleter>;
+using SslPtr = std::unique_ptr<SSL, SslDeleter>;
 using RedisReplyPtr = std::unique_ptr<redisReply, RedisReplyDeleter>;
 
 // key ":" value pairs separated by ","; keys and values are taken byte for byte, never
@@ -58,6 +64,9 @@ const char* RedisReplyTypeName(int type);
 
 // One blocking connection: connected, switched to TLS when asked, database selected and
 // checked with PING, or the constructor throws having released everything it opened.
+// With ca_cert or ca_path the server must present a certificate from those CAs issued to
+// the host it was reached at (its DNS name, or its address when the host is an IP
+// address); without either the session is not verified at all.
 class RedisConnection {
  public:
   explicit RedisConnection(const RedisEndpoint& endpoint);
@@ -93,7 +102,7 @@ class RedisConnection {
   void DrainPending();
 
   // Declared before the connection so that it outlives the TLS session built from it.
-  RedisSslContextPtr ssl_context_;
+  SslContextPtr ssl_context_;
   RedisContextPtr context_;
   size_t pending_ = 0;  // queued commands whose replies are not read yet
 };

@@ -91,7 +91,9 @@ void RedisKeystore::BatchPushItems(const std::vector<uint64_t>& keys,
                                    const Matrix<uint8_t>& values) {
   InternalLogger().info("Pushing " + std::to_string(keys.size()) + " items to Redis");
   CheckBatch(keys, values.rows);
-  if (value_size_ * values.rows != values.rows * values.cols) {
+  // Measured on the buffer too: a Matrix whose data disagrees with rows x cols is refused
+  // instead of read past its end.
+  if (values.cols != value_size_ || values.data.size() != values.rows * values.cols) {
     InternalLogger().error("Amount of data " + std::to_string(values.rows * values.cols) +
                            " must be divisible by the size of each value " +
                            std::to_string(keys.size() * value_size_));
@@ -305,7 +307,13 @@ void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<ui
     InternalLogger().critical("Redis HSET error: connection failure.");
     throw std::runtime_error("Redis set_item error: connection failure.");
   }
-  connection_.Check(raw, "HSET");
+  RedisReplyPtr reply(static_cast<redisReply*>(raw));
+  if (reply->type == REDIS_REPLY_ERROR) {
+    const std::string message = "Redis HSET error: " + std::string(reply->str, reply->len);
+    InternalLogger().error(message);
+    throw std::runtime_error(message);
+  }
+  connection_.Check(reply.release(), "HSET");
 }
 
 std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
@@ -348,8 +356,7 @@ void RedisKeystore::DeleteIndex() {
   if (store_kind_ == ombrix::CONFIG) {
     // The config hash is shared by every index configured with this table: only this
     // index's own records go.
-    std::string index_record = index_name_ + ".oei";
-    std::string config_record = index_name_ + ".ovs";
+    const auto [index_record, config_record] = OwnConfigNames();
     RedisReplyPtr reply = connection_.Check(
         connection_.Send("HDEL %s %b %b", table_name_.c_str(), index_record.data(),
                          index_record.size(), config_record.data(), config_record.size()),
@@ -371,7 +378,23 @@ void RedisKeystore::DeleteIndex() {
   InternalLogger().info("Index successfully deleted from Redis");
 }
 
+std::array<std::string, 2> RedisKeystore::OwnConfigNames() const {
+  return {index_name_ + ".oei", index_name_ + ".ovs"};
+}
+
 uint64_t RedisKeystore::GetNumItems() {
+  if (store_kind_ == ombrix::CONFIG) {
+    // The config hash is shared by every index configured with this table: only this
+    // index's own records count.
+    uint64_t count = 0;
+    for (const std::string& name : OwnConfigNames()) {
+      RedisReplyPtr reply = connection_.Check(
+          connection_.Send("HEXISTS %s %b", table_name_.c_str(), name.data(), name.size()),
+          "HEXISTS");
+      if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 1) ++count;
+    }
+    return count;
+  }
   RedisReplyPtr reply = connection_.Check(
       connection_.Send("HLEN %b", item_hash_.data(), item_hash_.size()), "HLEN");
   return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;

@@ -43,6 +43,8 @@ class RedisKeystore : public Keystore {
   void DeleteConfigItem(const std::string& name) override;
   // A CONFIG store removes only this index's own records from the shared config hash.
   void DeleteIndex() override;
+  // A CONFIG store counts this index's own records in the shared config hash (0 to 2),
+  // as the PostgreSQL config store does; the others count the fields of the item hash.
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;
 
@@ -53,6 +55,9 @@ class RedisKeystore : public Keystore {
   // The item hash's name (and every item key) on the wire: 8 little-endian bytes.
   using WireKey = std::array<char, 8>;
   static WireKey ToWire(uint64_t value);
+
+  // "<index name>.oei" and "<index name>.ovs": what a CONFIG store holds for its index.
+  std::array<std::string, 2> OwnConfigNames() const;
 
   // Checks shared by the batch pushes; `rows` is the Matrix row or value count.
   void CheckBatch(const std::vector<uint64_t>& keys, size_t rows) const;

@@ -63,9 +63,10 @@ std::vector<std::string> Client::ListIndexes() const {
   try {
     return ombrix_encrypted_index::internal::backing_store::ListIndexNames(config_location_);
   } catch (const std::exception& e) {
-    // The caller sees only that listing failed; the reason is for whoever reads the console.
+    // The location is PostgreSQL: "only PostgreSQL" would name the wrong cause, so the
+    // caller gets the listing's own error.
     std::cerr << "Error in ListIndexes for Postgres: " << e.what() << '\n';
-    throw std::invalid_argument(kListingNeedsPostgres);
+    throw;
   }
 }
 

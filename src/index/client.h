@@ -31,7 +31,9 @@ class Client {
   // The names of the indexes with a configuration record at the config location, in the
   // listing's order. Only a PostgreSQL index location can be listed: any other throws
   // std::invalid_argument without looking. A failed listing writes "Error in ListIndexes
-  // for Postgres: <message>" to standard error and throws that same std::invalid_argument.
+  // for Postgres: <message>" to standard error and rethrows the listing's own exception
+  // (std::invalid_argument for a missing table name or connection string,
+  // std::runtime_error for a failed connection or query).
   std::vector<std::string> ListIndexes() const;
 
   // A new index. Without a logger, Logger::instance() is reset to ERROR on the console

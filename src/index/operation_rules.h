@@ -21,9 +21,10 @@ uint64_t AutomaticListCount(uint64_t vectors);
 // whitespace allowed around and inside them).
 bool IsNoFilter(const std::string& filters);
 
-// The connection string as it may be logged: the value of every password setting
-// ("password=..." key-value form, "password:..." in the Redis form, "user:secret@" in
-// URIs and a "password" query parameter) replaced by "***".
+// The connection string as it may be logged: the value of every setting whose name ends
+// in "password" (any case; "key=value" libpq form, "key:value" Redis form, URI query
+// parameters) and the secret of a URI's "user:secret@" replaced by "***". Every log line
+// that shows a connection string shows it through this.
 std::string MaskConnectionString(const std::string& connection_string);
 
 // The OpenMP team size to set for a configured CPU thread count (1 when absent), or

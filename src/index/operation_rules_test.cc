@@ -49,23 +49,41 @@ TEST(IsNoFilter, EmptyNullAndEmptyContainersOnly) {
   }
 }
 
-TEST(MaskConnectionString, KeyValueForm) {
-  EXPECT_EQ(MaskConnectionString("host=db port=5432 password=s3cret dbname=x"),
-            "host=db port=5432 password=*** dbname=x");
-  EXPECT_EQ(MaskConnectionString("password = 'a b\\' c' user=u"), "password = *** user=u");
-  EXPECT_EQ(MaskConnectionString("PASSWORD=x"), "PASSWORD=***");
-  EXPECT_EQ(MaskConnectionString("host=db passfile=/p user=password"), "host=db passfile=/p user=password");
-  EXPECT_EQ(MaskConnectionString("host:127.0.0.1,password:pw,port:6379"), "host:127.0.0.1,password:***,port:6379");
-  EXPECT_EQ(MaskConnectionString("host=db"), "host=db");
-  EXPECT_EQ(MaskConnectionString(""), "");
-}
-
-TEST(MaskConnectionString, UriForm) {
-  EXPECT_EQ(MaskConnectionString("postgresql://me:secret@db:5432/x"), "postgresql://me:***@db:5432/x");
-  EXPECT_EQ(MaskConnectionString("postgresql://me@db/x?password=secret&sslmode=require"),
-            "postgresql://me@db/x?password=***&sslmode=require");
-  EXPECT_EQ(MaskConnectionString("postgresql://db/x"), "postgresql://db/x");
-  EXPECT_EQ(MaskConnectionString("postgresql://a:b@c:d@db/x"), "postgresql://a:***@db/x");
+TEST(MaskConnectionString, EveryPasswordSettingAndUriSecret) {
+  const struct {
+    const char* given;
+    const char* logged;
+  } cases[] = {
+      // libpq key=value
+      {"host=db port=5432 password=s3cret dbname=x", "host=db port=5432 password=*** dbname=x"},
+      {"password = 'a b\\' c' user=u", "password = *** user=u"},
+      {"PASSWORD=x", "PASSWORD=***"},
+      {"host=db sslpassword=k3y sslmode=verify-full",
+       "host=db sslpassword=*** sslmode=verify-full"},
+      {"sslpassword='key pass' password=a\\ b user=u", "sslpassword=*** password=*** user=u"},
+      {"host=db password=a,b user=u", "host=db password=*** user=u"},
+      {"host=db passfile=/p user=password", "host=db passfile=/p user=password"},
+      {"user=password=x host=db", "user=password=x host=db"},
+      {"host=db", "host=db"},
+      {"", ""},
+      // Redis key:value
+      {"host:127.0.0.1,password:pw,port:6379", "host:127.0.0.1,password:***,port:6379"},
+      {"host:h,ssl:true,key:/k,sslpassword:pw", "host:h,ssl:true,key:/k,sslpassword:***"},
+      // URIs
+      {"postgresql://me:secret@db:5432/x", "postgresql://me:***@db:5432/x"},
+      {"postgresql://me@db/x?password=secret&sslmode=require",
+       "postgresql://me@db/x?password=***&sslmode=require"},
+      {"postgresql://me@db/x?sslmode=require&sslpassword=secret",
+       "postgresql://me@db/x?sslmode=require&sslpassword=***"},
+      {"postgres://me:pw@db/x?SSLPassword=k&application_name=password",
+       "postgres://me:***@db/x?SSLPassword=***&application_name=password"},
+      {"postgresql://me:se/cr?et@db/x", "postgresql://me:***@db/x"},
+      {"postgresql://me:s@cret@db/x?sslpassword=k", "postgresql://me:***@db/x?sslpassword=***"},
+      {"postgresql://db/x", "postgresql://db/x"},
+      {"postgresql://db:5432", "postgresql://db:5432"},
+      {"postgresql://a:b@c:d@db/x", "postgresql://a:***@db/x"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MaskConnectionString(c.given), c.logged) << c.given;
 }
 
 TEST(TeamSizeFor, NegativeAndZeroKeepTheRuntimeDefault) {

@@ -79,8 +79,8 @@ std::vector<std::string> ListIndexes(const Client& client) {
 
 }  // namespace
 
-void RegisterClient(py::module_& m) {
-  py::class_<Client, py::smart_holder>(m, "Client", py::release_gil_before_calling_cpp_dtor())
+void DefineClient(ClientClass& cls) {
+  cls
       .def(py::init([](const std::string& api_key, const DBConfig& index_location,
                        const DBConfig& config_location, const DBConfig& items_location,
                        int32_t cpu_threads, bool gpu_accelerate) {
@@ -127,8 +127,10 @@ list of str
 Raises
 ------
 ValueError
-    If the names cannot be retrieved: the index location is not PostgreSQL, or the
-    PostgreSQL listing failed (its reason is written to standard error).
+    If the index location is not PostgreSQL ("Index listing is available only for a
+    PostgreSQL index location."), or with the listing's own error when it fails (no
+    table name or connection string, no connection, no such table); that error is also
+    written to standard error.
 )doc")
       .def("create_index", &CreateIndex, py::arg("index_name"), py::arg("index_key"),
            py::arg("index_config") = py::none(), py::arg("max_cache_size") = 0,

@@ -10,9 +10,9 @@ namespace py = pybind11;
 
 namespace ombrix::python {
 
-void RegisterDBConfig(py::module_& m) {
+void DefineDBConfig(DBConfigClass& cls) {
   // Constructor only: the fields stay native (the Client copies the whole value).
-  py::class_<DBConfig, py::smart_holder>(m, "DBConfig", py::release_gil_before_calling_cpp_dtor())
+  cls
       .def(py::init([](const std::string& location, std::optional<std::string> table_name,
                        std::optional<std::string> connection_string) {
              return MakeDBConfig(location, std::move(table_name), std::move(connection_string));

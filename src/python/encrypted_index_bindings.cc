@@ -53,11 +53,8 @@ void Train(EncryptedIndex& index, std::optional<uint64_t> n_lists, std::optional
 
 }  // namespace
 
-void RegisterEncryptedIndex(py::module_& m) {
-  py::class_<EncryptedIndex, py::smart_holder>(m, "EncryptedIndex",
-                                               "An encrypted OmbrixDB index, made by "
-                                               "Client.create_index or Client.load_index.",
-                                               py::release_gil_before_calling_cpp_dtor())
+void DefineEncryptedIndex(EncryptedIndexClass& cls) {
+  cls
       .def(
           "is_trained",
           [](EncryptedIndex& index) {

@@ -10,12 +10,8 @@ namespace py = pybind11;
 
 namespace ombrix::python {
 
-void RegisterIndexConfig(py::module_& m) {
-  py::class_<IndexConfig, std::shared_ptr<IndexConfig>>(
-      m, "IndexConfig",
-      "Abstract base class for index configurations. This class provides the core properties "
-      "of an index configuration, including dimension, distance metric and index type",
-      py::release_gil_before_calling_cpp_dtor())
+void DefineIndexConfig(IndexConfigClass& cls) {
+  cls
       .def_property_readonly(
           "dimension", [](const IndexConfig& c) { return c.dimension(); },
           "int: Dimensionality of the stored vectors (0 until the first upsert fixes it).")
@@ -38,11 +34,10 @@ void RegisterIndexConfig(py::module_& m) {
           "clone",
           [](const IndexConfig& c) { return std::shared_ptr<IndexConfig>(c.clone()); },
           "Return an independent copy of this configuration.");
+}
 
-  py::class_<IndexIVFFlat, IndexConfig, std::shared_ptr<IndexIVFFlat>>(
-      m, "IndexIVFFlat",
-      "Configuration for an IVFFlat index, which uses flat quantization for coarse clustering.",
-      py::release_gil_before_calling_cpp_dtor())
+void DefineIndexIVFFlat(IndexIVFFlatClass& cls) {
+  cls
       .def(py::init([](std::optional<uint64_t> dimension) {
              return std::make_shared<IndexIVFFlat>(dimension.value_or(0), std::string());
            }),

@@ -12,15 +12,14 @@ std::string& WorkingDir() {
   return working_dir;
 }
 
-void RegisterWorkingDir(py::module_& m) {
+void DefineWorkingDir(py::module_& m) {
   m.def(
       "set_working_dir", [](const std::string& dir) { WorkingDir() = dir; },
       "Sets the working directory for the OmbrixDB client.");
 }
 
-void RegisterLogger(py::module_& m) {
-  // The process-wide logger is never destroyed from Python.
-  py::class_<Logger, std::unique_ptr<Logger, py::nodelete>>(m, "Logger")
+void DefineLogger(LoggerClass& cls) {
+  cls
       .def_static("instance", &Logger::instance, py::return_value_policy::reference)
       .def("configure", &Logger::configure, py::arg("level"), py::arg("to_file") = false,
            py::arg("file_path") = py::none(),

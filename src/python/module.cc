@@ -4,12 +4,39 @@
 
 namespace py = pybind11;
 
+namespace ombrix::python {
+
+// Every release_gil_before_calling_cpp_dtor: a native destructor may flush telemetry or
+// close store connections, and must not hold up other Python threads meanwhile.
+ModuleClasses::ModuleClasses(py::module_& m)
+    : db_config(m, "DBConfig", py::release_gil_before_calling_cpp_dtor()),
+      logger(m, "Logger"),
+      index_config(m, "IndexConfig",
+                   "Abstract base class for index configurations. This class provides the core "
+                   "properties of an index configuration, including dimension, distance metric "
+                   "and index type",
+                   py::release_gil_before_calling_cpp_dtor()),
+      index_ivf_flat(m, "IndexIVFFlat",
+                     "Configuration for an IVFFlat index, which uses flat quantization for coarse "
+                     "clustering.",
+                     py::release_gil_before_calling_cpp_dtor()),
+      client(m, "Client", py::release_gil_before_calling_cpp_dtor()),
+      encrypted_index(m, "EncryptedIndex",
+                      "An encrypted OmbrixDB index, made by Client.create_index or "
+                      "Client.load_index.",
+                      py::release_gil_before_calling_cpp_dtor()) {}
+
+}  // namespace ombrix::python
+
 PYBIND11_MODULE(ombrixdb_vell, m) {
+  using namespace ombrix::python;
   m.doc() = "Pybind11 bindings for OmbrixDB";
-  ombrix::python::RegisterWorkingDir(m);
-  ombrix::python::RegisterDBConfig(m);
-  ombrix::python::RegisterLogger(m);
-  ombrix::python::RegisterIndexConfig(m);
-  ombrix::python::RegisterClient(m);
-  ombrix::python::RegisterEncryptedIndex(m);
+  DefineWorkingDir(m);
+  ModuleClasses classes(m);
+  DefineDBConfig(classes.db_config);
+  DefineLogger(classes.logger);
+  DefineIndexConfig(classes.index_config);
+  DefineIndexIVFFlat(classes.index_ivf_flat);
+  DefineClient(classes.client);
+  DefineEncryptedIndex(classes.encrypted_index);
 }

@@ -259,7 +259,7 @@ TEST_F(RedisKeystoreTest, HashAndFieldNamesSeenByRedisCli) {
   config->PushConfigItem("idx.oei", Bytes{1, 0, 2});
   EXPECT_EQ(CliLines(RedisCli(port_, "HGETALL " + *config_.table_name)),
             (std::multiset<std::string>{"\"idx.oei\"", CliRepr(std::string("\x01\x00\x02", 3))}));
-  EXPECT_EQ(config->GetNumItems(), 0u);  // config items are not items
+  EXPECT_EQ(config->GetNumItems(), 1u);  // the index's own records, not the item hash
 }
 
 TEST_F(RedisKeystoreTest, SelectsTheLastDbGiven) {
@@ -357,7 +357,12 @@ TEST_F(RedisKeystoreTest, DeleteIndexOfConfigKeepsOtherIndexesOfTheTable) {
     stores.back()->PushConfigItem(name + ".oei", Bytes{1});
     stores.back()->PushConfigItem(name + ".ovs", Bytes{2});
   }
+  // Each counts its own two records, not those of the others nor a look-alike name.
+  stores[0]->PushConfigItem("alpha.oei.ovs", Bytes{3});
+  for (const auto& store : stores) EXPECT_EQ(store->GetNumItems(), 2u) << store->index_name();
   stores[0]->DeleteIndex();
+  EXPECT_EQ(stores[0]->GetNumItems(), 0u);
+  EXPECT_EQ(stores[1]->GetNumItems(), 2u);
   EXPECT_FALSE(stores[0]->ConfigItemExists("alpha.oei"));
   EXPECT_FALSE(stores[0]->ConfigItemExists("alpha.ovs"));
   for (const char* name : {"alphabet", "beta", "al%"}) {
@@ -450,7 +455,9 @@ TEST_F(RedisKeystoreTest, ErrorRepliesThrowAndTheConnectionStaysInStep) {
   EXPECT_EQ(ErrorOf([&] { store->GetMap(kCounterMapKey, kCounterMapVersionKey); }), wrongtype);
 
   Raw("SET %s not-a-hash", config_.table_name->c_str());
-  EXPECT_EQ(ErrorOf([&] { store->PushConfigItem("idx.oei", Bytes{1}); }), wrongtype);
+  EXPECT_EQ(ErrorOf([&] { store->PushConfigItem("idx.oei", Bytes{1}); }),
+            "Redis HSET error: " + wrongtype);
+  EXPECT_NE(Logged(log).find("ERROR Redis HSET error: " + wrongtype), std::string::npos);
   EXPECT_EQ(ErrorOf([&] { store->LoadConfigItem("idx.oei"); }), wrongtype);
   EXPECT_EQ(ErrorOf([&] { store->ConfigItemExists("idx.oei"); }), wrongtype);
   Raw("DEL %s", config_.table_name->c_str());
@@ -509,7 +516,9 @@ TEST_F(RedisKeystoreTest, FullServerMakesWritesThrowAndReadsStillWork) {
   const std::string oom = "OOM command not allowed when used memory > 'maxmemory'.";
   ASSERT_EQ(refusal.rfind(oom, 0), 0u) << refusal;
   EXPECT_EQ(ErrorOf([&] { store.PushItem(RandomU64(), Bytes(10000, 1)); }).rfind(oom, 0), 0u);
-  EXPECT_EQ(ErrorOf([&] { store.PushConfigItem("idx.oei", Bytes(10000, 1)); }).rfind(oom, 0), 0u);
+  EXPECT_EQ(ErrorOf([&] { store.PushConfigItem("idx.oei", Bytes(10000, 1)); })
+                .rfind("Redis HSET error: " + oom, 0),
+            0u);
   EXPECT_NE(ErrorOf([&] { store.PushMap(kCounterMapKey, Bytes(10000, 1), kCounterMapVersionKey, 0); })
                 .find("OOM"),
             std::string::npos);

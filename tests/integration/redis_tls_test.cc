@@ -107,6 +107,64 @@ TEST_F(RedisTlsTest, ServerCertificateFromAnotherCaIsRefused) {
   EXPECT_EQ(Connect(bare_ + ",ssl:true,ca_cert:" + File("other-ca.crt")), kRefused);
 }
 
+// A certificate from the right CA proves nothing unless it names the host that was dialled:
+// servers of this test present certificates of the test CA issued to other names.
+TEST_F(RedisTlsTest, TheCertificateMustNameTheHost) {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / UniqueName("ombrix_certs");
+  std::filesystem::create_directories(dir);
+  auto issue = [&](const std::string& name, const std::string& alt_names) {
+    std::string base = (dir / name).string();
+    ombrix_test::Shell("openssl req -newkey rsa:2048 -nodes -subj /CN=" + name + " -keyout " +
+                       base + ".key -out " + base + ".csr 2>/dev/null && printf 'subjectAltName=" +
+                       alt_names + "\n' > " + base + ".ext && openssl x509 -req -in " + base +
+                       ".csr -CA " + File("ca.crt") + " -CAkey " + File("ca.key") +
+                       " -CAcreateserial -CAserial " + base + ".srl -days 1 -extfile " + base +
+                       ".ext -out " + base + ".crt 2>/dev/null");
+    return base;
+  };
+  auto serve = [&](const std::string& base) {
+    return std::make_unique<ombrix_test::OwnRedisServer>(
+        std::vector<std::string>{"--tls-cert-file", base + ".crt", "--tls-key-file", base + ".key",
+                                 "--tls-ca-cert-file", File("ca.crt"), "--tls-auth-clients", "no"},
+        /*tls=*/true);
+  };
+  auto elsewhere = serve(issue("elsewhere", "DNS:elsewhere.invalid,IP:10.9.8.7"));
+  std::filesystem::path cas = dir / "cas";
+  std::filesystem::create_directories(cas);
+  std::filesystem::copy_file(File("ca.crt"), cas / "ca.crt");
+  ombrix_test::Shell("openssl rehash " + cas.string() + " 2>/dev/null");
+  auto address_only = serve(issue("address", "IP:127.0.0.1"));
+  auto name_only = serve(issue("name", "DNS:localhost"));
+
+  const std::string ca = ",ssl:true,ca_cert:" + File("ca.crt");
+  const struct {
+    const ombrix_test::OwnRedisServer& server;
+    std::string host;
+    std::string tls;
+    std::string outcome;
+  } cases[] = {
+      {*elsewhere, "127.0.0.1", ca, kRefused},
+      {*elsewhere, "localhost", ca, kRefused},
+      {*elsewhere, "127.0.0.1", ",ssl:true,ca_path:" + cas.string(), kRefused},
+      {*address_only, "127.0.0.1", ca, "connected"},
+      {*address_only, "127.0.0.1", ",ssl:true,ca_path:" + cas.string(), "connected"},
+      {*address_only, "localhost", ca, kRefused},
+      {*name_only, "localhost", ca, "connected"},
+      {*name_only, "127.0.0.1", ca, kRefused},
+      // Unverified sessions check nothing, the name included.
+      {*elsewhere, "127.0.0.1", ",ssl:true", "connected"},
+  };
+  for (const auto& c : cases) {
+    const std::string port = std::to_string(c.server.port());
+    EXPECT_EQ(Connect("host:" + c.host + ",port:" + port + ",db:0" + c.tls), c.outcome)
+        << c.host << c.tls << " on port " << c.server.port();
+  }
+  elsewhere.reset();
+  address_only.reset();
+  name_only.reset();
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(RedisTlsTest, WithoutCaTheServerIsNotVerifiedAndThatIsSaid) {
   ScopedLogCapture log;
   EXPECT_EQ(Connect(bare_ + ",ssl:true"), "connected");

@@ -1,3 +1,4 @@
+import inspect
 import re
 import subprocess
 import sys
@@ -20,6 +21,39 @@ def test_module_surface():
     assert ombrix.set_working_dir("/tmp") is None
     with pytest.raises(TypeError):
         ombrix.set_working_dir(3)
+
+
+CPP_NAME = re.compile(r"\b[A-Za-z_]\w*::[A-Za-z_]")
+
+
+def surface_docstrings():
+    """(where, docstring) of the module, its functions, classes and every class member."""
+    yield "module", ombrix.__doc__
+    for name, value in vars(ombrix).items():
+        if name.startswith("__"):
+            continue
+        yield name, value.__doc__
+        if not isinstance(value, type):
+            continue
+        for attr in dir(value):
+            member = inspect.getattr_static(value, attr)
+            if isinstance(member, property):
+                parts = (member.fget, member.fset)
+            else:
+                parts = (getattr(value, attr),)
+            for part in parts:
+                if part is not None:
+                    yield f"{name}.{attr}", part.__doc__
+
+
+def test_signatures_name_python_classes():
+    docs = list(surface_docstrings())
+    assert len(docs) > 40
+    leaks = [(where, doc) for where, doc in docs if doc and CPP_NAME.search(doc)]
+    assert leaks == []
+    signature = ombrix.Client.create_index.__doc__.splitlines()[0]
+    assert "index_config: ombrixdb_vell.IndexConfig = None" in signature
+    assert signature.endswith(") -> ombrixdb_vell.EncryptedIndex")
 
 
 class TestLogger:
