@@ -12,15 +12,15 @@ namespace ombrix {
 
 namespace {
 
+// No codes at all ask for every field; codes that name no field still count as asking.
 ItemFields FieldsOf(const std::vector<uint32_t>& include) {
+  if (include.empty()) return ItemFields{};
   ItemFields fields{false, false, false};
-  bool any = false;
   for (uint32_t code : include) {
-    if (code == kGetVector) fields.vector = any = true;
-    if (code == kGetMetadata) fields.metadata = any = true;
-    if (code == kGetContents) fields.contents = any = true;
+    if (code == kGetVector) fields.vector = true;
+    if (code == kGetMetadata) fields.metadata = true;
+    if (code == kGetContents) fields.contents = true;
   }
-  if (!any) return ItemFields{};
   return fields;
 }
 
