@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 
 #include "backing_store/memory_keystore.h"
@@ -185,30 +184,6 @@ TEST(DeleteIndexTest, NothingIsLeftAndTheObjectIsNotConnected) {
     EXPECT_TRUE(left.maps.at(id).empty());
     EXPECT_EQ(left.config_items.count(id), 0u);
   }
-}
-
-TEST(DeleteIndexTest, EveryOperationAfterwardsRefusesAsNotConnected) {
-  CapturedLog log;
-  auto index = Create(Settings("after"), log);
-  index->DeleteIndex();
-  EXPECT_EQ(index->index_name(), "");
-  EXPECT_FALSE(index->is_trained());
-  Matrix<float> vectors({1, 2}, 2);
-  EXPECT_THROW(index->Upsert({"a"}, vectors, {}, {}), std::logic_error);
-  const std::vector<std::function<void()>> refused = {
-      [&] { index->Query(vectors, QueryParams{}); }, [&] { index->TrainIndex(); },
-      [&] { index->ListIDs(); },  [&] { index->Delete({"a"}); },
-      [&] { index->GetNumVectors(); }, [&] { index->Get({"a"}, {}); },
-      [&] { index->DeleteIndex(); }};
-  for (const auto& operation : refused) {
-    try {
-      operation();
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), kNotConnectedMessage);
-    }
-  }
-  EXPECT_EQ(log.CountContaining("CRITICAL Not connected"), refused.size());
 }
 
 // A store whose clearing leaves its items, as a writer racing the deletion would.
