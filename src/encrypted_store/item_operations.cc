@@ -19,7 +19,8 @@ constexpr size_t kListChunk = 10000;
 
 void RequireEmpty(Keystore& store, const char* kind, Logger& log) {
   if (store.GetNumItems() == 0) return;
-  const std::string message = std::string("Some items in the ") + kind + " backing store weren't deleted";
+  const std::string message =
+      std::string("Some items in the ") + kind + " backing store weren't deleted";
   log.error(message);
   throw std::runtime_error(message);
 }
@@ -36,7 +37,8 @@ std::vector<DecodedItem> EncryptedIndexCore::GetItems(const std::vector<std::str
                             content_store_name);
   }
   const std::vector<std::vector<uint8_t>> records =
-      DecryptItems(data_store->BatchGetVariable(DeriveItemKeys(ids, data_store_name)), data_store_name);
+      DecryptItems(data_store->BatchGetVariable(DeriveItemKeys(ids, data_store_name)),
+                   data_store_name);
 
   std::vector<DecodedItem> items;
   items.reserve(ids.size());

@@ -38,7 +38,8 @@ bool ParseCompleteItemRecord(const std::vector<uint8_t>& record, uint64_t payloa
                              ItemRecordView* view, uint64_t* payload_width) {
   if (ParseItemRecord(record, view)) {
     const uint64_t rest = record.size() - view->payload_offset;
-    const uint64_t width = payload_size != 0 ? payload_size : rest - std::min<uint64_t>(rest, view->metadata_length);
+    const uint64_t width =
+        payload_size != 0 ? payload_size : rest - std::min<uint64_t>(rest, view->metadata_length);
     if (rest >= width && rest - width == view->metadata_length) {
       *payload_width = width;
       return true;

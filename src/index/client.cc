@@ -80,7 +80,8 @@ Logger* Client::ChooseLogger(Logger* logger) {
   return logger;
 }
 
-IndexSettings Client::SettingsFor(const std::string& index_name, const std::array<uint8_t, 32>& index_key,
+IndexSettings Client::SettingsFor(const std::string& index_name,
+                                  const std::array<uint8_t, 32>& index_key,
                                   std::optional<uint64_t> max_cache_size) const {
   IndexSettings settings;
   settings.index_name = index_name;

@@ -125,8 +125,8 @@ class EncryptedIndex {
   bool is_trained();
   std::string index_name();
   // Item operations (item_operations.cc). Get: the stored items of `ids` in id order
-  // (ids not stored left out), with the fields `include` names, all of them when it names
-  // none; not wrapped (its binding wraps it as "Get"); counts the ids as "get".
+  // (ids not stored left out), with the fields `include` names, every field when it is
+  // empty; not wrapped (its binding wraps it as "Get"); counts the ids as "get".
   std::vector<Item> Get(const std::vector<std::string>& ids, const std::vector<uint32_t>& include);
   // Every stored item's id. Wrapper "ListIDs"; counts the ids returned as "get".
   std::vector<std::string> ListIDs();

@@ -24,7 +24,8 @@ EncryptedIndex::EncryptedIndex(LoadExisting, const std::string& index_name,
                (settings.index_location.connection_string
                     ? MaskConnectionString(*settings.index_location.connection_string)
                     : std::string("Memory")));
-    core = EncryptedIndexCore::Load(core_settings, logger != nullptr ? logger : &Logger::instance());
+    core = EncryptedIndexCore::Load(core_settings,
+                                    logger != nullptr ? logger : &Logger::instance());
     try {
       const std::vector<uint8_t> record = core->GetDecryptedConfigItem(core->index_name + ".ovs");
       IndexView view = View();
@@ -55,9 +56,11 @@ std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
                                                   Logger* logger) {
   return internal::ExecuteWithErrorHandling("LoadIndex", telemetry_.get(), [&] {
     logger = ChooseLogger(logger);
-    for (const DBConfig* location : {&index_location_, &config_location_, &items_location_, &data_location_}) {
+    for (const DBConfig* location :
+         {&index_location_, &config_location_, &items_location_, &data_location_}) {
       if (location->location == MEMORY) {
-        throw std::invalid_argument("Memory location is not supported for loading an existing index.");
+        throw std::invalid_argument(
+            "Memory location is not supported for loading an existing index.");
       }
     }
     if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");

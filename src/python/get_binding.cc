@@ -14,7 +14,8 @@ namespace ombrix::python {
 namespace {
 
 py::str StrictUtf8(const std::string& text) {
-  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
   if (decoded == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(decoded);
 }
@@ -41,9 +42,11 @@ py::list GetFromPython(EncryptedIndex& index, const std::vector<std::string>& id
     entry["id"] = StrictUtf8(item.id);
     for (const std::string& field : include) {
       if (field == "metadata") {
-        entry["metadata"] = item.metadata.empty() ? py::object(py::dict()) : loads(py::str(item.metadata));
+        entry["metadata"] =
+            item.metadata.empty() ? py::object(py::dict()) : loads(py::str(item.metadata));
       } else if (field == "contents") {
-        entry["contents"] = py::bytes(reinterpret_cast<const char*>(item.contents.data()), item.contents.size());
+        entry["contents"] =
+            py::bytes(reinterpret_cast<const char*>(item.contents.data()), item.contents.size());
       } else if (field == "vector") {
         py::list vector(item.vector.size());
         for (size_t i = 0; i < item.vector.size(); ++i) vector[i] = py::float_(item.vector[i]);
