@@ -60,3 +60,15 @@ results = index.query(vectors[:3], top_k=3, n_probes=2, include=["distance"])
 print("\nthree queries at once (distances only):")
 for n, hits in enumerate(results):
     print(f"  doc-{n}: " + ", ".join(f"{h['id']} ({h['distance']:.4f})" for h in hits))
+
+# Items by id: each field on request, deletion, listing.
+item = index.get(["doc-0"], include=["contents", "metadata"])[0]
+print(f"\ndoc-0: contents={item['contents']!r} metadata={item['metadata']}")
+index.delete(["doc-0", "doc-1"])
+print(f"after deleting two: {len(index.list_ids())} ids stored, {index.get_num_vectors()} vectors "
+      f"ever added, get(['doc-0']) = {index.get(['doc-0'])}")
+
+# On PostgreSQL or Redis, client.load_index("quickstart", index_key) opens the index again
+# from any process; a memory index lives only as long as this object.
+index.delete_index()
+print(f"deleted the index: name now {index.index_name()!r}")

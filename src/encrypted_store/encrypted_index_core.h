@@ -17,6 +17,7 @@
 #include "diagnostics/logger.h"
 #include "encrypted_store/item_batch.h"
 #include "encrypted_store/item_cache.h"
+#include "encrypted_store/item_record.h"
 #include "encrypted_store/labels.h"
 #include "encrypted_store/secret_bytes.h"
 #include "index_model/cache_miss_result.h"
@@ -124,6 +125,26 @@ class EncryptedIndexCore {
   std::vector<std::vector<uint8_t>> GetCentroidMetadata(const std::vector<std::string>& paths);
   // Forgets every cached list (after items were deleted).
   void ClearItemCache();
+
+  // Item operations (item_operations.cc).
+  // The stored items of `ids`, in id order, each holding only the fields asked for; an id
+  // with no record, a record whose lengths do not add up (logged) and a record that holds
+  // another id (its hash id collides) give no item. An id asked for twice comes twice.
+  std::vector<DecodedItem> GetItems(const std::vector<std::string>& ids, const ItemFields& fields);
+  // The id of every record in the data store, in the store's key order, read in chunks so
+  // that only one chunk of records is decrypted at a time.
+  std::vector<std::string> ListItemIds();
+  // Deletes the records and contents of `ids` (ids not stored are no error) and forgets
+  // every cached list, so no deleted item is served from this core's cache.
+  void DeleteItems(const std::vector<std::string>& ids);
+  // Clears the index and data stores, checks both are empty, writes a reset index record,
+  // then clears and checks the config and items stores. What is left in a store is
+  // logged and thrown as std::runtime_error "Some items in the <kind> backing store
+  // weren't deleted", and the later stores are not touched. Once the index store is
+  // cleared this core makes no closing push.
+  void DeleteIndexData();
+  // This core will not push its counter map when destroyed (a failed load, a deleted index).
+  void ForgoClosingPush() { closing_push_allowed_ = false; }
 
   // Retrieval (query_retrieval.cc): every item of the given lists, in probe order, each
   // item once with its newest record; cached lists are served while their counter is

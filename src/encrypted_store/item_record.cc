@@ -1,5 +1,6 @@
 #include "encrypted_store/item_record.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -25,14 +26,28 @@ void ReportMalformed(const std::vector<uint8_t>& record) {
                          " bytes");
 }
 
-// Parses a non-empty record, logging when it is malformed.
-bool ParseOrReport(const std::vector<uint8_t>& record, ItemRecordView* view) {
+}  // namespace
+
+bool ParseOrReportItemRecord(const std::vector<uint8_t>& record, ItemRecordView* view) {
   if (ParseItemRecord(record, view)) return true;
   ReportMalformed(record);
   return false;
 }
 
-}  // namespace
+bool ParseCompleteItemRecord(const std::vector<uint8_t>& record, uint64_t payload_size,
+                             ItemRecordView* view, uint64_t* payload_width) {
+  if (ParseItemRecord(record, view)) {
+    const uint64_t rest = record.size() - view->payload_offset;
+    const uint64_t width =
+        payload_size != 0 ? payload_size : rest - std::min<uint64_t>(rest, view->metadata_length);
+    if (rest >= width && rest - width == view->metadata_length) {
+      *payload_width = width;
+      return true;
+    }
+  }
+  ReportMalformed(record);
+  return false;
+}
 
 std::vector<uint8_t> EncodeItemRecord(std::string_view id, uint32_t list_id,
                                       const uint8_t* payload, uint64_t payload_size,
@@ -95,7 +110,7 @@ std::vector<DecodedItem> DecodeItemRecords(const std::vector<std::vector<uint8_t
   for (uint64_t i = 0; i < records.size(); ++i) {
     const std::vector<uint8_t>& record = records[i];
     ItemRecordView view;
-    if (record.empty() || !ParseOrReport(record, &view)) continue;
+    if (record.empty() || !ParseOrReportItemRecord(record, &view)) continue;
     DecodedItem item;
     item.id = std::string(view.id);
     item.payload.resize(payload_size);
@@ -113,7 +128,7 @@ CacheMissResult AssembleResults(const std::vector<std::vector<uint8_t>>& records
   std::vector<uint64_t> rows;
   rows.reserve(records.size());
   for (uint64_t i = 0; i < records.size(); ++i) {
-    if (!records[i].empty() && ParseOrReport(records[i], &views[i])) rows.push_back(i);
+    if (!records[i].empty() && ParseOrReportItemRecord(records[i], &views[i])) rows.push_back(i);
   }
   if (payload_size == 0) {
     for (uint64_t i : rows) {

@@ -38,6 +38,22 @@ void CopyRecordPayload(const std::vector<uint8_t>& record, const ItemRecordView&
 std::string RecordMetadata(const std::vector<uint8_t>& record, const ItemRecordView& view,
                            uint64_t payload_size);
 
+// ParseItemRecord that logs a malformed record at ERROR.
+bool ParseOrReportItemRecord(const std::vector<uint8_t>& record, ItemRecordView* view);
+
+// True when the record's length is exactly its header, id, payload and metadata; the
+// payload width is payload_size, or, when that is 0, what the record leaves for it.
+// A record that fails is logged at ERROR. Sets *payload_width on success.
+bool ParseCompleteItemRecord(const std::vector<uint8_t>& record, uint64_t payload_size,
+                             ItemRecordView* view, uint64_t* payload_width);
+
+// Which fields of an item a reader wants besides its id.
+struct ItemFields {
+  bool vector = true;
+  bool contents = true;
+  bool metadata = true;
+};
+
 struct DecodedItem {
   std::string id;
   std::string metadata;

@@ -70,6 +70,33 @@ std::vector<std::string> Client::ListIndexes() const {
   }
 }
 
+Logger* Client::ChooseLogger(Logger* logger) {
+  if (logger == nullptr) {
+    logger = &Logger::instance();
+    std::lock_guard<std::mutex> lock(logger->log_mutex);
+    logger->level = kError;
+    logger->to_file = false;
+  }
+  active_logger = logger;
+  return logger;
+}
+
+IndexSettings Client::SettingsFor(const std::string& index_name,
+                                  const std::array<uint8_t, 32>& index_key,
+                                  std::optional<uint64_t> max_cache_size) const {
+  IndexSettings settings;
+  settings.index_name = index_name;
+  std::copy(index_key.begin(), index_key.end(), settings.index_key.begin());
+  settings.index_location = index_location_;
+  settings.config_location = config_location_;
+  settings.items_location = items_location_;
+  settings.data_location = data_location_.location == NONE ? index_location_ : data_location_;
+  settings.cpu_threads = cpu_threads_;
+  settings.gpu_accelerate = gpu_enabled_;
+  settings.max_cache_size = max_cache_size;
+  return settings;
+}
+
 std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_name,
                                                     const std::array<uint8_t, 32>& index_key,
                                                     const IndexConfig& config,
@@ -77,26 +104,9 @@ std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_nam
                                                     std::optional<DistanceMetric> metric,
                                                     Logger* logger) {
   return internal::ExecuteWithErrorHandling("CreateIndex", telemetry_.get(), [&] {
-    if (logger == nullptr) {
-      logger = &Logger::instance();
-      std::lock_guard<std::mutex> lock(logger->log_mutex);
-      logger->level = kError;
-      logger->to_file = false;
-    }
-    active_logger = logger;
-
+    logger = ChooseLogger(logger);
     CheckCreateRequest(index_name, index_key, config, metric ? *metric : config.metric);
-
-    IndexSettings settings;
-    settings.index_name = index_name;
-    std::copy(index_key.begin(), index_key.end(), settings.index_key.begin());
-    settings.index_location = index_location_;
-    settings.config_location = config_location_;
-    settings.items_location = items_location_;
-    settings.data_location = data_location_.location == NONE ? index_location_ : data_location_;
-    settings.cpu_threads = cpu_threads_;
-    settings.gpu_accelerate = gpu_enabled_;
-    settings.max_cache_size = max_cache_size;
+    IndexSettings settings = SettingsFor(index_name, index_key, max_cache_size);
     settings.tree_depth = 32;
     settings.vocab_size = 1;
     settings.payload_size = config.dimension() * sizeof(float);

@@ -48,12 +48,28 @@ class Client {
                                               std::optional<uint64_t> max_cache_size,
                                               std::optional<DistanceMetric> metric, Logger* logger);
 
+  // An index made earlier under `index_name` and `index_key` (load.cc). The logger is
+  // chosen as CreateIndex chooses it. Refuses with std::invalid_argument a client with any
+  // location in memory ("Memory location is not supported for loading an existing
+  // index.") and an empty name, before any store is opened. Runs inside the error wrapper
+  // "LoadIndex"; the load's failures pass unchanged.
+  std::unique_ptr<EncryptedIndex> LoadIndex(const std::string& index_name,
+                                            const std::array<uint8_t, 32>& index_key,
+                                            std::optional<uint64_t> max_cache_size, Logger* logger);
+
   int32_t cpu_threads() const { return cpu_threads_; }
   bool gpu_enabled() const { return gpu_enabled_; }
   const std::optional<std::string>& working_dir() const { return working_dir_; }
   const std::shared_ptr<internal::TelemetryAggregator>& telemetry() const { return telemetry_; }
 
  private:
+  // The caller's logger, or Logger::instance() reset to ERROR on the console; either
+  // becomes active_logger.
+  static Logger* ChooseLogger(Logger* logger);
+  // The settings of an index at this client's locations.
+  IndexSettings SettingsFor(const std::string& index_name, const std::array<uint8_t, 32>& index_key,
+                            std::optional<uint64_t> max_cache_size) const;
+
   // Declaration order is destruction order reversed: the aggregator share goes first.
   DBConfig index_location_;
   DBConfig config_location_;

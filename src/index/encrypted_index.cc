@@ -42,7 +42,6 @@ EncryptedIndex::OperationLock EncryptedIndex::LockOperations() { return Operatio
 // Creation and lifecycle
 
 EncryptedIndex::EncryptedIndex(const std::string& index_name, const std::array<uint8_t, 32>& key,
-                               const IndexConfig& index_config, const IndexSettings& settings,
                                Logger* index_logger,
                                std::shared_ptr<internal::TelemetryAggregator> index_telemetry)
     : name(index_name),
@@ -50,6 +49,13 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name, const std::array<u
       logger(index_logger),
       telemetry(std::move(index_telemetry)) {
   static_cast<std::array<uint8_t, 32>&>(index_key) = key;
+}
+
+EncryptedIndex::EncryptedIndex(const std::string& index_name, const std::array<uint8_t, 32>& key,
+                               const IndexConfig& index_config, const IndexSettings& settings,
+                               Logger* index_logger,
+                               std::shared_ptr<internal::TelemetryAggregator> index_telemetry)
+    : EncryptedIndex(index_name, key, index_logger, std::move(index_telemetry)) {
   internal::ExecuteWithErrorHandling("EncryptedIndex", telemetry.get(), [&] {
     log().info("EncryptedIndex created with new index configuration");
     if (name.empty()) {

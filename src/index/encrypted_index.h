@@ -60,6 +60,20 @@ struct PreFilterResult {
   Quantizers quantizers;
 };
 
+// Include codes of Get: the fields returned besides the id. Other codes are ignored.
+enum GetField : uint32_t { kGetVector = 0, kGetMetadata = 1, kGetContents = 2 };
+
+// One item returned by Get; fields not asked for stay empty.
+struct Item {
+  std::string id;
+  std::vector<float> vector;
+  std::vector<uint8_t> contents;
+  std::string metadata;
+};
+
+// Selects the constructor that opens an index made earlier.
+struct LoadExisting {};
+
 class EncryptedIndex {
  public:
   // Holds the operation lock of one index while alive; see the file comment. Movable.
@@ -85,6 +99,12 @@ class EncryptedIndex {
   // borrowed (Logger::instance() when null); `telemetry` may be null.
   EncryptedIndex(const std::string& name, const std::array<uint8_t, 32>& index_key,
                  const IndexConfig& config, const IndexSettings& settings, Logger* logger,
+                 std::shared_ptr<internal::TelemetryAggregator> telemetry);
+  // An index made earlier, from its records in the stores of `settings` (load.cc). Writes
+  // nothing to any store, also when it fails. Runs inside the error wrapper
+  // "EncryptedIndex"; throws what the stores, the decryption and the record readers throw.
+  EncryptedIndex(LoadExisting, const std::string& name, const std::array<uint8_t, 32>& index_key,
+                 const IndexSettings& settings, Logger* logger,
                  std::shared_ptr<internal::TelemetryAggregator> telemetry);
   ~EncryptedIndex();
   EncryptedIndex(const EncryptedIndex&) = delete;
@@ -120,9 +140,29 @@ class EncryptedIndex {
 
   bool is_trained();
   std::string index_name();
+  // Item operations (item_operations.cc). Get: the stored items of `ids` in id order
+  // (ids not stored left out), with the fields `include` names, every field when it is
+  // empty; not wrapped (its binding wraps it as "Get"); counts the ids as "get".
+  std::vector<Item> Get(const std::vector<std::string>& ids, const std::vector<uint32_t>& include);
+  // Every stored item's id. Wrapper "ListIDs"; counts the ids returned as "get".
+  std::vector<std::string> ListIDs();
+  // Deletes the items of `ids`; ids not stored are no error. Wrapper "Delete"; counts the
+  // ids as "delete". Another handle's cache may still serve them until it refills.
+  void Delete(const std::vector<std::string>& ids);
+  // Items ever added (replaced and deleted ones included), from the counter map.
+  uint64_t GetNumVectors();
+  // Removes everything of the index from its four stores and leaves this object not
+  // connected (delete_index.cc). Failures are std::runtime_error; on failure the object
+  // stays connected. Not wrapped.
+  void DeleteIndex();
+
 
  private:
   friend class OperationLock;
+
+  // The members both constructors start from: not connected, nothing opened.
+  EncryptedIndex(const std::string& name, const std::array<uint8_t, 32>& index_key, Logger* logger,
+                 std::shared_ptr<internal::TelemetryAggregator> telemetry);
 
   Logger& log() const { return logger != nullptr ? *logger : Logger::instance(); }
   IndexView View() { return IndexView{name, config, *quantizers, trained, quantizer_version}; }

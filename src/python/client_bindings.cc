@@ -67,6 +67,23 @@ std::unique_ptr<EncryptedIndex> CreateIndex(Client& client, const std::string& i
   }
 }
 
+std::unique_ptr<EncryptedIndex> LoadIndex(Client& client, const std::string& index_name,
+                                          const py::object& index_key,
+                                          std::optional<int32_t> max_cache_size,
+                                          const py::object& logger) {
+  try {
+    Key256 key;
+    ConvertIndexKey(index_key, key);
+    Logger* chosen_logger = logger.is_none() ? nullptr : py::cast<Logger*>(logger);
+    // A negative size widens with its sign: a capacity larger than any index.
+    std::optional<uint64_t> capacity;
+    if (max_cache_size) capacity = static_cast<uint64_t>(static_cast<int64_t>(*max_cache_size));
+    return client.LoadIndex(index_name, key, capacity, chosen_logger);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(e.what());
+  }
+}
+
 std::vector<std::string> ListIndexes(const Client& client) {
   try {
     return client.ListIndexes();
@@ -172,6 +189,40 @@ Examples
 --------
 >>> index = client.create_index("docs", os.urandom(32), IndexIVFFlat(128))
 >>> index = client.create_index("texts", os.urandom(32), embedding_model="all-MiniLM-L6-v2")
+)doc")
+      .def("load_index", &LoadIndex, py::arg("index_name"), py::arg("index_key"),
+           py::arg("max_cache_size") = 0, py::arg("logger") = py::none(),
+           R"doc(Load an existing encrypted OmbrixDB index with its 32-byte key.
+
+Parameters
+----------
+index_name : str
+    Name the index was created under.
+index_key : bytes or sequence of int
+    The 32-byte key the index was created with: bytes, or a list, tuple or array of 32
+    integers 0-255.
+max_cache_size : int or None, optional
+    Number of lists kept decrypted in memory; 0 or None for no cache.
+logger : Logger or None, optional
+    Logger of the index; when None the process-wide logger is reset to ERROR on the
+    console and used.
+
+Returns
+-------
+EncryptedIndex
+    The loaded index, with the configuration and training of the stored one.
+
+Raises
+------
+ValueError
+    If the key is malformed, the name is empty, or any location of the client is in
+    memory (an index in memory cannot be loaded).
+RuntimeError
+    If the index does not exist, the key is not the index's key, or a store fails.
+
+Example
+-------
+>>> index = client.load_index("docs", key)
 )doc")
       .def("get_cpu_threads", &Client::cpu_threads, "Return the configured number of CPU threads.")
       .def("is_gpu_enabled", &Client::gpu_enabled, "Return whether GPU acceleration is enabled.");

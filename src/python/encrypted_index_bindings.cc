@@ -51,6 +51,41 @@ void Train(EncryptedIndex& index, std::optional<uint64_t> n_lists, std::optional
   }
 }
 
+// Delete and DeleteIndex hand Python a plain RuntimeError, whatever runtime_error type
+// the stores raised.
+template <typename Body>
+void RethrowPlainRuntimeError(Body body) {
+  try {
+    body();
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(e.what());
+  }
+}
+
+void DeleteIndex(EncryptedIndex& index) {
+  auto lock = LockIndexForPython(index);
+  RethrowPlainRuntimeError([&] { index.DeleteIndex(); });
+}
+
+void DeleteItems(EncryptedIndex& index, const std::vector<std::string>& ids) {
+  auto lock = LockIndexForPython(index);
+  RethrowPlainRuntimeError([&] { index.Delete(ids); });
+}
+
+std::vector<std::string> ListIds(EncryptedIndex& index) {
+  auto lock = LockIndexForPython(index);
+  try {
+    return index.ListIDs();
+  } catch (const std::runtime_error& e) {
+    throw py::value_error(e.what());
+  }
+}
+
+uint64_t GetNumVectors(EncryptedIndex& index) {
+  auto lock = LockIndexForPython(index);
+  return index.GetNumVectors();
+}
+
 }  // namespace
 
 void DefineEncryptedIndex(EncryptedIndexClass& cls) {
@@ -98,6 +133,41 @@ void DefineEncryptedIndex(EncryptedIndexClass& cls) {
             });
           },
           "str: Distance metric of the index.")
+      .def("delete_index", &DeleteIndex,
+           R"doc(Delete the index and all its data from every store. This cannot be undone.
+
+Afterwards the object is not connected: every operation but index_name and is_trained
+raises the not-connected error.
+
+Raises
+------
+RuntimeError
+    If the index is not connected or something of it could not be deleted (the object
+    then stays connected).
+)doc")
+      .def("get", &GetFromPython, py::arg("ids"),
+           py::arg("include") = std::vector<std::string>{"vector", "contents", "metadata"},
+           R"doc(Retrieve and decrypt the items of the given ids.
+
+Parameters
+----------
+ids : list of str
+    The ids to fetch; ids that are not stored are left out of the result.
+include : list of str, optional
+    Fields to return besides the id, in this order: "vector", "contents" and/or
+    "metadata" (default all three). Other names are ignored.
+
+Returns
+-------
+list of dict
+    One dict per stored id, in the order of `ids`: "id" first, then the fields of
+    `include`. "metadata" is {} and "contents" is b"" for an item stored without them.
+
+Raises
+------
+RuntimeError
+    If the index is not connected or the stores cannot be read.
+)doc")
       .def("train", &Train, py::arg("n_lists") = py::none(), py::arg("batch_size") = py::none(),
            py::arg("max_iters") = py::none(), py::arg("tolerance") = py::none(),
            py::arg("max_memory") = py::none(),
@@ -146,6 +216,22 @@ TypeError
 ValueError
     If an item or vector is refused, or the items cannot be stored.
 )doc")
+      .def("delete", &DeleteItems, py::arg("ids"),
+           R"doc(Delete the items of the given ids from the index. This cannot be undone.
+
+Ids that are not stored are no error. Another handle on the same index that caches lists
+may still return a deleted item until its cache entry is replaced.
+
+Parameters
+----------
+ids : list of str
+    The ids of the items to delete.
+
+Raises
+------
+RuntimeError
+    If the index is not connected or the stores refuse the deletion.
+)doc")
       .def(
           "query",
           [](EncryptedIndex& index, py::object query_vectors, py::object query_contents,
@@ -182,6 +268,29 @@ Returns
 list
     For one query given as a 1-D array, one row or a text: a list of dicts with keys
     "id", "distance" and "metadata", nearest first. Otherwise one such list per query.
+)doc")
+      .def("get_num_vectors", &GetNumVectors,
+           R"doc(Return the number of vectors ever added to the index.
+
+Replaced and deleted items are counted too.
+
+Raises
+------
+RuntimeError
+    If the index is not connected.
+)doc")
+      .def("list_ids", &ListIds,
+           R"doc(Return the ids of all items stored in the index.
+
+Returns
+-------
+list of str
+    Every stored id, in the stores' order.
+
+Raises
+------
+ValueError
+    If the index is not connected or the stores cannot be read.
 )doc");
 }
 

@@ -1,5 +1,5 @@
 // Bodies of the EncryptedIndex methods that convert Python arguments: upsert (both call
-// forms, with automatic embedding of texts) and query. Called with the interpreter lock
+// forms, with automatic embedding of texts), query and get. Called with the interpreter lock
 // held; each takes the index's operation lock as operation_lock.h says.
 #pragma once
 
@@ -21,6 +21,10 @@ std::optional<std::string> EmbeddingModelName(EncryptedIndex& index);
 // Throws TypeError for the forms it cannot tell apart and ValueError for everything else.
 void UpsertFromPython(EncryptedIndex& index, const pybind11::object& arg1,
                       const pybind11::object& arg2);
+
+// The stored items of `ids` as dicts: "id", then the fields of `include` in its order.
+pybind11::list GetFromPython(EncryptedIndex& index, const std::vector<std::string>& ids,
+                             const std::vector<std::string>& include);
 
 struct QueryArguments {
   pybind11::object query_vectors;

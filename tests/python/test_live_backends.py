@@ -4,34 +4,24 @@ upsert after training, and the refusal of a name that already has an index."""
 import hashlib
 import hmac
 import os
-import socket
-import ssl
 
 import numpy as np
 import pytest
 
 import ombrixdb_vell as ombrix
 from conftest import live_location, unique_name
+from live_stores import Redis
 
 INDEX, CONFIG, ITEMS, DATA = range(4)
 
 
 def redis_command(location, *args):
-    """One command to the server of a location string, over TLS when it says so; the reply line."""
-    fields = dict(part.split(":", 1) for part in location.split(","))
-    raw = socket.create_connection((fields["host"], int(fields["port"])), timeout=10)
-    if fields.get("ssl") == "true":
-        context = ssl.create_default_context(cafile=fields["ca_cert"])
-        # The test CA is made without a key-usage extension, which strict checking refuses.
-        context.verify_flags &= ~ssl.VERIFY_X509_STRICT
-        raw = context.wrap_socket(raw, server_hostname=fields["host"])
-    with raw:
-        encoded = [a if isinstance(a, bytes) else str(a).encode() for a in args]
-        raw.sendall(b"*%d\r\n" % len(encoded) + b"".join(b"$%d\r\n%s\r\n" % (len(a), a) for a in encoded))
-        reply = b""
-        while not reply.endswith(b"\r\n"):
-            reply += raw.recv(4096)
-        return reply.decode().strip()
+    """One command to the server of a location string, over TLS when it says so; the reply."""
+    redis = Redis(location)
+    try:
+        return redis(*args)
+    finally:
+        redis.close()
 
 
 def redis_store_keys(name, key):
@@ -68,8 +58,8 @@ def backend(request, pg_tables):
     if request.param != "postgres":
         keys = [k for name, key in made for k in redis_store_keys(name, key)]
         # Every index wrote its records where expected, so nothing is left behind.
-        assert redis_command(location, "DEL", config_hash, *keys) != ":0"
-        assert redis_command(location, "EXISTS", config_hash, *keys) == ":0"
+        assert redis_command(location, "DEL", config_hash, *keys) != 0
+        assert redis_command(location, "EXISTS", config_hash, *keys) == 0
 
 
 def clustered(rng, n, d=16, clusters=8):

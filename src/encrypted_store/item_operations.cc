@@ -1,0 +1,118 @@
+// Items by id, the ids of the whole data store, deletion of items and of everything an
+// index keeps.
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "encrypted_store/encrypted_index_core.h"
+#include "encrypted_store/item_keys.h"
+#include "encrypted_store/item_record.h"
+#include "encrypted_store/sealing.h"
+
+namespace ombrix {
+namespace {
+
+// Keys read and records decrypted at once when the whole data store is listed: enough
+// to keep the round trips few, small enough that a listing holds one slice of records.
+constexpr size_t kListChunk = 10000;
+
+void RequireEmpty(Keystore& store, const char* kind, Logger& log) {
+  if (store.GetNumItems() == 0) return;
+  const std::string message =
+      std::string("Some items in the ") + kind + " backing store weren't deleted";
+  log.error(message);
+  throw std::runtime_error(message);
+}
+
+}  // namespace
+
+std::vector<DecodedItem> EncryptedIndexCore::GetItems(const std::vector<std::string>& ids,
+                                                      const ItemFields& fields) {
+  log().info("Retrieving " + std::to_string(ids.size()) + " items");
+  if (ids.empty()) return {};
+  std::vector<std::vector<uint8_t>> contents;
+  if (fields.contents) {
+    contents = DecryptItems(items_store->BatchGetVariable(DeriveItemKeys(ids, content_store_name)),
+                            content_store_name);
+  }
+  const std::vector<std::vector<uint8_t>> records =
+      DecryptItems(data_store->BatchGetVariable(DeriveItemKeys(ids, data_store_name)),
+                   data_store_name);
+
+  std::vector<DecodedItem> items;
+  items.reserve(ids.size());
+  for (size_t i = 0; i < records.size() && i < ids.size(); ++i) {
+    const std::vector<uint8_t>& record = records[i];
+    ItemRecordView view;
+    uint64_t width = 0;
+    if (record.empty() || !ParseCompleteItemRecord(record, payload_size, &view, &width)) continue;
+    // Hash ids are 64 bits: a record of another id under ours is a collision (or a
+    // swapped record), never an answer for the id asked for.
+    if (view.id != ids[i]) {
+      log().error("Dropping an item record that holds another id than the one asked for");
+      continue;
+    }
+    DecodedItem item;
+    item.id = ids[i];
+    if (fields.vector) {
+      const uint8_t* payload = record.data() + view.payload_offset;
+      item.payload.assign(payload, payload + width);
+    }
+    if (fields.metadata) item.metadata = RecordMetadata(record, view, width);
+    if (fields.contents && i < contents.size()) item.contents = std::move(contents[i]);
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
+std::vector<std::string> EncryptedIndexCore::ListItemIds() {
+  log().info("Retrieving all embeddings from data backing store");
+  const std::vector<uint64_t> keys = data_store->GetAllKeys();
+  if (keys.empty()) {
+    log().warning("No embeddings found in data backing store");
+    return {};
+  }
+  log().info("Found " + std::to_string(keys.size()) + " embeddings");
+  std::vector<std::string> ids;
+  ids.reserve(keys.size());
+  for (size_t begin = 0; begin < keys.size(); begin += kListChunk) {
+    const size_t end = std::min(keys.size(), begin + kListChunk);
+    const std::vector<uint64_t> chunk(keys.begin() + static_cast<std::ptrdiff_t>(begin),
+                                      keys.begin() + static_cast<std::ptrdiff_t>(end));
+    std::vector<std::vector<uint8_t>> records =
+        DecryptItems(data_store->BatchGetVariable(chunk), data_store_name);
+    for (const std::vector<uint8_t>& record : records) {
+      ItemRecordView view;
+      // Empty: deleted since the keys were read.
+      if (!record.empty() && ParseOrReportItemRecord(record, &view)) ids.emplace_back(view.id);
+    }
+  }
+  return ids;
+}
+
+void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
+  if (ids.empty()) return;
+  ClearItemCache();
+  data_store->BatchDeleteItems(DeriveItemKeys(ids, data_store_name));
+  items_store->BatchDeleteItems(DeriveItemKeys(ids, content_store_name));
+}
+
+void EncryptedIndexCore::DeleteIndexData() {
+  log().info("Deleting index " + index_name);
+  index_store->DeleteIndex();
+  // A closing push would bring a counter map back into the cleared index store.
+  ForgoClosingPush();
+  data_store->DeleteIndex();
+  RequireEmpty(*index_store, "index", log());
+  RequireEmpty(*data_store, "data", log());
+  counter_map.assign(vocab_size, 0);
+  index_value_size = 8;
+  PutEncryptedConfigItem(index_name + ".oei", SerializeIndexRecord());
+  config_store->DeleteIndex();
+  RequireEmpty(*config_store, "config", log());
+  items_store->DeleteIndex();
+  RequireEmpty(*items_store, "items", log());
+}
+
+}  // namespace ombrix
