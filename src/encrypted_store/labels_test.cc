@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <random>
 #include <set>
 
 #include "encrypted_store/sha3.h"
@@ -111,6 +112,71 @@ TEST_F(LabelsTest, RoundsDecideWhichPositionBitsEnterTheWalk) {
 
   const ItemTokens full = GenerateItemTokens({2, 2, 2, 2}, {0, 0, 0, 0}, entries_, 32, {0, 1, 2, 3});
   EXPECT_EQ(std::set<uint64_t>(full.labels.begin(), full.labels.end()).size(), 4u);
+}
+
+// The batch generators share walk prefixes between positions; the single-position form
+// walks every round. They must agree bit for bit at any team size, for walks shorter
+// than, equal to and longer than the 32 position bits (longer ones revisit low bits
+// early, so shared prefixes no longer follow position order), and for lists that span
+// several of the generators' batches.
+TEST_F(LabelsTest, BatchFormsMatchThePlainWalk) {
+  std::mt19937 gen(20);
+  const std::vector<uint32_t> counters = {2100, 0, 1, 2, 2049, 33, 7, 300};
+  const std::vector<uint32_t> probed = {4, 0, 2, 7, 1, 3, 5, 6};
+  std::vector<uint64_t> offsets = {0};
+  for (uint32_t list : probed) offsets.push_back(offsets.back() + counters[list]);
+
+  // Items: runs of consecutive new positions per list (as an upsert makes them), listed
+  // out of list order, plus random positions, repeats and the extremes.
+  std::vector<uint32_t> lists, positions;
+  for (uint32_t run = 0; run < 8; ++run) {
+    const uint32_t list = gen() % 8;
+    const uint32_t start = run % 3 == 0 ? 0 : gen();
+    for (uint32_t k = 0; k < 300; ++k) {
+      lists.push_back(list);
+      positions.push_back(start + k);
+    }
+  }
+  for (uint32_t k = 0; k < 500; ++k) {
+    lists.push_back(gen() % 8);
+    positions.push_back(k % 5 == 0 ? positions[gen() % positions.size()] : gen());
+  }
+  lists.insert(lists.end(), {6, 6, 6});
+  positions.insert(positions.end(), {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu});
+  std::vector<uint64_t> hash_ids(lists.size());
+  for (auto& id : hash_ids) id = (uint64_t{gen()} << 32) | gen();
+
+  struct Case {
+    uint32_t rounds;
+    int threads;
+  };
+  const Case cases[] = {{32, 1}, {32, 8}, {1, 8}, {5, 1}, {31, 8}, {33, 1},
+                        {40, 8}, {64, 1}, {65, 8}, {70, 1}};
+  for (const Case& c : cases) {
+    omp_set_num_threads(c.threads);
+    const std::string where =
+        "rounds " + std::to_string(c.rounds) + " threads " + std::to_string(c.threads);
+    std::vector<uint64_t> labels(offsets.back()), masks(offsets.back());
+    GenerateQueryTokens(probed, entries_, counters, c.rounds, labels, masks, offsets);
+    std::size_t wrong = 0;
+    for (std::size_t j = 0; j < probed.size(); ++j) {
+      for (uint32_t v = 0; v < counters[probed[j]]; ++v) {
+        uint64_t label = 0, mask = 0;
+        LabelAndMask(entries_[probed[j]], v, c.rounds, label, mask);
+        wrong += labels[offsets[j] + v] != label || masks[offsets[j] + v] != mask;
+      }
+    }
+    EXPECT_EQ(wrong, 0u) << "query form, " << where;
+
+    const ItemTokens tokens = GenerateItemTokens(lists, hash_ids, entries_, c.rounds, positions);
+    wrong = 0;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      uint64_t label = 0, mask = 0;
+      LabelAndMask(entries_[lists[i]], positions[i], c.rounds, label, mask);
+      wrong += tokens.labels[i] != label || tokens.encrypted_hash_ids[i] != (hash_ids[i] ^ mask);
+    }
+    EXPECT_EQ(wrong, 0u) << "item form, " << where;
+  }
 }
 
 TEST_F(LabelsTest, RefusalsComeBeforeAnyWork) {

@@ -1,0 +1,91 @@
+// The 24 rounds of Keccak-f[1600], written once over a lane type and its operations so the
+// scalar permutation and the SIMD ones (one independent state per vector element) are the
+// same code. Include only from .cc files: each includer instantiates it with operations of
+// its own (in an unnamed namespace), compiled for that file's instruction set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ombrix::keccak_rounds {
+
+inline constexpr uint64_t kRoundConstants[24] = {
+    0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808aULL,
+    0x8000000080008000ULL, 0x000000000000808bULL, 0x0000000080000001ULL,
+    0x8000000080008081ULL, 0x8000000000008009ULL, 0x000000000000008aULL,
+    0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000aULL,
+    0x000000008000808bULL, 0x800000000000008bULL, 0x8000000000008089ULL,
+    0x8000000000008003ULL, 0x8000000000008002ULL, 0x8000000000000080ULL,
+    0x000000000000800aULL, 0x800000008000000aULL, 0x8000000080008081ULL,
+    0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
+
+// Rotation offset of lane x + 5y.
+inline constexpr int kRho[25] = {0,  1,  62, 28, 27, 36, 44, 6,  55, 20, 3,  10, 43,
+                                 25, 39, 41, 45, 15, 21, 8,  18, 2,  61, 56, 14};
+
+// Lane (x, y) moves to (y, 2x + 3y).
+inline constexpr int kPi[25] = {0,  10, 20, 5,  15, 16, 1,  11, 21, 6,  7,  17, 2,
+                                12, 22, 23, 8,  18, 3,  13, 14, 24, 9,  19, 4};
+
+// Lane layout of a one-block SHA3-256 input of 32 bytes: domain bits after the message,
+// the final padding bit at the end of the 136-byte rate.
+inline constexpr int kPadLane = 4;
+inline constexpr uint64_t kPadBits = 0x06;
+inline constexpr int kRateEndLane = 16;
+inline constexpr uint64_t kRateEndBit = 0x8000000000000000ULL;
+
+// Ops: V Xor(V, V); V Xor5(V, V, V, V, V); V Rol(V, int) (a constant after unrolling);
+// V Chi(V a, V b, V c) = a ^ (~b & c); V Splat(uint64_t).
+template <typename Ops, typename V>
+inline __attribute__((always_inline)) void Round(V a[25], uint64_t constant) {
+  V c[5], d[5], b[25];
+#pragma GCC unroll 5
+  for (int x = 0; x < 5; ++x) c[x] = Ops::Xor5(a[x], a[x + 5], a[x + 10], a[x + 15], a[x + 20]);
+#pragma GCC unroll 5
+  for (int x = 0; x < 5; ++x) d[x] = Ops::Xor(c[(x + 4) % 5], Ops::Rol(c[(x + 1) % 5], 1));
+#pragma GCC unroll 25
+  for (int i = 0; i < 25; ++i) b[kPi[i]] = Ops::Rol(Ops::Xor(a[i], d[i % 5]), kRho[i]);
+#pragma GCC unroll 5
+  for (int y = 0; y < 25; y += 5) {
+#pragma GCC unroll 5
+    for (int x = 0; x < 5; ++x) {
+      a[y + x] = Ops::Chi(b[y + x], b[y + (x + 1) % 5], b[y + (x + 2) % 5]);
+    }
+  }
+  a[0] = Ops::Xor(a[0], Ops::Splat(constant));
+}
+
+template <typename Ops, typename V>
+inline __attribute__((always_inline)) void Permute(V a[25]) {
+  // Two rounds per pass: the state stays in registers without a copy between rounds.
+  for (int round = 0; round < 24; round += 2) {
+    Round<Ops>(a, kRoundConstants[round]);
+    Round<Ops>(a, kRoundConstants[round + 1]);
+  }
+}
+
+// Ops::kWidth independent one-block hashes: in and out hold 4 lanes per hash, hash k at
+// [4k, 4k + 4); out may be in. Ops also gives V Gather(const uint64_t* lane) (elements
+// 4 lanes apart) and Scatter(uint64_t* lane, V).
+template <typename Ops, typename V>
+inline __attribute__((always_inline)) void HashBlockGroup(const uint64_t* in, uint64_t* out) {
+  V a[25];
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) a[i] = Ops::Gather(in + i);
+#pragma GCC unroll 21
+  for (int i = 4; i < 25; ++i) a[i] = Ops::Splat(0);
+  a[kPadLane] = Ops::Splat(kPadBits);
+  a[kRateEndLane] = Ops::Splat(kRateEndBit);
+  Permute<Ops>(a);
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) Ops::Scatter(out + i, a[i]);
+}
+
+template <typename Ops, typename V>
+void HashBlockGroups(const uint64_t* in, uint64_t* out, std::size_t groups) {
+  for (std::size_t g = 0; g < groups; ++g) {
+    HashBlockGroup<Ops, V>(in + 4 * Ops::kWidth * g, out + 4 * Ops::kWidth * g);
+  }
+}
+
+}  // namespace ombrix::keccak_rounds

@@ -1,0 +1,18 @@
+// The SIMD kernels behind Sha3_256LanesMany, each in a file of its own compiled for its
+// instruction set (see CMakeLists.txt). Each hashes groups * width blocks and must only
+// be called on a CPU that has that instruction set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ombrix::sha3_many_kernels {
+
+inline constexpr std::size_t kAvx2Width = 4;
+inline constexpr std::size_t kAvx512Width = 8;
+
+// Defined only where the compiler can build them (x86-64).
+void HashGroupsAvx2(const uint64_t* in, uint64_t* out, std::size_t groups);
+void HashGroupsAvx512(const uint64_t* in, uint64_t* out, std::size_t groups);
+
+}  // namespace ombrix::sha3_many_kernels
