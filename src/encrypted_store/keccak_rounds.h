@@ -35,32 +35,42 @@ inline constexpr int kRateEndLane = 16;
 inline constexpr uint64_t kRateEndBit = 0x8000000000000000ULL;
 
 // Ops: V Xor(V, V); V Xor5(V, V, V, V, V); V Rol(V, int) (a constant after unrolling);
-// V Chi(V a, V b, V c) = a ^ (~b & c); V Splat(uint64_t).
+// V Chi(int lane, V a, V b, V c) = a ^ (~b & c) for output lane `lane` (a constant after
+// unrolling, for operations that keep some lanes complemented); V Splat(uint64_t).
+// The lane that pi moves to lane j: kPiSource[kPi[i]] == i.
+inline constexpr int kPiSource[25] = {0, 6,  12, 18, 24, 3, 9,  10, 16, 22, 1, 7, 13,
+                                      19, 20, 4, 5,  11, 17, 23, 2, 8, 14, 15, 21};
+
+// One round from a into e. Rho, pi and chi go plane by plane, so only a plane's five
+// rotated lanes are live beside the states (fewer spills than all 25 at once).
 template <typename Ops, typename V>
-inline __attribute__((always_inline)) void Round(V a[25], uint64_t constant) {
-  V c[5], d[5], b[25];
+inline __attribute__((always_inline)) void Round(const V a[25], V e[25], uint64_t constant) {
+  V c[5], d[5];
 #pragma GCC unroll 5
   for (int x = 0; x < 5; ++x) c[x] = Ops::Xor5(a[x], a[x + 5], a[x + 10], a[x + 15], a[x + 20]);
 #pragma GCC unroll 5
   for (int x = 0; x < 5; ++x) d[x] = Ops::Xor(c[(x + 4) % 5], Ops::Rol(c[(x + 1) % 5], 1));
-#pragma GCC unroll 25
-  for (int i = 0; i < 25; ++i) b[kPi[i]] = Ops::Rol(Ops::Xor(a[i], d[i % 5]), kRho[i]);
 #pragma GCC unroll 5
   for (int y = 0; y < 25; y += 5) {
+    V b[5];
 #pragma GCC unroll 5
     for (int x = 0; x < 5; ++x) {
-      a[y + x] = Ops::Chi(b[y + x], b[y + (x + 1) % 5], b[y + (x + 2) % 5]);
+      const int source = kPiSource[y + x];
+      b[x] = Ops::Rol(Ops::Xor(a[source], d[source % 5]), kRho[source]);
     }
+#pragma GCC unroll 5
+    for (int x = 0; x < 5; ++x) e[y + x] = Ops::Chi(y + x, b[x], b[(x + 1) % 5], b[(x + 2) % 5]);
   }
-  a[0] = Ops::Xor(a[0], Ops::Splat(constant));
+  e[0] = Ops::Xor(e[0], Ops::Splat(constant));
 }
 
 template <typename Ops, typename V>
 inline __attribute__((always_inline)) void Permute(V a[25]) {
-  // Two rounds per pass: the state stays in registers without a copy between rounds.
+  // Two rounds per pass, a to e and back: no copy between rounds.
+  V e[25];
   for (int round = 0; round < 24; round += 2) {
-    Round<Ops>(a, kRoundConstants[round]);
-    Round<Ops>(a, kRoundConstants[round + 1]);
+    Round<Ops>(a, e, kRoundConstants[round]);
+    Round<Ops>(e, a, kRoundConstants[round + 1]);
   }
 }
 

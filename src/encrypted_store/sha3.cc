@@ -1,5 +1,6 @@
 #include "encrypted_store/sha3.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -31,13 +32,73 @@ inline void PermuteBlock32(const uint8_t* block, uint64_t state[25]) {
   PermuteLanes4(lanes, state);
 }
 
+// Lane complementing: the lanes of kComplemented are kept inverted through the rounds.
+// Theta, rho and pi carry the inversions along; chi then computes every lane as
+// a ^ (b OP c) with OP one of AND, OR and a few NOTs that map the inverted inputs back to
+// the same pattern, 8 NOTs a round where the plain form needs 25.
+constexpr uint32_t kComplemented = 1u << 1 | 1u << 2 | 1u << 8 | 1u << 12 | 1u << 17 | 1u << 20;
+
+constexpr bool Inverted(int lane) { return (kComplemented >> lane) & 1; }
+
+struct ChiForm {
+  bool use_or = false;  // b OP c: OR, else AND
+  bool not_b = false, not_c = false, not_result = false;
+};
+
+// For output lane y + x: true a ^ (~b & c) from stored (possibly inverted) a, b, c, with
+// the output stored inverted when Inverted(y + x). Picks the cheaper of the AND form and
+// its De Morgan OR form.
+constexpr std::array<ChiForm, 25> MakeChiForms() {
+  bool column[5] = {};
+  for (int i = 0; i < 25; ++i) column[i % 5] ^= Inverted(i);
+  bool inverted_b[25] = {};  // inversion of each lane after theta, rho and pi
+  for (int i = 0; i < 25; ++i) {
+    const bool d = column[(i % 5 + 4) % 5] ^ column[(i % 5 + 1) % 5];
+    inverted_b[keccak_rounds::kPi[i]] = Inverted(i) ^ d;
+  }
+  std::array<ChiForm, 25> forms{};
+  for (int y = 0; y < 25; y += 5) {
+    for (int x = 0; x < 5; ++x) {
+      const bool fa = inverted_b[y + x], fb = inverted_b[y + (x + 1) % 5];
+      const bool fc = inverted_b[y + (x + 2) % 5];
+      const bool flip = fa != Inverted(y + x);  // the XOR must add one inversion
+      const bool nb = !fb, nc = fc;             // NOTs that give ~b and c as stored
+      const int and_cost = nb + nc + (flip ? 1 : 0);
+      const int or_cost = !nb + !nc + (flip ? 0 : 1);  // ~(~b & c) = b | ~c
+      ChiForm& form = forms[y + x];
+      if (and_cost <= or_cost) {
+        form = {false, nb, nc, flip};
+      } else {
+        form = {true, !nb, !nc, !flip};
+      }
+    }
+  }
+  return forms;
+}
+// One bit per lane each, so that the form of a constant lane folds away.
+constexpr uint32_t ChiMask(bool ChiForm::*field) {
+  uint32_t mask = 0;
+  for (int i = 0; i < 25; ++i) mask |= static_cast<uint32_t>(MakeChiForms()[i].*field) << i;
+  return mask;
+}
+constexpr uint32_t kChiOr = ChiMask(&ChiForm::use_or);
+constexpr uint32_t kChiNotB = ChiMask(&ChiForm::not_b);
+constexpr uint32_t kChiNotC = ChiMask(&ChiForm::not_c);
+constexpr uint32_t kChiNotResult = ChiMask(&ChiForm::not_result);
+
 struct ScalarOps {
   static uint64_t Xor(uint64_t a, uint64_t b) { return a ^ b; }
   static uint64_t Xor5(uint64_t a, uint64_t b, uint64_t c, uint64_t d, uint64_t e) {
     return a ^ b ^ c ^ d ^ e;
   }
   static uint64_t Rol(uint64_t a, int r) { return std::rotl(a, r); }
-  static uint64_t Chi(uint64_t a, uint64_t b, uint64_t c) { return a ^ (~b & c); }
+  __attribute__((always_inline)) static uint64_t Chi(int lane, uint64_t a, uint64_t b, uint64_t c) {
+    if ((kChiNotB >> lane) & 1) b = ~b;
+    if ((kChiNotC >> lane) & 1) c = ~c;
+    uint64_t t = ((kChiOr >> lane) & 1) ? (b | c) : (b & c);
+    if ((kChiNotResult >> lane) & 1) t = ~t;
+    return a ^ t;
+  }
   static uint64_t Splat(uint64_t v) { return v; }
 };
 
@@ -47,9 +108,9 @@ void KeccakF1600(uint64_t state[25]) {
   // Lanes in locals: the compiler keeps them in registers, where the array form kept
   // going through memory.
   uint64_t a[25];
-  for (int i = 0; i < 25; ++i) a[i] = state[i];
+  for (int i = 0; i < 25; ++i) a[i] = Inverted(i) ? ~state[i] : state[i];
   keccak_rounds::Permute<ScalarOps>(a);
-  for (int i = 0; i < 25; ++i) state[i] = a[i];
+  for (int i = 0; i < 25; ++i) state[i] = Inverted(i) ? ~a[i] : a[i];
 }
 
 void Sha3_256Hasher::Reset() {

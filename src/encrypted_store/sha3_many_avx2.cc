@@ -19,7 +19,7 @@ struct Avx2Ops {
     if (r == 0) return a;
     return _mm256_or_si256(_mm256_slli_epi64(a, r), _mm256_srli_epi64(a, 64 - r));
   }
-  static __m256i Chi(__m256i a, __m256i b, __m256i c) {
+  static __m256i Chi(int /*lane*/, __m256i a, __m256i b, __m256i c) {
     return _mm256_xor_si256(a, _mm256_andnot_si256(b, c));
   }
   static __m256i Splat(uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }

@@ -26,7 +26,7 @@ struct Avx512Ops {
   static __m512i Rol(__m512i a, int r) {
     return _mm512_mask_rolv_epi64(a, kAll, a, _mm512_set1_epi64(r));
   }
-  static __m512i Chi(__m512i a, __m512i b, __m512i c) {
+  static __m512i Chi(int /*lane*/, __m512i a, __m512i b, __m512i c) {
     return _mm512_ternarylogic_epi64(a, b, c, kANotBAndC);
   }
   static __m512i Splat(uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
