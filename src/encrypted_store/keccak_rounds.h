@@ -74,27 +74,34 @@ inline __attribute__((always_inline)) void Permute(V a[25]) {
   }
 }
 
-// Ops::kWidth independent one-block hashes: in and out hold 4 lanes per hash, hash k at
-// [4k, 4k + 4); out may be in. Ops also gives V Gather(const uint64_t* lane) (elements
-// 4 lanes apart) and Scatter(uint64_t* lane, V).
-template <typename Ops, typename V>
+// Ops::kWidth independent one-block hashes. Each input is kInLanes lanes: 4 (a 32-byte
+// message, padded here) or kRateLanes (a whole block of the rate, padded by the caller);
+// input k starts at in[kInLanes * k]. Each output is the first 4 lanes of the state, at
+// out[4 * k]; out may be in. Ops also gives V Gather(const uint64_t* lane, int stride)
+// (elements `stride` lanes apart) and Scatter(uint64_t* lane, V) (elements 4 lanes apart).
+inline constexpr int kRateLanes = 17;
+
+template <typename Ops, typename V, int kInLanes>
 inline __attribute__((always_inline)) void HashBlockGroup(const uint64_t* in, uint64_t* out) {
+  static_assert(kInLanes == 4 || kInLanes == kRateLanes);
   V a[25];
-#pragma GCC unroll 4
-  for (int i = 0; i < 4; ++i) a[i] = Ops::Gather(in + i);
+#pragma GCC unroll 17
+  for (int i = 0; i < kInLanes; ++i) a[i] = Ops::Gather(in + i, kInLanes);
 #pragma GCC unroll 21
-  for (int i = 4; i < 25; ++i) a[i] = Ops::Splat(0);
-  a[kPadLane] = Ops::Splat(kPadBits);
-  a[kRateEndLane] = Ops::Splat(kRateEndBit);
+  for (int i = kInLanes; i < 25; ++i) a[i] = Ops::Splat(0);
+  if constexpr (kInLanes == 4) {
+    a[kPadLane] = Ops::Splat(kPadBits);
+    a[kRateEndLane] = Ops::Splat(kRateEndBit);
+  }
   Permute<Ops>(a);
 #pragma GCC unroll 4
   for (int i = 0; i < 4; ++i) Ops::Scatter(out + i, a[i]);
 }
 
-template <typename Ops, typename V>
+template <typename Ops, typename V, int kInLanes>
 void HashBlockGroups(const uint64_t* in, uint64_t* out, std::size_t groups) {
   for (std::size_t g = 0; g < groups; ++g) {
-    HashBlockGroup<Ops, V>(in + 4 * Ops::kWidth * g, out + 4 * Ops::kWidth * g);
+    HashBlockGroup<Ops, V, kInLanes>(in + kInLanes * Ops::kWidth * g, out + 4 * Ops::kWidth * g);
   }
 }
 

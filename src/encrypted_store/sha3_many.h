@@ -21,4 +21,16 @@ void Sha3_256LanesMany(const uint64_t* in, uint64_t* out, std::size_t n);
 // The same on a given kernel. REQUIRES: KeccakKernelSupported(kernel).
 void Sha3_256LanesMany(KeccakKernel kernel, const uint64_t* in, uint64_t* out, std::size_t n);
 
+// SHA3-256 of messages that fit one block of the rate (at most kMaxOneBlockBytes bytes).
+inline constexpr std::size_t kSha3RateLanes = 17;
+inline constexpr std::size_t kMaxOneBlockBytes = 8 * kSha3RateLanes - 1;
+// Writes the padded block of a message of at most kMaxOneBlockBytes bytes into
+// block[0..17), as little-endian lanes. Returns false (block untouched) for a longer one.
+bool PadOneBlock(const uint8_t* data, std::size_t length, uint64_t block[kSha3RateLanes]);
+// Message k's padded block at blocks[17k..17k+17); its digest's first 4 lanes go to
+// out[4k..4k+4) (Lane0ToU64(out[4k]) is its 64-bit value). out must not overlap blocks.
+void Sha3_256PaddedBlocksMany(const uint64_t* blocks, uint64_t* out, std::size_t n);
+void Sha3_256PaddedBlocksMany(KeccakKernel kernel, const uint64_t* blocks, uint64_t* out,
+                              std::size_t n);
+
 }  // namespace ombrix

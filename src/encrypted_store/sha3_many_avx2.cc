@@ -23,9 +23,10 @@ struct Avx2Ops {
     return _mm256_xor_si256(a, _mm256_andnot_si256(b, c));
   }
   static __m256i Splat(uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
-  static __m256i Gather(const uint64_t* lane) {
-    return _mm256_set_epi64x(static_cast<long long>(lane[12]), static_cast<long long>(lane[8]),
-                             static_cast<long long>(lane[4]), static_cast<long long>(lane[0]));
+  static __m256i Gather(const uint64_t* lane, int stride) {
+    return _mm256_set_epi64x(static_cast<long long>(lane[3 * stride]),
+                             static_cast<long long>(lane[2 * stride]),
+                             static_cast<long long>(lane[stride]), static_cast<long long>(lane[0]));
   }
   static void Scatter(uint64_t* lane, __m256i v) {
     alignas(32) uint64_t t[4];
@@ -37,7 +38,11 @@ struct Avx2Ops {
 }  // namespace
 
 void HashGroupsAvx2(const uint64_t* in, uint64_t* out, std::size_t groups) {
-  keccak_rounds::HashBlockGroups<Avx2Ops, __m256i>(in, out, groups);
+  keccak_rounds::HashBlockGroups<Avx2Ops, __m256i, 4>(in, out, groups);
+}
+
+void HashRateGroupsAvx2(const uint64_t* in, uint64_t* out, std::size_t groups) {
+  keccak_rounds::HashBlockGroups<Avx2Ops, __m256i, keccak_rounds::kRateLanes>(in, out, groups);
 }
 
 }  // namespace ombrix::sha3_many_kernels

@@ -30,19 +30,26 @@ struct Avx512Ops {
     return _mm512_ternarylogic_epi64(a, b, c, kANotBAndC);
   }
   static __m512i Splat(uint64_t v) { return _mm512_set1_epi64(static_cast<long long>(v)); }
-  static __m512i Stride() { return _mm512_set_epi64(28, 24, 20, 16, 12, 8, 4, 0); }
-  static __m512i Gather(const uint64_t* lane) {
-    return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), kAll, Stride(), lane, 8);
+  static __m512i Stride(long long s) {
+    return _mm512_set_epi64(7 * s, 6 * s, 5 * s, 4 * s, 3 * s, 2 * s, s, 0);
+  }
+  static __m512i Gather(const uint64_t* lane, int stride) {
+    return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), kAll, Stride(stride), lane, 8);
   }
   static void Scatter(uint64_t* lane, __m512i v) {
-    _mm512_i64scatter_epi64(reinterpret_cast<long long*>(lane), Stride(), v, 8);
+    _mm512_i64scatter_epi64(reinterpret_cast<long long*>(lane), Stride(4), v, 8);
   }
 };
 
 }  // namespace
 
 void HashGroupsAvx512(const uint64_t* in, uint64_t* out, std::size_t groups) {
-  keccak_rounds::HashBlockGroups<Avx512Ops, __m512i>(in, out, groups);
+  keccak_rounds::HashBlockGroups<Avx512Ops, __m512i, 4>(in, out, groups);
+}
+
+void HashRateGroupsAvx512(const uint64_t* in, uint64_t* out, std::size_t groups) {
+  keccak_rounds::HashBlockGroups<Avx512Ops, __m512i, keccak_rounds::kRateLanes>(in, out,
+                                                                                groups);
 }
 
 }  // namespace ombrix::sha3_many_kernels

@@ -44,9 +44,30 @@ TEST(Sha3ManyTest, EveryKernelMatchesTheScalarHashAtEveryTail) {
       std::vector<uint64_t> same = in;
       Sha3_256LanesMany(kernel, same.data(), same.data(), n);
       EXPECT_EQ(same, expected) << "in place, kernel " << static_cast<int>(kernel) << " n " << n;
+
+      // Whole padded blocks of messages of every length up to one block, against the
+      // byte-string form.
+      std::vector<uint64_t> blocks(kSha3RateLanes * n);
+      std::vector<uint64_t> digests(4 * n);
+      std::vector<std::vector<uint8_t>> messages;
+      for (std::size_t k = 0; k < n; ++k) {
+        const std::vector<uint64_t> lanes = RandomLanes(kSha3RateLanes, static_cast<uint32_t>(k));
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(lanes.data());
+        messages.emplace_back(bytes, bytes + (k * 37) % (kMaxOneBlockBytes + 1));
+        ASSERT_TRUE(PadOneBlock(messages[k].data(), messages[k].size(),
+                                blocks.data() + kSha3RateLanes * k));
+      }
+      Sha3_256PaddedBlocksMany(kernel, blocks.data(), digests.data(), n);
+      for (std::size_t k = 0; k < n; ++k) {
+        EXPECT_EQ(Lane0ToU64(digests[4 * k]), Sha3_256ToU64(messages[k]))
+            << "padded block, kernel " << static_cast<int>(kernel) << " n " << n << " k " << k;
+      }
     }
   }
   EXPECT_TRUE(KeccakKernelSupported(BestKeccakKernel()));
+  uint64_t block[kSha3RateLanes] = {};
+  const std::vector<uint8_t> too_long(kMaxOneBlockBytes + 1, 1);
+  EXPECT_FALSE(PadOneBlock(too_long.data(), too_long.size(), block));
 }
 
 }  // namespace
