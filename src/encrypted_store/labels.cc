@@ -226,13 +226,21 @@ ItemTokens GenerateItemTokens(const std::vector<uint32_t>& list_ids,
   ItemTokens tokens;
   tokens.labels.resize(n);
   tokens.encrypted_hash_ids.resize(n);
-  // Items of one list side by side (a stable counting sort keeps their positions in
-  // input order, which is ascending for new items), so the walker sees shared prefixes.
-  std::vector<uint64_t> list_starts(salts_and_seeds.size() + 1, 0);
-  for (uint32_t list : list_ids) ++list_starts[list + 1];
-  for (std::size_t c = 0; c < salts_and_seeds.size(); ++c) list_starts[c + 1] += list_starts[c];
+  // Items of one list side by side (a stable sort keeps their positions in input order,
+  // which is ascending for new items), so the walker sees shared prefixes. Counting sort
+  // unless the vocabulary dwarfs the batch.
   std::vector<uint64_t> order(n);
-  for (uint64_t i = 0; i < n; ++i) order[list_starts[list_ids[i]]++] = i;
+  const std::size_t lists = salts_and_seeds.size();
+  if (lists <= 4 * n) {
+    std::vector<uint64_t> list_starts(lists + 1, 0);
+    for (uint32_t list : list_ids) ++list_starts[list + 1];
+    for (std::size_t c = 0; c < lists; ++c) list_starts[c + 1] += list_starts[c];
+    for (uint64_t i = 0; i < n; ++i) order[list_starts[list_ids[i]]++] = i;
+  } else {
+    for (uint64_t i = 0; i < n; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint64_t a, uint64_t b) { return list_ids[a] < list_ids[b]; });
+  }
 
   ParallelStatic(n, [&](uint64_t first, uint64_t count) {
     auto sink = [&](uint64_t i, uint64_t label, uint64_t mask) {

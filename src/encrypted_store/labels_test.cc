@@ -147,6 +147,12 @@ TEST_F(LabelsTest, BatchFormsMatchThePlainWalk) {
   std::vector<uint64_t> hash_ids(lists.size());
   for (auto& id : hash_ids) id = (uint64_t{gen()} << 32) | gen();
 
+  std::vector<SaltAndSeed> many_entries;
+  for (uint32_t c = 0; c < 64; ++c) many_entries.push_back(DeriveSaltAndSeed(hashed_, key_, c));
+  const std::vector<uint32_t> few_lists = {63, 2, 63, 40, 2};
+  const std::vector<uint32_t> few_positions = {5, 1, 6, 0, 2};
+  const std::vector<uint64_t> few_ids = {1, 2, 3, 4, 5};
+
   for (uint32_t rounds : {1u, 5u, 32u, 33u, 40u, 65u}) {
     std::vector<uint64_t> want_labels(offsets.back()), want_masks(offsets.back());
     for (std::size_t j = 0; j < probed.size(); ++j) {
@@ -174,6 +180,15 @@ TEST_F(LabelsTest, BatchFormsMatchThePlainWalk) {
       EXPECT_TRUE(items.labels == want_items.labels &&
                   items.encrypted_hash_ids == want_items.encrypted_hash_ids)
           << "item form, " << where;
+      // A batch much smaller than the vocabulary is grouped by list another way.
+      const ItemTokens few = GenerateItemTokens(few_lists, few_ids, many_entries, rounds,
+                                                few_positions);
+      for (std::size_t i = 0; i < few_lists.size(); ++i) {
+        uint64_t label = 0, mask = 0;
+        LabelAndMask(many_entries[few_lists[i]], few_positions[i], rounds, label, mask);
+        EXPECT_TRUE(few.labels[i] == label && few.encrypted_hash_ids[i] == (few_ids[i] ^ mask))
+            << "few items, item " << i << ", " << where;
+      }
     }
   }
 }
