@@ -105,8 +105,7 @@ struct ScalarOps {
 }  // namespace
 
 void KeccakF1600(uint64_t state[25]) {
-  // Lanes in locals: the compiler keeps them in registers, where the array form kept
-  // going through memory.
+  // Lanes in a local array the compiler can keep in registers, complemented on the way.
   uint64_t a[25];
   for (int i = 0; i < 25; ++i) a[i] = Inverted(i) ? ~state[i] : state[i];
   keccak_rounds::Permute<ScalarOps>(a);

@@ -39,7 +39,7 @@ void HashPaddedScalar(const uint64_t* blocks, uint64_t* out, std::size_t n) {
 }
 
 // Whole groups on the kernel; a tail of two or more hashes is padded to one more group
-// (a group costs about what two scalar hashes do), a single one goes to `scalar`.
+// (a group costs no more than two scalar hashes), a single one goes to `scalar`.
 // in_lanes: lanes per input.
 void HashInGroups(GroupKernel kernel, GroupKernel scalar, std::size_t width,
                   std::size_t in_lanes, const uint64_t* in, uint64_t* out, std::size_t n) {
