@@ -30,7 +30,8 @@ constexpr uint64_t kIndexItems = 50000;
 constexpr uint64_t kDimension = 128;
 
 const char* const kThreeConditions =
-    R"({"$and": [{"category": {"$in": ["books", "music"]}}, {"price": {"$lt": 60}}, {"in_stock": true}]})";
+    R"({"$and": [{"category": {"$in": ["books", "music"]}}, {"price": {"$lt": 60}}, )"
+    R"({"in_stock": true}]})";
 const char* const kRegex = R"({"title": {"$regex": "^item-[0-9]*7$"}})";
 
 std::map<std::string, double>& SecondsPerUnit() {
@@ -40,8 +41,10 @@ std::map<std::string, double>& SecondsPerUnit() {
 
 std::string Metadata(uint64_t n) {
   static const char* const categories[] = {"books", "music", "tools", "games"};
-  return "{\"category\": \"" + std::string(categories[n % 4]) + "\", \"price\": " + std::to_string(n % 100) +
-         ", \"in_stock\": " + (n % 3 != 0 ? "true" : "false") + ", \"title\": \"item-" + std::to_string(n) + "\"}";
+  return "{\"category\": \"" + std::string(categories[n % 4]) +
+         "\", \"price\": " + std::to_string(n % 100) +
+         ", \"in_stock\": " + (n % 3 != 0 ? "true" : "false") + ", \"title\": \"item-" +
+         std::to_string(n) + "\"}";
 }
 
 Matrix<float> RandomVectors(uint64_t n, unsigned seed) {
@@ -103,7 +106,8 @@ void Open(benchmark::State& state, const char* name, int threads) {
   const CacheMissResult candidates = Candidates();
   std::vector<std::vector<uint8_t>> records;
   for (uint64_t n = 0; n < kCandidates; ++n) {
-    std::vector<uint8_t> record(candidates.payloads.row(n), candidates.payloads.row(n) + candidates.payloads.cols());
+    std::vector<uint8_t> record(candidates.payloads.row(n),
+                                candidates.payloads.row(n) + candidates.payloads.cols());
     record.insert(record.end(), candidates.item_ids[n].begin(), candidates.item_ids[n].end());
     record.insert(record.end(), candidates.metadata[n].begin(), candidates.metadata[n].end());
     records.push_back(std::move(record));
@@ -123,14 +127,15 @@ EncryptedIndex& UntrainedIndex() {
     IndexSettings settings;
     settings.index_name = "bench_filters";
     for (size_t i = 0; i < 32; ++i) settings.index_key[i] = static_cast<uint8_t>(i);
-    for (DBConfig* store : {&settings.index_location, &settings.config_location, &settings.items_location,
-                            &settings.data_location}) {
+    for (DBConfig* store : {&settings.index_location, &settings.config_location,
+                            &settings.items_location, &settings.data_location}) {
       store->location = MEMORY;
     }
     settings.cpu_threads = 0;
     settings.max_cache_size = 0;  // every query opens the records, as a cold list does
-    auto made = std::make_unique<EncryptedIndex>(settings.index_name, settings.index_key, IndexIVFFlat(kDimension),
-                                                 settings, &Logger::instance(), nullptr);
+    auto made = std::make_unique<EncryptedIndex>(settings.index_name, settings.index_key,
+                                                 IndexIVFFlat(kDimension), settings,
+                                                 &Logger::instance(), nullptr);
     Matrix<float> vectors = RandomVectors(kIndexItems, 2);
     std::vector<std::string> ids;
     std::vector<std::string> metadata;
@@ -162,9 +167,14 @@ BENCHMARK_CAPTURE(Open, open_team, "open_team", 0)->UseManualTime()->Unit(benchm
 BENCHMARK_CAPTURE(PostFilter, three_conditions, "filter_3", kThreeConditions)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(PostFilter, regex, "filter_regex", kRegex)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(PostFilter, regex, "filter_regex", kRegex)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 // Whole queries take about a second on memory stores: a fixed count keeps the run short.
-BENCHMARK_CAPTURE(Query, unfiltered, "query", "")->UseManualTime()->Iterations(6)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Query, unfiltered, "query", "")
+    ->UseManualTime()
+    ->Iterations(6)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Query, three_conditions, "query_filter_3", kThreeConditions)
     ->UseManualTime()
     ->Iterations(6)
@@ -188,10 +198,11 @@ int main(int argc, char** argv) {
     if (seconds.count(a) == 0 || seconds.count(b) == 0) return;
     std::printf("%-18s / %-12s = %.2f\n", a, b, seconds.at(a) / seconds.at(b));
   };
-  std::printf("\n%llu candidates of %llu floats; untrained index of %llu items; %u hardware threads\n",
-              static_cast<unsigned long long>(ombrix::kCandidates),
-              static_cast<unsigned long long>(ombrix::kDimension),
-              static_cast<unsigned long long>(ombrix::kIndexItems), std::thread::hardware_concurrency());
+  std::printf(
+      "\n%llu candidates of %llu floats; untrained index of %llu items; %u hardware threads\n",
+      static_cast<unsigned long long>(ombrix::kCandidates),
+      static_cast<unsigned long long>(ombrix::kDimension),
+      static_cast<unsigned long long>(ombrix::kIndexItems), std::thread::hardware_concurrency());
   ratio("filter_3", "open_1");
   ratio("filter_3", "open_team");
   ratio("filter_regex", "open_1");

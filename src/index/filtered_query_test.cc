@@ -19,20 +19,24 @@ using index_testing::Settings;
 using index_testing::TestKey;
 
 std::unique_ptr<EncryptedIndex> Create(const std::string& name, CapturedLog& log) {
-  return std::make_unique<EncryptedIndex>(name, TestKey(), IndexIVFFlat(0), Settings(name), log.logger(), nullptr);
+  return std::make_unique<EncryptedIndex>(name, TestKey(), IndexIVFFlat(0), Settings(name),
+                                          log.logger(), nullptr);
 }
 
 std::vector<std::string> ParityMetadata(uint64_t n) {
   std::vector<std::string> metadata;
-  for (uint64_t i = 0; i < n; ++i) metadata.push_back("{\"odd\": " + std::string(i % 2 ? "true" : "false") + "}");
+  for (uint64_t i = 0; i < n; ++i)
+    metadata.push_back("{\"odd\": " + std::string(i % 2 ? "true" : "false") + "}");
   return metadata;
 }
 
 // The k nearest rows of `data` among those at odd positions, as "id<row>".
 std::vector<std::string> NearestOdd(const Matrix<float>& data, const float* query, uint64_t k) {
   std::vector<float> odd;
-  for (uint64_t i = 1; i < data.rows; i += 2) odd.insert(odd.end(), data.row(i), data.row(i) + data.cols);
-  std::vector<std::string> ids = index_testing::BruteForce(Matrix<float>(std::move(odd), data.cols), query, k);
+  for (uint64_t i = 1; i < data.rows; i += 2)
+    odd.insert(odd.end(), data.row(i), data.row(i) + data.cols);
+  std::vector<std::string> ids =
+      index_testing::BruteForce(Matrix<float>(std::move(odd), data.cols), query, k);
   for (std::string& id : ids) id = "id" + std::to_string(2 * std::stoull(id.substr(2)) + 1);
   return ids;
 }
@@ -86,7 +90,8 @@ TEST(FilteredQuery, TrainedIndexFiltersTheProbedLists) {
   params.n_probes = 8;  // every list: the filtered answer is exact
   params.filters = R"({"$and": [{"odd": {"$eq": true}}, {"odd": {"$exists": true}}]})";
   const QueryResults results = index->Query(queries, params);
-  for (uint64_t q = 0; q < queries.rows; ++q) EXPECT_EQ(ResultIds(results, q), NearestOdd(data, queries.row(q), 10));
+  for (uint64_t q = 0; q < queries.rows; ++q)
+    EXPECT_EQ(ResultIds(results, q), NearestOdd(data, queries.row(q), 10));
 
   params.filters = R"({"odd": {"$type": "string"}})";
   const QueryResults none = index->Query(queries, params);

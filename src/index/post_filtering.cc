@@ -70,14 +70,16 @@ CacheMissResult KeepRows(CacheMissResult candidates, const std::vector<size_t>& 
   }
   if (!candidates.token_indices.empty()) {
     const auto kept_before = [&kept](uint64_t boundary) {
-      return static_cast<uint64_t>(std::lower_bound(kept.begin(), kept.end(), boundary) - kept.begin());
+      return static_cast<uint64_t>(std::lower_bound(kept.begin(), kept.end(), boundary) -
+                                   kept.begin());
     };
     const std::vector<uint64_t>& boundaries = candidates.token_indices;
     result.token_indices.reserve(boundaries.size());
     result.token_indices.push_back(0);
     for (size_t g = 0; g + 1 < boundaries.size(); ++g) {
-      const uint64_t in_list =
-          boundaries[g + 1] > boundaries[g] ? kept_before(boundaries[g + 1]) - kept_before(boundaries[g]) : 0;
+      const uint64_t in_list = boundaries[g + 1] > boundaries[g]
+                                   ? kept_before(boundaries[g + 1]) - kept_before(boundaries[g])
+                                   : 0;
       result.token_indices.push_back(result.token_indices.back() + in_list);
     }
   }

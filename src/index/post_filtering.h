@@ -4,9 +4,8 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
-
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "index_model/cache_miss_result.h"
 
@@ -21,8 +20,8 @@ namespace ombrix {
 CacheMissResult FilterCandidates(CacheMissResult candidates, const nlohmann::json& filter);
 
 // The rows `kept` (ascending, numbered over the metadata texts) of `candidates`. Boundary
-// g + 1 becomes boundary g plus the number of kept rows in [old g, old g + 1); the first is 0. Throws
-// std::out_of_range "Index out of bounds while filtering item_ids" (then "metadata",
+// g + 1 becomes boundary g plus the number of kept rows in [old g, old g + 1); the first is 0.
+// Throws std::out_of_range "Index out of bounds while filtering item_ids" (then "metadata",
 // "payloads"; CRITICAL through the active logger) when a kept row lies beyond a column.
 CacheMissResult KeepRows(CacheMissResult candidates, const std::vector<size_t>& kept);
 

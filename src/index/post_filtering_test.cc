@@ -29,7 +29,8 @@ CacheMissResult FiveRows(std::vector<std::string> metadata) {
 
 TEST(FilterCandidates, KeepsMatchingRowsWithTheirListsAligned) {
   const CacheMissResult kept = FilterCandidates(
-      FiveRows({R"({"k": 0})", R"({"k": 1})", "", R"({"k": 1})", R"({"k": 1, "x": 2})"}), parseFilters(R"({"k": 1})"));
+      FiveRows({R"({"k": 0})", R"({"k": 1})", "", R"({"k": 1})", R"({"k": 1, "x": 2})"}),
+      parseFilters(R"({"k": 1})"));
   EXPECT_THAT(kept.item_ids, ElementsAre("r1", "r3", "r4"));
   EXPECT_THAT(kept.token_indices, ElementsAre(0, 1, 3));
   EXPECT_THAT(kept.metadata, ElementsAre(R"({"k": 1})", R"({"k": 1})", R"({"k": 1, "x": 2})"));
@@ -39,13 +40,15 @@ TEST(FilterCandidates, KeepsMatchingRowsWithTheirListsAligned) {
   EXPECT_EQ(kept.payloads.row(2)[0], 4);
 
   // Empty metadata texts are the empty object, which satisfies only missing-field conditions.
-  const CacheMissResult all = FilterCandidates(FiveRows({"", "", "", "", ""}), parseFilters(R"({"c": {"$exists": false}})"));
+  const CacheMissResult all = FilterCandidates(FiveRows({"", "", "", "", ""}),
+                                               parseFilters(R"({"c": {"$exists": false}})"));
   EXPECT_EQ(all.item_ids.size(), 5u);
   EXPECT_THAT(all.token_indices, ElementsAre(0, 3, 5));
 }
 
 TEST(FilterCandidates, NothingKeptIsWhollyEmpty) {
-  const CacheMissResult none = FilterCandidates(FiveRows({"", "", "", "", ""}), parseFilters(R"({"k": 1})"));
+  const CacheMissResult none =
+      FilterCandidates(FiveRows({"", "", "", "", ""}), parseFilters(R"({"k": 1})"));
   EXPECT_TRUE(none.item_ids.empty());
   EXPECT_TRUE(none.token_indices.empty());
   EXPECT_TRUE(none.metadata.empty());
@@ -57,10 +60,12 @@ TEST(FilterCandidates, NothingKeptIsWhollyEmpty) {
 TEST(FilterCandidates, RefusesUnparsableMetadataBeforeJudgingAny) {
   try {
     // The bad text is last; an evaluation error on an earlier row must not come first.
-    FilterCandidates(FiveRows({R"({"k": 1})", "", "", "", "{bad"}), parseFilters(R"({"k": {"$type": "int"}})"));
+    FilterCandidates(FiveRows({R"({"k": 1})", "", "", "", "{bad"}),
+                     parseFilters(R"({"k": {"$type": "int"}})"));
     FAIL();
   } catch (const std::invalid_argument& e) {
-    EXPECT_THAT(e.what(), ::testing::StartsWith("Invalid JSON string provided: [json.exception.parse_error"));
+    EXPECT_THAT(e.what(),
+                ::testing::StartsWith("Invalid JSON string provided: [json.exception.parse_error"));
   }
 }
 
