@@ -112,8 +112,8 @@ class EncryptedIndex {
               const std::vector<std::string>& metadata);
 
   // The top_k nearest stored items of each query row, nearest first. Wrapper "Query";
-  // counts rows x top_k as "query". Metadata filters are refused in this build
-  // (std::invalid_argument "Metadata filters are not available in this build.").
+  // counts rows x top_k as "query". A metadata filter (params.filters) keeps only the
+  // fetched items it accepts; its errors pass out unchanged.
   QueryResults Query(const Matrix<float>& queries, const QueryParams& params);
 
   // Trains the coarse quantizer on every stored item and refiles every item under the new

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "index/metadata_filter.h"
 #include "python/conversions.h"
 #include "python/index_operations.h"
 #include "python/operation_lock.h"
@@ -76,14 +77,20 @@ void CheckVectors(const Matrix<float>& vectors) {
 }
 
 // Metadata text that the engine's JSON reader refuses would be stored and later fail
-// every filtered query of its list.
+// every filtered query of its list; metadata nested without bound would let the filter's
+// walkers recurse without bound.
 void CheckMetadataJson(const std::string& text, size_t position) {
+  nlohmann::json parsed;
   try {
-    const nlohmann::json parsed = nlohmann::json::parse(text);
-    static_cast<void>(parsed);
+    parsed = nlohmann::json::parse(text);
   } catch (const nlohmann::json::exception& e) {
     throw std::invalid_argument("Invalid metadata JSON at index " + std::to_string(position) +
                                 ": " + e.what());
+  }
+  if (ExceedsNestingDepth(parsed)) {
+    throw std::invalid_argument("Metadata at index " + std::to_string(position) +
+                                " is nested deeper than the maximum depth of " +
+                                std::to_string(kMaxNestingDepth) + ".");
   }
 }
 
