@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "backing_store/redis_keystore.h"
+#include "silent_listener.h"
 
 extern char** environ;
 
@@ -201,30 +202,6 @@ class OwnRedisServer {
   std::filesystem::path dir_;
   int port_ = 0;
   pid_t pid_ = 0;
-};
-
-// A loopback port that accepts connections (the kernel completes them) and never
-// answers: a server that hangs, without a process to stop.
-class SilentListener {
- public:
-  SilentListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(fd_, 16);
-    socklen_t length = sizeof(address);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentListener() { close(fd_); }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_ = 0;
 };
 
 // A keystore for the contract suite: an INDEX store under a random store id on the
