@@ -51,6 +51,7 @@ void RegisterErrorTranslators();
 // handler raises) leaves as pybind11::error_already_set. Long conversions call it every
 // few thousand items so that Ctrl-C is heard before anything is stored.
 void CheckSignals();
+inline constexpr size_t kItemsBetweenSignalChecks = 4096;
 
 // "Item at index <position>, field '<field>': "
 std::string FieldContext(size_t position, const char* field);

@@ -37,7 +37,7 @@ QueryMatrix FromVectors(const py::object& query_vectors) {
     std::vector<std::vector<float>> values;
     values.reserve(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) {
-      if (i % 4096 == 0) CheckSignals();
+      if (i % kItemsBetweenSignalChecks == 0) CheckSignals();
       try {
         values.push_back(py::cast<std::vector<float>>(rows[i]));
       } catch (const py::cast_error& e) {

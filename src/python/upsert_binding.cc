@@ -18,10 +18,6 @@ namespace ombrix::python {
 
 namespace {
 
-// Converting holds the interpreter lock; Ctrl-C is looked for this often, and before
-// anything is stored, so an interrupted upsert stores nothing.
-constexpr size_t kItemsBetweenSignalChecks = 4096;
-
 constexpr char kNotSetUpForEmbedding[] =
     "Index was not set up for automatic embedding generation. Provide `vector` explicitly or "
     "create a new index with an embedding model.";
@@ -178,6 +174,8 @@ UpsertBatch ListOfDicts(EncryptedIndex& index, const py::object& arg1) {
   std::vector<size_t> text_positions;
   bool any_metadata = false;
 
+  // Converting holds the interpreter lock: Ctrl-C is looked for every few thousand items,
+  // and before anything is stored, so an interrupted upsert stores nothing.
   for (size_t i = 0; i < n; ++i) {
     if (i % kItemsBetweenSignalChecks == 0) CheckSignals();
     const py::dict item(items[i]);
