@@ -62,7 +62,6 @@ PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) 
 
 // libpq's defaults, which the caller's connection string overrides key by key.
 constexpr char kDefaultConnectTimeout[] = "5";  // seconds (libpq's own minimum is 2)
-constexpr char kDefaultOptions[] = "-c statement_timeout=30000";
 constexpr int64_t kDefaultStatementMs = 30000;
 // The server cancels a statement at statement_timeout and says so; the client waits this
 // much longer before it gives up on a server that does not answer at all.
@@ -76,21 +75,7 @@ int64_t WaitLimitMs(const PGconn* connection) {
   return stored != 0 ? static_cast<int64_t>(stored) : kDefaultStatementMs + kClientGraceMs;
 }
 
-// The session's statement_timeout (0 means none: the default limit then applies).
-void RecordWaitLimit(PGconn* connection) {
-  PgResult shown(PQexec(connection,
-                        "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::interval)"
-                        " * 1000)::bigint"));
-  int64_t statement_ms = 0;
-  if (PQresultStatus(shown.get()) == PGRES_TUPLES_OK && PQntuples(shown.get()) == 1) {
-    statement_ms = std::stoll(PQgetvalue(shown.get(), 0, 0));
-  }
-  if (statement_ms <= 0) statement_ms = kDefaultStatementMs;
-  if (PQregisterEventProc(connection, PgLimitsEvent, "ombrix_limits", nullptr) != 0) {
-    PQsetInstanceData(connection, PgLimitsEvent,
-                      reinterpret_cast<void*>(static_cast<uintptr_t>(statement_ms + kClientGraceMs)));
-  }
-}
+void ApplySessionLimits(PGconn* connection);
 
 // Waits until the socket is ready for `events` or the deadline passes; false at the deadline.
 bool WaitForSocket(PGconn* connection, short events,
@@ -144,6 +129,7 @@ void ReconnectIfBroken(PGconn* connection) {
     ombrix::InternalLogger().error(message);
     throw ServerUnreachable(message);
   }
+  ApplySessionLimits(connection);  // a new session: its settings start afresh
 }
 
 // Sends one statement with send(connection) and collects its last result, never waiting
@@ -179,6 +165,23 @@ PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send) {
   return Translate(connection, last.release(), expected);
 }
 
+// A session without a statement_timeout of its own (from the connection string's options,
+// the role or the database) gets the default one, set after connecting rather than as a
+// startup option, which connection poolers may refuse. The client's wait limit follows.
+void ApplySessionLimits(PGconn* connection) {
+  PgOutcome shown = PgExec(connection,
+                           "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::"
+                           "interval) * 1000)::bigint",
+                           PGRES_TUPLES_OK);
+  int64_t statement_ms = shown.ok && shown.rows() == 1 ? std::stoll(PgText(shown.result.get(), 0, 0)) : 0;
+  if (statement_ms <= 0) {
+    statement_ms = kDefaultStatementMs;
+    PgExec(connection, "SET statement_timeout = " + std::to_string(statement_ms), PGRES_COMMAND_OK);
+  }
+  PQsetInstanceData(connection, PgLimitsEvent,
+                    reinterpret_cast<void*>(static_cast<uintptr_t>(statement_ms + kClientGraceMs)));
+}
+
 // Server notices and warnings go to the Logger rather than straight to standard error.
 void LogNotice(void*, const char* message) {
   ombrix::InternalLogger().warning(TrimNewline(message));
@@ -207,12 +210,15 @@ void PgParams::AddBinary(std::span<const uint8_t> bytes) {
 
 PgConnection PgConnect(const std::string& conninfo) {
   // The connection string comes last, so each of its keys overrides the default before it.
-  const char* const keywords[] = {"connect_timeout", "options", "dbname", nullptr};
-  const char* const values[] = {kDefaultConnectTimeout, kDefaultOptions, conninfo.c_str(), nullptr};
+  const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
+  const char* const values[] = {kDefaultConnectTimeout, conninfo.c_str(), nullptr};
   PgConnection connection(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
   if (!connection) throw std::bad_alloc();
   PQsetNoticeProcessor(connection.get(), LogNotice, nullptr);
-  if (PgConnected(connection.get())) RecordWaitLimit(connection.get());
+  if (PgConnected(connection.get())) {
+    PQregisterEventProc(connection.get(), PgLimitsEvent, "ombrix_limits", nullptr);
+    ApplySessionLimits(connection.get());
+  }
   return connection;
 }
 

@@ -62,8 +62,10 @@ struct PgOutcome {
 
 // Never null: libpq returns a handle even for a failed connection (check PgConnected).
 // Unless the connection string says otherwise, connecting may take 5 s (connect_timeout)
-// and a statement 30 s (options '-c statement_timeout=30000'); the client waits for an
-// answer 2 s longer than the session's statement_timeout (30 s when it has none).
+// and a statement 30 s (a session without a statement_timeout of its own, e.g. from
+// options='-c statement_timeout=...', gets SET statement_timeout = 30000); the client
+// waits for an answer 2 s longer than the session's statement_timeout. Throws
+// ServerUnreachable when the new session does not answer those settings in time.
 PgConnection PgConnect(const std::string& conninfo);
 bool PgConnected(const PGconn* connection);
 // libpq's error message of the connection, trailing newline removed.

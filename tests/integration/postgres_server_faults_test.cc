@@ -34,6 +34,10 @@ std::string ErrorOf(Fn&& fn) {
 class PostgresServerFaultsTest : public ombrix_pg_test::SharedServerTest {};
 
 TEST_F(PostgresServerFaultsTest, ALockedTableFailsAtTheStatementTimeLimit) {
+  // Every session gets a limit unless its connection string (or role) sets one.
+  EXPECT_EQ(session_->Scalar("SHOW statement_timeout"), "30s");
+  EXPECT_EQ(PgSession(conninfo_ + " options='-c statement_timeout=1min'").Scalar("SHOW statement_timeout"),
+            "1min");
   const std::string table = UniqueTableName("locked");
   PostgresKeystore store(PgConfig(conninfo_ + " options='-c statement_timeout=300'", table), "idx", 7,
                          ombrix::INDEX);
