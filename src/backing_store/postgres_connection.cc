@@ -1,8 +1,18 @@
 #include "backing_store/postgres_connection.h"
 
+#include <libpq-events.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 
+#include "backing_store/server_errors.h"
 #include "diagnostics/logger.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -23,6 +33,11 @@ std::string TrimNewline(const char* text) {
   return message;
 }
 
+// SQLSTATEs of a statement the server stopped at a time limit (statement_timeout; a lock
+// not granted within lock_timeout).
+constexpr std::string_view kQueryCanceled = "57014";
+constexpr std::string_view kLockNotAvailable = "55P03";
+
 // The single translation of a libpq result into success, error text and SQLSTATE.
 PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) {
   PgOutcome outcome;
@@ -37,8 +52,134 @@ PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) 
       const char* state = PQresultErrorField(raw, PG_DIAG_SQLSTATE);
       if (state != nullptr) outcome.sqlstate = state;
     }
+    if (outcome.sqlstate == kQueryCanceled || outcome.sqlstate == kLockNotAvailable) {
+      outcome.error = "PostgreSQL server " + PgServerAddress(connection) +
+                      " stopped the statement at its time limit: " + outcome.error;
+    }
   }
   return outcome;
+}
+
+// libpq's defaults, which the caller's connection string overrides key by key.
+constexpr char kDefaultConnectTimeout[] = "5";  // seconds (libpq's own minimum is 2)
+constexpr int64_t kDefaultStatementMs = 30000;
+// The server cancels a statement at statement_timeout and says so; the client waits this
+// much longer before it gives up on a server that does not answer at all.
+constexpr int64_t kClientGraceMs = 2000;
+
+// How long a command may wait on this connection, kept with the connection itself.
+int PgLimitsEvent(PGEventId, void*, void*) { return 1; }
+
+int64_t WaitLimitMs(const PGconn* connection) {
+  const auto stored = reinterpret_cast<uintptr_t>(PQinstanceData(connection, PgLimitsEvent));
+  return stored != 0 ? static_cast<int64_t>(stored) : kDefaultStatementMs + kClientGraceMs;
+}
+
+void ApplySessionLimits(PGconn* connection);
+
+// Waits until the socket is ready for `events` or the deadline passes; false at the deadline.
+bool WaitForSocket(PGconn* connection, short events,
+                   std::chrono::steady_clock::time_point deadline) {
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd ready{PQsocket(connection), events, 0};
+    const int n = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return true;  // libpq's next call reports the failure
+  }
+}
+
+// A server past the wait limit: the connection is shut, so its late answer can never be
+// read as the reply to a later statement, and the next statement connects again.
+[[noreturn]] void GiveUpWaiting(PGconn* connection) {
+  std::ostringstream message;
+  message << "PostgreSQL server " << PgServerAddress(connection) << " did not answer within "
+          << static_cast<double>(WaitLimitMs(connection)) / 1000.0 << " s (command time-out)";
+  shutdown(PQsocket(connection), SHUT_RDWR);
+  PQconsumeInput(connection);  // libpq sees the end of the stream: CONNECTION_BAD
+  ombrix::InternalLogger().error(message.str());
+  throw ServerUnreachable(message.str());
+}
+
+// Before a statement: a connection that broke since the last one is opened again (same
+// parameters, so the same TLS and limits). An idle connection with something to read has
+// been closed by the server; inside a transaction nothing is checked, so a transaction is
+// never silently continued on a new session.
+void ReconnectIfBroken(PGconn* connection) {
+  if (PQstatus(connection) == CONNECTION_OK &&
+      PQtransactionStatus(connection) == PQTRANS_IDLE) {
+    // A server that ends a session sends its last message, then closes: read until the
+    // end shows (or nothing more is there).
+    pollfd idle{PQsocket(connection), POLLIN, 0};
+    for (int reads = 0; reads < 8 && poll(&idle, 1, 0) > 0; ++reads) {
+      if (PQconsumeInput(connection) == 0) break;
+    }
+  }
+  // Still busy with an earlier statement: one this client gave up waiting for.
+  const bool abandoned = PQtransactionStatus(connection) == PQTRANS_ACTIVE;
+  if (PQstatus(connection) == CONNECTION_OK && !abandoned) return;
+  ombrix::InternalLogger().warning("Reconnecting to PostgreSQL server " +
+                                   PgServerAddress(connection));
+  PQreset(connection);
+  if (PQstatus(connection) != CONNECTION_OK) {
+    const std::string message = "PostgreSQL server " + PgServerAddress(connection) +
+                                " could not be reached again: " + PgErrorMessage(connection);
+    ombrix::InternalLogger().error(message);
+    throw ServerUnreachable(message);
+  }
+  ApplySessionLimits(connection);  // a new session: its settings start afresh
+}
+
+// Sends one statement with send(connection) and collects its last result, never waiting
+// past the connection's limit (the connection is non-blocking while it runs).
+template <typename Send>
+PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send) {
+  ReconnectIfBroken(connection);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs(connection));
+  struct Blocking {
+    PGconn* connection;
+    ~Blocking() { PQsetnonblocking(connection, 0); }
+  } restore{connection};
+  if (PQsetnonblocking(connection, 1) != 0 || send(connection) == 0) {
+    return Translate(connection, nullptr, expected);
+  }
+  int flushed;
+  while ((flushed = PQflush(connection)) == 1) {
+    if (!WaitForSocket(connection, POLLIN | POLLOUT, deadline)) GiveUpWaiting(connection);
+    if (PQconsumeInput(connection) == 0) return Translate(connection, nullptr, expected);
+  }
+  if (flushed < 0) return Translate(connection, nullptr, expected);
+  PgResult last;
+  while (true) {
+    while (PQisBusy(connection) != 0) {
+      if (!WaitForSocket(connection, POLLIN, deadline)) GiveUpWaiting(connection);
+      if (PQconsumeInput(connection) == 0) return Translate(connection, last.release(), expected);
+    }
+    PGresult* next = PQgetResult(connection);
+    if (next == nullptr) break;
+    last.reset(next);
+  }
+  return Translate(connection, last.release(), expected);
+}
+
+// A session without a statement_timeout of its own (from the connection string's options,
+// the role or the database) gets the default one, set after connecting rather than as a
+// startup option, which connection poolers may refuse. The client's wait limit follows.
+void ApplySessionLimits(PGconn* connection) {
+  PgOutcome shown = PgExec(connection,
+                           "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::"
+                           "interval) * 1000)::bigint",
+                           PGRES_TUPLES_OK);
+  int64_t statement_ms = shown.ok && shown.rows() == 1 ? std::stoll(PgText(shown.result.get(), 0, 0)) : 0;
+  if (statement_ms <= 0) {
+    statement_ms = kDefaultStatementMs;
+    PgExec(connection, "SET statement_timeout = " + std::to_string(statement_ms), PGRES_COMMAND_OK);
+  }
+  PQsetInstanceData(connection, PgLimitsEvent,
+                    reinterpret_cast<void*>(static_cast<uintptr_t>(statement_ms + kClientGraceMs)));
 }
 
 // Server notices and warnings go to the Logger rather than straight to standard error.
@@ -68,10 +209,29 @@ void PgParams::AddBinary(std::span<const uint8_t> bytes) {
 }
 
 PgConnection PgConnect(const std::string& conninfo) {
-  PgConnection connection(PQconnectdb(conninfo.c_str()));
+  // The connection string comes last, so each of its keys overrides the default before it.
+  const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
+  const char* const values[] = {kDefaultConnectTimeout, conninfo.c_str(), nullptr};
+  PgConnection connection(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
   if (!connection) throw std::bad_alloc();
   PQsetNoticeProcessor(connection.get(), LogNotice, nullptr);
+  if (PgConnected(connection.get())) {
+    PQregisterEventProc(connection.get(), PgLimitsEvent, "ombrix_limits", nullptr);
+    ApplySessionLimits(connection.get());
+  }
   return connection;
+}
+
+std::string PgServerAddress(const PGconn* connection) {
+  const char* host = PQhost(connection);
+  const char* port = PQport(connection);
+  return std::string(host != nullptr ? host : "") + ":" + (port != nullptr ? port : "");
+}
+
+void PgRollbackIfOpen(PGconn* connection) {
+  // A broken connection took its transaction with it; reconnecting only to roll back
+  // nothing would wait on a server that is gone.
+  if (PQstatus(connection) == CONNECTION_OK) PgExec(connection, "ROLLBACK", PGRES_COMMAND_OK);
 }
 
 bool PgConnected(const PGconn* connection) {
@@ -83,20 +243,22 @@ std::string PgErrorMessage(const PGconn* connection) {
 }
 
 PgOutcome PgExec(PGconn* connection, const std::string& sql, ExecStatusType expected) {
-  return Translate(connection, PQexec(connection, sql.c_str()), expected);
+  return Run(connection, expected, [&](PGconn* c) { return PQsendQuery(c, sql.c_str()); });
 }
 
 PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParams& params,
                        int result_format, ExecStatusType expected) {
-  PGresult* raw = PQexecParams(connection, sql.c_str(), params.size(), nullptr, params.values(),
-                               params.lengths(), params.formats(), result_format);
-  return Translate(connection, raw, expected);
+  return Run(connection, expected, [&](PGconn* c) {
+    return PQsendQueryParams(c, sql.c_str(), params.size(), nullptr, params.values(),
+                             params.lengths(), params.formats(), result_format);
+  });
 }
 
 PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::string& sql,
                     int param_count) {
-  return Translate(connection, PQprepare(connection, name.c_str(), sql.c_str(), param_count, nullptr),
-                   PGRES_COMMAND_OK);
+  return Run(connection, PGRES_COMMAND_OK, [&](PGconn* c) {
+    return PQsendPrepare(c, name.c_str(), sql.c_str(), param_count, nullptr);
+  });
 }
 
 bool PgIsNull(const PGresult* result, int row, int column) {

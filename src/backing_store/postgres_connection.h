@@ -61,10 +61,26 @@ struct PgOutcome {
 };
 
 // Never null: libpq returns a handle even for a failed connection (check PgConnected).
+// Unless the connection string says otherwise, connecting may take 5 s (connect_timeout)
+// and a statement 30 s (a session without a statement_timeout of its own, e.g. from
+// options='-c statement_timeout=...', gets SET statement_timeout = 30000); the client
+// waits for an answer 2 s longer than the session's statement_timeout. Throws
+// ServerUnreachable when the new session does not answer those settings in time.
 PgConnection PgConnect(const std::string& conninfo);
 bool PgConnected(const PGconn* connection);
 // libpq's error message of the connection, trailing newline removed.
 std::string PgErrorMessage(const PGconn* connection);
+
+// "host:port" of the connection, for messages.
+std::string PgServerAddress(const PGconn* connection);
+
+// The statement functions below reconnect first when the connection broke since the last
+// statement outside a transaction (PQreset: the same parameters), and throw
+// ServerUnreachable when that fails or when the server does not answer within the
+// connection's wait limit (the connection is then shut). A statement the server stopped
+// at statement_timeout or lock_timeout fails with an error naming the server.
+// A ROLLBACK, unless the connection broke (its transaction is gone with it).
+void PgRollbackIfOpen(PGconn* connection);
 
 // Plain statement (several statements allowed by libpq: never splice caller text in).
 PgOutcome PgExec(PGconn* connection, const std::string& sql, ExecStatusType expected);

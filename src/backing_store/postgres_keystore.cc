@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "backing_store/server_errors.h"
 #include "backing_store/store_factory.h"
 #include "diagnostics/logger.h"
 
@@ -215,8 +216,10 @@ void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
       ExecParams(sql, params);
     }
     CommitTransaction();
+  } catch (const ServerUnreachable&) {
+    throw;  // the transaction went with the connection
   } catch (const std::exception&) {
-    PgExec(connection_.get(), "ROLLBACK", PGRES_COMMAND_OK);
+    PgRollbackIfOpen(connection_.get());
     LogAndThrow("Error executing Batch Push. Rolling back transaction.");
   }
   InternalLogger().info("Items successfully pushed to Postgres");
@@ -335,8 +338,11 @@ bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_
                                std::to_string(expected_version));
     }
     return success;
+  } catch (const ServerUnreachable&) {
+    // Not a refused update: retrying would only wait out the same limits again.
+    throw;
   } catch (const std::exception& e) {
-    PgExec(connection, "ROLLBACK", PGRES_COMMAND_OK);
+    PgRollbackIfOpen(connection);
     InternalLogger().error(std::string("Failed to update map: ") + e.what());
     return false;
   }

@@ -3,12 +3,17 @@
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 
+#include <cctype>
 #include <cstdarg>
+#include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "backing_store/server_errors.h"
 #include "diagnostics/logger.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -54,6 +59,55 @@ std::optional<std::string> Optional(const std::map<std::string, std::string>& pa
   return it->second;
 }
 
+double ParseTimeout(const std::map<std::string, std::string>& params, const char* key,
+                    double fallback) {
+  auto it = params.find(key);
+  if (it == params.end()) return fallback;
+  size_t used = 0;
+  double seconds = 0;
+  try {
+    seconds = std::stod(it->second, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != it->second.size() || !(seconds > 0) || seconds > 86400) {
+    throw std::runtime_error(std::string("Invalid Redis ") + key + " value (seconds, above 0): " +
+                             it->second);
+  }
+  return seconds;
+}
+
+timeval ToTimeval(double seconds) {
+  const auto whole = static_cast<time_t>(seconds);
+  return timeval{whole, static_cast<suseconds_t>((seconds - static_cast<double>(whole)) * 1e6)};
+}
+
+// "5 s", "0.5 s": the limit as the caller wrote it.
+std::string SecondsText(double seconds) {
+  std::ostringstream text;
+  text << seconds << " s";
+  return text.str();
+}
+
+// hiredis reports a socket time-out as an I/O error with the text of EAGAIN (or, in some
+// versions, as its own time-out error).
+bool IsTimeout(const redisContext* context) {
+  if (context == nullptr || context->err == 0) return false;
+#ifdef REDIS_ERR_TIMEOUT
+  if (context->err == REDIS_ERR_TIMEOUT) return true;
+#endif
+  std::string text = context->errstr;
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text.find("temporarily unavailable") != std::string::npos ||
+         text.find("timed out") != std::string::npos || text.find("timeout") != std::string::npos;
+}
+
+// The first word of a command format: the command's name.
+std::string CommandWord(const char* format) {
+  const char* end = std::strchr(format, ' ');
+  return end == nullptr ? std::string(format) : std::string(format, end);
+}
+
 int ParseDb(const std::string& text) {
   size_t used = 0;
   int db = 0;
@@ -84,6 +138,8 @@ RedisEndpoint ReadRedisEndpoint(const std::map<std::string, std::string>& params
   endpoint.ca_path = Optional(params, "ca_path");
   endpoint.cert = Optional(params, "cert");
   endpoint.key = Optional(params, "key");
+  endpoint.connect_timeout = ParseTimeout(params, "connect_timeout", endpoint.connect_timeout);
+  endpoint.command_timeout = ParseTimeout(params, "command_timeout", endpoint.command_timeout);
   return endpoint;
 }
 
@@ -195,19 +251,28 @@ void StartTls(redisContext* connection, SSL_CTX* context, const RedisEndpoint& e
 
 }  // namespace
 
-RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
-  timeval connect_timeout{5, 0};
+RedisConnection::RedisConnection(const RedisEndpoint& endpoint) : endpoint_(endpoint) { Connect(); }
+
+void RedisConnection::Connect() {
+  const RedisEndpoint& endpoint = endpoint_;
+  pending_ = 0;
+  const timeval connect_timeout = ToTimeval(endpoint.connect_timeout);
   context_.reset(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, connect_timeout));
   if (!context_) {
     throw std::runtime_error("Failed to connect to Redis: Could not allocate redis context");
   }
   if (context_->err) {
+    if (IsTimeout(context_.get())) {
+      throw ServerUnreachable("Failed to connect to Redis: Redis server " + endpoint.address() +
+                              " did not accept the connection within " +
+                              SecondsText(endpoint.connect_timeout) + " (connect time-out)");
+    }
     throw std::runtime_error(std::string("Failed to connect to Redis: ") + context_->errstr);
   }
 
   // Setting up is bounded like connecting: a peer that never answers a handshake (a
   // plain server asked for TLS) must not hold the constructor forever. Commands after
-  // that wait as long as the server needs.
+  // that wait at most the command time-out.
   redisSetTimeout(context_.get(), connect_timeout);
 
   if (endpoint.ssl) {
@@ -216,6 +281,10 @@ RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
   }
 
   RedisReplyPtr selected(static_cast<redisReply*>(redisCommand(context_.get(), "SELECT %d", endpoint.db)));
+  if (IsTimeout(context_.get())) {
+    throw ServerUnreachable("Redis server " + endpoint.address() + " did not answer SELECT within " +
+                            SecondsText(endpoint.connect_timeout) + " (connect time-out)");
+  }
   if (!selected || context_->err) {
     throw std::runtime_error("Failed to select Redis database (db=" + std::to_string(endpoint.db) +
                              "): " + (context_->err ? context_->errstr : "Unknown error"));
@@ -231,21 +300,61 @@ RedisConnection::RedisConnection(const RedisEndpoint& endpoint) {
     InternalLogger().critical("PING command failed");
     throw std::runtime_error("Connection verification failed: PING command failed");
   }
-  redisSetTimeout(context_.get(), timeval{0, 0});
+  redisSetTimeout(context_.get(), ToTimeval(endpoint.command_timeout));
+}
+
+bool RedisConnection::Broken() const {
+  if (!context_ || context_->err != 0 || context_->fd < 0) return true;
+  if (pending_ > 0) return false;
+  // Nothing is owed on an idle connection, so anything to read (end of stream, a reset,
+  // a TLS close) means the server has gone away since the last command.
+  pollfd idle{context_->fd, POLLIN, 0};
+  return poll(&idle, 1, 0) != 0;
+}
+
+void RedisConnection::ReconnectIfBroken() {
+  if (!Broken()) return;
+  InternalLogger().warning("Reconnecting to Redis server " + endpoint_.address());
+  try {
+    Connect();
+  } catch (const std::exception& e) {
+    // A half set-up session (no SELECT) must never carry a command: drop it, so the next
+    // call tries again from the start.
+    context_.reset();
+    ssl_context_.reset();
+    const std::string message =
+        "Redis server " + endpoint_.address() + " could not be reached again: " + e.what();
+    InternalLogger().error(message);
+    throw ServerUnreachable(message);
+  }
+}
+
+void RedisConnection::ThrowIfTimedOut(const char* word) const {
+  if (!IsTimeout(context_.get())) return;
+  const std::string message = "Redis server " + endpoint_.address() + " did not answer " + word +
+                              " within " + SecondsText(endpoint_.command_timeout) +
+                              " (command time-out)";
+  InternalLogger().error(message);
+  throw ServerUnreachable(message);
 }
 
 void* RedisConnection::Send(const char* format, ...) {
+  ReconnectIfBroken();
   DrainPending();
   va_list args;
   va_start(args, format);
   void* raw = redisvCommand(context_.get(), format, args);
   va_end(args);
+  if (raw == nullptr) ThrowIfTimedOut(CommandWord(format).c_str());
   return raw;
 }
 
 void* RedisConnection::SendArgv(int argc, const char** argv, const size_t* lengths) {
+  ReconnectIfBroken();
   DrainPending();
-  return redisCommandArgv(context_.get(), argc, argv, lengths);
+  void* raw = redisCommandArgv(context_.get(), argc, argv, lengths);
+  if (raw == nullptr && argc > 0) ThrowIfTimedOut(std::string(argv[0], lengths[0]).c_str());
+  return raw;
 }
 
 void RedisConnection::DrainPending() {
@@ -276,6 +385,7 @@ RedisReplyPtr RedisConnection::Check(void* raw, const char* word) const {
 
 void RedisConnection::Append(const char* word, int argc, const char** argv,
                              const size_t* lengths) {
+  if (pending_ == 0) ReconnectIfBroken();
   if (redisAppendCommandArgv(context_.get(), argc, argv, lengths) != REDIS_OK) {
     std::string message = std::string("Failed to queue ") + word + " command";
     InternalLogger().error(message);
@@ -292,6 +402,7 @@ void RedisConnection::CollectPipelinedReplies(const char* word) {
     RedisReplyPtr reply(static_cast<redisReply*>(raw));
     if (status != REDIS_OK || !reply) {
       pending_ = 0;
+      ThrowIfTimedOut(word);
       std::string message = std::string(word) + " command failed in batch execution";
       InternalLogger().error(message);
       throw std::runtime_error(message);

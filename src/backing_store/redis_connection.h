@@ -53,8 +53,13 @@ struct RedisEndpoint {
   std::optional<std::string> ca_path;
   std::optional<std::string> cert;
   std::optional<std::string> key;
+  // Time limits in seconds: "connect_timeout" bounds connecting and setting up (TLS,
+  // SELECT, PING), "command_timeout" every command after that. Positive decimals.
+  double connect_timeout = 5.0;
+  double command_timeout = 30.0;
 
   bool verifies_server() const { return ca_cert.has_value() || ca_path.has_value(); }
+  std::string address() const { return host + ":" + std::to_string(port); }
 };
 RedisEndpoint ReadRedisEndpoint(const std::map<std::string, std::string>& params);
 
@@ -67,6 +72,10 @@ const char* RedisReplyTypeName(int type);
 // With ca_cert or ca_path the server must present a certificate from those CAs issued to
 // the host it was reached at (its DNS name, or its address when the host is an IP
 // address); without either the session is not verified at all.
+// Every command waits at most the endpoint's command time-out; one that waits longer
+// throws ServerUnreachable naming the server and the command. A connection found broken
+// (a failed or timed-out command, or a peer that closed it while idle) is opened again,
+// with the same settings, when the next command is sent; ServerUnreachable if that fails.
 class RedisConnection {
  public:
   explicit RedisConnection(const RedisEndpoint& endpoint);
@@ -99,8 +108,17 @@ class RedisConnection {
   void CollectPipelinedReplies(const char* word);
 
  private:
+  // Connects, sets up TLS, selects the database and PINGs (the constructor's work).
+  void Connect();
+  // Before a command: reconnects a broken connection, once per call.
+  void ReconnectIfBroken();
+  bool Broken() const;
+  // The failure of a command that found the connection failed: a time-out says which
+  // server and what timed out. Returns only when it was no time-out.
+  void ThrowIfTimedOut(const char* word) const;
   void DrainPending();
 
+  const RedisEndpoint endpoint_;
   // Declared before the connection so that it outlives the TLS session built from it.
   SslContextPtr ssl_context_;
   RedisContextPtr context_;

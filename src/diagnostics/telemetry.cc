@@ -1,5 +1,9 @@
 #include "diagnostics/telemetry.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -140,11 +144,37 @@ std::size_t DiscardResponse(char*, std::size_t size, std::size_t count, void*) {
   return size * count;
 }
 
+namespace {
+
+std::mutex live_mutex;
+std::vector<TelemetryAggregator*>& LiveAggregators() {
+  static std::vector<TelemetryAggregator*> live;
+  return live;
+}
+
+}  // namespace
+
+void TelemetryAggregator::LockAllBeforeFork() {
+  live_mutex.lock();
+  for (TelemetryAggregator* aggregator : LiveAggregators()) {
+    aggregator->counters_mutex.lock();
+    aggregator->errors_mutex.lock();
+  }
+}
+
+void TelemetryAggregator::UnlockAllAfterFork() {
+  for (TelemetryAggregator* aggregator : LiveAggregators()) {
+    aggregator->errors_mutex.unlock();
+    aggregator->counters_mutex.unlock();
+  }
+  live_mutex.unlock();
+}
+
 TelemetryAggregator::TelemetryAggregator(std::string api_key)
     : TelemetryAggregator(std::move(api_key), DefaultTelemetrySettings()) {}
 
 TelemetryAggregator::TelemetryAggregator(std::string key, TelemetrySettings settings)
-    : api_key(std::move(key)), settings_(std::move(settings)) {
+    : api_key(std::move(key)), settings_(std::move(settings)), owner_pid_(getpid()) {
   // The key becomes an HTTP header line; a line break would let it add headers.
   if (api_key.find_first_of("\r\n") != std::string::npos) {
     throw std::invalid_argument("API key must not contain line breaks.");
@@ -174,15 +204,30 @@ TelemetryAggregator::TelemetryAggregator(std::string key, TelemetrySettings sett
   for (EventType type : {kGet, kUpsert, kQuery, kDelete, kInit}) event_counts[type] = 0;
   error_records.reserve(kMaxErrorRecords);
 
-  worker = std::thread(&TelemetryAggregator::Run, this);
+  static std::once_flag fork_handlers;
+  std::call_once(fork_handlers, [] {
+    pthread_atfork(&LockAllBeforeFork, &UnlockAllAfterFork, &UnlockAllAfterFork);
+  });
+  worker = std::make_unique<Worker>();
+  worker->thread = std::thread(&TelemetryAggregator::Run, this);
+  std::lock_guard<std::mutex> lock(live_mutex);
+  LiveAggregators().push_back(this);
 }
 
 TelemetryAggregator::~TelemetryAggregator() {
-  if (!stop.exchange(true)) {
-    std::lock_guard<std::mutex> lock(cv_mutex);
-    cv.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(live_mutex);
+    std::erase(LiveAggregators(), this);
   }
-  if (worker.joinable()) worker.join();
+  if (getpid() != owner_pid_) {
+    static_cast<void>(worker.release());
+    return;
+  }
+  if (!stop.exchange(true)) {
+    std::lock_guard<std::mutex> lock(worker->mutex);
+    worker->wake.notify_all();
+  }
+  if (worker->thread.joinable()) worker->thread.join();
   FlushReportingFailures();
 }
 
@@ -206,8 +251,8 @@ void TelemetryAggregator::Run() {
   auto deadline = std::chrono::steady_clock::now() + settings_.flush_period;
   while (!stop.load()) {
     {
-      std::unique_lock<std::mutex> lock(cv_mutex);
-      cv.wait_until(lock, deadline, [this] { return stop.load(); });
+      std::unique_lock<std::mutex> lock(worker->mutex);
+      worker->wake.wait_until(lock, deadline, [this] { return stop.load(); });
     }
     if (stop.load()) return;
     FlushReportingFailures();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -85,6 +86,11 @@ class TelemetryAggregator {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
   };
 
+  // fork(): every live aggregator's counter and error locks are held across the fork, so
+  // the child never starts with a lock that a thread it does not have was holding.
+  static void LockAllBeforeFork();
+  static void UnlockAllAfterFork();
+
   void Run();
   // One flush with every failure reported on stderr, so neither the worker nor the
   // destructor is ever stopped by it.
@@ -93,9 +99,17 @@ class TelemetryAggregator {
   std::string api_key;
   const TelemetrySettings settings_;
   std::atomic<bool> stop{false};
-  std::thread worker;
-  std::condition_variable cv;
-  std::mutex cv_mutex;
+  // The worker's thread and what wakes it. A forked child has a copy of this object but
+  // not the thread: joining it, or destroying a condition variable the thread waits on,
+  // would wait forever, so the child leaves this behind (and sends nothing: the counts are
+  // the parent's to send).
+  struct Worker {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::thread thread;
+  };
+  const pid_t owner_pid_;  // the process that started the worker
+  std::unique_ptr<Worker> worker;
   std::mutex counters_mutex;
   std::unordered_map<EventType, int32_t> event_counts;
   std::mutex errors_mutex;

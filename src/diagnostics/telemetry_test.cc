@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <limits>
 #include <memory>
@@ -124,6 +126,27 @@ TEST_F(TelemetrySinkTest, CountsAggregateIntoOneCompactEventPerType) {
   EXPECT_TRUE(std::regex_match(requests[0].body, body)) << requests[0].body;
   const int64_t sent = Events(requests[0])[0].at("timestamp").get<int64_t>();
   EXPECT_NEAR(static_cast<double>(sent), static_cast<double>(std::time(nullptr)), 5.0);
+}
+
+// A child forked while an aggregator lives has the object but not its worker: releasing
+// it there must neither wait for that thread nor send the parent's counts a second time.
+TEST_F(TelemetrySinkTest, AForkedChildReleasesItsCopyAndSendsNothing) {
+  auto aggregator = Make();
+  aggregator->RecordEvent(kQuery, 2);
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(30);  // a child that hangs is killed, which the parent sees
+    aggregator->RecordEvent(kQuery, 5);
+    aggregator.reset();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  aggregator.reset();
+  const auto requests = sink_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(Events(requests[0])[0].at("count"), 2);
 }
 
 TEST_F(TelemetrySinkTest, CountsSaturateInsteadOfOverflowing) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "backing_store/server_errors.h"
 #include "encrypted_store/encrypted_index_core.h"
 #include "encrypted_store/sealing.h"
 
@@ -82,6 +83,8 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
   }
 
   int attempts = 0;
+  constexpr char kRefused[] = "the push was refused: another writer changed the map first";
+  std::string last_failure;
   while (attempts < kMaxAttempts) {
     log().info("Updating Map. Num retries: " + std::to_string(attempts));
     std::vector<uint32_t> positions;
@@ -103,7 +106,10 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
         for (uint32_t list : input_tokens) positions.push_back(counter_map[list]++);
         accepted = PushCounterMap();
       }
+    } catch (const ombrix_encrypted_index::internal::backing_store::ServerUnreachable&) {
+      throw;  // its time limits are spent already; 99 more attempts would only wait longer
     } catch (const std::exception& e) {
+      last_failure = e.what();
       const uint32_t ms = PauseBeforeRetry();
       log().warning(std::string("Map update failed: ") + e.what() + ". Retrying after " +
                     std::to_string(ms) + "ms...");
@@ -123,10 +129,12 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
       return positions;
     }
     ++attempts;
+    last_failure = kRefused;
     PauseBeforeRetry();
     log().warning("Map update failed. Retrying...");
   }
-  throw std::runtime_error("Failed to update map in " + std::to_string(attempts) + " retries.");
+  throw std::runtime_error("Failed to update map in " + std::to_string(attempts) +
+                           " retries. Last failure: " + last_failure);
 }
 
 void EncryptedIndexCore::ResizeVocabulary(uint64_t new_vocab_size) {

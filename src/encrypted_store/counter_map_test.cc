@@ -78,18 +78,31 @@ TEST_F(CounterMapTest, RetriesStopAfterOneHundredAttempts) {
   auto core = CoreWithStoredMap("refused", {1});
   backend().RefuseCompareAndSet(1000);
   EXPECT_EQ(ThrownMessage([&] { core->UpdateCounterMap({0}); }),
-            "Failed to update map in 100 retries.");
+            "Failed to update map in 100 retries. Last failure: the push was refused: another "
+            "writer changed the map first");
   EXPECT_EQ(pauses, 100);
   EXPECT_EQ(LinesStartingWith("WARNING Map update failed. Retrying...").size(), 100u);
 
   backend().ClearFaults();
   backend().InjectFault(FaultOn("GetMap", 1, true));
   EXPECT_EQ(ThrownMessage([&] { core->UpdateCounterMap({0}); }),
-            "Failed to update map in 100 retries.");
+            "Failed to update map in 100 retries. Last failure: injected keystore failure");
   const auto failures = LinesStartingWith("WARNING Map update failed: injected keystore failure. Retrying after ");
   EXPECT_EQ(failures.size(), 100u);
   EXPECT_EQ(pauses, 200);
   EXPECT_FALSE(pause_out_of_range);
+}
+
+TEST_F(CounterMapTest, AServerPastItsTimeLimitIsNotAskedAgain) {
+  auto core = CoreWithStoredMap("timeout", {1});
+  auto fault = FaultOn("GetMap", 1, true);
+  fault.unreachable = true;
+  fault.message = "Redis server 127.0.0.1:1 did not answer HMGET within 30 s";
+  backend().InjectFault(fault);
+  const uint64_t reads = backend().CallCount("GetMap");
+  EXPECT_EQ(ThrownMessage([&] { core->UpdateCounterMap({0}); }), fault.message);
+  EXPECT_EQ(backend().CallCount("GetMap"), reads + 1);
+  EXPECT_EQ(pauses, 0);
 }
 
 TEST_F(CounterMapTest, OutOfRangeListsAndOverflowAreRefusedBeforeAnyCounterMoves) {

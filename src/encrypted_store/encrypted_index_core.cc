@@ -49,7 +49,9 @@ EncryptedIndexCore::~EncryptedIndexCore() {
 std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Open(const IndexSettings& settings,
                                                              Logger* index_logger) {
   auto core = std::make_unique<EncryptedIndexCore>(ConstructionKey{}, settings, index_logger);
-  if (core->cpu_threads != 0) omp_set_num_threads(static_cast<int>(core->cpu_threads));
+  if (core->cpu_threads != 0 && !InForkedChild()) {
+    omp_set_num_threads(static_cast<int>(core->cpu_threads));
+  }
   core->index_name = settings.index_name;
   core->hashed_index_key = HmacSha3_256(core->index_key, core->index_name);
   core->log().info("Creating backing stores");

@@ -25,7 +25,12 @@ uint64_t Reference(const std::array<uint8_t, 32>& name, const std::string& id) {
 
 TEST(ItemKeysTest, AgreeWithAnIndependentDigest) {
   const auto name = testing_util::MakeKey(3);
-  const std::vector<std::string> ids = {"", "abc", std::string(200, 'x'), std::string(104, 'y')};
+  // With the 32-byte name: 102 and 103 bytes still fit one block (103 puts both padding
+  // bits in its last byte), 104 and more take two; enough ids for whole SIMD groups, a
+  // tail, and a long id between short ones.
+  std::vector<std::string> ids = {"", "abc", std::string(200, 'x'), std::string(104, 'y'),
+                                  std::string(103, 'z'), std::string(102, 'w')};
+  for (int i = 0; i < 21; ++i) ids.push_back("item-" + std::to_string(i));
   const std::vector<uint64_t> keys = DeriveItemKeys(ids, name);
   ASSERT_EQ(keys.size(), ids.size());
   for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(keys[i], Reference(name, ids[i])) << i;

@@ -7,6 +7,7 @@
 #include "diagnostics/logger.h"
 #include "encrypted_store/hmac.h"
 #include "encrypted_store/sha3.h"
+#include "encrypted_store/sha3_many.h"
 #include "index_model/parallel.h"
 
 namespace ombrix {
@@ -17,6 +18,152 @@ namespace {
   InternalLogger().error(logged);
   throw std::invalid_argument(thrown);
 }
+
+// The walk of a position is a path down a binary tree: step t of `rounds` hashes the state
+// with bit (rounds - 1 - t) % 32 of the position, so positions whose first steps see the
+// same bits share those states. The walker takes leaves (entry, position, output slot) in
+// batches and goes down the tree one level at a time over the whole batch: every distinct
+// prefix is hashed once, and all hashes of a level go through Sha3_256LanesMany together.
+// A contiguous run of positions costs about two walk hashes per label instead of `rounds`.
+template <typename Sink>  // void(uint64_t slot, uint64_t label, uint64_t mask)
+class PrefixWalker {
+ public:
+  // Leaves per batch: enough that the few narrow levels near the root cost nothing, few
+  // enough that a level's states stay in cache.
+  static constexpr std::size_t kBatch = 2048;
+  // Longest walk whose bits fit one 64-bit key; longer walks go one position at a time.
+  static constexpr uint32_t kMaxKeyedRounds = 64;
+
+  PrefixWalker(const std::vector<SaltAndSeed>& entries, uint32_t rounds, Sink& sink)
+      : entries_(entries), rounds_(rounds), sink_(sink) {
+    leaves_.reserve(kBatch);
+  }
+  ~PrefixWalker() = default;  // a batch not flushed is dropped (the caller failed)
+
+  // REQUIRES: entry < entries.size().
+  void Add(uint32_t entry, uint32_t position, uint64_t slot) {
+    if (rounds_ > kMaxKeyedRounds) {
+      uint64_t label = 0, mask = 0;
+      LabelAndMask(entries_[entry], position, rounds_, label, mask);
+      sink_(slot, label, mask);
+      return;
+    }
+    leaves_.push_back({entry, WalkKey(position), slot});
+    if (leaves_.size() == kBatch) Flush();
+  }
+
+  void Flush() {
+    if (leaves_.empty()) return;
+    // Leaves of one prefix must be adjacent: by entry, then by key.
+    auto before = [](const Leaf& a, const Leaf& b) {
+      return a.entry != b.entry ? a.entry < b.entry : a.key < b.key;
+    };
+    if (!std::is_sorted(leaves_.begin(), leaves_.end(), before)) {
+      std::sort(leaves_.begin(), leaves_.end(), before);
+    }
+    Roots();
+    for (uint32_t t = 0; t < rounds_; ++t) Descend(rounds_ - 1 - t);
+    Finish();
+    leaves_.clear();
+  }
+
+ private:
+  struct Leaf {
+    uint32_t entry;
+    uint64_t key;  // the walk's bits in step order, the first step's bit most significant
+    uint64_t slot;
+  };
+  struct Node {
+    uint32_t begin, end;  // leaves under this node
+  };
+
+  // Bit b of the key is bit b % 32 of the position, for b < rounds.
+  uint64_t WalkKey(uint32_t position) const {
+    uint64_t key = 0;
+    for (uint32_t b = 0; b < rounds_; b += 32) {
+      const uint32_t width = std::min<uint32_t>(32, rounds_ - b);
+      const uint64_t bits = width == 32 ? position : position & ((1u << width) - 1);
+      key |= bits << b;
+    }
+    return key;
+  }
+
+  void Roots() {
+    nodes_.clear();
+    states_.clear();
+    for (uint32_t i = 0; i < leaves_.size();) {
+      uint32_t end = i + 1;
+      while (end < leaves_.size() && leaves_[end].entry == leaves_[i].entry) ++end;
+      const uint8_t* seed = entries_[leaves_[i].entry].data() + 32;
+      nodes_.push_back({i, end});
+      for (int lane = 0; lane < 4; ++lane) states_.push_back(LoadLe64(seed + 8 * lane));
+      i = end;
+    }
+  }
+
+  // One step for every node: its leaves split by key bit `bit` (those with 0 come first),
+  // and each non-empty side becomes a child whose state is the hash of the parent's state
+  // with that bit XORed into its lowest bit.
+  void Descend(uint32_t bit) {
+    next_nodes_.clear();
+    next_states_.clear();
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+      const Node node = nodes_[n];
+      const auto first_one =
+          std::partition_point(leaves_.begin() + node.begin, leaves_.begin() + node.end,
+                               [bit](const Leaf& leaf) { return ((leaf.key >> bit) & 1) == 0; });
+      const uint32_t split = static_cast<uint32_t>(first_one - leaves_.begin());
+      const uint64_t* parent = states_.data() + 4 * n;
+      if (split > node.begin) AddChild({node.begin, split}, parent, 0);
+      if (split < node.end) AddChild({split, node.end}, parent, 1);
+    }
+    Sha3_256LanesMany(next_states_.data(), next_states_.data(), next_nodes_.size());
+    nodes_.swap(next_nodes_);
+    states_.swap(next_states_);
+  }
+
+  void AddChild(Node child, const uint64_t* parent, uint64_t bit) {
+    next_nodes_.push_back(child);
+    next_states_.insert(next_states_.end(), parent, parent + 4);
+    next_states_[next_states_.size() - 4] ^= bit;
+  }
+
+  // Label input: salt of the label then state bytes 0-15; mask input: salt of the mask
+  // then state bytes 16-31. Both hashes of every node in one pass.
+  void Finish() {
+    const std::size_t count = nodes_.size();
+    next_states_.resize(8 * count);
+    for (std::size_t n = 0; n < count; ++n) {
+      const uint8_t* salts = entries_[leaves_[nodes_[n].begin].entry].data();
+      const uint64_t* s = states_.data() + 4 * n;
+      uint64_t* label_in = next_states_.data() + 4 * n;
+      uint64_t* mask_in = next_states_.data() + 4 * (count + n);
+      label_in[0] = LoadLe64(salts);
+      label_in[1] = LoadLe64(salts + 8);
+      label_in[2] = s[0];
+      label_in[3] = s[1];
+      mask_in[0] = LoadLe64(salts + 16);
+      mask_in[1] = LoadLe64(salts + 24);
+      mask_in[2] = s[2];
+      mask_in[3] = s[3];
+    }
+    Sha3_256LanesMany(next_states_.data(), next_states_.data(), 2 * count);
+    for (std::size_t n = 0; n < count; ++n) {
+      const uint64_t label = Lane0ToU64(next_states_[4 * n]);
+      const uint64_t mask = Lane0ToU64(next_states_[4 * (count + n)]);
+      for (uint32_t i = nodes_[n].begin; i < nodes_[n].end; ++i) {
+        sink_(leaves_[i].slot, label, mask);
+      }
+    }
+  }
+
+  const std::vector<SaltAndSeed>& entries_;
+  const uint32_t rounds_;
+  Sink& sink_;
+  std::vector<Leaf> leaves_;
+  std::vector<Node> nodes_, next_nodes_;
+  std::vector<uint64_t> states_, next_states_;  // 4 lanes per node
+};
 
 }  // namespace
 
@@ -79,12 +226,33 @@ ItemTokens GenerateItemTokens(const std::vector<uint32_t>& list_ids,
   ItemTokens tokens;
   tokens.labels.resize(n);
   tokens.encrypted_hash_ids.resize(n);
+  // Items of one list side by side (a stable sort keeps their positions in input order,
+  // which is ascending for new items), so the walker sees shared prefixes. Counting sort
+  // unless the vocabulary dwarfs the batch.
+  std::vector<uint64_t> order(n);
+  const std::size_t lists = salts_and_seeds.size();
+  if (lists <= 4 * n) {
+    std::vector<uint64_t> list_starts(lists + 1, 0);
+    for (uint32_t list : list_ids) ++list_starts[list + 1];
+    for (std::size_t c = 0; c < lists; ++c) list_starts[c + 1] += list_starts[c];
+    for (uint64_t i = 0; i < n; ++i) order[list_starts[list_ids[i]]++] = i;
+  } else {
+    for (uint64_t i = 0; i < n; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint64_t a, uint64_t b) { return list_ids[a] < list_ids[b]; });
+  }
+
   ParallelStatic(n, [&](uint64_t first, uint64_t count) {
-    for (uint64_t i = first; i < first + count; ++i) {
-      uint64_t mask = 0;
-      LabelAndMask(salts_and_seeds[list_ids[i]], positions[i], rounds, tokens.labels[i], mask);
+    auto sink = [&](uint64_t i, uint64_t label, uint64_t mask) {
+      tokens.labels[i] = label;
       tokens.encrypted_hash_ids[i] = hash_ids[i] ^ mask;
+    };
+    PrefixWalker<decltype(sink)> walker(salts_and_seeds, rounds, sink);
+    for (uint64_t k = first; k < first + count; ++k) {
+      const uint64_t i = order[k];
+      walker.Add(list_ids[i], positions[i], i);
     }
+    walker.Flush();
   });
   return tokens;
 }
@@ -108,15 +276,19 @@ void GenerateQueryTokens(const std::vector<uint32_t>& list_ids,
     starts[j + 1] = starts[j] + count;
   }
   ParallelStatic(starts[m], [&](uint64_t first, uint64_t count) {
+    auto sink = [&](uint64_t at, uint64_t label, uint64_t mask) {
+      labels[at] = label;
+      masks[at] = mask;
+    };
+    PrefixWalker<decltype(sink)> walker(salts_and_seeds, rounds, sink);
     std::size_t j = static_cast<std::size_t>(
         std::upper_bound(starts.begin(), starts.end(), first) - starts.begin() - 1);
     for (uint64_t k = first; k < first + count; ++k) {
       while (k >= starts[j + 1]) ++j;
       const uint64_t v = k - starts[j];
-      const uint64_t at = offsets[j] + v;
-      LabelAndMask(salts_and_seeds[list_ids[j]], static_cast<uint32_t>(v), rounds, labels[at],
-                   masks[at]);
+      walker.Add(list_ids[j], static_cast<uint32_t>(v), offsets[j] + v);
     }
+    walker.Flush();
   });
 }
 

@@ -1,8 +1,10 @@
 // Per-list secret material and the labels and masks derived from it. A list's entry
 // (salt of the label, salt of the mask, seed of the walk) comes from the index keys; a
 // label and mask of (list, position) come from a walk of `rounds` block hashes over the
-// seed, steered by the position's bits. Pure functions over borrowed inputs; each
-// generator runs one OpenMP region on the default team and throws nothing inside it.
+// seed, steered by the position's bits. The batch generators hash the walk states that
+// positions share once (results equal LabelAndMask's, position by position). Pure
+// functions over borrowed inputs; each generator runs one OpenMP region on the default
+// team, and nothing thrown inside it leaves the region.
 #pragma once
 
 #include <array>

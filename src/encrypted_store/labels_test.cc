@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <random>
 #include <set>
 
 #include "encrypted_store/sha3.h"
@@ -111,6 +112,85 @@ TEST_F(LabelsTest, RoundsDecideWhichPositionBitsEnterTheWalk) {
 
   const ItemTokens full = GenerateItemTokens({2, 2, 2, 2}, {0, 0, 0, 0}, entries_, 32, {0, 1, 2, 3});
   EXPECT_EQ(std::set<uint64_t>(full.labels.begin(), full.labels.end()).size(), 4u);
+}
+
+// The batch generators share walk prefixes between positions; the single-position form
+// walks every round. They must agree bit for bit at any team size, for walks shorter
+// than, equal to and longer than the 32 position bits (longer ones revisit low bits
+// early, so shared prefixes no longer follow position order), and for lists that span
+// several of the generators' batches.
+TEST_F(LabelsTest, BatchFormsMatchThePlainWalk) {
+  std::mt19937 gen(20);
+  // One list longer than a generator batch (2,048 leaves), the others short or empty.
+  const std::vector<uint32_t> counters = {2100, 0, 1, 2, 5, 33, 7, 100};
+  const std::vector<uint32_t> probed = {7, 0, 2, 4, 1, 3, 5, 6};
+  std::vector<uint64_t> offsets = {0};
+  for (uint32_t list : probed) offsets.push_back(offsets.back() + counters[list]);
+
+  // Items: runs of consecutive new positions per list (as an upsert makes them), listed
+  // out of list order, plus random positions, repeats and the extremes.
+  std::vector<uint32_t> lists, positions;
+  for (uint32_t run = 0; run < 6; ++run) {
+    const uint32_t list = gen() % 8;
+    const uint32_t start = run % 3 == 0 ? 0 : gen();
+    for (uint32_t k = 0; k < 100; ++k) {
+      lists.push_back(list);
+      positions.push_back(start + k);
+    }
+  }
+  for (uint32_t k = 0; k < 150; ++k) {
+    lists.push_back(gen() % 8);
+    positions.push_back(k % 5 == 0 ? positions[gen() % positions.size()] : gen());
+  }
+  lists.insert(lists.end(), {6, 6, 6});
+  positions.insert(positions.end(), {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu});
+  std::vector<uint64_t> hash_ids(lists.size());
+  for (auto& id : hash_ids) id = (uint64_t{gen()} << 32) | gen();
+
+  std::vector<SaltAndSeed> many_entries;
+  for (uint32_t c = 0; c < 64; ++c) many_entries.push_back(DeriveSaltAndSeed(hashed_, key_, c));
+  const std::vector<uint32_t> few_lists = {63, 2, 63, 40, 2};
+  const std::vector<uint32_t> few_positions = {5, 1, 6, 0, 2};
+  const std::vector<uint64_t> few_ids = {1, 2, 3, 4, 5};
+
+  for (uint32_t rounds : {1u, 5u, 32u, 33u, 40u, 65u}) {
+    std::vector<uint64_t> want_labels(offsets.back()), want_masks(offsets.back());
+    for (std::size_t j = 0; j < probed.size(); ++j) {
+      for (uint32_t v = 0; v < counters[probed[j]]; ++v) {
+        LabelAndMask(entries_[probed[j]], v, rounds, want_labels[offsets[j] + v],
+                     want_masks[offsets[j] + v]);
+      }
+    }
+    ItemTokens want_items;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      uint64_t label = 0, mask = 0;
+      LabelAndMask(entries_[lists[i]], positions[i], rounds, label, mask);
+      want_items.labels.push_back(label);
+      want_items.encrypted_hash_ids.push_back(hash_ids[i] ^ mask);
+    }
+
+    for (int threads : {1, 8}) {
+      omp_set_num_threads(threads);
+      const std::string where =
+          "rounds " + std::to_string(rounds) + " threads " + std::to_string(threads);
+      std::vector<uint64_t> labels(offsets.back()), masks(offsets.back());
+      GenerateQueryTokens(probed, entries_, counters, rounds, labels, masks, offsets);
+      EXPECT_TRUE(labels == want_labels && masks == want_masks) << "query form, " << where;
+      const ItemTokens items = GenerateItemTokens(lists, hash_ids, entries_, rounds, positions);
+      EXPECT_TRUE(items.labels == want_items.labels &&
+                  items.encrypted_hash_ids == want_items.encrypted_hash_ids)
+          << "item form, " << where;
+      // A batch much smaller than the vocabulary is grouped by list another way.
+      const ItemTokens few = GenerateItemTokens(few_lists, few_ids, many_entries, rounds,
+                                                few_positions);
+      for (std::size_t i = 0; i < few_lists.size(); ++i) {
+        uint64_t label = 0, mask = 0;
+        LabelAndMask(many_entries[few_lists[i]], few_positions[i], rounds, label, mask);
+        EXPECT_TRUE(few.labels[i] == label && few.encrypted_hash_ids[i] == (few_ids[i] ^ mask))
+            << "few items, item " << i << ", " << where;
+      }
+    }
+  }
 }
 
 TEST_F(LabelsTest, RefusalsComeBeforeAnyWork) {

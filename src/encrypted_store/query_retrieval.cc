@@ -109,7 +109,16 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
       LogAndThrow<std::runtime_error>(message, message);
     }
     std::vector<std::vector<uint8_t>> records(keys.size());
-    DecryptRecordsBody(core.data_store_name, values, records);
+    uint64_t failed_at = 0;
+    try {
+      DecryptRecordsBody(core.data_store_name, values, records, &failed_at);
+    } catch (const std::runtime_error& e) {
+      // The list tells whoever looks at the stores where the damaged record is filed.
+      const uint32_t list = misses[fetched.occurrences.first_list[start + failed_at]];
+      const std::string message = std::string(e.what()) + " (a record of list " +
+                                  std::to_string(list) + ")";
+      LogAndThrow<std::runtime_error>(message, message);
+    }
     std::vector<uint64_t> kept;
     CacheMissResult chunk = AssembleResults(records, core.payload_size, &kept);
     AppendChunk(chunk, kept, start, core.payload_size, fetched);
@@ -121,7 +130,7 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
 
 void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
                         const std::vector<std::vector<uint8_t>>& values,
-                        std::vector<std::vector<uint8_t>>& plaintexts) {
+                        std::vector<std::vector<uint8_t>>& plaintexts, uint64_t* failed_at) {
   const int64_t n = static_cast<int64_t>(values.size());
   std::vector<std::string> reasons(values.size());
   bool failed = false;
@@ -136,8 +145,10 @@ void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
     }
   }
   if (!failed) return;
-  for (const std::string& reason : reasons) {
-    if (!reason.empty()) throw std::runtime_error("Decryption failed: " + reason);
+  for (size_t i = 0; i < reasons.size(); ++i) {
+    if (reasons[i].empty()) continue;
+    if (failed_at != nullptr) *failed_at = i;
+    throw std::runtime_error("Decryption failed: " + reasons[i]);
   }
 }
 

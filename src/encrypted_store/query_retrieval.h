@@ -13,10 +13,12 @@ inline constexpr uint64_t kReadChunkSize = 1000;
 
 // plaintexts[i] becomes the plaintext of values[i] under key; empty values are left
 // alone. Any failure throws std::runtime_error "Decryption failed: <reason>" after the
-// region, with the reason of the lowest failing value.
+// region, with the reason of the lowest failing value, whose position goes to *failed_at
+// when given.
 // REQUIRES: plaintexts.size() == values.size().
 void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
                         const std::vector<std::vector<uint8_t>>& values,
-                        std::vector<std::vector<uint8_t>>& plaintexts);
+                        std::vector<std::vector<uint8_t>>& plaintexts,
+                        uint64_t* failed_at = nullptr);
 
 }  // namespace ombrix

@@ -184,14 +184,15 @@ TEST_F(QueryEncryptedTest, CachePrintsOnlyWhenOn) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Token not found: 0\nToken not found: 0\n");
 }
 
-TEST_F(QueryEncryptedTest, TamperedRecordFailsTheQuery) {
-  auto core = MakeCore(1, 0);
-  Add(*core, {{"a", 0, {1, 1}}, {"b", 0, {2, 2}}});
-  const uint64_t key = DeriveItemKeys({"b"}, core->data_store_name)[0];
+TEST_F(QueryEncryptedTest, TamperedRecordFailsTheQueryNamingItsList) {
+  auto core = MakeCore(3, 0);
+  Add(*core, {{"a", 0, {1, 1}}, {"b", 2, {2, 2}}, {"c", 2, {3, 3}}});
+  const uint64_t key = DeriveItemKeys({"c"}, core->data_store_name)[0];
   std::vector<uint8_t> value = core->data_store->BatchGetVariable({key})[0];
   value[20] ^= 0x01;
   core->data_store->BatchPushVariable({key}, {value});
-  EXPECT_EQ(QueryError(*core, {0}), "Decryption failed: Decryption final step failed");
+  EXPECT_EQ(QueryError(*core, {0, 2}),
+            "Decryption failed: Decryption final step failed (a record of list 2)");
 }
 
 TEST_F(QueryEncryptedTest, RefusalsBeforeAnyRead) {

@@ -1,7 +1,10 @@
 #include "encrypted_store/sha3.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
+
+#include "encrypted_store/keccak_rounds.h"
 
 namespace ombrix {
 
@@ -10,46 +13,16 @@ namespace {
 constexpr std::size_t kRate = 136;  // bytes: 1600 - 2 * 256 bits
 constexpr std::size_t kRateLanes = kRate / 8;
 
-constexpr uint64_t kRoundConstants[24] = {
-    0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808aULL,
-    0x8000000080008000ULL, 0x000000000000808bULL, 0x0000000080000001ULL,
-    0x8000000080008081ULL, 0x8000000000008009ULL, 0x000000000000008aULL,
-    0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000aULL,
-    0x000000008000808bULL, 0x800000000000008bULL, 0x8000000000008089ULL,
-    0x8000000000008003ULL, 0x8000000000008002ULL, 0x8000000000000080ULL,
-    0x000000000000800aULL, 0x800000008000000aULL, 0x8000000080008081ULL,
-    0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
-
-// Rotation offset of lane x + 5y.
-constexpr int kRho[25] = {0,  1,  62, 28, 27, 36, 44, 6,  55, 20, 3,  10, 43,
-                          25, 39, 41, 45, 15, 21, 8,  18, 2,  61, 56, 14};
-
-// Lane (x, y) moves to (y, 2x + 3y).
-constexpr std::array<int, 25> MakePi() {
-  std::array<int, 25> pi{};
-  for (int x = 0; x < 5; ++x)
-    for (int y = 0; y < 5; ++y) pi[x + 5 * y] = y + 5 * ((2 * x + 3 * y) % 5);
-  return pi;
-}
-constexpr std::array<int, 25> kPi = MakePi();
-
 inline void StoreLe64(uint8_t* p, uint64_t v) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   std::memcpy(p, &v, 8);
 }
 
-// Lane 0 as the engine's 64-bit value: its first byte (the low byte) most significant.
-inline uint64_t Lane0ToU64(uint64_t lane) {
-  uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value = (value << 8) | ((lane >> (8 * i)) & 0xff);
-  return value;
-}
-
 inline void PermuteLanes4(const uint64_t in[4], uint64_t state[25]) {
   for (int i = 0; i < 4; ++i) state[i] = in[i];
-  state[4] = 0x06;
-  for (int i = 5; i < 25; ++i) state[i] = 0;
-  state[kRateLanes - 1] = 0x8000000000000000ULL;
+  for (int i = 4; i < 25; ++i) state[i] = 0;
+  state[keccak_rounds::kPadLane] = keccak_rounds::kPadBits;
+  state[keccak_rounds::kRateEndLane] = keccak_rounds::kRateEndBit;
   KeccakF1600(state);
 }
 
@@ -59,27 +32,84 @@ inline void PermuteBlock32(const uint8_t* block, uint64_t state[25]) {
   PermuteLanes4(lanes, state);
 }
 
+// Lane complementing: the lanes of kComplemented are kept inverted through the rounds.
+// Theta, rho and pi carry the inversions along; chi then computes every lane as
+// a ^ (b OP c) with OP one of AND, OR and a few NOTs that map the inverted inputs back to
+// the same pattern, 8 NOTs a round where the plain form needs 25.
+constexpr uint32_t kComplemented = 1u << 1 | 1u << 2 | 1u << 8 | 1u << 12 | 1u << 17 | 1u << 20;
+
+constexpr bool Inverted(int lane) { return (kComplemented >> lane) & 1; }
+
+struct ChiForm {
+  bool use_or = false;  // b OP c: OR, else AND
+  bool not_b = false, not_c = false, not_result = false;
+};
+
+// For output lane y + x: true a ^ (~b & c) from stored (possibly inverted) a, b, c, with
+// the output stored inverted when Inverted(y + x). Picks the cheaper of the AND form and
+// its De Morgan OR form.
+constexpr std::array<ChiForm, 25> MakeChiForms() {
+  bool column[5] = {};
+  for (int i = 0; i < 25; ++i) column[i % 5] ^= Inverted(i);
+  bool inverted_b[25] = {};  // inversion of each lane after theta, rho and pi
+  for (int i = 0; i < 25; ++i) {
+    const bool d = column[(i % 5 + 4) % 5] ^ column[(i % 5 + 1) % 5];
+    inverted_b[keccak_rounds::kPi[i]] = Inverted(i) ^ d;
+  }
+  std::array<ChiForm, 25> forms{};
+  for (int y = 0; y < 25; y += 5) {
+    for (int x = 0; x < 5; ++x) {
+      const bool fa = inverted_b[y + x], fb = inverted_b[y + (x + 1) % 5];
+      const bool fc = inverted_b[y + (x + 2) % 5];
+      const bool flip = fa != Inverted(y + x);  // the XOR must add one inversion
+      const bool nb = !fb, nc = fc;             // NOTs that give ~b and c as stored
+      const int and_cost = nb + nc + (flip ? 1 : 0);
+      const int or_cost = !nb + !nc + (flip ? 0 : 1);  // ~(~b & c) = b | ~c
+      ChiForm& form = forms[y + x];
+      if (and_cost <= or_cost) {
+        form = {false, nb, nc, flip};
+      } else {
+        form = {true, !nb, !nc, !flip};
+      }
+    }
+  }
+  return forms;
+}
+// One bit per lane each, so that the form of a constant lane folds away.
+constexpr uint32_t ChiMask(bool ChiForm::*field) {
+  uint32_t mask = 0;
+  for (int i = 0; i < 25; ++i) mask |= static_cast<uint32_t>(MakeChiForms()[i].*field) << i;
+  return mask;
+}
+constexpr uint32_t kChiOr = ChiMask(&ChiForm::use_or);
+constexpr uint32_t kChiNotB = ChiMask(&ChiForm::not_b);
+constexpr uint32_t kChiNotC = ChiMask(&ChiForm::not_c);
+constexpr uint32_t kChiNotResult = ChiMask(&ChiForm::not_result);
+
+struct ScalarOps {
+  static uint64_t Xor(uint64_t a, uint64_t b) { return a ^ b; }
+  static uint64_t Xor5(uint64_t a, uint64_t b, uint64_t c, uint64_t d, uint64_t e) {
+    return a ^ b ^ c ^ d ^ e;
+  }
+  static uint64_t Rol(uint64_t a, int r) { return std::rotl(a, r); }
+  __attribute__((always_inline)) static uint64_t Chi(int lane, uint64_t a, uint64_t b, uint64_t c) {
+    if ((kChiNotB >> lane) & 1) b = ~b;
+    if ((kChiNotC >> lane) & 1) c = ~c;
+    uint64_t t = ((kChiOr >> lane) & 1) ? (b | c) : (b & c);
+    if ((kChiNotResult >> lane) & 1) t = ~t;
+    return a ^ t;
+  }
+  static uint64_t Splat(uint64_t v) { return v; }
+};
+
 }  // namespace
 
-void KeccakF1600(uint64_t a[25]) {
-  uint64_t b[25];
-  uint64_t c[5];
-  uint64_t d[5];
-  for (int round = 0; round < 24; ++round) {
-#pragma GCC unroll 5
-    for (int x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
-#pragma GCC unroll 5
-    for (int x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ std::rotl(c[(x + 1) % 5], 1);
-#pragma GCC unroll 25
-    for (int i = 0; i < 25; ++i) b[kPi[i]] = std::rotl(a[i] ^ d[i % 5], kRho[i]);
-#pragma GCC unroll 5
-    for (int y = 0; y < 25; y += 5) {
-#pragma GCC unroll 5
-      for (int x = 0; x < 5; ++x)
-        a[y + x] = b[y + x] ^ (~b[y + (x + 1) % 5] & b[y + (x + 2) % 5]);
-    }
-    a[0] ^= kRoundConstants[round];
-  }
+void KeccakF1600(uint64_t state[25]) {
+  // Lanes in a local array the compiler can keep in registers, complemented on the way.
+  uint64_t a[25];
+  for (int i = 0; i < 25; ++i) a[i] = Inverted(i) ? ~state[i] : state[i];
+  keccak_rounds::Permute<ScalarOps>(a);
+  for (int i = 0; i < 25; ++i) state[i] = Inverted(i) ? ~a[i] : a[i];
 }
 
 void Sha3_256Hasher::Reset() {

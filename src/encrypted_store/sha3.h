@@ -24,6 +24,10 @@ inline uint64_t LoadLe64(const uint8_t* p) {
   return v;
 }
 
+// Lane 0 of a digest as the engine's 64-bit value: digest byte 0 (the lane's low byte)
+// most significant.
+inline uint64_t Lane0ToU64(uint64_t lane) { return __builtin_bswap64(lane); }
+
 // The 24-round permutation on 25 little-endian lanes (lane x + 5y).
 void KeccakF1600(uint64_t state[25]);
 

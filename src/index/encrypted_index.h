@@ -122,14 +122,15 @@ class EncryptedIndex {
               const std::vector<std::string>& metadata);
 
   // The top_k nearest stored items of each query row, nearest first. Wrapper "Query";
-  // counts rows x top_k as "query". Metadata filters are refused in this build
-  // (std::invalid_argument "Metadata filters are not available in this build.").
+  // counts rows x top_k as "query". A metadata filter (params.filters) keeps only the
+  // fetched items it accepts; its errors pass out unchanged.
   QueryResults Query(const Matrix<float>& queries, const QueryParams& params);
 
   // Trains the coarse quantizer on every stored item and refiles every item under the new
-  // lists. n_lists 0 picks the count from the number of stored items. Returns without
-  // training (WARNING) below 10000 stored items. Wrapper "TrainIndex".
-  void TrainIndex(uint64_t n_lists = 0, uint64_t batch_size = 2048, uint64_t max_iters = 100,
+  // lists. n_lists 0 picks the count from the number of stored items. Below 10000 stored
+  // items it logs kTooFewToTrain as a WARNING and returns false, having changed nothing.
+  // Wrapper "TrainIndex".
+  bool TrainIndex(uint64_t n_lists = 0, uint64_t batch_size = 2048, uint64_t max_iters = 100,
                   double tolerance = 1e-6);
 
   // Folds the metadata of one batch (text i under the list of item i) into the stored
@@ -194,7 +195,7 @@ class EncryptedIndex {
                     const std::vector<std::vector<uint8_t>>& contents,
                     const std::vector<std::string>& metadata);
   QueryResults QueryLocked(const Matrix<float>& queries, const QueryParams& params);
-  void TrainLocked(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters, double tolerance);
+  bool TrainLocked(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters, double tolerance);
   // Step 14 of training: re-files items of changed lists that training did not read.
   void ReingestModifiedLists(const std::vector<uint32_t>& modified_lists,
                              const std::vector<std::string>& training_ids);
@@ -222,5 +223,8 @@ class EncryptedIndex {
 // "Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` before
 // calling this function."
 extern const char kNotConnectedMessage[];
+// The WARNING of a training that finds fewer than 10000 stored items.
+inline constexpr char kTooFewToTrain[] =
+    "Not enough vectors to train. At least 10000 vectors are required.";
 
 }  // namespace ombrix

@@ -72,6 +72,27 @@ TEST(EncryptedIndexFaultTest, AFailedUntrainedStoreWriteIsReported) {
   EXPECT_TRUE(log.Has("CRITICAL Error ingesting: data store down"));
 }
 
+// The trained road ingests through IngestTrained, which prefixes its failure itself; the
+// caller reads the prefix once and the reason of the failed counter-map update.
+TEST(EncryptedIndexFaultTest, AFailedTrainedStoreWriteSaysWhyOnce) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  const IndexSettings settings = Settings("fails_trained", POSTGRES);
+  auto index = Create(settings, log, 2);
+  WriteAsOtherHandle(settings, log.logger(), 2, {0, 0, 10, 10}, 1);
+  Fault fault{1, "PushMap", INDEX, true, "connection reset by peer"};
+  fault.unreachable = true;
+  backend.backend().InjectFault(fault);
+  Matrix<float> vectors({1, 2}, 2);
+  try {
+    index->Upsert({"a"}, vectors, {}, {});
+    FAIL() << "a failed write returned normally";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Error ingesting: connection reset by peer");
+  }
+  EXPECT_TRUE(index->is_trained());
+}
+
 TEST(EncryptedIndexFaultTest, MetadataCountAndMatrixFieldsAreCheckedBeforeAnythingIsStored) {
   CapturedLog log;
   auto index = Create(Settings("fields"), log);

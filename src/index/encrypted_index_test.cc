@@ -124,11 +124,12 @@ TEST(EncryptedIndexTest, QueryChecks) {
     params.filters = none;
     EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params), "no error") << none;
   }
-  for (const char* some : {"{\"k\": 1}", "[1]", "{bad"}) {
-    params.filters = some;
-    EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params), "Metadata filters are not available in this build.")
-        << some;
-  }
+  params.filters = "{\"k\": 1}";
+  EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params), "no error");
+  params.filters = "[1]";
+  EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params), "The filters argument must be a JSON object.");
+  params.filters = "{bad";
+  EXPECT_THAT(message_of(Matrix<float>({1, 2}, 2), params), ::testing::StartsWith("Invalid JSON format for filters: "));
 }
 
 TEST(EncryptedIndexTest, NotConnectedOperationsRefuse) {

@@ -18,7 +18,8 @@ bool RegexCache::Search(const std::string& pattern, const std::string& text) {
     options.set_log_errors(false);  // the error is reported once, below, through our logger
     auto compiled = std::make_unique<RE2>(pattern, options);
     if (!compiled->ok()) {
-      const std::string message = "Invalid regex pattern: " + pattern + "\nError: " + compiled->error();
+      const std::string message =
+          "Invalid regex pattern: " + pattern + "\nError: " + compiled->error();
       ActiveLogger().critical(message);
       throw std::invalid_argument(message);
     }

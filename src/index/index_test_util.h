@@ -29,6 +29,12 @@ class CapturedLog {
     logger_.configure("info", true, path_.string());
   }
   ~CapturedLog() {
+    // An index made with this logger left it as the process's current one: a later test
+    // must not write through a pointer to it.
+    for (std::atomic<Logger*>* current : {&internal_logger, &active_logger}) {
+      Logger* self = &logger_;
+      current->compare_exchange_strong(self, nullptr);
+    }
     std::error_code ignored;
     std::filesystem::remove(path_, ignored);
   }

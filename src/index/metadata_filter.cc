@@ -64,7 +64,9 @@ template <typename Compare>
 bool NumericCompare(const json& field, const json& operand, Compare compare) {
   if (!operand.is_number()) return false;
   const double bound = operand.get<double>();
-  auto holds = [&](const json& value) { return value.is_number() && compare(value.get<double>(), bound); };
+  auto holds = [&](const json& value) {
+    return value.is_number() && compare(value.get<double>(), bound);
+  };
   if (!field.is_array()) return holds(field);
   for (const json& value : field) {
     if (holds(value)) return true;
@@ -79,7 +81,8 @@ const std::string& StringOperand(const json& operand) {
 }
 
 bool TypeMatches(const std::string& name, const json& field) {
-  if (name != "string" && name != "number" && name != "boolean" && name != "array" && name != "object") {
+  if (name != "string" && name != "number" && name != "boolean" && name != "array" &&
+      name != "object") {
     RefuseAtEvaluation("Unsupported type in $type operator: " + name);
   }
   if (field.is_array()) return name == "array";
@@ -125,7 +128,8 @@ void normalizeFilter(json& filter) {
 
 void validateFilter(const json& filter) {
   if (!filter.is_object()) RefuseFilter("The filters argument must be a JSON object.");
-  if (filter.size() != 1) RefuseFilter("The filters argument must contain exactly one top-level filter.");
+  if (filter.size() != 1)
+    RefuseFilter("The filters argument must contain exactly one top-level filter.");
   const auto top = filter.begin();
   const std::string& key = top.key();
   if (StartsWithDollar(key)) {
@@ -137,14 +141,17 @@ void validateFilter(const json& filter) {
   const json& condition = top.value();
   if (!condition.is_object()) RefuseFilter("The field condition must be a JSON object.");
   if (condition.size() > 1) {
-    RefuseFilter("A single field can only have one condition. Found multiple conditions for field: " + key);
+    RefuseFilter(
+        "A single field can only have one condition. Found multiple conditions for field: " + key);
   }
   for (auto it = condition.begin(); it != condition.end(); ++it) {
     const std::string& op = it.key();
-    if (!kFilterOperators.contains(op)) RefuseFilter("Unsupported operator: " + op + " for field: " + key);
+    if (!kFilterOperators.contains(op))
+      RefuseFilter("Unsupported operator: " + op + " for field: " + key);
     const json& operand = it.value();
     if (operand.is_null() || (operand.is_object() && operand.empty())) {
-      RefuseFilter("Invalid query: Operator `" + op + "` cannot have an empty object or null as a value.");
+      RefuseFilter("Invalid query: Operator `" + op +
+                   "` cannot have an empty object or null as a value.");
     }
   }
 }
@@ -194,7 +201,8 @@ bool evaluateFilter(const json& filter, const json& metadata) {
 }
 
 bool IsNoFilterDocument(const json& filter) {
-  return filter.is_null() || (filter.is_object() && filter.empty()) || (filter.is_array() && filter.empty());
+  return filter.is_null() || (filter.is_object() && filter.empty()) ||
+         (filter.is_array() && filter.empty());
 }
 
 bool ExceedsNestingDepth(const json& value, size_t max_depth) {
@@ -240,7 +248,8 @@ bool MissingFieldSatisfies(const json& condition) {
   for (auto it = condition.begin(); it != condition.end(); ++it) {
     const std::string& op = it.key();
     const json& operand = it.value();
-    const bool holds = op == "$nin" || (op == "$exists" && operand.is_boolean() && !operand.get<bool>());
+    const bool holds =
+        op == "$nin" || (op == "$exists" && operand.is_boolean() && !operand.get<bool>());
     if (!holds) return false;
   }
   return true;
@@ -260,13 +269,16 @@ bool EvaluateCondition(const json& condition, const json* field, RegexCache& reg
   return true;
 }
 
-bool ApplyFieldOperator(const std::string& op, const json& operand, const json& field, RegexCache& regexes) {
+bool ApplyFieldOperator(const std::string& op, const json& operand, const json& field,
+                        RegexCache& regexes) {
   if (op == "$eq") return field.is_array() ? AnyEqual(field, operand) : field == operand;
   if (op == "$ne") return field.is_array() ? !AnyEqual(field, operand) : field != operand;
   if (op == "$gt") return NumericCompare(field, operand, [](double a, double b) { return a > b; });
-  if (op == "$gte") return NumericCompare(field, operand, [](double a, double b) { return a >= b; });
+  if (op == "$gte")
+    return NumericCompare(field, operand, [](double a, double b) { return a >= b; });
   if (op == "$lt") return NumericCompare(field, operand, [](double a, double b) { return a < b; });
-  if (op == "$lte") return NumericCompare(field, operand, [](double a, double b) { return a <= b; });
+  if (op == "$lte")
+    return NumericCompare(field, operand, [](double a, double b) { return a <= b; });
   if (op == "$in") return InOperand(field, operand);
   if (op == "$nin") return !InOperand(field, operand);
   if (op == "$exists") return operand.get<bool>();

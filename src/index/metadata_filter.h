@@ -11,12 +11,11 @@
 
 #include <cstddef>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "index/filter_regex.h"
 
@@ -57,7 +56,8 @@ void validateFilter(const nlohmann::json& filter);
 // compile; JSON library errors (an operand of the wrong type, a sub-filter that is not an
 // object) pass through. Each distinct pattern is compiled once per `regexes`.
 // REQUIRES: filter nesting within kMaxNestingDepth (parseFilters guarantees it).
-bool evaluateFilter(const nlohmann::json& filter, const nlohmann::json& metadata, RegexCache& regexes);
+bool evaluateFilter(const nlohmann::json& filter, const nlohmann::json& metadata,
+                    RegexCache& regexes);
 // The same with a cache of its own (patterns compiled for this call only).
 bool evaluateFilter(const nlohmann::json& filter, const nlohmann::json& metadata);
 
@@ -82,10 +82,11 @@ bool MissingFieldSatisfies(const nlohmann::json& condition);
 
 // One field condition against a field value (nullptr: missing or null), as evaluateFilter
 // judges a field key.
-bool EvaluateCondition(const nlohmann::json& condition, const nlohmann::json* field, RegexCache& regexes);
+bool EvaluateCondition(const nlohmann::json& condition, const nlohmann::json* field,
+                       RegexCache& regexes);
 
 // One field operator against a present, non-null field value.
-bool ApplyFieldOperator(const std::string& op, const nlohmann::json& operand, const nlohmann::json& field,
-                        RegexCache& regexes);
+bool ApplyFieldOperator(const std::string& op, const nlohmann::json& operand,
+                        const nlohmann::json& field, RegexCache& regexes);
 
 }  // namespace ombrix

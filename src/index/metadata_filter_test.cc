@@ -138,7 +138,8 @@ TEST(NormalizeFilter, RewritesShorthandButNeverOperands) {
       {R"({"f": {"a": 1}})", R"({"f": {"$eq": {"a": 1}}})"},
       {R"({"f": {"$eq": {"a": 1}}})", R"({"f": {"$eq": {"a": 1}}})"},
       {R"({"f": {"$in": [{"a": 1}, 2]}})", R"({"f": {"$in": [{"a": 1}, 2]}})"},
-      {R"({"price": {"$gt": 5, "unit": "eur"}})", R"({"price": {"$gt": 5, "unit": {"$eq": "eur"}}})"},
+      {R"({"price": {"$gt": 5, "unit": "eur"}})",
+       R"({"price": {"$gt": 5, "unit": {"$eq": "eur"}}})"},
       {R"({"$and": [{"a": 1}, 5, {"$or": [{"b": null}]}]})",
        R"({"$and": [{"a": {"$eq": 1}}, 5, {"$or": [{"b": {"$eq": null}}]}]})"},
       {R"({"$not": {"a": [1]}})", R"({"$not": {"a": {"$eq": [1]}}})"},
@@ -170,9 +171,12 @@ TEST(ParseFilters, NoFilterAndRefusals) {
       {R"({"$xyz": {"$eq": 1}})", "The top-level filter must be one of: $and, $or, $nor, $not."},
       {R"({"a": {"$gt": 1, "$lt": 5}})",
        "A single field can only have one condition. Found multiple conditions for field: a"},
-      {R"({"f": null})", "Invalid query: Operator `$eq` cannot have an empty object or null as a value."},
-      {R"({"f": {}})", "Invalid query: Operator `$eq` cannot have an empty object or null as a value."},
-      {R"({"f": {"$in": {}}})", "Invalid query: Operator `$in` cannot have an empty object or null as a value."},
+      {R"({"f": null})",
+       "Invalid query: Operator `$eq` cannot have an empty object or null as a value."},
+      {R"({"f": {}})",
+       "Invalid query: Operator `$eq` cannot have an empty object or null as a value."},
+      {R"({"f": {"$in": {}}})",
+       "Invalid query: Operator `$in` cannot have an empty object or null as a value."},
       {R"({"f": {"$foo": 1}})", "Unsupported operator: $foo for field: f"},
   };
   for (const auto& r : refusals) {
@@ -189,7 +193,9 @@ TEST(ParseFilters, NoFilterAndRefusals) {
     parseFilters("{bad");
     ADD_FAILURE();
   } catch (const std::invalid_argument& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Invalid JSON format for filters: [json.exception.parse_error", 0), 0u)
+    EXPECT_EQ(std::string(e.what()).rfind(
+                  "Invalid JSON format for filters: [json.exception.parse_error", 0),
+              0u)
         << e.what();
   }
   // validateFilter alone: the field condition must be an object.
@@ -209,8 +215,10 @@ TEST(EvaluateFilter, ErrorsRaisedOnlyWhenReached) {
       {R"({"x": {"$type": "integer"}})", "Unsupported type in $type operator: integer"},
       {R"({"x": {"$type": "null"}})", "Unsupported type in $type operator: null"},
       {R"({"x": {"$regex": "("}})", "Invalid regex pattern: (\nError: missing ): ("},
-      {R"({"x": {"$regex": "(a)\\1"}})", "Invalid regex pattern: (a)\\1\nError: invalid escape sequence: \\1"},
-      {R"j({"x": {"$regex": "a(?=b)"}})j", "Invalid regex pattern: a(?=b)\nError: invalid perl operator: (?="},
+      {R"({"x": {"$regex": "(a)\\1"}})",
+       "Invalid regex pattern: (a)\\1\nError: invalid escape sequence: \\1"},
+      {R"j({"x": {"$regex": "a(?=b)"}})j",
+       "Invalid regex pattern: a(?=b)\nError: invalid perl operator: (?="},
   };
   const json metadata = json::parse(R"({"a": 1, "x": "ab"})");
   for (const auto& e : errors) {
@@ -222,9 +230,11 @@ TEST(EvaluateFilter, ErrorsRaisedOnlyWhenReached) {
     }
   }
   // Wrong operand types and sub-filters that are not objects: the JSON library's errors.
-  EXPECT_THROW(evaluateFilter(parseFilters(R"({"a": {"$exists": 1}})"), metadata), json::type_error);
+  EXPECT_THROW(evaluateFilter(parseFilters(R"({"a": {"$exists": 1}})"), metadata),
+               json::type_error);
   EXPECT_THROW(evaluateFilter(parseFilters(R"({"x": {"$regex": 1}})"), metadata), json::type_error);
-  EXPECT_THROW(evaluateFilter(parseFilters(R"({"$and": [[1]]})"), metadata), json::invalid_iterator);
+  EXPECT_THROW(evaluateFilter(parseFilters(R"({"$and": [[1]]})"), metadata),
+               json::invalid_iterator);
   EXPECT_THROW(evaluateFilter(parseFilters(R"({"$or": [7]})"), metadata), json::invalid_iterator);
 }
 
@@ -285,7 +295,8 @@ TEST(MissingFieldSatisfies, EveryOperatorMustHold) {
       {R"({"$ne": 1})", false},
       {R"({"$unknown": 1})", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(MissingFieldSatisfies(json::parse(c.condition)), c.expected) << c.condition;
+  for (const auto& c : cases)
+    EXPECT_EQ(MissingFieldSatisfies(json::parse(c.condition)), c.expected) << c.condition;
 }
 
 }  // namespace

@@ -155,7 +155,9 @@ TEST(CentroidMayMatch, KeepsEveryListHoldingAnAcceptedItem) {
       const bool kept = centroidMayMatch(summaries, filter, l);
       ++judged;
       dropped += kept ? 0 : 1;
-      if (accepted[l]) EXPECT_TRUE(kept) << filter.dump() << " list " << l;
+      if (accepted[l]) {
+        EXPECT_TRUE(kept) << filter.dump() << " list " << l;
+      }
     }
   }
   EXPECT_GT(dropped, judged / 10);

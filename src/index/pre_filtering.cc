@@ -5,10 +5,16 @@
 #include <stdexcept>
 
 #include "index/encrypted_index.h"
+#include "index/metadata_filter.h"
 #include "index/pre_filter.h"
 #include "index/summary_store.h"
 
 namespace ombrix {
+
+PreFilterResult EncryptedIndex::PreFiltering(const std::string& filters) {
+  log().info("PreFiltering");
+  return PreFilterDocument(parseFilters(filters));
+}
 
 PreFilterResult EncryptedIndex::PreFilterDocument(const nlohmann::json& filter) {
   const uint32_t n = quantizers->codebooks.empty() ? 0 : quantizers->codebooks[0].n_centroids;
@@ -19,7 +25,7 @@ PreFilterResult EncryptedIndex::PreFilterDocument(const nlohmann::json& filter) 
     std::iota(all.centroid_ids.begin(), all.centroid_ids.end(), 0u);
     return all;
   };
-  if (filter.is_null() || (filter.is_object() && filter.empty()) || (filter.is_array() && filter.empty())) {
+  if (IsNoFilterDocument(filter)) {
     log().info("No filters, returning all " + std::to_string(n) + " centroids");
     return all_lists();
   }
@@ -32,6 +38,7 @@ PreFilterResult EncryptedIndex::PreFilterDocument(const nlohmann::json& filter) 
     }
     const SummariesByField summaries =
         LoadFilterSummaries(*core, std::vector<std::string>(collected.begin(), collected.end()));
+    validateFilter(filter);
     PreFilterResult result;
     // Every list of the codebook is a candidate; a list no summary names holds no item
     // with those fields, which the missing-field rule judges.

@@ -1,13 +1,17 @@
 // Query: number of probes, the trained road (probe selection over the candidate lists)
-// and the untrained road (list 0), retrieval through the engine, exact ranking.
+// and the untrained road (list 0), retrieval through the engine, post-filtering by
+// metadata, exact ranking.
 #include <iostream>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
+#include <utility>
 
 #include "diagnostics/error_wrapper.h"
 #include "index/encrypted_index.h"
+#include "index/metadata_filter.h"
 #include "index/operation_rules.h"
+#include "index/post_filtering.h"
 #include "index_model/probe_selection.h"
 
 namespace ombrix {
@@ -51,10 +55,6 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     log().error(message);
     throw std::invalid_argument(message);
   }
-  if (!IsNoFilter(params.filters)) {
-    throw std::invalid_argument("Metadata filters are not available in this build.");
-  }
-
   const uint64_t n_lists = config->n_lists();
   uint64_t probes = params.n_probes;
   if (probes == 0) {
@@ -123,21 +123,11 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
   return results;
 }
 
-PreFilterResult EncryptedIndex::PreFiltering(const std::string& filters) {
-  log().info("PreFiltering");
-  if (!IsNoFilter(filters)) throw std::invalid_argument("Metadata filters are not available in this build.");
-  PreFilterResult all;
-  all.quantizers = *quantizers;
-  const uint32_t n = all.quantizers.codebooks.empty() ? 0 : all.quantizers.codebooks[0].n_centroids;
-  log().info("No filters, returning all " + std::to_string(n) + " centroids");
-  all.centroid_ids.resize(n);
-  std::iota(all.centroid_ids.begin(), all.centroid_ids.end(), 0u);
-  return all;
-}
-
 CacheMissResult EncryptedIndex::PostFiltering(CacheMissResult candidates, const std::string& filters) {
-  if (!IsNoFilter(filters)) throw std::invalid_argument("Metadata filters are not available in this build.");
-  return candidates;
+  const nlohmann::json filter = parseFilters(filters);
+  if (IsNoFilterDocument(filter)) return candidates;
+  log().info("PostFiltering");
+  return FilterCandidates(std::move(candidates), filter);
 }
 
 }  // namespace ombrix

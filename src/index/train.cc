@@ -34,15 +34,17 @@ Matrix<float> PayloadFloats(const Matrix<uint8_t>& payloads) {
 
 }  // namespace
 
-void EncryptedIndex::TrainIndex(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters,
+bool EncryptedIndex::TrainIndex(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters,
                                 double tolerance) {
+  bool trained_now = false;
   internal::ExecuteWithErrorHandling("TrainIndex", telemetry.get(), [&] {
     OperationLock lock(*this);
-    TrainLocked(n_lists, batch_size, max_iters, tolerance);
+    trained_now = TrainLocked(n_lists, batch_size, max_iters, tolerance);
   });
+  return trained_now;
 }
 
-void EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, uint64_t max_iters,
+bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, uint64_t max_iters,
                                  double tolerance) {
   log().info("TrainIndex");
   if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
@@ -52,8 +54,8 @@ void EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   core->LoadCounterMap();
   const uint64_t counted = std::accumulate(core->counter_map.begin(), core->counter_map.end(), uint64_t{0});
   if (core->counter_map.empty() || counted < kMinimumTrainingItems) {
-    log().warning("Not enough vectors to train. At least 10000 vectors are required.");
-    return;
+    log().warning(kTooFewToTrain);
+    return false;
   }
 
   log().info("Retrieving embeddings from the encrypted index for training...");
@@ -135,6 +137,7 @@ void EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
     if (!modified_lists.empty()) ReingestModifiedLists(modified_lists, training_set.item_ids);
   }
   log().info("TrainIndex completed successfully");
+  return true;
 }
 
 void EncryptedIndex::ReingestModifiedLists(const std::vector<uint32_t>& modified_lists,

@@ -25,6 +25,13 @@ constexpr char kCudaMessage[] =
     "program with CUDA support (e.g., ./build.sh -cuda).";
 constexpr uint64_t kRebuildSlice = 10000;
 
+// A failure IngestTrained has logged and prefixed with "Error ingesting: " already, so
+// Upsert passes it on instead of prefixing it a second time.
+class IngestFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] void Refuse(Logger& log, const std::string& message) {
   log.error(message);
   throw std::invalid_argument(message);
@@ -148,6 +155,8 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
       }
       vectors = Matrix<float>();
       IngestTrained(kept_vectors, kept_ids, kept_contents, kept_metadata, /*rebuild=*/false);
+    } catch (const IngestFailure&) {
+      throw;  // logged and prefixed once already
     } catch (const std::exception& failure) {
       const std::string message = std::string("Error ingesting: ") + failure.what();
       log().critical(message);
@@ -207,7 +216,7 @@ void EncryptedIndex::IngestTrained(Matrix<float>& vectors, const std::vector<std
   } catch (const std::exception& failure) {
     const std::string message = std::string("Error ingesting: ") + failure.what();
     log().critical(message);
-    throw std::runtime_error(message);
+    throw IngestFailure(message);
   }
 }
 

@@ -1,5 +1,7 @@
 #include "index_model/distance_kernels.h"
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace ombrix {
@@ -11,6 +13,17 @@ arma::fmat ColumnView(const float* data, uint64_t dimension, uint64_t count) {
 }
 
 arma::fmat ColumnView(const Matrix<float>& m) { return ColumnView(m.data.data(), m.cols, m.rows); }
+
+int CosineScaleExponent(const float* x, uint64_t dimension) {
+  float largest = 0.0f;
+  for (uint64_t j = 0; j < dimension; ++j) largest = std::max(largest, std::fabs(x[j]));
+  constexpr float kLow = 0x1p-32f;
+  constexpr float kHigh = 0x1p32f;
+  if (largest == 0.0f || (largest >= kLow && largest <= kHigh)) return 0;
+  int exponent = 0;
+  std::frexp(largest, &exponent);  // largest = m * 2^exponent, 0.5 <= m < 1
+  return -exponent;
+}
 
 CosineKernel::Prepared CosineKernel::Prepare(const arma::fmat& x) {
   return Prepared{arma::normalise(x, 2, 0)};

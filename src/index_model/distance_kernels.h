@@ -66,6 +66,13 @@ decltype(auto) WithKernel(int32_t metric, F&& f) {
   }
 }
 
+// The power of two (as its exponent) that a vector's components are multiplied by before
+// a single-precision cosine, so that neither its sum of squares nor its dot product with
+// another vector so scaled can overflow or vanish: 0 while the largest magnitude lies in
+// [2^-32, 2^32] (those vectors keep their bits), otherwise the exponent that brings it into
+// [0.5, 1). Exact, and cosine is blind to a vector's length. An all-zero vector gets 0.
+int CosineScaleExponent(const float* x, uint64_t dimension);
+
 // Every GPU entry point throws this std::runtime_error: the library has no GPU code.
 [[noreturn]] void ThrowCudaUnavailable();
 

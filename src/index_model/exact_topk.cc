@@ -14,6 +14,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "index_model/distance_kernels.h"
 #include "index_model/parallel.h"
 
 namespace ombrix {
@@ -168,7 +169,14 @@ PackedLists Pack(const CacheMissResult& record, const Matrix<float>& items, bool
       float* lane = out + (i / kLanes) * d * kLanes + i % kLanes;
       if (begin + i < end) {
         const float* x = items.row(begin + i);
-        for (uint64_t j = 0; j < d; ++j) lane[j * kLanes] = x[j];
+        // Cosine rows of extreme magnitude are packed rescaled, or their sums would
+        // overflow (or vanish) in single precision.
+        const int exponent = with_norms ? CosineScaleExponent(x, d) : 0;
+        if (exponent == 0) {
+          for (uint64_t j = 0; j < d; ++j) lane[j * kLanes] = x[j];
+        } else {
+          for (uint64_t j = 0; j < d; ++j) lane[j * kLanes] = std::ldexp(x[j], exponent);
+        }
       } else {
         for (uint64_t j = 0; j < d; ++j) lane[j * kLanes] = 0.0f;
       }
@@ -283,7 +291,13 @@ QueryResults exact_topk_search(const CacheMissResult& record, const Matrix<float
     heap.clear();
     const float* query = queries.row(q);
     float query_norm = 0.0f;
+    thread_local std::vector<float> rescaled;
     if (cosine) {
+      if (const int exponent = CosineScaleExponent(query, d); exponent != 0) {
+        rescaled.assign(query, query + d);
+        for (float& v : rescaled) v = std::ldexp(v, exponent);
+        query = rescaled.data();
+      }
       float sum = 0.0f;
       for (uint64_t j = 0; j < d; ++j) sum = std::fmaf(query[j], query[j], sum);
       query_norm = std::sqrt(sum);

@@ -128,6 +128,24 @@ TEST(ExactTopkTest, EuclideanIsTheRootOfSquaredEuclideanAndNanComesLast) {
   EXPECT_THAT(IdRow(three, 0), ElementsAre("r", "s", "p")) << "a NaN never displaces a number";
 }
 
+TEST(ExactTopkTest, CosineRanksFiniteVectorsOfAnyMagnitudeWithoutNan) {
+  // Each row: the scale of the stored rows and of the query. Squares of 1e20 overflow a
+  // float, squares of 1e-25 vanish, 3e38 is near the largest float.
+  const std::vector<std::pair<float, float>> scales = {
+      {1e20f, 1e20f}, {1e20f, 1.0f}, {1.0f, 1e20f}, {3e38f, 3e38f}, {1e-25f, 1e-25f}, {1e-40f, 1.0f}};
+  const CacheMissResult record = Record({"a", "b", "c"}, {3});
+  for (const auto& [item_scale, query_scale] : scales) {
+    const Matrix<float> items = Rows({1 * item_scale, 0, 0, 1 * item_scale, 1 * item_scale,
+                                      1 * item_scale}, 2);
+    const Matrix<float> query = Rows({0, query_scale}, 2);
+    const QueryResults r = exact_topk_search(record, items, Probes({{0}}), query, 3, Cosine, {});
+    EXPECT_THAT(IdRow(r, 0), ElementsAre("b", "c", "a")) << item_scale << " " << query_scale;
+    EXPECT_NEAR(r.distances.at(0, 0), 0.0f, 1e-6f) << item_scale << " " << query_scale;
+    EXPECT_NEAR(r.distances.at(0, 1), 1.0f - std::sqrt(0.5f), 1e-6f);
+    EXPECT_NEAR(r.distances.at(0, 2), 1.0f, 1e-6f);
+  }
+}
+
 TEST(ExactTopkTest, IncludeCodesDecideMetadata) {
   const CacheMissResult record = Record({"a", "b"}, {2});
   const Matrix<float> items = Rows({1, 0, 0, 1}, 2);

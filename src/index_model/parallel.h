@@ -1,6 +1,7 @@
 // Helpers for OpenMP regions that must not let an exception escape: the work of each
 // member (or item) is caught where it runs, and after the region the failure of the lowest
-// member (or item) is rethrown on the calling thread. Regions use the default team.
+// member (or item) is rethrown on the calling thread. Regions use the default team, which
+// is one thread in a forked child.
 #pragma once
 
 #include <omp.h>
@@ -11,6 +12,11 @@
 #include <utility>
 
 namespace ombrix {
+
+// True in a process forked from one that loaded this library. Such a child runs every
+// region on one thread (the parent's team does not exist there); callers must not raise
+// the team size again.
+bool InForkedChild();
 
 // Member t of a team of size team gets items [first, first + count) of total: the first
 // total % team members take one item more, all shares contiguous and in member order.

@@ -9,6 +9,7 @@
 #include "index/client.h"
 #include "python/bindings.h"
 #include "python/conversions.h"
+#include "python/errors.h"
 #include "python/index_key.h"
 
 namespace py = pybind11;
@@ -60,6 +61,8 @@ std::unique_ptr<EncryptedIndex> CreateIndex(Client& client, const std::string& i
     const std::optional<DistanceMetric> metric_override = ParseMetric(metric);
     const std::shared_ptr<IndexConfig> config = ConfigForCreate(std::move(index_config), embedding_model);
     return client.CreateIndex(index_name, key, *config, max_cache_size, metric_override, chosen_logger);
+  } catch (const PythonCausedError& e) {
+    RaiseChained(PyExc_ValueError, e);
   } catch (const std::invalid_argument& e) {
     throw py::value_error(e.what());
   } catch (const std::runtime_error& e) {

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "python/errors.h"
+
 namespace py = pybind11;
 
 namespace ombrix::python {
@@ -106,20 +108,22 @@ py::object load_embedding_model(const std::string& model_name) {
   py::module_ package;
   try {
     package = py::module_::import("sentence_transformers");
-  } catch (py::error_already_set&) {
-    throw std::runtime_error(
+  } catch (const py::error_already_set& e) {
+    // Only a failed import means the package is missing; its cause says what failed.
+    if (MustPassUnchanged(e)) throw;
+    throw PythonCausedError(
         "To use automatic embedding functionality, please install the required dependency: pip "
-        "install ombrixdb-core[embeddings]");
+        "install ombrixdb-core[embeddings]",
+        e);
   }
   try {
     py::object name = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(model_name.data(), static_cast<Py_ssize_t>(model_name.size()), nullptr));
     if (!name) throw py::error_already_set();
     return package.attr("SentenceTransformer")(name);
-  } catch (py::error_already_set& e) {
-    const std::string text = e.what();
-    std::cerr << "Python Exception: " << text << std::endl;
-    throw std::runtime_error("Failed to load embedding model: " + text);
+  } catch (const py::error_already_set& e) {
+    if (!MustPassUnchanged(e)) std::cerr << "Python Exception: " << PythonErrorText(e) << std::endl;
+    RethrowWithPrefix("Failed to load embedding model: ", e);
   }
 }
 

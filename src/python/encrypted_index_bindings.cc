@@ -42,12 +42,17 @@ py::dict IndexConfigDict(EncryptedIndex& index) {
 void Train(EncryptedIndex& index, std::optional<uint64_t> n_lists, std::optional<uint64_t> batch_size,
            std::optional<uint64_t> max_iters, std::optional<double> tolerance,
            std::optional<uint64_t> /*max_memory: accepted, no effect*/) {
-  py::gil_scoped_release release;
+  bool trained = false;
   try {
-    index.TrainIndex(n_lists.value_or(0), batch_size.value_or(2048), max_iters.value_or(100),
-                     tolerance.value_or(1e-6));
+    py::gil_scoped_release release;
+    trained = index.TrainIndex(n_lists.value_or(0), batch_size.value_or(2048),
+                               max_iters.value_or(100), tolerance.value_or(1e-6));
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(e.what());
+  }
+  // The index's logger may stop at ERROR; the caller still has to hear that nothing changed.
+  if (!trained && PyErr_WarnEx(PyExc_UserWarning, kTooFewToTrain, 1) != 0) {
+    throw py::error_already_set();
   }
 }
 

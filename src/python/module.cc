@@ -1,6 +1,7 @@
 // The extension module ombrixdb_vell. pybind11's module init refuses an interpreter
 // other than the one it was compiled for, before anything is registered.
 #include "python/bindings.h"
+#include "python/errors.h"
 
 namespace py = pybind11;
 
@@ -31,6 +32,7 @@ ModuleClasses::ModuleClasses(py::module_& m)
 PYBIND11_MODULE(ombrixdb_vell, m) {
   using namespace ombrix::python;
   m.doc() = "Pybind11 bindings for OmbrixDB";
+  RegisterErrorTranslators();
   DefineWorkingDir(m);
   ModuleClasses classes(m);
   DefineDBConfig(classes.db_config);

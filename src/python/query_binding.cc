@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "python/conversions.h"
+#include "python/errors.h"
 #include "python/index_operations.h"
 
 namespace py = pybind11;
@@ -35,7 +36,14 @@ QueryMatrix FromVectors(const py::object& query_vectors) {
     const py::list rows = py::reinterpret_steal<py::list>(PySequence_List(query_vectors.ptr()));
     std::vector<std::vector<float>> values;
     values.reserve(rows.size());
-    for (const py::handle row : rows) values.push_back(py::cast<std::vector<float>>(row));
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (i % kItemsBetweenSignalChecks == 0) CheckSignals();
+      try {
+        values.push_back(py::cast<std::vector<float>>(rows[i]));
+      } catch (const py::cast_error& e) {
+        throw py::cast_error("Query vector at index " + std::to_string(i) + ": " + e.what());
+      }
+    }
     q.flat = values.size() == 1 && !values[0].empty();
     q.vectors = vectors_to_matrix(values);
     return q;
@@ -59,8 +67,8 @@ QueryMatrix FromContents(EncryptedIndex& index, const py::object& query_contents
       throw py::value_error("'query_contents' must be of type `str` for auto-embedding.");
     }
     q.vectors = vectors_to_matrix({py::cast<std::vector<float>>(model.attr("encode")(query_contents))});
-  } catch (py::error_already_set& e) {
-    throw std::runtime_error(std::string("Failed to encode query_contents: ") + e.what());
+  } catch (const py::error_already_set& e) {
+    RethrowWithPrefix("Failed to encode query_contents: ", e);
   }
   q.flat = true;
   return q;
@@ -70,8 +78,12 @@ std::string FiltersText(const py::dict& filters) {
   if (filters.empty()) return std::string();
   try {
     return py::module_::import("json").attr("dumps")(filters).cast<std::string>();
-  } catch (const std::exception& e) {
-    throw py::value_error(std::string("Failed to serialize filters to JSON: ") + e.what());
+  } catch (const py::error_already_set& e) {
+    try {
+      RethrowWithPrefix("Failed to serialize filters to JSON: ", e);
+    } catch (const PythonCausedError& caused) {
+      RaiseChained(PyExc_ValueError, caused);
+    }
   }
 }
 

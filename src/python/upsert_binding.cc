@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "index/metadata_filter.h"
 #include "python/conversions.h"
+#include "python/errors.h"
 #include "python/index_operations.h"
 #include "python/operation_lock.h"
 
@@ -40,11 +42,11 @@ bool IsValidUtf8(const std::string& text) {
 
 // An id from str (UTF-8), bytes or bytearray. Raw bytes that are no UTF-8 would be stored
 // and then break every read that returns ids as str, so they are refused here.
-std::string ItemId(const py::handle& value, size_t position) {
+// Callers name the item (ConvertField).
+std::string ItemId(const py::handle& value) {
   std::string id = py::cast<std::string>(value);
   if (!PyUnicode_Check(value.ptr()) && !IsValidUtf8(id)) {
-    throw std::invalid_argument("Item id at index " + std::to_string(position) +
-                                " is not valid UTF-8.");
+    throw std::invalid_argument("not valid UTF-8.");
   }
   return id;
 }
@@ -76,14 +78,20 @@ void CheckVectors(const Matrix<float>& vectors) {
 }
 
 // Metadata text that the engine's JSON reader refuses would be stored and later fail
-// every filtered query of its list.
+// every filtered query of its list; metadata nested without bound would let the filter's
+// walkers recurse without bound.
 void CheckMetadataJson(const std::string& text, size_t position) {
+  nlohmann::json parsed;
   try {
-    const nlohmann::json parsed = nlohmann::json::parse(text);
-    static_cast<void>(parsed);
+    parsed = nlohmann::json::parse(text);
   } catch (const nlohmann::json::exception& e) {
     throw std::invalid_argument("Invalid metadata JSON at index " + std::to_string(position) +
                                 ": " + e.what());
+  }
+  if (ExceedsNestingDepth(parsed)) {
+    throw std::invalid_argument("Metadata at index " + std::to_string(position) +
+                                " is nested deeper than the maximum depth of " +
+                                std::to_string(kMaxNestingDepth) + ".");
   }
 }
 
@@ -100,7 +108,10 @@ UpsertBatch IdsAndVectors(const py::object& ids, const py::object& vectors) {
   if (PyList_Check(ids.ptr())) {
     const py::list snapshot = py::reinterpret_steal<py::list>(PySequence_List(ids.ptr()));
     batch.ids.reserve(snapshot.size());
-    for (size_t i = 0; i < snapshot.size(); ++i) batch.ids.push_back(ItemId(snapshot[i], i));
+    for (size_t i = 0; i < snapshot.size(); ++i) {
+      if (i % kItemsBetweenSignalChecks == 0) CheckSignals();
+      batch.ids.push_back(ConvertField(i, "id", [&] { return ItemId(snapshot[i]); }));
+    }
   } else if (IsNumpyArray(ids)) {
     if (ids.attr("ndim").cast<int>() != 1) throw py::type_error("ids array must be 1D.");
     batch.ids.reserve(ids.attr("size").cast<size_t>());
@@ -145,8 +156,8 @@ void EmbedTexts(const std::optional<std::string>& model_name, const py::list& te
       vectors[positions[k]].assign(rows.data.begin() + k * rows.cols,
                                    rows.data.begin() + (k + 1) * rows.cols);
     }
-  } catch (py::error_already_set& e) {
-    throw std::runtime_error(std::string("Failed to process batch embeddings: ") + e.what());
+  } catch (const py::error_already_set& e) {
+    RethrowWithPrefix("Failed to process batch embeddings: ", e);
   }
 }
 
@@ -170,10 +181,13 @@ UpsertBatch ListOfDicts(EncryptedIndex& index, const py::object& arg1) {
   std::vector<size_t> text_positions;
   bool any_metadata = false;
 
+  // Converting holds the interpreter lock: Ctrl-C is looked for every few thousand items,
+  // and before anything is stored, so an interrupted upsert stores nothing.
   for (size_t i = 0; i < n; ++i) {
+    if (i % kItemsBetweenSignalChecks == 0) CheckSignals();
     const py::dict item(items[i]);
     if (!item.contains("id")) throw std::invalid_argument("Each dictionary must contain an 'id' key.");
-    batch.ids.push_back(ItemId(item["id"], i));
+    batch.ids.push_back(ConvertField(i, "id", [&] { return ItemId(item["id"]); }));
     const bool has_vector = item.contains("vector");
     const bool has_contents = item.contains("contents");
     if (!has_vector && has_contents) {
@@ -184,9 +198,13 @@ UpsertBatch ListOfDicts(EncryptedIndex& index, const py::object& arg1) {
       texts.append(py::str(text));
       text_positions.push_back(i);
     }
-    batch.contents.push_back(has_contents ? ContentsBytes(item["contents"]) : std::vector<uint8_t>());
+    batch.contents.push_back(has_contents ? ConvertField(i, "contents",
+                                                         [&] { return ContentsBytes(item["contents"]); })
+                                          : std::vector<uint8_t>());
     if (item.contains("metadata") && !item["metadata"].is_none()) {
-      std::string text = dumps(py::dict(item["metadata"]), "allow_nan"_a = false).cast<std::string>();
+      std::string text = ConvertField(i, "metadata", [&] {
+        return dumps(py::dict(item["metadata"]), "allow_nan"_a = false).cast<std::string>();
+      });
       CheckMetadataJson(text, i);
       batch.metadata.push_back(std::move(text));
       any_metadata = true;
@@ -197,8 +215,9 @@ UpsertBatch ListOfDicts(EncryptedIndex& index, const py::object& arg1) {
 
   for (size_t i = 0; i < n; ++i) {
     const py::dict item(items[i]);
+    if (i % kItemsBetweenSignalChecks == 0) CheckSignals();
     if (item.contains("vector")) {
-      vectors[i] = py::cast<std::vector<float>>(item["vector"]);
+      vectors[i] = ConvertField(i, "vector", [&] { return py::cast<std::vector<float>>(item["vector"]); });
     } else if (!item.contains("contents")) {
       throw std::invalid_argument("Item at index " + std::to_string(i) +
                                   " is missing both 'vector' and 'contents' fields.");
@@ -223,14 +242,13 @@ void UpsertFromPython(EncryptedIndex& index, const py::object& arg1, const py::o
   try {
     UpsertBatch batch = arg2.is_none() ? ListOfDicts(index, arg1) : IdsAndVectors(arg1, arg2);
     CheckVectors(batch.vectors);
+    CheckSignals();
     auto lock = LockIndexForPython(index);
+    // The stores may keep it waiting up to their time limits; other Python threads run.
+    py::gil_scoped_release release;
     index.Upsert(batch.ids, batch.vectors, batch.contents, batch.metadata);
-  } catch (const py::type_error&) {
-    throw;
-  } catch (const py::error_already_set& e) {
-    throw py::value_error(e.what());
-  } catch (const std::exception& e) {
-    throw py::value_error(e.what());
+  } catch (...) {
+    RethrowAsValueError();
   }
 }
 

@@ -103,7 +103,7 @@ inline void RefusedBatchesAndTamperedRecords(const CoreOpener& open) {
   value.back() ^= 0x80;
   core->data_store->BatchPushVariable({key}, {value});
   EXPECT_EQ(ErrorOf([&] { core->QueryEncrypted({1}); }),
-            "Decryption failed: Decryption final step failed");
+            "Decryption failed: Decryption final step failed (a record of list 1)");
   EXPECT_EQ(ReadRows(core->QueryEncrypted({0})).counts.at("a"), 1);
 }
 

@@ -5,6 +5,7 @@
 
 #include "backing_store/postgres_index_listing.h"
 #include "backing_store/postgres_keystore.h"
+#include "backing_store/server_errors.h"
 #include "postgres_test_support.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -56,10 +57,11 @@ TEST(PostgresStoppedServerTest, EveryReadFailsClearly) {
     EXPECT_THAT(error, Not(StartsWith("("))) << name << ": " << error;
     EXPECT_GT(error.size(), 20u) << name << ": " << error;
   }
+  // Each call tries once to connect again, and says which server could not be reached.
   EXPECT_THAT(RuntimeError([&] { store.BatchPushVariable({3}, {Bytes{3}}); }),
-              StartsWith("Postgres BEGIN transaction error: "));
-  // The versioned map reports a failed update as not done; the engine retries.
-  EXPECT_FALSE(store.PushMap(10, Bytes{8}, 11, 1));
+              StartsWith("PostgreSQL server 127.0.0.1:"));
+  // Not a refused update: the engine must not spend its retries on a server that is gone.
+  EXPECT_THROW(store.PushMap(10, Bytes{8}, 11, 1), ServerUnreachable);
 
   EXPECT_THAT(RuntimeError([&] { PostgresKeystore(items, "idx", 7, ombrix::INDEX); }),
               StartsWith("Postgres connection error: "));

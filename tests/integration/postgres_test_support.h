@@ -142,10 +142,7 @@ class ThrowawayPostgres {
       as_user_ = "runuser -u postgres -- ";
     }
     Run(bin_ + "/initdb -D " + dir_ + "/data -A trust -U postgres --no-sync -E UTF8");
-    Run(bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log -w -t 60 -o \"-p " +
-        std::to_string(port_) + " -k " + dir_ +
-        " -c listen_addresses=127.0.0.1 -c fsync=off\" start");
-    running_ = true;
+    Start();
   }
   ~ThrowawayPostgres() {
     try {
@@ -169,7 +166,20 @@ class ThrowawayPostgres {
     Run(bin_ + "/pg_ctl -D " + dir_ + "/data -m immediate -w stop");
   }
 
+  // The same data on the same port, after an immediate stop.
+  void Restart() {
+    Stop();
+    Start();
+  }
+
  private:
+  void Start() {
+    Run(bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/server.log -w -t 60 -o \"-p " +
+        std::to_string(port_) + " -k " + dir_ +
+        " -c listen_addresses=127.0.0.1 -c fsync=off\" start");
+    running_ = true;
+  }
+
   static std::string FindBinDir() {
     std::string best;
     for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql")) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backing_store/keystore_contract_test.h"
+#include "backing_store/server_errors.h"
 #include "backing_store/store_factory.h"
 #include "backing_store/testing/log_capture.h"
 #include "redis_test_support.h"
@@ -524,14 +525,60 @@ TEST_F(RedisKeystoreTest, FullServerMakesWritesThrowAndReadsStillWork) {
             std::string::npos);
   EXPECT_EQ(store.GetItem(1), Bytes{1});
 
-  // A server that goes away fails every later call; nothing reads a stale reply.
+  // A server that goes away fails every later call, each after one attempt to connect
+  // again; nothing reads a stale reply.
   server.Stop();
-  EXPECT_EQ(ErrorOf([&] { store.BatchPushVariable({1}, {Bytes{2}}); }),
-            "HSET command failed in batch execution");
-  EXPECT_EQ(ErrorOf([&] { store.GetItem(1); }), "HGET command failed");
-  EXPECT_EQ(ErrorOf([&] { store.LoadConfigItem("idx.oei"); }),
-            "Redis get_item error: connection failure.");
-  EXPECT_NE(Logged(log).find("CRITICAL Redis HGET error: connection failure."), std::string::npos);
+  const std::string gone = "Redis server 127.0.0.1:" + std::to_string(server.port()) +
+                           " could not be reached again: Failed to connect to Redis: ";
+  EXPECT_EQ(ErrorOf([&] { store.BatchPushVariable({1}, {Bytes{2}}); }).rfind(gone, 0), 0u);
+  EXPECT_EQ(ErrorOf([&] { store.GetItem(1); }).rfind(gone, 0), 0u);
+  EXPECT_EQ(ErrorOf<ServerUnreachable>([&] { store.LoadConfigItem("idx.oei"); }).rfind(gone, 0), 0u);
+}
+
+// Each row: a server fault the test arranges, the fault's own time limits, and what the
+// next call must raise; after the fault ends, the same keystore works again.
+TEST_F(RedisKeystoreTest, TimeLimitsAndReconnection) {
+  OwnRedisServer server({});
+  ASSERT_TRUE(server.running());
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  ombrix::DBConfig config = config_;
+  config.connection_string = server.location() + ",db:0,connect_timeout:0.5,command_timeout:0.5";
+  RedisKeystore store(config, "idx", RandomU64(), ombrix::DATA);
+  store.PushItem(1, Bytes{1});
+
+  // Frozen: the command waits its limit and says so; the connection is then dropped.
+  server.Freeze();
+  EXPECT_EQ(ErrorOf<ServerUnreachable>([&] { store.GetItem(1); }),
+            "Redis server " + address + " did not answer HGET within 0.5 s (command time-out)");
+  EXPECT_EQ(ErrorOf<ServerUnreachable>([&] { store.BatchPushVariable({2}, {Bytes{2}}); }),
+            "Redis server " + address + " could not be reached again: Redis server " + address +
+                " did not answer SELECT within 0.5 s (connect time-out)");
+  server.Thaw();
+  EXPECT_EQ(store.GetItem(1), Bytes{1});
+
+  // Restarted (empty, no persistence): the broken connection is replaced on the next call.
+  server.Restart();
+  EXPECT_EQ(store.GetItem(1), Bytes{});
+  store.BatchPushVariable({1, 2}, {Bytes{3}, Bytes{4}});
+  EXPECT_EQ(store.BatchGetVariable({1, 2}), (std::vector<Bytes>{Bytes{3}, Bytes{4}}));
+  EXPECT_TRUE(store.PushMap(kCounterMapKey, Bytes{9}, kCounterMapVersionKey, 0));
+}
+
+TEST_F(RedisKeystoreTest, AServerThatNeverAnswersFailsWithinTheConnectTimeLimit) {
+  ombrix_test::SilentListener silent;
+  ombrix::DBConfig config = config_;
+  config.connection_string =
+      "host:127.0.0.1,port:" + std::to_string(silent.port()) + ",db:0,connect_timeout:0.3";
+  EXPECT_EQ(ErrorOf<ServerUnreachable>([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
+            "Redis server 127.0.0.1:" + std::to_string(silent.port()) +
+                " did not answer SELECT within 0.3 s (connect time-out)");
+  for (const char* bad : {"connect_timeout:0", "command_timeout:-1", "command_timeout:x",
+                          "connect_timeout:1s"}) {
+    config.connection_string = location_ + ",db:0," + bad;
+    EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }).rfind("Invalid Redis ", 0),
+              0u)
+        << bad;
+  }
 }
 
 TEST_F(RedisKeystoreTest, FactoryOpensRedisStores) {

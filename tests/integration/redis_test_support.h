@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "backing_store/redis_keystore.h"
+#include "silent_listener.h"
 
 extern char** environ;
 
@@ -127,10 +128,48 @@ inline std::string RedisCli(int port, const std::string& command_line, int db = 
 // A redis-server of this test alone, on a free loopback port, stopped by the destructor.
 class OwnRedisServer {
  public:
-  explicit OwnRedisServer(const std::vector<std::string>& extra_args, bool tls = false) {
+  explicit OwnRedisServer(const std::vector<std::string>& extra_args, bool tls = false)
+      : extra_args_(extra_args), tls_(tls) {
     dir_ = std::filesystem::temp_directory_path() / UniqueName("ombrix_redis");
     std::filesystem::create_directories(dir_);
     port_ = FreeLoopbackPort();
+    Start();
+  }
+  ~OwnRedisServer() { Stop(); }
+  OwnRedisServer(const OwnRedisServer&) = delete;
+  OwnRedisServer& operator=(const OwnRedisServer&) = delete;
+
+  // A new server process on the same port: every open connection to the old one breaks.
+  void Restart() {
+    Terminate();
+    Start();
+  }
+  // SIGSTOP: connections stay open, nothing is answered until Thaw().
+  void Freeze() { kill(pid_, SIGSTOP); }
+  void Thaw() { kill(pid_, SIGCONT); }
+
+  void Stop() {
+    Terminate();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  bool running() const { return pid_ != 0; }
+  int port() const { return port_; }
+  std::string location() const { return "host:127.0.0.1,port:" + std::to_string(port_); }
+
+ private:
+  void Terminate() {
+    if (pid_ != 0) {
+      kill(pid_, SIGCONT);
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = 0;
+    }
+  }
+
+  void Start() {
+    const bool tls = tls_;
+    const std::vector<std::string>& extra_args = extra_args_;
     std::vector<std::string> args = {"redis-server", "--bind", "127.0.0.1", "--save", "",
                                      "--appendonly", "no", "--dir", dir_.string(),
                                      "--logfile", (dir_ / "redis.log").string()};
@@ -157,24 +196,9 @@ class OwnRedisServer {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
-  ~OwnRedisServer() { Stop(); }
-  OwnRedisServer(const OwnRedisServer&) = delete;
-  OwnRedisServer& operator=(const OwnRedisServer&) = delete;
 
-  void Stop() {
-    if (pid_ != 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = 0;
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  bool running() const { return pid_ != 0; }
-  int port() const { return port_; }
-  std::string location() const { return "host:127.0.0.1,port:" + std::to_string(port_); }
-
- private:
+  std::vector<std::string> extra_args_;
+  bool tls_ = false;
   std::filesystem::path dir_;
   int port_ = 0;
   pid_t pid_ = 0;

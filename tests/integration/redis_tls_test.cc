@@ -86,6 +86,24 @@ TEST_F(RedisTlsTest, KeystoreOverTlsWithTheRightCa) {
   settings.DeleteIndex();
 }
 
+// The connection that replaces a broken one is verified with the same CA and carries the
+// same client certificate.
+TEST_F(RedisTlsTest, AfterARestartTheConnectionComesBackOverTls) {
+  ombrix_test::OwnRedisServer server({"--tls-cert-file", File("server.crt"), "--tls-key-file",
+                                      File("server.key"), "--tls-ca-cert-file", File("ca.crt"),
+                                      "--tls-auth-clients", "yes"},
+                                     /*tls=*/true);
+  ASSERT_TRUE(server.running());
+  ombrix::DBConfig config = config_;
+  config.connection_string = server.location() + ",db:0,ssl:true,ca_cert:" + File("ca.crt") +
+                             ",cert:" + File("client.crt") + ",key:" + File("client.key");
+  RedisKeystore store(config, "idx", RandomU64(), ombrix::DATA);
+  store.PushItem(1, Bytes{1});
+  server.Restart();
+  store.PushItem(2, Bytes{2});
+  EXPECT_EQ(store.BatchGetVariable({1, 2}), (std::vector<Bytes>{Bytes{}, Bytes{2}}));
+}
+
 TEST_F(RedisTlsTest, ClientCertificateAndCaPath) {
   EXPECT_EQ(Connect(location_ + ",cert:" + File("client.crt") + ",key:" + File("client.key")),
             "connected");

@@ -36,7 +36,10 @@ class TestTrain:
     def test_too_few_items_is_not_an_error(self, make_index, data):
         index = make_index()
         fill(index, data[:9_999])
-        index.train()
+        # create_index leaves the process-wide logger at ERROR: the warning must still reach
+        # the caller, as a Python warning.
+        with pytest.warns(UserWarning, match=r"^Not enough vectors to train\. At least 10000 vectors are required\.$"):
+            assert index.train() is None
         assert not index.is_trained()
 
     def test_refusals(self, make_index, data):

@@ -68,7 +68,7 @@ class TestIdsAndVectors:
         assert str(err.value) == TWO_ARG_FORM
         with pytest.raises(ValueError):
             index.upsert([1], one)
-        with pytest.raises(ValueError, match=r"^Item id at index 1 is not valid UTF-8.$"):
+        with pytest.raises(ValueError, match=r"^Item at index 1, field 'id': not valid UTF-8.$"):
             index.upsert(["ok", b"\xff\xfe"], np.ones((2, 4), dtype=np.float32))
 
     @pytest.mark.parametrize("shape, message", [
@@ -114,12 +114,12 @@ class TestListOfDicts:
         assert stored(index)["a"]["metadata"] == {"k": 1}
 
     @pytest.mark.parametrize("metadata, message", [
-        ({"x": float("nan")}, "^ValueError: Out of range float values are not JSON compliant"),
-        ({"x": float("inf")}, "^ValueError: Out of range float values are not JSON compliant"),
+        ({"x": float("nan")}, "^Item at index 1, field 'metadata': ValueError: Out of range float values are not JSON compliant"),
+        ({"x": float("inf")}, "^Item at index 1, field 'metadata': ValueError: Out of range float values are not JSON compliant"),
         ({"x": "\ud800"}, "^Invalid metadata JSON at index 1: "),
         ({"x": 10**400}, "^Invalid metadata JSON at index 1: "),
-        ({"x": object()}, "^TypeError: Object of type object is not JSON serializable"),
-        (5, "^TypeError: "),
+        ({"x": object()}, "^Item at index 1, field 'metadata': TypeError: Object of type object is not JSON serializable"),
+        (5, "^Item at index 1, field 'metadata': TypeError: "),
     ])
     def test_metadata_refused(self, make_index, metadata, message):
         index = make_index()
@@ -133,9 +133,9 @@ class TestListOfDicts:
             index.upsert([{"vector": [1.0]}])
         with pytest.raises(ValueError):
             index.upsert([{"id": 5, "vector": [1.0]}])
-        with pytest.raises(ValueError, match="^Item id at index 0 is not valid UTF-8.$"):
+        with pytest.raises(ValueError, match="^Item at index 0, field 'id': not valid UTF-8.$"):
             index.upsert([{"id": b"\xc3", "vector": [1.0]}])
-        with pytest.raises(ValueError, match="^'contents' must be of type `bytes` or `str`.$"):
+        with pytest.raises(ValueError, match="^Item at index 0, field 'contents': 'contents' must be of type `bytes` or `str`.$"):
             index.upsert([{"id": "a", "vector": [1.0], "contents": None}])
         with pytest.raises(ValueError, match="^'contents' must be of `str` type for auto-embedding.$"):
             index.upsert([{"id": "a", "contents": b"raw"}])

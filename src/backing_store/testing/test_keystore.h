@@ -20,6 +20,7 @@
 #include "backing_store/db_config.h"
 #include "backing_store/keystore.h"
 #include "backing_store/memory_keystore.h"
+#include "backing_store/server_errors.h"
 #include "backing_store/store_factory.h"
 
 namespace ombrix_encrypted_index::internal::backing_store::test_support {
@@ -31,6 +32,7 @@ struct Fault {
   std::optional<int32_t> kind;   // only keystores of this StoreKind; empty = any
   bool sticky = false;           // keep failing every matching call after the nth
   std::string message = "injected keystore failure";  // thrown as std::runtime_error
+  bool unreachable = false;      // thrown as ServerUnreachable (a time limit ran out)
 };
 
 class TestBackend {
@@ -91,7 +93,9 @@ class TestBackend {
         continue;
       }
       const std::string message = it->message;
+      const bool unreachable = it->unreachable;
       if (!it->sticky) faults_.erase(it);
+      if (unreachable) throw ServerUnreachable(message);
       throw std::runtime_error(message);
     }
   }

@@ -1,0 +1,91 @@
+// PostgreSQL servers that keep a keystore waiting: a table locked by another session, a
+// backend frozen under an open keystore, a server restarted under it, and a port that
+// accepts connections and never answers. Every wait ends at its limit with an error naming
+// the server, and the same keystore works again once the server does.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "backing_store/postgres_keystore.h"
+#include "backing_store/server_errors.h"
+#include "postgres_test_support.h"
+#include "silent_listener.h"
+
+namespace ombrix_encrypted_index::internal::backing_store {
+namespace {
+
+using ombrix_pg_test::PgConfig;
+using ombrix_pg_test::PgSession;
+using ombrix_pg_test::UniqueTableName;
+using testing::HasSubstr;
+using testing::StartsWith;
+using Bytes = std::vector<uint8_t>;
+
+template <typename Exception = std::runtime_error, typename Fn>
+std::string ErrorOf(Fn&& fn) {
+  try {
+    fn();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "(nothing thrown, or another type)";
+}
+
+class PostgresServerFaultsTest : public ombrix_pg_test::SharedServerTest {};
+
+TEST_F(PostgresServerFaultsTest, ALockedTableFailsAtTheStatementTimeLimit) {
+  // Every session gets a limit unless its connection string (or role) sets one.
+  EXPECT_EQ(session_->Scalar("SHOW statement_timeout"), "30s");
+  EXPECT_EQ(PgSession(conninfo_ + " options='-c statement_timeout=1min'").Scalar("SHOW statement_timeout"),
+            "1min");
+  const std::string table = UniqueTableName("locked");
+  PostgresKeystore store(PgConfig(conninfo_ + " options='-c statement_timeout=300'", table), "idx", 7,
+                         ombrix::INDEX);
+  store.PushItem(1, Bytes{1});
+  session_->Exec("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE");
+  const std::string error = ErrorOf([&] { store.GetItem(1); });
+  session_->Exec("ROLLBACK");
+  EXPECT_THAT(error, HasSubstr("PostgreSQL server 127.0.0.1:"));
+  EXPECT_THAT(error, HasSubstr(" stopped the statement at its time limit: "));
+  EXPECT_THAT(error, HasSubstr("statement timeout"));
+  EXPECT_EQ(store.GetItem(1), Bytes{1});
+  session_->Exec("DROP TABLE " + table);
+}
+
+TEST(PostgresServerFaults, FrozenAndRestartedServers) {
+  ombrix_pg_test::ThrowawayPostgres server;
+  const std::string conninfo = server.conninfo() + " application_name=ombrix_frozen";
+  PostgresKeystore store(PgConfig(conninfo + " options='-c statement_timeout=500'", "items"),
+                         "idx", 7, ombrix::INDEX);
+  store.PushItem(1, Bytes{1});
+  PgSession inspector(server.conninfo());
+  const int backend = std::stoi(
+      inspector.Scalar("SELECT pid FROM pg_stat_activity WHERE application_name = 'ombrix_frozen'"));
+
+  // A stopped backend cannot cancel its own statement: the client stops waiting.
+  kill(backend, SIGSTOP);
+  const std::string error = ErrorOf<ServerUnreachable>([&] { store.GetItem(1); });
+  kill(backend, SIGCONT);
+  EXPECT_THAT(error, StartsWith("PostgreSQL server 127.0.0.1:"));
+  EXPECT_THAT(error, HasSubstr(" did not answer within 2.5 s (command time-out)"));
+  EXPECT_EQ(store.GetItem(1), Bytes{1}) << "a new session after the time-out";
+
+  // A restart breaks every session; the next call opens one again.
+  server.Restart();
+  EXPECT_EQ(store.GetItem(1), Bytes{1});
+  store.BatchPushVariable({2, 3}, {Bytes{2}, Bytes{3}});
+  EXPECT_EQ(store.BatchGetVariable({2, 3}), (std::vector<Bytes>{Bytes{2}, Bytes{3}}));
+  EXPECT_TRUE(store.PushMap(10, Bytes{9}, 11, 0));
+}
+
+TEST(PostgresServerFaults, AServerThatNeverAnswersFailsWithinTheConnectTimeLimit) {
+  ombrix_test::SilentListener silent;
+  const std::string conninfo = "host=127.0.0.1 port=" + std::to_string(silent.port()) +
+                               " dbname=x user=x connect_timeout=2";
+  const std::string error = ErrorOf([&] { PostgresKeystore(PgConfig(conninfo, "t"), "idx", 7, ombrix::INDEX); });
+  EXPECT_THAT(error, StartsWith("Postgres connection error: "));
+  EXPECT_THAT(error, HasSubstr("timeout expired"));
+}
+
+}  // namespace
+}  // namespace ombrix_encrypted_index::internal::backing_store

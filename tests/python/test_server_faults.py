@@ -1,0 +1,88 @@
+"""A Redis server of the test's own that freezes (SIGSTOP) under an open index: an upsert
+waits without holding the interpreter lock, a query gives up at the connection string's
+command time-out and says so, and the index works again once the server answers."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import ombrixdb_vell as ombrix
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.fixture
+def redis_server():
+    if shutil.which("redis-server") is None:
+        pytest.skip("redis-server is not installed")
+    port = free_port()
+    workdir = tempfile.mkdtemp(prefix="ombrix_redis_")
+    server = subprocess.Popen(["redis-server", "--bind", "127.0.0.1", "--port", str(port), "--save", "",
+                               "--appendonly", "no", "--dir", workdir],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for _ in range(200):  # ready when the port accepts connections
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        yield server, port
+    finally:
+        server.send_signal(signal.SIGCONT)
+        server.terminate()
+        server.wait()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def unread_bytes_at(port):
+    """Bytes waiting in the receive queues of the server's connections on `port`."""
+    waiting = 0
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            local_port = int(fields[1].split(":")[1], 16)
+            if local_port == port and fields[3] == "01":  # ESTABLISHED
+                waiting += int(fields[4].split(":")[1], 16)
+    return waiting
+
+
+def test_frozen_server(redis_server, rng):
+    server, port = redis_server
+    location = f"host:127.0.0.1,port:{port},db:0,command_timeout:2"
+    store = ombrix.DBConfig("redis", "ombrix_py_faults", location)
+    client = ombrix.Client("test-key", store, store, store)
+    index = client.create_index("frozen", os.urandom(32))
+    vectors = rng.standard_normal((20, 8)).astype(np.float32)
+    index.upsert([f"v{n}" for n in range(10)], vectors[:10])
+
+    server.send_signal(signal.SIGSTOP)
+    with pytest.raises(ValueError, match=rf"^Redis server 127\.0\.0\.1:{port} did not answer \w+ "
+                                         r"within 2 s \(command time-out\)$"):
+        index.query(vectors[0], top_k=3)
+
+    # This thread can only watch the upsert's request arrive while the upsert waits if the
+    # upsert let go of the interpreter lock.
+    outcome = []
+    writer = threading.Thread(target=lambda: outcome.append(
+        index.upsert([f"v{n}" for n in range(10, 20)], vectors[10:])))
+    writer.start()
+    while unread_bytes_at(port) == 0 and writer.is_alive():
+        time.sleep(0.01)
+    seen_waiting = writer.is_alive()
+    server.send_signal(signal.SIGCONT)
+    writer.join()
+    assert seen_waiting and outcome == [None]
+    assert {hit["id"] for hit in index.query(vectors[15], top_k=1)} == {"v15"}
