@@ -30,7 +30,7 @@ EncryptedIndexCore::EncryptedIndexCore(ConstructionKey, const IndexSettings& set
       cpu_threads(static_cast<uint64_t>(settings.cpu_threads.value_or(1))),
       gpu_accelerated(settings.gpu_accelerate.value_or(false)),
       payload_size(settings.payload_size),
-      item_cache(settings.max_cache_size.value_or(0)),
+      item_cache(settings.max_cache_size.value_or(0), index_logger),
       index_key(settings.index_key),
       logger(index_logger) {
   internal_logger.store(index_logger, std::memory_order_relaxed);

@@ -196,7 +196,14 @@ TEST_F(EngineCoreTest, BrokenRecordsAreRefused) {
 
 TEST_F(EngineCoreTest, WrongKeyStopsLoadingAtTheIndexRecord) {
   Create("locked", 11);
+  const auto writes = [&] {
+    return backend().CallCount("PushMap") + backend().CallCount("PushConfigItem") +
+           backend().CallCount("BatchPushVariable") + backend().CallCount("BatchPushItems") +
+           backend().CallCount("PushItem");
+  };
+  const uint64_t before = writes();
   EXPECT_THROW(Load("locked", 12), std::runtime_error);
+  EXPECT_EQ(writes(), before) << "a failed load writes nothing, not even on release";
   // Where the backend finds the record by name alone, the seal stops the wrong key.
   auto core = Create("sealed", 13);
   core->config_store->PushConfigItem(
