@@ -205,7 +205,7 @@ TEST_F(AddItemsTest, AnEmptyBatchOnlyAdvancesTheMapVersion) {
   ItemBatch empty;
   core->AddItems(empty);
   EXPECT_THAT(recording.calls(), ElementsAre("GetMap INDEX 1", "PushMap INDEX 1"));
-  EXPECT_EQ(core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 1u);
+  EXPECT_EQ(core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 2u);
   EXPECT_EQ(LinesStartingWith("INFO Adding ").back(), "INFO Adding 0 Items");
   EXPECT_EQ(LinesStartingWith("WARNING No token payload").size(), 1u);
 }

@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -119,10 +120,15 @@ class EncryptedIndex {
   // and swallows every std::exception. Skipped (false) when the config store is in
   // memory: nothing outside this handle can change it.
   bool SyncTrainingStatus();
+  // `once_cleared` runs in a rebuild once the old entries are gone, before any new one
+  // is written.
   void IngestTrained(Matrix<float>& vectors, const std::vector<std::string>& ids,
                      const std::vector<std::vector<uint8_t>>& contents,
-                     const std::vector<std::string>& metadata, bool rebuild);
-  void RebuildIndexEntries(const ItemBatch& batch);
+                     const std::vector<std::string>& metadata, bool rebuild,
+                     const std::function<void()>& once_cleared = {});
+  // Replaces every entry of the index store (and its counter map, written last) by the
+  // batch's, positions from 0 in each list.
+  void RebuildIndexEntries(const ItemBatch& batch, const std::function<void()>& once_cleared);
   PreFilterResult PreFiltering(const std::string& filters);
   CacheMissResult PostFiltering(CacheMissResult candidates, const std::string& filters);
 
@@ -132,9 +138,11 @@ class EncryptedIndex {
                     const std::vector<std::string>& metadata);
   QueryResults QueryLocked(const Matrix<float>& queries, const QueryParams& params);
   void TrainLocked(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters, double tolerance);
-  // Step 14 of training: re-files items of changed lists that training did not read.
-  void ReingestModifiedLists(const std::vector<uint32_t>& modified_lists,
-                             const std::vector<std::string>& training_ids);
+  // After a training's rebuild: stores the new records (in `once_cleared`), rebuilds the
+  // entries from the training set and files every stored item the training did not read.
+  void RebuildAfterTraining(const ItemBatch& training_set, Matrix<float>& vectors, uint64_t lists,
+                            const std::function<void()>& once_cleared);
+  void FileItemsTrainingMissed(const std::vector<std::string>& training_ids);
 
   // The operation lock; declared first so it outlives everything it guards.
   std::mutex operation_mutex_;
