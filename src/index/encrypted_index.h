@@ -98,8 +98,11 @@ class EncryptedIndex {
   QueryResults Query(const Matrix<float>& queries, const QueryParams& params);
 
   // Trains the coarse quantizer on every stored item and refiles every item under the new
-  // lists. n_lists 0 picks the count from the number of stored items. Returns without
-  // training (WARNING) below 10000 stored items. Wrapper "TrainIndex".
+  // lists, items other writers add meanwhile included. n_lists 0 picks the count from the
+  // number of stored items. Returns without training (WARNING) below 10000 stored items.
+  // A failure leaves the index answering as before, or, once the old entries are gone,
+  // as rebuilt under the new configuration; if that rebuild fails too, every query fails
+  // (MissingCounterMapError) until a training succeeds. Wrapper "TrainIndex".
   void TrainIndex(uint64_t n_lists = 0, uint64_t batch_size = 2048, uint64_t max_iters = 100,
                   double tolerance = 1e-6);
 
