@@ -1,5 +1,5 @@
-// Adding items: positions from the counter map, replacement of earlier items of the same
-// ids, sealed contents, then labels and sealed records in chunks.
+// Adding items: positions from the counter map, sealed contents, labels and sealed records
+// in chunks, then the removal of old contents that the new items do not replace.
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -53,23 +53,19 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   const std::vector<uint64_t> data_keys = DeriveItemKeys(batch.item_ids, data_store_name);
   const std::vector<uint64_t> content_keys = DeriveItemKeys(batch.item_ids, content_store_name);
 
+  // Ids already stored: their new values replace the old ones under the same keys, so
+  // nothing is deleted before the writes; a failure part way keeps the old item whole.
+  std::vector<uint64_t> old_content_keys;
   if (n > 0) {
     const std::vector<std::vector<uint8_t>> existing = data_store->BatchGetVariable(data_keys);
-    std::vector<uint64_t> old_data_keys;
-    std::vector<uint64_t> old_content_keys;
     std::unordered_set<std::string> replaced_ids;
     for (uint64_t i = 0; i < n && i < existing.size(); ++i) {
       if (existing[i].empty()) continue;
-      old_data_keys.push_back(data_keys[i]);
       old_content_keys.push_back(content_keys[i]);
       replaced_ids.insert(batch.item_ids[i]);
     }
-    if (!old_data_keys.empty()) {
-      data_store->BatchDeleteItems(old_data_keys);
-      items_store->BatchDeleteItems(old_content_keys);
-      // A cached list holding a replaced item would keep serving its old version.
-      item_cache.RemoveListsHolding(replaced_ids);
-    }
+    // A cached list holding a replaced item would keep serving its old version.
+    item_cache.RemoveListsHolding(replaced_ids);
   }
 
   const ItemTokens tokens =
@@ -101,6 +97,12 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
     records.clear();
     index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
     data_store->BatchPushVariable(Slice(data_keys, start, end), sealed);
+  }
+
+  // Ids re-added without contents must not keep their old contents; taken away only once
+  // everything new is written.
+  if (batch.contents.empty() && !old_content_keys.empty()) {
+    items_store->BatchDeleteItems(old_content_keys);
   }
 }
 

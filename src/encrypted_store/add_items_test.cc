@@ -150,15 +150,52 @@ TEST_F(AddItemsTest, WritesInChunksLabelsBeforeRecords) {
                           "BatchPushVariable DATA 10000", "BatchPushVariable INDEX 1",
                           "BatchPushVariable DATA 1"));
 
-  // Re-adding two of them replaces their records and contents first.
+  // Re-added ids are written over; only contents they no longer have go, and last.
   ItemBatch again = MakeBatch({items[5], {"new", 0, {0, 0}}}, true);
   recording.calls().clear();
   core->AddItems(again);
   EXPECT_THAT(recording.calls(),
               ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 2",
-                          "BatchDeleteItems DATA 1", "BatchDeleteItems ITEMS 1",
                           "BatchPushVariable ITEMS 2", "BatchPushVariable INDEX 2",
                           "BatchPushVariable DATA 2"));
+  ItemBatch bare = MakeBatch({items[6]});
+  recording.calls().clear();
+  core->AddItems(bare);
+  EXPECT_THAT(recording.calls(),
+              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 1",
+                          "BatchPushVariable INDEX 1", "BatchPushVariable DATA 1",
+                          "BatchDeleteItems ITEMS 1"));
+}
+
+// A re-upsert that fails at any write leaves the id with a record and contents.
+TEST_F(AddItemsTest, AFailedReUpsertKeepsTheItem) {
+  struct Case {
+    int32_t failing_kind;
+    bool with_contents;
+    std::vector<float> vector_after;
+    std::vector<uint8_t> contents_after;
+  };
+  const Case cases[] = {
+      {ITEMS, true, {1, 2}, {'c'}},  {INDEX, true, {1, 2}, {'d'}}, {DATA, true, {1, 2}, {'d'}},
+      {INDEX, false, {1, 2}, {'c'}}, {DATA, false, {1, 2}, {'c'}},
+  };
+  for (const Case& c : cases) {
+    auto core = MakeCore(1);
+    ItemBatch first = MakeBatch({{"a", 0, {1, 2}, "{}", {'c'}}}, true);
+    core->AddItems(first);
+    bs::test_support::Fault fault = FaultOn("BatchPushVariable");
+    fault.kind = c.failing_kind;
+    backend().InjectFault(fault);
+    EXPECT_EQ(Refusal(*core, MakeBatch({{"a", 0, {9, 9}, "{}", {'d'}}}, c.with_contents)),
+              "injected keystore failure");
+    backend().ClearFaults();
+    const RowsById rows = ReadRows(core->QueryEncrypted({0}));
+    ASSERT_EQ(rows.counts.count("a"), 1u) << "kind " << c.failing_kind << ", contents " << c.with_contents;
+    EXPECT_EQ(rows.vectors.at("a"), c.vector_after);
+    const auto contents = core->items_store->BatchGetVariable(DeriveItemKeys({"a"}, core->content_store_name));
+    EXPECT_EQ(DecryptItems(contents, core->content_store_name)[0], c.contents_after)
+        << "kind " << c.failing_kind << ", contents " << c.with_contents;
+  }
 }
 
 TEST_F(AddItemsTest, AnEmptyBatchOnlyAdvancesTheMapVersion) {
@@ -168,7 +205,7 @@ TEST_F(AddItemsTest, AnEmptyBatchOnlyAdvancesTheMapVersion) {
   ItemBatch empty;
   core->AddItems(empty);
   EXPECT_THAT(recording.calls(), ElementsAre("GetMap INDEX 1", "PushMap INDEX 1"));
-  EXPECT_EQ(core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 1u);
+  EXPECT_EQ(core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version, 2u);
   EXPECT_EQ(LinesStartingWith("INFO Adding ").back(), "INFO Adding 0 Items");
   EXPECT_EQ(LinesStartingWith("WARNING No token payload").size(), 1u);
 }

@@ -38,14 +38,20 @@ void SetRetryPauseForTesting(RetryPauseFn pause) { retry_pause.store(pause); }
 }  // namespace internal
 
 void EncryptedIndexCore::LoadCounterMap() {
+  if (TryLoadCounterMap()) return;
+  // Taking the absence for a new, empty map would restart every list at position 0 and
+  // overwrite the entries of stored items.
+  const std::string message = "The counter map of index '" + index_name +
+                              "' is missing from its index store; train the index to "
+                              "rebuild its entries";
+  log().error(message);
+  throw MissingCounterMapError(message);
+}
+
+bool EncryptedIndexCore::TryLoadCounterMap() {
   ombrix_encrypted_index::internal::backing_store::MapAndVersion stored =
       index_store->GetMap(kCounterMapKey, kCounterMapVersionKey);
-  if (stored.map_data.empty()) {
-    log().warning("No map data found in the backing store. Creating a new map.");
-    counter_map.assign(vocab_size, 0);
-    counter_map_version = 0;
-    return;
-  }
+  if (stored.map_data.empty()) return false;
   const std::size_t width = stored.map_data.size();
   const Matrix<uint8_t> plain = DecryptRows(Matrix<uint8_t>(std::move(stored.map_data), width),
                                             index_key);
@@ -58,6 +64,7 @@ void EncryptedIndexCore::LoadCounterMap() {
   }
   counter_map_version = stored.version;
   log().info("Current counter_map version: " + std::to_string(counter_map_version));
+  return true;
 }
 
 bool EncryptedIndexCore::PushCounterMap() {
@@ -108,6 +115,8 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
       }
     } catch (const ombrix_encrypted_index::internal::backing_store::ServerUnreachable&) {
       throw;  // its time limits are spent already; 99 more attempts would only wait longer
+    } catch (const MissingCounterMapError&) {
+      throw;
     } catch (const std::exception& e) {
       last_failure = e.what();
       const uint32_t ms = PauseBeforeRetry();
@@ -141,7 +150,8 @@ void EncryptedIndexCore::ResizeVocabulary(uint64_t new_vocab_size) {
   log().info("Resizing vocabulary from " + std::to_string(vocab_size) + " to " +
              std::to_string(new_vocab_size));
   vocab_size = new_vocab_size;
-  LoadCounterMap();
+  // Nothing is written here, so a missing map is left for the readers to report.
+  if (!TryLoadCounterMap()) counter_map.clear();
   if (counter_map.size() == new_vocab_size) {
     log().info("Loaded existing counter map with correct size (" + std::to_string(new_vocab_size) +
                ")");

@@ -31,7 +31,8 @@ class CounterMapTest : public CoreTest {
   }
   void TearDown() override { internal::SetRetryPauseForTesting(nullptr); }
 
-  // A core whose index store holds `counters` (vocabulary of that size) at version 1.
+  // A core whose index store holds `counters` (vocabulary of that size) at version 2
+  // (creation stored version 1).
   std::unique_ptr<EncryptedIndexCore> CoreWithStoredMap(const std::string& name,
                                                          const std::vector<uint32_t>& counters) {
     auto core = Create(name, 21);
@@ -47,21 +48,32 @@ TEST_F(CounterMapTest, UpdateHandsOutConsecutivePositionsPerList) {
   EXPECT_EQ(core->UpdateCounterMap({0, 0, 1}), (std::vector<uint32_t>{5, 6, 2}));
   core->LoadCounterMap();
   EXPECT_EQ(core->counter_map, (std::vector<uint32_t>{7, 3}));
-  EXPECT_EQ(core->counter_map_version, 2u);
+  EXPECT_EQ(core->counter_map_version, 3u);
   EXPECT_EQ(pauses, 0);
   EXPECT_EQ(LinesStartingWith("INFO Map update succeeded.").size(), 1u);
 }
 
-TEST_F(CounterMapTest, FirstUpdateOnAnEmptyStoreStartsFromZeros) {
+TEST_F(CounterMapTest, AMissingMapIsAnErrorThatNamesItAndMovesNothing) {
   auto core = Create("fresh", 22);
   core->LoadCounterMap();
   EXPECT_EQ(core->counter_map, std::vector<uint32_t>{0});
-  EXPECT_EQ(core->counter_map_version, 0u);
-  EXPECT_FALSE(LinesStartingWith("WARNING No map data found in the backing store.").empty());
-  EXPECT_EQ(core->UpdateCounterMap({0, 0}), (std::vector<uint32_t>{0, 1}));
-  core->LoadCounterMap();
-  EXPECT_EQ(core->counter_map, std::vector<uint32_t>{2});
   EXPECT_EQ(core->counter_map_version, 1u);
+  EXPECT_EQ(core->UpdateCounterMap({0, 0}), (std::vector<uint32_t>{0, 1}));
+
+  core->index_store->DeleteIndex();  // the map is lost
+  const std::string missing =
+      "The counter map of index 'fresh' is missing from its index store; train the index to "
+      "rebuild its entries";
+  const uint64_t pushes = backend().CallCount("PushMap");
+  EXPECT_EQ(ThrownMessage([&] { core->LoadCounterMap(); }), missing);
+  EXPECT_EQ(ThrownMessage([&] { core->UpdateCounterMap({0}); }), missing);
+  EXPECT_EQ(pauses, 0) << "a missing map is not retried";
+  EXPECT_EQ(backend().CallCount("PushMap"), pushes);
+  EXPECT_EQ(core->counter_map, std::vector<uint32_t>{2});
+  EXPECT_EQ(LinesStartingWith("ERROR " + missing).size(), 2u);
+  EXPECT_FALSE(core->TryLoadCounterMap());
+  core.reset();
+  EXPECT_EQ(backend().CallCount("PushMap"), pushes) << "nor is it written on release";
 }
 
 TEST_F(CounterMapTest, RefusedPushesAreRetriedAFewTimes) {
@@ -117,7 +129,7 @@ TEST_F(CounterMapTest, OutOfRangeListsAndOverflowAreRefusedBeforeAnyCounterMoves
   EXPECT_EQ(pauses, 0);
   core->LoadCounterMap();
   EXPECT_EQ(core->counter_map, (std::vector<uint32_t>{0xFFFFFFFEu, 0}));
-  EXPECT_EQ(core->counter_map_version, 1u);
+  EXPECT_EQ(core->counter_map_version, 2u);
   EXPECT_EQ(core->UpdateCounterMap({0}), std::vector<uint32_t>{0xFFFFFFFEu});
 }
 
@@ -135,7 +147,7 @@ TEST_F(CounterMapTest, ResizeKeepsAMatchingMapAndZeroesAnotherInMemoryOnly) {
                 .size(),
             1u);
   EXPECT_EQ(small->counter_map, std::vector<uint32_t>(3, 0));
-  EXPECT_EQ(small->counter_map_version, 1u);
+  EXPECT_EQ(small->counter_map_version, 2u);
   // The stored map is shorter than the vocabulary: lists beyond it start at 0.
   EXPECT_EQ(small->UpdateCounterMap({2, 0}), (std::vector<uint32_t>{0, 4}));
   small->LoadCounterMap();
@@ -151,7 +163,7 @@ TEST_F(CounterMapTest, ClosingPushNeverOverwritesAStoredMap) {
   {
     auto core = Load("closing", 21);
     EXPECT_EQ(core->counter_map, std::vector<uint32_t>{9});
-    EXPECT_EQ(core->counter_map_version, 1u);
+    EXPECT_EQ(core->counter_map_version, 2u);
     // A failed update leaves increments in memory; they must not reach the store either.
     backend().RefuseCompareAndSet(1000);
     EXPECT_THROW(core->UpdateCounterMap({0}), std::runtime_error);
@@ -159,11 +171,11 @@ TEST_F(CounterMapTest, ClosingPushNeverOverwritesAStoredMap) {
   }
   auto core = Load("closing", 21);
   EXPECT_EQ(core->counter_map, std::vector<uint32_t>{9});
-  EXPECT_EQ(core->counter_map_version, 1u);
+  EXPECT_EQ(core->counter_map_version, 2u);
 }
 
 TEST_F(CounterMapTest, ClosingPushLosesToAnotherWriter) {
-  auto created = Create("moved", 24);  // never read a map: its closing push is offered
+  auto created = Create("moved", 24);
   {
     auto other = Load("moved", 24);
     EXPECT_EQ(other->UpdateCounterMap({0, 0, 0}), (std::vector<uint32_t>{0, 1, 2}));

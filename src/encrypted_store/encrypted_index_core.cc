@@ -30,21 +30,13 @@ EncryptedIndexCore::EncryptedIndexCore(ConstructionKey, const IndexSettings& set
       cpu_threads(static_cast<uint64_t>(settings.cpu_threads.value_or(1))),
       gpu_accelerated(settings.gpu_accelerate.value_or(false)),
       payload_size(settings.payload_size),
-      item_cache(settings.max_cache_size.value_or(0)),
+      item_cache(settings.max_cache_size.value_or(0), index_logger),
       index_key(settings.index_key),
       logger(index_logger) {
   internal_logger.store(index_logger, std::memory_order_relaxed);
 }
 
-EncryptedIndexCore::~EncryptedIndexCore() {
-  if (closing_push_allowed_ && counter_map_version == 0) {
-    try {
-      PushCounterMap();
-    } catch (...) {
-      // Destruction goes on whatever the store says.
-    }
-  }
-}
+EncryptedIndexCore::~EncryptedIndexCore() = default;
 
 std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Open(const IndexSettings& settings,
                                                              Logger* index_logger) {
@@ -85,13 +77,14 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
     core->DeriveStoreNames();
     core->log().info("Index successfully created");
     core->SaveStoredConfig(stored_config);
+    // Positions already handed out under this id stay taken.
+    if (!core->PushCounterMap()) core->LoadCounterMap();
   } catch (...) {
     // A name with half its records could be neither created again nor loaded: take back
     // exactly what this creation may have written, nothing of any other index.
     core->RemoveOwnRecords();
     throw;
   }
-  core->closing_push_allowed_ = true;
   return core;
 }
 
@@ -114,7 +107,6 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings
   core->LoadCounterMap();
   core->DeriveStoreNames();
   core->log().info("Index successfully loaded");
-  core->closing_push_allowed_ = true;
   return core;
 }
 

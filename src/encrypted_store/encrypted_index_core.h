@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,16 +47,24 @@ struct IndexSettings {
 inline constexpr uint64_t kCounterMapKey = 0xFFFFFFFFFFFFFFFFULL;
 inline constexpr uint64_t kCounterMapVersionKey = 42;
 
+// The index store holds no counter map for an index whose records exist: its entries
+// were lost, or a training that rebuilds them did not finish. Never retried.
+class MissingCounterMapError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class EncryptedIndexCore {
  public:
   // A new index: opens the four stores (index, data, config, items), refuses a name that
   // already has an index record in a config store that keeps records (any but MEMORY:
-  // "Index name <name> already exists"), writes the index record, derives the store names
-  // and writes `stored_config` as the index-configuration record. Logs "Creating backing
-  // stores", "Backing stores successfully created" and "Index successfully created" to
-  // `logger`, which also becomes internal_logger. Any failure releases the half-built core
-  // without writing a counter map; a failure after the first record was written first
-  // removes "<name>.oei" and "<name>.ovs" again. REQUIRES: logger non-null.
+  // "Index name <name> already exists"), writes the index record, derives the store names,
+  // writes `stored_config` as the index-configuration record and stores the all-zero
+  // counter map (a map already stored under the index's id is adopted), so that a missing
+  // map later always means loss. Logs "Creating backing stores", "Backing stores
+  // successfully created" and "Index successfully created" to `logger`, which also becomes
+  // internal_logger. A failure after the first record was written removes "<name>.oei" and
+  // "<name>.ovs" again. REQUIRES: logger non-null.
   static std::unique_ptr<EncryptedIndexCore> Create(const IndexSettings& settings, Logger* logger,
                                                     const std::vector<uint8_t>& stored_config);
 
@@ -65,9 +74,7 @@ class EncryptedIndexCore {
   // successfully loaded". Failures release the core without writing a counter map.
   static std::unique_ptr<EncryptedIndexCore> Load(const IndexSettings& settings, Logger* logger);
 
-  // Pushes the counter map once more, but only when no map was stored at its last read
-  // (version 0), so a zeroed or stale map never overwrites a stored one; any failure of
-  // that push is dropped. Then releases the members in reverse order.
+  // Writes nothing: the stored counter map is never overwritten by a zeroed or stale copy.
   ~EncryptedIndexCore();
 
   // Only Create and Load build cores.
@@ -100,11 +107,15 @@ class EncryptedIndexCore {
   void LoadIndexRecord();
 
   // The counter map (one uint32 per list, sealed under index_key in the index store).
+  // A store without one throws MissingCounterMapError and changes nothing.
   void LoadCounterMap();
+  // The same, but false (nothing changed, nothing logged) when the store holds no map.
+  bool TryLoadCounterMap();
   bool PushCounterMap();
   // One position per item, taken under the store's compare-and-set with up to 100
   // attempts. Refused before any counter moves: a list id at or above vocab_size
-  // (std::invalid_argument), a counter that would pass 4294967295 (std::overflow_error).
+  // (std::invalid_argument), a counter that would pass 4294967295 (std::overflow_error),
+  // a missing map (MissingCounterMapError).
   // Of the batch only input_tokens is read.
   std::vector<uint32_t> UpdateCounterMap(const ItemBatch& batch) {
     return UpdateCounterMap(batch.input_tokens);
@@ -140,11 +151,8 @@ class EncryptedIndexCore {
   // Clears the index and data stores, checks both are empty, writes a reset index record,
   // then clears and checks the config and items stores. What is left in a store is
   // logged and thrown as std::runtime_error "Some items in the <kind> backing store
-  // weren't deleted", and the later stores are not touched. Once the index store is
-  // cleared this core makes no closing push.
+  // weren't deleted", and the later stores are not touched.
   void DeleteIndexData();
-  // This core will not push its counter map when destroyed (a failed load, a deleted index).
-  void ForgoClosingPush() { closing_push_allowed_ = false; }
 
   // Retrieval (query_retrieval.cc): every item of the given lists, in probe order, each
   // item once with its newest record; cached lists are served while their counter is
@@ -185,9 +193,6 @@ class EncryptedIndexCore {
   // Deletes "<name>.oei" and "<name>.ovs" from the config store, logging what fails.
   void RemoveOwnRecords() noexcept;
   void OpenStores(const IndexSettings& settings);
-
-  // Set once a creation or load has completed; a half-built core never pushes.
-  bool closing_push_allowed_ = false;
 };
 
 namespace internal {

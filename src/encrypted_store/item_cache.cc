@@ -1,6 +1,6 @@
 #include "encrypted_store/item_cache.h"
 
-#include <iostream>
+#include <string>
 #include <utility>
 
 namespace ombrix {
@@ -19,7 +19,8 @@ void ItemCache::Touch(uint32_t list) {
 void ItemCache::Remove(uint32_t list) {
   auto found = entries_.find(list);
   if (found == entries_.end()) {
-    std::cout << "Token not found: " << list << std::endl;
+    // Standard output belongs to the embedding program: the line goes to the log.
+    (logger_ != nullptr ? *logger_ : InternalLogger()).info("Token not found: " + std::to_string(list));
     return;
   }
   recency_.erase(found->second.position);

@@ -11,6 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "diagnostics/logger.h"
+
 namespace ombrix {
 
 struct CachedItem {
@@ -28,7 +30,9 @@ struct CacheLookupResult {
 
 class ItemCache {
  public:
-  explicit ItemCache(uint64_t capacity = 0) : lru_cache_size(capacity) {}
+  // `logger` (borrowed; internal_logger when null) receives the cache's INFO lines.
+  explicit ItemCache(uint64_t capacity = 0, Logger* logger = nullptr)
+      : lru_cache_size(capacity), logger_(logger) {}
 
   // The most lists held; 0 = off.
   uint64_t lru_cache_size;
@@ -45,8 +49,8 @@ class ItemCache {
 
   // Moves an existing entry to the front.
   void Touch(uint32_t list);
-  // Drops the entry of a list; for a list without one, writes "Token not found: <list>"
-  // to standard output and changes nothing.
+  // Drops the entry of a list; for a list without one, logs INFO "Token not found: <list>"
+  // and changes nothing.
   void Remove(uint32_t list);
   // Files the items fetched for a list at counter value `counter` (appending when the list
   // was already filed by the same retrieval), evicting the least recently used list when
@@ -65,6 +69,7 @@ class ItemCache {
 
   std::list<uint32_t> recency_;
   std::unordered_map<uint32_t, Entry> entries_;
+  Logger* logger_ = nullptr;
 };
 
 // Splits the probed lists into hits and misses. With the cache off every list is a miss

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "backing_store/testing/log_capture.h"
+
 namespace ombrix {
 namespace {
 
@@ -37,25 +39,26 @@ TEST(ItemCacheTest, EvictsTheLeastRecentlyUsedList) {
   EXPECT_EQ(cache.RecencyOrder(), (std::vector<uint32_t>{1, 3}));
 }
 
-TEST(ItemCacheTest, RemoveOfAnUncachedListPrintsAndChangesNothing) {
+TEST(ItemCacheTest, RemoveOfAnUncachedListLogsAndChangesNothing) {
+  testing_support::ScopedLogCapture capture;
   ItemCache cache(2);
   cache.Fill(4, Items({"a"}), 1);
   testing::internal::CaptureStdout();
   cache.Remove(4);
   cache.Remove(4);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Token not found: 4\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"INFO Token not found: 4"}));
   EXPECT_EQ(cache.size(), 0u);
 }
 
 TEST(ItemCacheTest, SplitFollowsTheCounterAtFillTime) {
+  testing_support::ScopedLogCapture capture;
   ItemCache cache(4);
   cache.Fill(0, Items({"a", "b"}), 3);  // one of three positions holds no item any more
   cache.Fill(1, Items({"c"}), 1);
-  testing::internal::CaptureStdout();
   // List 2 is uncached with counter 0: a hit with no items. List 5 lies beyond the map.
   CacheLookupResult split = RetrieveCachedItems(cache, {1, 2, 0, 5}, {3, 2, 0});
-  const std::string printed = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(printed, "");
+  EXPECT_TRUE(capture.Lines().empty());
   EXPECT_EQ(split.hit_and_miss, (std::vector<bool>{false, true, true, true}));
   EXPECT_EQ(split.cache_misses, (std::vector<uint32_t>{1}));
   ASSERT_EQ(split.cache_hit.size(), 3u);
@@ -65,18 +68,17 @@ TEST(ItemCacheTest, SplitFollowsTheCounterAtFillTime) {
   EXPECT_FALSE(cache.Contains(1)) << "a stale entry is dropped";
   EXPECT_EQ(cache.RecencyOrder(), (std::vector<uint32_t>{0}));
 
-  testing::internal::CaptureStdout();
   split = RetrieveCachedItems(cache, {7}, {3, 2, 0, 0, 0, 0, 0, 9});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Token not found: 7\n");
+  EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"INFO Token not found: 7"}));
   EXPECT_EQ(split.cache_misses, (std::vector<uint32_t>{7}));
 }
 
 TEST(ItemCacheTest, CapacityZeroMissesEverythingSilently) {
+  testing_support::ScopedLogCapture capture;
   ItemCache cache(0);
   cache.Fill(0, Items({"a"}), 1);
-  testing::internal::CaptureStdout();
   const CacheLookupResult split = RetrieveCachedItems(cache, {0, 1}, {1, 0});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(capture.Lines().empty());
   EXPECT_EQ(split.cache_misses, (std::vector<uint32_t>{0, 1}));
   EXPECT_TRUE(split.cache_hit.empty());
   EXPECT_EQ(cache.size(), 0u);

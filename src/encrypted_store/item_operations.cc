@@ -101,8 +101,6 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
 void EncryptedIndexCore::DeleteIndexData() {
   log().info("Deleting index " + index_name);
   index_store->DeleteIndex();
-  // A closing push would bring a counter map back into the cleared index store.
-  ForgoClosingPush();
   data_store->DeleteIndex();
   RequireEmpty(*index_store, "index", log());
   RequireEmpty(*data_store, "data", log());

@@ -10,6 +10,7 @@
 
 #include "encrypted_store/sha3.h"
 #include "encrypted_store/test_util.h"
+#include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix {
 namespace {
@@ -48,11 +49,11 @@ class LabelsTest : public ::testing::Test {
   void SetUp() override {
     for (uint32_t c = 0; c < 8; ++c) entries_.push_back(DeriveSaltAndSeed(hashed_, key_, c));
   }
-  void TearDown() override { omp_set_num_threads(omp_get_num_procs()); }
 
   std::array<uint8_t, 32> hashed_ = MakeKey(1);
   std::array<uint8_t, 32> key_ = MakeKey(2);
   std::vector<SaltAndSeed> entries_;
+  testing_support::ScopedOmpThreads team_;
 };
 
 TEST_F(LabelsTest, EntriesAreTheTwoHmacsOfTheLittleEndianListId) {
@@ -83,7 +84,7 @@ TEST_F(LabelsTest, ItemAndQueryFormsMatchAnIndependentDerivation) {
   for (uint32_t list : probed) offsets.push_back(offsets.back() + counters[list]);
 
   for (int threads : {1, 8}) {
-    omp_set_num_threads(threads);
+    team_.Set(threads);
     const ItemTokens tokens = GenerateItemTokens(lists, hash_ids, entries_, 32, positions);
     for (std::size_t i = 0; i < lists.size(); ++i) {
       uint64_t label = 0, mask = 0;

@@ -131,25 +131,18 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
 void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
                         const std::vector<std::vector<uint8_t>>& values,
                         std::vector<std::vector<uint8_t>>& plaintexts, uint64_t* failed_at) {
-  const int64_t n = static_cast<int64_t>(values.size());
-  std::vector<std::string> reasons(values.size());
-  bool failed = false;
-#pragma omp parallel for schedule(static) reduction(|| : failed)
-  for (int64_t i = 0; i < n; ++i) {
-    if (values[i].empty()) continue;
-    try {
-      plaintexts[i] = DecryptBlob(values[i], key, reasons[i]);
-    } catch (const std::exception& e) {
-      if (reasons[i].empty()) reasons[i] = e.what();
-      failed = true;
+  const std::vector<const char*> reasons = OpenItems(values, key, plaintexts);
+  // Reported here, on the calling thread, once the region is over.
+  const char* first = nullptr;
+  for (size_t i = 0; i < reasons.size(); ++i) {
+    if (reasons[i] == nullptr) continue;
+    InternalLogger().error(reasons[i]);
+    if (first == nullptr) {
+      first = reasons[i];
+      if (failed_at != nullptr) *failed_at = i;
     }
   }
-  if (!failed) return;
-  for (size_t i = 0; i < reasons.size(); ++i) {
-    if (reasons[i].empty()) continue;
-    if (failed_at != nullptr) *failed_at = i;
-    throw std::runtime_error("Decryption failed: " + reasons[i]);
-  }
+  if (first != nullptr) throw std::runtime_error(std::string("Decryption failed: ") + first);
 }
 
 CacheMissResult EncryptedIndexCore::QueryEncrypted(const std::vector<uint32_t>& query_tokens) {

@@ -12,9 +12,10 @@ namespace ombrix {
 inline constexpr uint64_t kReadChunkSize = 1000;
 
 // plaintexts[i] becomes the plaintext of values[i] under key; empty values are left
-// alone. Any failure throws std::runtime_error "Decryption failed: <reason>" after the
-// region, with the reason of the lowest failing value, whose position goes to *failed_at
-// when given.
+// alone. After the region, on the calling thread, each failing value's reason is logged
+// at ERROR in value order and std::runtime_error "Decryption failed: <reason>" is thrown
+// with the reason of the lowest failing value, whose position goes to *failed_at when
+// given.
 // REQUIRES: plaintexts.size() == values.size().
 void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
                         const std::vector<std::vector<uint8_t>>& values,

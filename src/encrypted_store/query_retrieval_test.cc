@@ -161,27 +161,26 @@ TEST_F(QueryEncryptedTest, CacheServesOnlyListsWhoseCounterIsUnchanged) {
   auto other = Reopen("shared", 3, 0);
   Add(*other, {{"d", 1, {4, 4}}, {"c", 1, {30, 30}}});
 
-  testing::internal::CaptureStdout();
   const RowsById rows = ReadRows(core->QueryEncrypted({1, 2}));
-  testing::internal::GetCapturedStdout();
   EXPECT_THAT(rows.counts, UnorderedElementsAre(Pair("b", 1), Pair("c", 1), Pair("d", 1)));
   EXPECT_EQ(rows.vectors.at("c"), (std::vector<float>{30, 30}));
   EXPECT_FALSE(core->item_cache.Contains(2)) << "the cached list held a replaced item";
   EXPECT_EQ(core->item_cache.FilledAt(1), 3u);
 }
 
-TEST_F(QueryEncryptedTest, CachePrintsOnlyWhenOn) {
+TEST_F(QueryEncryptedTest, CacheLogsToTheCoresLoggerOnlyWhenOnAndNeverPrints) {
   auto core = MakeCore(1, 0);
   testing::internal::CaptureStdout();
   Add(*core, {{"a", 0, {1, 1}}, {"b", 0, {2, 2}}});
   core->QueryEncrypted({0});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(LinesStartingWith("INFO Token not found").empty());
 
   core->item_cache.lru_cache_size = 1;
-  testing::internal::CaptureStdout();
   core->QueryEncrypted({0});  // uncached and not empty
   Add(*core, {{"c", 0, {1, 1}}, {"d", 0, {2, 2}}});  // drops the entry, then finds none
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Token not found: 0\nToken not found: 0\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(LinesStartingWith("INFO Token not found"),
+            (std::vector<std::string>{"INFO Token not found: 0", "INFO Token not found: 0"}));
 }
 
 TEST_F(QueryEncryptedTest, TamperedRecordFailsTheQueryNamingItsList) {
@@ -242,12 +241,15 @@ TEST(DecryptRecordsBodyTest, OpensNonEmptyValuesAndReportsTheFirstFailure) {
                                       std::vector<uint8_t>{4, 5, 6}));
   values[2].back() ^= 1;
   values[0].resize(10);
+  capture.Clear();
   try {
     DecryptRecordsBody(key, values, plaintexts);
     FAIL();
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Decryption failed: Failed to decrypt");
   }
+  // Reported after the region, in value order, one line per failed value.
+  EXPECT_THAT(capture.Lines(), ElementsAre("ERROR Failed to decrypt", "ERROR Decryption final step failed"));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,29 @@ namespace ombrix {
 namespace {
 
 std::atomic<internal::RandomBytesFn> iv_source{nullptr};
+std::atomic<std::size_t> length_limit{0};
+
+// The cipher calls take an int length: anything longer would be sealed only in part.
+std::size_t LengthLimit() {
+  const std::size_t limit = length_limit.load(std::memory_order_relaxed);
+  return limit != 0 ? limit : static_cast<std::size_t>(std::numeric_limits<int>::max());
+}
+
+const char kTooLongForOneCall[] = "Item too long for one cipher call";
+
+// Refuses, before any region starts, a plaintext longer than one cipher call can take.
+void RefuseLongerThanOneCall(std::size_t length) {
+  if (length <= LengthLimit()) return;
+  const std::string message = "Cannot seal or open an item of " + std::to_string(length) +
+                              " bytes: one cipher call takes at most " +
+                              std::to_string(LengthLimit()) + " bytes";
+  InternalLogger().error(message);
+  throw std::invalid_argument(message);
+}
+
+std::size_t PlaintextLength(std::size_t blob_size) {
+  return blob_size >= kBlobOverhead ? blob_size - kBlobOverhead : 0;
+}
 
 struct CipherCtxDeleter {
   void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
@@ -232,10 +256,12 @@ std::size_t TotalBytes(const std::vector<std::vector<uint8_t>>& values) {
 
 namespace internal {
 void SetIvSourceForTesting(RandomBytesFn source) { iv_source.store(source); }
+void SetLengthLimitForTesting(std::size_t limit) { length_limit.store(limit); }
 }  // namespace internal
 
 Matrix<uint8_t> EncryptRows(const Matrix<uint8_t>& plaintexts, const std::array<uint8_t, 32>& key) {
   const std::size_t width = plaintexts.cols;
+  RefuseLongerThanOneCall(width);
   Matrix<uint8_t> sealed(plaintexts.rows, width + kBlobOverhead, 0);
   const ItemErrors errors =
       ForEachItem(plaintexts.rows, plaintexts.data.size(), GcmContext::kSeal, key,
@@ -253,6 +279,7 @@ Matrix<uint8_t> DecryptRows(const Matrix<uint8_t>& blobs, const std::array<uint8
   if (width < kBlobOverhead) {
     LogAndThrow("Failed to decrypt " + std::to_string(blobs.rows) + " ciphertexts");
   }
+  RefuseLongerThanOneCall(width - kBlobOverhead);
   Matrix<uint8_t> opened(blobs.rows, width - kBlobOverhead, 0);
   const ItemErrors errors =
       ForEachItem(blobs.rows, blobs.data.size(), GcmContext::kOpen, key,
@@ -267,6 +294,7 @@ Matrix<uint8_t> DecryptRows(const Matrix<uint8_t>& blobs, const std::array<uint8
 
 std::vector<EncryptedBlob> EncryptItems(const std::vector<std::vector<uint8_t>>& plaintexts,
                                         const std::array<uint8_t, 32>& key) {
+  for (const auto& plaintext : plaintexts) RefuseLongerThanOneCall(plaintext.size());
   std::vector<EncryptedBlob> sealed(plaintexts.size());
   const ItemErrors errors = ForEachItem(
       plaintexts.size(), TotalBytes(plaintexts), GcmContext::kSeal, key,
@@ -280,26 +308,38 @@ std::vector<EncryptedBlob> EncryptItems(const std::vector<std::vector<uint8_t>>&
   return sealed;
 }
 
-std::vector<std::vector<uint8_t>> DecryptItems(const std::vector<EncryptedBlob>& blobs,
-                                               const std::array<uint8_t, 32>& key) {
-  std::vector<std::vector<uint8_t>> opened(blobs.size());
-  const ItemErrors errors =
+std::vector<const char*> OpenItems(const std::vector<EncryptedBlob>& blobs,
+                                   const std::array<uint8_t, 32>& key,
+                                   std::vector<std::vector<uint8_t>>& plaintexts) {
+  std::vector<const char*> refused(blobs.size(), nullptr);
+  for (std::size_t i = 0; i < blobs.size(); ++i) {
+    if (PlaintextLength(blobs[i].size()) > LengthLimit()) refused[i] = kTooLongForOneCall;
+  }
+  ItemErrors errors =
       ForEachItem(blobs.size(), TotalBytes(blobs), GcmContext::kOpen, key,
                   [&](GcmContext& context, std::size_t i) -> const char* {
                     const EncryptedBlob& blob = blobs[i];
                     if (blob.empty()) return nullptr;
-                    std::vector<uint8_t> plaintext(
-                        blob.size() >= kBlobOverhead ? blob.size() - kBlobOverhead : 0);
+                    if (refused[i] != nullptr) return refused[i];
+                    std::vector<uint8_t> plaintext(PlaintextLength(blob.size()));
                     const char* error = context.Open(blob.data(), blob.size(), plaintext.data());
-                    if (error == nullptr) opened[i] = std::move(plaintext);
+                    if (error == nullptr) plaintexts[i] = std::move(plaintext);
                     return error;
                   });
-  if (errors.count > 0) {
+  return std::move(errors.texts);
+}
+
+std::vector<std::vector<uint8_t>> DecryptItems(const std::vector<EncryptedBlob>& blobs,
+                                               const std::array<uint8_t, 32>& key) {
+  for (const EncryptedBlob& blob : blobs) RefuseLongerThanOneCall(PlaintextLength(blob.size()));
+  std::vector<std::vector<uint8_t>> opened(blobs.size());
+  const std::vector<const char*> errors = OpenItems(blobs, key, opened);
+  if (std::any_of(errors.begin(), errors.end(), [](const char* e) { return e != nullptr; })) {
     // The line each blob would have logged on its own, then the per-item report.
-    for (const char* error : errors.texts) {
+    for (const char* error : errors) {
       if (error != nullptr) InternalLogger().error(error);
     }
-    ReportItemFailures(errors.texts);
+    ReportItemFailures(errors);
   }
   return opened;
 }
@@ -310,6 +350,8 @@ std::vector<uint8_t> DecryptBlob(const EncryptedBlob& blob, const std::array<uin
   std::vector<uint8_t> plaintext;
   if (blob.size() < kBlobOverhead) {
     failure = "Failed to decrypt";
+  } else if (PlaintextLength(blob.size()) > LengthLimit()) {
+    failure = kTooLongForOneCall;
   } else {
     plaintext.assign(blob.size() - kBlobOverhead, 0);
     GcmContext context(GcmContext::kOpen, key);

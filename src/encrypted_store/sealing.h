@@ -30,6 +30,9 @@ Matrix<uint8_t> EncryptRows(const Matrix<uint8_t>& plaintexts, const std::array<
 // fails to authenticate throw std::runtime_error "Failed to decrypt <N> ciphertexts".
 Matrix<uint8_t> DecryptRows(const Matrix<uint8_t>& blobs, const std::array<uint8_t, 32>& key);
 
+// Every form refuses a plaintext longer than one cipher call can take (2^31 - 1 bytes)
+// with std::invalid_argument, before any cipher work.
+
 // Element i of the result is the blob of element i. Any failure is reported item by
 // item ("Error for item <i>: <text>") and thrown as std::runtime_error
 // "Encryption failed for one or more items"; nothing partial is returned.
@@ -41,6 +44,14 @@ std::vector<EncryptedBlob> EncryptItems(const std::vector<std::vector<uint8_t>>&
 std::vector<std::vector<uint8_t>> DecryptItems(const std::vector<EncryptedBlob>& blobs,
                                                const std::array<uint8_t, 32>& key);
 
+// The non-throwing core of DecryptItems, for callers that report failures their own
+// way: opens every non-empty blob into plaintexts[i] in one region, logging nothing.
+// Returns each blob's failure text (nullptr where it opened or was empty).
+// REQUIRES: plaintexts.size() == blobs.size().
+std::vector<const char*> OpenItems(const std::vector<EncryptedBlob>& blobs,
+                                   const std::array<uint8_t, 32>& key,
+                                   std::vector<std::vector<uint8_t>>& plaintexts);
+
 // Opens one blob. On failure stores the reason in `error`, logs it at ERROR and throws
 // it as std::runtime_error.
 std::vector<uint8_t> DecryptBlob(const EncryptedBlob& blob, const std::array<uint8_t, 32>& key,
@@ -51,6 +62,9 @@ namespace internal {
 // For tests that need a failing random source.
 using RandomBytesFn = int (*)(unsigned char* out, int length);
 void SetIvSourceForTesting(RandomBytesFn source);
+// Lowers the longest plaintext one cipher call may take, so tests need not allocate
+// gigabytes; 0 restores the real limit.
+void SetLengthLimitForTesting(std::size_t limit);
 }  // namespace internal
 
 }  // namespace ombrix

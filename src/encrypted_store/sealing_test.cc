@@ -1,6 +1,7 @@
 #include "encrypted_store/sealing.h"
 
 #include "encrypted_store/test_util.h"
+#include "index_model/testing/scoped_omp_threads.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -159,8 +160,9 @@ TEST(SealingTest, DecryptRowsCountsFailedRowsAndRefusesNarrowRows) {
   Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(6, 20000, 1), key);
   sealed.at(1, 15) ^= 1;
   sealed.at(4, 20027) ^= 1;
+  testing_support::ScopedOmpThreads team;
   for (int threads : {1, 3, 8}) {
-    omp_set_num_threads(threads);
+    team.Set(threads);
     EXPECT_EQ(ThrownMessage([&] { DecryptRows(sealed, key); }), "Failed to decrypt 2 ciphertexts");
   }
   EXPECT_EQ(ThrownMessage([&] { DecryptRows(Matrix<uint8_t>(3, 27, 0), key); }),
@@ -177,8 +179,9 @@ TEST(SealingTest, BatchDecryptSkipsEmptyAndReportsFailingItem) {
   EXPECT_TRUE(opened[1].empty());
   EXPECT_EQ(opened[2], Pattern(40000, 1));
 
+  testing_support::ScopedOmpThreads team;
   for (int threads : {1, 2, 8}) {
-    omp_set_num_threads(threads);
+    team.Set(threads);
     testing::internal::CaptureStderr();
     const std::string message = ThrownMessage([&] { DecryptItems({a, other, a}, key); });
     const std::string err = testing::internal::GetCapturedStderr();
@@ -204,6 +207,40 @@ TEST(SealingTest, FailedIvDrawFailsTheItemInsteadOfReusingAZeroIv) {
   EXPECT_NE(err.find("Error for item 1: Failed to generate IV\n"), std::string::npos);
   EXPECT_EQ(rows, "Failed to encrypt 2 plaintexts");
   EXPECT_EQ(EncryptItems({{1}}, key)[0].size(), 29u);
+}
+
+// The cipher calls take an int length; the limit is lowered here so that no test needs
+// gigabytes. Every form refuses before its region: no per-item report appears.
+TEST(SealingTest, ItemsLongerThanOneCipherCallAreRefusedBeforeAnyWork) {
+  const auto key = MakeKey(20);
+  const std::vector<uint8_t> fits(64, 1), too_long(65, 2);
+  const EncryptedBlob sealed_fit = EncryptItems({fits}, key)[0];
+  const EncryptedBlob sealed_long = EncryptItems({too_long}, key)[0];
+  struct Limit {
+    Limit() { internal::SetLengthLimitForTesting(64); }
+    ~Limit() { internal::SetLengthLimitForTesting(0); }
+  } limit;
+  const std::string refusal = "Cannot seal or open an item of 65 bytes: one cipher call takes at most 64 bytes";
+  const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"EncryptItems", [&] { EncryptItems({fits, too_long}, key); }},
+      {"EncryptRows", [&] { EncryptRows(Matrix<uint8_t>(2, 65, 0), key); }},
+      {"DecryptItems", [&] { DecryptItems({sealed_fit, sealed_long}, key); }},
+      {"DecryptRows", [&] { DecryptRows(Matrix<uint8_t>(EncryptedBlob(sealed_long), 93), key); }},
+  };
+  for (const auto& [name, call] : calls) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ThrownMessage(call), refusal) << name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("Error for item"), std::string::npos) << name;
+  }
+  std::string error;
+  EXPECT_EQ(ThrownMessage([&] { DecryptBlob(sealed_long, key, error); }), "Item too long for one cipher call");
+  EXPECT_EQ(error, "Item too long for one cipher call");
+  std::vector<std::vector<uint8_t>> opened(2);
+  const std::vector<const char*> reasons = OpenItems({sealed_fit, sealed_long}, key, opened);
+  EXPECT_EQ(reasons[0], nullptr);
+  EXPECT_STREQ(reasons[1], "Item too long for one cipher call");
+  EXPECT_EQ(opened[0], fits);
+  EXPECT_EQ(DecryptItems(EncryptItems({fits}, key), key)[0], fits) << "the limit itself is allowed";
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -127,9 +128,12 @@ class EncryptedIndex {
   QueryResults Query(const Matrix<float>& queries, const QueryParams& params);
 
   // Trains the coarse quantizer on every stored item and refiles every item under the new
-  // lists. n_lists 0 picks the count from the number of stored items. Below 10000 stored
-  // items it logs kTooFewToTrain as a WARNING and returns false, having changed nothing.
-  // Wrapper "TrainIndex".
+  // lists, items other writers add meanwhile included. n_lists 0 picks the count from the
+  // number of stored items. Below 10000 stored items it logs kTooFewToTrain as a WARNING and
+  // returns false, having changed nothing.
+  // A failure leaves the index answering as before, or, once the old entries are gone,
+  // as rebuilt under the new configuration; if that rebuild fails too, every query fails
+  // (MissingCounterMapError) until a training succeeds. Wrapper "TrainIndex".
   bool TrainIndex(uint64_t n_lists = 0, uint64_t batch_size = 2048, uint64_t max_iters = 100,
                   double tolerance = 1e-6);
 
@@ -176,10 +180,15 @@ class EncryptedIndex {
   // and swallows every std::exception. Skipped (false) when the config store is in
   // memory: nothing outside this handle can change it.
   bool SyncTrainingStatus();
+  // `once_cleared` runs in a rebuild once the old entries are gone, before any new one
+  // is written.
   void IngestTrained(Matrix<float>& vectors, const std::vector<std::string>& ids,
                      const std::vector<std::vector<uint8_t>>& contents,
-                     const std::vector<std::string>& metadata, bool rebuild);
-  void RebuildIndexEntries(const ItemBatch& batch);
+                     const std::vector<std::string>& metadata, bool rebuild,
+                     const std::function<void()>& once_cleared = {});
+  // Replaces every entry of the index store (and its counter map, written last) by the
+  // batch's, positions from 0 in each list.
+  void RebuildIndexEntries(const ItemBatch& batch, const std::function<void()>& once_cleared);
   // UpdateMetadata when some text of the batch is non-empty; its failures are logged at
   // CRITICAL and thrown as MetadataUpdateError.
   void StoreBatchSummaries(const ItemBatch& batch);
@@ -196,9 +205,11 @@ class EncryptedIndex {
                     const std::vector<std::string>& metadata);
   QueryResults QueryLocked(const Matrix<float>& queries, const QueryParams& params);
   bool TrainLocked(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters, double tolerance);
-  // Step 14 of training: re-files items of changed lists that training did not read.
-  void ReingestModifiedLists(const std::vector<uint32_t>& modified_lists,
-                             const std::vector<std::string>& training_ids);
+  // After a training's rebuild: stores the new records (in `once_cleared`), rebuilds the
+  // entries from the training set and files every stored item the training did not read.
+  void RebuildAfterTraining(const ItemBatch& training_set, Matrix<float>& vectors, uint64_t lists,
+                            const std::function<void()>& once_cleared);
+  void FileItemsTrainingMissed(const std::vector<std::string>& training_ids);
 
   // The operation lock; declared first so it outlives everything it guards.
   std::mutex operation_mutex_;

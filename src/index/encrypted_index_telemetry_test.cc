@@ -83,6 +83,20 @@ TEST_F(IndexTelemetryTest, SuccessfulOperationsCountAndFailuresAreRecordedOnce) 
                                              HasSubstr("Exception in TrainIndex: ")));
 }
 
+TEST_F(IndexTelemetryTest, AQueryAnsweredWithoutRankingStillCountsWhatWasAsked) {
+  auto index = Create(Settings("no_lists"));
+  Matrix<float> vectors({1, 2}, 2);
+  index->Upsert({"a"}, vectors, {}, {});
+  index->trained = true;  // without a codebook there is no list to probe
+  QueryParams params;
+  params.top_k = 4;
+  EXPECT_EQ(index->Query(Matrix<float>({1, 2, 3, 4, 5, 6}, 2), params).top_k, 0u);
+  std::map<std::string, int64_t> counts;
+  std::vector<std::string> errors;
+  Sent(counts, errors);
+  EXPECT_EQ(counts["query"], 12);
+}
+
 TEST_F(IndexTelemetryTest, AnExistingNameIsRefusedWhateverTheIndexLocation) {
   ScopedTestBackend backend;
   IndexSettings settings = Settings("taken", MEMORY, POSTGRES);

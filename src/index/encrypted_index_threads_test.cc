@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <latch>
 #include <thread>
 
 #include "index/encrypted_index.h"
@@ -63,23 +63,29 @@ TEST(EncryptedIndexThreadsTest, AHeldOperationLockMakesOtherThreadsWaitButNotIts
   CapturedLog log;
   IndexIVFFlat config(2);
   EncryptedIndex index("lock", TestKey(), config, Settings("lock"), log.logger(), nullptr);
+  std::latch calling(1);
   std::atomic<bool> upserted{false};
   std::thread other;
   {
     EncryptedIndex::OperationLock lock = index.LockOperations();
     other = std::thread([&] {
+      calling.count_down();
       Matrix<float> vectors({1, 2}, 2);
       index.Upsert({"b"}, vectors, {}, {});
       upserted = true;
     });
-    // The holder itself goes on without waiting.
+    // The other thread is inside its call from here on; the holder goes on without
+    // waiting, and the other call cannot end while the lock is held.
+    calling.wait();
     Matrix<float> vectors({3, 4}, 2);
     index.Upsert({"a"}, vectors, {}, {});
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(upserted) << "another thread ran inside a held lock";
+    EXPECT_EQ(log.CountContaining("Upserting 1 items."), 1u)
+        << "the other call began its work inside a held lock";
   }
   other.join();
   EXPECT_TRUE(upserted);
+  EXPECT_EQ(log.CountContaining("Upserting 1 items."), 2u);
 }
 
 }  // namespace

@@ -145,9 +145,8 @@ inline Matrix<float> Rows(const Matrix<float>& m, uint64_t begin, uint64_t end) 
 
 // The ids of query q, in rank order.
 inline std::vector<std::string> ResultIds(const QueryResults& results, uint64_t q) {
-  std::vector<std::string> ids;
-  for (uint64_t j = 0; j < results.counts[q]; ++j) ids.push_back(results.ids.at(q, j));
-  return ids;
+  const QueryResultRow row = results.ForQuery(q);
+  return std::vector<std::string>(row.ids, row.ids + row.count);
 }
 
 // The k nearest rows of `data` to `query` by squared Euclidean distance, as "id<row>".

@@ -26,26 +26,21 @@ EncryptedIndex::EncryptedIndex(LoadExisting, const std::string& index_name,
                     : std::string("Memory")));
     core = EncryptedIndexCore::Load(core_settings,
                                     logger != nullptr ? logger : &Logger::instance());
-    try {
-      const std::vector<uint8_t> record = core->GetDecryptedConfigItem(core->index_name + ".ovs");
-      IndexView view = View();
-      DeserializeIndexConfig(view, record);
-      // Records are written at the configuration's width; a stale index record must not
-      // make this handle read them at another one.
-      if (config->dimension() != 0) core->payload_size = config->dimension() * 4;
-      if (trained) {
-        const uint64_t n = config->n_lists();
-        if (n != core->vocab_size) {
-          log().info("Index is trained, synchronizing vocabulary size from " +
-                     std::to_string(core->vocab_size) + " to " + std::to_string(n));
-          core->ResizeVocabulary(n);
-        }
+    // A core never pushes its counter map when released, so a load that fails here leaves
+    // the stores as it found them.
+    const std::vector<uint8_t> record = core->GetDecryptedConfigItem(core->index_name + ".ovs");
+    IndexView view = View();
+    DeserializeIndexConfig(view, record);
+    // Records are written at the configuration's width; a stale index record must not
+    // make this handle read them at another one.
+    if (config->dimension() != 0) core->payload_size = config->dimension() * 4;
+    if (trained) {
+      const uint64_t n = config->n_lists();
+      if (n != core->vocab_size) {
+        log().info("Index is trained, synchronizing vocabulary size from " +
+                   std::to_string(core->vocab_size) + " to " + std::to_string(n));
+        core->ResizeVocabulary(n);
       }
-    } catch (...) {
-      // A load that failed must leave the stores as it found them; after a resize the
-      // in-memory counter map may be all zeros.
-      core->ForgoClosingPush();
-      throw;
     }
   });
 }

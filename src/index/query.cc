@@ -55,6 +55,12 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     log().error(message);
     throw std::invalid_argument(message);
   }
+  // What was asked for counts, whatever comes back, on every road that answers.
+  const auto answered = [&](QueryResults results) {
+    if (telemetry) telemetry->RecordEvent(internal::kQuery, TelemetryCount(q, params.top_k));
+    return results;
+  };
+
   const uint64_t n_lists = config->n_lists();
   uint64_t probes = params.n_probes;
   if (probes == 0) {
@@ -77,7 +83,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     const uint64_t candidate_count =
         filtered.quantizers.codebooks.empty() ? 0 : filtered.quantizers.codebooks[0].n_centroids;
     log().info("Pre-filtered to " + std::to_string(candidate_count) + " centroids.");
-    if (candidate_count == 0) return make_query_results(q, 0);
+    if (candidate_count == 0) return answered(make_query_results(q, 0));
     selection = gpu_accelerate
                     ? select_probes_gpu(queries, filtered.quantizers.codebooks, probes, metric, greedy)
                     : select_probes_dispatch(queries, filtered.quantizers.codebooks, probes, metric, greedy);
@@ -93,7 +99,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
       lists.push_back(filtered.centroid_ids[position]);
     }
     // Nothing to fetch: every query gets an empty result, and the stores are not asked.
-    if (lists.empty()) return make_query_results(q, 0);
+    if (lists.empty()) return answered(make_query_results(q, 0));
     candidates = PostFiltering(core->QueryEncrypted(lists), params.filters);
   } else {
     log().info("RetrieveUntrained");
@@ -116,11 +122,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
   const uint32_t top_k = params.top_k > std::numeric_limits<uint32_t>::max()
                              ? std::numeric_limits<uint32_t>::max()
                              : static_cast<uint32_t>(params.top_k);
-  QueryResults results =
-      exact_topk_search(candidates, items, selection, queries, top_k, metric, params.include);
-
-  if (telemetry) telemetry->RecordEvent(internal::kQuery, TelemetryCount(q, params.top_k));
-  return results;
+  return answered(exact_topk_search(candidates, items, selection, queries, top_k, metric, params.include));
 }
 
 CacheMissResult EncryptedIndex::PostFiltering(CacheMissResult candidates, const std::string& filters) {

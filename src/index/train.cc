@@ -1,12 +1,16 @@
-// Training: reads every stored item, trains the coarse quantizer, commits the new
-// configuration record and refiles every item's index entries under the new lists.
+// Training: reads every stored item, trains the coarse quantizer, then replaces every
+// index entry under the new lists, stores the new records, and files the items that other
+// writers added meanwhile.
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <stdexcept>
 #include <unordered_set>
 
 #include "diagnostics/error_wrapper.h"
 #include "encrypted_store/item_keys.h"
+#include "encrypted_store/item_record.h"
 #include "encrypted_store/sealing.h"
 #include "index/encrypted_index.h"
 #include "index/operation_rules.h"
@@ -51,24 +55,32 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   if (trained) log().info("Retraining IVFFLAT index...");
 
   const std::vector<uint32_t> counters_before = core->counter_map;
-  core->LoadCounterMap();
-  const uint64_t counted = std::accumulate(core->counter_map.begin(), core->counter_map.end(), uint64_t{0});
-  if (core->counter_map.empty() || counted < kMinimumTrainingItems) {
-    log().warning(kTooFewToTrain);
-    return false;
+  // Without a counter map (lost, or a training that did not finish) the data store is the
+  // only account of the items, and training is what rebuilds the entries from it.
+  const bool counted_map = core->TryLoadCounterMap();
+  if (counted_map) {
+    const uint64_t counted =
+        std::accumulate(core->counter_map.begin(), core->counter_map.end(), uint64_t{0});
+    if (core->counter_map.empty() || counted < kMinimumTrainingItems) {
+      log().warning(kTooFewToTrain);
+      return false;
+    }
+  } else {
+    log().warning("No counter map stored: rebuilding every index entry from the data store");
   }
 
   log().info("Retrieving embeddings from the encrypted index for training...");
   ItemBatch training_set = core->RetrieveAllEmbeddings();
   const uint64_t rows = training_set.payloads.rows;
 
-  // Until the new record is stored, a failure leaves this handle as it was.
+  // Until the old entries are deleted, a failure leaves this handle as it was.
   struct Restore {
     EncryptedIndex& index;
     const uint64_t n_lists;
     const bool trained;
     const uint32_t version;
     std::vector<Codebook> codebooks;
+    const uint64_t vocab_size;
     bool committed = false;
     ~Restore() {
       if (committed) return;
@@ -76,8 +88,12 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
       index.trained = trained;
       index.quantizer_version = version;
       index.quantizers->codebooks = std::move(codebooks);
+      if (index.core->vocab_size != vocab_size) {
+        index.core->vocab_size = vocab_size;
+        index.core->salts_and_seeds.clear();  // made again for the old vocabulary on next use
+      }
     }
-  } restore{*this, config->n_lists(), trained, quantizer_version, quantizers->codebooks};
+  } restore{*this, config->n_lists(), trained, quantizer_version, quantizers->codebooks, core->vocab_size};
 
   uint64_t lists = requested_lists;
   if (lists != 0) {
@@ -89,8 +105,8 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
                std::to_string(rows) + " vectors");
   }
 
-  core->LoadCounterMap();
-  const std::vector<uint32_t> counters_after = core->counter_map;
+  const std::vector<uint32_t> counters_after =
+      core->TryLoadCounterMap() ? core->counter_map : std::vector<uint32_t>();
   // Judged on the items actually read: the counters also count replaced and deleted items.
   if (lists == 0 || rows / 2 < lists) {
     log().error(kTooFewForLists);
@@ -114,68 +130,80 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   ++quantizer_version;
   log().info("Incremented quantizer version to " + std::to_string(quantizer_version));
   trained = true;
-  core->SaveStoredConfig(SerializeIndexConfig(View()));
-  restore.committed = true;
 
-  core->ResizeVocabulary(lists);
-  core->ClearItemCache();
-
-  if (counters_before == counters_after) {
+  if (counted_map && counters_before == counters_after) {
     log().info("No new embeddings detected. Re-quantizing existing embeddings without reloading...");
-    IngestTrained(vectors, training_set.item_ids, {}, training_set.metadata, /*rebuild=*/true);
-    log().info("Avoided redundant embedding retrieval by reusing cached data");
   } else {
     log().info("Detected changes in counter map. Identifying modified centroids...");
-    std::vector<uint32_t> modified_lists;
-    for (size_t i = 0; i < counters_after.size(); ++i) {
-      if (i >= counters_before.size() || counters_before[i] != counters_after[i]) {
-        modified_lists.push_back(static_cast<uint32_t>(i));
-      }
-    }
     log().info("Re-quantizing existing embeddings with new quantizers...");
-    IngestTrained(vectors, training_set.item_ids, {}, training_set.metadata, /*rebuild=*/true);
-    if (!modified_lists.empty()) ReingestModifiedLists(modified_lists, training_set.item_ids);
+  }
+  // Once the old entries are gone there is no way back to them: the new configuration is
+  // stored, and a failure is met by rebuilding once more under it. Should that fail too,
+  // the counter map stays missing and every query fails until a training succeeds.
+  const auto commit = [&] {
+    restore.committed = true;
+    core->SaveStoredConfig(SerializeIndexConfig(View()));
+    core->SaveIndexRecord(config->dimension() * 4);
+  };
+  try {
+    RebuildAfterTraining(training_set, vectors, lists, commit);
+  } catch (const std::exception& failure) {
+    if (!restore.committed) throw;
+    log().warning(std::string("Rebuilding the index entries failed (") + failure.what() +
+                  "); rebuilding them once more");
+    Matrix<float> again = PayloadFloats(training_set.payloads);
+    RebuildAfterTraining(training_set, again, lists, commit);
   }
   log().info("TrainIndex completed successfully");
   return true;
 }
 
-void EncryptedIndex::ReingestModifiedLists(const std::vector<uint32_t>& modified_lists,
-                                           const std::vector<std::string>& training_ids) {
-  log().info("Processing " + std::to_string(modified_lists.size()) + " modified centroids...");
-  // Lists beyond the new vocabulary hold nothing under it.
-  std::vector<uint32_t> lists;
-  for (uint32_t list : modified_lists) {
-    if (list < core->vocab_size) lists.push_back(list);
-  }
-  if (lists.empty()) return;
-  CacheMissResult fetched = core->QueryEncrypted(lists);
+void EncryptedIndex::RebuildAfterTraining(const ItemBatch& training_set, Matrix<float>& vectors,
+                                          uint64_t lists, const std::function<void()>& once_cleared) {
+  core->ResizeVocabulary(lists);
+  core->ClearItemCache();
+  IngestTrained(vectors, training_set.item_ids, {}, training_set.metadata, /*rebuild=*/true,
+                once_cleared);
+  log().info("Avoided redundant embedding retrieval by reusing cached data");
+  FileItemsTrainingMissed(training_set.item_ids);
+}
 
-  // What the rebuild has just filed again stays where it is; only items the training
-  // set did not hold are added, with their stored contents.
-  const std::unordered_set<std::string> known(training_ids.begin(), training_ids.end());
-  std::vector<size_t> fresh;
-  for (size_t i = 0; i < fetched.item_ids.size(); ++i) {
-    if (known.count(fetched.item_ids[i]) == 0) fresh.push_back(i);
+void EncryptedIndex::FileItemsTrainingMissed(const std::vector<std::string>& training_ids) {
+  // Another writer may have added items after the training set was read; the rebuild has
+  // just removed their entries. Their records are in the data store.
+  const std::vector<uint64_t> read_keys = DeriveItemKeys(training_ids, core->data_store_name);
+  const std::unordered_set<uint64_t> read(read_keys.begin(), read_keys.end());
+  std::vector<uint64_t> missed;
+  for (uint64_t key : core->data_store->GetAllKeys()) {
+    if (read.count(key) == 0) missed.push_back(key);
   }
-  if (fresh.empty()) return;
-  log().info("Processing " + std::to_string(fresh.size()) + " new embeddings from modified centroids...");
+  if (missed.empty()) return;
 
-  Matrix<float> all = fetched.payloads.TakeFloats();
-  Matrix<float> vectors;
-  vectors.rows = fresh.size();
-  vectors.cols = all.cols;
-  vectors.data.reserve(vectors.rows * vectors.cols);
+  CacheMissResult fetched = AssembleResults(
+      DecryptItems(core->data_store->BatchGetVariable(missed), core->data_store_name),
+      core->payload_size);
   std::vector<std::string> ids;
   std::vector<std::string> metadata;
-  for (size_t i : fresh) {
-    vectors.data.insert(vectors.data.end(), all.row(i), all.row(i) + all.cols);
+  Matrix<float> all = fetched.payloads.TakeFloats();
+  Matrix<float> vectors;
+  vectors.cols = all.cols;
+  for (size_t i = 0; i < fetched.item_ids.size(); ++i) {
+    if (fetched.item_ids[i].empty()) continue;  // gone since the key listing
     ids.push_back(fetched.item_ids[i]);
-    metadata.push_back(i < fetched.metadata.size() ? fetched.metadata[i] : std::string());
+    metadata.push_back(fetched.metadata[i]);
+    vectors.data.insert(vectors.data.end(), all.row(i), all.row(i) + all.cols);
   }
-  const std::vector<EncryptedBlob> sealed =
-      core->items_store->BatchGetVariable(DeriveItemKeys(ids, core->content_store_name));
-  const std::vector<std::vector<uint8_t>> contents = DecryptItems(sealed, core->content_store_name);
+  vectors.rows = ids.size();
+  if (ids.empty()) return;
+  log().info("Processing " + std::to_string(ids.size()) + " new embeddings from modified centroids...");
+
+  std::vector<std::vector<uint8_t>> contents = DecryptItems(
+      core->items_store->BatchGetVariable(DeriveItemKeys(ids, core->content_store_name)),
+      core->content_store_name);
+  // Items without contents are added without any, so that none is made up for them.
+  if (std::all_of(contents.begin(), contents.end(), [](const auto& c) { return c.empty(); })) {
+    contents.clear();
+  }
   IngestTrained(vectors, ids, contents, metadata, /*rebuild=*/false);
 }
 

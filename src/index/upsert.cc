@@ -2,6 +2,7 @@
 // road (everything under list 0) and the trained road (nearest centroid), and the
 // rebuild of the index-store entries that training asks for.
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <stdexcept>
@@ -186,7 +187,8 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
 
 void EncryptedIndex::IngestTrained(Matrix<float>& vectors, const std::vector<std::string>& ids,
                                    const std::vector<std::vector<uint8_t>>& contents,
-                                   const std::vector<std::string>& metadata, bool rebuild) {
+                                   const std::vector<std::string>& metadata, bool rebuild,
+                                   const std::function<void()>& once_cleared) {
   const uint64_t n = ids.size();
   log().info("IngestTrained ");
   const DistanceMetric metric = static_cast<DistanceMetric>(config->metric);
@@ -204,7 +206,7 @@ void EncryptedIndex::IngestTrained(Matrix<float>& vectors, const std::vector<std
   batch.metadata = metadata;
   try {
     if (rebuild) {
-      RebuildIndexEntries(batch);
+      RebuildIndexEntries(batch, once_cleared);
     } else {
       // Summaries before items: a failure in between leaves a harmless superset, never
       // stored items that filtered queries cannot reach.
@@ -220,20 +222,36 @@ void EncryptedIndex::IngestTrained(Matrix<float>& vectors, const std::vector<std
   }
 }
 
-void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch) {
+void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch,
+                                         const std::function<void()>& once_cleared) {
   Logger& core_log = core->logger != nullptr ? *core->logger : InternalLogger();
   core_log.info("Rebuilding index with " + std::to_string(batch.item_ids.size()) + " items");
-  core->index_store->DeleteIndex();  // the summaries go too: they start afresh below
-  StoreBatchSummaries(batch);
   core->ClearItemCache();
   core->RegenerateSaltsAndSeeds();
-  const std::vector<uint32_t> positions = core->UpdateCounterMap(batch.input_tokens);
+  // Every list starts again at position 0: the counters are the batch's own.
+  std::vector<uint32_t> counters(core->vocab_size, 0);
+  std::vector<uint32_t> positions;
+  positions.reserve(batch.input_tokens.size());
+  for (uint32_t list : batch.input_tokens) {
+    if (list >= counters.size()) {
+      Refuse(core_log, "List id " + std::to_string(list) + " is out of range for a vocabulary of " +
+                           std::to_string(counters.size()) + " lists");
+    }
+    positions.push_back(counters[list]++);
+  }
   const std::vector<uint64_t> hash_ids = DeriveItemKeys(batch.item_ids, core->data_store_name);
   if (core->gpu_accelerated) throw std::runtime_error(kCudaMessage);
   const ItemTokens tokens =
       GenerateItemTokens(batch.input_tokens, hash_ids, core->salts_and_seeds,
                          static_cast<uint32_t>(core->tree_depth), positions);
   ValidateBatchSizes(batch, core->payload_size);
+
+  // A label depends only on its list and position, so the new entries cannot sit beside
+  // the old ones. The counter map goes with them and comes back last: until then every
+  // reader of the index fails on the missing map instead of answering from a partial one.
+  core->index_store->DeleteIndex();  // the summaries go too: they start afresh here
+  if (once_cleared) once_cleared();
+  StoreBatchSummaries(batch);
   const uint64_t total = tokens.labels.size();
   for (uint64_t start = 0; start < total; start += kRebuildSlice) {
     const uint64_t end = std::min(start + kRebuildSlice, total);
@@ -248,6 +266,12 @@ void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch) {
     }
     core->index_store->BatchPushVariable(keys, values);
   }
+  core->counter_map = std::move(counters);
+  core->counter_map_version = 0;
+  if (!core->PushCounterMap()) {
+    throw std::runtime_error("Another writer stored a counter map while the index entries were rebuilt");
+  }
+  core->counter_map_version = 1;
   core_log.info("Index rebuild completed");
 }
 

@@ -4,7 +4,9 @@
 // team, and its result does not depend on the team size.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,31 @@
 
 namespace ombrix {
 
+// The results of one query: `count` filled slots, nearest first. Views into the
+// QueryResults they came from.
+struct QueryResultRow {
+  const std::string* ids = nullptr;
+  const float* distances = nullptr;
+  uint64_t count = 0;
+  const std::vector<std::string>* metadata = nullptr;  // null when none was asked for
+};
+
 struct QueryResults {
+  // The checked way to read query q's results; std::out_of_range "Query index is out of
+  // bounds" unless q < n_queries. Also safe on results whose columns disagree.
+  QueryResultRow ForQuery(uint64_t q) const {
+    if (q >= n_queries || q >= ids.rows || q >= distances.rows) {
+      throw std::out_of_range("Query index is out of bounds");
+    }
+    QueryResultRow row;
+    row.count = std::min<uint64_t>(q < counts.size() ? counts[q] : 0,
+                                   std::min<uint64_t>(ids.cols, distances.cols));
+    row.ids = ids.data.data() + q * ids.cols;
+    row.distances = distances.data.data() + q * distances.cols;
+    if (q < metadata.size() && !metadata[q].empty()) row.metadata = &metadata[q];
+    return row;
+  }
+
   uint64_t n_queries = 0;
   uint64_t top_k = 0;             // columns of ids and distances; may be below the request
   Matrix<std::string> ids;        // n_queries x top_k; "" past counts[q]

@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "index_model/test_data.h"
+#include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix {
 namespace {
@@ -272,11 +273,11 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
     rows_of_probes.push_back(positions);
   }
   const ProbeSelection sel = Probes(rows_of_probes);
-  const int team = omp_get_max_threads();
+  testing_support::ScopedOmpThreads team;
   for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
     const QueryResults want = Reference(record, items, sel, queries, 12, metric);
     for (int threads : {1, 8}) {
-      omp_set_num_threads(threads);
+      team.Set(threads);
       const QueryResults got = exact_topk_search(record, items, sel, queries, 12, metric, {1});
       ASSERT_EQ(got.top_k, 12u);
       EXPECT_EQ(got.counts, want.counts);
@@ -286,7 +287,27 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
           << "metric " << metric << ", " << threads << " threads";
     }
   }
-  omp_set_num_threads(team);
+}
+
+TEST(QueryResultsTest, RowsAreReadThroughTheCheckedAccessor) {
+  QueryResults results = make_query_results(2, 3);
+  results.ids.at(1, 0) = "x";
+  results.counts = {0, 5};  // more than the slots: only the slots are read
+  EXPECT_EQ(results.ForQuery(0).count, 0u);
+  const QueryResultRow row = results.ForQuery(1);
+  ASSERT_EQ(row.count, 3u);
+  EXPECT_EQ(row.ids[0], "x");
+  EXPECT_EQ(row.metadata, nullptr);
+  for (QueryResults bad : {results, make_query_results(0, 0)}) {
+    bad.ids.rows = 1;  // a row count below n_queries is refused too
+    try {
+      bad.ForQuery(bad.n_queries == 0 ? 0 : 1);
+      FAIL() << "read past the results";
+    } catch (const std::out_of_range& e) {
+      EXPECT_STREQ(e.what(), "Query index is out of bounds");
+    }
+  }
+  EXPECT_THROW(results.ForQuery(2), std::out_of_range);
 }
 
 }  // namespace

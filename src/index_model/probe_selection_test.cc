@@ -11,6 +11,7 @@
 
 #include "index_model/distance_kernels.h"
 #include "index_model/test_data.h"
+#include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix {
 namespace {
@@ -96,17 +97,16 @@ TEST(ProbeSelectionTest, PicksAreTheNearestAndIndependentOfTeamSize) {
       }
     }
   }
-  const int team = omp_get_max_threads();
+  testing_support::ScopedOmpThreads team;
   for (float factor : {0.0f, 1.0f}) {
-    omp_set_num_threads(1);
+    team.Set(1);
     const ProbeSelection one = select_probes_dispatch(queries, candidates, 3, Cosine, factor);
-    omp_set_num_threads(8);
+    team.Set(8);
     const ProbeSelection eight = select_probes_dispatch(queries, candidates, 3, Cosine, factor);
     EXPECT_EQ(one.probed_lists, eight.probed_lists);
     EXPECT_EQ(one.probes.data, eight.probes.data);
     EXPECT_EQ(one.probes.cols, factor == 0.0f ? 3u : 6u);
   }
-  omp_set_num_threads(team);
   const ProbeSelection euclidean = select_probes_dispatch(queries, candidates, 4, Euclidean, 1.0f);
   const ProbeSelection squared = select_probes_dispatch(queries, candidates, 4, SquaredEuclidean, 1.0f);
   EXPECT_EQ(euclidean.probed_lists, squared.probed_lists);

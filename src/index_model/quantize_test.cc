@@ -8,6 +8,7 @@
 
 #include "index_model/distance_kernels.h"
 #include "index_model/test_data.h"
+#include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix {
 namespace {
@@ -50,12 +51,13 @@ TEST(QuantizeTest, SubspacesAreIndependentAndTeamSizeDoesNotMatter) {
   const Matrix<float> vectors = Uniform(1200, 6, 3);
   const std::vector<Codebook> books{BookOf(Uniform(5, 2, 4)), BookOf(Uniform(9, 2, 5)),
                                     BookOf(Uniform(3, 2, 6))};
-  const int team = omp_get_max_threads();
-  omp_set_num_threads(1);
-  const Matrix<uint32_t> one = quantize_dispatch(vectors, books, Cosine);
-  omp_set_num_threads(8);
-  const Matrix<uint32_t> eight = quantize_dispatch(vectors, books, Cosine);
-  omp_set_num_threads(team);
+  Matrix<uint32_t> one, eight;
+  {
+    testing_support::ScopedOmpThreads team(1);
+    one = quantize_dispatch(vectors, books, Cosine);
+    team.Set(8);
+    eight = quantize_dispatch(vectors, books, Cosine);
+  }
   EXPECT_EQ(one.data, eight.data);
   ASSERT_EQ(one.cols, 3u);
   for (uint64_t j = 0; j < 3; ++j) {

@@ -100,19 +100,14 @@ py::list ResultLists(const QueryResults& results) {
   py::object loads = py::module_::import("json").attr("loads");
   py::list outer;
   for (uint64_t q = 0; q < results.n_queries; ++q) {
-    // Slots past a query's own count hold no item.
-    const uint64_t found =
-        q < results.counts.size() ? std::min<uint64_t>(results.counts[q], results.top_k) : results.top_k;
-    const std::vector<std::string>* metadata =
-        q < results.metadata.size() ? &results.metadata[q] : nullptr;
+    const QueryResultRow found = results.ForQuery(q);
     py::list row;
-    for (uint64_t j = 0; j < found; ++j) {
-      const uint64_t at = q * results.top_k + j;
+    for (uint64_t j = 0; j < found.count; ++j) {
       py::dict item;
-      item["id"] = DecodeUtf8(results.ids.data[at]);
-      item["distance"] = py::float_(results.distances.data[at]);
-      if (metadata != nullptr && j < metadata->size() && !(*metadata)[j].empty()) {
-        item["metadata"] = loads(py::str((*metadata)[j]));
+      item["id"] = DecodeUtf8(found.ids[j]);
+      item["distance"] = py::float_(found.distances[j]);
+      if (found.metadata != nullptr && j < found.metadata->size() && !(*found.metadata)[j].empty()) {
+        item["metadata"] = loads(py::str((*found.metadata)[j]));
       } else {
         item["metadata"] = py::dict();
       }
@@ -135,7 +130,6 @@ py::object QueryFromPython(EncryptedIndex& index, const QueryArguments& args) {
     q = FromContents(index, args.query_contents);
   }
   RequireFiniteValues(q.vectors);
-  if (q.vectors.rows == 0) return py::list();
 
   QueryParams params;
   params.top_k = args.top_k.value_or(100);

@@ -71,7 +71,7 @@ inline void ReplacedItemsComeBackOnceWithTheirNewestVector(const CoreOpener& ope
   // The other object adds to list 2; the first one's cached list 2 is stale.
   Add(*other, {{"d", 2, {4, 4}}});
   EXPECT_EQ(ReadRows(core->QueryEncrypted({2})).counts.count("d"), 1u);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "nothing of ours writes to standard output";
 
   const ItemBatch& all = core->RetrieveAllEmbeddings();
   EXPECT_THAT(all.item_ids, UnorderedElementsAre("a", "b", "c", "d"));

@@ -39,7 +39,9 @@ class TestShapes:
         index, vectors = filled
         assert index.query([vectors[3].tolist()], top_k=2)[0]["id"] == "i3"
         assert [r[0]["id"] for r in index.query([vectors[3].tolist(), vectors[4].tolist()], top_k=2)] == ["i3", "i4"]
-        assert index.query([], top_k=2) == []
+        for empty in ([], np.zeros((0, 8), dtype=np.float32)):
+            with pytest.raises(ValueError, match=r"^Query vectors cannot be empty\.$"):
+                index.query(empty, top_k=2)
 
     def test_top_k_defaults_to_100_and_is_capped_by_the_items(self, filled):
         index, vectors = filled

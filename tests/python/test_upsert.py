@@ -25,6 +25,13 @@ class TestIdsAndVectors:
         assert set(stored(index)) == {"a", "b", "c"}
         assert index.dimension == 4
 
+    def test_nothing_reaches_standard_output_with_the_cache_on(self, make_index, rng, capfd):
+        index = make_index(max_cache_size=4)
+        for _ in range(2):  # the second batch meets a cached list, then uncached ones
+            index.upsert([f"i{n}" for n in range(50)], rng.standard_normal((50, 4)).astype(np.float32))
+            assert len(index.query(np.zeros(4, dtype=np.float32), top_k=100)) == 50
+        assert capfd.readouterr().out == ""
+
     def test_numpy_ids_become_their_text(self, make_index):
         index = make_index()
         index.upsert(np.array([7, 8], dtype=np.int64), np.ones((2, 4), dtype=np.float32))

@@ -2,12 +2,14 @@
 // PostgreSQL or Redis server. Every keystore it opens wraps the backend's shared store for
 // its store id, so two engine objects opened on the same index see each other's writes,
 // and named config items are kept (unlike MemoryKeystore). Faults can be injected: fail
-// the Nth matching call, or refuse compare-and-sets. While a ScopedTestBackend lives,
-// CreateBackingStore opens POSTGRES and REDIS locations on it.
+// the Nth matching call, run a test's action just before it (another writer stepping in),
+// or refuse compare-and-sets. While a ScopedTestBackend lives, CreateBackingStore opens
+// POSTGRES and REDIS locations on it.
 // Thread-safe: one mutex per backend serialises every call of every keystore it opened.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,7 +41,14 @@ class TestBackend {
  public:
   void InjectFault(Fault fault) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_.push_back(std::move(fault));
+    faults_.push_back({std::move(fault), nullptr});
+  }
+  // The call that `when` matches does not fail: `action` runs first, outside the
+  // backend's lock (so it may use the backend itself, as another writer would), then the
+  // call goes on. `when.message` is not used.
+  void RunBefore(Fault when, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.push_back({std::move(when), std::move(action)});
   }
   // The next `times` PushMap calls return false and store nothing.
   void RefuseCompareAndSet(uint64_t times = 1) {
@@ -83,27 +92,36 @@ class TestBackend {
 
   Store& StoreFor(uint64_t store_id) { return stores_.try_emplace(store_id, store_id).first->second; }
 
-  // Counts the call and throws the fault that fires on it, if any. REQUIRES: mutex_ held.
-  void Enter(const char* operation, int32_t kind) {
+  // Counts the call and throws the fault that fires on it, if any, or returns the action
+  // to run before it. REQUIRES: mutex_ held.
+  std::function<void()> Enter(const char* operation, int32_t kind) {
     ++calls_[{operation, kind}];
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-      if ((!it->operation.empty() && it->operation != operation) || (it->kind && *it->kind != kind)) continue;
-      if (it->nth > 1) {
-        --it->nth;
+      Fault& fault = it->fault;
+      if ((!fault.operation.empty() && fault.operation != operation) || (fault.kind && *fault.kind != kind)) continue;
+      if (fault.nth > 1) {
+        --fault.nth;
         continue;
       }
-      const std::string message = it->message;
-      const bool unreachable = it->unreachable;
-      if (!it->sticky) faults_.erase(it);
+      const std::string message = fault.message;
+      const bool unreachable = fault.unreachable;
+      std::function<void()> action = it->action;
+      if (!fault.sticky) faults_.erase(it);
+      if (action) return action;
       if (unreachable) throw ServerUnreachable(message);
       throw std::runtime_error(message);
     }
+    return nullptr;
   }
 
   mutable std::mutex mutex_;
   std::map<uint64_t, Store> stores_;
   std::map<std::pair<std::string, int32_t>, uint64_t> calls_;
-  std::vector<Fault> faults_;
+  struct Armed {
+    Fault fault;
+    std::function<void()> action;  // null: the call fails
+  };
+  std::vector<Armed> faults_;
   uint64_t refused_cas_ = 0;
 };
 
@@ -195,8 +213,14 @@ class TestKeystore : public Keystore {
  private:
   template <typename Body>
   auto Run(const char* operation, Body&& body) -> decltype(body(std::declval<TestBackend::Store&>())) {
+    std::function<void()> action;
+    {
+      std::lock_guard<std::mutex> lock(backend_->mutex_);
+      action = backend_->Enter(operation, kind_);
+      if (!action) return body(backend_->StoreFor(hashed_index_name_));
+    }
+    action();
     std::lock_guard<std::mutex> lock(backend_->mutex_);
-    backend_->Enter(operation, kind_);
     return body(backend_->StoreFor(hashed_index_name_));
   }
 
