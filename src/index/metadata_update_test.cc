@@ -11,8 +11,6 @@
 #include "index/encrypted_index.h"
 #include "index/index_test_util.h"
 #include "index/summary_store.h"
-#include "encrypted_store/item_keys.h"
-#include "encrypted_store/sealing.h"
 
 namespace ombrix {
 namespace {
@@ -87,39 +85,6 @@ TEST(UpdateMetadata, RefusesAMetadataCountOtherThanTheBatchsBeforeReading) {
   EXPECT_EQ(ErrorText([&] { index->UpdateMetadata({R"({"a": 1})"}, BatchOf({0, 1}, {})); }),
             "Mismatch between the number of metadata texts (1) and items (2).");
   EXPECT_EQ(backend.backend().CallCount("GetMap", INDEX), 0u);
-}
-
-TEST(UpdateMetadata, ACoveredPathKeepsItsContentUnderANewCiphertext) {
-  ScopedTestBackend backend;
-  CapturedLog log;
-  auto index = Create(Settings("covered", POSTGRES), log);
-  const std::vector<std::string> texts = {R"({"n": 3})", R"({"n": 5})"};
-  index->UpdateMetadata(texts, BatchOf({2, 2}, texts));
-  const auto before = ReadSummaryRecords(*index->core, {"n"});
-  const auto key = DeriveItemKeys({"n"}, index->core->centroid_metadata_store_name);
-  const std::vector<uint8_t> sealed_before = index->core->index_store->GetMap(key[0], 0).map_data;
-  index->UpdateMetadata({texts[1]}, BatchOf({2}, {texts[1]}));
-  EXPECT_EQ(ReadSummaryRecords(*index->core, {"n"}), before);
-  EXPECT_NE(index->core->index_store->GetMap(key[0], 0).map_data, sealed_before);
-  EXPECT_EQ(Stored(*index->core, "n"), (CentroidSummaryMap{{2, {2, 3, 5, {}}}}));
-}
-
-// Records are verified before they are read: authenticated is not well-formed.
-TEST(LoadFilterSummaries, RefusesAMalformedRecordAndWarnsOfAMissingOne) {
-  ScopedTestBackend backend;
-  CapturedLog log;
-  auto index = Create(Settings("malformed", POSTGRES), log);
-  const std::vector<std::string> texts = {R"({"good": 1})"};
-  index->UpdateMetadata(texts, BatchOf({0}, texts));
-  EXPECT_EQ(LoadFilterSummaries(*index->core, {"absent", "good"}),
-            (SummariesByField{{"absent", {}}, {"good", {{0, {0, 1, 1, {}}}}}}));
-
-  const auto key = DeriveItemKeys({"bad"}, index->core->centroid_metadata_store_name);
-  const std::vector<uint8_t> garbage = {4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F};
-  index->core->index_store->PushMap(key[0], EncryptItems({garbage}, index->core->centroid_metadata_store_name)[0],
-                                    12345, 0);
-  EXPECT_EQ(ErrorText([&] { LoadFilterSummaries(*index->core, {"bad", "good"}); }),
-            "Error while converting buffer to map of centroid map: Invalid centroid summaries buffer");
 }
 
 // A keystore that runs `before_push` once, just before the first compare-and-set goes to
