@@ -163,12 +163,19 @@ std::vector<Codebook> train_minibatch_kmeans(const Matrix<float>& data,
   });
 
   std::vector<std::vector<uint64_t>> counts(m, std::vector<uint64_t>(k, 0));
-  std::vector<uint64_t> idx(n);
+  // Each iteration's batch is the first `batch` entries of a uniform shuffle of all points.
+  // A partial Fisher-Yates shuffle draws exactly that distribution in `batch` swaps instead
+  // of n, and it may start from any arrangement, so the order left by the previous
+  // iteration is not reset.
+  std::vector<uint64_t> order(n);
+  std::iota(order.begin(), order.end(), uint64_t{0});
+  std::vector<uint64_t> idx(batch);
   for (uint64_t iteration = 0; iteration < config.max_iters; ++iteration) {
-    idx.resize(n);
-    std::iota(idx.begin(), idx.end(), uint64_t{0});
-    std::shuffle(idx.begin(), idx.end(), gen);
-    idx.resize(batch);
+    for (uint64_t p = 0; p < batch; ++p) {
+      std::uniform_int_distribution<uint64_t> pick(p, n - 1);
+      std::swap(order[p], order[pick(gen)]);
+    }
+    std::copy_n(order.begin(), batch, idx.begin());
     ParallelStatic(m, [&](uint64_t first, uint64_t count) {
       for (uint64_t j = first; j < first + count; ++j) {
         minibatch_kmeans_step<Kernel>(X, idx, j, s, centroids[j], counts[j]);
