@@ -1,8 +1,6 @@
 #include "index_model/distance_kernels.h"
 
-#include <omp.h>
-
-#include <atomic>
+#include <mutex>
 #include <stdexcept>
 
 namespace ombrix {
@@ -17,23 +15,19 @@ arma::fmat ColumnView(const Matrix<float>& m) { return ColumnView(m.data.data(),
 
 namespace {
 
-// OpenBLAS, when it is the BLAS library, keeps its own pool of threads and wakes all of
-// them for every product it splits, however small; on a busy machine a woken pool costs
-// far more than a small product. Products below this many multiply-adds run on one
-// thread; larger ones on as many as the OpenMP team (the client's thread count).
-constexpr uint64_t kBlasParallelMacs = uint64_t{1} << 22;
-
+// OpenBLAS, when it is the BLAS library, keeps a pool of threads of its own that wakes for
+// every product it splits, however small, and then spins (sched_yield) for about a tenth
+// of a second: on a busy machine that made a warm single query sixty times slower, and
+// after a batch it slows every query that follows. Products therefore run on the calling
+// thread, and callers split large ones over the OpenMP team (kParallelMacs), whose
+// waiting the process controls. Looked up weakly, so another BLAS is left alone.
 extern "C" void openblas_set_num_threads(int) __attribute__((weak));
 
-void SizeBlasTeam(uint64_t macs) {
-  if (openblas_set_num_threads == nullptr) return;
-  static std::atomic<int> current{0};
-  const int team = macs < kBlasParallelMacs ? 1 : omp_get_max_threads();
-  if (current.exchange(team, std::memory_order_relaxed) != team) openblas_set_num_threads(team);
-}
-
-uint64_t ProductMacs(const arma::fmat& a, const arma::fmat& b) {
-  return static_cast<uint64_t>(a.n_rows) * a.n_cols * b.n_cols;
+void KeepBlasOnTheCallingThread() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
+  });
 }
 
 }  // namespace
@@ -43,7 +37,7 @@ CosineKernel::Prepared CosineKernel::Prepare(const arma::fmat& x) {
 }
 
 void CosineKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& out) {
-  SizeBlasTeam(ProductMacs(y.unit, x.unit));
+  KeepBlasOnTheCallingThread();
   out = y.unit.t() * x.unit;  // the size check of the product reports mismatched rows
   out.transform([](float p) { return 1.0f - p; });
 }
@@ -53,7 +47,7 @@ SquaredEuclideanKernel::Prepared SquaredEuclideanKernel::Prepare(const arma::fma
 }
 
 void SquaredEuclideanKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& out) {
-  SizeBlasTeam(ProductMacs(y.vectors, x.vectors));
+  KeepBlasOnTheCallingThread();
   out = y.vectors.t() * x.vectors;
   if (out.is_empty()) return;  // the broadcasts touch column 0 even when there is none
   // ((-2 p) + |y|^2) + |x|^2, in this order, in single precision.
