@@ -141,11 +141,18 @@ TEST(ExactTopkTest, CosineRanksFiniteVectorsOfAnyMagnitudeWithoutNan) {
     const Matrix<float> items = Rows({1 * item_scale, 0, 0, 1 * item_scale, 1 * item_scale,
                                       1 * item_scale}, 2);
     const Matrix<float> query = Rows({0, query_scale}, 2);
-    const QueryResults r = exact_topk_search(record, items, Probes({{0}}), query, 3, Cosine, {});
-    EXPECT_THAT(IdRow(r, 0), ElementsAre("b", "c", "a")) << item_scale << " " << query_scale;
-    EXPECT_NEAR(r.distances.at(0, 0), 0.0f, 1e-6f) << item_scale << " " << query_scale;
-    EXPECT_NEAR(r.distances.at(0, 1), 1.0f - std::sqrt(0.5f), 1e-6f);
-    EXPECT_NEAR(r.distances.at(0, 2), 1.0f, 1e-6f);
+    // Both roads: rows packed for the call, and rows ranked where a cached list keeps them.
+    const PackedList cached(record.item_ids, record.metadata,
+                            reinterpret_cast<const uint8_t*>(items.data.data()), 2 * sizeof(float));
+    for (bool in_place : {false, true}) {
+      const QueryResults r =
+          in_place ? exact_topk_lists({cached.view()}, 2, Probes({{0}}), query, 3, Cosine, {})
+                   : exact_topk_search(record, items, Probes({{0}}), query, 3, Cosine, {});
+      EXPECT_THAT(IdRow(r, 0), ElementsAre("b", "c", "a")) << item_scale << " " << query_scale;
+      EXPECT_NEAR(r.distances.at(0, 0), 0.0f, 1e-6f) << item_scale << " " << query_scale;
+      EXPECT_NEAR(r.distances.at(0, 1), 1.0f - std::sqrt(0.5f), 1e-6f);
+      EXPECT_NEAR(r.distances.at(0, 2), 1.0f, 1e-6f);
+    }
   }
 }
 
