@@ -41,19 +41,27 @@ struct Index {
 
 extern "C" {
 
-// Trains n_lists centroids on n x d vectors with max_iters mini-batch iterations of the
-// default batch size; writes them to out (n_lists x d) and returns the seconds taken.
-double ombrix_bench_train(const float* base, uint64_t n, uint64_t d, uint64_t n_lists,
-                          uint64_t max_iters, float* out) {
+// Trains n_lists centroids on n x d vectors with max_iters mini-batch iterations of
+// batch_size points; writes them to out (n_lists x d) and returns the seconds taken.
+double ombrix_bench_train_batch(const float* base, uint64_t n, uint64_t d, uint64_t n_lists,
+                                uint64_t max_iters, uint64_t batch_size, float* out) {
   const ombrix::Matrix<float> data = Copy(base, n, d);
   ombrix::KMeansConfig config;
   config.n_clusters = n_lists;
   config.max_iters = max_iters;
+  config.batch_size = batch_size;
   const auto start = Clock::now();
   const auto books = ombrix::train_kmeans_dispatch(data, config, ombrix::SquaredEuclidean);
   const double seconds = Seconds(start);
   std::memcpy(out, books[0].centroids.data.data(), n_lists * d * sizeof(float));
   return seconds;
+}
+
+// The same with the default batch size.
+double ombrix_bench_train(const float* base, uint64_t n, uint64_t d, uint64_t n_lists,
+                          uint64_t max_iters, float* out) {
+  return ombrix_bench_train_batch(base, n, d, n_lists, max_iters, ombrix::KMeansConfig().batch_size,
+                                  out);
 }
 
 void* ombrix_bench_open(const float* base, uint64_t n, uint64_t d, const float* centroids,

@@ -159,6 +159,12 @@ class EncryptedIndexCore {
   // unchanged. Writes nothing to any store. std::out_of_range for a list id at or above
   // vocab_size, before any store call.
   CacheMissResult QueryEncrypted(const std::vector<uint32_t>& query_tokens);
+  // The same items as QueryEncrypted, list by list in probe order, as ranking reads them:
+  // a cached list is the cache's own (shared, not copied); a fetched list is packed once
+  // and, with the cache on, filed as it is. Lists that share an item fall back to
+  // QueryEncrypted's merge and are packed from its result.
+  std::vector<std::shared_ptr<const PackedList>> RetrieveLists(
+      const std::vector<uint32_t>& query_tokens);
   // Every record of the data store (whole_store_retrieval.cc). The batch belongs to the
   // calling thread and is overwritten by its next call.
   ItemBatch& RetrieveAllEmbeddings();
@@ -187,6 +193,12 @@ class EncryptedIndexCore {
   Logger* logger = nullptr;
 
  private:
+  struct Retrieval;
+  // Checks, counter map, seeds, the cache split and the fetch of every missed list.
+  Retrieval BeginRetrieval(const std::vector<uint32_t>& query_tokens);
+  // Settles items found twice and joins cached and fetched lists by copying them.
+  CacheMissResult MergeRetrieval(const std::vector<uint32_t>& query_tokens, Retrieval& retrieval);
+
   Logger& log() const { return logger != nullptr ? *logger : InternalLogger(); }
   // Fields shared by creation and loading, up to and including the four stores.
   static std::unique_ptr<EncryptedIndexCore> Open(const IndexSettings& settings, Logger* logger);

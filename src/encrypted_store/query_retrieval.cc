@@ -126,6 +126,17 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
   return fetched;
 }
 
+// Rows [begin, end) of a result as one list; their ids and metadata are moved out.
+std::shared_ptr<const PackedList> PackRange(const CacheMissResult& rows, uint64_t begin,
+                                            uint64_t end, uint64_t payload_size) {
+  end = std::max(begin, end);
+  std::vector<std::string> ids(rows.item_ids.begin() + begin, rows.item_ids.begin() + end);
+  std::vector<std::string> metadata(rows.metadata.begin() + begin, rows.metadata.begin() + end);
+  const uint64_t width = rows.payloads.empty() ? 0 : payload_size;
+  return std::make_shared<const PackedList>(std::move(ids), std::move(metadata),
+                                            width == 0 ? nullptr : rows.payloads.row(begin), width);
+}
+
 }  // namespace
 
 void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
@@ -145,7 +156,15 @@ void DecryptRecordsBody(const std::array<uint8_t, 32>& key,
   if (first != nullptr) throw std::runtime_error(std::string("Decryption failed: ") + first);
 }
 
-CacheMissResult EncryptedIndexCore::QueryEncrypted(const std::vector<uint32_t>& query_tokens) {
+// What a retrieval found, before cached and fetched lists are joined.
+struct EncryptedIndexCore::Retrieval {
+  std::vector<uint32_t> counters;
+  CachedListLookup lookup;
+  FetchedLists fetched;
+};
+
+EncryptedIndexCore::Retrieval EncryptedIndexCore::BeginRetrieval(
+    const std::vector<uint32_t>& query_tokens) {
   for (uint32_t list : query_tokens) {
     if (list >= vocab_size) {
       const std::string message = "List id " + std::to_string(list) +
@@ -158,11 +177,11 @@ CacheMissResult EncryptedIndexCore::QueryEncrypted(const std::vector<uint32_t>& 
   RegenerateSaltsAndSeeds();
   log().info("Generating query tokens for " + std::to_string(query_tokens.size()) +
              " query tokens");
-  const std::vector<uint32_t> counters = counter_map;
-  CacheLookupResult lookup = RetrieveCachedItems(item_cache, query_tokens, counters);
+  Retrieval retrieval;
+  retrieval.counters = counter_map;
+  retrieval.lookup = LookupCachedLists(item_cache, query_tokens, retrieval.counters);
 
-  const std::vector<uint32_t>& misses = lookup.cache_misses;
-  FetchedLists fetched;
+  const std::vector<uint32_t>& misses = retrieval.lookup.cache_misses;
   if (!misses.empty()) {
     log().info("Generating query tokens for " + std::to_string(misses.size()) + " cache misses");
     if (gpu_accelerated) throw std::runtime_error(kNoCudaMessage);
@@ -177,8 +196,21 @@ CacheMissResult EncryptedIndexCore::QueryEncrypted(const std::vector<uint32_t>& 
       LogAndThrow<std::invalid_argument>("The number of round should be at least 1.",
                                          "The number of round should be at lest 1.");
     }
-    fetched = FetchMissedLists(*this, misses, counters, rounds);
+    retrieval.fetched = FetchMissedLists(*this, misses, retrieval.counters, rounds);
   }
+  return retrieval;
+}
+
+CacheMissResult EncryptedIndexCore::MergeRetrieval(const std::vector<uint32_t>& query_tokens,
+                                                   Retrieval& retrieval) {
+  CacheLookupResult lookup;
+  lookup.hit_and_miss = std::move(retrieval.lookup.hit_and_miss);
+  lookup.cache_misses = std::move(retrieval.lookup.cache_misses);
+  lookup.hit_item_count = retrieval.lookup.hit_item_count;
+  for (const auto& items : retrieval.lookup.hits) {
+    lookup.cache_hit.push_back(items != nullptr ? CopyItems(*items) : std::vector<CachedItem>());
+  }
+  FetchedLists& fetched = retrieval.fetched;
   const std::vector<uint32_t> stale = AttributeFetchedRows(
       query_tokens, lookup, fetched.occurrences, fetched.row_unique, fetched.rows);
   for (uint32_t list : stale) item_cache.Remove(list);
@@ -187,14 +219,70 @@ CacheMissResult EncryptedIndexCore::QueryEncrypted(const std::vector<uint32_t>& 
   log().info("Merging results from cache hits and misses");
   CacheMissResult merged_results;
   try {
-    MergeResults(query_tokens, lookup.hit_and_miss, lookup.cache_hit, misses, fetched.rows,
-                 num_results, payload_size, merged_results, item_cache, counters);
+    MergeResults(query_tokens, lookup.hit_and_miss, lookup.cache_hit, lookup.cache_misses,
+                 fetched.rows, num_results, payload_size, merged_results, item_cache,
+                 retrieval.counters);
   } catch (const std::exception& e) {
     const std::string text = std::string("Error in MergeResults: ") + e.what();
     log().error(text);
     throw std::runtime_error(text);
   }
   return merged_results;
+}
+
+CacheMissResult EncryptedIndexCore::QueryEncrypted(const std::vector<uint32_t>& query_tokens) {
+  Retrieval retrieval = BeginRetrieval(query_tokens);
+  return MergeRetrieval(query_tokens, retrieval);
+}
+
+std::vector<std::shared_ptr<const PackedList>> EncryptedIndexCore::RetrieveLists(
+    const std::vector<uint32_t>& query_tokens) {
+  Retrieval retrieval = BeginRetrieval(query_tokens);
+  FetchedLists& fetched = retrieval.fetched;
+  // An item held by two cached lists, or fetched while a cached list holds it, must be
+  // settled by the copying merge; otherwise every list is served as it lies.
+  bool settled = !item_cache.MayHoldTwice();
+  for (uint64_t r = 0; settled && r < fetched.rows.item_ids.size(); ++r) {
+    settled = !item_cache.MayHold(fetched.rows.item_ids[r]);
+  }
+  std::vector<std::shared_ptr<const PackedList>> lists;
+  lists.reserve(query_tokens.size());
+  if (!settled) {
+    const CacheMissResult merged = MergeRetrieval(query_tokens, retrieval);
+    const std::vector<uint64_t>& bounds = merged.token_indices;
+    for (uint64_t i = 0; i < query_tokens.size(); ++i) {
+      lists.push_back(PackRange(merged, bounds[i], bounds[i + 1], payload_size));
+    }
+    return lists;
+  }
+
+  // No cached list holds a fetched item: only the fetched lists need settling among
+  // themselves, and the cached ones are served as they are.
+  CacheLookupResult fetched_only;
+  fetched_only.hit_and_miss = retrieval.lookup.hit_and_miss;
+  fetched_only.cache_misses = retrieval.lookup.cache_misses;
+  fetched_only.cache_hit.resize(retrieval.lookup.hits.size());
+  AttributeFetchedRows(query_tokens, fetched_only, fetched.occurrences, fetched.row_unique,
+                       fetched.rows);
+  log().info("Merging results from cache hits and misses");
+  const std::vector<uint64_t>& bounds = fetched.rows.token_indices;
+  static const auto kNoItems =
+      std::make_shared<const PackedList>(std::vector<std::string>(), std::vector<std::string>(),
+                                         nullptr, 0);
+  uint64_t hit = 0;
+  uint64_t miss = 0;
+  for (uint64_t i = 0; i < query_tokens.size(); ++i) {
+    if (retrieval.lookup.hit_and_miss[i]) {
+      const auto& items = retrieval.lookup.hits[hit++];
+      lists.push_back(items != nullptr ? items : kNoItems);
+      continue;
+    }
+    auto items = PackRange(fetched.rows, bounds[miss], bounds[miss + 1], payload_size);
+    const uint32_t list = retrieval.lookup.cache_misses[miss++];
+    item_cache.Fill(list, items, CounterOf(retrieval.counters, list));
+    lists.push_back(std::move(items));
+  }
+  return lists;
 }
 
 }  // namespace ombrix

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "encrypted_store/core_test_fixture.h"
@@ -104,6 +106,69 @@ TEST_P(ReUpsertTest, MovedItemProbedApartThenTogether) {
       EXPECT_EQ(both.item_ids[1], "x");
     }
   }
+}
+
+// Per probed list: (id, metadata, payload bytes) of each row, in order.
+using ListRows = std::vector<std::tuple<std::string, std::string, std::vector<uint8_t>>>;
+
+std::vector<ListRows> RowsOf(const std::vector<std::shared_ptr<const PackedList>>& lists) {
+  std::vector<ListRows> out;
+  for (const auto& list : lists) {
+    ListRows& rows = out.emplace_back();
+    for (uint64_t r = 0; r < list->size(); ++r) {
+      std::vector<uint8_t> payload(list->width());
+      if (!payload.empty()) list->CopyPayload(r, payload.data());
+      rows.emplace_back(list->ids()[r], list->metadata()[r], payload);
+    }
+  }
+  return out;
+}
+
+std::vector<ListRows> RowsOf(const CacheMissResult& merged) {
+  std::vector<ListRows> out;
+  for (uint64_t i = 0; i + 1 < merged.token_indices.size(); ++i) {
+    ListRows& rows = out.emplace_back();
+    for (uint64_t r = merged.token_indices[i]; r < merged.token_indices[i + 1]; ++r) {
+      const uint8_t* payload = merged.payloads.row(r);
+      rows.emplace_back(merged.item_ids[r], merged.metadata[r],
+                        std::vector<uint8_t>(payload, payload + merged.payloads.cols()));
+    }
+  }
+  return out;
+}
+
+TEST_P(ReUpsertTest, ListsServedInPlaceHoldWhatTheMergeReturns) {
+  // Two indexes given the same items: one answers list by list, the other merges.
+  auto in_place = MakeCore(3, GetParam(), "in_place");
+  auto merging = MakeCore(3, GetParam(), "merging");
+  const std::vector<std::vector<TestItem>> steps = {
+      {{"a", 0, {1, 1}, "{\"k\":1}"}, {"b", 0, {2, 2}}, {"c", 1, {3, 3}}},
+      {{"a", 0, {10, 10}}},  // within list 0
+      {{"b", 1, {20, 20}}},  // to list 1: list 0 still leads to it
+      {{"d", 2, {4, 4}}}};
+  const std::vector<std::vector<uint32_t>> probes = {{0, 1, 2}, {2, 0}, {1}, {0}, {1, 0, 2}};
+  testing::internal::CaptureStdout();
+  for (size_t step = 0; step < steps.size(); ++step) {
+    Add(*in_place, steps[step]);
+    Add(*merging, steps[step]);
+    for (const std::vector<uint32_t>& probe : probes) {
+      const auto lists = in_place->RetrieveLists(probe);
+      EXPECT_EQ(RowsOf(lists), RowsOf(merging->QueryEncrypted(probe))) << "step " << step;
+      EXPECT_EQ(in_place->item_cache.RecencyOrder(), merging->item_cache.RecencyOrder());
+      if (GetParam() == 0) continue;
+      // Served again from the cache: the cache's own lists, and no store read.
+      const uint64_t calls = backend().CallCount("BatchGetItems");
+      const auto again = in_place->RetrieveLists(probe);
+      EXPECT_EQ(backend().CallCount("BatchGetItems"), calls);
+      for (size_t i = 0; i < probe.size(); ++i) {
+        if (again[i]->size() != 0) {
+          EXPECT_EQ(again[i], in_place->item_cache.List(probe[i]));
+        }
+      }
+      merging->QueryEncrypted(probe);
+    }
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 INSTANTIATE_TEST_SUITE_P(CacheOffAndOn, ReUpsertTest, ::testing::Values(0, 4));

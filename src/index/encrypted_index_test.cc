@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <random>
 #include <set>
 
 #include "index/index_test_util.h"
@@ -130,6 +132,56 @@ TEST(EncryptedIndexTest, QueryChecks) {
   EXPECT_EQ(message_of(Matrix<float>({1, 2}, 2), params), "The filters argument must be a JSON object.");
   params.filters = "{bad";
   EXPECT_THAT(message_of(Matrix<float>({1, 2}, 2), params), ::testing::StartsWith("Invalid JSON format for filters: "));
+}
+
+TEST(EncryptedIndexTest, RankingInPlaceGivesTheBitsOfTheCopyingRoad) {
+  // Duplicated rows make ties; 37 columns fit no vector width; the item cache off and on
+  // (the second query of each pair is served from the cache).
+  std::mt19937 gen(5);
+  std::uniform_int_distribution<int> value(-8, 8);
+  const uint64_t d = 37;
+  std::vector<float> values(300 * d);
+  for (float& v : values) v = static_cast<float>(value(gen)) / 4.0f;
+  for (uint64_t r = 0; r + 7 < 300; r += 11) std::copy_n(&values[r * d], d, &values[(r + 7) * d]);
+  const Matrix<float> data(std::move(values), d);
+  const Matrix<float> queries = Rows(data, 100, 140);
+  for (int32_t metric : {Cosine, Euclidean, SquaredEuclidean}) {
+    for (uint64_t cache : {0, 4}) {
+      CapturedLog log;
+      IndexIVFFlat config(0);
+      config.metric = metric;
+      IndexSettings settings = Settings("in_place");
+      settings.max_cache_size = cache;
+      EncryptedIndex index("in_place", TestKey(), config, settings, log.logger(), nullptr);
+      Matrix<float> rows = data;
+      std::vector<std::string> metadata;
+      for (uint64_t r = 0; r < data.rows; ++r) metadata.push_back("{\"r\":" + std::to_string(r % 5) + "}");
+      index.Upsert(Ids(data.rows), rows, {}, metadata);
+      QueryParams params;
+      params.top_k = 12;
+      params.include = {kIncludeMetadata};
+      ProbeSelection selection;
+      selection.n_queries = queries.rows;
+      selection.probed_lists = {0};
+      selection.probes = Matrix<uint32_t>(queries.rows, 1, 0);
+      for (int round = 0; round < 2; ++round) {
+        const QueryResults got = index.Query(queries, params);
+        CacheMissResult record = index.core->QueryEncrypted({0});
+        const Matrix<float> items = record.payloads.TakeFloats();
+        const QueryResults want = exact_topk_search(record, items, selection, queries, 12,
+                                                    static_cast<DistanceMetric>(metric), params.include);
+        const std::string where = "metric " + std::to_string(metric) + ", cache " +
+                                  std::to_string(cache) + ", round " + std::to_string(round);
+        EXPECT_EQ(got.ids.data, want.ids.data) << where;
+        EXPECT_EQ(got.counts, want.counts) << where;
+        EXPECT_EQ(got.metadata, want.metadata) << where;
+        ASSERT_EQ(got.distances.data.size(), want.distances.data.size()) << where;
+        EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
+                                 want.distances.data.size() * sizeof(float)))
+            << where;
+      }
+    }
+  }
 }
 
 TEST(EncryptedIndexTest, NotConnectedOperationsRefuse) {

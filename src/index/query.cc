@@ -75,7 +75,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
 
   const DistanceMetric metric = static_cast<DistanceMetric>(config->metric);
   ProbeSelection selection;
-  CacheMissResult candidates;
+  std::vector<uint32_t> probed;  // list ids, in the order of the selection's positions
   if (trained) {
     log().info("RetrieveTrained");
     const float greedy = params.greedy ? 1.0f : 0.0f;
@@ -100,7 +100,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     }
     // Nothing to fetch: every query gets an empty result, and the stores are not asked.
     if (lists.empty()) return answered(make_query_results(q, 0));
-    candidates = PostFiltering(core->QueryEncrypted(lists), params.filters);
+    probed = std::move(lists);
   } else {
     log().info("RetrieveUntrained");
     core->LoadCounterMap();
@@ -115,14 +115,35 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     selection.n_queries = q;
     selection.probed_lists = {0};
     selection.probes = Matrix<uint32_t>(q, 1, 0);
-    candidates = PostFiltering(core->QueryEncrypted({0}), params.filters);
+    probed = {0};
   }
 
-  const Matrix<float> items = candidates.payloads.TakeFloats();
   const uint32_t top_k = params.top_k > std::numeric_limits<uint32_t>::max()
                              ? std::numeric_limits<uint32_t>::max()
                              : static_cast<uint32_t>(params.top_k);
-  return answered(exact_topk_search(candidates, items, selection, queries, top_k, metric, params.include));
+  QueryResults results;
+  if (IsNoFilter(params.filters)) {
+    // Every candidate is ranked where it lies: in the item cache, or packed once on fetching.
+    const std::vector<std::shared_ptr<const PackedList>> candidates = core->RetrieveLists(probed);
+    std::vector<ListView> views;
+    views.reserve(candidates.size());
+    for (const auto& list : candidates) {
+      if (list->size() != 0 && list->width() % sizeof(float) != 0) {
+        throw std::invalid_argument("Byte vector size is not a multiple of float size.");
+      }
+      if (list->size() != 0 && list->words() != d) {
+        throw std::invalid_argument("Query embedding dimension does not match item embedding");
+      }
+      views.push_back(list->view());
+    }
+    results = exact_topk_lists(views, d, selection, queries, top_k, metric, params.include);
+  } else {
+    CacheMissResult candidates = PostFiltering(core->QueryEncrypted(probed), params.filters);
+    const Matrix<float> items = candidates.payloads.TakeFloats();
+    results = exact_topk_search(candidates, items, selection, queries, top_k, metric, params.include);
+  }
+
+  return answered(std::move(results));
 }
 
 CacheMissResult EncryptedIndex::PostFiltering(CacheMissResult candidates, const std::string& filters) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <stdexcept>
 
 namespace ombrix {
@@ -25,11 +26,31 @@ int CosineScaleExponent(const float* x, uint64_t dimension) {
   return -exponent;
 }
 
+namespace {
+
+// OpenBLAS, when it is the BLAS library, keeps a pool of threads of its own that wakes for
+// every product it splits, however small, and then spins (sched_yield) for about a tenth
+// of a second: on a busy machine that made a warm single query sixty times slower, and
+// after a batch it slows every query that follows. Products therefore run on the calling
+// thread, and callers split large ones over the OpenMP team (kParallelMacs), whose
+// waiting the process controls. Looked up weakly, so another BLAS is left alone.
+extern "C" void openblas_set_num_threads(int) __attribute__((weak));
+
+void KeepBlasOnTheCallingThread() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
+  });
+}
+
+}  // namespace
+
 CosineKernel::Prepared CosineKernel::Prepare(const arma::fmat& x) {
   return Prepared{arma::normalise(x, 2, 0)};
 }
 
 void CosineKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& out) {
+  KeepBlasOnTheCallingThread();
   out = y.unit.t() * x.unit;  // the size check of the product reports mismatched rows
   out.transform([](float p) { return 1.0f - p; });
 }
@@ -39,6 +60,7 @@ SquaredEuclideanKernel::Prepared SquaredEuclideanKernel::Prepare(const arma::fma
 }
 
 void SquaredEuclideanKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& out) {
+  KeepBlasOnTheCallingThread();
   out = y.vectors.t() * x.vectors;
   if (out.is_empty()) return;  // the broadcasts touch column 0 even when there is none
   // ((-2 p) + |y|^2) + |x|^2, in this order, in single precision.

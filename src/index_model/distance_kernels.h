@@ -4,6 +4,7 @@
 // Stateless: any number of threads may call the kernels at once.
 #pragma once
 
+#include <algorithm>
 #include <armadillo>
 #include <cstdint>
 
@@ -48,6 +49,18 @@ struct SquaredEuclideanKernel {
   static Prepared Prepare(const arma::fmat& x);
   static void Distances(const Prepared& x, const Prepared& y, arma::fmat& out);
 };
+
+// Each product runs on its calling thread (the BLAS library's own threads are kept out).
+// Callers split large products into column ranges of about this many multiply-adds and
+// run them on the OpenMP team. A range's bits can differ from those of a wider product,
+// so ranges are fixed by the shape of the problem, never by the team size.
+inline constexpr uint64_t kParallelMacs = uint64_t{1} << 22;
+
+// Columns per range when a product of columns of `macs_per_column` multiply-adds each is
+// split: at least one.
+inline uint64_t ColumnsPerRange(uint64_t macs_per_column) {
+  return std::max<uint64_t>(1, kParallelMacs / std::max<uint64_t>(macs_per_column, 1));
+}
 
 // Calls f(CosineKernel{}) for Cosine and f(SquaredEuclideanKernel{}) for Euclidean and
 // SquaredEuclidean: no nearest-neighbour decision needs the square root.

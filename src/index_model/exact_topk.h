@@ -1,7 +1,7 @@
 // Exact top-k ranking, the last step of a query: each query is compared with the items of
 // its own probed lists and keeps its k nearest, nearest first. Returns a new QueryResults
-// owned by the caller. Callable from any thread; runs one OpenMP region on the default
-// team, and its result does not depend on the team size.
+// owned by the caller. Callable from any thread; runs OpenMP regions sized by the work (none
+// for small work) on at most the default team, and its result does not depend on the team.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include "index_model/cache_miss_result.h"
 #include "index_model/index_config.h"
 #include "index_model/matrix.h"
+#include "index_model/packed_list.h"
 #include "index_model/probe_selection.h"
 
 namespace ombrix {
@@ -70,5 +71,15 @@ QueryResults exact_topk_search(const CacheMissResult& record, const Matrix<float
                                const ProbeSelection& selection, const Matrix<float>& queries,
                                uint32_t top_k, DistanceMetric metric,
                                const std::vector<uint32_t>& include);
+
+// The same ranking over lists read where they lie (lists[p] is probed position p; vectors
+// of d components): the same results, bit for bit, as exact_topk_search over a record
+// holding the same lists, with k bounded by the rows of all lists. Nothing of the lists is
+// copied; besides the result, memory does not grow with the rows.
+// Throws as exact_topk_search does, before any ranking.
+QueryResults exact_topk_lists(const std::vector<ListView>& lists, uint64_t d,
+                              const ProbeSelection& selection, const Matrix<float>& queries,
+                              uint32_t top_k, DistanceMetric metric,
+                              const std::vector<uint32_t>& include);
 
 }  // namespace ombrix

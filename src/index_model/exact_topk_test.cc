@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <numeric>
 #include <random>
+#include <string>
 #include <tuple>
 
 #include "index_model/test_data.h"
@@ -139,11 +141,18 @@ TEST(ExactTopkTest, CosineRanksFiniteVectorsOfAnyMagnitudeWithoutNan) {
     const Matrix<float> items = Rows({1 * item_scale, 0, 0, 1 * item_scale, 1 * item_scale,
                                       1 * item_scale}, 2);
     const Matrix<float> query = Rows({0, query_scale}, 2);
-    const QueryResults r = exact_topk_search(record, items, Probes({{0}}), query, 3, Cosine, {});
-    EXPECT_THAT(IdRow(r, 0), ElementsAre("b", "c", "a")) << item_scale << " " << query_scale;
-    EXPECT_NEAR(r.distances.at(0, 0), 0.0f, 1e-6f) << item_scale << " " << query_scale;
-    EXPECT_NEAR(r.distances.at(0, 1), 1.0f - std::sqrt(0.5f), 1e-6f);
-    EXPECT_NEAR(r.distances.at(0, 2), 1.0f, 1e-6f);
+    // Both roads: rows packed for the call, and rows ranked where a cached list keeps them.
+    const PackedList cached(record.item_ids, record.metadata,
+                            reinterpret_cast<const uint8_t*>(items.data.data()), 2 * sizeof(float));
+    for (bool in_place : {false, true}) {
+      const QueryResults r =
+          in_place ? exact_topk_lists({cached.view()}, 2, Probes({{0}}), query, 3, Cosine, {})
+                   : exact_topk_search(record, items, Probes({{0}}), query, 3, Cosine, {});
+      EXPECT_THAT(IdRow(r, 0), ElementsAre("b", "c", "a")) << item_scale << " " << query_scale;
+      EXPECT_NEAR(r.distances.at(0, 0), 0.0f, 1e-6f) << item_scale << " " << query_scale;
+      EXPECT_NEAR(r.distances.at(0, 1), 1.0f - std::sqrt(0.5f), 1e-6f);
+      EXPECT_NEAR(r.distances.at(0, 2), 1.0f, 1e-6f);
+    }
   }
 }
 
@@ -273,18 +282,37 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
     rows_of_probes.push_back(positions);
   }
   const ProbeSelection sel = Probes(rows_of_probes);
+  // The same lists as the item cache holds them, each on its own.
+  std::vector<PackedList> owned;
+  for (uint64_t p = 0; p < sizes.size(); ++p) {
+    const uint64_t begin = record.token_indices[p];
+    const uint64_t end = record.token_indices[p + 1];
+    owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + end),
+                       std::vector<std::string>(record.metadata.begin() + begin,
+                                                record.metadata.begin() + end),
+                       reinterpret_cast<const uint8_t*>(items.row(begin)), d * sizeof(float));
+  }
+  std::vector<ListView> views;
+  for (const PackedList& list : owned) views.push_back(list.view());
   testing_support::ScopedOmpThreads team;
   for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
     const QueryResults want = Reference(record, items, sel, queries, 12, metric);
     for (int threads : {1, 8}) {
       team.Set(threads);
-      const QueryResults got = exact_topk_search(record, items, sel, queries, 12, metric, {1});
-      ASSERT_EQ(got.top_k, 12u);
-      EXPECT_EQ(got.counts, want.counts);
-      EXPECT_EQ(got.ids.data, want.ids.data) << "metric " << metric << ", " << threads << " threads";
-      EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
-                               want.distances.data.size() * sizeof(float)))
-          << "metric " << metric << ", " << threads << " threads";
+      for (bool in_place : {false, true}) {
+        const QueryResults got =
+            in_place ? exact_topk_lists(views, d, sel, queries, 12, metric, {1})
+                     : exact_topk_search(record, items, sel, queries, 12, metric, {1});
+        const std::string where = "metric " + std::to_string(metric) + ", " +
+                                  std::to_string(threads) + " threads, in place " +
+                                  std::to_string(in_place);
+        ASSERT_EQ(got.top_k, 12u);
+        EXPECT_EQ(got.counts, want.counts) << where;
+        EXPECT_EQ(got.ids.data, want.ids.data) << where;
+        EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
+                                 want.distances.data.size() * sizeof(float)))
+            << where;
+      }
     }
   }
 }
@@ -308,6 +336,42 @@ TEST(QueryResultsTest, RowsAreReadThroughTheCheckedAccessor) {
     }
   }
   EXPECT_THROW(results.ForQuery(2), std::out_of_range);
+}
+
+// Peak resident memory (kB) since the last reset, or -1 where the kernel cannot reset it.
+long ResetPeak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.close();
+  return clear.fail() ? -1 : 0;
+}
+
+long StatusKb(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+TEST(ExactTopkTest, ManySmallListsCostNoMoreThanTheirVectors) {
+  // 8,192 lists of one 768-d item: 24 MiB of vectors, which padding to whole blocks of
+  // rows would turn into a packed copy sixteen times as large.
+  const uint64_t lists = 8192;
+  const uint64_t d = 768;
+  std::vector<std::string> ids(lists);
+  for (uint64_t r = 0; r < lists; ++r) ids[r] = std::to_string(r);
+  const CacheMissResult record = Record(ids, std::vector<uint64_t>(lists, 1));
+  const Matrix<float> items = testing_data::Uniform(lists, d, 5);
+  const Matrix<float> query = testing_data::Uniform(1, d, 6);
+  if (ResetPeak() != 0) GTEST_SKIP() << "peak memory cannot be reset here";
+  const long before = StatusKb("VmRSS");
+  const QueryResults r = exact_topk_search(record, items, Probes({{0, 1, 2}}), query, 3, Cosine, {});
+  const long grown_kb = StatusKb("VmHWM") - before;
+  EXPECT_EQ(r.counts[0], 3u);
+  const long vectors_kb = static_cast<long>(lists * d * sizeof(float) / 1024);
+  EXPECT_LT(grown_kb, 2 * vectors_kb);
 }
 
 }  // namespace

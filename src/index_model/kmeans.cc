@@ -48,30 +48,39 @@ void minibatch_kmeans_step(const arma::fmat& X, const std::vector<uint64_t>& idx
                            uint64_t s, arma::fmat& centroids, std::vector<uint64_t>& counts) {
   // Per thread and per twin; reused by later iterations and trainings on this thread.
   thread_local arma::fmat batch;
-  thread_local arma::fmat distances;
   const uint64_t b = idx.size();
   const uint64_t k = centroids.n_cols;
   batch.set_size(s, b);
   for (uint64_t p = 0; p < b; ++p) {
     std::memcpy(batch.colptr(p), X.colptr(idx[p]) + j * s, s * sizeof(float));
   }
-  Kernel::Distances(Kernel::Prepare(batch), Kernel::Prepare(centroids), distances);  // k x b
-
+  // The product is split into ranges of batch points run on the team when it is large;
+  // each member writes only the nearest centroids of its own points.
+  const arma::fmat& points = batch;  // this thread's batch, seen by every member
+  const typename Kernel::Prepared prepared_centroids = Kernel::Prepare(centroids);
   std::vector<uint64_t> nearest(b);
-  for (uint64_t p = 0; p < b; ++p) {
-    const float* column = distances.colptr(p);
-    uint64_t best = 0;
-    for (uint64_t c = 1; c < k; ++c) {
-      if (column[c] < column[best]) best = c;
+  const uint64_t range = ColumnsPerRange(k * s);
+  ParallelDynamic((b + range - 1) / range, TeamForWork(b * k * s, kParallelMacs), [&](uint64_t part) {
+    const uint64_t first = part * range;
+    const uint64_t share = std::min(range, b - first);
+    thread_local arma::fmat distances;
+    Kernel::Distances(Kernel::Prepare(ColumnView(points.colptr(first), s, share)),
+                      prepared_centroids, distances);  // k x share
+    for (uint64_t p = 0; p < share; ++p) {
+      const float* column = distances.colptr(p);
+      uint64_t best = 0;
+      for (uint64_t c = 1; c < k; ++c) {
+        if (column[c] < column[best]) best = c;
+      }
+      nearest[first + p] = best;
     }
-    nearest[p] = best;
-  }
+  });
   for (uint64_t p = 0; p < b; ++p) {
     const uint64_t c = nearest[p];
     counts[c] += 1;
     const float eta = 1.0f / static_cast<float>(counts[c] + 1);
     float* centroid = centroids.colptr(c);
-    const float* point = batch.colptr(p);
+    const float* point = points.colptr(p);
     for (uint64_t r = 0; r < s; ++r) {
       centroid[r] = (1.0f - eta) * centroid[r] + eta * point[r];
     }
@@ -163,12 +172,19 @@ std::vector<Codebook> train_minibatch_kmeans(const Matrix<float>& data,
   });
 
   std::vector<std::vector<uint64_t>> counts(m, std::vector<uint64_t>(k, 0));
-  std::vector<uint64_t> idx(n);
+  // Each iteration's batch is the first `batch` entries of a uniform shuffle of all points.
+  // A partial Fisher-Yates shuffle draws exactly that distribution in `batch` swaps instead
+  // of n, and it may start from any arrangement, so the order left by the previous
+  // iteration is not reset.
+  std::vector<uint64_t> order(n);
+  std::iota(order.begin(), order.end(), uint64_t{0});
+  std::vector<uint64_t> idx(batch);
   for (uint64_t iteration = 0; iteration < config.max_iters; ++iteration) {
-    idx.resize(n);
-    std::iota(idx.begin(), idx.end(), uint64_t{0});
-    std::shuffle(idx.begin(), idx.end(), gen);
-    idx.resize(batch);
+    for (uint64_t p = 0; p < batch; ++p) {
+      std::uniform_int_distribution<uint64_t> pick(p, n - 1);
+      std::swap(order[p], order[pick(gen)]);
+    }
+    std::copy_n(order.begin(), batch, idx.begin());
     ParallelStatic(m, [&](uint64_t first, uint64_t count) {
       for (uint64_t j = first; j < first + count; ++j) {
         minibatch_kmeans_step<Kernel>(X, idx, j, s, centroids[j], counts[j]);

@@ -6,6 +6,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -66,12 +67,22 @@ void ParallelStatic(uint64_t total, Body&& body) {
   failure.RethrowIfAny();
 }
 
-// Runs body(i) for every i in [0, total) with a dynamic schedule of chunks of one; a
-// single item runs on the calling thread.
+// The team worth waking for `work` units when each member should have at least
+// `per_member` of them: between 1 and the default team size.
+inline int TeamForWork(uint64_t work, uint64_t per_member) {
+  const uint64_t wanted = per_member == 0 ? work : work / per_member;
+  const uint64_t most = static_cast<uint64_t>(omp_get_max_threads());
+  return static_cast<int>(std::max<uint64_t>(1, std::min(wanted, most)));
+}
+
+// Runs body(i) for every i in [0, total) with a dynamic schedule of chunks of one, on at
+// most `team` threads (the default team when not given); with one item or a team of one,
+// everything runs on the calling thread and no team is woken.
 template <typename Body>
-void ParallelDynamic(uint64_t total, Body&& body) {
+void ParallelDynamic(uint64_t total, int team, Body&& body) {
   FirstFailure failure;
-#pragma omp parallel for schedule(dynamic, 1) if (total > 1)
+  const int members = static_cast<int>(std::min<uint64_t>(std::max(team, 1), std::max<uint64_t>(total, 1)));
+#pragma omp parallel for schedule(dynamic, 1) num_threads(members) if (members > 1)
   for (uint64_t i = 0; i < total; ++i) {
     try {
       body(i);
@@ -80,6 +91,11 @@ void ParallelDynamic(uint64_t total, Body&& body) {
     }
   }
   failure.RethrowIfAny();
+}
+
+template <typename Body>
+void ParallelDynamic(uint64_t total, Body&& body) {
+  ParallelDynamic(total, omp_get_max_threads(), std::forward<Body>(body));
 }
 
 }  // namespace ombrix

@@ -42,22 +42,26 @@ void NearestPerQuery(const Matrix<float>& queries, const typename Kernel::Prepar
   if (take == 0 || count == 0) return;
   const uint64_t d = queries.cols;
   const uint64_t block = std::max<uint64_t>(1, kProbeDistanceCells / count);
-  arma::fmat distances;
+  const uint64_t range = ColumnsPerRange(count * d);
+  const int team = TeamForWork(queries.rows * count * std::max<uint64_t>(d, 1), kParallelMacs);
   for (uint64_t start = 0; start < queries.rows; start += block) {
     const uint64_t rows = std::min(block, queries.rows - start);
-    // Computed on the calling thread: the product is the BLAS library's to parallelise.
-    Kernel::Distances(Kernel::Prepare(ColumnView(queries.row(start), d, rows)), references,
-                      distances);  // count x rows
-    ParallelStatic(rows, [&](uint64_t first, uint64_t share) {
+    // One product per range of the block's queries, the ranges shared by the team.
+    ParallelDynamic((rows + range - 1) / range, team, [&](uint64_t part) {
+      const uint64_t first = part * range;
+      const uint64_t share = std::min(range, rows - first);
+      thread_local arma::fmat distances;
+      Kernel::Distances(Kernel::Prepare(ColumnView(queries.row(start + first), d, share)),
+                        references, distances);  // count x share
       std::vector<uint32_t> positions(count);
-      for (uint64_t p = first; p < first + share; ++p) {
+      for (uint64_t p = 0; p < share; ++p) {
         const float* dist = distances.colptr(p);
         std::iota(positions.begin(), positions.end(), uint32_t{0});
         std::partial_sort(positions.begin(), positions.begin() + take, positions.end(),
                           [dist](uint32_t a, uint32_t b) {
                             return dist[a] < dist[b] || (std::isnan(dist[b]) && !std::isnan(dist[a]));
                           });
-        uint32_t* row = out.row(start + p);
+        uint32_t* row = out.row(start + first + p);
         for (uint64_t i = 0; i < take; ++i) row[i] = map[positions[i]];
       }
     });

@@ -107,6 +107,15 @@ TEST(ProbeSelectionTest, PicksAreTheNearestAndIndependentOfTeamSize) {
     EXPECT_EQ(one.probes.data, eight.probes.data);
     EXPECT_EQ(one.probes.cols, factor == 0.0f ? 3u : 6u);
   }
+  // Large enough for the product to be split over the team.
+  const Matrix<float> many = Uniform(400, 16, 21);
+  const std::vector<Codebook> wide = Candidates(Uniform(2048, 16, 22));
+  team.Set(1);
+  const ProbeSelection alone = select_probes_dispatch(many, wide, 7, SquaredEuclidean, 0.0f);
+  team.Set(8);
+  const ProbeSelection split = select_probes_dispatch(many, wide, 7, SquaredEuclidean, 0.0f);
+  EXPECT_EQ(alone.probed_lists, split.probed_lists);
+  EXPECT_EQ(alone.probes.data, split.probes.data);
   const ProbeSelection euclidean = select_probes_dispatch(queries, candidates, 4, Euclidean, 1.0f);
   const ProbeSelection squared = select_probes_dispatch(queries, candidates, 4, SquaredEuclidean, 1.0f);
   EXPECT_EQ(euclidean.probed_lists, squared.probed_lists);

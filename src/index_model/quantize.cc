@@ -30,9 +30,12 @@ void AssignSubspace(const arma::fmat& slice, const Codebook& book, uint64_t j, u
   const uint64_t k = book.n_centroids;
   const arma::fmat centroids = ColumnView(book.centroids);
   const typename Kernel::Prepared prepared_centroids = Kernel::Prepare(centroids);
-  arma::fmat distances;
-  for (uint64_t start = 0; start < n; start += kAssignmentBlock) {
+  const uint64_t blocks = (n + kAssignmentBlock - 1) / kAssignmentBlock;
+  const int team = TeamForWork(n * k * std::max<uint64_t>(s, 1), kParallelMacs);
+  ParallelDynamic(blocks, team, [&](uint64_t b) {
+    const uint64_t start = b * kAssignmentBlock;
     const uint64_t count = std::min(kAssignmentBlock, n - start);
+    thread_local arma::fmat distances;
     const arma::fmat block = ColumnView(slice.colptr(start), s, count);
     Kernel::Distances(Kernel::Prepare(block), prepared_centroids, distances);  // k x count
     for (uint64_t p = 0; p < count; ++p) {
@@ -43,7 +46,7 @@ void AssignSubspace(const arma::fmat& slice, const Codebook& book, uint64_t j, u
       }
       out.data[(start + p) * m + j] = best;
     }
-  }
+  });
 }
 
 template <typename Kernel>
