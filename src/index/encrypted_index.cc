@@ -2,6 +2,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -73,6 +74,8 @@ EncryptedIndex::EncryptedIndex(const std::string& index_name, const std::array<u
 
     // The OpenMP runtime cannot start a negative team: such a count keeps the default.
     IndexSettings core_settings = settings;
+    // The key the index was given is the one its stores are sealed under.
+    std::copy(key.begin(), key.end(), core_settings.index_key.begin());
     // The engine's payload width is always the configuration's: rows are vectors.
     core_settings.payload_size = config->dimension() * 4;
     if (settings.cpu_threads) core_settings.cpu_threads = TeamSizeFor(settings.cpu_threads).value_or(0);

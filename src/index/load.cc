@@ -1,5 +1,6 @@
 // Loading an index made earlier: the Client's checks and settings, then the constructor
 // that restores the engine core, the configuration and the trained quantizer.
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -18,6 +19,8 @@ EncryptedIndex::EncryptedIndex(LoadExisting, const std::string& index_name,
   internal::ExecuteWithErrorHandling("EncryptedIndex", telemetry.get(), [&] {
     config_in_memory_ = settings.config_location.location == MEMORY;
     IndexSettings core_settings = settings;
+    // The key the index was given is the one its stores are sealed under.
+    std::copy(key.begin(), key.end(), core_settings.index_key.begin());
     // The OpenMP runtime cannot start a negative team: such a count keeps the default.
     if (settings.cpu_threads) core_settings.cpu_threads = TeamSizeFor(settings.cpu_threads).value_or(0);
     log().info("Loading existing index with db: " +
