@@ -26,6 +26,26 @@ int CosineScaleExponent(const float* x, uint64_t dimension) {
   return -exponent;
 }
 
+uint64_t FirstLeast(const float* values, uint64_t count) {
+  const float first = values[0];
+  if (std::isnan(first)) return 0;
+  // The least number among the values (a NaN never replaces a lane), then where it first
+  // lies; both zeros compare equal, as they do in the scan.
+  constexpr uint64_t kLanes = 16;
+  float lanes[kLanes];
+  std::fill(lanes, lanes + kLanes, first);
+  uint64_t c = 0;
+  for (; c + kLanes <= count; c += kLanes) {
+    for (uint64_t l = 0; l < kLanes; ++l) lanes[l] = values[c + l] < lanes[l] ? values[c + l] : lanes[l];
+  }
+  float least = first;
+  for (float lane : lanes) least = lane < least ? lane : least;
+  for (; c < count; ++c) least = values[c] < least ? values[c] : least;
+  uint64_t at = 0;
+  while (!(values[at] == least)) ++at;
+  return at;
+}
+
 namespace {
 
 // OpenBLAS, when it is the BLAS library, keeps a pool of threads of its own that wakes for

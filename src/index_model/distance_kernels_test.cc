@@ -145,5 +145,44 @@ TEST(DistanceKernelsTest, ColumnViewSharesStorage) {
   EXPECT_EQ(arma::size(ColumnView(Matrix<float>(std::vector<float>{}, 4))), arma::size(4, 0));
 }
 
+uint64_t ScanForLeast(const std::vector<float>& values) {
+  uint64_t best = 0;
+  for (uint64_t c = 1; c < values.size(); ++c) {
+    if (values[c] < values[best]) best = c;
+  }
+  return best;
+}
+
+TEST(FirstLeastTest, AgreesWithTheScanOnEdgesAndAtRandom) {
+  const float nan = std::nanf("");
+  const float inf = INFINITY;
+  const std::vector<std::vector<float>> edges = {
+      {3.0f},
+      {nan, -1.0f, -2.0f},
+      {2.0f, nan, 1.0f, nan},
+      {0.0f, -0.0f, 0.0f},
+      {1.0f, -0.0f, 0.0f, -0.0f},
+      {inf, inf, -inf, -inf},
+      {5.0f, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan},
+      {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 1, 1},
+  };
+  for (const auto& values : edges) {
+    EXPECT_EQ(FirstLeast(values.data(), values.size()), ScanForLeast(values)) << values.size() << " values";
+  }
+  // Few distinct values make ties; NaN and both zeros appear anywhere.
+  std::mt19937 gen(17);
+  std::uniform_int_distribution<int> pick(-3, 4);
+  for (uint64_t n = 1; n <= 70; ++n) {
+    for (int round = 0; round < 40; ++round) {
+      std::vector<float> values(n);
+      for (float& v : values) {
+        const int p = pick(gen);
+        v = p == 4 ? nan : p == -3 ? -0.0f : static_cast<float>(p);
+      }
+      ASSERT_EQ(FirstLeast(values.data(), n), ScanForLeast(values)) << n << " values, round " << round;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ombrix
