@@ -16,8 +16,17 @@ arma::fmat ColumnView(const float* data, uint64_t dimension, uint64_t count) {
 arma::fmat ColumnView(const Matrix<float>& m) { return ColumnView(m.data.data(), m.cols, m.rows); }
 
 int CosineScaleExponent(const float* x, uint64_t dimension) {
+  // The largest magnitude, NaN ignored; kept in independent lanes, which finds the same
+  // number in any order.
+  constexpr uint64_t kLanes = 16;
+  float lanes[kLanes] = {};
+  uint64_t j = 0;
+  for (; j + kLanes <= dimension; j += kLanes) {
+    for (uint64_t l = 0; l < kLanes; ++l) lanes[l] = std::max(lanes[l], std::fabs(x[j + l]));
+  }
   float largest = 0.0f;
-  for (uint64_t j = 0; j < dimension; ++j) largest = std::max(largest, std::fabs(x[j]));
+  for (float lane : lanes) largest = std::max(largest, lane);
+  for (; j < dimension; ++j) largest = std::max(largest, std::fabs(x[j]));
   constexpr float kLow = 0x1p-32f;
   constexpr float kHigh = 0x1p32f;
   if (largest == 0.0f || (largest >= kLow && largest <= kHigh)) return 0;

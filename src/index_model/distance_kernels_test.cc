@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -180,6 +181,27 @@ TEST(FirstLeastTest, AgreesWithTheScanOnEdgesAndAtRandom) {
         v = p == 4 ? nan : p == -3 ? -0.0f : static_cast<float>(p);
       }
       ASSERT_EQ(FirstLeast(values.data(), n), ScanForLeast(values)) << n << " values, round " << round;
+    }
+  }
+}
+
+// A vector's exponent is that of its largest magnitude alone, wherever it lies among
+// NaNs, zeros and values of every size.
+TEST(CosineScaleExponentTest, FollowsTheLargestMagnitudeAnywhere) {
+  std::mt19937 gen(23);
+  std::uniform_int_distribution<int> power(-140, 120);
+  std::uniform_int_distribution<int> kind(0, 9);
+  for (uint64_t n = 1; n <= 50; ++n) {
+    for (int round = 0; round < 30; ++round) {
+      std::vector<float> x(n);
+      float largest = 0.0f;
+      for (float& v : x) {
+        const int k = kind(gen);
+        v = k == 0 ? std::nanf("") : k == 1 ? -0.0f : std::ldexp(k % 2 ? -1.5f : 1.25f, power(gen));
+        if (!std::isnan(v)) largest = std::max(largest, std::fabs(v));
+      }
+      ASSERT_EQ(CosineScaleExponent(x.data(), n), CosineScaleExponent(&largest, 1))
+          << n << " values, round " << round;
     }
   }
 }
