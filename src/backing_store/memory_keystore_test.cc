@@ -133,6 +133,27 @@ TEST(MemoryKeystoreTest, WrongLengthValueFailsFixedWidthRead) {
                                        "ERROR Exception in BatchGetItems: Key 2 has unexpected value size: 12 (expected 8)"));
 }
 
+// Values of every length (empty, longer than a cache line) in the order asked, with
+// missing and repeated keys, across more keys than the reads run ahead.
+TEST(MemoryKeystoreTest, VariableReadsKeepTheOrderAsked) {
+  MemoryKeystore store(5, "idx");
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> values;
+  for (uint64_t k = 0; k < 40; ++k) {
+    keys.push_back(k * 7919);
+    values.push_back(Bytes(k * 13 % 200, static_cast<uint8_t>(k)));
+  }
+  store.BatchPushVariable(keys, values);
+  std::vector<uint64_t> asked;
+  std::vector<Bytes> expected;
+  for (uint64_t i = 0; i < 60; ++i) {
+    const uint64_t k = (i * 17) % 45;  // keys 40..44 were never written
+    asked.push_back(k * 7919);
+    expected.push_back(k < 40 ? values[k] : Bytes());
+  }
+  EXPECT_EQ(store.BatchGetVariable(asked), expected);
+}
+
 TEST(MemoryKeystoreTest, ReadsOfAStoreWithoutEntry) {
   MemoryKeystore store(5, "idx");
   ScopedLogCapture log;

@@ -20,6 +20,7 @@ void EncryptedIndex::DeleteIndex() {
   name.clear();
   config.reset();
   index_key.fill(0);
+  ForgetProbeCandidates();
   quantizers = std::make_unique<Quantizers>();
 }
 

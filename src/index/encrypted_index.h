@@ -33,6 +33,7 @@
 #include "index_model/exact_topk.h"
 #include "index_model/index_config.h"
 #include "index_model/matrix.h"
+#include "index_model/probe_selection.h"
 #include "index_model/stored_config.h"
 
 namespace ombrix {
@@ -56,9 +57,12 @@ class MetadataUpdateError : public std::runtime_error {
 };
 
 // The lists a filtered query may probe, ascending, with the codebooks cut down to them.
+// When every list passes, quantizers stays empty and every_list is set: the index's own
+// codebooks are the candidates, and no copy of them is made.
 struct PreFilterResult {
   std::vector<uint32_t> centroid_ids;
   Quantizers quantizers;
+  bool every_list = false;
 };
 
 // Include codes of Get: the fields returned besides the id. Other codes are ignored.
@@ -170,7 +174,17 @@ class EncryptedIndex {
                  std::shared_ptr<internal::TelemetryAggregator> telemetry);
 
   Logger& log() const { return logger != nullptr ? *logger : Logger::instance(); }
-  IndexView View() { return IndexView{name, config, *quantizers, trained, quantizer_version}; }
+  // Also the road by which a stored configuration is read into the handle, so the prepared
+  // probe candidates are let go here.
+  IndexView View() {
+    ForgetProbeCandidates();
+    return IndexView{name, config, *quantizers, trained, quantizer_version};
+  }
+  // The index's codebooks prepared for probe selection, kept across queries until the
+  // codebooks change (training, a reload of the configuration, deletion); prepared again
+  // whenever they no longer match the codebooks' storage.
+  const ProbeCandidates& PreparedProbeCandidates(DistanceMetric metric);
+  void ForgetProbeCandidates() { probe_candidates_.reset(); }
   // The not-connected error at `level`, thrown as Exception.
   template <typename Exception>
   [[noreturn]] void RefuseNotConnected(LogLevel level);
@@ -215,6 +229,7 @@ class EncryptedIndex {
   std::mutex operation_mutex_;
   std::atomic<std::thread::id> operation_holder_{};
   bool config_in_memory_ = true;
+  std::unique_ptr<const ProbeCandidates> probe_candidates_;
 
  public:
   // The members of an index, in the order their destruction reverses.

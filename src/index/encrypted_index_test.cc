@@ -210,6 +210,22 @@ TEST(EncryptedIndexTest, CreationRefusesAnEmptyNameAndZeroLists) {
   EXPECT_TRUE(log.Has("ERROR n_lists cannot be 0."));
 }
 
+// A filter every item passes takes the road that copies the kept codebooks and selects
+// over the copy; the unfiltered road selects over the index's own, prepared once.
+void ExpectSameAnswers(EncryptedIndex& index, const Matrix<float>& queries, uint64_t n_probes) {
+  QueryParams params;
+  params.top_k = 10;
+  params.n_probes = n_probes;
+  const QueryResults unfiltered = index.Query(queries, params);
+  params.filters = R"({"absent": {"$exists": false}})";
+  const QueryResults filtered = index.Query(queries, params);
+  EXPECT_EQ(unfiltered.ids.data, filtered.ids.data);
+  EXPECT_EQ(unfiltered.counts, filtered.counts);
+  ASSERT_EQ(unfiltered.distances.data.size(), filtered.distances.data.size());
+  EXPECT_EQ(0, std::memcmp(unfiltered.distances.data.data(), filtered.distances.data.data(),
+                           filtered.distances.data.size() * sizeof(float)));
+}
+
 // 9,999 items are not enough; the 10,000th makes the automatic rule choose 8 lists. The
 // trained index then answers queries from the probed lists, and can be trained again.
 TEST(EncryptedIndexTest, TrainQueryAndRetrain) {
@@ -245,6 +261,7 @@ TEST(EncryptedIndexTest, TrainQueryAndRetrain) {
   EXPECT_TRUE(log.Has("INFO RetrieveTrained"));
   EXPECT_TRUE(log.Has("INFO No filters, returning all 8 centroids"));
   EXPECT_TRUE(log.Has("INFO Pre-filtered to 8 centroids."));
+  ExpectSameAnswers(*index, queries, 3);
   uint64_t hits = 0;
   for (uint64_t q = 0; q < queries.rows; ++q) {
     const auto truth = BruteForce(data, queries.row(q), 10);
@@ -261,6 +278,9 @@ TEST(EncryptedIndexTest, TrainQueryAndRetrain) {
   EXPECT_EQ(index->quantizer_version, 2u);
   EXPECT_EQ(index->config->n_lists(), 4u);
   EXPECT_EQ(index->core->vocab_size, 4u);
+  // The probe candidates prepared for the first codebooks are not used for the second:
+  // the unfiltered road answers as the filtered one, which selects over a copy.
+  ExpectSameAnswers(*index, queries, 2);
   params.n_probes = 4;
   const QueryResults again = index->Query(Rows(queries, 0, 1), params);
   EXPECT_EQ(ResultIds(again, 0), BruteForce(data, queries.row(0), 10));

@@ -20,7 +20,7 @@ PreFilterResult EncryptedIndex::PreFilterDocument(const nlohmann::json& filter) 
   const uint32_t n = quantizers->codebooks.empty() ? 0 : quantizers->codebooks[0].n_centroids;
   auto all_lists = [&] {
     PreFilterResult all;
-    all.quantizers = *quantizers;
+    all.every_list = true;
     all.centroid_ids.resize(n);
     std::iota(all.centroid_ids.begin(), all.centroid_ids.end(), 0u);
     return all;

@@ -80,13 +80,18 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     log().info("RetrieveTrained");
     const float greedy = params.greedy ? 1.0f : 0.0f;
     PreFilterResult filtered = PreFiltering(params.filters);
-    const uint64_t candidate_count =
-        filtered.quantizers.codebooks.empty() ? 0 : filtered.quantizers.codebooks[0].n_centroids;
+    const std::vector<Codebook>& codebooks =
+        filtered.every_list ? quantizers->codebooks : filtered.quantizers.codebooks;
+    const uint64_t candidate_count = codebooks.empty() ? 0 : codebooks[0].n_centroids;
     log().info("Pre-filtered to " + std::to_string(candidate_count) + " centroids.");
     if (candidate_count == 0) return answered(make_query_results(q, 0));
-    selection = gpu_accelerate
-                    ? select_probes_gpu(queries, filtered.quantizers.codebooks, probes, metric, greedy)
-                    : select_probes_dispatch(queries, filtered.quantizers.codebooks, probes, metric, greedy);
+    if (gpu_accelerate) {
+      selection = select_probes_gpu(queries, codebooks, probes, metric, greedy);
+    } else if (filtered.every_list) {
+      selection = select_probes_prepared(queries, PreparedProbeCandidates(metric), probes, greedy);
+    } else {
+      selection = select_probes_dispatch(queries, codebooks, probes, metric, greedy);
+    }
     std::vector<uint32_t> lists;
     lists.reserve(selection.probed_lists.size());
     for (uint32_t position : selection.probed_lists) {
@@ -144,6 +149,14 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
   }
 
   return answered(std::move(results));
+}
+
+const ProbeCandidates& EncryptedIndex::PreparedProbeCandidates(DistanceMetric metric) {
+  if (!probe_candidates_ || !probe_candidates_->PreparedFrom(quantizers->codebooks, metric)) {
+    probe_candidates_.reset();
+    probe_candidates_ = std::make_unique<const ProbeCandidates>(quantizers->codebooks, metric);
+  }
+  return *probe_candidates_;
 }
 
 CacheMissResult EncryptedIndex::PostFiltering(CacheMissResult candidates, const std::string& filters) {

@@ -87,6 +87,7 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
       index.config->set_n_lists(n_lists);
       index.trained = trained;
       index.quantizer_version = version;
+      index.ForgetProbeCandidates();
       index.quantizers->codebooks = std::move(codebooks);
       if (index.core->vocab_size != vocab_size) {
         index.core->vocab_size = vocab_size;
@@ -124,6 +125,7 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   kmeans.batch_size = batch_size;
   kmeans.tolerance = tolerance;
   const DistanceMetric metric = static_cast<DistanceMetric>(config->metric);
+  ForgetProbeCandidates();
   quantizers->codebooks = gpu_accelerate ? train_kmeans_gpu(vectors, kmeans, metric)
                                          : train_kmeans_dispatch(vectors, kmeans, metric);
 

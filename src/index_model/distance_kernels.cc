@@ -16,14 +16,43 @@ arma::fmat ColumnView(const float* data, uint64_t dimension, uint64_t count) {
 arma::fmat ColumnView(const Matrix<float>& m) { return ColumnView(m.data.data(), m.cols, m.rows); }
 
 int CosineScaleExponent(const float* x, uint64_t dimension) {
+  // The largest magnitude, NaN ignored; kept in independent lanes, which finds the same
+  // number in any order.
+  constexpr uint64_t kLanes = 16;
+  float lanes[kLanes] = {};
+  uint64_t j = 0;
+  for (; j + kLanes <= dimension; j += kLanes) {
+    for (uint64_t l = 0; l < kLanes; ++l) lanes[l] = std::max(lanes[l], std::fabs(x[j + l]));
+  }
   float largest = 0.0f;
-  for (uint64_t j = 0; j < dimension; ++j) largest = std::max(largest, std::fabs(x[j]));
+  for (float lane : lanes) largest = std::max(largest, lane);
+  for (; j < dimension; ++j) largest = std::max(largest, std::fabs(x[j]));
   constexpr float kLow = 0x1p-32f;
   constexpr float kHigh = 0x1p32f;
   if (largest == 0.0f || (largest >= kLow && largest <= kHigh)) return 0;
   int exponent = 0;
   std::frexp(largest, &exponent);  // largest = m * 2^exponent, 0.5 <= m < 1
   return -exponent;
+}
+
+uint64_t FirstLeast(const float* values, uint64_t count) {
+  const float first = values[0];
+  if (std::isnan(first)) return 0;
+  // The least number among the values (a NaN never replaces a lane), then where it first
+  // lies; both zeros compare equal, as they do in the scan.
+  constexpr uint64_t kLanes = 16;
+  float lanes[kLanes];
+  std::fill(lanes, lanes + kLanes, first);
+  uint64_t c = 0;
+  for (; c + kLanes <= count; c += kLanes) {
+    for (uint64_t l = 0; l < kLanes; ++l) lanes[l] = values[c + l] < lanes[l] ? values[c + l] : lanes[l];
+  }
+  float least = first;
+  for (float lane : lanes) least = lane < least ? lane : least;
+  for (; c < count; ++c) least = values[c] < least ? values[c] : least;
+  uint64_t at = 0;
+  while (!(values[at] == least)) ++at;
+  return at;
 }
 
 namespace {

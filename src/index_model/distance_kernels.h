@@ -62,6 +62,12 @@ inline uint64_t ColumnsPerRange(uint64_t macs_per_column) {
   return std::max<uint64_t>(1, kParallelMacs / std::max<uint64_t>(macs_per_column, 1));
 }
 
+// The position a scan keeping the first strictly smaller value ends on: the first
+// position of the least value, NaN never least except at position 0 (then 0). The scan
+// runs as independent lanes, so its cost is not one dependent comparison per value.
+// REQUIRES: count >= 1.
+uint64_t FirstLeast(const float* values, uint64_t count);
+
 // Calls f(CosineKernel{}) for Cosine and f(SquaredEuclideanKernel{}) for Euclidean and
 // SquaredEuclidean: no nearest-neighbour decision needs the square root.
 // Throws std::runtime_error "Unsupported distance metric." for any other value.

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -143,6 +144,66 @@ TEST(DistanceKernelsTest, ColumnViewSharesStorage) {
   EXPECT_EQ(view.memptr(), m.data.data());
   EXPECT_EQ(view(0, 1), 4.0f) << "row 1 of the Matrix is column 1 of the operand";
   EXPECT_EQ(arma::size(ColumnView(Matrix<float>(std::vector<float>{}, 4))), arma::size(4, 0));
+}
+
+uint64_t ScanForLeast(const std::vector<float>& values) {
+  uint64_t best = 0;
+  for (uint64_t c = 1; c < values.size(); ++c) {
+    if (values[c] < values[best]) best = c;
+  }
+  return best;
+}
+
+TEST(FirstLeastTest, AgreesWithTheScanOnEdgesAndAtRandom) {
+  const float nan = std::nanf("");
+  const float inf = INFINITY;
+  const std::vector<std::vector<float>> edges = {
+      {3.0f},
+      {nan, -1.0f, -2.0f},
+      {2.0f, nan, 1.0f, nan},
+      {0.0f, -0.0f, 0.0f},
+      {1.0f, -0.0f, 0.0f, -0.0f},
+      {inf, inf, -inf, -inf},
+      {5.0f, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan},
+      {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 1, 1},
+  };
+  for (const auto& values : edges) {
+    EXPECT_EQ(FirstLeast(values.data(), values.size()), ScanForLeast(values)) << values.size() << " values";
+  }
+  // Few distinct values make ties; NaN and both zeros appear anywhere.
+  std::mt19937 gen(17);
+  std::uniform_int_distribution<int> pick(-3, 4);
+  for (uint64_t n = 1; n <= 70; ++n) {
+    for (int round = 0; round < 40; ++round) {
+      std::vector<float> values(n);
+      for (float& v : values) {
+        const int p = pick(gen);
+        v = p == 4 ? nan : p == -3 ? -0.0f : static_cast<float>(p);
+      }
+      ASSERT_EQ(FirstLeast(values.data(), n), ScanForLeast(values)) << n << " values, round " << round;
+    }
+  }
+}
+
+// A vector's exponent is that of its largest magnitude alone, wherever it lies among
+// NaNs, zeros and values of every size.
+TEST(CosineScaleExponentTest, FollowsTheLargestMagnitudeAnywhere) {
+  std::mt19937 gen(23);
+  std::uniform_int_distribution<int> power(-140, 120);
+  std::uniform_int_distribution<int> kind(0, 9);
+  for (uint64_t n = 1; n <= 50; ++n) {
+    for (int round = 0; round < 30; ++round) {
+      std::vector<float> x(n);
+      float largest = 0.0f;
+      for (float& v : x) {
+        const int k = kind(gen);
+        v = k == 0 ? std::nanf("") : k == 1 ? -0.0f : std::ldexp(k % 2 ? -1.5f : 1.25f, power(gen));
+        if (!std::isnan(v)) largest = std::max(largest, std::fabs(v));
+      }
+      ASSERT_EQ(CosineScaleExponent(x.data(), n), CosineScaleExponent(&largest, 1))
+          << n << " values, round " << round;
+    }
+  }
 }
 
 }  // namespace

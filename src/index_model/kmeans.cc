@@ -67,12 +67,7 @@ void minibatch_kmeans_step(const arma::fmat& X, const std::vector<uint64_t>& idx
     Kernel::Distances(Kernel::Prepare(ColumnView(points.colptr(first), s, share)),
                       prepared_centroids, distances);  // k x share
     for (uint64_t p = 0; p < share; ++p) {
-      const float* column = distances.colptr(p);
-      uint64_t best = 0;
-      for (uint64_t c = 1; c < k; ++c) {
-        if (column[c] < column[best]) best = c;
-      }
-      nearest[first + p] = best;
+      nearest[first + p] = FirstLeast(distances.colptr(p), k);
     }
   });
   for (uint64_t p = 0; p < b; ++p) {

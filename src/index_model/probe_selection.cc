@@ -69,10 +69,9 @@ void NearestPerQuery(const Matrix<float>& queries, const typename Kernel::Prepar
 }
 
 template <typename Kernel>
-ProbeSelection SelectProbes(const Matrix<float>& queries, const std::vector<Codebook>& codebooks,
-                            uint64_t n_probes, float greedy_factor) {
-  CheckInputs(queries, codebooks);
-  const Codebook& book = codebooks[0];
+ProbeSelection SelectProbes(const Matrix<float>& queries, const Codebook& book,
+                            const typename Kernel::Prepared& candidates, uint64_t n_probes,
+                            float greedy_factor) {
   const uint64_t k = book.n_centroids;
   const uint64_t nq = queries.rows;
   const uint64_t d = queries.cols;
@@ -89,8 +88,7 @@ ProbeSelection SelectProbes(const Matrix<float>& queries, const std::vector<Code
   {
     std::vector<uint32_t> identity(k);
     std::iota(identity.begin(), identity.end(), uint32_t{0});
-    const arma::fmat candidates = ColumnView(book.centroids);
-    NearestPerQuery<Kernel>(queries, Kernel::Prepare(candidates), k, n_probes, identity, picks);
+    NearestPerQuery<Kernel>(queries, candidates, k, n_probes, identity, picks);
   }
 
   // The union, ascending: one flag per candidate stands in for a set and a sort.
@@ -125,12 +123,45 @@ ProbeSelection SelectProbes(const Matrix<float>& queries, const std::vector<Code
 
 }  // namespace
 
+ProbeCandidates::ProbeCandidates(const std::vector<Codebook>& codebooks, DistanceMetric metric)
+    : codebooks_(&codebooks), metric_(metric) {
+  WithKernel(metric, [](auto) {});
+  if (codebooks.empty()) return;
+  const Matrix<float>& centroids = codebooks[0].centroids;
+  storage_ = centroids.data.data();
+  rows_ = centroids.rows;
+  cols_ = centroids.cols;
+  columns_ = ColumnView(centroids);
+  if (metric == Cosine) {
+    cosine_.emplace(CosineKernel::Prepare(columns_));
+  } else {
+    squared_.emplace(SquaredEuclideanKernel::Prepare(columns_));
+  }
+}
+
+bool ProbeCandidates::PreparedFrom(const std::vector<Codebook>& codebooks, DistanceMetric metric) const {
+  if (&codebooks != codebooks_ || metric != metric_) return false;
+  if (codebooks.empty()) return storage_ == nullptr;
+  const Matrix<float>& centroids = codebooks[0].centroids;
+  return centroids.data.data() == storage_ && centroids.rows == rows_ && centroids.cols == cols_;
+}
+
+ProbeSelection select_probes_prepared(const Matrix<float>& queries, const ProbeCandidates& candidates,
+                                      uint64_t n_probes, float greedy_factor) {
+  CheckInputs(queries, *candidates.codebooks_);
+  const Codebook& book = (*candidates.codebooks_)[0];
+  if (candidates.cosine_) {
+    return SelectProbes<CosineKernel>(queries, book, *candidates.cosine_, n_probes, greedy_factor);
+  }
+  return SelectProbes<SquaredEuclideanKernel>(queries, book, *candidates.squared_, n_probes,
+                                              greedy_factor);
+}
+
 ProbeSelection select_probes_dispatch(const Matrix<float>& queries,
                                       const std::vector<Codebook>& codebooks, uint64_t n_probes,
                                       DistanceMetric metric, float greedy_factor) {
-  return WithKernel(metric, [&](auto kernel) {
-    return SelectProbes<decltype(kernel)>(queries, codebooks, n_probes, greedy_factor);
-  });
+  const ProbeCandidates candidates(codebooks, metric);
+  return select_probes_prepared(queries, candidates, n_probes, greedy_factor);
 }
 
 ProbeSelection select_probes_gpu(const Matrix<float>&, const std::vector<Codebook>&, uint64_t,

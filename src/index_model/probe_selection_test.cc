@@ -122,6 +122,37 @@ TEST(ProbeSelectionTest, PicksAreTheNearestAndIndependentOfTeamSize) {
   EXPECT_EQ(euclidean.probes.data, squared.probes.data);
 }
 
+// One preparation serves any number of batches, and knows when the codebooks under it are
+// no longer the ones it was made from.
+TEST(ProbeSelectionTest, PreparedCandidatesServeManyBatches) {
+  std::vector<Codebook> codebooks = Candidates(Uniform(64, 8, 30));
+  for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
+    const ProbeCandidates prepared(codebooks, metric);
+    for (uint64_t seed : {31, 32, 33}) {
+      const Matrix<float> queries = Uniform(seed == 32 ? 1 : 40, 8, seed);
+      const float factor = seed == 33 ? 1.0f : 0.0f;
+      const ProbeSelection kept = select_probes_prepared(queries, prepared, 4, factor);
+      const ProbeSelection fresh = select_probes_dispatch(queries, codebooks, 4, metric, factor);
+      EXPECT_EQ(kept.probed_lists, fresh.probed_lists) << "metric " << metric << ", seed " << seed;
+      EXPECT_EQ(kept.probes.data, fresh.probes.data) << "metric " << metric << ", seed " << seed;
+    }
+    EXPECT_TRUE(prepared.PreparedFrom(codebooks, metric));
+    EXPECT_FALSE(prepared.PreparedFrom(codebooks, metric == Cosine ? Euclidean : Cosine));
+  }
+  const ProbeCandidates prepared(codebooks, SquaredEuclidean);
+  std::vector<Codebook> copy = codebooks;
+  EXPECT_FALSE(prepared.PreparedFrom(copy, SquaredEuclidean)) << "another codebook list";
+  codebooks[0] = testing_data::BookOf(Uniform(64, 8, 34));
+  EXPECT_FALSE(prepared.PreparedFrom(codebooks, SquaredEuclidean)) << "replaced centroids";
+  codebooks.clear();
+  EXPECT_FALSE(prepared.PreparedFrom(codebooks, SquaredEuclidean)) << "no codebook left";
+  const ProbeCandidates none(codebooks, Cosine);
+  EXPECT_THAT([&] { select_probes_prepared(Uniform(2, 8, 35), none, 1, 0); },
+              ThrowsMessage<std::invalid_argument>("No candidate codebook provided."));
+  EXPECT_THAT([&] { ProbeCandidates(codebooks, static_cast<DistanceMetric>(3)); },
+              ThrowsMessage<std::runtime_error>("Unsupported distance metric."));
+}
+
 TEST(ProbeSelectionTest, Refusals) {
   const Matrix<float> none(std::vector<float>{}, 4);
   EXPECT_THAT([&] { select_probes_dispatch(none, Candidates(Uniform(2, 4, 1)), 1, static_cast<DistanceMetric>(3), 0); },

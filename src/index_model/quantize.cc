@@ -39,12 +39,7 @@ void AssignSubspace(const arma::fmat& slice, const Codebook& book, uint64_t j, u
     const arma::fmat block = ColumnView(slice.colptr(start), s, count);
     Kernel::Distances(Kernel::Prepare(block), prepared_centroids, distances);  // k x count
     for (uint64_t p = 0; p < count; ++p) {
-      const float* column = distances.colptr(p);
-      uint32_t best = 0;
-      for (uint32_t c = 1; c < k; ++c) {
-        if (column[c] < column[best]) best = c;
-      }
-      out.data[(start + p) * m + j] = best;
+      out.data[(start + p) * m + j] = static_cast<uint32_t>(FirstLeast(distances.colptr(p), k));
     }
   });
 }
