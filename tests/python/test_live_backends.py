@@ -79,7 +79,8 @@ def test_create_upsert_train_query_and_existing_name(backend, rng):
     index.train()
     assert index.is_trained() and index.n_lists == 8
 
-    results = index.query(queries, top_k=10)
+    # k-means is seeded at random; two probes keep the recall check independent of the seed.
+    results = index.query(queries, top_k=10, n_probes=2)
     hits = 0
     for query, found in zip(queries, results):
         truth = {f"id{n}" for n in np.argsort(((data - query) ** 2).sum(axis=1))[:10]}
