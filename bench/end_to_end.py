@@ -14,7 +14,6 @@ Run by hand (needs `pip install -r bench/requirements.txt` and `make module`):
     .venv/bin/python bench/end_to_end.py [--scale 0.2] [--queries 1000]
 """
 import argparse
-import contextlib
 import os
 import time
 
@@ -50,19 +49,6 @@ def brute_force(data, queries):
 
 def recall(found, truth):
     return float(np.mean([len(set(f) & set(t)) / TOP_K for f, t in zip(found, truth)]))
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """The item cache reports each list it evicts on standard output; keep the table readable."""
-    saved = os.dup(1)
-    with open(os.devnull, "w") as devnull:
-        os.dup2(devnull.fileno(), 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 def timed(fn):
@@ -125,8 +111,7 @@ def main():
         data, queries = data[:n], data[n:]
         truth, brute_s = brute_force(data, queries)
         n_lists, upsert_ips, train_s, cold = encrypted_run(data, queries, truth, cache_lists=0)
-        with quiet_stdout():
-            _, _, _, warm = encrypted_run(data, queries, truth, cache_lists=n_lists)
+        _, _, _, warm = encrypted_run(data, queries, truth, cache_lists=n_lists)
         add_ips, faiss_train_s, faiss_rows = faiss_run(data, queries, truth, n_lists)
         print(f"== {name} ({n} x {d}), {n_lists} lists (automatic)")
         print(f"   upsert: encrypted {upsert_ips:,.0f} items/s, faiss add {add_ips:,.0f} items/s "

@@ -17,7 +17,6 @@ OpenMP runtime is loaded (the runtime reads it once, at load). Run by hand (need
         [--threads 1,8] [--shapes 128,768] [--wait-policy passive]
 """
 import argparse
-import contextlib
 import ctypes
 import ctypes.util
 import os
@@ -28,19 +27,6 @@ import numpy as np
 
 SEED, CENTRES, SIGMA, TOP_K, UPSERT_BATCH = 20261207, 1000, 0.6, 10, 10_000
 SHAPES = {128: 200_000, 768: 50_000}
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """The item cache reports each uncached list it drops on standard output."""
-    saved = os.dup(1)
-    with open(os.devnull, "w") as devnull:
-        os.dup2(devnull.fileno(), 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 def mixture(rng, n, d):
@@ -153,9 +139,8 @@ def main():
         for n_lists in lists:
             set_threads(args.train_threads)
             theirs = Faiss(data, n_lists)
-            with quiet_stdout():
-                cold = Ours(data, n_lists, cache=False)
-                warm = Ours(data, n_lists, cache=True)
+            cold = Ours(data, n_lists, cache=False)
+            warm = Ours(data, n_lists, cache=True)
             print(f"\n== {n} x {d}, {n_lists} lists: train (rebuild included, {args.train_threads} "
                   f"thread(s)) ours {cold.train_s:.2f} s, FAISS (100 iterations) {theirs.train_s:.2f} s, "
                   f"ours / FAISS {cold.train_s / theirs.train_s:.2f}; upsert {cold.upsert_ips:,.0f} items/s; "
@@ -170,8 +155,7 @@ def main():
                     _, single_f = rate(lambda: theirs.single(queries[:args.single], p), args.single)
                     found_o, batch_off = rate(lambda: cold.batch(queries, p), len(queries))
                     _, single_off = rate(lambda: cold.single(queries[:args.single_cold], p), args.single_cold)
-                    with quiet_stdout():
-                        warm.batch(queries, p)  # every probed list in the cache
+                    warm.batch(queries, p)  # every probed list in the cache
                     _, batch_warm = rate(lambda: warm.batch(queries, p), len(queries))
                     # Untimed single queries first: the figure is of a stream of single
                     # queries, not of the first ones after a batch.
