@@ -1,6 +1,5 @@
 #include "encrypted_store/sealing.h"
 
-#include <omp.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -179,14 +178,14 @@ class GcmContext {
   IvSupply ivs_;
 };
 
-// A region's start-up costs more than a thread saves on small batches: a thread is
-// added per 16 KiB of work, counting each item's fixed cost (IV, initialisation, tag) as
+// Waking a thread costs more than it saves on small batches: a thread is
+// added per 32 KiB of work, counting each item's fixed cost (IV, initialisation, tag) as
 // 256 bytes, up to the default team size.
 int TeamFor(std::size_t items, std::size_t bytes) {
-  constexpr std::size_t kBytesPerThread = 16 * 1024;
+  constexpr std::size_t kBytesPerThread = 32 * 1024;
   constexpr std::size_t kItemCost = 256;
   const std::size_t wanted = (bytes + items * kItemCost) / kBytesPerThread;
-  const std::size_t team = std::min<std::size_t>(wanted, static_cast<std::size_t>(omp_get_max_threads()));
+  const std::size_t team = std::min<std::size_t>(wanted, static_cast<std::size_t>(DefaultTeam()));
   return static_cast<int>(std::max<std::size_t>(team, 1));
 }
 
@@ -210,8 +209,8 @@ struct ItemErrors {
   uint64_t count = 0;
 };
 
-// Runs body(context, i) for every item in one parallel region, each thread over its
-// contiguous share with one context of its own. Nothing leaves the region by exception:
+// Runs body(context, i) for every item in one parallel step, each thread over its
+// contiguous share with one context of its own. Nothing leaves the step by exception:
 // a body that throws (allocation) fails its item.
 template <typename Body>
 ItemErrors ForEachItem(std::size_t n, std::size_t bytes, GcmContext::Direction direction,
@@ -220,28 +219,24 @@ ItemErrors ForEachItem(std::size_t n, std::size_t bytes, GcmContext::Direction d
   errors.texts.assign(n, nullptr);
   std::atomic<uint64_t> failures{0};
   const int team = TeamFor(n, bytes);
-#pragma omp parallel num_threads(team) if (team > 1)
-  {
-    const auto [first, count] = StaticShare(n, omp_get_num_threads(), omp_get_thread_num());
+  ParallelStatic(n, team, [&](uint64_t first, uint64_t count) {
     const std::size_t begin = first, end = first + count;
-    if (begin < end) {
-      GcmContext context(direction, key);
-      uint64_t local = 0;
-      for (std::size_t i = begin; i < end; ++i) {
-        const char* error = nullptr;
-        try {
-          error = body(context, i);
-        } catch (...) {
-          error = direction == GcmContext::kSeal ? "Encryption failed" : "Decryption update failed";
-        }
-        if (error != nullptr) {
-          errors.texts[i] = error;
-          ++local;
-        }
+    GcmContext context(direction, key);
+    uint64_t local = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      const char* error = nullptr;
+      try {
+        error = body(context, i);
+      } catch (...) {
+        error = direction == GcmContext::kSeal ? "Encryption failed" : "Decryption update failed";
       }
-      failures.fetch_add(local, std::memory_order_relaxed);
+      if (error != nullptr) {
+        errors.texts[i] = error;
+        ++local;
+      }
     }
-  }
+    failures.fetch_add(local, std::memory_order_relaxed);
+  });
   errors.count = failures.load();
   return errors;
 }

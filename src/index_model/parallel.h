@@ -1,15 +1,25 @@
-// Helpers for OpenMP regions that must not let an exception escape: the work of each
-// member (or item) is caught where it runs, and after the region the failure of the lowest
-// member (or item) is rethrown on the calling thread. Regions use the default team, which
-// is one thread in a forked child.
+// Helpers for parallel steps that must not let an exception escape: the work of each member
+// (or item) is caught where it runs, and after the step the failure of the lowest member
+// (or item) is rethrown on the calling thread.
+//
+// The members run on a pool of our own threads rather than in OpenMP regions: an OpenMP
+// team spins for milliseconds after every region (the runtime reads its wait policy once,
+// when it is loaded, so a library cannot change it), and on a query that alternates short
+// serial and parallel steps most of the machine's time went to that spinning. Pool threads
+// spin for a few microseconds after a step and then sleep on a futex. The team size is
+// still OpenMP's: omp_set_num_threads, OMP_NUM_THREADS and the client's cpu_threads set it.
+// A forked child, a step started from inside another step, and a body that throws all run
+// as before: on the calling thread, or with the failure rethrown after the step.
 #pragma once
 
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 namespace ombrix {
@@ -18,6 +28,27 @@ namespace ombrix {
 // region on one thread (the parent's team does not exist there); callers must not raise
 // the team size again.
 bool InForkedChild();
+
+// The team a step started on this thread may use: omp_get_max_threads(), or 1 in a forked
+// child and inside a step of the pool.
+int DefaultTeam();
+
+// The most members a step runs with, whatever the team size asked for.
+inline constexpr uint64_t kMostMembers = 1024;
+
+namespace internal {
+// Runs job(context, member) for every member in [0, team), team <= kMostMembers: member 0 on the calling thread,
+// the others on pool threads; returns when all are done. job must not throw. A team of 1, a
+// forked child and a call from inside a step run every member on the calling thread.
+void RunTeam(int team, void (*job)(void*, int), void* context);
+}  // namespace internal
+
+// Runs body(member) for every member of a team of `team` threads (see RunTeam).
+template <typename Body>
+void RunMembers(int team, Body& body) {
+  internal::RunTeam(
+      team, [](void* context, int member) { (*static_cast<Body*>(context))(member); }, &body);
+}
 
 // Member t of a team of size team gets items [first, first + count) of total: the first
 // total % team members take one item more, all shares contiguous and in member order.
@@ -33,7 +64,7 @@ inline std::pair<uint64_t, uint64_t> StaticShare(uint64_t total, int team, int t
 class FirstFailure {
  public:
   void Record(uint64_t key) {
-#pragma omp critical(ombrix_first_failure)
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (!failure_ || key < key_) {
       failure_ = std::current_exception();
       key_ = key;
@@ -44,58 +75,72 @@ class FirstFailure {
   }
 
  private:
+  std::mutex mutex_;
   std::exception_ptr failure_;
   uint64_t key_ = std::numeric_limits<uint64_t>::max();
 };
 
-// Runs body(first, count) on every member of one team over its static share of total.
-// A single item runs on the calling thread: waking a team for it only costs (much more on
-// a loaded machine, where a spinning team waits for descheduled members).
+// Runs body(first, count) on every member of a team of at most `team` threads over its
+// static share of total. A single item runs on the calling thread: waking a team for it
+// only costs.
 template <typename Body>
-void ParallelStatic(uint64_t total, Body&& body) {
+void ParallelStatic(uint64_t total, int team, Body&& body) {
   FirstFailure failure;
-#pragma omp parallel if (total > 1)
-  {
-    const int t = omp_get_thread_num();
+  const int members = static_cast<int>(
+      std::min<uint64_t>({static_cast<uint64_t>(std::max(team, 1)), std::max<uint64_t>(total, 1),
+                          kMostMembers}));
+  auto member = [&](int t) {
     try {
-      const auto [first, count] = StaticShare(total, omp_get_num_threads(), t);
+      const auto [first, count] = StaticShare(total, members, t);
       if (count > 0) body(first, count);
     } catch (...) {
       failure.Record(static_cast<uint64_t>(t));
     }
-  }
+  };
+  RunMembers(members, member);
   failure.RethrowIfAny();
+}
+
+template <typename Body>
+void ParallelStatic(uint64_t total, Body&& body) {
+  ParallelStatic(total, DefaultTeam(), std::forward<Body>(body));
 }
 
 // The team worth waking for `work` units when each member should have at least
 // `per_member` of them: between 1 and the default team size.
 inline int TeamForWork(uint64_t work, uint64_t per_member) {
   const uint64_t wanted = per_member == 0 ? work : work / per_member;
-  const uint64_t most = static_cast<uint64_t>(omp_get_max_threads());
+  const uint64_t most = static_cast<uint64_t>(DefaultTeam());
   return static_cast<int>(std::max<uint64_t>(1, std::min(wanted, most)));
 }
 
-// Runs body(i) for every i in [0, total) with a dynamic schedule of chunks of one, on at
-// most `team` threads (the default team when not given); with one item or a team of one,
-// everything runs on the calling thread and no team is woken.
+// Runs body(i) for every i in [0, total), members taking the next item one at a time, on
+// at most `team` threads (the default team when not given); with one item or a team of
+// one, everything runs on the calling thread and no thread is woken.
 template <typename Body>
 void ParallelDynamic(uint64_t total, int team, Body&& body) {
   FirstFailure failure;
-  const int members = static_cast<int>(std::min<uint64_t>(std::max(team, 1), std::max<uint64_t>(total, 1)));
-#pragma omp parallel for schedule(dynamic, 1) num_threads(members) if (members > 1)
-  for (uint64_t i = 0; i < total; ++i) {
-    try {
-      body(i);
-    } catch (...) {
-      failure.Record(i);
+  const int members = static_cast<int>(
+      std::min<uint64_t>({static_cast<uint64_t>(std::max(team, 1)), std::max<uint64_t>(total, 1),
+                          kMostMembers}));
+  std::atomic<uint64_t> next{0};
+  auto member = [&](int) {
+    for (uint64_t i = next.fetch_add(1, std::memory_order_relaxed); i < total;
+         i = next.fetch_add(1, std::memory_order_relaxed)) {
+      try {
+        body(i);
+      } catch (...) {
+        failure.Record(i);
+      }
     }
-  }
+  };
+  RunMembers(members, member);
   failure.RethrowIfAny();
 }
 
 template <typename Body>
 void ParallelDynamic(uint64_t total, Body&& body) {
-  ParallelDynamic(total, omp_get_max_threads(), std::forward<Body>(body));
+  ParallelDynamic(total, DefaultTeam(), std::forward<Body>(body));
 }
 
 }  // namespace ombrix

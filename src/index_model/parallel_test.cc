@@ -5,7 +5,10 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix {
 namespace {
@@ -47,6 +50,38 @@ TEST(ParallelTest, FailuresInsideARegionReachTheCallerAfterIt) {
     for (uint64_t i = first; i < first + count; ++i) seen[i] += 1;
   });
   EXPECT_EQ(seen, std::vector<int>(16, 1));
+}
+
+// Many short steps back to back, from two callers at once, with steps started inside
+// steps: every item runs exactly once and nothing waits forever on a lost wake-up.
+TEST(ParallelTest, PoolStepsFromSeveralCallersAndNestedRunEveryItemOnce) {
+  testing_support::ScopedOmpThreads threads(8);
+  auto caller = [](std::vector<int>& seen) {
+    for (int step = 0; step < 2000; ++step) {
+      const uint64_t total = 1 + step % 37;
+      ParallelDynamic(total, [&](uint64_t i) {
+        ParallelStatic(2, [&](uint64_t first, uint64_t) {
+          if (first == 0) ++seen[(step * 37 + i) % seen.size()];
+        });
+      });
+      ParallelStatic(total, [&](uint64_t first, uint64_t count) {
+        for (uint64_t i = first; i < first + count; ++i) ++seen[(step * 37 + i + 7) % seen.size()];
+      });
+    }
+  };
+  std::vector<int> a(37 * 2000 + 64, 0);
+  std::vector<int> b(a.size(), 0);
+  std::thread other(caller, std::ref(b));
+  caller(a);
+  other.join();
+  uint64_t expected = 0;
+  for (int step = 0; step < 2000; ++step) expected += 2 * (1 + step % 37);
+  for (const auto* seen : {&a, &b}) {
+    uint64_t sum = 0;
+    for (int v : *seen) sum += static_cast<uint64_t>(v);
+    EXPECT_EQ(sum, expected);
+  }
+  EXPECT_EQ(DefaultTeam(), 8);
 }
 
 }  // namespace
