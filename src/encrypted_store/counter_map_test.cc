@@ -53,6 +53,20 @@ TEST_F(CounterMapTest, UpdateHandsOutConsecutivePositionsPerList) {
   EXPECT_EQ(LinesStartingWith("INFO Map update succeeded.").size(), 1u);
 }
 
+// A load that finds the bytes it opened last reuses what they opened to; it still drops
+// changes made only in memory, and a map pushed since is opened anew.
+TEST_F(CounterMapTest, LoadsOfAnUnchangedMapGiveTheStoredValues) {
+  auto core = CoreWithStoredMap("reload", {5, 2});
+  core->LoadCounterMap();
+  core->counter_map = {9, 9};
+  core->LoadCounterMap();
+  EXPECT_EQ(core->counter_map, (std::vector<uint32_t>{5, 2}));
+  EXPECT_EQ(core->UpdateCounterMap({1}), (std::vector<uint32_t>{2}));
+  core->counter_map = {0, 0};
+  core->LoadCounterMap();
+  EXPECT_EQ(core->counter_map, (std::vector<uint32_t>{5, 3}));
+}
+
 TEST_F(CounterMapTest, AMissingMapIsAnErrorThatNamesItAndMovesNothing) {
   auto core = Create("fresh", 22);
   core->LoadCounterMap();

@@ -176,6 +176,10 @@ class EncryptedIndexCore {
   uint64_t payload_size = 0;
   std::vector<uint32_t> counter_map;
   uint64_t counter_map_version = 0;
+  // The sealed map last opened and what it opened to: a load that reads the same bytes
+  // again takes the map from here instead of opening it anew.
+  std::vector<uint8_t> opened_counter_map_bytes;
+  std::vector<uint32_t> opened_counter_map;
   ItemCache item_cache;  // capacity lru_cache_size; 0 = off
   Key256 index_key{};
   Key256 data_store_name{};
