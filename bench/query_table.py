@@ -8,13 +8,15 @@ on the same data (FAISS with 100 iterations; ours with its defaults, rebuild inc
 then for 1 and 8 threads and each n_probes: queries/s of single queries (one per call)
 and of one batch of all queries, ours with the item cache off and with every list
 cached and warm, and recall@10 against brute force. Ratios are ours / FAISS.
+`--batch-per-list 8` trains ours with the README's recommended batch (8 points per list),
+whose lists are about as even as FAISS's; the default trains with the defaults.
 
 Memory backend. `--wait-policy passive` sets OMP_WAIT_POLICY for this process before the
 OpenMP runtime is loaded (the runtime reads it once, at load). Run by hand (needs
 `pip install -r bench/requirements.txt` and the module installed in .venv):
 
     .venv/bin/python bench/query_table.py [--scale 1] [--lists 1024,128] [--probes 1,4,16]
-        [--threads 1,8] [--shapes 128,768] [--wait-policy passive]
+        [--threads 1,8] [--shapes 128,768] [--wait-policy passive] [--batch-per-list 8]
 """
 import argparse
 import ctypes
@@ -61,7 +63,7 @@ def rate(fn, calls):
 
 
 class Ours:
-    def __init__(self, data, n_lists, cache):
+    def __init__(self, data, n_lists, cache, batch_per_list=None):
         memory = ombrix.DBConfig("memory")
         client = ombrix.Client("bench", memory, memory, memory)
         self.index = client.create_index("bench", os.urandom(32), ombrix.IndexIVFFlat(data.shape[1]),
@@ -72,7 +74,8 @@ class Ours:
             self.index.upsert(ids[first:first + UPSERT_BATCH], data[first:first + UPSERT_BATCH])
         self.upsert_ips = len(data) / (time.perf_counter() - started)
         started = time.perf_counter()
-        self.index.train(n_lists=n_lists)
+        self.index.train(n_lists=n_lists,
+                         batch_size=batch_per_list * n_lists if batch_per_list else None)
         self.train_s = time.perf_counter() - started
 
     def batch(self, queries, probes):
@@ -116,6 +119,8 @@ def main():
     parser.add_argument("--threads", default="1,8")
     parser.add_argument("--shapes", default="128,768")
     parser.add_argument("--train-threads", type=int, default=1)
+    parser.add_argument("--batch-per-list", type=int, default=None,
+                        help="train ours with batch_size = this x n_lists (default: its own default)")
     parser.add_argument("--wait-policy", choices=["passive", "active"], default=None,
                         help="OMP_WAIT_POLICY for this run (default: as the environment says)")
     args = parser.parse_args()
@@ -139,8 +144,8 @@ def main():
         for n_lists in lists:
             set_threads(args.train_threads)
             theirs = Faiss(data, n_lists)
-            cold = Ours(data, n_lists, cache=False)
-            warm = Ours(data, n_lists, cache=True)
+            cold = Ours(data, n_lists, cache=False, batch_per_list=args.batch_per_list)
+            warm = Ours(data, n_lists, cache=True, batch_per_list=args.batch_per_list)
             print(f"\n== {n} x {d}, {n_lists} lists: train (rebuild included, {args.train_threads} "
                   f"thread(s)) ours {cold.train_s:.2f} s, FAISS (100 iterations) {theirs.train_s:.2f} s, "
                   f"ours / FAISS {cold.train_s / theirs.train_s:.2f}; upsert {cold.upsert_ips:,.0f} items/s; "
