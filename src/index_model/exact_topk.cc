@@ -362,11 +362,23 @@ class Ranker {
           } else {
             sums_.tail(member.query, list.packed + first * d_, rows, d_, distances.data());
           }
-          for (uint64_t i = 0; i < rows; ++i) {
-            const uint64_t r = first + i;
-            Offer(member, RowDistance(distances[i], list, r, member.query, member.norm, d_,
-                                      cosine_, row),
-                  list, r);
+          if (cosine_) {
+            for (uint64_t i = 0; i < rows; ++i) {
+              distances[i] = RowDistance(distances[i], list, first + i, member.query, member.norm,
+                                         d_, cosine_, row);
+            }
+          }
+          // Most rows lie beyond a full heap's top (a NaN distance lies beyond a number too):
+          // a block of them is passed over after one pass of comparisons.
+          for (uint64_t b = 0; b < rows; b += kLanes) {
+            const uint64_t n = std::min(kLanes, rows - b);
+            if (member.bounded && n == kLanes && NoneAtOrBefore(distances.data() + b, member.top)) {
+              continue;
+            }
+            for (uint64_t i = b; i < b + n; ++i) {
+              if (member.bounded && !(distances[i] <= member.top)) continue;
+              Offer(member, distances[i], list, first + i);
+            }
           }
         }
         first += rows;
@@ -400,6 +412,9 @@ class Ranker {
     std::vector<ScoredCandidate> heap;
     bool dropped = false;
     float nearest_dropped = 0.0f;
+    // When the heap is full and its top is a number: that top.
+    bool bounded = false;
+    float top = 0.0f;
   };
 
   // The triple order: distance (NaN last), then id bytes, then metadata bytes.
@@ -415,6 +430,13 @@ class Ranker {
     return Nearer(a.distance, b.distance);
   }
 
+  // No one of kLanes distances at or before top (a number).
+  static bool NoneAtOrBefore(const float* distances, float top) {
+    uint32_t at_or_before = 0;
+    for (uint64_t i = 0; i < kLanes; ++i) at_or_before += distances[i] <= top;
+    return at_or_before == 0;
+  }
+
   static void NoteDropped(Member& member, float distance) {
     if (!member.dropped || Nearer(distance, member.nearest_dropped)) {
       member.nearest_dropped = distance;
@@ -427,6 +449,8 @@ class Ranker {
     if (heap.size() < k_) {
       heap.push_back({distance, list.ids + r, list.metadata + r});
       std::push_heap(heap.begin(), heap.end(), DistanceBefore);
+      member.top = heap.front().distance;
+      member.bounded = heap.size() == k_ && !std::isnan(member.top);
       return;
     }
     const float top = heap.front().distance;
@@ -440,6 +464,8 @@ class Ranker {
       // before the top; rows beyond the top stay beyond the cut.
       NoteDropped(member, distance);
     }
+    member.top = heap.front().distance;
+    member.bounded = heap.size() == k_ && !std::isnan(member.top);
   }
 
   // Query q's results from its kept rows, sorted by the triple order.
