@@ -241,8 +241,9 @@ const float* PrepareQuery(const float* query, uint64_t d, bool cosine, std::vect
 std::atomic<ranking_internal::RankingWalk> g_walk{ranking_internal::RankingWalk::kAuto};
 
 // Bytes of a list read at once by every query of a group that probes it: small enough to
-// stay in the core's own caches while those queries take their turns.
-constexpr uint64_t kChunkBytes = uint64_t{64} << 10;
+// stay in the core's first-level cache while those queries take their turns, but never
+// fewer than kGroup blocks, which the sums advance together.
+constexpr uint64_t kChunkBytes = uint64_t{32} << 10;
 
 // The ranking proper, on checked inputs: k >= 1, every probed position names a list.
 //
@@ -343,9 +344,9 @@ class Ranker {
       Member& member = members[m];
       member.query = PrepareQuery(queries_.row(group[m]), d_, cosine_, member.rescaled, member.norm);
     }
+    const uint64_t block_bytes = kLanes * std::max<uint64_t>(d_, 1) * sizeof(float);
     const uint64_t chunk_rows =
-        std::max<uint64_t>(1, kChunkBytes / (kLanes * std::max<uint64_t>(d_, 1) * sizeof(float))) *
-        kLanes;
+        std::max<uint64_t>(kGroup, kChunkBytes / block_bytes / kGroup * kGroup) * kLanes;
     std::vector<float> distances(chunk_rows);
     std::vector<float> row;
     for (uint64_t begin = 0; begin < visits.size();) {

@@ -326,7 +326,8 @@ struct ScopedWalk {
 TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
   using ranking_internal::RankingWalk;
   const uint64_t d = 19;
-  const std::vector<uint64_t> sizes{0, 5, 16, 33, 80, 1, 47, 130};
+  // The list of 520 rows spans several of the chunks the list-major walk reads at once.
+  const std::vector<uint64_t> sizes{0, 5, 16, 33, 80, 1, 47, 130, 520};
   const uint64_t rows = std::accumulate(sizes.begin(), sizes.end(), uint64_t{0});
   // Ids in an order unlike the rows', so that the triple order and the meeting order
   // disagree among equal distances.
