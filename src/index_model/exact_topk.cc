@@ -244,6 +244,8 @@ std::atomic<ranking_internal::RankingWalk> g_walk{ranking_internal::RankingWalk:
 // stay in the core's first-level cache while those queries take their turns, but never
 // fewer than kGroup blocks, which the sums advance together.
 constexpr uint64_t kChunkBytes = uint64_t{32} << 10;
+// Groups of queries per team member in a list-major batch.
+constexpr int kGroupsPerMember = 4;
 
 // The ranking proper, on checked inputs: k >= 1, every probed position names a list.
 //
@@ -315,9 +317,8 @@ class Ranker {
     Write(q, heap);
   }
 
-  // The queries group[0..count) by the list-major walk where it pays (always when
-  // `always`), else one by one query-major.
-  void ListMajor(const uint64_t* group, uint64_t count, bool always) const {
+  // The queries group[0..count) by the list-major walk.
+  void ListMajor(const uint64_t* group, uint64_t count) const {
     const uint64_t cells = selection_.probes.cols;
     std::vector<Visit> visits;
     visits.reserve(count * cells);
@@ -329,15 +330,6 @@ class Ranker {
     std::sort(visits.begin(), visits.end(), [](const Visit& a, const Visit& b) {
       return a.list != b.list ? a.list < b.list : a.member < b.member;
     });
-    uint64_t distinct = 0;
-    for (uint64_t i = 0; i < visits.size(); ++i) {
-      distinct += i == 0 || visits[i].list != visits[i - 1].list;
-    }
-    // A list read by one query of the group on average gains nothing from the walk.
-    if (!always && (count < 2 || visits.size() < 2 * distinct)) {
-      for (uint64_t m = 0; m < count; ++m) QueryMajor(group[m]);
-      return;
-    }
 
     std::vector<Member> members(count);
     for (uint64_t m = 0; m < count; ++m) {
@@ -522,16 +514,43 @@ QueryResults RankLists(const std::vector<ListView>& lists, uint64_t d,
   }
   const int team = TeamForWork(work, kRankingWorkPerThread);
   const RankingWalk walk = g_walk.load(std::memory_order_relaxed);
-  if (walk == RankingWalk::kQueryMajor || (walk == RankingWalk::kAuto && n_queries < 2)) {
+
+  // Contiguous groups of the sorted queries, so that queries sharing lists stay together;
+  // each group walked list-major reads each of its lists once. More groups than members
+  // keep the members busy to the end (on a loaded machine too), at the price of reading a
+  // list once per group that probes it.
+  const uint64_t groups =
+      team == 1 ? 1 : std::min<uint64_t>(n_queries, uint64_t{kGroupsPerMember} * team);
+  std::vector<char> list_major(groups, walk == RankingWalk::kListMajor);
+  bool any_list_major = walk == RankingWalk::kListMajor;
+  if (walk == RankingWalk::kAuto && n_queries > 1) {
+    // A group pays when its queries probe each of its lists twice on average.
+    std::vector<uint64_t> seen_in(lists.size(), 0);
+    for (uint64_t g = 0; g < groups; ++g) {
+      const auto [first, count] = StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
+      uint64_t distinct = 0;
+      for (uint64_t i = first; i < first + count; ++i) {
+        for (uint64_t cell = 0; cell < selection.probes.cols; ++cell) {
+          uint64_t& seen = seen_in[selection.probes.at(order[i], cell)];
+          distinct += seen != g + 1;
+          seen = g + 1;
+        }
+      }
+      list_major[g] = count > 1 && count * selection.probes.cols >= 2 * distinct;
+      any_list_major = any_list_major || list_major[g];
+    }
+  }
+  if (!any_list_major) {
     ParallelDynamic(n_queries, team, [&](uint64_t i) { ranker.QueryMajor(order[i]); });
     return results;
   }
-  // One contiguous group of the sorted queries per member: queries that share lists stay
-  // together, and each group reads its lists once.
-  const uint64_t groups = std::min<uint64_t>(static_cast<uint64_t>(team), n_queries);
   ParallelDynamic(groups, team, [&](uint64_t g) {
     const auto [first, count] = StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
-    ranker.ListMajor(order.data() + first, count, walk == RankingWalk::kListMajor);
+    if (list_major[g]) {
+      ranker.ListMajor(order.data() + first, count);
+    } else {
+      for (uint64_t i = first; i < first + count; ++i) ranker.QueryMajor(order[i]);
+    }
   });
   return results;
 }

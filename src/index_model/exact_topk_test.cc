@@ -325,7 +325,8 @@ struct ScopedWalk {
 
 TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
   using ranking_internal::RankingWalk;
-  const uint64_t d = 19;
+  // Enough work for a team of several members, hence several groups of queries.
+  const uint64_t d = 67;
   // The list of 520 rows spans several of the chunks the list-major walk reads at once.
   const std::vector<uint64_t> sizes{0, 5, 16, 33, 80, 1, 47, 130, 520};
   const uint64_t rows = std::accumulate(sizes.begin(), sizes.end(), uint64_t{0});
@@ -336,11 +337,11 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
   const CacheMissResult record = Record(ids, sizes);
   std::mt19937 gen(5);
   std::vector<std::vector<uint32_t>> probe_rows;
-  for (uint64_t q = 0; q < 48; ++q) {
+  for (uint64_t q = 0; q < 96; ++q) {
     std::vector<uint32_t> positions(sizes.size());
     std::iota(positions.begin(), positions.end(), 0u);
     std::shuffle(positions.begin(), positions.end(), gen);
-    positions.resize(4);
+    positions.resize(6);
     probe_rows.push_back(positions);
   }
   const ProbeSelection sel = Probes(probe_rows);
@@ -351,7 +352,7 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
   ScopedWalk restore;
   for (Data data : {kGaussian, kTies, kTiesAndNan, kExtremeMagnitudes}) {
     Matrix<float> items = testing_data::Uniform(rows, d, 11);
-    Matrix<float> queries = testing_data::Uniform(48, d, 12);
+    Matrix<float> queries = testing_data::Uniform(96, d, 12);
     if (data != kGaussian) {
       // Components of {0, 1} (and few of them in use) put many rows at equal distances.
       for (auto* m : {&items, &queries}) {
