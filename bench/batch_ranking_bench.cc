@@ -76,7 +76,8 @@ const Index& Get(uint64_t n_lists) {
     }
     std::vector<std::string> metadata(ids.size());
     index.lists.emplace_back(std::move(ids), std::move(metadata),
-                             reinterpret_cast<const uint8_t*>(vectors.data()), kDim * sizeof(float));
+                             reinterpret_cast<const uint8_t*>(vectors.data()),
+                             kDim * sizeof(float));
   }
   for (const PackedList& list : index.lists) index.views.push_back(list.view());
   return index;

@@ -334,7 +334,8 @@ class Ranker {
     std::vector<Member> members(count);
     for (uint64_t m = 0; m < count; ++m) {
       Member& member = members[m];
-      member.query = PrepareQuery(queries_.row(group[m]), d_, cosine_, member.rescaled, member.norm);
+      member.query =
+          PrepareQuery(queries_.row(group[m]), d_, cosine_, member.rescaled, member.norm);
     }
     const uint64_t block_bytes = kLanes * std::max<uint64_t>(d_, 1) * sizeof(float);
     const uint64_t chunk_rows =
@@ -351,7 +352,8 @@ class Ranker {
         for (uint64_t v = begin; v < end; ++v) {
           Member& member = members[visits[v].member];
           if (first < full) {
-            sums_.blocks(member.query, list.packed + first * d_, rows / kLanes, d_, distances.data());
+            sums_.blocks(member.query, list.packed + first * d_, rows / kLanes, d_,
+                         distances.data());
           } else {
             sums_.tail(member.query, list.packed + first * d_, rows, d_, distances.data());
           }
@@ -527,7 +529,8 @@ QueryResults RankLists(const std::vector<ListView>& lists, uint64_t d,
     // A group pays when its queries probe each of its lists twice on average.
     std::vector<uint64_t> seen_in(lists.size(), 0);
     for (uint64_t g = 0; g < groups; ++g) {
-      const auto [first, count] = StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
+      const auto [first, count] =
+          StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
       uint64_t distinct = 0;
       for (uint64_t i = first; i < first + count; ++i) {
         for (uint64_t cell = 0; cell < selection.probes.cols; ++cell) {
@@ -545,7 +548,8 @@ QueryResults RankLists(const std::vector<ListView>& lists, uint64_t d,
     return results;
   }
   ParallelDynamic(groups, team, [&](uint64_t g) {
-    const auto [first, count] = StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
+    const auto [first, count] =
+        StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
     if (list_major[g]) {
       ranker.ListMajor(order.data() + first, count);
     } else {

@@ -374,9 +374,10 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
     std::vector<PackedList> owned;
     for (uint64_t p = 0; p < sizes.size(); ++p) {
       const uint64_t begin = record.token_indices[p];
-      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + begin + sizes[p]),
+      const uint64_t end = begin + sizes[p];
+      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + end),
                          std::vector<std::string>(record.metadata.begin() + begin,
-                                                  record.metadata.begin() + begin + sizes[p]),
+                                                  record.metadata.begin() + end),
                          reinterpret_cast<const uint8_t*>(items.row(begin)), d * sizeof(float));
     }
     std::vector<ListView> views;
@@ -386,13 +387,15 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
         ranking_internal::SetRankingWalk(RankingWalk::kQueryMajor);
         team.Set(1);
         const QueryResults want = exact_topk_lists(views, d, sel, queries, k, metric, {1});
-        ranking_internal::SetRankingWalk(RankingWalk::kListMajor);
-        for (int threads : {1, 8}) {
+        for (auto [walk, threads] : {std::pair{RankingWalk::kListMajor, 1},
+                                     {RankingWalk::kListMajor, 8}, {RankingWalk::kAuto, 8}}) {
+          ranking_internal::SetRankingWalk(walk);
           team.Set(threads);
           const QueryResults got = exact_topk_lists(views, d, sel, queries, k, metric, {1});
           const std::string where = "data " + std::to_string(data) + ", metric " +
                                     std::to_string(metric) + ", k " + std::to_string(k) + ", " +
-                                    std::to_string(threads) + " threads";
+                                    std::to_string(threads) + " threads, walk " +
+                                    std::to_string(static_cast<int>(walk));
           EXPECT_EQ(got.counts, want.counts) << where;
           EXPECT_EQ(got.ids.data, want.ids.data) << where;
           EXPECT_EQ(got.metadata, want.metadata) << where;
