@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <stdexcept>
 
 #include "index_model/distance_kernels.h"
+#include "index_model/exact_topk_walk.h"
 #include "index_model/parallel.h"
 
 namespace ombrix {
@@ -194,25 +196,306 @@ void CheckMetric(DistanceMetric metric) {
   }
 }
 
+// Row r of list as its query meets it: `sum` is the lane sum of the two (a dot product for
+// cosine, a squared difference otherwise); row is scratch for rows of extreme magnitude.
+inline float RowDistance(float sum, const ListView& list, uint64_t r, const float* query,
+                         float query_norm, uint64_t d, bool cosine, std::vector<float>& row) {
+  if (!cosine) return sum;
+  float distance = sum;
+  float length = list.lengths[r];
+  if (list.scales != nullptr && list.scales[r] != 0) {
+    row.resize(d);
+    UnpackRow(list.packed, list.rows, d, r, row.data());
+    float dot = 0.0f;
+    float squares = 0.0f;
+    for (uint64_t j = 0; j < d; ++j) {
+      const float x = std::ldexp(row[j], list.scales[r]);
+      dot = std::fmaf(query[j], x, dot);
+      squares = std::fmaf(x, x, squares);
+    }
+    distance = dot;
+    length = std::sqrt(squares);
+  }
+  const float norms = query_norm * length;
+  return norms == 0.0f ? 1.0f : 1.0f - distance / norms;
+}
+
+// The vector a query's sums read and, for cosine, its length. A query of extreme magnitude
+// is ranked as its copy scaled by a power of two (kept in storage): exact, and cosine is
+// blind to a vector's length.
+const float* PrepareQuery(const float* query, uint64_t d, bool cosine, std::vector<float>& storage,
+                          float& norm) {
+  norm = 0.0f;
+  if (!cosine) return query;
+  if (const int exponent = CosineScaleExponent(query, d); exponent != 0) {
+    storage.assign(query, query + d);
+    for (float& v : storage) v = std::ldexp(v, exponent);
+    query = storage.data();
+  }
+  float sum = 0.0f;
+  for (uint64_t j = 0; j < d; ++j) sum = std::fmaf(query[j], query[j], sum);
+  norm = std::sqrt(sum);
+  return query;
+}
+
+std::atomic<ranking_internal::RankingWalk> g_walk{ranking_internal::RankingWalk::kAuto};
+
+// Bytes of a list read at once by every query of a group that probes it: small enough to
+// stay in the core's first-level cache while those queries take their turns, but never
+// fewer than kGroup blocks, which the sums advance together.
+constexpr uint64_t kChunkBytes = uint64_t{32} << 10;
+// Groups of queries per team member in a list-major batch.
+constexpr int kGroupsPerMember = 4;
+
 // The ranking proper, on checked inputs: k >= 1, every probed position names a list.
-QueryResults RankLists(const std::vector<ListView>& lists, uint64_t d,
-                       const ProbeSelection& selection, const Matrix<float>& queries, uint64_t k,
-                       DistanceMetric metric, const std::vector<uint32_t>& include) {
-  const uint64_t n_queries = selection.n_queries;
-  const bool with_metadata =
-      std::find(include.begin(), include.end(), kIncludeMetadata) != include.end();
-  const bool cosine = metric == Cosine;
-  const Kernels sums = cosine ? PickSums<Form::kDot>() : PickSums<Form::kSquaredDifference>();
-  QueryResults results = make_query_results(n_queries, k);
+//
+// Two walks give the same results. The query-major walk meets a query's rows in probe-cell
+// order, then row order, in a bounded max-heap by (distance, id bytes, metadata bytes): it
+// pushes while the heap holds fewer than k, then replaces the top only for a distance
+// strictly nearer than the top's. Whatever the order of meeting, such a heap ends holding
+// every row strictly nearer than its final cut D (the top's distance only falls, and a row
+// leaves only for a nearer one) and no row beyond D; the order decides only which rows at
+// exactly D stay.
+//
+// The list-major walk reads each probed list once, chunk by chunk, for all queries of a
+// group that probe it, and so meets each query's rows in another order. It keeps the same
+// kind of heap by distance alone and notes the nearest distance of the rows it drops or
+// evicts. When that distance lies strictly beyond its cut D, the heap holds exactly the
+// rows at or before D, k of them: the k nearest distances with their multiplicity, which is
+// also what the query-major walk keeps (the same k distances, hence the same D, and all rows
+// at or before it). Otherwise a row at D was left out, and the query is walked again
+// query-major. Either way the kept rows are then sorted by the triple order, so ids that
+// are unique within a query's lists give the same sequence in both walks.
+class Ranker {
+ public:
+  Ranker(const std::vector<ListView>& lists, uint64_t d, const ProbeSelection& selection,
+         const Matrix<float>& queries, uint64_t k, DistanceMetric metric, bool with_metadata,
+         QueryResults& results)
+      : lists_(lists), d_(d), selection_(selection), queries_(queries), k_(k), metric_(metric),
+        with_metadata_(with_metadata), cosine_(metric == Cosine),
+        sums_(cosine_ ? PickSums<Form::kDot>() : PickSums<Form::kSquaredDifference>()),
+        results_(results) {}
+
+  // Query q by the query-major walk.
+  void QueryMajor(uint64_t q) const {
+    thread_local std::vector<ScoredCandidate> heap;
+    thread_local std::vector<float> rescaled;
+    thread_local std::vector<float> row;
+    heap.clear();
+    heap.reserve(k_);
+    float query_norm = 0.0f;
+    const float* query = PrepareQuery(queries_.row(q), d_, cosine_, rescaled, query_norm);
+    alignas(64) float distances[kGroup * kLanes];
+    for (uint64_t cell = 0; cell < selection_.probes.cols; ++cell) {
+      const ListView& list = lists_[selection_.probes.at(q, cell)];
+      for (uint64_t first = 0; first < list.rows;) {
+        uint64_t count = list.rows - first;
+        if (count >= kLanes) {
+          const uint64_t blocks = std::min<uint64_t>(kGroup, count / kLanes);
+          sums_.blocks(query, list.packed + first * d_, blocks, d_, distances);
+          count = blocks * kLanes;
+        } else {
+          sums_.tail(query, list.packed + first * d_, count, d_, distances);
+        }
+        for (uint64_t i_row = 0; i_row < count; ++i_row) {
+          const uint64_t r = first + i_row;
+          const float distance =
+              RowDistance(distances[i_row], list, r, query, query_norm, d_, cosine_, row);
+          if (heap.size() < k_) {
+            heap.push_back({distance, list.ids + r, list.metadata + r});
+            std::push_heap(heap.begin(), heap.end(), Before);
+          } else if (Nearer(distance, heap.front().distance)) {
+            std::pop_heap(heap.begin(), heap.end(), Before);
+            heap.back() = {distance, list.ids + r, list.metadata + r};
+            std::push_heap(heap.begin(), heap.end(), Before);
+          }
+        }
+        first += count;
+      }
+    }
+    std::sort_heap(heap.begin(), heap.end(), Before);
+    Write(q, heap);
+  }
+
+  // The queries group[0..count) by the list-major walk.
+  void ListMajor(const uint64_t* group, uint64_t count) const {
+    const uint64_t cells = selection_.probes.cols;
+    std::vector<Visit> visits;
+    visits.reserve(count * cells);
+    for (uint64_t m = 0; m < count; ++m) {
+      for (uint64_t cell = 0; cell < cells; ++cell) {
+        visits.push_back({selection_.probes.at(group[m], cell), static_cast<uint32_t>(m)});
+      }
+    }
+    std::sort(visits.begin(), visits.end(), [](const Visit& a, const Visit& b) {
+      return a.list != b.list ? a.list < b.list : a.member < b.member;
+    });
+
+    std::vector<Member> members(count);
+    for (uint64_t m = 0; m < count; ++m) {
+      Member& member = members[m];
+      member.query =
+          PrepareQuery(queries_.row(group[m]), d_, cosine_, member.rescaled, member.norm);
+    }
+    const uint64_t block_bytes = kLanes * std::max<uint64_t>(d_, 1) * sizeof(float);
+    const uint64_t chunk_rows =
+        std::max<uint64_t>(kGroup, kChunkBytes / block_bytes / kGroup * kGroup) * kLanes;
+    std::vector<float> distances(chunk_rows);
+    std::vector<float> row;
+    for (uint64_t begin = 0; begin < visits.size();) {
+      uint64_t end = begin;
+      while (end < visits.size() && visits[end].list == visits[begin].list) ++end;
+      const ListView& list = lists_[visits[begin].list];
+      const uint64_t full = list.rows / kLanes * kLanes;
+      for (uint64_t first = 0; first < list.rows;) {
+        const uint64_t rows = first < full ? std::min(chunk_rows, full - first) : list.rows - first;
+        for (uint64_t v = begin; v < end; ++v) {
+          Member& member = members[visits[v].member];
+          if (first < full) {
+            sums_.blocks(member.query, list.packed + first * d_, rows / kLanes, d_,
+                         distances.data());
+          } else {
+            sums_.tail(member.query, list.packed + first * d_, rows, d_, distances.data());
+          }
+          if (cosine_) {
+            for (uint64_t i = 0; i < rows; ++i) {
+              distances[i] = RowDistance(distances[i], list, first + i, member.query, member.norm,
+                                         d_, cosine_, row);
+            }
+          }
+          // Most rows lie beyond a full heap's top (a NaN distance lies beyond a number too):
+          // a block of them is passed over after one pass of comparisons.
+          for (uint64_t b = 0; b < rows; b += kLanes) {
+            const uint64_t n = std::min(kLanes, rows - b);
+            if (member.bounded && n == kLanes && NoneAtOrBefore(distances.data() + b, member.top)) {
+              continue;
+            }
+            for (uint64_t i = b; i < b + n; ++i) {
+              if (member.bounded && !(distances[i] <= member.top)) continue;
+              Offer(member, distances[i], list, first + i);
+            }
+          }
+        }
+        first += rows;
+      }
+      begin = end;
+    }
+
+    for (uint64_t m = 0; m < count; ++m) {
+      Member& member = members[m];
+      if (member.dropped && !Nearer(member.heap.front().distance, member.nearest_dropped)) {
+        QueryMajor(group[m]);  // a row at the cut was left out: the meeting order decides
+        continue;
+      }
+      std::sort(member.heap.begin(), member.heap.end(), Before);
+      Write(group[m], member.heap);
+    }
+  }
+
+ private:
+  struct Visit {
+    uint32_t list;
+    uint32_t member;  // position in the group
+  };
+
+  // A query of a list-major walk: its heap by distance alone and the nearest distance it
+  // left out.
+  struct Member {
+    const float* query = nullptr;
+    float norm = 0.0f;
+    std::vector<float> rescaled;
+    std::vector<ScoredCandidate> heap;
+    bool dropped = false;
+    float nearest_dropped = 0.0f;
+    // When the heap is full and its top is a number: that top.
+    bool bounded = false;
+    float top = 0.0f;
+  };
 
   // The triple order: distance (NaN last), then id bytes, then metadata bytes.
-  auto before = [](const ScoredCandidate& a, const ScoredCandidate& b) {
+  static bool Before(const ScoredCandidate& a, const ScoredCandidate& b) {
     if (Nearer(a.distance, b.distance)) return true;
     if (Nearer(b.distance, a.distance)) return false;
     const int by_id = a.id->compare(*b.id);
     if (by_id != 0) return by_id < 0;
     return *a.metadata < *b.metadata;
-  };
+  }
+
+  static bool DistanceBefore(const ScoredCandidate& a, const ScoredCandidate& b) {
+    return Nearer(a.distance, b.distance);
+  }
+
+  // No one of kLanes distances at or before top (a number).
+  static bool NoneAtOrBefore(const float* distances, float top) {
+    uint32_t at_or_before = 0;
+    for (uint64_t i = 0; i < kLanes; ++i) at_or_before += distances[i] <= top;
+    return at_or_before == 0;
+  }
+
+  static void NoteDropped(Member& member, float distance) {
+    if (!member.dropped || Nearer(distance, member.nearest_dropped)) {
+      member.nearest_dropped = distance;
+      member.dropped = true;
+    }
+  }
+
+  void Offer(Member& member, float distance, const ListView& list, uint64_t r) const {
+    std::vector<ScoredCandidate>& heap = member.heap;
+    if (heap.size() < k_) {
+      heap.push_back({distance, list.ids + r, list.metadata + r});
+      std::push_heap(heap.begin(), heap.end(), DistanceBefore);
+      member.top = heap.front().distance;
+      member.bounded = heap.size() == k_ && !std::isnan(member.top);
+      return;
+    }
+    const float top = heap.front().distance;
+    if (Nearer(distance, top)) {
+      NoteDropped(member, top);
+      std::pop_heap(heap.begin(), heap.end(), DistanceBefore);
+      heap.back() = {distance, list.ids + r, list.metadata + r};
+      std::push_heap(heap.begin(), heap.end(), DistanceBefore);
+    } else if (!Nearer(top, distance)) {
+      // Only a row level with the top can be level with the final cut, which lies at or
+      // before the top; rows beyond the top stay beyond the cut.
+      NoteDropped(member, distance);
+    }
+    member.top = heap.front().distance;
+    member.bounded = heap.size() == k_ && !std::isnan(member.top);
+  }
+
+  // Query q's results from its kept rows, sorted by the triple order.
+  void Write(uint64_t q, const std::vector<ScoredCandidate>& sorted) const {
+    if (with_metadata_) results_.metadata[q].assign(k_, std::string());
+    for (uint64_t j = 0; j < sorted.size(); ++j) {
+      const ScoredCandidate& c = sorted[j];
+      results_.distances.at(q, j) = metric_ == Euclidean ? std::sqrt(c.distance) : c.distance;
+      results_.ids.at(q, j) = *c.id;
+      if (with_metadata_) results_.metadata[q][j] = *c.metadata;
+    }
+    results_.counts[q] = static_cast<uint32_t>(sorted.size());
+  }
+
+  const std::vector<ListView>& lists_;
+  const uint64_t d_;
+  const ProbeSelection& selection_;
+  const Matrix<float>& queries_;
+  const uint64_t k_;
+  const DistanceMetric metric_;
+  const bool with_metadata_;
+  const bool cosine_;
+  const Kernels sums_;
+  QueryResults& results_;
+};
+
+QueryResults RankLists(const std::vector<ListView>& lists, uint64_t d,
+                       const ProbeSelection& selection, const Matrix<float>& queries, uint64_t k,
+                       DistanceMetric metric, const std::vector<uint32_t>& include) {
+  using ranking_internal::RankingWalk;
+  const uint64_t n_queries = selection.n_queries;
+  const bool with_metadata =
+      std::find(include.begin(), include.end(), kIncludeMetadata) != include.end();
+  QueryResults results = make_query_results(n_queries, k);
+  const Ranker ranker(lists, d, selection, queries, k, metric, with_metadata, results);
 
   // Queries that start with the same list run one after another, so that list is still in
   // cache for the next of them. Each query's result depends only on its own walk.
@@ -231,81 +514,47 @@ QueryResults RankLists(const std::vector<ListView>& lists, uint64_t d,
       work += lists[selection.probes.at(q, cell)].rows * d;
     }
   }
-  ParallelDynamic(n_queries, TeamForWork(work, kRankingWorkPerThread), [&](uint64_t i) {
-    const uint64_t q = order[i];
-    thread_local std::vector<ScoredCandidate> heap;
-    heap.clear();
-    heap.reserve(k);
-    const float* query = queries.row(q);
-    float query_norm = 0.0f;
-    thread_local std::vector<float> rescaled;
-    thread_local std::vector<float> row;
-    if (cosine) {
-      // A query of extreme magnitude is ranked as its copy scaled by a power of two: exact,
-      // and cosine is blind to a vector's length.
-      if (const int exponent = CosineScaleExponent(query, d); exponent != 0) {
-        rescaled.assign(query, query + d);
-        for (float& v : rescaled) v = std::ldexp(v, exponent);
-        query = rescaled.data();
-      }
-      float sum = 0.0f;
-      for (uint64_t j = 0; j < d; ++j) sum = std::fmaf(query[j], query[j], sum);
-      query_norm = std::sqrt(sum);
-    }
-    alignas(64) float distances[kGroup * kLanes];
-    for (uint64_t cell = 0; cell < selection.probes.cols; ++cell) {
-      const ListView& list = lists[selection.probes.at(q, cell)];
-      for (uint64_t first = 0; first < list.rows;) {
-        uint64_t count = list.rows - first;
-        if (count >= kLanes) {
-          const uint64_t blocks = std::min<uint64_t>(kGroup, count / kLanes);
-          sums.blocks(query, list.packed + first * d, blocks, d, distances);
-          count = blocks * kLanes;
-        } else {
-          sums.tail(query, list.packed + first * d, count, d, distances);
+  const int team = TeamForWork(work, kRankingWorkPerThread);
+  const RankingWalk walk = g_walk.load(std::memory_order_relaxed);
+
+  // Contiguous groups of the sorted queries, so that queries sharing lists stay together;
+  // each group walked list-major reads each of its lists once. More groups than members
+  // keep the members busy to the end (on a loaded machine too), at the price of reading a
+  // list once per group that probes it.
+  const uint64_t groups =
+      team == 1 ? 1 : std::min<uint64_t>(n_queries, uint64_t{kGroupsPerMember} * team);
+  std::vector<char> list_major(groups, walk == RankingWalk::kListMajor);
+  bool any_list_major = walk == RankingWalk::kListMajor;
+  if (walk == RankingWalk::kAuto && n_queries > 1) {
+    // A group pays when its queries probe each of its lists twice on average.
+    std::vector<uint64_t> seen_in(lists.size(), 0);
+    for (uint64_t g = 0; g < groups; ++g) {
+      const auto [first, count] =
+          StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
+      uint64_t distinct = 0;
+      for (uint64_t i = first; i < first + count; ++i) {
+        for (uint64_t cell = 0; cell < selection.probes.cols; ++cell) {
+          uint64_t& seen = seen_in[selection.probes.at(order[i], cell)];
+          distinct += seen != g + 1;
+          seen = g + 1;
         }
-        for (uint64_t i_row = 0; i_row < count; ++i_row) {
-          const uint64_t r = first + i_row;
-          float distance = distances[i_row];
-          if (cosine) {
-            float length = list.lengths[r];
-            if (list.scales != nullptr && list.scales[r] != 0) {
-              row.resize(d);
-              UnpackRow(list.packed, list.rows, d, r, row.data());
-              float dot = 0.0f;
-              float squares = 0.0f;
-              for (uint64_t j = 0; j < d; ++j) {
-                const float x = std::ldexp(row[j], list.scales[r]);
-                dot = std::fmaf(query[j], x, dot);
-                squares = std::fmaf(x, x, squares);
-              }
-              distance = dot;
-              length = std::sqrt(squares);
-            }
-            const float norms = query_norm * length;
-            distance = norms == 0.0f ? 1.0f : 1.0f - distance / norms;
-          }
-          if (heap.size() < k) {
-            heap.push_back({distance, list.ids + r, list.metadata + r});
-            std::push_heap(heap.begin(), heap.end(), before);
-          } else if (Nearer(distance, heap.front().distance)) {
-            std::pop_heap(heap.begin(), heap.end(), before);
-            heap.back() = {distance, list.ids + r, list.metadata + r};
-            std::push_heap(heap.begin(), heap.end(), before);
-          }
-        }
-        first += count;
       }
+      list_major[g] = count > 1 && count * selection.probes.cols >= 2 * distinct;
+      any_list_major = any_list_major || list_major[g];
     }
-    std::sort_heap(heap.begin(), heap.end(), before);
-    if (with_metadata) results.metadata[q].assign(k, std::string());
-    for (uint64_t j = 0; j < heap.size(); ++j) {
-      const ScoredCandidate& c = heap[j];
-      results.distances.at(q, j) = metric == Euclidean ? std::sqrt(c.distance) : c.distance;
-      results.ids.at(q, j) = *c.id;
-      if (with_metadata) results.metadata[q][j] = *c.metadata;
+  }
+  if (!any_list_major) {
+    ParallelDynamic(n_queries, team, [&](uint64_t i) { ranker.QueryMajor(order[i]); });
+    return results;
+  }
+  ParallelDynamic(groups, team, [&](uint64_t g) {
+    const auto [first, count] =
+        StaticShare(n_queries, static_cast<int>(groups), static_cast<int>(g));
+    if (list_major[g]) {
+      ranker.ListMajor(order.data() + first, count);
+    } else {
+      for (uint64_t i = first; i < first + count; ++i) ranker.QueryMajor(order[i]);
     }
-    results.counts[q] = static_cast<uint32_t>(heap.size());
   });
   return results;
 }
@@ -388,6 +637,10 @@ QueryResults exact_topk_lists(const std::vector<ListView>& lists, uint64_t d,
   CheckSelection(lists.size(), selection, queries);
   return RankLists(lists, d, selection, queries, k, metric, include);
 }
+
+namespace ranking_internal {
+void SetRankingWalk(RankingWalk walk) { g_walk.store(walk, std::memory_order_relaxed); }
+}  // namespace ranking_internal
 
 void PackedLengths(const float* packed, uint64_t rows, uint64_t d, float* lengths) {
   PickSquares()(packed, rows, d, lengths);

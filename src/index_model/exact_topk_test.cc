@@ -14,6 +14,7 @@
 #include <string>
 #include <tuple>
 
+#include "index_model/exact_topk_walk.h"
 #include "index_model/test_data.h"
 #include "index_model/testing/scoped_omp_threads.h"
 
@@ -312,6 +313,96 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
         EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
                                  want.distances.data.size() * sizeof(float)))
             << where;
+      }
+    }
+  }
+}
+
+// Puts back the automatic choice of walk however the test leaves its scope.
+struct ScopedWalk {
+  ~ScopedWalk() { ranking_internal::SetRankingWalk(ranking_internal::RankingWalk::kAuto); }
+};
+
+TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
+  using ranking_internal::RankingWalk;
+  // Enough work for a team of several members, hence several groups of queries.
+  const uint64_t d = 67;
+  // The list of 520 rows spans several of the chunks the list-major walk reads at once.
+  const std::vector<uint64_t> sizes{0, 5, 16, 33, 80, 1, 47, 130, 520};
+  const uint64_t rows = std::accumulate(sizes.begin(), sizes.end(), uint64_t{0});
+  // Ids in an order unlike the rows', so that the triple order and the meeting order
+  // disagree among equal distances.
+  std::vector<std::string> ids(rows);
+  for (uint64_t r = 0; r < rows; ++r) ids[r] = "id" + std::to_string((r * 7919) % 1009);
+  const CacheMissResult record = Record(ids, sizes);
+  std::mt19937 gen(5);
+  std::vector<std::vector<uint32_t>> probe_rows;
+  for (uint64_t q = 0; q < 96; ++q) {
+    std::vector<uint32_t> positions(sizes.size());
+    std::iota(positions.begin(), positions.end(), 0u);
+    std::shuffle(positions.begin(), positions.end(), gen);
+    positions.resize(6);
+    probe_rows.push_back(positions);
+  }
+  const ProbeSelection sel = Probes(probe_rows);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+
+  enum Data { kGaussian, kTies, kTiesAndNan, kExtremeMagnitudes };
+  testing_support::ScopedOmpThreads team;
+  ScopedWalk restore;
+  for (Data data : {kGaussian, kTies, kTiesAndNan, kExtremeMagnitudes}) {
+    Matrix<float> items = testing_data::Uniform(rows, d, 11);
+    Matrix<float> queries = testing_data::Uniform(96, d, 12);
+    if (data != kGaussian) {
+      // Components of {0, 1} (and few of them in use) put many rows at equal distances.
+      for (auto* m : {&items, &queries}) {
+        for (float& v : m->data) v = v < 0.5f ? 0.0f : 1.0f;
+        for (uint64_t r = 0; r < m->rows; ++r) std::fill(m->row(r) + 3, m->row(r) + d, 0.0f);
+      }
+      std::memset(queries.row(1), 0, d * sizeof(float));  // level with every row for cosine
+    }
+    if (data == kTiesAndNan) {
+      for (uint64_t r = 2; r < rows; r += 3) items.row(r)[r % d] = nan;
+      queries.row(2)[0] = nan;  // NaN against every row
+    }
+    if (data == kExtremeMagnitudes) {
+      for (uint64_t r = 0; r < rows; r += 4) {
+        for (uint64_t j = 0; j < d; ++j) items.row(r)[j] *= r % 8 == 0 ? 1e20f : 1e-25f;
+      }
+      for (uint64_t j = 0; j < d; ++j) queries.row(3)[j] *= 1e20f;
+    }
+    std::vector<PackedList> owned;
+    for (uint64_t p = 0; p < sizes.size(); ++p) {
+      const uint64_t begin = record.token_indices[p];
+      const uint64_t end = begin + sizes[p];
+      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + end),
+                         std::vector<std::string>(record.metadata.begin() + begin,
+                                                  record.metadata.begin() + end),
+                         reinterpret_cast<const uint8_t*>(items.row(begin)), d * sizeof(float));
+    }
+    std::vector<ListView> views;
+    for (const PackedList& list : owned) views.push_back(list.view());
+    for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
+      for (uint32_t k : {1u, 7u, 40u, 100000u}) {
+        ranking_internal::SetRankingWalk(RankingWalk::kQueryMajor);
+        team.Set(1);
+        const QueryResults want = exact_topk_lists(views, d, sel, queries, k, metric, {1});
+        for (auto [walk, threads] : {std::pair{RankingWalk::kListMajor, 1},
+                                     {RankingWalk::kListMajor, 8}, {RankingWalk::kAuto, 8}}) {
+          ranking_internal::SetRankingWalk(walk);
+          team.Set(threads);
+          const QueryResults got = exact_topk_lists(views, d, sel, queries, k, metric, {1});
+          const std::string where = "data " + std::to_string(data) + ", metric " +
+                                    std::to_string(metric) + ", k " + std::to_string(k) + ", " +
+                                    std::to_string(threads) + " threads, walk " +
+                                    std::to_string(static_cast<int>(walk));
+          EXPECT_EQ(got.counts, want.counts) << where;
+          EXPECT_EQ(got.ids.data, want.ids.data) << where;
+          EXPECT_EQ(got.metadata, want.metadata) << where;
+          EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
+                                   want.distances.data.size() * sizeof(float)))
+              << where;
+        }
       }
     }
   }
