@@ -245,7 +245,7 @@ std::atomic<ranking_internal::RankingWalk> g_walk{ranking_internal::RankingWalk:
 // fewer than kGroup blocks, which the sums advance together.
 constexpr uint64_t kChunkBytes = uint64_t{32} << 10;
 // Groups of queries per team member in a list-major batch.
-constexpr int kGroupsPerMember = 4;
+constexpr int kGroupsPerMember = 2;
 
 // The ranking proper, on checked inputs: k >= 1, every probed position names a list.
 //
