@@ -54,16 +54,17 @@ void CheckBatchCounts(size_t n_keys, uint64_t n_values) {
   }
 }
 
-// Lookups each member of a team should have before one is woken: a lookup that misses the
-// cache costs a fraction of a microsecond, waking a team several microseconds.
-constexpr uint64_t kKeysPerMember = 512;
+// Keys each member of a team should have before one is woken (waking a team costs
+// several microseconds): a lookup that misses the cache costs a fraction of a
+// microsecond, and a variable value also its allocation and copy.
+constexpr uint64_t kFixedKeysPerMember = 256;
+constexpr uint64_t kVariableKeysPerMember = 128;
 
-// Runs body(member, first, count) over contiguous shares of [0, total) in key order, on as many
-// threads as the work pays for (the calling thread alone for small batches). The maps are
-// only read meanwhile: the operation lock of the index keeps every writer out.
+// Runs body(member, first, count) over contiguous shares of [0, total) in key order, on
+// `team` threads (the calling thread alone for a team of one). The maps are only read
+// meanwhile: the operation lock of the index keeps every writer out.
 template <typename Body>
-void ForKeyShares(uint64_t total, Body&& body) {
-  const int team = ombrix::TeamForWork(total, kKeysPerMember);
+void ForKeyShares(uint64_t total, int team, Body&& body) {
   ombrix::ParallelDynamic(static_cast<uint64_t>(team), team, [&](uint64_t member) {
     const auto [first, count] = ombrix::StaticShare(total, team, static_cast<int>(member));
     body(member, first, count);
@@ -232,9 +233,10 @@ Matrix<uint8_t> MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& keys)
     // Each share stops at its first value of the wrong size; the lowest of those is
     // reported here, as a serial read would have reported it.
     constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
-    std::vector<uint64_t> wrong_size(ombrix::TeamForWork(keys.size(), kKeysPerMember), kNone);
+    const int team = ombrix::TeamForWork(keys.size(), kFixedKeysPerMember);
+    std::vector<uint64_t> wrong_size(team, kNone);
     const Entry& values = *entry;
-    ForKeyShares(keys.size(), [&](uint64_t member, uint64_t first, uint64_t count) {
+    ForKeyShares(keys.size(), team, [&](uint64_t member, uint64_t first, uint64_t count) {
       for (uint64_t i = first; i < first + count; ++i) {
         auto it = values.find(keys[i]);
         if (it == values.end()) continue;
@@ -276,7 +278,8 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
     // Large batches are split into shares read on several threads.
     std::vector<const std::vector<uint8_t>*> found(keys.size(), nullptr);
     const Entry& values = *entry;
-    ForKeyShares(keys.size(), [&](uint64_t, uint64_t first, uint64_t count) {
+    const int team = ombrix::TeamForWork(keys.size(), kVariableKeysPerMember);
+    ForKeyShares(keys.size(), team, [&](uint64_t, uint64_t first, uint64_t count) {
       const uint64_t end = first + count;
       for (uint64_t i = first; i < end; ++i) {
         if (auto it = values.find(keys[i]); it != values.end()) found[i] = &it->second;
