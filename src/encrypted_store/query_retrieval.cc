@@ -59,12 +59,16 @@ constexpr uint64_t kRecordsPerMember = 128;
 // Reads the records of one chunk, whose first hash id has unique index first_unique, into
 // the rows of their unique indices; parsed[u] tells which rows were filled. `width` is the
 // payload width the rows are read with. Malformed records are reported afterwards on the
-// calling thread, in record order.
-void ReadChunkRows(const std::vector<std::vector<uint8_t>>& records, uint64_t first_unique,
+// calling thread, in record order. The buffers of the stored values and of the records
+// that decoded are released on the team: they were allocated on its threads, and freeing
+// thousands of them on one thread would cost more than reading them.
+void ReadChunkRows(std::vector<std::vector<uint8_t>>& values,
+                   std::vector<std::vector<uint8_t>>& records, uint64_t first_unique,
                    uint64_t width, bool keep_payloads, std::vector<uint8_t>& parsed,
                    CacheMissResult& rows) {
   ForShares(records.size(), kRecordsPerMember, [&](uint64_t first, uint64_t count) {
     for (uint64_t i = first; i < first + count; ++i) {
+      std::vector<uint8_t>().swap(values[i]);
       ItemRecordView view;
       if (records[i].empty() || !ParseItemRecord(records[i], &view)) continue;
       const uint64_t u = first_unique + i;
@@ -73,11 +77,14 @@ void ReadChunkRows(const std::vector<std::vector<uint8_t>>& records, uint64_t fi
       rows.token_indices[u] = view.list_id;
       if (keep_payloads) CopyRecordPayload(records[i], view, width, rows.payloads.row(u));
       rows.metadata[u] = RecordMetadata(records[i], view, width);
+      std::vector<uint8_t>().swap(records[i]);
     }
   });
   for (uint64_t i = 0; i < records.size(); ++i) {
     ItemRecordView view;
-    if (!records[i].empty() && parsed[first_unique + i] == 0) ParseOrReportItemRecord(records[i], &view);
+    if (!records[i].empty() && parsed[first_unique + i] == 0) {
+      ParseOrReportItemRecord(records[i], &view);
+    }
   }
 }
 
@@ -178,7 +185,7 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
   for (uint64_t start = 0; start < unique_ids.size(); start += kReadChunkSize) {
     const uint64_t end = std::min(start + kReadChunkSize, unique_ids.size());
     const std::vector<uint64_t> keys(unique_ids.begin() + start, unique_ids.begin() + end);
-    const std::vector<std::vector<uint8_t>> values = core.data_store->BatchGetVariable(keys);
+    std::vector<std::vector<uint8_t>> values = core.data_store->BatchGetVariable(keys);
     if (values.size() != keys.size()) {
       const std::string message = "Data store returned " + std::to_string(values.size()) +
                                   " values for " + std::to_string(keys.size()) + " keys";
@@ -196,7 +203,7 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
       LogAndThrow<std::runtime_error>(message, message);
     }
     const uint64_t width = payload_size != 0 ? payload_size : InferredWidth(records);
-    ReadChunkRows(records, start, width, payload_size != 0, parsed, rows);
+    ReadChunkRows(values, records, start, width, payload_size != 0, parsed, rows);
   }
   KeepParsedRows(parsed, fetched);
   return fetched;
