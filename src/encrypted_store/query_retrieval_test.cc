@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -189,7 +190,9 @@ TEST_F(QueryEncryptedTest, LargeRetrievalsGiveTheSameRowsOnOneAndEightThreads) {
   }
   Add(*core, items);
   std::vector<TestItem> moved;  // found under two lists, named by the later one
-  for (uint32_t i = 0; i < 9000; i += 31) moved.push_back({"id" + std::to_string(i), (i + 1) % 3, {1, 2}});
+  for (uint32_t i = 0; i < 9000; i += 31) {
+    moved.push_back({"id" + std::to_string(i), (i + 1) % 3, {1, 2}});
+  }
   Add(*core, moved);
   core->data_store->BatchDeleteItems(DeriveItemKeys({"id5"}, core->data_store_name));
   core->data_store->BatchPushVariable(
@@ -207,6 +210,12 @@ TEST_F(QueryEncryptedTest, LargeRetrievalsGiveTheSameRowsOnOneAndEightThreads) {
   }
   ASSERT_EQ(answers[0].size(), 3u);
   EXPECT_EQ(answers[0][0].size() + answers[0][1].size() + answers[0][2].size(), 8998u);
+  const auto holds = [](const ListRows& rows, const std::string& id) {
+    return std::any_of(rows.begin(), rows.end(),
+                       [&](const auto& row) { return std::get<0>(row) == id; });
+  };
+  EXPECT_TRUE(holds(answers[0][2], "id0"));  // moved from list 0 (probed second) to list 1
+  EXPECT_FALSE(holds(answers[0][1], "id0"));
   EXPECT_EQ(answers[1], answers[0]);
 }
 
