@@ -187,7 +187,12 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
   rows.item_ids.resize(unique_ids.size());
   rows.metadata.resize(unique_ids.size());
   rows.token_indices.resize(unique_ids.size());
-  if (payload_size != 0) rows.payloads = PayloadRows(unique_ids.size(), payload_size);
+  if (payload_size != 0) {
+    rows.payloads = std::move(core.spare_payload_rows);
+    core.spare_payload_rows = PayloadRows();
+    if (rows.payloads.cols() != payload_size) rows.payloads = PayloadRows(0, payload_size);
+    rows.payloads.Resize(unique_ids.size());
+  }
   std::vector<uint8_t> parsed(unique_ids.size(), 0);
   for (uint64_t start = 0; start < unique_ids.size(); start += kReadChunkSize) {
     const uint64_t end = std::min(start + kReadChunkSize, unique_ids.size());
@@ -228,6 +233,9 @@ std::shared_ptr<const PackedList> PackRange(CacheMissResult& rows, uint64_t begi
   return std::make_shared<const PackedList>(std::move(ids), std::move(metadata),
                                             width == 0 ? nullptr : rows.payloads.row(begin), width);
 }
+
+// The largest payload buffer a core keeps between retrievals.
+constexpr uint64_t kMostSparePayloadBytes = uint64_t{64} << 20;
 
 // Rows of packing worth a team member; a list is packed by one member.
 constexpr uint64_t kPackedRowsPerMember = 256;
@@ -391,6 +399,9 @@ std::vector<std::shared_ptr<const PackedList>> EncryptedIndexCore::RetrieveLists
     const uint32_t list = retrieval.lookup.cache_misses[miss++];
     item_cache.Fill(list, items, CounterOf(retrieval.counters, list));
     lists.push_back(std::move(items));
+  }
+  if (fetched.rows.payloads.size() <= kMostSparePayloadBytes) {
+    spare_payload_rows = std::move(fetched.rows.payloads);
   }
   return lists;
 }
