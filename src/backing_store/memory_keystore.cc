@@ -1,10 +1,12 @@
 #include "backing_store/memory_keystore.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
 #include "diagnostics/logger.h"
+#include "index_model/parallel.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
 namespace {
@@ -50,6 +52,30 @@ void CheckBatchCounts(size_t n_keys, uint64_t n_values) {
                            ") and batch size (" + std::to_string(n_values) + ")");
     throw std::invalid_argument("Mismatch between number of keys and batch size");
   }
+}
+
+// Keys each member of a team should have before one is woken (waking a team costs
+// several microseconds): a lookup that misses the cache costs a fraction of a
+// microsecond, and a variable value also its allocation and copy.
+constexpr uint64_t kFixedKeysPerMember = 256;
+constexpr uint64_t kVariableKeysPerMember = 128;
+
+// The whole default team once `keys` give two members `per_member` keys each, else the
+// calling thread alone. Never a team in between: the runtime ends the threads a smaller
+// team leaves idle and starts them again for the next full one.
+int TeamOrAlone(uint64_t keys, uint64_t per_member) {
+  return ombrix::TeamForWork(keys, per_member) > 1 ? ombrix::TeamForWork(keys, 1) : 1;
+}
+
+// Runs body(member, first, count) over contiguous shares of [0, total) in key order, on
+// `team` threads (the calling thread alone for a team of one). The maps are only read
+// meanwhile: the operation lock of the index keeps every writer out.
+template <typename Body>
+void ForKeyShares(uint64_t total, int team, Body&& body) {
+  ombrix::ParallelDynamic(static_cast<uint64_t>(team), team, [&](uint64_t member) {
+    const auto [first, count] = ombrix::StaticShare(total, team, static_cast<int>(member));
+    body(member, first, count);
+  });
 }
 
 }  // namespace
@@ -211,17 +237,29 @@ Matrix<uint8_t> MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& keys)
       InternalLogger().warning("Index not found in MemoryKeystore. Returning default values.");
       return result;
     }
-    for (size_t i = 0; i < keys.size(); ++i) {
-      auto it = entry->find(keys[i]);
-      if (it == entry->end()) continue;
-      if (it->second.size() != value_size_) {
-        const std::string message = "Key " + std::to_string(keys[i]) + " has unexpected value size: " +
-                                    std::to_string(it->second.size()) + " (expected " +
-                                    std::to_string(value_size_) + ")";
-        InternalLogger().error(message);
-        throw std::runtime_error(message);
+    // Each share stops at its first value of the wrong size; the lowest of those is
+    // reported here, as a serial read would have reported it.
+    constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+    const int team = TeamOrAlone(keys.size(), kFixedKeysPerMember);
+    std::vector<uint64_t> wrong_size(team, kNone);
+    const Entry& values = *entry;
+    ForKeyShares(keys.size(), team, [&](uint64_t member, uint64_t first, uint64_t count) {
+      for (uint64_t i = first; i < first + count; ++i) {
+        auto it = values.find(keys[i]);
+        if (it == values.end()) continue;
+        if (it->second.size() != value_size_) {
+          wrong_size[member] = i;
+          return;
+        }
+        std::copy(it->second.begin(), it->second.end(), result.row(i));
       }
-      std::copy(it->second.begin(), it->second.end(), result.row(i));
+    });
+    if (const uint64_t i = *std::min_element(wrong_size.begin(), wrong_size.end()); i != kNone) {
+      const std::string message = "Key " + std::to_string(keys[i]) + " has unexpected value size: " +
+                                  std::to_string(entry->at(keys[i]).size()) + " (expected " +
+                                  std::to_string(value_size_) + ")";
+      InternalLogger().error(message);
+      throw std::runtime_error(message);
     }
     InternalLogger().info("Items successfully retrieved from Memory");
     return result;
@@ -244,18 +282,24 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
     }
     // Every lookup first, then the copies, each record's bytes asked for a few copies
     // ahead: the lookups and reads overlap instead of waiting one after another.
+    // Large batches are split into shares read on several threads.
     std::vector<const std::vector<uint8_t>*> found(keys.size(), nullptr);
-    for (size_t i = 0; i < keys.size(); ++i) {
-      if (auto it = entry->find(keys[i]); it != entry->end()) found[i] = &it->second;
-    }
-    constexpr size_t kAhead = 8;
-    for (size_t i = 0; i < keys.size(); ++i) {
-      if (i + kAhead < keys.size() && found[i + kAhead] != nullptr) {
-        const std::vector<uint8_t>& next = *found[i + kAhead];
-        for (size_t at = 0; at < next.size(); at += 64) __builtin_prefetch(next.data() + at);
+    const Entry& values = *entry;
+    const int team = TeamOrAlone(keys.size(), kVariableKeysPerMember);
+    ForKeyShares(keys.size(), team, [&](uint64_t, uint64_t first, uint64_t count) {
+      const uint64_t end = first + count;
+      for (uint64_t i = first; i < end; ++i) {
+        if (auto it = values.find(keys[i]); it != values.end()) found[i] = &it->second;
       }
-      if (found[i] != nullptr) result[i] = *found[i];
-    }
+      constexpr uint64_t kAhead = 8;
+      for (uint64_t i = first; i < end; ++i) {
+        if (i + kAhead < end && found[i + kAhead] != nullptr) {
+          const std::vector<uint8_t>& next = *found[i + kAhead];
+          for (size_t at = 0; at < next.size(); at += 64) __builtin_prefetch(next.data() + at);
+        }
+        if (found[i] != nullptr) result[i] = *found[i];
+      }
+    });
     InternalLogger().info("Items successfully retrieved from Memory");
     return result;
   });

@@ -9,6 +9,7 @@
 #include "backing_store/keystore_contract_test.h"
 #include "backing_store/testing/error_text.h"
 #include "backing_store/testing/log_capture.h"
+#include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
 namespace {
@@ -152,6 +153,46 @@ TEST(MemoryKeystoreTest, VariableReadsKeepTheOrderAsked) {
     expected.push_back(k < 40 ? values[k] : Bytes());
   }
   EXPECT_EQ(store.BatchGetVariable(asked), expected);
+}
+
+// Batches large enough to be read on a team: the values in the order asked on one thread
+// and on eight, and the first of two wrong-size values (in different shares) reported.
+TEST(MemoryKeystoreTest, LargeBatchesReadTheSameOnOneAndEightThreads) {
+  MemoryKeystore store(5, "idx");
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> values;
+  for (uint64_t k = 0; k < 6000; ++k) {
+    keys.push_back(k * 7919);
+    values.push_back(Bytes(8, static_cast<uint8_t>(k)));
+    values.back()[0] = static_cast<uint8_t>(k >> 8);
+  }
+  store.BatchPushVariable(keys, values);
+  std::vector<uint64_t> asked;
+  for (uint64_t i = 0; i < 6500; ++i) asked.push_back((i * 17) % 6100 * 7919);  // some unwritten
+  std::vector<std::vector<Bytes>> variable;
+  std::vector<std::vector<uint8_t>> fixed;
+  for (int threads : {1, 8}) {
+    ombrix::testing_support::ScopedOmpThreads team(threads);
+    variable.push_back(store.BatchGetVariable(asked));
+    fixed.push_back(store.BatchGetItems(asked).data);
+  }
+  for (uint64_t i = 0; i < asked.size(); ++i) {
+    const uint64_t k = asked[i] / 7919;
+    ASSERT_EQ(variable[0][i], k < 6000 ? values[k] : Bytes()) << i;
+    ASSERT_TRUE(std::equal(variable[0][i].begin(), variable[0][i].end(), fixed[0].begin() + 8 * i));
+  }
+  EXPECT_EQ(variable[1], variable[0]);
+  EXPECT_EQ(fixed[1], fixed[0]);
+
+  store.BatchPushVariable({asked[3000], asked[6000]}, {Bytes(12, 2), Bytes(9, 3)});
+  for (int threads : {1, 8}) {
+    ombrix::testing_support::ScopedOmpThreads team(threads);
+    ScopedLogCapture log;
+    EXPECT_EQ(ErrorText([&] { store.BatchGetItems(asked); }),
+              "Exception in BatchGetItems: Key " + std::to_string(asked[3000]) +
+                  " has unexpected value size: 12 (expected 8)");
+    EXPECT_EQ(log.Lines().size(), 3u);
+  }
 }
 
 TEST(MemoryKeystoreTest, ReadsOfAStoreWithoutEntry) {

@@ -195,6 +195,10 @@ class EncryptedIndexCore {
   std::vector<SaltAndSeed> salts_and_seeds;
   std::string extra_text;
   Logger* logger = nullptr;
+  // The payload rows of the last retrieval that served its fetched lists as they lie,
+  // kept for the next one: their pages are mapped already, where a fresh buffer is
+  // zeroed page by page on one thread. What they hold is never read before it is written.
+  PayloadRows spare_payload_rows;
 
  private:
   struct Retrieval;

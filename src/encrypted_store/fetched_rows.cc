@@ -1,6 +1,7 @@
 #include "encrypted_store/fetched_rows.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -59,17 +60,28 @@ void GroupByList(const std::vector<uint32_t>& row_list, uint64_t list_count,
 HashIdOccurrences CollectHashIdOccurrences(const std::vector<uint64_t>& hash_ids,
                                            const std::vector<uint64_t>& list_starts) {
   HashIdOccurrences result;
-  std::unordered_map<uint64_t, uint64_t> unique_position;
-  unique_position.reserve(hash_ids.size());
+  // Unique index + 1 of each id, by open addressing in a table at most half full (0 marks
+  // a free slot): no allocation per id, unlike a node-based map.
+  uint64_t capacity = 16;
+  while (capacity < 2 * hash_ids.size()) capacity *= 2;
+  std::vector<uint64_t> slot_id(capacity);
+  std::vector<uint64_t> slot_position(capacity, 0);
+  const int shift = 64 - std::countr_zero(capacity);
+  result.unique_ids.reserve(hash_ids.size());
+  result.first_list.reserve(hash_ids.size());
   for (uint64_t k = 0; k + 1 < list_starts.size(); ++k) {
     for (uint64_t i = list_starts[k]; i < list_starts[k + 1]; ++i) {
-      auto [it, inserted] = unique_position.try_emplace(hash_ids[i], result.unique_ids.size());
-      if (inserted) {
-        result.unique_ids.push_back(hash_ids[i]);
+      const uint64_t id = hash_ids[i];
+      uint64_t slot = (id * 0x9E3779B97F4A7C15ull) >> shift;
+      while (slot_position[slot] != 0 && slot_id[slot] != id) slot = (slot + 1) & (capacity - 1);
+      if (slot_position[slot] == 0) {
+        slot_id[slot] = id;
+        slot_position[slot] = result.unique_ids.size() + 1;
+        result.unique_ids.push_back(id);
         result.first_list.push_back(static_cast<uint32_t>(k));
         continue;
       }
-      const uint64_t u = it->second;
+      const uint64_t u = slot_position[slot] - 1;
       if (result.first_list[u] == k) continue;
       std::vector<uint32_t>& others = result.other_lists[u];
       if (others.empty() || others.back() != k) others.push_back(static_cast<uint32_t>(k));

@@ -1,6 +1,7 @@
 // Query retrieval: cached lists from the item cache, every other probed list through its
 // regenerated labels, unmasked hash ids and sealed records, merged in probe order.
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 #include "encrypted_store/merge_results.h"
 #include "encrypted_store/query_retrieval.h"
 #include "encrypted_store/sealing.h"
+#include "index_model/parallel.h"
 
 namespace ombrix {
 namespace {
@@ -38,21 +40,98 @@ struct FetchedLists {
   std::vector<uint64_t> row_unique;  // unique index of each row
 };
 
-// Appends the rows of one chunk whose first hash id has unique index first_unique.
-void AppendChunk(CacheMissResult& chunk, const std::vector<uint64_t>& kept, uint64_t first_unique,
-                 uint64_t payload_size, FetchedLists& fetched) {
-  CacheMissResult& rows = fetched.rows;
-  const uint64_t base = rows.item_ids.size();
-  for (uint64_t r = 0; r < chunk.item_ids.size(); ++r) {
-    rows.item_ids.push_back(std::move(chunk.item_ids[r]));
-    rows.token_indices.push_back(chunk.token_indices[r]);
-    rows.metadata.push_back(std::move(chunk.metadata[r]));
-    fetched.row_unique.push_back(first_unique + kept[r]);
+// The whole default team once `work` gives two members `per_member` units each, else the
+// calling thread alone. Never a team in between: the runtime ends the threads a smaller
+// team leaves idle and starts them again for the next full one, which costs more than
+// giving every member a smaller share.
+int TeamOrAlone(uint64_t work, uint64_t per_member) {
+  return TeamForWork(work, per_member) > 1 ? TeamForWork(work, 1) : 1;
+}
+
+// Runs body(first, count) over contiguous shares of [0, total) on TeamOrAlone threads.
+template <typename Body>
+void ForShares(uint64_t total, uint64_t per_member, Body&& body) {
+  const int team = TeamOrAlone(total, per_member);
+  ParallelDynamic(static_cast<uint64_t>(team), team, [&](uint64_t member) {
+    const auto [first, count] = StaticShare(total, team, static_cast<int>(member));
+    if (count > 0) body(first, count);
+  });
+}
+
+// Units of work worth a team member: unmasking an id takes a nanosecond or two, reading a
+// record into its row a fraction of a microsecond.
+constexpr uint64_t kUnmasksPerMember = 4096;
+constexpr uint64_t kRecordsPerMember = 128;
+
+// Reads the records of one chunk, whose first hash id has unique index first_unique, into
+// the rows of their unique indices; parsed[u] tells which rows were filled. `width` is the
+// payload width the rows are read with. Malformed records are reported afterwards on the
+// calling thread, in record order. The buffers of the stored values and of the records
+// that decoded are released on the team: they were allocated on its threads, and freeing
+// thousands of them on one thread would cost more than reading them.
+void ReadChunkRows(std::vector<std::vector<uint8_t>>& values,
+                   std::vector<std::vector<uint8_t>>& records, uint64_t first_unique,
+                   uint64_t width, bool keep_payloads, std::vector<uint8_t>& parsed,
+                   CacheMissResult& rows) {
+  ForShares(records.size(), kRecordsPerMember, [&](uint64_t first, uint64_t count) {
+    for (uint64_t i = first; i < first + count; ++i) {
+      std::vector<uint8_t>().swap(values[i]);
+      ItemRecordView view;
+      if (records[i].empty() || !ParseItemRecord(records[i], &view)) continue;
+      const uint64_t u = first_unique + i;
+      parsed[u] = 1;
+      rows.item_ids[u] = std::string(view.id);
+      rows.token_indices[u] = view.list_id;
+      if (keep_payloads) CopyRecordPayload(records[i], view, width, rows.payloads.row(u));
+      rows.metadata[u] = RecordMetadata(records[i], view, width);
+      std::vector<uint8_t>().swap(records[i]);
+    }
+  });
+  for (uint64_t i = 0; i < records.size(); ++i) {
+    ItemRecordView view;
+    if (!records[i].empty() && parsed[first_unique + i] == 0) {
+      ParseOrReportItemRecord(records[i], &view);
+    }
   }
-  if (payload_size != 0 && !chunk.item_ids.empty()) {
-    if (rows.payloads.cols() != payload_size) rows.payloads = PayloadRows(0, payload_size);
-    rows.payloads.Resize(base + chunk.item_ids.size());
-    std::copy_n(chunk.payloads.data(), chunk.payloads.size(), rows.payloads.row(base));
+}
+
+// The payload width of a chunk read with the index's payload size 0: what the first
+// well-formed record holding payload bytes leaves between its header and its metadata.
+uint64_t InferredWidth(const std::vector<std::vector<uint8_t>>& records) {
+  for (const std::vector<uint8_t>& record : records) {
+    ItemRecordView view;
+    if (record.empty() || !ParseItemRecord(record, &view)) continue;
+    const uint64_t after_header = record.size() - view.payload_offset;
+    if (after_header > view.metadata_length) return after_header - view.metadata_length;
+  }
+  return 0;
+}
+
+// Drops the rows whose records did not decode, keeping the order of the others, and
+// notes the unique index of each kept row.
+void KeepParsedRows(const std::vector<uint8_t>& parsed, FetchedLists& fetched) {
+  CacheMissResult& rows = fetched.rows;
+  uint64_t kept = 0;
+  for (uint64_t u = 0; u < parsed.size(); ++u) {
+    if (parsed[u] == 0) continue;
+    if (kept != u) {
+      rows.item_ids[kept] = std::move(rows.item_ids[u]);
+      rows.metadata[kept] = std::move(rows.metadata[u]);
+      rows.token_indices[kept] = rows.token_indices[u];
+      if (!rows.payloads.empty()) {
+        std::copy_n(rows.payloads.row(u), rows.payloads.cols(), rows.payloads.row(kept));
+      }
+    }
+    fetched.row_unique.push_back(u);
+    ++kept;
+  }
+  rows.item_ids.resize(kept);
+  rows.metadata.resize(kept);
+  rows.token_indices.resize(kept);
+  if (kept == 0) {
+    rows.payloads = PayloadRows();
+  } else if (!rows.payloads.empty()) {
+    rows.payloads.Resize(kept);
   }
 }
 
@@ -87,11 +166,13 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
     LogAndThrow<std::runtime_error>(message, message);
   }
   std::vector<uint64_t> hash_ids(total);
-  for (uint64_t i = 0; i < total; ++i) {
-    uint64_t value = 0;
-    for (int b = 7; b >= 0; --b) value = value << 8 | masked.row(i)[b];
-    hash_ids[i] = value ^ masks[i];
-  }
+  ForShares(total, kUnmasksPerMember, [&](uint64_t first, uint64_t count) {
+    for (uint64_t i = first; i < first + count; ++i) {
+      uint64_t value = 0;
+      for (int b = 7; b >= 0; --b) value = value << 8 | masked.row(i)[b];
+      hash_ids[i] = value ^ masks[i];
+    }
+  });
   labels = std::vector<uint64_t>();
   masks = std::vector<uint64_t>();
   fetched.occurrences = CollectHashIdOccurrences(hash_ids, starts);
@@ -99,10 +180,24 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
 
   CoreLog(core).info("Processing encrypted data for " + std::to_string(unique_ids.size()) +
                      " items using streaming");
+  // Every unique id has its row; the rows of records that do not decode are dropped at
+  // the end.
+  const uint64_t payload_size = core.payload_size;
+  CacheMissResult& rows = fetched.rows;
+  rows.item_ids.resize(unique_ids.size());
+  rows.metadata.resize(unique_ids.size());
+  rows.token_indices.resize(unique_ids.size());
+  if (payload_size != 0) {
+    rows.payloads = std::move(core.spare_payload_rows);
+    core.spare_payload_rows = PayloadRows();
+    if (rows.payloads.cols() != payload_size) rows.payloads = PayloadRows(0, payload_size);
+    rows.payloads.Resize(unique_ids.size());
+  }
+  std::vector<uint8_t> parsed(unique_ids.size(), 0);
   for (uint64_t start = 0; start < unique_ids.size(); start += kReadChunkSize) {
     const uint64_t end = std::min(start + kReadChunkSize, unique_ids.size());
     const std::vector<uint64_t> keys(unique_ids.begin() + start, unique_ids.begin() + end);
-    const std::vector<std::vector<uint8_t>> values = core.data_store->BatchGetVariable(keys);
+    std::vector<std::vector<uint8_t>> values = core.data_store->BatchGetVariable(keys);
     if (values.size() != keys.size()) {
       const std::string message = "Data store returned " + std::to_string(values.size()) +
                                   " values for " + std::to_string(keys.size()) + " keys";
@@ -119,22 +214,46 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
                                   std::to_string(list) + ")";
       LogAndThrow<std::runtime_error>(message, message);
     }
-    std::vector<uint64_t> kept;
-    CacheMissResult chunk = AssembleResults(records, core.payload_size, &kept);
-    AppendChunk(chunk, kept, start, core.payload_size, fetched);
+    const uint64_t width = payload_size != 0 ? payload_size : InferredWidth(records);
+    ReadChunkRows(values, records, start, width, payload_size != 0, parsed, rows);
   }
+  KeepParsedRows(parsed, fetched);
   return fetched;
 }
 
 // Rows [begin, end) of a result as one list; their ids and metadata are moved out.
-std::shared_ptr<const PackedList> PackRange(const CacheMissResult& rows, uint64_t begin,
-                                            uint64_t end, uint64_t payload_size) {
+std::shared_ptr<const PackedList> PackRange(CacheMissResult& rows, uint64_t begin, uint64_t end,
+                                            uint64_t payload_size) {
   end = std::max(begin, end);
-  std::vector<std::string> ids(rows.item_ids.begin() + begin, rows.item_ids.begin() + end);
-  std::vector<std::string> metadata(rows.metadata.begin() + begin, rows.metadata.begin() + end);
+  std::vector<std::string> ids(std::make_move_iterator(rows.item_ids.begin() + begin),
+                               std::make_move_iterator(rows.item_ids.begin() + end));
+  std::vector<std::string> metadata(std::make_move_iterator(rows.metadata.begin() + begin),
+                                    std::make_move_iterator(rows.metadata.begin() + end));
   const uint64_t width = rows.payloads.empty() ? 0 : payload_size;
   return std::make_shared<const PackedList>(std::move(ids), std::move(metadata),
                                             width == 0 ? nullptr : rows.payloads.row(begin), width);
+}
+
+// The largest payload buffer a core keeps between retrievals.
+constexpr uint64_t kMostSparePayloadBytes = uint64_t{64} << 20;
+
+// Rows of packing worth a team member; a list is packed by one member.
+constexpr uint64_t kPackedRowsPerMember = 256;
+
+// The lists of rows whose list k spans rows [bounds[k], bounds[k + 1]), k < count, each
+// packed on its own thread when there are enough rows.
+std::vector<std::shared_ptr<const PackedList>> PackLists(CacheMissResult& rows,
+                                                         const std::vector<uint64_t>& bounds,
+                                                         uint64_t count, uint64_t payload_size) {
+  std::vector<std::shared_ptr<const PackedList>> lists(count);
+  // Fewer lists than members still wake the whole team (see TeamOrAlone); the members
+  // past the last list have nothing to do.
+  const int team = TeamOrAlone(rows.item_ids.size(), kPackedRowsPerMember);
+  const uint64_t items = team > 1 ? std::max<uint64_t>(count, static_cast<uint64_t>(team)) : count;
+  ParallelDynamic(items, team, [&](uint64_t k) {
+    if (k < count) lists[k] = PackRange(rows, bounds[k], bounds[k + 1], payload_size);
+  });
+  return lists;
 }
 
 }  // namespace
@@ -248,12 +367,9 @@ std::vector<std::shared_ptr<const PackedList>> EncryptedIndexCore::RetrieveLists
   std::vector<std::shared_ptr<const PackedList>> lists;
   lists.reserve(query_tokens.size());
   if (!settled) {
-    const CacheMissResult merged = MergeRetrieval(query_tokens, retrieval);
-    const std::vector<uint64_t>& bounds = merged.token_indices;
-    for (uint64_t i = 0; i < query_tokens.size(); ++i) {
-      lists.push_back(PackRange(merged, bounds[i], bounds[i + 1], payload_size));
-    }
-    return lists;
+    CacheMissResult merged = MergeRetrieval(query_tokens, retrieval);
+    const std::vector<uint64_t> bounds = merged.token_indices;
+    return PackLists(merged, bounds, query_tokens.size(), payload_size);
   }
 
   // No cached list holds a fetched item: only the fetched lists need settling among
@@ -265,7 +381,9 @@ std::vector<std::shared_ptr<const PackedList>> EncryptedIndexCore::RetrieveLists
   AttributeFetchedRows(query_tokens, fetched_only, fetched.occurrences, fetched.row_unique,
                        fetched.rows);
   log().info("Merging results from cache hits and misses");
-  const std::vector<uint64_t>& bounds = fetched.rows.token_indices;
+  const std::vector<uint64_t> bounds = fetched.rows.token_indices;
+  std::vector<std::shared_ptr<const PackedList>> packed =
+      PackLists(fetched.rows, bounds, retrieval.lookup.cache_misses.size(), payload_size);
   static const auto kNoItems =
       std::make_shared<const PackedList>(std::vector<std::string>(), std::vector<std::string>(),
                                          nullptr, 0);
@@ -277,10 +395,13 @@ std::vector<std::shared_ptr<const PackedList>> EncryptedIndexCore::RetrieveLists
       lists.push_back(items != nullptr ? items : kNoItems);
       continue;
     }
-    auto items = PackRange(fetched.rows, bounds[miss], bounds[miss + 1], payload_size);
+    auto items = std::move(packed[miss]);
     const uint32_t list = retrieval.lookup.cache_misses[miss++];
     item_cache.Fill(list, items, CounterOf(retrieval.counters, list));
     lists.push_back(std::move(items));
+  }
+  if (fetched.rows.payloads.size() <= kMostSparePayloadBytes) {
+    spare_payload_rows = std::move(fetched.rows.payloads);
   }
   return lists;
 }

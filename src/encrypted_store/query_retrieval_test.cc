@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -14,6 +15,7 @@
 #include "encrypted_store/labels.h"
 #include "encrypted_store/sealing.h"
 #include "encrypted_store/testing/recording_keystore.h"
+#include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix::testing_util {
 namespace {
@@ -172,6 +174,50 @@ TEST_P(ReUpsertTest, ListsServedInPlaceHoldWhatTheMergeReturns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CacheOffAndOn, ReUpsertTest, ::testing::Values(0, 4));
+
+// Enough items on memory stores for every step of a retrieval to run on a team: the same
+// rows, and the same one report of a malformed record, on one thread and on eight.
+TEST_F(QueryEncryptedTest, LargeRetrievalsGiveTheSameRowsOnOneAndEightThreads) {
+  IndexSettings settings = Settings("large", 21, MEMORY);
+  settings.payload_size = kPayloadSize;
+  auto core = EncryptedIndexCore::Create(settings, logger(), {1, 2, 3});
+  core->ResizeVocabulary(3);
+  core->item_cache.lru_cache_size = 0;
+  std::vector<TestItem> items;
+  for (uint32_t i = 0; i < 9000; ++i) {
+    items.push_back({"id" + std::to_string(i), i % 3, {float(i), -float(i)},
+                     i % 7 == 0 ? "{\"i\":" + std::to_string(i) + "}" : "{}"});
+  }
+  Add(*core, items);
+  std::vector<TestItem> moved;  // found under two lists, named by the later one
+  for (uint32_t i = 0; i < 9000; i += 31) {
+    moved.push_back({"id" + std::to_string(i), (i + 1) % 3, {1, 2}});
+  }
+  Add(*core, moved);
+  core->data_store->BatchDeleteItems(DeriveItemKeys({"id5"}, core->data_store_name));
+  core->data_store->BatchPushVariable(
+      DeriveItemKeys({"id8"}, core->data_store_name),
+      EncryptItems({{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 'b', 0, 0, 0}}, core->data_store_name));
+
+  std::vector<std::vector<ListRows>> answers;
+  for (int threads : {1, 8}) {
+    testing_support::ScopedOmpThreads team(threads);
+    const uint64_t reports =
+        LinesStartingWith("ERROR Dropping malformed item record of 12 bytes").size();
+    answers.push_back(RowsOf(core->RetrieveLists({2, 0, 1})));
+    EXPECT_EQ(LinesStartingWith("ERROR Dropping malformed item record of 12 bytes").size(),
+              reports + 1);
+  }
+  ASSERT_EQ(answers[0].size(), 3u);
+  EXPECT_EQ(answers[0][0].size() + answers[0][1].size() + answers[0][2].size(), 8998u);
+  const auto holds = [](const ListRows& rows, const std::string& id) {
+    return std::any_of(rows.begin(), rows.end(),
+                       [&](const auto& row) { return std::get<0>(row) == id; });
+  };
+  EXPECT_TRUE(holds(answers[0][2], "id0"));  // moved from list 0 (probed second) to list 1
+  EXPECT_FALSE(holds(answers[0][1], "id0"));
+  EXPECT_EQ(answers[1], answers[0]);
+}
 
 TEST_F(QueryEncryptedTest, DeletedItemsLeaveNoRows) {
   auto core = MakeCore(1, 4);
