@@ -60,13 +60,6 @@ void CheckBatchCounts(size_t n_keys, uint64_t n_values) {
 constexpr uint64_t kFixedKeysPerMember = 256;
 constexpr uint64_t kVariableKeysPerMember = 128;
 
-// The whole default team once `keys` give two members `per_member` keys each, else the
-// calling thread alone. Never a team in between: the runtime ends the threads a smaller
-// team leaves idle and starts them again for the next full one.
-int TeamOrAlone(uint64_t keys, uint64_t per_member) {
-  return ombrix::TeamForWork(keys, per_member) > 1 ? ombrix::TeamForWork(keys, 1) : 1;
-}
-
 // Runs body(member, first, count) over contiguous shares of [0, total) in key order, on
 // `team` threads (the calling thread alone for a team of one). The maps are only read
 // meanwhile: the operation lock of the index keeps every writer out.
@@ -240,7 +233,7 @@ Matrix<uint8_t> MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& keys)
     // Each share stops at its first value of the wrong size; the lowest of those is
     // reported here, as a serial read would have reported it.
     constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
-    const int team = TeamOrAlone(keys.size(), kFixedKeysPerMember);
+    const int team = ombrix::TeamForWork(keys.size(), kFixedKeysPerMember);
     std::vector<uint64_t> wrong_size(team, kNone);
     const Entry& values = *entry;
     ForKeyShares(keys.size(), team, [&](uint64_t member, uint64_t first, uint64_t count) {
@@ -285,7 +278,7 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
     // Large batches are split into shares read on several threads.
     std::vector<const std::vector<uint8_t>*> found(keys.size(), nullptr);
     const Entry& values = *entry;
-    const int team = TeamOrAlone(keys.size(), kVariableKeysPerMember);
+    const int team = ombrix::TeamForWork(keys.size(), kVariableKeysPerMember);
     ForKeyShares(keys.size(), team, [&](uint64_t, uint64_t first, uint64_t count) {
       const uint64_t end = first + count;
       for (uint64_t i = first; i < end; ++i) {

@@ -40,18 +40,11 @@ struct FetchedLists {
   std::vector<uint64_t> row_unique;  // unique index of each row
 };
 
-// The whole default team once `work` gives two members `per_member` units each, else the
-// calling thread alone. Never a team in between: the runtime ends the threads a smaller
-// team leaves idle and starts them again for the next full one, which costs more than
-// giving every member a smaller share.
-int TeamOrAlone(uint64_t work, uint64_t per_member) {
-  return TeamForWork(work, per_member) > 1 ? TeamForWork(work, 1) : 1;
-}
-
-// Runs body(first, count) over contiguous shares of [0, total) on TeamOrAlone threads.
+// Runs body(first, count) over contiguous shares of [0, total), on as many threads as
+// `per_member` units each pay for; small work stays on the calling thread.
 template <typename Body>
 void ForShares(uint64_t total, uint64_t per_member, Body&& body) {
-  const int team = TeamOrAlone(total, per_member);
+  const int team = TeamForWork(total, per_member);
   ParallelDynamic(static_cast<uint64_t>(team), team, [&](uint64_t member) {
     const auto [first, count] = StaticShare(total, team, static_cast<int>(member));
     if (count > 0) body(first, count);
@@ -246,12 +239,9 @@ std::vector<std::shared_ptr<const PackedList>> PackLists(CacheMissResult& rows,
                                                          const std::vector<uint64_t>& bounds,
                                                          uint64_t count, uint64_t payload_size) {
   std::vector<std::shared_ptr<const PackedList>> lists(count);
-  // Fewer lists than members still wake the whole team (see TeamOrAlone); the members
-  // past the last list have nothing to do.
-  const int team = TeamOrAlone(rows.item_ids.size(), kPackedRowsPerMember);
-  const uint64_t items = team > 1 ? std::max<uint64_t>(count, static_cast<uint64_t>(team)) : count;
-  ParallelDynamic(items, team, [&](uint64_t k) {
-    if (k < count) lists[k] = PackRange(rows, bounds[k], bounds[k + 1], payload_size);
+  const int team = TeamForWork(rows.item_ids.size(), kPackedRowsPerMember);
+  ParallelDynamic(count, team, [&](uint64_t k) {
+    lists[k] = PackRange(rows, bounds[k], bounds[k + 1], payload_size);
   });
   return lists;
 }
