@@ -57,7 +57,7 @@ void CheckBatchCounts(size_t n_keys, uint64_t n_values) {
 // Keys each member of a team should have before one is woken (waking a team costs
 // several microseconds): a lookup that misses the cache costs a fraction of a
 // microsecond, and a variable value also its allocation and copy.
-constexpr uint64_t kFixedKeysPerMember = 256;
+constexpr uint64_t kFixedKeysPerMember = 1024;
 constexpr uint64_t kVariableKeysPerMember = 128;
 
 // Runs body(member, first, count) over contiguous shares of [0, total) in key order, on

@@ -16,7 +16,7 @@ namespace {
 
 // Labels per team member below which waking a member costs more than it saves (a label
 // costs about 0.15 microseconds, a wake-up several).
-constexpr uint64_t kLabelsPerMember = 256;
+constexpr uint64_t kLabelsPerMember = 1024;
 
 [[noreturn]] void Refuse(const std::string& logged, const std::string& thrown) {
   InternalLogger().error(logged);

@@ -55,6 +55,8 @@ void ForShares(uint64_t total, uint64_t per_member, Body&& body) {
 // record into its row a fraction of a microsecond.
 constexpr uint64_t kUnmasksPerMember = 4096;
 constexpr uint64_t kRecordsPerMember = 128;
+// Chunks of records read (one store call each) before they are opened and parsed together.
+constexpr uint64_t kChunksPerOpen = 8;
 
 // Reads the records of one chunk, whose first hash id has unique index first_unique, into
 // the rows of their unique indices; parsed[u] tells which rows were filled. `width` is the
@@ -187,28 +189,36 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
     rows.payloads.Resize(unique_ids.size());
   }
   std::vector<uint8_t> parsed(unique_ids.size(), 0);
-  for (uint64_t start = 0; start < unique_ids.size(); start += kReadChunkSize) {
-    const uint64_t end = std::min(start + kReadChunkSize, unique_ids.size());
-    const std::vector<uint64_t> keys(unique_ids.begin() + start, unique_ids.begin() + end);
-    std::vector<std::vector<uint8_t>> values = core.data_store->BatchGetVariable(keys);
-    if (values.size() != keys.size()) {
-      const std::string message = "Data store returned " + std::to_string(values.size()) +
-                                  " values for " + std::to_string(keys.size()) + " keys";
-      LogAndThrow<std::runtime_error>(message, message);
+  // Records are read one chunk per store call, and opened and parsed a group of chunks at
+  // a time: each parallel step then has enough records to pay for waking its team.
+  for (uint64_t group = 0; group < unique_ids.size(); group += kReadChunkSize * kChunksPerOpen) {
+    const uint64_t group_end = std::min(group + kReadChunkSize * kChunksPerOpen, unique_ids.size());
+    std::vector<std::vector<uint8_t>> values;
+    values.reserve(group_end - group);
+    for (uint64_t start = group; start < group_end; start += kReadChunkSize) {
+      const uint64_t end = std::min(start + kReadChunkSize, group_end);
+      const std::vector<uint64_t> keys(unique_ids.begin() + start, unique_ids.begin() + end);
+      std::vector<std::vector<uint8_t>> chunk = core.data_store->BatchGetVariable(keys);
+      if (chunk.size() != keys.size()) {
+        const std::string message = "Data store returned " + std::to_string(chunk.size()) +
+                                    " values for " + std::to_string(keys.size()) + " keys";
+        LogAndThrow<std::runtime_error>(message, message);
+      }
+      std::move(chunk.begin(), chunk.end(), std::back_inserter(values));
     }
-    std::vector<std::vector<uint8_t>> records(keys.size());
+    std::vector<std::vector<uint8_t>> records(values.size());
     uint64_t failed_at = 0;
     try {
       DecryptRecordsBody(core.data_store_name, values, records, &failed_at);
     } catch (const std::runtime_error& e) {
       // The list tells whoever looks at the stores where the damaged record is filed.
-      const uint32_t list = misses[fetched.occurrences.first_list[start + failed_at]];
+      const uint32_t list = misses[fetched.occurrences.first_list[group + failed_at]];
       const std::string message = std::string(e.what()) + " (a record of list " +
                                   std::to_string(list) + ")";
       LogAndThrow<std::runtime_error>(message, message);
     }
     const uint64_t width = payload_size != 0 ? payload_size : InferredWidth(records);
-    ReadChunkRows(values, records, start, width, payload_size != 0, parsed, rows);
+    ReadChunkRows(values, records, group, width, payload_size != 0, parsed, rows);
   }
   KeepParsedRows(parsed, fetched);
   return fetched;
@@ -231,7 +241,7 @@ std::shared_ptr<const PackedList> PackRange(CacheMissResult& rows, uint64_t begi
 constexpr uint64_t kMostSparePayloadBytes = uint64_t{64} << 20;
 
 // Rows of packing worth a team member; a list is packed by one member.
-constexpr uint64_t kPackedRowsPerMember = 256;
+constexpr uint64_t kPackedRowsPerMember = 1024;
 
 // The lists of rows whose list k spans rows [bounds[k], bounds[k + 1]), k < count, each
 // packed on its own thread when there are enough rows.

@@ -38,7 +38,7 @@ thread_local bool inside_step = false;
 
 // How long a thread spins before it sleeps: a pool thread after its share (the next step
 // of the same call often follows at once), a caller waiting for the last member.
-constexpr auto kWorkerSpin = std::chrono::microseconds(5);
+constexpr auto kWorkerSpin = std::chrono::microseconds(20);
 constexpr auto kCallerSpin = std::chrono::microseconds(50);
 
 // A 32-bit word a thread sleeps on until another changes it. Waking costs a system call,
@@ -90,8 +90,8 @@ bool SpinFor(std::chrono::microseconds budget, Ready&& ready) {
 }
 
 // One caller's set of threads. A step of `team` members is published in one word (the
-// step's number and the next unclaimed member); the caller wakes team - 1 threads, each
-// sleeping on its own ticket, and then everybody, the caller included, claims members
+// step's number, its team and the next unclaimed member); the caller wakes team - 1
+// threads, each sleeping on its own ticket, and then everybody, the caller included, claims members
 // until none is left. The caller therefore never waits for a thread that has not woken
 // yet (on a busy machine it may not run for milliseconds): it runs that member itself, and
 // waits only for members that others are running. Only one step runs on a pool at a time.
@@ -104,10 +104,8 @@ class Pool {
     ++step_;
     claim_.store(uint64_t{step_} << 32 | uint64_t{static_cast<uint16_t>(team)} << 16,
                  std::memory_order_seq_cst);
-    // Every ticket is handed at once, but the caller makes at most one wake-up call:
-    // each woken thread wakes two more (slot s wakes 2s + 1 and 2s + 2).
     for (int m = 1; m < team; ++m) slots_[m - 1].ticket.Add(1);
-    slots_[0].ticket.Wake();
+    for (int m = 1; m < team; ++m) slots_[m - 1].ticket.Wake();
     inside_step = true;
     RunClaimed();
     inside_step = false;
@@ -165,11 +163,6 @@ class Pool {
       auto handed = [&] { return slot.ticket.Load() != seen; };
       if (!SpinFor(kWorkerSpin, handed)) slot.ticket.SleepWhile(seen);
       seen = slot.ticket.Load();
-      const uint64_t team = static_cast<uint16_t>(claim_.load(std::memory_order_seq_cst) >> 16);
-      const uint64_t helpers = team > 0 ? team - 1 : 0;
-      for (uint64_t next : {2 * index + 1, 2 * index + 2}) {
-        if (next < helpers) slots_[next].ticket.Wake();
-      }
       // Counted before claiming: the caller cannot finish a step while a thread that may
       // still claim one of its members is between its look and its claim.
       active_.Add(1);
