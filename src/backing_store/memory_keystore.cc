@@ -58,7 +58,7 @@ void CheckBatchCounts(size_t n_keys, uint64_t n_values) {
 // several microseconds): a lookup that misses the cache costs a fraction of a
 // microsecond, and a variable value also its allocation and copy.
 constexpr uint64_t kFixedKeysPerMember = 1024;
-constexpr uint64_t kVariableKeysPerMember = 128;
+constexpr uint64_t kVariableKeysPerMember = 256;
 
 // Runs body(member, first, count) over contiguous shares of [0, total) in key order, on
 // `team` threads (the calling thread alone for a team of one). The maps are only read

@@ -54,7 +54,7 @@ void ForShares(uint64_t total, uint64_t per_member, Body&& body) {
 // Units of work worth a team member: unmasking an id takes a nanosecond or two, reading a
 // record into its row a fraction of a microsecond.
 constexpr uint64_t kUnmasksPerMember = 4096;
-constexpr uint64_t kRecordsPerMember = 128;
+constexpr uint64_t kRecordsPerMember = 512;
 // Chunks of records read (one store call each) before they are opened and parsed together.
 constexpr uint64_t kChunksPerOpen = 8;
 

@@ -179,10 +179,10 @@ class GcmContext {
 };
 
 // Waking a thread costs more than it saves on small batches: a thread is
-// added per 32 KiB of work, counting each item's fixed cost (IV, initialisation, tag) as
+// added per 256 KiB of work, counting each item's fixed cost (IV, initialisation, tag) as
 // 256 bytes, up to the default team size.
 int TeamFor(std::size_t items, std::size_t bytes) {
-  constexpr std::size_t kBytesPerThread = 32 * 1024;
+  constexpr std::size_t kBytesPerThread = 256 * 1024;
   constexpr std::size_t kItemCost = 256;
   const std::size_t wanted = (bytes + items * kItemCost) / kBytesPerThread;
   const std::size_t team = std::min<std::size_t>(wanted, static_cast<std::size_t>(DefaultTeam()));

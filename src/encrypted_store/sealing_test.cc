@@ -157,9 +157,9 @@ TEST(SealingTest, ShortBlobIsRefusedBeforeAnyCipherWork) {
 TEST(SealingTest, DecryptRowsCountsFailedRowsAndRefusesNarrowRows) {
   const auto key = MakeKey(9);
   // Rows wide enough that the work is spread over several threads.
-  Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(6, 20000, 1), key);
+  Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(6, 200000, 1), key);
   sealed.at(1, 15) ^= 1;
-  sealed.at(4, 20027) ^= 1;
+  sealed.at(4, 200027) ^= 1;
   testing_support::ScopedOmpThreads team;
   for (int threads : {1, 3, 8}) {
     team.Set(threads);
@@ -172,12 +172,12 @@ TEST(SealingTest, DecryptRowsCountsFailedRowsAndRefusesNarrowRows) {
 TEST(SealingTest, BatchDecryptSkipsEmptyAndReportsFailingItem) {
   const auto key = MakeKey(10);
   // Items large enough that each goes to a thread of its own.
-  const auto a = EncryptItems({Pattern(40000, 1)}, key)[0];
-  const auto other = EncryptItems({Pattern(40000, 2)}, MakeKey(11))[0];
+  const auto a = EncryptItems({Pattern(400000, 1)}, key)[0];
+  const auto other = EncryptItems({Pattern(400000, 2)}, MakeKey(11))[0];
   const auto opened = DecryptItems({a, {}, a}, key);
-  EXPECT_EQ(opened[0], Pattern(40000, 1));
+  EXPECT_EQ(opened[0], Pattern(400000, 1));
   EXPECT_TRUE(opened[1].empty());
-  EXPECT_EQ(opened[2], Pattern(40000, 1));
+  EXPECT_EQ(opened[2], Pattern(400000, 1));
 
   testing_support::ScopedOmpThreads team;
   for (int threads : {1, 2, 8}) {
