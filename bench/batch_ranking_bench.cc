@@ -20,6 +20,8 @@
 #include "index_model/probe_selection.h"
 #include "index_model/quantize.h"
 
+#include "clustered_points.h"
+
 namespace ombrix {
 namespace {
 
@@ -27,18 +29,6 @@ constexpr uint64_t kItems = 200000;
 constexpr uint64_t kDim = 128;
 constexpr uint64_t kQueries = 1000;
 constexpr uint32_t kTopK = 10;
-
-Matrix<float> Mixture(const Matrix<float>& centres, uint64_t n, std::mt19937_64& gen) {
-  const uint64_t d = centres.cols;
-  std::normal_distribution<float> noise(0.0f, 0.6f);
-  std::uniform_int_distribution<uint64_t> pick(0, centres.rows - 1);
-  std::vector<float> v(n * d);
-  for (uint64_t i = 0; i < n; ++i) {
-    const float* c = centres.row(pick(gen));
-    for (uint64_t j = 0; j < d; ++j) v[i * d + j] = c[j] + noise(gen);
-  }
-  return Matrix<float>(std::move(v), d);
-}
 
 struct Index {
   Matrix<float> queries;
@@ -58,8 +48,8 @@ const Index& Get(uint64_t n_lists) {
   std::vector<float> c(1000 * kDim);
   for (auto& x : c) x = uniform(gen);
   const Matrix<float> centres(std::move(c), kDim);
-  const Matrix<float> base = Mixture(centres, kItems, gen);
-  index.queries = Mixture(centres, kQueries, gen);
+  const Matrix<float> base = ClusteredPoints(centres, kItems, gen);
+  index.queries = ClusteredPoints(centres, kQueries, gen);
   KMeansConfig config;
   config.n_clusters = n_lists;
   config.max_iters = 20;

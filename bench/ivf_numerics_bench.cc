@@ -16,6 +16,7 @@
 #include "index_model/kmeans.h"
 #include "index_model/probe_selection.h"
 #include "index_model/quantize.h"
+#include "clustered_points.h"
 #include "gather_lists.h"
 
 namespace ombrix {
@@ -33,19 +34,6 @@ struct Dataset {
   std::vector<std::string> ids;
 };
 
-// Points around 4 * kLists unit-normal centres, spread 0.6 per component; queries likewise.
-Matrix<float> Clustered(const Matrix<float>& centres, uint64_t n, std::mt19937_64& gen) {
-  const uint64_t d = centres.cols;
-  std::normal_distribution<float> noise(0.0f, 0.6f);
-  std::uniform_int_distribution<uint64_t> pick(0, centres.rows - 1);
-  std::vector<float> v(n * d);
-  for (uint64_t i = 0; i < n; ++i) {
-    const float* c = centres.row(pick(gen));
-    for (uint64_t j = 0; j < d; ++j) v[i * d + j] = c[j] + noise(gen);
-  }
-  return Matrix<float>(std::move(v), d);
-}
-
 const Dataset& Get(uint64_t n, uint64_t d) {
   static std::map<uint64_t, std::unique_ptr<Dataset>> cache;
   auto& slot = cache[d];
@@ -53,12 +41,13 @@ const Dataset& Get(uint64_t n, uint64_t d) {
   slot = std::make_unique<Dataset>();
   Dataset& ds = *slot;
   std::mt19937_64 gen(20261207 + d);
+  // Points around 4 * kLists unit-normal centres; queries likewise.
   std::normal_distribution<float> unit;
   std::vector<float> c(4 * kLists * d);
   for (auto& x : c) x = unit(gen);
   const Matrix<float> centres(std::move(c), d);
-  ds.base = Clustered(centres, n, gen);
-  ds.queries = Clustered(centres, kQueries, gen);
+  ds.base = ClusteredPoints(centres, n, gen);
+  ds.queries = ClusteredPoints(centres, kQueries, gen);
   KMeansConfig config;
   config.n_clusters = kLists;
   ds.book = std::move(train_kmeans_dispatch(ds.base, config, SquaredEuclidean)[0]);

@@ -1,6 +1,7 @@
 #include "backing_store/memory_keystore.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -59,17 +60,6 @@ void CheckBatchCounts(size_t n_keys, uint64_t n_values) {
 // microsecond, and a variable value also its allocation and copy.
 constexpr uint64_t kFixedKeysPerMember = 1024;
 constexpr uint64_t kVariableKeysPerMember = 256;
-
-// Runs body(member, first, count) over contiguous shares of [0, total) in key order, on
-// `team` threads (the calling thread alone for a team of one). The maps are only read
-// meanwhile: the operation lock of the index keeps every writer out.
-template <typename Body>
-void ForKeyShares(uint64_t total, int team, Body&& body) {
-  ombrix::ParallelDynamic(static_cast<uint64_t>(team), team, [&](uint64_t member) {
-    const auto [first, count] = ombrix::StaticShare(total, team, static_cast<int>(member));
-    body(member, first, count);
-  });
-}
 
 }  // namespace
 
@@ -230,24 +220,27 @@ Matrix<uint8_t> MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& keys)
       InternalLogger().warning("Index not found in MemoryKeystore. Returning default values.");
       return result;
     }
-    // Each share stops at its first value of the wrong size; the lowest of those is
+    // The maps are only read meanwhile: the operation lock of the index keeps every writer
+    // out. Each share stops at its first value of the wrong size; the lowest of those is
     // reported here, as a serial read would have reported it.
     constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
-    const int team = ombrix::TeamForWork(keys.size(), kFixedKeysPerMember);
-    std::vector<uint64_t> wrong_size(team, kNone);
+    std::atomic<uint64_t> wrong_size{kNone};
     const Entry& values = *entry;
-    ForKeyShares(keys.size(), team, [&](uint64_t member, uint64_t first, uint64_t count) {
+    const int team = ombrix::TeamForWork(keys.size(), kFixedKeysPerMember);
+    ombrix::ParallelStatic(keys.size(), team, [&](uint64_t first, uint64_t count) {
       for (uint64_t i = first; i < first + count; ++i) {
         auto it = values.find(keys[i]);
         if (it == values.end()) continue;
         if (it->second.size() != value_size_) {
-          wrong_size[member] = i;
+          uint64_t lowest = wrong_size.load();
+          while (i < lowest && !wrong_size.compare_exchange_weak(lowest, i)) {
+          }
           return;
         }
         std::copy(it->second.begin(), it->second.end(), result.row(i));
       }
     });
-    if (const uint64_t i = *std::min_element(wrong_size.begin(), wrong_size.end()); i != kNone) {
+    if (const uint64_t i = wrong_size.load(); i != kNone) {
       const std::string message = "Key " + std::to_string(keys[i]) + " has unexpected value size: " +
                                   std::to_string(entry->at(keys[i]).size()) + " (expected " +
                                   std::to_string(value_size_) + ")";
@@ -279,7 +272,7 @@ std::vector<std::vector<uint8_t>> MemoryKeystore::BatchGetVariable(const std::ve
     std::vector<const std::vector<uint8_t>*> found(keys.size(), nullptr);
     const Entry& values = *entry;
     const int team = ombrix::TeamForWork(keys.size(), kVariableKeysPerMember);
-    ForKeyShares(keys.size(), team, [&](uint64_t, uint64_t first, uint64_t count) {
+    ombrix::ParallelStatic(keys.size(), team, [&](uint64_t first, uint64_t count) {
       const uint64_t end = first + count;
       for (uint64_t i = first; i < end; ++i) {
         if (auto it = values.find(keys[i]); it != values.end()) found[i] = &it->second;

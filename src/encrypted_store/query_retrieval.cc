@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encrypted_store/encrypted_index_core.h"
@@ -44,11 +45,7 @@ struct FetchedLists {
 // `per_member` units each pay for; small work stays on the calling thread.
 template <typename Body>
 void ForShares(uint64_t total, uint64_t per_member, Body&& body) {
-  const int team = TeamForWork(total, per_member);
-  ParallelDynamic(static_cast<uint64_t>(team), team, [&](uint64_t member) {
-    const auto [first, count] = StaticShare(total, team, static_cast<int>(member));
-    if (count > 0) body(first, count);
-  });
+  ParallelStatic(total, TeamForWork(total, per_member), std::forward<Body>(body));
 }
 
 // Units of work worth a team member: unmasking an id takes a nanosecond or two, reading a
@@ -58,7 +55,8 @@ constexpr uint64_t kRecordsPerMember = 512;
 // Chunks of records read (one store call each) before they are opened and parsed together.
 constexpr uint64_t kChunksPerOpen = 8;
 
-// Reads the records of one chunk, whose first hash id has unique index first_unique, into
+// Reads the records of one group of chunks, whose first hash id has unique index
+// first_unique, into
 // the rows of their unique indices; parsed[u] tells which rows were filled. `width` is the
 // payload width the rows are read with. Malformed records are reported afterwards on the
 // calling thread, in record order. The buffers of the stored values and of the records

@@ -46,6 +46,20 @@ ProbeSelection Probes(std::vector<std::vector<uint32_t>> rows) {
   return s;
 }
 
+// Each of n_queries probes `per_query` distinct positions of `lists`, in random order.
+ProbeSelection RandomProbes(uint64_t n_queries, uint64_t lists, uint64_t per_query,
+                            std::mt19937& gen) {
+  std::vector<std::vector<uint32_t>> rows;
+  for (uint64_t q = 0; q < n_queries; ++q) {
+    std::vector<uint32_t> positions(lists);
+    std::iota(positions.begin(), positions.end(), 0u);
+    std::shuffle(positions.begin(), positions.end(), gen);
+    positions.resize(per_query);
+    rows.push_back(positions);
+  }
+  return Probes(rows);
+}
+
 Matrix<float> Rows(std::vector<float> values, uint64_t d) { return Matrix<float>(std::move(values), d); }
 
 std::vector<std::string> IdRow(const QueryResults& r, uint64_t q) {
@@ -274,15 +288,7 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
   const CacheMissResult record = Record(ids, sizes);
   Matrix<float> queries = testing_data::Uniform(60, d, 9);
   std::memset(queries.row(0), 0, d * sizeof(float));
-  std::vector<std::vector<uint32_t>> rows_of_probes;
-  for (uint64_t q = 0; q < 60; ++q) {
-    std::vector<uint32_t> positions(sizes.size());
-    std::iota(positions.begin(), positions.end(), 0u);
-    std::shuffle(positions.begin(), positions.end(), gen);
-    positions.resize(5);
-    rows_of_probes.push_back(positions);
-  }
-  const ProbeSelection sel = Probes(rows_of_probes);
+  const ProbeSelection sel = RandomProbes(60, sizes.size(), 5, gen);
   // The same lists as the item cache holds them, each on its own.
   std::vector<PackedList> owned;
   for (uint64_t p = 0; p < sizes.size(); ++p) {
@@ -336,15 +342,7 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
   for (uint64_t r = 0; r < rows; ++r) ids[r] = "id" + std::to_string((r * 7919) % 1009);
   const CacheMissResult record = Record(ids, sizes);
   std::mt19937 gen(5);
-  std::vector<std::vector<uint32_t>> probe_rows;
-  for (uint64_t q = 0; q < 96; ++q) {
-    std::vector<uint32_t> positions(sizes.size());
-    std::iota(positions.begin(), positions.end(), 0u);
-    std::shuffle(positions.begin(), positions.end(), gen);
-    positions.resize(6);
-    probe_rows.push_back(positions);
-  }
-  const ProbeSelection sel = Probes(probe_rows);
+  const ProbeSelection sel = RandomProbes(96, sizes.size(), 6, gen);
   const float nan = std::numeric_limits<float>::quiet_NaN();
 
   enum Data { kGaussian, kTies, kTiesAndNan, kExtremeMagnitudes };
