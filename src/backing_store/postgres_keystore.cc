@@ -38,8 +38,9 @@ uint64_t FromLittleEndian(const uint8_t* bytes) {
   return value;
 }
 
-// Later entries of a key replace earlier ones, so no statement carries a key twice; the
-// first occurrence fixes the row's place, which keeps the statements deterministic.
+// Later entries of a key replace earlier ones, so no statement carries a key twice. Rows
+// go out in key order: two writers whose batches share keys then lock those rows in the
+// same order and cannot deadlock.
 template <typename ValueAt>
 std::vector<std::pair<uint64_t, std::span<const uint8_t>>> Deduplicate(
     const std::vector<uint64_t>& keys, ValueAt value_at, bool skip_empty) {
@@ -57,6 +58,8 @@ std::vector<std::pair<uint64_t, std::span<const uint8_t>>> Deduplicate(
       rows[it->second].second = value;
     }
   }
+  std::sort(rows.begin(), rows.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   return rows;
 }
 
@@ -550,10 +553,23 @@ void PostgresKeystore::DeleteIndex() {
   } else {
     PgParams params;
     params.AddText(id_text_);
-    PgOutcome outcome =
-        PgExecParams(connection_.get(), "DELETE FROM " + table_ + " WHERE index_name = $1;",
-                     params, kTextFormat, PGRES_COMMAND_OK);
-    if (!outcome.ok) LogAndThrow("Failed to delete index (string representation): " + outcome.error);
+    // Under the lock of the maps' compare-and-set: a push whose snapshot predates the
+    // deletion would otherwise store a map again over entries that are gone.
+    BeginTransaction();
+    try {
+      PgOutcome lock = PgExec(connection_.get(), "SELECT pg_advisory_xact_lock(42)", PGRES_TUPLES_OK);
+      if (!lock.ok) throw std::runtime_error("Failed to acquire lock: " + lock.error);
+      PgOutcome outcome =
+          PgExecParams(connection_.get(), "DELETE FROM " + table_ + " WHERE index_name = $1;",
+                       params, kTextFormat, PGRES_COMMAND_OK);
+      if (!outcome.ok) throw std::runtime_error(outcome.error);
+      CommitTransaction();
+    } catch (const ServerUnreachable&) {
+      throw;
+    } catch (const std::exception& failure) {
+      PgRollbackIfOpen(connection_.get());
+      LogAndThrow(std::string("Failed to delete index (string representation): ") + failure.what());
+    }
     PgOutcome numeric = PgExecParams(
         connection_.get(), "DELETE FROM " + table_ + " WHERE index_name::bigint = $1;", params,
         kTextFormat, PGRES_COMMAND_OK);

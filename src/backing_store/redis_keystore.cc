@@ -366,14 +366,21 @@ void RedisKeystore::DeleteIndex() {
                                table_name_ + " to delete.");
     }
   } else {
-    auto warn_if_none = [this](const RedisReplyPtr& reply) {
-      if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) {
-        InternalLogger().warning("No index found with name " + map_hash_ + " to delete.");
+    // One script: entries and counter map go together or not at all, so a reply lost
+    // after the server ran it cannot leave a map over missing entries.
+    RedisReplyPtr reply = connection_.Check(
+        connection_.Send("EVAL %s 2 %b %s",
+                         "return {redis.call('DEL', KEYS[1]), redis.call('DEL', KEYS[2])}",
+                         item_hash_.data(), item_hash_.size(), map_hash_.c_str()),
+        "DEL");
+    if (reply->type == REDIS_REPLY_ARRAY) {
+      for (size_t i = 0; i < reply->elements; ++i) {
+        const redisReply* deleted = reply->element[i];
+        if (deleted->type == REDIS_REPLY_INTEGER && deleted->integer == 0) {
+          InternalLogger().warning("No index found with name " + map_hash_ + " to delete.");
+        }
       }
-    };
-    warn_if_none(connection_.Check(
-        connection_.Send("DEL %b", item_hash_.data(), item_hash_.size()), "DEL"));
-    warn_if_none(connection_.Check(connection_.Send("DEL %s", map_hash_.c_str()), "DEL"));
+    }
   }
   InternalLogger().info("Index successfully deleted from Redis");
 }

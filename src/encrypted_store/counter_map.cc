@@ -39,6 +39,14 @@ void SetRetryPauseForTesting(RetryPauseFn pause) { retry_pause.store(pause); }
 
 void EncryptedIndexCore::LoadCounterMap() {
   if (TryLoadCounterMap()) return;
+  RefuseIfDeleted();
+  // No map and no item: an index whose creator stores its map with the first update.
+  if (data_store->GetNumItems() == 0) {
+    log().warning("No map data found in the backing store. Creating a new map.");
+    counter_map.assign(vocab_size, 0);
+    counter_map_version = 0;
+    return;
+  }
   // Taking the absence for a new, empty map would restart every list at position 0 and
   // overwrite the entries of stored items.
   const std::string message = "The counter map of index '" + index_name +
@@ -126,6 +134,8 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
     } catch (const ombrix_encrypted_index::internal::backing_store::ServerUnreachable&) {
       throw;  // its time limits are spent already; 99 more attempts would only wait longer
     } catch (const MissingCounterMapError&) {
+      throw;
+    } catch (const IndexDeletedError&) {
       throw;
     } catch (const std::exception& e) {
       last_failure = e.what();

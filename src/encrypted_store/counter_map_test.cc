@@ -75,6 +75,12 @@ TEST_F(CounterMapTest, AMissingMapIsAnErrorThatNamesItAndMovesNothing) {
   EXPECT_EQ(core->UpdateCounterMap({0, 0}), (std::vector<uint32_t>{0, 1}));
 
   core->index_store->DeleteIndex();  // the map is lost
+  // With nothing stored, a missing map is an empty index: an older creator stored its
+  // map only with the first update.
+  core->LoadCounterMap();
+  EXPECT_EQ(core->counter_map, std::vector<uint32_t>{0});
+  core->counter_map = {2};
+  core->data_store->BatchPushVariable({1}, {{1}});  // an item the entries no longer count
   const std::string missing =
       "The counter map of index 'fresh' is missing from its index store; train the index to "
       "rebuild its entries";

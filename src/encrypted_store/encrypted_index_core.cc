@@ -57,6 +57,8 @@ void EncryptedIndexCore::OpenStores(const IndexSettings& settings) {
   data_store = CreateBackingStore(settings.data_location, index_name, id, DATA);
   config_store = CreateBackingStore(settings.config_location, index_name, id, CONFIG);
   items_store = CreateBackingStore(settings.items_location, index_name, id, ITEMS);
+  shared_index_store = settings.index_location.location != MEMORY;
+  config_keeps_records = settings.config_location.location != MEMORY;
 }
 
 std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
@@ -104,7 +106,14 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings
   core->log().info("Backing store successfully created");
   core->LoadIndexRecord();
   core->index_store->SetValueSize(core->index_value_size);
-  core->LoadCounterMap();
+  // A missing map must not keep the index from opening: training, the one cure for it,
+  // needs an open handle. Queries and upserts go on refusing until then.
+  if (!core->TryLoadCounterMap()) {
+    core->log().warning("No counter map stored for index '" + core->index_name +
+                        "': queries and upserts refuse until the index is trained");
+    core->counter_map.assign(core->vocab_size, 0);
+    core->counter_map_version = 0;
+  }
   core->DeriveStoreNames();
   core->log().info("Index successfully loaded");
   return core;

@@ -6,11 +6,13 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backing_store/db_config.h"
@@ -21,6 +23,7 @@
 #include "encrypted_store/item_record.h"
 #include "encrypted_store/labels.h"
 #include "encrypted_store/secret_bytes.h"
+#include "encrypted_store/training_state.h"
 #include "index_model/cache_miss_result.h"
 
 namespace ombrix {
@@ -50,6 +53,12 @@ inline constexpr uint64_t kCounterMapVersionKey = 42;
 // The index store holds no counter map for an index whose records exist: its entries
 // were lost, or a training that rebuilds them did not finish. Never retried.
 class MissingCounterMapError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Another handle deleted the index: its records are gone from the config store.
+class IndexDeletedError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
@@ -123,6 +132,40 @@ class EncryptedIndexCore {
   std::vector<uint32_t> UpdateCounterMap(const std::vector<uint32_t>& input_tokens);
   void ResizeVocabulary(uint64_t new_vocab_size);
 
+  // The training state (training_state.cc). Only an index store that other handles can
+  // reach (any location but MEMORY) keeps one; on a private store these return at once.
+  // Writers register between their first and last write, once no training holds writers
+  // back (waiting up to the wait limit, then TrainingInProgressError), and learn the
+  // epoch of the entries they write into; a training waits
+  // for every registered writer, so no position taken before it is written after it.
+  uint64_t BeginWriting(uint64_t& epoch);
+  void EndWriting(uint64_t writer) noexcept;  // failures are logged; the lease runs out
+  // Readers wait while a rebuild replaces the entries (TrainingInProgressError past the
+  // limit; MissingCounterMapError when a rebuild was left unfinished) and get the epoch
+  // of the entries; EntriesChangedSince tells whether a rebuild began or ended since.
+  uint64_t AwaitCompleteEntries();
+  bool EntriesChangedSince(uint64_t epoch);
+  struct TrainingTicket {
+    uint64_t trainer = 0;
+    bool was_broken = false;  // the entries were unusable before this training
+  };
+  enum class TrainingEnd { kCompleted, kAbandoned, kBroken };
+  // Holds writers back (TrainingInProgressError when another training holds the index)
+  // and waits until every registered writer has ended or run out of time.
+  TrainingTicket BeginTraining();
+  void RenewTraining(const TrainingTicket& ticket);
+  // From here readers wait until EndTraining.
+  void BeginRebuild(const TrainingTicket& ticket);
+  // kCompleted advances the epoch; kAbandoned leaves the entries as they were before.
+  void EndTraining(const TrainingTicket& ticket, TrainingEnd end) noexcept;
+  // Throws std::runtime_error when another handle deleted the index (its index record is
+  // gone from a config store that keeps records).
+  void RefuseIfDeleted();
+  bool shared_index_store = false;
+  // The end of a training this core could not store (the store failed): stored again
+  // before this core's next look at the training state.
+  std::optional<std::pair<TrainingTicket, TrainingEnd>> unsaved_training_end;
+
   // Brings salts_and_seeds to vocab_size entries (rebuilt when the count differs).
   void RegenerateSaltsAndSeeds();
 
@@ -180,6 +223,9 @@ class EncryptedIndexCore {
   // again takes the map from here instead of opening it anew.
   std::vector<uint8_t> opened_counter_map_bytes;
   std::vector<uint32_t> opened_counter_map;
+  std::vector<uint8_t> opened_training_state_bytes;
+  TrainingState opened_training_state;
+  bool config_keeps_records = false;
   ItemCache item_cache;  // capacity lru_cache_size; 0 = off
   Key256 index_key{};
   Key256 data_store_name{};
@@ -213,6 +259,13 @@ class EncryptedIndexCore {
   // Deletes "<name>.oei" and "<name>.ovs" from the config store, logging what fails.
   void RemoveOwnRecords() noexcept;
   void OpenStores(const IndexSettings& settings);
+  TrainingState LoadTrainingState(uint64_t& version);
+  // Loads, lets `change` edit (false: nothing to push), pushes under compare-and-set;
+  // true once a change was stored.
+  bool ChangeTrainingState(const std::function<bool(TrainingState&)>& change);
+  [[noreturn]] void ThrowBrokenEntries();
+  void SaveTrainingEnd();
+  void AwaitWriters(const TrainingTicket& ticket);
 };
 
 namespace internal {

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -218,17 +219,24 @@ class EncryptedIndex {
                     const std::vector<std::vector<uint8_t>>& contents,
                     const std::vector<std::string>& metadata);
   QueryResults QueryLocked(const Matrix<float>& queries, const QueryParams& params);
+  // One answer from the entries as they are; nothing when no list is left to fetch.
+  std::optional<QueryResults> AnswerQuery(const Matrix<float>& queries, const QueryParams& params);
   bool TrainLocked(uint64_t n_lists, uint64_t batch_size, uint64_t max_iters, double tolerance);
-  // After a training's rebuild: stores the new records (in `once_cleared`), rebuilds the
-  // entries from the training set and files every stored item the training did not read.
+  // After a training's k-means: stores the new records (in `once_cleared`) and rebuilds
+  // the entries from the training set.
   void RebuildAfterTraining(const ItemBatch& training_set, Matrix<float>& vectors, uint64_t lists,
                             const std::function<void()>& once_cleared);
-  void FileItemsTrainingMissed(const std::vector<std::string>& training_ids);
+  // Adds to the training set every item of the data store it lacks (read from its
+  // record); true when it added any.
+  bool AppendItemsTrainingMissed(ItemBatch& training_set);
 
   // The operation lock; declared first so it outlives everything it guards.
   std::mutex operation_mutex_;
   std::atomic<std::thread::id> operation_holder_{};
   bool config_in_memory_ = true;
+  // The training epoch at this handle's last upsert: a different one means a training
+  // ended since, and the configuration is read again.
+  uint64_t synced_epoch_ = UINT64_MAX;
   std::unique_ptr<const ProbeCandidates> probe_candidates_;
 
  public:

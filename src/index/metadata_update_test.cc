@@ -172,7 +172,9 @@ TEST(UpdateMetadata, TrainedUpsertWritesSummariesBeforeItems) {
   EXPECT_EQ(trained.size(), 8u);
 
   Matrix<float> one = Clustered(1, 4, 1, 9);
-  backend.backend().InjectFault(Fault{.operation = "PushMap", .kind = INDEX});
+  // The first compare-and-set of the index store registers the writer; the second is
+  // the summary's.
+  backend.backend().InjectFault(Fault{.nth = 2, .operation = "PushMap", .kind = INDEX});
   const uint64_t data_writes = backend.backend().CallCount("BatchPushVariable", DATA);
   EXPECT_EQ(ErrorText([&] { index->Upsert({"new"}, one, {}, {R"({"k": 100})"}); }),
             "Error ingesting: Error updating metadata: injected keystore failure");

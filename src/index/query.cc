@@ -4,6 +4,7 @@
 #include <iostream>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -43,6 +44,33 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     log().error("The query data does not match the number of rows and columns.");
     throw std::invalid_argument("The query data does not match the number of rows and columns.");
   }
+  // A training in another handle may rebuild the entries under this query: it waits
+  // through a rebuild, and asks again when one began or ended while it read.
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    const uint64_t epoch = core->AwaitCompleteEntries();
+    // Before the probe count is chosen: another handle may have trained meanwhile.
+    SyncTrainingStatus();
+    std::optional<QueryResults> results = AnswerQuery(queries, params);
+    if (!core->EntriesChangedSince(epoch)) {
+      if (telemetry) telemetry->RecordEvent(internal::kQuery, TelemetryCount(q, params.top_k));
+      return results ? std::move(*results) : make_query_results(q, 0);
+    }
+    if (attempt == kAttempts) {
+      const std::string message = "A training of index '" + name +
+                                  "' rebuilt its entries during every attempt of this query; "
+                                  "try again when it has finished";
+      log().error(message);
+      throw TrainingInProgressError(message);
+    }
+    log().info("A training rebuilt the index entries during the query; asking again");
+  }
+}
+
+std::optional<QueryResults> EncryptedIndex::AnswerQuery(const Matrix<float>& queries,
+                                                        const QueryParams& params) {
+  const uint64_t q = queries.rows;
+  const uint64_t c = queries.cols;
   const uint64_t d = config->dimension();
   if (d == 0) {
     const char* message = "Index dimension is not set. Please upsert vectors first to auto-detect dimension.";
@@ -55,12 +83,6 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     log().error(message);
     throw std::invalid_argument(message);
   }
-  // What was asked for counts, whatever comes back, on every road that answers.
-  const auto answered = [&](QueryResults results) {
-    if (telemetry) telemetry->RecordEvent(internal::kQuery, TelemetryCount(q, params.top_k));
-    return results;
-  };
-
   const uint64_t n_lists = config->n_lists();
   uint64_t probes = params.n_probes;
   if (probes == 0) {
@@ -71,7 +93,6 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     log().warning("n_probes exceeds n_lists. Capping to n_lists (" + std::to_string(n_lists) + ").");
     probes = n_lists;
   }
-  SyncTrainingStatus();
 
   const DistanceMetric metric = static_cast<DistanceMetric>(config->metric);
   ProbeSelection selection;
@@ -84,7 +105,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
         filtered.every_list ? quantizers->codebooks : filtered.quantizers.codebooks;
     const uint64_t candidate_count = codebooks.empty() ? 0 : codebooks[0].n_centroids;
     log().info("Pre-filtered to " + std::to_string(candidate_count) + " centroids.");
-    if (candidate_count == 0) return answered(make_query_results(q, 0));
+    if (candidate_count == 0) return std::nullopt;
     if (gpu_accelerate) {
       selection = select_probes_gpu(queries, codebooks, probes, metric, greedy);
     } else if (filtered.every_list) {
@@ -104,7 +125,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
       lists.push_back(filtered.centroid_ids[position]);
     }
     // Nothing to fetch: every query gets an empty result, and the stores are not asked.
-    if (lists.empty()) return answered(make_query_results(q, 0));
+    if (lists.empty()) return std::nullopt;
     probed = std::move(lists);
   } else {
     log().info("RetrieveUntrained");
@@ -148,7 +169,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     results = exact_topk_search(candidates, items, selection, queries, top_k, metric, params.include);
   }
 
-  return answered(std::move(results));
+  return results;
 }
 
 const ProbeCandidates& EncryptedIndex::PreparedProbeCandidates(DistanceMetric metric) {

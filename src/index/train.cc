@@ -5,8 +5,8 @@
 #include <cstring>
 #include <functional>
 #include <numeric>
-#include <stdexcept>
 #include <unordered_set>
+#include <stdexcept>
 
 #include "diagnostics/error_wrapper.h"
 #include "encrypted_store/item_keys.h"
@@ -52,11 +52,29 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
                                  double tolerance) {
   log().info("TrainIndex");
   if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
+  // What this handle last knew: other writers' additions since show as changed counters.
+  const std::vector<uint32_t> counters_before = core->counter_map;
+
+  // Without a counter map (lost, or a training that did not finish) the data store is the
+  // only account of the items, and training is what rebuilds the entries from it; unless
+  // another handle deleted the index.
+  if (!core->TryLoadCounterMap()) core->RefuseIfDeleted();
+
+  // Writers of every handle are held back from here to the end, and this waits for the
+  // ones already writing: the items read below are then all there are.
+  const EncryptedIndexCore::TrainingTicket ticket = core->BeginTraining();
+  EncryptedIndexCore::TrainingEnd end = EncryptedIndexCore::TrainingEnd::kAbandoned;
+  struct EndTraining {
+    EncryptedIndexCore& core;
+    const EncryptedIndexCore::TrainingTicket& ticket;
+    EncryptedIndexCore::TrainingEnd& end;
+    ~EndTraining() { core.EndTraining(ticket, end); }
+  } end_training{*core, ticket, end};
+
+  // Another handle may have trained since this one last looked.
+  SyncTrainingStatus();
   if (trained) log().info("Retraining IVFFLAT index...");
 
-  const std::vector<uint32_t> counters_before = core->counter_map;
-  // Without a counter map (lost, or a training that did not finish) the data store is the
-  // only account of the items, and training is what rebuilds the entries from it.
   const bool counted_map = core->TryLoadCounterMap();
   if (counted_map) {
     const uint64_t counted =
@@ -72,8 +90,9 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   log().info("Retrieving embeddings from the encrypted index for training...");
   ItemBatch training_set = core->RetrieveAllEmbeddings();
   const uint64_t rows = training_set.payloads.rows;
+  core->RenewTraining(ticket);
 
-  // Until the old entries are deleted, a failure leaves this handle as it was.
+  // Until the first new record is stored, a failure leaves this handle as it was.
   struct Restore {
     EncryptedIndex& index;
     const uint64_t n_lists;
@@ -106,8 +125,6 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
                std::to_string(rows) + " vectors");
   }
 
-  const std::vector<uint32_t> counters_after =
-      core->TryLoadCounterMap() ? core->counter_map : std::vector<uint32_t>();
   // Judged on the items actually read: the counters also count replaced and deleted items.
   if (lists == 0 || rows / 2 < lists) {
     log().error(kTooFewForLists);
@@ -133,29 +150,43 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   log().info("Incremented quantizer version to " + std::to_string(quantizer_version));
   trained = true;
 
-  if (counted_map && counters_before == counters_after) {
+  const bool unchanged = counted_map && core->TryLoadCounterMap() && core->counter_map == counters_before;
+  if (unchanged) {
     log().info("No new embeddings detected. Re-quantizing existing embeddings without reloading...");
   } else {
     log().info("Detected changes in counter map. Identifying modified centroids...");
     log().info("Re-quantizing existing embeddings with new quantizers...");
   }
-  // Once the old entries are gone there is no way back to them: the new configuration is
-  // stored, and a failure is met by rebuilding once more under it. Should that fail too,
-  // the counter map stays missing and every query fails until a training succeeds.
+  // Writers that keep to the training state are held back, but the data store is the
+  // account of the items: whatever it holds that the training did not read is filed too.
+  if (AppendItemsTrainingMissed(training_set)) vectors = PayloadFloats(training_set.payloads);
+
+  // From here readers of every handle wait until the entries are complete again. Once the
+  // new configuration is stored there is no way back to the old entries: a failure is met
+  // by rebuilding once more under it, and should that fail too, the entries are marked
+  // broken and every query refuses until a training succeeds.
+  core->BeginRebuild(ticket);
   const auto commit = [&] {
     restore.committed = true;
     core->SaveStoredConfig(SerializeIndexConfig(View()));
     core->SaveIndexRecord(config->dimension() * 4);
   };
   try {
-    RebuildAfterTraining(training_set, vectors, lists, commit);
-  } catch (const std::exception& failure) {
-    if (!restore.committed) throw;
-    log().warning(std::string("Rebuilding the index entries failed (") + failure.what() +
-                  "); rebuilding them once more");
-    Matrix<float> again = PayloadFloats(training_set.payloads);
-    RebuildAfterTraining(training_set, again, lists, commit);
+    try {
+      RebuildAfterTraining(training_set, vectors, lists, commit);
+    } catch (const std::exception& failure) {
+      if (!restore.committed) throw;
+      log().warning(std::string("Rebuilding the index entries failed (") + failure.what() +
+                    "); rebuilding them once more");
+      Matrix<float> again = PayloadFloats(training_set.payloads);
+      RebuildAfterTraining(training_set, again, lists, commit);
+    }
+  } catch (...) {
+    if (restore.committed) end = EncryptedIndexCore::TrainingEnd::kBroken;
+    throw;
   }
+  end = EncryptedIndexCore::TrainingEnd::kCompleted;
+  if (unchanged) log().info("Avoided redundant embedding retrieval by reusing cached data");
   log().info("TrainIndex completed successfully");
   return true;
 }
@@ -166,47 +197,37 @@ void EncryptedIndex::RebuildAfterTraining(const ItemBatch& training_set, Matrix<
   core->ClearItemCache();
   IngestTrained(vectors, training_set.item_ids, {}, training_set.metadata, /*rebuild=*/true,
                 once_cleared);
-  log().info("Avoided redundant embedding retrieval by reusing cached data");
-  FileItemsTrainingMissed(training_set.item_ids);
 }
 
-void EncryptedIndex::FileItemsTrainingMissed(const std::vector<std::string>& training_ids) {
-  // Another writer may have added items after the training set was read; the rebuild has
-  // just removed their entries. Their records are in the data store.
-  const std::vector<uint64_t> read_keys = DeriveItemKeys(training_ids, core->data_store_name);
+bool EncryptedIndex::AppendItemsTrainingMissed(ItemBatch& training_set) {
+  const std::vector<uint64_t> read_keys = DeriveItemKeys(training_set.item_ids, core->data_store_name);
   const std::unordered_set<uint64_t> read(read_keys.begin(), read_keys.end());
   std::vector<uint64_t> missed;
   for (uint64_t key : core->data_store->GetAllKeys()) {
     if (read.count(key) == 0) missed.push_back(key);
   }
-  if (missed.empty()) return;
+  if (missed.empty()) return false;
 
+  // Only their entries are made: their records and contents stay as their writer left
+  // them, so an item deleted meanwhile is never written back.
   CacheMissResult fetched = AssembleResults(
       DecryptItems(core->data_store->BatchGetVariable(missed), core->data_store_name),
       core->payload_size);
-  std::vector<std::string> ids;
-  std::vector<std::string> metadata;
-  Matrix<float> all = fetched.payloads.TakeFloats();
-  Matrix<float> vectors;
-  vectors.cols = all.cols;
+  const Matrix<float> all = fetched.payloads.TakeFloats();
+  uint64_t added = 0;
   for (size_t i = 0; i < fetched.item_ids.size(); ++i) {
     if (fetched.item_ids[i].empty()) continue;  // gone since the key listing
-    ids.push_back(fetched.item_ids[i]);
-    metadata.push_back(fetched.metadata[i]);
-    vectors.data.insert(vectors.data.end(), all.row(i), all.row(i) + all.cols);
+    training_set.item_ids.push_back(std::move(fetched.item_ids[i]));
+    training_set.metadata.push_back(std::move(fetched.metadata[i]));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(all.row(i));
+    training_set.payloads.data.insert(training_set.payloads.data.end(), bytes,
+                                      bytes + all.cols * sizeof(float));
+    ++added;
   }
-  vectors.rows = ids.size();
-  if (ids.empty()) return;
-  log().info("Processing " + std::to_string(ids.size()) + " new embeddings from modified centroids...");
-
-  std::vector<std::vector<uint8_t>> contents = DecryptItems(
-      core->items_store->BatchGetVariable(DeriveItemKeys(ids, core->content_store_name)),
-      core->content_store_name);
-  // Items without contents are added without any, so that none is made up for them.
-  if (std::all_of(contents.begin(), contents.end(), [](const auto& c) { return c.empty(); })) {
-    contents.clear();
-  }
-  IngestTrained(vectors, ids, contents, metadata, /*rebuild=*/false);
+  training_set.payloads.rows += added;
+  if (added == 0) return false;
+  log().info("Processing " + std::to_string(added) + " new embeddings from modified centroids...");
+  return true;
 }
 
 }  // namespace ombrix

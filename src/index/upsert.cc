@@ -117,6 +117,29 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
   if (SyncTrainingStatus()) {
     log().info("Config reloaded - training status or quantizer version update detected");
   }
+  // From here to the last write this upsert is registered with the training state: a
+  // training waits for it, and it waits while a training runs, so no position it takes
+  // can be written after a rebuild has handed that position to another item.
+  uint64_t writer = 0;
+  uint64_t epoch = 0;
+  try {
+    core->LoadCounterMap();  // a map-less index takes no write until a training rebuilt it
+    writer = core->BeginWriting(epoch);
+  } catch (const std::exception& failure) {
+    const std::string message = std::string("Error ingesting: ") + failure.what();
+    log().critical(message);
+    throw std::runtime_error(message);
+  }
+  struct Registration {
+    EncryptedIndexCore& core;
+    const uint64_t writer;
+    ~Registration() { core.EndWriting(writer); }
+  } registration{*core, writer};
+  // A training that ended since the look above changed what that look read.
+  if (epoch != synced_epoch_ && SyncTrainingStatus()) {
+    log().info("Config reloaded - training status or quantizer version update detected");
+  }
+  synced_epoch_ = epoch;
 
   const uint64_t d = config->dimension();
   if (d != 0 && c != d) {
@@ -246,10 +269,12 @@ void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch,
                          static_cast<uint32_t>(core->tree_depth), positions);
   ValidateBatchSizes(batch, core->payload_size);
 
-  // A label depends only on its list and position, so the new entries cannot sit beside
-  // the old ones. The counter map goes with them and comes back last: until then every
-  // reader of the index fails on the missing map instead of answering from a partial one.
-  core->index_store->DeleteIndex();  // the summaries go too: they start afresh here
+  // A label depends only on its list and position, so the new entries replace the old
+  // ones under the same keys; old entries past a list's new counter are never read and
+  // are replaced as later items take those positions. Readers wait meanwhile (the
+  // training state), and writers were held back before the training read its items. The
+  // counter map is replaced last, under compare-and-set over the stored version, so its
+  // version keeps growing for the life of the index.
   if (once_cleared) once_cleared();
   StoreBatchSummaries(batch);
   const uint64_t total = tokens.labels.size();
@@ -266,12 +291,12 @@ void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch,
     }
     core->index_store->BatchPushVariable(keys, values);
   }
+  core->counter_map_version = core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version;
   core->counter_map = std::move(counters);
-  core->counter_map_version = 0;
   if (!core->PushCounterMap()) {
     throw std::runtime_error("Another writer stored a counter map while the index entries were rebuilt");
   }
-  core->counter_map_version = 1;
+  ++core->counter_map_version;
   core_log.info("Index rebuild completed");
 }
 
