@@ -265,6 +265,7 @@ class EncryptedIndexCore {
   bool ChangeTrainingState(const std::function<bool(TrainingState&)>& change);
   [[noreturn]] void ThrowBrokenEntries();
   void SaveTrainingEnd();
+  void TakeTraining(TrainingTicket& ticket);
   void AwaitWriters(const TrainingTicket& ticket);
 };
 

@@ -247,6 +247,20 @@ EncryptedIndexCore::TrainingTicket EncryptedIndexCore::BeginTraining() {
   if (!shared_index_store) return ticket;
   SaveTrainingEnd();
   ticket.trainer = RandomId();
+  try {
+    TakeTraining(ticket);
+    // Writers registered before this point may still be writing at positions of the
+    // current map; the rebuild must not begin before they are done.
+    AwaitWriters(ticket);
+  } catch (...) {
+    // Also when the store took the change but its reply was lost.
+    EndTraining(ticket, TrainingEnd::kAbandoned);
+    throw;
+  }
+  return ticket;
+}
+
+void EncryptedIndexCore::TakeTraining(TrainingTicket& ticket) {
   ChangeTrainingState([&](TrainingState& state) {
     const uint64_t now = NowMs();
     if (state.HeldAt(now)) {
@@ -260,15 +274,6 @@ EncryptedIndexCore::TrainingTicket EncryptedIndexCore::BeginTraining() {
     state.trainer_deadline_ms = now + kTrainerLeaseMs;
     return true;
   });
-  // Writers registered before this point may still be writing at positions of the
-  // current map; the rebuild must not begin before they are done.
-  try {
-    AwaitWriters(ticket);
-  } catch (...) {
-    EndTraining(ticket, TrainingEnd::kAbandoned);
-    throw;
-  }
-  return ticket;
 }
 
 void EncryptedIndexCore::AwaitWriters(const TrainingTicket& ticket) {

@@ -93,7 +93,8 @@ uint64_t MapVersion(EncryptedIndex& index) {
 TEST(TrainingBesideOthersTest, AHandleOpenedBeforeATrainingProbesTheNewLists) {
   ScopedTestBackend backend;
   CapturedLog log;
-  const Matrix<float> data = Clustered(kItems, 2, kLists, 41);
+  // One cloud of points: a query's neighbours often lie in lists beside its nearest.
+  const Matrix<float> data = Clustered(kItems, 4, 1, 41);
   auto trainer = Filled("before", log, data);
   auto reader = Open("before", log);
   trainer->TrainIndex(kLists, 2048, 5);
@@ -101,11 +102,13 @@ TEST(TrainingBesideOthersTest, AHandleOpenedBeforeATrainingProbesTheNewLists) {
   QueryParams params;
   params.top_k = 5;
   params.n_probes = kLists;
-  const Matrix<float> queries = Rows(data, 0, 2 * kLists);
+  const Matrix<float> queries = Rows(data, 0, 200);
   const QueryResults results = reader->Query(queries, params);
+  uint64_t inexact = 0;
   for (uint64_t q = 0; q < queries.rows; ++q) {
-    EXPECT_EQ(ResultIds(results, q), BruteForce(data, queries.row(q), 5)) << "query " << q;
+    inexact += ResultIds(results, q) != BruteForce(data, queries.row(q), 5) ? 1 : 0;
   }
+  EXPECT_EQ(inexact, 0u) << "of " << queries.rows << " queries";
 }
 
 // An upsert takes its positions, and another handle trains before the upsert writes its
@@ -147,8 +150,8 @@ TEST(TrainingBesideOthersTest, AnUpsertStraddlingAnotherHandlesTrainingKeepsEver
       << "map versions " << ::testing::PrintToString(versions);
 }
 
-// Items another writer stores while a training reads, and deletes (acknowledged) before
-// the training has filed them: they stay deleted in every view.
+// Items another writer stores while a training reads, and deletes (acknowledged) while
+// the training files them: they stay deleted in every view.
 TEST(TrainingBesideOthersTest, ADeleteAcknowledgedDuringATrainingStaysDeleted) {
   ScopedTestBackend backend;
   CapturedLog log;
@@ -157,6 +160,7 @@ TEST(TrainingBesideOthersTest, ADeleteAcknowledgedDuringATrainingStaysDeleted) {
   auto other = Open("deletes", log);
   const std::vector<std::string> late = Ids(3, kItems);
 
+  uint64_t late_records = 0;
   std::atomic<bool> deleted{false};
   const auto remove = [&] {
     if (!deleted.exchange(true)) other->Delete(late);
@@ -178,13 +182,15 @@ TEST(TrainingBesideOthersTest, ADeleteAcknowledgedDuringATrainingStaysDeleted) {
     batch.contents = {{1}, {2}, {3}};
     batch.metadata = {"", "", ""};
     engine->AddItems(batch);
-    // The delete comes at whichever of these the training reaches first once it has
-    // seen the late items: their contents read back, or the first entry of the rebuild.
+    late_records = backend.backend().CallCount("BatchPushVariable", DATA);
+    // Once a training has read the late items back with their contents, all it may
+    // still write is their entries.
     backend.backend().RunBefore(Fault{.operation = "BatchGetVariable", .kind = ITEMS}, remove);
-    backend.backend().RunBefore(Fault{.operation = "BatchPushVariable", .kind = INDEX}, remove);
   });
   trainer->TrainIndex(kLists, 2048, 5);
-  ASSERT_TRUE(deleted);
+  EXPECT_EQ(backend.backend().CallCount("BatchPushVariable", DATA), late_records)
+      << "a training writes no record";
+  remove();
 
   auto fresh = Open("deletes", log);
   EXPECT_THAT(fresh->Get(late, {}), ::testing::IsEmpty());

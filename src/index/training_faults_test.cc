@@ -82,13 +82,15 @@ std::string Answers(EncryptedIndex& index, const Matrix<float>& data) {
   return "right";
 }
 
-// Every store call of a training fails in turn, once (a refused write) or from then on
-// (a server gone, back before the next query). One index goes through all of it: after
-// each round it answers again, trained or not, so the next round starts from there.
-class TrainingFaultTest : public ::testing::TestWithParam<bool> {};
+// Every store call of a training fails in turn, once (a refused write), once after it
+// took effect (its reply lost), or from then on (a server gone, back before the next
+// query). One index goes through all of it: after each round it answers again, trained
+// or not, so the next round starts from there.
+enum class Failure { kOnce, kFromThenOn, kReplyLost };
+class TrainingFaultTest : public ::testing::TestWithParam<Failure> {};
 
 TEST_P(TrainingFaultTest, AFailureAtAnyStoreCallLeavesTheIndexAnsweringOrSayingWhyNot) {
-  const bool sticky = GetParam();
+  const bool sticky = GetParam() == Failure::kFromThenOn;
   // Dozens of small trainings: one thread spares them the team's start-up and spinning.
   testing_support::ScopedOmpThreads one_thread(1);
   const Matrix<float> data = Clustered(kItems, 2, kLists, 31);
@@ -99,7 +101,9 @@ TEST_P(TrainingFaultTest, AFailureAtAnyStoreCallLeavesTheIndexAnsweringOrSayingW
   uint64_t k = 1;
   for (;; ++k) {
     const uint64_t before = backend.backend().CallCount();
-    backend.backend().InjectFault(Fault{k, "", std::nullopt, sticky, "store refused"});
+    Fault fault{k, "", std::nullopt, sticky, "store refused"};
+    fault.reply_lost = GetParam() == Failure::kReplyLost;
+    backend.backend().InjectFault(fault);
     ::testing::internal::CaptureStderr();
     try {
       Train(*index);
@@ -123,7 +127,8 @@ TEST_P(TrainingFaultTest, AFailureAtAnyStoreCallLeavesTheIndexAnsweringOrSayingW
   EXPECT_EQ(refused_queries > 0, sticky) << "a server gone during the rebuild is reported";
 }
 
-INSTANTIATE_TEST_SUITE_P(OnceAndFromThenOn, TrainingFaultTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(OnceAndFromThenOn, TrainingFaultTest,
+                         ::testing::Values(Failure::kOnce, Failure::kFromThenOn, Failure::kReplyLost));
 
 // Another writer adds items after the training set was read; the rebuild removes their
 // entries, so training files them again from the data store, with their contents. The

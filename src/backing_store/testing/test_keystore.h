@@ -35,6 +35,7 @@ struct Fault {
   bool sticky = false;           // keep failing every matching call after the nth
   std::string message = "injected keystore failure";  // thrown as std::runtime_error
   bool unreachable = false;      // thrown as ServerUnreachable (a time limit ran out)
+  bool reply_lost = false;       // the call takes effect, then fails as ServerUnreachable
 };
 
 class TestBackend {
@@ -106,8 +107,13 @@ class TestBackend {
       const std::string message = fault.message;
       const bool unreachable = fault.unreachable;
       std::function<void()> action = it->action;
+      const bool reply_lost = fault.reply_lost;
       if (!fault.sticky) faults_.erase(it);
       if (action) return action;
+      if (reply_lost) {
+        lost_reply_ = message;
+        return nullptr;
+      }
       if (unreachable) throw ServerUnreachable(message);
       throw std::runtime_error(message);
     }
@@ -123,6 +129,7 @@ class TestBackend {
   };
   std::vector<Armed> faults_;
   uint64_t refused_cas_ = 0;
+  std::optional<std::string> lost_reply_;  // the call being made loses its reply
 };
 
 // A keystore on the backend's shared store `store_id`; value size 8 like every new
@@ -217,6 +224,12 @@ class TestKeystore : public Keystore {
     {
       std::lock_guard<std::mutex> lock(backend_->mutex_);
       action = backend_->Enter(operation, kind_);
+      if (!action && backend_->lost_reply_) {
+        const std::string message = *backend_->lost_reply_;
+        backend_->lost_reply_.reset();
+        body(backend_->StoreFor(hashed_index_name_));
+        throw ServerUnreachable(message);
+      }
       if (!action) return body(backend_->StoreFor(hashed_index_name_));
     }
     action();
