@@ -51,7 +51,7 @@ bool OperatorMayHold(const std::string& op, const json& operand, const CentroidS
   const double v = operand.get<double>();
   // Rounding to the nearest double keeps order but can make unequal numbers equal: a field
   // above the operand may be held as the operand's own double, unless that double is the
-  // operand itself and no integer lies within half a step of it.
+  // operand itself and below 2^53, where no other integer or double rounds to it.
   const bool strict = std::fabs(v) < 0x1p53 && CompareNumbers(json(v), operand) == 0;
   if (op == "$gt") return strict ? s.max > v : s.max >= v;
   if (op == "$gte") return s.max >= v;
