@@ -46,26 +46,25 @@ void NormalizeCondition(json& condition) {
 
 bool AnyEqual(const json& values, const json& operand) {
   for (const json& value : values) {
-    if (value == operand) return true;
+    if (JsonEqual(value, operand)) return true;
   }
   return false;
 }
 
-// $in: the operand is walked as a container (array elements, object member values, a
-// scalar once, null never); an array field matches when any of its elements does.
-bool InOperand(const json& field, const json& operand) {
-  for (const json& candidate : operand) {
-    if (field.is_array() ? AnyEqual(field, candidate) : field == candidate) return true;
+// $in: an array field matches when any of its elements is among the operand's values.
+bool InOperand(const json& field, const OperandSet& values) {
+  if (!field.is_array()) return values.Contains(field);
+  for (const json& element : field) {
+    if (values.Contains(element)) return true;
   }
   return false;
 }
 
-template <typename Compare>
-bool NumericCompare(const json& field, const json& operand, Compare compare) {
+template <typename Holds>
+bool NumericCompare(const json& field, const json& operand, Holds order_holds) {
   if (!operand.is_number()) return false;
-  const double bound = operand.get<double>();
   auto holds = [&](const json& value) {
-    return value.is_number() && compare(value.get<double>(), bound);
+    return value.is_number() && order_holds(CompareNumbers(value, operand));
   };
   if (!field.is_array()) return holds(field);
   for (const json& value : field) {
@@ -156,7 +155,11 @@ void validateFilter(const json& filter) {
   }
 }
 
-bool evaluateFilter(const json& filter, const json& metadata, RegexCache& regexes) {
+const OperandSet& FilterCache::Operand(const json& operand) {
+  return operands_.try_emplace(&operand, operand).first->second;
+}
+
+bool evaluateFilter(const json& filter, const json& metadata, FilterCache& cache) {
   // Plain iterators, not items(): key() of an array or scalar sub-filter is the JSON
   // library's own error, while null and [] hold.
   for (auto it = filter.begin(); it != filter.end(); ++it) {
@@ -165,7 +168,7 @@ bool evaluateFilter(const json& filter, const json& metadata, RegexCache& regexe
     bool holds = true;
     if (key == "$and") {
       for (const json& sub : value) {
-        if (!evaluateFilter(sub, metadata, regexes)) {
+        if (!evaluateFilter(sub, metadata, cache)) {
           holds = false;
           break;
         }
@@ -173,22 +176,22 @@ bool evaluateFilter(const json& filter, const json& metadata, RegexCache& regexe
     } else if (key == "$or") {
       holds = false;
       for (const json& sub : value) {
-        if (evaluateFilter(sub, metadata, regexes)) {
+        if (evaluateFilter(sub, metadata, cache)) {
           holds = true;
           break;
         }
       }
     } else if (key == "$nor") {
       for (const json& sub : value) {
-        if (evaluateFilter(sub, metadata, regexes)) {
+        if (evaluateFilter(sub, metadata, cache)) {
           holds = false;
           break;
         }
       }
     } else if (key == "$not") {
-      holds = !evaluateFilter(value, metadata, regexes);
+      holds = !evaluateFilter(value, metadata, cache);
     } else {
-      holds = EvaluateCondition(value, ResolveFieldPath(metadata, key), regexes);
+      holds = EvaluateCondition(value, ResolveFieldPath(metadata, key), cache);
     }
     if (!holds) return false;
   }
@@ -196,8 +199,8 @@ bool evaluateFilter(const json& filter, const json& metadata, RegexCache& regexe
 }
 
 bool evaluateFilter(const json& filter, const json& metadata) {
-  RegexCache regexes;
-  return evaluateFilter(filter, metadata, regexes);
+  FilterCache cache;
+  return evaluateFilter(filter, metadata, cache);
 }
 
 bool IsNoFilterDocument(const json& filter) {
@@ -255,37 +258,37 @@ bool MissingFieldSatisfies(const json& condition) {
   return true;
 }
 
-bool EvaluateCondition(const json& condition, const json* field, RegexCache& regexes) {
+bool EvaluateCondition(const json& condition, const json* field, FilterCache& cache) {
   // A condition normalisation did not reach: it fails unless the field equals it, and an
   // equal one is then walked as an operator object (an error of the JSON library for a
   // scalar or a non-empty array).
-  if (!condition.is_object() && !(field != nullptr ? *field == condition : condition.is_null())) {
+  if (!condition.is_object() &&
+      !(field != nullptr ? JsonEqual(*field, condition) : condition.is_null())) {
     return false;
   }
   if (field == nullptr) return MissingFieldSatisfies(condition);
   for (auto it = condition.begin(); it != condition.end(); ++it) {
-    if (!ApplyFieldOperator(it.key(), it.value(), *field, regexes)) return false;
+    if (!ApplyFieldOperator(it.key(), it.value(), *field, cache)) return false;
   }
   return true;
 }
 
 bool ApplyFieldOperator(const std::string& op, const json& operand, const json& field,
-                        RegexCache& regexes) {
-  if (op == "$eq") return field.is_array() ? AnyEqual(field, operand) : field == operand;
-  if (op == "$ne") return field.is_array() ? !AnyEqual(field, operand) : field != operand;
-  if (op == "$gt") return NumericCompare(field, operand, [](double a, double b) { return a > b; });
-  if (op == "$gte")
-    return NumericCompare(field, operand, [](double a, double b) { return a >= b; });
-  if (op == "$lt") return NumericCompare(field, operand, [](double a, double b) { return a < b; });
-  if (op == "$lte")
-    return NumericCompare(field, operand, [](double a, double b) { return a <= b; });
-  if (op == "$in") return InOperand(field, operand);
-  if (op == "$nin") return !InOperand(field, operand);
+                        FilterCache& cache) {
+  using Order = std::partial_ordering;
+  if (op == "$eq") return field.is_array() ? AnyEqual(field, operand) : JsonEqual(field, operand);
+  if (op == "$ne") return field.is_array() ? !AnyEqual(field, operand) : !JsonEqual(field, operand);
+  if (op == "$gt") return NumericCompare(field, operand, [](Order o) { return o > 0; });
+  if (op == "$gte") return NumericCompare(field, operand, [](Order o) { return o >= 0; });
+  if (op == "$lt") return NumericCompare(field, operand, [](Order o) { return o < 0; });
+  if (op == "$lte") return NumericCompare(field, operand, [](Order o) { return o <= 0; });
+  if (op == "$in") return InOperand(field, cache.Operand(operand));
+  if (op == "$nin") return !InOperand(field, cache.Operand(operand));
   if (op == "$exists") return operand.get<bool>();
   if (op == "$type") return TypeMatches(StringOperand(operand), field);
   if (op == "$regex") {
     if (!field.is_string()) return false;
-    return regexes.Search(StringOperand(operand), field.get_ref<const std::string&>());
+    return cache.regexes.Search(StringOperand(operand), field.get_ref<const std::string&>());
   }
   RefuseAtEvaluation("Unsupported operator: " + op);
 }

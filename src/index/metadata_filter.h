@@ -1,7 +1,7 @@
 // The metadata filter language: a query's filter document (JSON) read from its text,
 // normalised, checked at the top level, and judged against one item's metadata document.
 // Pure code over nlohmann::json: no store, engine or index state. Every routine is safe to
-// call from several threads at once; a RegexCache is the one object a caller must not share.
+// call from several threads at once; a FilterCache is the one object a caller must not share.
 //
 // Grammar after normalisation: an object whose keys all hold at once. A key is a logical
 // operator ($and, $or, $nor: an array of sub-filters; $not: one sub-filter) or a field
@@ -15,9 +15,11 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "index/filter_regex.h"
+#include "index/metadata_filter_values.h"
 
 namespace ombrix {
 
@@ -50,14 +52,29 @@ void normalizeFilter(nlohmann::json& filter);
 // through the active logger and thrown as std::invalid_argument with the same text.
 void validateFilter(const nlohmann::json& filter);
 
+// What one filtered query prepares once for all the items it judges: each distinct $regex
+// pattern compiled, and each $in/$nin operand as an OperandSet. Operands are known by their
+// address. REQUIRES: the filter outlives the cache and is not changed while it is used.
+// Not thread-safe: one cache per evaluating thread.
+class FilterCache {
+ public:
+  RegexCache regexes;
+
+  // The prepared values of `operand`, built at its first use.
+  const OperandSet& Operand(const nlohmann::json& operand);
+
+ private:
+  std::unordered_map<const nlohmann::json*, OperandSet> operands_;
+};
+
 // True when `metadata` satisfies `filter`. Keys are visited in key order and the walk stops
 // at the first failure. Throws std::invalid_argument (logged at CRITICAL) for an operator
 // outside kFilterOperators, an unsupported $type name and a $regex pattern that does not
 // compile; JSON library errors (an operand of the wrong type, a sub-filter that is not an
-// object) pass through. Each distinct pattern is compiled once per `regexes`.
+// object) pass through. Equality is JsonEqual's and order CompareNumbers'.
 // REQUIRES: filter nesting within kMaxNestingDepth (parseFilters guarantees it).
 bool evaluateFilter(const nlohmann::json& filter, const nlohmann::json& metadata,
-                    RegexCache& regexes);
+                    FilterCache& cache);
 // The same with a cache of its own (patterns compiled for this call only).
 bool evaluateFilter(const nlohmann::json& filter, const nlohmann::json& metadata);
 
@@ -83,10 +100,10 @@ bool MissingFieldSatisfies(const nlohmann::json& condition);
 // One field condition against a field value (nullptr: missing or null), as evaluateFilter
 // judges a field key.
 bool EvaluateCondition(const nlohmann::json& condition, const nlohmann::json* field,
-                       RegexCache& regexes);
+                       FilterCache& cache);
 
 // One field operator against a present, non-null field value.
 bool ApplyFieldOperator(const std::string& op, const nlohmann::json& operand,
-                        const nlohmann::json& field, RegexCache& regexes);
+                        const nlohmann::json& field, FilterCache& cache);
 
 }  // namespace ombrix

@@ -239,7 +239,7 @@ TEST(EvaluateFilter, ErrorsRaisedOnlyWhenReached) {
 }
 
 TEST(EvaluateFilter, RegexIsLinearAndShallow) {
-  RegexCache regexes;
+  FilterCache regexes;
   // Exponential for a backtracking engine; one pass here.
   const json nested = parseFilters(R"({"s": {"$regex": "(a+)+$"}})");
   EXPECT_FALSE(evaluateFilter(nested, json{{"s", std::string(5000, 'a') + "!"}}, regexes));

@@ -29,9 +29,7 @@ uint64_t AutomaticListCount(uint64_t vectors) {
 }
 
 bool IsNoFilter(const std::string& filters) {
-  bool blank = true;
-  for (unsigned char c : filters) blank = blank && std::isspace(c) != 0;
-  if (blank) return true;
+  if (filters.empty()) return true;
   const nlohmann::json document = nlohmann::json::parse(filters, nullptr, /*allow_exceptions=*/false);
   if (document.is_discarded()) return false;
   return document.is_null() || (document.is_object() && document.empty()) ||

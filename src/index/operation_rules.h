@@ -18,7 +18,8 @@ uint64_t AutomaticProbeCount(uint64_t top_k, uint64_t n_lists, uint64_t total_it
 uint64_t AutomaticListCount(uint64_t vectors);
 
 // True for the texts that ask for no filter: empty, "null", "{}" and "[]" (JSON
-// whitespace allowed around and inside them).
+// whitespace allowed around and inside them). Whitespace alone is not JSON: the filter
+// language refuses it.
 bool IsNoFilter(const std::string& filters);
 
 // The connection string as it may be logged: the value of every setting whose name ends

@@ -41,10 +41,10 @@ TEST(AutomaticListCount, LargestPowerOfTwoOfThousands) {
 }
 
 TEST(IsNoFilter, EmptyNullAndEmptyContainersOnly) {
-  for (const char* text : {"", "  ", "null", "{}", "[]", " { } ", "[\n]"}) {
+  for (const char* text : {"", "null", "{}", "[]", " { } ", "[\n]"}) {
     EXPECT_TRUE(IsNoFilter(text)) << text;
   }
-  for (const char* text : {"{\"a\": 1}", "[1]", "0", "\"\"", "{bad", "nul", "{} {}"}) {
+  for (const char* text : {"{\"a\": 1}", "[1]", "0", "\"\"", "{bad", "nul", "{} {}", "  ", "\n\t"}) {
     EXPECT_FALSE(IsNoFilter(text)) << text;
   }
 }

@@ -41,10 +41,10 @@ std::vector<json> ParseMetadata(const std::vector<std::string>& texts) {
 CacheMissResult FilterCandidates(CacheMissResult candidates, const json& filter) {
   const std::vector<json> metadata = ParseMetadata(candidates.metadata);
   validateFilter(filter);
-  RegexCache regexes;
+  FilterCache cache;
   std::vector<size_t> kept;
   for (size_t row = 0; row < metadata.size(); ++row) {
-    if (evaluateFilter(filter, metadata[row], regexes)) kept.push_back(row);
+    if (evaluateFilter(filter, metadata[row], cache)) kept.push_back(row);
   }
   if (kept.empty()) return CacheMissResult{};
   return KeepRows(std::move(candidates), kept);

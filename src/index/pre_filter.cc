@@ -1,9 +1,11 @@
 #include "index/pre_filter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "index/metadata_filter.h"
+#include "index/metadata_filter_values.h"
 
 namespace ombrix {
 
@@ -17,50 +19,49 @@ bool HasHash(const CentroidSummary& s, uint32_t hash) {
 
 // Whether some value the summary has seen may equal `value` (one operand of $eq or one
 // element of $in). Values the summary does not record (null, arrays and objects as array
-// elements) may always be there.
+// elements) may always be there. A number the summary saw is held as its nearest double,
+// and equal numbers have the same nearest double.
 bool MayEqual(const CentroidSummary& s, const json& value) {
   if (value.is_number()) {
-    auto in_range = [&](double v) { return s.min <= v && v <= s.max; };
-    // JSON equality compares a signed and an unsigned integer after converting the
-    // unsigned one to signed: -1 equals 18446744073709551615.
-    if (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0) {
-      return in_range(value.get<double>()) || in_range(static_cast<double>(static_cast<uint64_t>(value.get<int64_t>())));
-    }
-    if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
-      return in_range(value.get<double>()) || in_range(static_cast<double>(static_cast<int64_t>(value.get<uint64_t>())));
-    }
-    return in_range(value.get<double>());
+    const double v = value.get<double>();
+    return s.min <= v && v <= s.max;
   }
   if (value.is_string()) return HasHash(s, stringCrc32(value.get_ref<const std::string&>()));
   if (value.is_boolean()) return HasHash(s, stringCrc32(value.get<bool>() ? "true" : "false"));
   return true;
 }
 
+// Whether some value of a $in operand may equal some value the summary has seen: MayEqual
+// of each of its values, answered by one search and one pass over the summary's hashes.
+bool MayEqualAny(const CentroidSummary& s, const SummaryOperand& operand) {
+  if (operand.unrecorded) return true;
+  const auto first = std::lower_bound(operand.numbers.begin(), operand.numbers.end(), s.min);
+  if (first != operand.numbers.end() && *first <= s.max) return true;
+  return std::any_of(s.hashes.begin(), s.hashes.end(),
+                     [&](uint32_t hash) { return operand.hashes.contains(hash); });
+}
+
 // Whether operator `op` with `operand` may hold for some present, non-null value the
 // summary has seen. Only what the summary can refute fails.
-bool OperatorMayHold(const std::string& op, const json& operand, const CentroidSummary& s) {
+bool OperatorMayHold(const std::string& op, const json& operand, const CentroidSummary& s,
+                     SummaryOperandCache& cache) {
   if (op == "$eq") return MayEqual(s, operand);
-  if (op == "$in") {
-    // The operand is walked as post-filtering walks it: array elements, object member
-    // values, a scalar itself, null nothing.
-    if (operand.is_null()) return false;
-    if (!operand.is_array() && !operand.is_object()) return MayEqual(s, operand);
-    for (const json& element : operand) {
-      if (MayEqual(s, element)) return true;
-    }
-    return false;
-  }
+  if (op == "$in") return MayEqualAny(s, cache.Prepared(operand));
   if (!operand.is_number()) return true;
   const double v = operand.get<double>();
-  if (op == "$gt") return s.max > v;
+  // Rounding to the nearest double keeps order but can make unequal numbers equal: a field
+  // above the operand may be held as the operand's own double, unless that double is the
+  // operand itself and below 2^53, where no other integer or double rounds to it.
+  const bool strict = std::fabs(v) < 0x1p53 && CompareNumbers(json(v), operand) == 0;
+  if (op == "$gt") return strict ? s.max > v : s.max >= v;
   if (op == "$gte") return s.max >= v;
-  if (op == "$lt") return s.min < v;
+  if (op == "$lt") return strict ? s.min < v : s.min <= v;
   if (op == "$lte") return s.min <= v;
   return true;  // $ne, $nin, $exists, $type, $regex and unknown names
 }
 
 bool FieldMayMatch(const SummariesByField& summaries, const std::string& path, const json& condition,
-                   uint32_t list) {
+                   uint32_t list, SummaryOperandCache& cache) {
   if (!condition.is_object()) return true;  // not a normalised condition: nothing to refute
   auto field = summaries.find(path);
   if (field == summaries.end()) return true;  // never looked up
@@ -68,7 +69,7 @@ bool FieldMayMatch(const SummariesByField& summaries, const std::string& path, c
   auto entry = field->second.find(list);
   if (entry == field->second.end()) return false;  // no item of the list carries the path
   for (const auto& [op, operand] : condition.items()) {
-    if (!OperatorMayHold(op, operand, entry->second)) return false;
+    if (!OperatorMayHold(op, operand, entry->second, cache)) return false;
   }
   return true;
 }
@@ -103,7 +104,33 @@ void collectFilterFields(const json& filter, std::set<std::string>& paths, const
   }
 }
 
+const SummaryOperand& SummaryOperandCache::Prepared(const json& operand) {
+  const auto [entry, added] = operands_.try_emplace(&operand);
+  if (!added) return entry->second;
+  SummaryOperand& prepared = entry->second;
+  for (const json& value : operand) {
+    if (value.is_number()) {
+      const double v = value.get<double>();
+      if (!std::isnan(v)) prepared.numbers.push_back(v);
+    } else if (value.is_string()) {
+      prepared.hashes.insert(stringCrc32(value.get_ref<const std::string&>()));
+    } else if (value.is_boolean()) {
+      prepared.hashes.insert(stringCrc32(value.get<bool>() ? "true" : "false"));
+    } else {
+      prepared.unrecorded = true;
+    }
+  }
+  std::sort(prepared.numbers.begin(), prepared.numbers.end());
+  return prepared;
+}
+
 bool centroidMayMatch(const SummariesByField& summaries, const json& filter, uint32_t list) {
+  SummaryOperandCache cache;
+  return centroidMayMatch(summaries, filter, list, cache);
+}
+
+bool centroidMayMatch(const SummariesByField& summaries, const json& filter, uint32_t list,
+                      SummaryOperandCache& cache) {
   if (!filter.is_object()) return true;
   for (const auto& [key, value] : filter.items()) {
     if (key == "$not" || key == "$nor") continue;
@@ -112,7 +139,7 @@ bool centroidMayMatch(const SummariesByField& summaries, const json& filter, uin
       if (!SubFilters(value, parts)) continue;
       bool pass = key == "$and";
       for (const json* part : parts) {
-        const bool may = centroidMayMatch(summaries, *part, list);
+        const bool may = centroidMayMatch(summaries, *part, list, cache);
         if (key == "$and" && !may) {
           pass = false;
           break;
@@ -125,7 +152,7 @@ bool centroidMayMatch(const SummariesByField& summaries, const json& filter, uin
       if (!pass) return false;
       continue;
     }
-    if (!FieldMayMatch(summaries, key, value, list)) return false;
+    if (!FieldMayMatch(summaries, key, value, list, cache)) return false;
   }
   return true;
 }

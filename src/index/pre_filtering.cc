@@ -42,8 +42,9 @@ PreFilterResult EncryptedIndex::PreFilterDocument(const nlohmann::json& filter) 
     PreFilterResult result;
     // Every list of the codebook is a candidate; a list no summary names holds no item
     // with those fields, which the missing-field rule judges.
+    SummaryOperandCache operands;
     for (uint32_t list = 0; list < n; ++list) {
-      if (centroidMayMatch(summaries, filter, list)) result.centroid_ids.push_back(list);
+      if (centroidMayMatch(summaries, filter, list, operands)) result.centroid_ids.push_back(list);
     }
     result.quantizers = ReduceCodebooks(*quantizers, result.centroid_ids);
     return result;

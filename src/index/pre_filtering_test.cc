@@ -151,6 +151,27 @@ TEST(PreFiltering, ListsKeptByTheSummaries) {
   }
 }
 
+// Only the empty text asks for no filter: whitespace alone is text that does not parse, on
+// either road.
+TEST(PreFiltering, OnlyTheEmptyTextMeansNoFilterOnEitherRoad) {
+  auto twins = MakeTwins(std::vector<std::string>(kItems, R"({"n": 1})"));
+  const Matrix<float> query = Clustered(1, 4, kLists, 23);
+  QueryParams params;
+  params.top_k = kItems;
+  params.n_probes = kLists;
+  ::testing::internal::CaptureStderr();  // the query wrapper's lines
+  for (const char* text : {" ", "\n\t\r "}) {
+    params.filters = text;
+    const std::string untrained = ErrorText([&] { twins->untrained->Query(query, params); });
+    EXPECT_EQ(untrained.rfind("Invalid JSON format for filters: ", 0), 0u) << untrained;
+    EXPECT_EQ(ErrorText([&] { twins->trained->Query(query, params); }), untrained);
+  }
+  ::testing::internal::GetCapturedStderr();
+  params.filters = "";
+  EXPECT_EQ(twins->untrained->Query(query, params).counts[0], kItems);
+  EXPECT_EQ(twins->trained->Query(query, params).counts[0], kItems);
+}
+
 TEST(PreFiltering, AMalformedRecordFailsTheQuery) {
   auto twins = MakeTwins(std::vector<std::string>(kItems, R"({"n": 1})"));
   EncryptedIndexCore& core = *twins->trained->core;

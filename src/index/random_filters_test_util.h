@@ -1,9 +1,11 @@
 // Test helpers: random metadata documents from a small vocabulary of paths and values
-// (numbers, strings, booleans, null, arrays, nested objects, missing fields) and random
+// (numbers in every form, strings, booleans, null, arrays, nested objects, missing fields) and random
 // filters from the whole grammar over the same vocabulary, for properties that compare
 // the pre-filter and the index against the post-filter's own judgement.
 #pragma once
 
+#include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,14 +23,32 @@ class Generator {
   int Below(int n) { return static_cast<int>(random_() % static_cast<unsigned>(n)); }
 
   json Scalar() {
-    switch (Below(7)) {
+    switch (Below(8)) {
       case 0: return Below(7) - 3;
       case 1: return 0.5 * (Below(9) - 4);
       case 2: return std::string(1, "xyz"[Below(3)]);
       case 3: return Below(2) == 0;
       case 4: return nullptr;
       case 5: return 9876543211.0 * (Below(2) == 0 ? 1 : -1);
+      case 6: return Large();
       default: return Below(100) * 7;
+    }
+  }
+
+  // Numbers where integer, unsigned and floating forms part or doubles round: near 2^53,
+  // 2^63 and 2^64.
+  json Large() {
+    switch (Below(10)) {
+      case 0: return std::numeric_limits<uint64_t>::max();
+      case 1: return uint64_t{1} << 63;
+      case 2: return std::numeric_limits<int64_t>::min();
+      case 3: return std::numeric_limits<int64_t>::max();
+      case 4: return (int64_t{1} << 53) + 1;
+      case 5: return (int64_t{1} << 53);
+      case 6: return 0x1p53;
+      case 7: return 0x1p63;
+      case 8: return 0x1p64;
+      default: return -0x1p63;
     }
   }
 

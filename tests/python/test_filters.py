@@ -1,6 +1,7 @@
 """Metadata filters through EncryptedIndex.query on an untrained index (every item is a
 candidate, so a filtered query returns exactly the items the filter accepts)."""
 import json
+import operator
 import random
 import re
 
@@ -61,6 +62,17 @@ CASES = [
     ({"$nor": [{"a": 1}]}, {"a": 2}, True),
     ({"$not": {"a": 1}}, {"a": 1}, False),
     ({"$and": [{"$xyz": 1}]}, {"$xyz": 1}, True),
+    # Numbers compare by value across integer, unsigned and floating forms.
+    ({"u": -1}, {"u": 2**64 - 1}, False),
+    ({"u": -(2**63)}, {"u": 2**63}, False),
+    ({"u": {"$ne": -1}}, {"u": 2**64 - 1}, True),
+    ({"u": {"$in": [-1]}}, {"u": 2**64 - 1}, False),
+    ({"u": {"$nin": [-1]}}, {"u": [2**64 - 1]}, True),
+    ({"u": 2**53 + 1}, {"u": float(2**53)}, False),
+    ({"u": float(2**53)}, {"u": 2**53}, True),
+    ({"u": 2**64 - 1}, {"u": 2**64 - 1}, True),
+    ({"u": {"$gt": 2**53}}, {"u": 2**53 + 1}, True),
+    ({"u": {"$lte": 2**53}}, {"u": 2**53 + 1}, False),
 ]
 
 
@@ -174,8 +186,9 @@ def holds(op, operand, field):
     if op == "$ne":
         return not any(json_equal(x, operand) for x in many)
     if op in ("$gt", "$gte", "$lt", "$lte"):
-        compare = {"$gt": float.__gt__, "$gte": float.__ge__, "$lt": float.__lt__, "$lte": float.__le__}[op]
-        return is_number(operand) and any(is_number(x) and compare(float(x), float(operand)) for x in many)
+        # Python compares ints and floats by exact value.
+        compare = {"$gt": operator.gt, "$gte": operator.ge, "$lt": operator.lt, "$lte": operator.le}[op]
+        return is_number(operand) and any(is_number(x) and compare(x, operand) for x in many)
     if op in ("$in", "$nin"):
         found = any(json_equal(x, y) for x in many for y in elements(operand))
         return found if op == "$in" else not found
@@ -226,7 +239,8 @@ def model(filters, metadata):
 
 
 PATHS = ["a", "b", "c", "n.x", "n.y", "$d"]
-SCALARS = [0, 1, 2, 3, 1.5, 2.0, -1, "red", "blue", "Alice", "alice", "", True, False]
+LARGE = [2**64 - 1, 2**63, -(2**63), 2**53, 2**53 + 1, float(2**53), float(2**63)]
+SCALARS = [0, 1, 2, 3, 1.5, 2.0, -1, "red", "blue", "Alice", "alice", "", True, False] + LARGE
 PATTERNS = ["^Al", "e$", "li", "^[a-z]+$", "r.d", "^$", "b|c"]
 
 
@@ -257,7 +271,7 @@ def random_metadata(r):
 def random_operator(r):
     op = r.choice(["$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin", "$exists", "$type", "$regex"])
     if op in ("$gt", "$gte", "$lt", "$lte"):
-        return op, r.choice([0, 1, 1.5, 2, 3, "2", True])
+        return op, r.choice([0, 1, 1.5, 2, 3, "2", True] + LARGE)
     if op in ("$in", "$nin"):
         return op, r.choice([[random_value(r) for _ in range(r.randint(1, 3))], random_value(r), {"k": 1}])
     if op == "$exists":
