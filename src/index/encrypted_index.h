@@ -133,11 +133,12 @@ class EncryptedIndex {
   QueryResults Query(const Matrix<float>& queries, const QueryParams& params);
 
   // Trains the coarse quantizer on every stored item and refiles every item under the new
-  // lists, items other writers add meanwhile included. n_lists 0 picks the count from the
-  // number of stored items. Below 10000 stored items it logs kTooFewToTrain as a WARNING and
-  // returns false, having changed nothing.
-  // A failure leaves the index answering as before, or, once the old entries are gone,
-  // as rebuilt under the new configuration; if that rebuild fails too, every query fails
+  // lists. Holds the writers of every handle back while it runs (and waits for those
+  // already writing); readers of every handle wait while it rebuilds the entries. n_lists
+  // 0 picks the count from the number of stored items. Below 10000 stored items it logs
+  // kTooFewToTrain as a WARNING and returns false, having changed nothing.
+  // A failure leaves the index answering as before, or, once the new configuration is
+  // stored, as rebuilt under it; if that rebuild fails too, every query fails
   // (MissingCounterMapError) until a training succeeds. Wrapper "TrainIndex".
   bool TrainIndex(uint64_t n_lists = 0, uint64_t batch_size = 2048, uint64_t max_iters = 100,
                   double tolerance = 1e-6);
