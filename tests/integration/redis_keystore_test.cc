@@ -482,8 +482,10 @@ TEST_F(RedisKeystoreTest, ConnectionFailuresCarryTheirTexts) {
     EXPECT_NO_THROW(RedisKeystore(config, "idx", 1, ombrix::DATA)) << plain;
   }
   config.connection_string = location_ + ",db:0,ssl:1";
-  EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
-            "SSL configuration failed: Failed to initiate SSL connection to Redis");
+  const std::string refused = ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); });
+  const std::string prefix = "SSL configuration failed: Failed to initiate SSL connection to Redis: ";
+  EXPECT_EQ(refused.rfind(prefix, 0), 0u) << refused;
+  EXPECT_GT(refused.size(), prefix.size()) << "OpenSSL's reason follows";
 }
 
 TEST_F(RedisKeystoreTest, PasswordServerRefusesSelect) {
