@@ -185,7 +185,9 @@ const char* CStrOrNull(const std::optional<std::string>& value) {
 
 // The reason is OpenSSL's: the verification's verdict when the session verifies the
 // server and the verdict is a refusal ("hostname mismatch", "unable to get local issuer
-// certificate"), else the last queued error's reason, else the connection's error text.
+// certificate"), else the last queued error's reason; a handshake still waiting for the
+// server ran out of time. hiredis' own text is the last resort (it prints a missing
+// OpenSSL reason as "(null)").
 [[noreturn]] void ThrowTlsStartError(const SSL* ssl = nullptr, const redisContext* connection = nullptr,
                                      bool verifying = false) {
   std::string reason;
@@ -194,7 +196,10 @@ const char* CStrOrNull(const std::optional<std::string>& value) {
     reason = X509_verify_cert_error_string(verdict);
   } else if (const char* queued = ERR_reason_error_string(ERR_peek_last_error())) {
     reason = queued;
-  } else if (connection != nullptr && connection->err != 0) {
+  } else if (ssl != nullptr && SSL_want_read(ssl)) {
+    reason = "the server did not answer the handshake within the connect time-out";
+  } else if (connection != nullptr && connection->err != 0 &&
+             !std::string_view(connection->errstr).ends_with("(null)")) {
     reason = connection->errstr;
   }
   ERR_clear_error();

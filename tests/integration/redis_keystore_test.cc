@@ -482,10 +482,9 @@ TEST_F(RedisKeystoreTest, ConnectionFailuresCarryTheirTexts) {
     EXPECT_NO_THROW(RedisKeystore(config, "idx", 1, ombrix::DATA)) << plain;
   }
   config.connection_string = location_ + ",db:0,ssl:1";
-  const std::string refused = ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); });
-  const std::string prefix = "SSL configuration failed: Failed to initiate SSL connection to Redis: ";
-  EXPECT_EQ(refused.rfind(prefix, 0), 0u) << refused;
-  EXPECT_GT(refused.size(), prefix.size()) << "OpenSSL's reason follows";
+  EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
+            "SSL configuration failed: Failed to initiate SSL connection to Redis: the server did "
+            "not answer the handshake within the connect time-out");
 }
 
 TEST_F(RedisKeystoreTest, PasswordServerRefusesSelect) {
