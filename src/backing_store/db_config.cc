@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "diagnostics/logger.h"
+
 namespace ombrix {
 
 DBConfig MakeDBConfig(const std::string& location, std::optional<std::string> table_name,
@@ -15,7 +17,7 @@ DBConfig MakeDBConfig(const std::string& location, std::optional<std::string> ta
   } else if (location == "memory") {
     config.location = MEMORY;
   } else {
-    throw std::invalid_argument("Unknown DB location: " + location);
+    throw std::invalid_argument("Unknown DB location: " + EscapeInvalidUtf8(location));
   }
   config.table_name = std::move(table_name);
   config.connection_string = std::move(connection_string);

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "backing_store/connection_secrets.h"
 #include "backing_store/server_errors.h"
 #include "diagnostics/logger.h"
 
@@ -38,6 +39,46 @@ std::string TrimNewline(const char* text) {
 constexpr std::string_view kQueryCanceled = "57014";
 constexpr std::string_view kLockNotAvailable = "55P03";
 
+bool StoppedAtTimeLimit(const PgOutcome& outcome) {
+  return !outcome.ok &&
+         (outcome.sqlstate == kQueryCanceled || outcome.sqlstate == kLockNotAvailable);
+}
+
+// libpq's defaults, which the caller's connection string overrides key by key.
+constexpr char kDefaultConnectTimeout[] = "5";  // seconds (libpq's own minimum is 2)
+constexpr int64_t kDefaultStatementMs = 30000;
+// The server cancels a statement at statement_timeout and says so; the client waits this
+// much longer before it gives up on a server that does not answer at all.
+constexpr int64_t kClientGraceMs = 2000;
+
+// What this code keeps with a libpq connection, as its instance data: made by PgConnect,
+// freed by libpq's destroy event when the connection is finished.
+struct SessionNotes {
+  int64_t wait_limit_ms = kDefaultStatementMs + kClientGraceMs;  // how long a command may wait
+  // libpq's messages can quote parts of the connection string (a host or database name
+  // that a secret's unencoded '@' became, a URI inside a quoted dbname): none may leave.
+  std::vector<std::string> secrets;
+};
+
+int SessionNotesEvent(PGEventId event, void* info, void*) {
+  if (event == PGEVT_CONNDESTROY) {
+    const PGconn* connection = static_cast<PGEventConnDestroy*>(info)->conn;
+    std::unique_ptr<SessionNotes> released(
+        static_cast<SessionNotes*>(PQinstanceData(connection, SessionNotesEvent)));
+  }
+  return 1;
+}
+
+SessionNotes* NotesOf(const PGconn* connection) {
+  return static_cast<SessionNotes*>(PQinstanceData(connection, SessionNotesEvent));
+}
+
+// A text of libpq's with the connection string's secrets masked.
+std::string Masked(const PGconn* connection, const std::string& text) {
+  const SessionNotes* notes = NotesOf(connection);
+  return notes != nullptr ? MaskSecrets(text, notes->secrets) : text;
+}
+
 // The single translation of a libpq result into success, error text and SQLSTATE.
 PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) {
   PgOutcome outcome;
@@ -46,7 +87,7 @@ PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) 
   if (!outcome.ok) {
     outcome.error = PgErrorMessage(connection);
     if (outcome.error.empty() && raw != nullptr) {
-      outcome.error = TrimNewline(PQresultErrorMessage(raw));
+      outcome.error = Masked(connection, TrimNewline(PQresultErrorMessage(raw)));
     }
     if (raw != nullptr) {
       const char* state = PQresultErrorField(raw, PG_DIAG_SQLSTATE);
@@ -60,19 +101,9 @@ PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) 
   return outcome;
 }
 
-// libpq's defaults, which the caller's connection string overrides key by key.
-constexpr char kDefaultConnectTimeout[] = "5";  // seconds (libpq's own minimum is 2)
-constexpr int64_t kDefaultStatementMs = 30000;
-// The server cancels a statement at statement_timeout and says so; the client waits this
-// much longer before it gives up on a server that does not answer at all.
-constexpr int64_t kClientGraceMs = 2000;
-
-// How long a command may wait on this connection, kept with the connection itself.
-int PgLimitsEvent(PGEventId, void*, void*) { return 1; }
-
 int64_t WaitLimitMs(const PGconn* connection) {
-  const auto stored = reinterpret_cast<uintptr_t>(PQinstanceData(connection, PgLimitsEvent));
-  return stored != 0 ? static_cast<int64_t>(stored) : kDefaultStatementMs + kClientGraceMs;
+  const SessionNotes* notes = NotesOf(connection);
+  return notes != nullptr ? notes->wait_limit_ms : kDefaultStatementMs + kClientGraceMs;
 }
 
 void ApplySessionLimits(PGconn* connection);
@@ -135,7 +166,7 @@ void ReconnectIfBroken(PGconn* connection) {
 // Sends one statement with send(connection) and collects its last result, never waiting
 // past the connection's limit (the connection is non-blocking while it runs).
 template <typename Send>
-PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send) {
+PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
   ReconnectIfBroken(connection);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs(connection));
@@ -165,6 +196,24 @@ PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send) {
   return Translate(connection, last.release(), expected);
 }
 
+// A statement the server stopped at its time limit ends the call: the same statement would
+// wait as long again. Its transaction cannot go on, so it is rolled back here, which keeps
+// the session usable and lets callers treat it as the transaction of a lost connection.
+[[noreturn]] void GiveUpAtTimeLimit(PGconn* connection, const std::string& message) {
+  if (PQtransactionStatus(connection) == PQTRANS_INERROR) {
+    PgExec(connection, "ROLLBACK", PGRES_COMMAND_OK);
+  }
+  ombrix::InternalLogger().error(message);
+  throw ServerTimeLimit(message);
+}
+
+template <typename Send>
+PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send) {
+  PgOutcome outcome = Collect(connection, expected, send);
+  if (StoppedAtTimeLimit(outcome)) GiveUpAtTimeLimit(connection, outcome.error);
+  return outcome;
+}
+
 // A session without a statement_timeout of its own (from the connection string's options,
 // the role or the database) gets the default one, set after connecting rather than as a
 // startup option, which connection poolers may refuse. The client's wait limit follows.
@@ -178,8 +227,7 @@ void ApplySessionLimits(PGconn* connection) {
     statement_ms = kDefaultStatementMs;
     PgExec(connection, "SET statement_timeout = " + std::to_string(statement_ms), PGRES_COMMAND_OK);
   }
-  PQsetInstanceData(connection, PgLimitsEvent,
-                    reinterpret_cast<void*>(static_cast<uintptr_t>(statement_ms + kClientGraceMs)));
+  if (SessionNotes* notes = NotesOf(connection)) notes->wait_limit_ms = statement_ms + kClientGraceMs;
 }
 
 // Server notices and warnings go to the Logger rather than straight to standard error.
@@ -214,18 +262,23 @@ PgConnection PgConnect(const std::string& conninfo) {
   const char* const values[] = {kDefaultConnectTimeout, conninfo.c_str(), nullptr};
   PgConnection connection(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
   if (!connection) throw std::bad_alloc();
-  PQsetNoticeProcessor(connection.get(), LogNotice, nullptr);
-  if (PgConnected(connection.get())) {
-    PQregisterEventProc(connection.get(), PgLimitsEvent, "ombrix_limits", nullptr);
-    ApplySessionLimits(connection.get());
+  auto notes = std::make_unique<SessionNotes>();
+  notes->secrets = ConnectionSecrets(conninfo);
+  if (PQregisterEventProc(connection.get(), SessionNotesEvent, "ombrix_session", nullptr) == 0 ||
+      PQsetInstanceData(connection.get(), SessionNotesEvent, notes.get()) == 0) {
+    throw std::bad_alloc();  // libpq refuses only when it cannot allocate
   }
+  notes.release();  // the connection's now: freed by SessionNotesEvent
+  PQsetNoticeProcessor(connection.get(), LogNotice, nullptr);
+  if (PgConnected(connection.get())) ApplySessionLimits(connection.get());
   return connection;
 }
 
 std::string PgServerAddress(const PGconn* connection) {
   const char* host = PQhost(connection);
   const char* port = PQport(connection);
-  return std::string(host != nullptr ? host : "") + ":" + (port != nullptr ? port : "");
+  return Masked(connection,
+                std::string(host != nullptr ? host : "") + ":" + (port != nullptr ? port : ""));
 }
 
 void PgRollbackIfOpen(PGconn* connection) {
@@ -239,7 +292,7 @@ bool PgConnected(const PGconn* connection) {
 }
 
 std::string PgErrorMessage(const PGconn* connection) {
-  return TrimNewline(PQerrorMessage(connection));
+  return Masked(connection, TrimNewline(PQerrorMessage(connection)));
 }
 
 PgOutcome PgExec(PGconn* connection, const std::string& sql, ExecStatusType expected) {

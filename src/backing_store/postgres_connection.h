@@ -68,7 +68,9 @@ struct PgOutcome {
 // ServerUnreachable when the new session does not answer those settings in time.
 PgConnection PgConnect(const std::string& conninfo);
 bool PgConnected(const PGconn* connection);
-// libpq's error message of the connection, trailing newline removed.
+// libpq's error message of the connection, trailing newline removed. Every secret of the
+// connection string given to PgConnect is masked in it (ConnectionSecrets), as in every
+// text below that comes from libpq.
 std::string PgErrorMessage(const PGconn* connection);
 
 // "host:port" of the connection, for messages.
@@ -78,7 +80,8 @@ std::string PgServerAddress(const PGconn* connection);
 // statement outside a transaction (PQreset: the same parameters), and throw
 // ServerUnreachable when that fails or when the server does not answer within the
 // connection's wait limit (the connection is then shut). A statement the server stopped
-// at statement_timeout or lock_timeout fails with an error naming the server.
+// at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
+// server's text, after rolling back the transaction it ran in (the session stays usable).
 // A ROLLBACK, unless the connection broke (its transaction is gone with it).
 void PgRollbackIfOpen(PGconn* connection);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
+#include <string_view>
 #include <unordered_map>
 
 #include "backing_store/server_errors.h"
@@ -73,6 +74,46 @@ std::unordered_map<uint64_t, int> ParseKeyValueRows(const PgOutcome& outcome) {
   return row_of;
 }
 
+// The config table's index_name column is VARCHAR(255), counted in characters.
+constexpr size_t kMaxConfigNameChars = 255;
+
+size_t Utf8Characters(const std::string& text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// Which location of a client a store of this kind comes from, for messages.
+const char* LocationRole(int32_t store_kind) {
+  switch (store_kind) {
+    case ombrix::CONFIG:
+      return "config";
+    case ombrix::ITEMS:
+      return "items";
+    default:
+      return "index";
+  }
+}
+
+// What the caller must fix before anything connects: a location without what a
+// PostgreSQL store needs, or an index name whose config records the table cannot hold.
+void CheckOpeningRequest(const ombrix::DBConfig& config, const std::string& index_name,
+                         int32_t store_kind) {
+  const std::string location = std::string("The PostgreSQL ") + LocationRole(store_kind) + " location";
+  const std::string form = ": use DBConfig(\"postgres\", table_name, connection_string).";
+  if (!config.connection_string) throw std::invalid_argument(location + " has no connection string" + form);
+  if (!config.table_name) throw std::invalid_argument(location + " has no table_name" + form);
+  ValidateTableName(*config.table_name);
+  const size_t suffix = std::string_view(".oei").size();
+  if (store_kind == ombrix::CONFIG && Utf8Characters(index_name) + suffix > kMaxConfigNameChars) {
+    throw std::invalid_argument(
+        "Index name of " + std::to_string(Utf8Characters(index_name)) +
+        " characters is too long for a PostgreSQL config table: its records \"<name>.oei\" and "
+        "\"<name>.ovs\" must fit " + std::to_string(kMaxConfigNameChars) + " characters, so the "
+        "name may have at most " + std::to_string(kMaxConfigNameChars - suffix) + ".");
+  }
+}
+
 }  // namespace
 
 PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
@@ -81,11 +122,10 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
     : Keystore(StoreId(ombrix::POSTGRES, index_id, store_kind), index_name),
       store_kind_(store_kind),
       id_text_(std::to_string(hashed_index_name_)) {
-  const ombrix::DBConfig copy = config;
-  const std::string& conninfo = copy.connection_string.value();
-  table_name_ = copy.table_name.value();
   // Checked before connecting: an unsafe name never reaches the server.
-  ValidateTableName(table_name_);
+  CheckOpeningRequest(config, index_name_, store_kind_);
+  const std::string& conninfo = *config.connection_string;
+  table_name_ = *config.table_name;
   own_config_names_[0] = index_name_ + ".oei";
   own_config_names_[1] = index_name_ + ".ovs";
 
@@ -100,22 +140,26 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   Open();
 }
 
-void PostgresKeystore::Open() {
+PgOutcome PostgresKeystore::AskCatalog(const std::string& sql) {
   PgParams name;
   name.AddText(table_name_);
+  return PgExecParams(connection_.get(), sql, name, kTextFormat, PGRES_TUPLES_OK);
+}
+
+void PostgresKeystore::Open() {
   // The unqualified CREATE below puts the table in current_schema(): look only there.
-  PgOutcome exists = PgExecParams(
-      connection_.get(),
+  PgOutcome exists = AskCatalog(
       "SELECT EXISTS (SELECT FROM information_schema.tables WHERE table_schema = "
-      "current_schema() AND table_name = $1);",
-      name, kTextFormat, PGRES_TUPLES_OK);
+      "current_schema() AND table_name = $1);");
   if (!exists.ok) {
     InternalLogger().error("Failed to check if table exists: " + exists.error);
     throw std::runtime_error(exists.error);
   }
   const bool found = exists.rows() > 0 && PgText(exists.result.get(), 0, 0).starts_with('t');
 
-  if (!found) {
+  if (found) {
+    VerifyExistingLayout();
+  } else {
     const std::string create =
         is_config() ? "CREATE TABLE " + table_ +
                           " (index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL);"
@@ -147,31 +191,72 @@ void PostgresKeystore::Open() {
 }
 
 void PostgresKeystore::VerifyTableSchema() {
-  PgParams name;
-  name.AddText(table_name_);
-  PgOutcome columns = PgExecParams(
-      connection_.get(),
-      "SELECT column_name, data_type FROM information_schema.columns WHERE table_schema = "
-      "current_schema() AND table_name = $1;",
-      name, kTextFormat, PGRES_TUPLES_OK);
-  if (!columns.ok) {
-    LogAndThrow("Failed to verify schema for table " + table_name_ + ": " + columns.error);
-  }
+  const std::vector<std::pair<std::string, std::string>> columns = TableColumns();
   const std::vector<std::pair<std::string, std::string>> expected =
       is_config() ? std::vector<std::pair<std::string, std::string>>{{"index_name",
                                                                       "character varying"},
                                                                      {"config", "bytea"}}
                   : std::vector<std::pair<std::string, std::string>>{
                         {"key", "character varying"}, {"value", "bytea"}, {"index_name", "bigint"}};
-  for (int row = 0; row < columns.rows(); ++row) {
-    const std::string column = PgText(columns.result.get(), row, 0);
-    const std::string type = PgText(columns.result.get(), row, 1);
+  for (const auto& [column, type] : columns) {
     for (const auto& [want_column, want_type] : expected) {
       if (column == want_column && type != want_type) {
         LogAndThrow("Table " + table_name_ + " exists but does not match the expected schema.");
       }
     }
   }
+}
+
+std::vector<std::pair<std::string, std::string>> PostgresKeystore::TableColumns() {
+  PgOutcome columns = AskCatalog(
+      "SELECT column_name, data_type FROM information_schema.columns WHERE table_schema = "
+      "current_schema() AND table_name = $1 ORDER BY ordinal_position;");
+  if (!columns.ok) {
+    LogAndThrow("Failed to verify schema for table " + table_name_ + ": " + columns.error);
+  }
+  std::vector<std::pair<std::string, std::string>> found;
+  for (int row = 0; row < columns.rows(); ++row) {
+    found.emplace_back(PgText(columns.result.get(), row, 0), PgText(columns.result.get(), row, 1));
+  }
+  return found;
+}
+
+void PostgresKeystore::VerifyExistingLayout() {
+  // A table made elsewhere may differ in types that take the same values; what must hold
+  // is its kind: an index_name of the values this store writes there (record names, or
+  // store ids) and, for a config table, the config column. A config location sharing the
+  // table of an index location fails here, not at its first statement. (A key-value
+  // table without key or value fails at the prepared upsert below.)
+  const std::vector<std::pair<std::string, std::string>> columns = TableColumns();
+  auto type_of = [&](std::string_view column) -> std::string {
+    for (const auto& [name, type] : columns) {
+      if (name == column) return type;
+    }
+    return "";
+  };
+  const std::string names = type_of("index_name");
+  const bool text_names =
+      names == "character varying" || names == "text" || names == "character";
+  const bool number_names = names == "bigint" || names == "numeric";
+  const bool config_layout = text_names && !type_of("config").empty();
+  const bool row_layout = number_names;
+  if (is_config() ? config_layout : row_layout) return;
+
+  std::string found;
+  for (const auto& [name, type] : columns) found += (found.empty() ? "" : ", ") + name + " " + type;
+  std::string message = "Table " + table_name_ + " exists but does not match the expected schema: " +
+                        (is_config() ? "a config location needs the columns index_name (text) and "
+                                       "config (bytea)"
+                                     : "an index or items location needs the columns key (text), "
+                                       "value (bytea) and index_name (bigint)") +
+                        "; it has " + (found.empty() ? "no columns" : found) + ".";
+  if (is_config() ? row_layout : config_layout) {
+    message += is_config() ? " It holds the rows of an index or items location: give the config "
+                             "location a table of its own."
+                           : " It is a config table: give the index and items locations a table "
+                             "of their own.";
+  }
+  LogAndThrow(message);
 }
 
 void PostgresKeystore::ExecParams(const std::string& sql, const PgParams& params) {

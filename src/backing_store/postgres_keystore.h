@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backing_store/db_config.h"
@@ -18,9 +19,11 @@ namespace ombrix_encrypted_index::internal::backing_store {
 class PostgresKeystore final : public Keystore {
  public:
   // Connects, creates the table when it is missing (checking the schema of a table it
-  // tried to create), and prepares the row upsert. Throws std::bad_optional_access without
-  // a connection string or table name, std::invalid_argument for a table name that is not
-  // a lower-case plain identifier (before any SQL is sent), std::runtime_error otherwise.
+  // tried to create, and the layout of one that was there), and prepares the row upsert.
+  // Throws std::invalid_argument, before connecting, without a connection string or
+  // table name, for a table name that is not a lower-case plain identifier, and for a
+  // CONFIG store whose "<name>.oei" would not fit the config table's 255 characters;
+  // std::runtime_error otherwise.
   PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
                    uint64_t index_id, int32_t store_kind);
   ~PostgresKeystore() override = default;
@@ -51,7 +54,14 @@ class PostgresKeystore final : public Keystore {
   using Row = std::pair<uint64_t, std::span<const uint8_t>>;
 
   void Open();
+  // A catalogue query whose $1 is the table name.
+  PgOutcome AskCatalog(const std::string& sql);
+  // (column, data type) of the table, in column order.
+  std::vector<std::pair<std::string, std::string>> TableColumns();
+  // A table this store tried to create: every column it names has the created type.
   void VerifyTableSchema();
+  // A table that was there before: the columns and kind of index_name this store needs.
+  void VerifyExistingLayout();
   bool is_config() const { return store_kind_ == ombrix::CONFIG; }
 
   void ExecParams(const std::string& sql, const PgParams& params);

@@ -143,6 +143,12 @@ RedisEndpoint ReadRedisEndpoint(const std::map<std::string, std::string>& params
   return endpoint;
 }
 
+std::optional<std::string> UnverifiedTlsWarning(const RedisEndpoint& endpoint) {
+  if (!endpoint.ssl || endpoint.verifies_server()) return std::nullopt;
+  return "TLS connection to Redis at " + endpoint.address() +
+         " does not verify the server's certificate: no ca_cert or ca_path given";
+}
+
 const char* RedisReplyTypeName(int type) {
   switch (type) {
     case REDIS_REPLY_STRING:
@@ -177,9 +183,28 @@ const char* CStrOrNull(const std::optional<std::string>& value) {
       redisSSLContextGetError(error));
 }
 
-[[noreturn]] void ThrowTlsStartError() {
+// The reason is OpenSSL's: the verification's verdict when the session verifies the
+// server and the verdict is a refusal ("hostname mismatch", "unable to get local issuer
+// certificate"), else the last queued error's reason; a handshake still waiting for the
+// server ran out of time. hiredis' own text is the last resort (it prints a missing
+// OpenSSL reason as "(null)").
+[[noreturn]] void ThrowTlsStartError(const SSL* ssl = nullptr, const redisContext* connection = nullptr,
+                                     bool verifying = false) {
+  std::string reason;
+  const long verdict = ssl != nullptr ? SSL_get_verify_result(ssl) : X509_V_OK;
+  if (verifying && verdict != X509_V_OK) {
+    reason = X509_verify_cert_error_string(verdict);
+  } else if (const char* queued = ERR_reason_error_string(ERR_peek_last_error())) {
+    reason = queued;
+  } else if (ssl != nullptr && SSL_want_read(ssl)) {
+    reason = "the server did not answer the handshake within the connect time-out";
+  } else if (connection != nullptr && connection->err != 0 &&
+             !std::string_view(connection->errstr).ends_with("(null)")) {
+    reason = connection->errstr;
+  }
   ERR_clear_error();
-  throw std::runtime_error("SSL configuration failed: Failed to initiate SSL connection to Redis");
+  throw std::runtime_error("SSL configuration failed: Failed to initiate SSL connection to Redis" +
+                           (reason.empty() ? std::string() : ": " + reason));
 }
 
 bool IsIpAddress(const std::string& host) {
@@ -202,10 +227,7 @@ SslContextPtr MakeTlsContext(const RedisEndpoint& endpoint) {
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
   } else {
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
-    InternalLogger().warning("TLS connection to Redis at " + endpoint.host + ":" +
-                             std::to_string(endpoint.port) +
-                             " does not verify the server's certificate: no ca_cert or "
-                             "ca_path given");
+    InternalLogger().warning(*UnverifiedTlsWarning(endpoint));
   }
   if (endpoint.cert.has_value() != endpoint.key.has_value()) {
     ThrowTlsContextError(REDIS_SSL_CTX_CERT_KEY_REQUIRED);
@@ -245,7 +267,9 @@ void StartTls(redisContext* connection, SSL_CTX* context, const RedisEndpoint& e
     if (expected != 1) ThrowTlsStartError();
   }
   // The connection owns the session only once the handshake succeeded.
-  if (redisInitiateSSL(connection, ssl.get()) != REDIS_OK) ThrowTlsStartError();
+  if (redisInitiateSSL(connection, ssl.get()) != REDIS_OK) {
+    ThrowTlsStartError(ssl.get(), connection, endpoint.verifies_server());
+  }
   ssl.release();
 }
 

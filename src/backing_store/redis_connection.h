@@ -63,6 +63,10 @@ struct RedisEndpoint {
 };
 RedisEndpoint ReadRedisEndpoint(const std::map<std::string, std::string>& params);
 
+// The WARNING text of a TLS connection that will not verify the server (neither ca_cert
+// nor ca_path given); nothing for a plain or a verified connection.
+std::optional<std::string> UnverifiedTlsWarning(const RedisEndpoint& endpoint);
+
 // The reply type names of log lines: "STRING", "ARRAY", "INTEGER", "NIL", "STATUS",
 // "ERROR", otherwise "UNKNOWN".
 const char* RedisReplyTypeName(int type);

@@ -45,6 +45,15 @@ bool IsBulk(const redisReply* reply) { return reply != nullptr && reply->type ==
 
 }  // namespace
 
+std::optional<std::string> UnverifiedTlsWarning(const ombrix::DBConfig& config) {
+  if (config.location != ombrix::REDIS || !config.connection_string) return std::nullopt;
+  try {
+    return UnverifiedTlsWarning(ReadRedisEndpoint(ParseRedisConnectionString(*config.connection_string)));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 RedisKeystore::RedisKeystore(ombrix::DBConfig config, const std::string& index_name,
                              uint64_t index_id, int32_t store_kind)
     : Keystore(index_id + static_cast<uint64_t>(static_cast<int64_t>(store_kind)), index_name),

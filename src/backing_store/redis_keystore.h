@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@
 #include "backing_store/redis_connection.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
+
+// The WARNING a Redis location's connections will log for TLS without ca_cert or ca_path
+// (UnverifiedTlsWarning); nothing for any other location, or for a connection string that
+// does not parse (opening the store reports that).
+std::optional<std::string> UnverifiedTlsWarning(const ombrix::DBConfig& config);
 
 class RedisKeystore : public Keystore {
  public:

@@ -15,6 +15,58 @@ Logger& ResolveLogger(const std::atomic<Logger*>& pointer) {
   return logger != nullptr ? *logger : Logger::instance();
 }
 
+namespace {
+
+// Length of the valid UTF-8 sequence at the start of `text`, 0 when there is none
+// (a stray continuation byte, an overlong form, a surrogate, a value above U+10FFFF).
+size_t Utf8SequenceLength(std::string_view text) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string EscapeInvalidUtf8(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const size_t length = Utf8SequenceLength(text);
+    if (length == 0) {
+      const auto byte = static_cast<unsigned char>(text[0]);
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+      text.remove_prefix(1);
+    } else {
+      out.append(text.substr(0, length));
+      text.remove_prefix(length);
+    }
+  }
+  return out;
+}
+
 Logger::Logger() = default;
 
 Logger::~Logger() {
@@ -78,7 +130,7 @@ void Logger::configure(const std::string& level_name, bool to_file_flag,
   } else if (level_name == "critical") {
     new_level = kCritical;
   } else {
-    throw std::invalid_argument("Invalid log level: " + level_name);
+    throw std::invalid_argument("Invalid log level: " + EscapeInvalidUtf8(level_name));
   }
   const std::string path = file_path.value_or("ombrix_client.log");
 

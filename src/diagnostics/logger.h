@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace ombrix {
 
@@ -34,7 +35,8 @@ class Logger {
 
   // Sets the minimum level ("info", "warning", "error", "critical") and the output.
   // With to_file, lines are appended to file_path (default "ombrix_client.log").
-  // Throws std::invalid_argument "Invalid log level: <level>" with no change of state.
+  // Throws std::invalid_argument "Invalid log level: <level>" with no change of state
+  // (bytes of the level that are no UTF-8 written as "\xNN").
   // A file that cannot be opened is reported on stderr; output stays on the console.
   void configure(const std::string& level, bool to_file = false,
                  const std::optional<std::string>& file_path = std::nullopt);
@@ -57,5 +59,9 @@ extern std::atomic<Logger*> internal_logger;
 Logger& ResolveLogger(const std::atomic<Logger*>& pointer);
 inline Logger& ActiveLogger() { return ResolveLogger(active_logger); }
 inline Logger& InternalLogger() { return ResolveLogger(internal_logger); }
+
+// `text` with each byte that is no part of valid UTF-8 written as "\xNN": a message that
+// echoes a caller's bytes must still decode (Python reads exception texts as UTF-8).
+std::string EscapeInvalidUtf8(std::string_view text);
 
 }  // namespace ombrix

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "backing_store/postgres_index_listing.h"
+#include "backing_store/redis_keystore.h"
 #include "diagnostics/error_wrapper.h"
 
 namespace ombrix {
@@ -17,6 +18,9 @@ constexpr size_t kMaxIndexNameBytes = 255;
 
 constexpr const char* kListingNeedsPostgres =
     "Index listing is available only for a PostgreSQL index location.";
+constexpr const char* kListingNeedsPostgresConfig =
+    "Index listing needs a PostgreSQL config location as well: the index names are read "
+    "from its table.";
 
 void CheckCreateRequest(const std::string& index_name, const std::array<uint8_t, 32>& index_key,
                         const IndexConfig& config, int32_t effective_metric) {
@@ -60,6 +64,8 @@ Client::Client(const std::string& api_key, const DBConfig& index_location,
 
 std::vector<std::string> Client::ListIndexes() const {
   if (index_location_.location != POSTGRES) throw std::invalid_argument(kListingNeedsPostgres);
+  // Another backend's connection string would reach libpq as if it were one of its own.
+  if (config_location_.location != POSTGRES) throw std::invalid_argument(kListingNeedsPostgresConfig);
   try {
     return ombrix_encrypted_index::internal::backing_store::ListIndexNames(config_location_);
   } catch (const std::exception& e) {
@@ -68,6 +74,18 @@ std::vector<std::string> Client::ListIndexes() const {
     std::cerr << "Error in ListIndexes for Postgres: " << e.what() << '\n';
     throw;
   }
+}
+
+std::vector<std::string> Client::UnverifiedTlsWarnings() const {
+  std::vector<std::string> warnings;
+  for (const DBConfig* location : {&index_location_, &config_location_, &items_location_}) {
+    std::optional<std::string> warning =
+        ombrix_encrypted_index::internal::backing_store::UnverifiedTlsWarning(*location);
+    if (warning && std::find(warnings.begin(), warnings.end(), *warning) == warnings.end()) {
+      warnings.push_back(std::move(*warning));
+    }
+  }
+  return warnings;
 }
 
 Logger* Client::ChooseLogger(Logger* logger) {

@@ -29,8 +29,8 @@ class Client {
          const std::string& working_dir);
 
   // The names of the indexes with a configuration record at the config location, in the
-  // listing's order. Only a PostgreSQL index location can be listed: any other throws
-  // std::invalid_argument without looking. A failed listing writes "Error in ListIndexes
+  // listing's order. Only PostgreSQL index and config locations can be listed: any other
+  // throws std::invalid_argument without looking. A failed listing writes "Error in ListIndexes
   // for Postgres: <message>" to standard error and rethrows the listing's own exception
   // (std::invalid_argument for a missing table name or connection string,
   // std::runtime_error for a failed connection or query).
@@ -56,6 +56,11 @@ class Client {
   std::unique_ptr<EncryptedIndex> LoadIndex(const std::string& index_name,
                                             const std::array<uint8_t, 32>& index_key,
                                             std::optional<uint64_t> max_cache_size, Logger* logger);
+
+  // The WARNING texts that opening stores at this client's locations will log for TLS
+  // without server verification, one per distinct text, so a caller whose logger stops at
+  // ERROR can still be told.
+  std::vector<std::string> UnverifiedTlsWarnings() const;
 
   int32_t cpu_threads() const { return cpu_threads_; }
   bool gpu_enabled() const { return gpu_enabled_; }

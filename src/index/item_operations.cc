@@ -73,6 +73,7 @@ std::vector<std::string> EncryptedIndex::ListIDs() {
       return std::vector<std::string>();
     }
     std::vector<std::string> ids = core->ListItemIds();
+    log().info("Retrieved " + std::to_string(ids.size()) + " embeddings");
     if (telemetry) telemetry->RecordEvent(internal::kGet, TelemetryCount(ids.size()));
     return ids;
   });

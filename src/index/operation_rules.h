@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "backing_store/connection_secrets.h"
+
 namespace ombrix {
 
 // ceil(80 * top_k * n_lists / total_items), 1 when the index holds nothing. Saturates at
@@ -22,11 +24,9 @@ uint64_t AutomaticListCount(uint64_t vectors);
 // language refuses it.
 bool IsNoFilter(const std::string& filters);
 
-// The connection string as it may be logged: the value of every setting whose name ends
-// in "password" (any case; "key=value" libpq form, "key:value" Redis form, URI query
-// parameters) and the secret of a URI's "user:secret@" replaced by "***". Every log line
-// that shows a connection string shows it through this.
-std::string MaskConnectionString(const std::string& connection_string);
+// The connection string as it may be logged (backing_store/connection_secrets.h); every
+// log line that shows a connection string shows it through this.
+using ombrix_encrypted_index::internal::backing_store::MaskConnectionString;
 
 // The OpenMP team size to set for a configured CPU thread count (1 when absent), or
 // nothing when the current team size is to stay: 0 keeps it, and so do negative values,

@@ -82,6 +82,23 @@ TEST(MaskConnectionString, EveryPasswordSettingAndUriSecret) {
       {"postgresql://db/x", "postgresql://db/x"},
       {"postgresql://db:5432", "postgresql://db:5432"},
       {"postgresql://a:b@c:d@db/x", "postgresql://a:***@db/x"},
+      // The form is libpq's: a URI only from the first byte, so a "://" in a value leaves
+      // the settings form (and its passwords) in place.
+      {"host=db password=hunter2 application_name=a://b",
+       "host=db password=*** application_name=a://b"},
+      {"host:h,port:6379,db:0,password:pw,x:a://b", "host:h,port:6379,db:0,password:***,x:a://b"},
+      // libpq decodes parameter names.
+      {"postgresql://u@h/db?%70assword=x", "postgresql://u@h/db?%70assword=***"},
+      {"postgresql://u@h/db?ssl%50ASSWORD=k&sslmode=require",
+       "postgresql://u@h/db?ssl%50ASSWORD=***&sslmode=require"},
+      {"postgresql://u@h/db?%7password=x", "postgresql://u@h/db?%7password=***"},
+      // A URI inside a value, or where a setting should be, keeps its secret too.
+      {"host=h dbname='postgresql://u:secret@h/db' user=me",
+       "host=h dbname='postgresql://u:***@h/db' user=me"},
+      {"POSTGRESQL://u:secret@h/db", "POSTGRESQL://u:***@h/db"},
+      {" postgresql://u:secret@h/db", " postgresql://u:***@h/db"},
+      {"postgresql://u@h/db?dbname=postgres://v:secret@g/x&password=p",
+       "postgresql://u@h/db?dbname=postgres://v:***@g/x&password=***"},
   };
   for (const auto& c : cases) EXPECT_EQ(MaskConnectionString(c.given), c.logged) << c.given;
 }

@@ -47,6 +47,14 @@ std::shared_ptr<IndexConfig> ConfigForCreate(std::shared_ptr<IndexConfig> index_
   return std::make_shared<IndexIVFFlat>(static_cast<uint64_t>(model_dimension), *embedding_model);
 }
 
+// The stores log the WARNING of a TLS connection without server verification, which a
+// logger at ERROR (an index made without a logger) keeps to itself: Python hears it too.
+void WarnOfUnverifiedTls(const Client& client) {
+  for (const std::string& warning : client.UnverifiedTlsWarnings()) {
+    if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
+  }
+}
+
 std::unique_ptr<EncryptedIndex> CreateIndex(Client& client, const std::string& index_name,
                                             const py::object& index_key,
                                             std::shared_ptr<IndexConfig> index_config,
@@ -60,6 +68,7 @@ std::unique_ptr<EncryptedIndex> CreateIndex(Client& client, const std::string& i
     Logger* chosen_logger = logger.is_none() ? nullptr : py::cast<Logger*>(logger);
     const std::optional<DistanceMetric> metric_override = ParseMetric(metric);
     const std::shared_ptr<IndexConfig> config = ConfigForCreate(std::move(index_config), embedding_model);
+    WarnOfUnverifiedTls(client);
     return client.CreateIndex(index_name, key, *config, max_cache_size, metric_override, chosen_logger);
   } catch (const PythonCausedError& e) {
     RaiseChained(PyExc_ValueError, e);
@@ -81,6 +90,7 @@ std::unique_ptr<EncryptedIndex> LoadIndex(Client& client, const std::string& ind
     // A negative size widens with its sign: a capacity larger than any index.
     std::optional<uint64_t> capacity;
     if (max_cache_size) capacity = static_cast<uint64_t>(static_cast<int64_t>(*max_cache_size));
+    WarnOfUnverifiedTls(client);
     return client.LoadIndex(index_name, key, capacity, chosen_logger);
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(e.what());
@@ -148,9 +158,9 @@ Raises
 ------
 ValueError
     If the index location is not PostgreSQL ("Index listing is available only for a
-    PostgreSQL index location."), or with the listing's own error when it fails (no
-    table name or connection string, no connection, no such table); that error is also
-    written to standard error.
+    PostgreSQL index location."), if the config location is not PostgreSQL, or with the
+    listing's own error when it fails (no table name or connection string, no
+    connection, no such table); that error is also written to standard error.
 )doc")
       .def("create_index", &CreateIndex, py::arg("index_name"), py::arg("index_key"),
            py::arg("index_config") = py::none(), py::arg("max_cache_size") = 0,
@@ -188,6 +198,12 @@ Raises
 ValueError
     If an argument is refused or the index cannot be created.
 
+Warns
+-----
+UserWarning
+    For each Redis location that asks for TLS without ca_cert or ca_path: the connection
+    is made, but the server's certificate is not verified.
+
 Examples
 --------
 >>> index = client.create_index("docs", os.urandom(32), IndexIVFFlat(128))
@@ -218,10 +234,17 @@ EncryptedIndex
 Raises
 ------
 ValueError
-    If the key is malformed, the name is empty, or any location of the client is in
-    memory (an index in memory cannot be loaded).
+    If the key is not 32 bytes or 32 elements (or of another type), the name is empty, or
+    any location of the client is in memory (an index in memory cannot be loaded).
 RuntimeError
-    If the index does not exist, the key is not the index's key, or a store fails.
+    If an element of the key does not convert to an integer 0-255, the index does not
+    exist, the key is not the index's key, or a store fails.
+
+Warns
+-----
+UserWarning
+    For each Redis location that asks for TLS without ca_cert or ca_path: the connection
+    is made, but the server's certificate is not verified.
 
 Example
 -------

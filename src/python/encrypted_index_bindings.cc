@@ -190,7 +190,8 @@ max_iters : int or None, optional
 tolerance : float or None, optional
     Convergence tolerance kept with the training settings (default 1e-6).
 max_memory : int or None, optional
-    Accepted for compatibility; no effect.
+    Memory limit of the training, 0 = no limit (None, the default, is 0); this build
+    sets no limit for any value.
 
 At least 10,000 stored vectors are needed (fewer: a warning is logged and nothing
 changes), and at least 2 * n_lists.

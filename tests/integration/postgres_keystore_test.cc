@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "backing_store/keystore_contract_test.h"
+#include "backing_store/postgres_index_listing.h"
 #include "backing_store/testing/log_capture.h"
 #include "postgres_test_support.h"
 
@@ -231,8 +232,8 @@ TEST_F(PostgresKeystoreTest, UnsafeTableNamesAreRefusedBeforeAnySql) {
 TEST_F(PostgresKeystoreTest, OpeningFailures) {
   ombrix::DBConfig no_table{ombrix::POSTGRES, std::nullopt, conninfo_};
   ombrix::DBConfig no_conninfo{ombrix::POSTGRES, table_, std::nullopt};
-  EXPECT_THROW(PostgresKeystore(no_table, "idx", 1, ombrix::INDEX), std::bad_optional_access);
-  EXPECT_THROW(PostgresKeystore(no_conninfo, "idx", 1, ombrix::INDEX), std::bad_optional_access);
+  EXPECT_THROW(PostgresKeystore(no_table, "idx", 1, ombrix::INDEX), std::invalid_argument);
+  EXPECT_THROW(PostgresKeystore(no_conninfo, "idx", 1, ombrix::INDEX), std::invalid_argument);
 
   ombrix::testing_support::ScopedLogCapture log;
   const std::string refused =
@@ -242,6 +243,56 @@ TEST_F(PostgresKeystoreTest, OpeningFailures) {
   EXPECT_THAT(error, StartsWith("Postgres connection error: "));
   EXPECT_THAT(error, HasSubstr("127.0.0.1"));
   EXPECT_EQ(Joined(log.Lines()), "CRITICAL " + error);
+}
+
+// libpq's messages quote parts of the connection string; none of a secret may reach the
+// exception (hence the telemetry record) or the log, on opening or on listing.
+TEST_F(PostgresKeystoreTest, ConnectionFailuresNeverShowASecret) {
+  const std::string secret = "s3cretword";
+  const std::string conninfos[] = {
+      conninfo_ + " dbname='postgresql://u:" + secret + "@h/db'",  // a database of that name
+      "postgresql://u:p@" + secret + "@nohost.invalid/db",         // the rest of it a host
+      "POSTGRESQL://u:" + secret + "@h/db",                        // no URI to libpq
+  };
+  for (const std::string& conninfo : conninfos) {
+    SCOPED_TRACE(conninfo);
+    ombrix::testing_support::ScopedLogCapture log;
+    const std::string opening =
+        ErrorText([&] { PostgresKeystore(PgConfig(conninfo, table_), "idx", 1, ombrix::INDEX); });
+    const std::string listing = ErrorText([&] { ListIndexNames(PgConfig(conninfo, config_table_)); });
+    EXPECT_THAT(opening, StartsWith("Postgres connection error: "));
+    EXPECT_THAT(listing, StartsWith("Failed to connect to PostgreSQL: "));
+    for (const std::string& text : {opening, listing, Joined(log.Lines())}) {
+      EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+      EXPECT_THAT(text, HasSubstr("***"));
+    }
+  }
+}
+
+// A config location sharing the table of an index location, and the reverse, are named as
+// such when the store opens; nothing is written.
+TEST_F(PostgresKeystoreTest, ATableOfTheOtherKindIsRefusedAtOpening) {
+  auto rows = Open(ombrix::INDEX);
+  auto config = Open(ombrix::CONFIG);
+  const struct {
+    int32_t kind;
+    const std::string& table;
+    std::string refusal;
+  } cases[] = {
+      {ombrix::CONFIG, table_,
+       "a config location needs the columns index_name (text) and config (bytea); it has key "
+       "character varying, value bytea, index_name bigint. It holds the rows of an index or "
+       "items location: give the config location a table of its own."},
+      {ombrix::ITEMS, config_table_,
+       "an index or items location needs the columns key (text), value (bytea) and index_name "
+       "(bigint); it has index_name character varying, config bytea. It is a config table: "
+       "give the index and items locations a table of their own."},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ErrorText([&] { PostgresKeystore(PgConfig(conninfo_, c.table), "idx", 1, c.kind); }),
+              "Table " + c.table + " exists but does not match the expected schema: " + c.refusal);
+    EXPECT_EQ(session_->Scalar("SELECT count(*) FROM " + c.table), "0");
+  }
 }
 
 TEST_F(PostgresKeystoreTest, StoreIdsClearTheTopBitAndTagEveryRow) {

@@ -1,13 +1,19 @@
-// PostgreSQL servers that keep a keystore waiting: a table locked by another session, a
-// backend frozen under an open keystore, a server restarted under it, and a port that
-// accepts connections and never answers. Every wait ends at its limit with an error naming
+// PostgreSQL servers that keep a keystore waiting: a table locked by another session (for
+// single statements, transactions and the counter map's retry loop), a backend frozen
+// under an open keystore, a server restarted under it, and a port that accepts
+// connections and never answers. Every wait ends at its limit with an error naming
 // the server, and the same keystore works again once the server does.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "backing_store/postgres_keystore.h"
 #include "backing_store/server_errors.h"
+#include "backing_store/testing/log_capture.h"
+#include "encrypted_store/encrypted_index_core.h"
 #include "postgres_test_support.h"
 #include "silent_listener.h"
 
@@ -50,6 +56,70 @@ TEST_F(PostgresServerFaultsTest, ALockedTableFailsAtTheStatementTimeLimit) {
   EXPECT_THAT(error, HasSubstr("statement timeout"));
   EXPECT_EQ(store.GetItem(1), Bytes{1});
   session_->Exec("DROP TABLE " + table);
+}
+
+// A statement the server stops at its time limit ends the call at once, from a single
+// statement, the versioned map's transaction and a batch's transaction alike, and leaves
+// no failed transaction open behind it.
+TEST_F(PostgresServerFaultsTest, AStatementStoppedAtItsTimeLimitEndsTheCall) {
+  const std::string table = UniqueTableName("limited");
+  // The client waits 2 s beyond the session's limit, so the server's own verdict comes
+  // first, also for the map transaction's limit of 3 s.
+  PostgresKeystore store(PgConfig(conninfo_ + " options='-c statement_timeout=1500'", table), "idx", 7,
+                         ombrix::INDEX);
+  store.PushItem(1, Bytes{1});
+  const struct {
+    const char* call;
+    std::function<void()> run;
+  } calls[] = {
+      {"GetItem", [&] { store.GetItem(1); }},
+      {"GetMap", [&] { store.GetMap(10, 11); }},
+      {"PushMap", [&] { store.PushMap(10, Bytes{9}, 11, 0); }},
+      {"BatchPushVariable", [&] { store.BatchPushVariable({2}, {Bytes{2}}); }},
+  };
+  for (const auto& c : calls) {
+    SCOPED_TRACE(c.call);
+    session_->Exec("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE");
+    const std::string error = ErrorOf<ServerTimeLimit>(c.run);
+    session_->Exec("ROLLBACK");
+    EXPECT_THAT(error, StartsWith("PostgreSQL server 127.0.0.1:"));
+    EXPECT_THAT(error, HasSubstr(" stopped the statement at its time limit: "));
+    EXPECT_THAT(error, HasSubstr("canceling statement due to statement timeout"));
+    EXPECT_EQ(store.GetItem(1), Bytes{1}) << "the session is usable again";
+  }
+  EXPECT_TRUE(store.PushMap(10, Bytes{9}, 11, 0));
+  session_->Exec("DROP TABLE " + table);
+}
+
+// The counter map's compare-and-set loop stops at the first time limit instead of
+// spending it 100 times (100 statement timeouts: 50 minutes at the default 30 s).
+TEST_F(PostgresServerFaultsTest, TheCounterMapGivesUpAtTheFirstTimeLimit) {
+  const std::string table = UniqueTableName("map");
+  const std::string config_table = UniqueTableName("map_cfg");
+  const std::string limited = conninfo_ + " options='-c statement_timeout=300'";
+  ombrix::IndexSettings settings;
+  settings.index_name = "idx";
+  settings.index_key.fill(7);
+  settings.index_location = settings.items_location = settings.data_location = PgConfig(limited, table);
+  settings.config_location = PgConfig(limited, config_table);
+  settings.payload_size = 8;
+  ombrix::testing_support::ScopedLogCapture log;
+  ombrix::internal::SetRetryPauseForTesting([](uint32_t) {});
+  auto core = ombrix::EncryptedIndexCore::Create(settings, &ombrix::InternalLogger(), {1});
+  log.Clear();
+
+  session_->Exec("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE");
+  const std::string error = ErrorOf<ServerTimeLimit>([&] { core->UpdateCounterMap({0}); });
+  session_->Exec("ROLLBACK");
+  ombrix::internal::SetRetryPauseForTesting(nullptr);
+  EXPECT_THAT(error, HasSubstr(" stopped the statement at its time limit: "));
+  const std::vector<std::string> lines = log.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) { return line.find("Updating Map.") != std::string::npos; }),
+            1);
+  EXPECT_EQ(core->UpdateCounterMap({0}), std::vector<uint32_t>{0});
+  core.reset();
+  session_->Exec("DROP TABLE " + table + ", " + config_table);
 }
 
 TEST(PostgresServerFaults, FrozenAndRestartedServers) {

@@ -67,9 +67,13 @@ TEST_F(PostgresStoreFactoryTest, OpeningFailuresBecomeRuntimeErrors) {
 
   ombrix::DBConfig no_table{ombrix::POSTGRES, std::nullopt, conninfo_};
   EXPECT_THROW(CreateBackingStore(no_table, "idx", 1, ombrix::INDEX), std::runtime_error);
-  EXPECT_EQ(ErrorText([&] { CreateBackingStore(no_table, "idx", 1, ombrix::INDEX); }), "bad optional access");
+  EXPECT_EQ(ErrorText([&] { CreateBackingStore(no_table, "idx", 1, ombrix::INDEX); }),
+            "The PostgreSQL index location has no table_name: use DBConfig(\"postgres\", "
+            "table_name, connection_string).");
   ombrix::DBConfig no_conninfo{ombrix::POSTGRES, table_, std::nullopt};
-  EXPECT_EQ(ErrorText([&] { CreateBackingStore(no_conninfo, "idx", 1, ombrix::INDEX); }), "bad optional access");
+  EXPECT_EQ(ErrorText([&] { CreateBackingStore(no_conninfo, "idx", 1, ombrix::CONFIG); }),
+            "The PostgreSQL config location has no connection string: use DBConfig(\"postgres\", "
+            "table_name, connection_string).");
 
   // An unsafe table name is refused (as std::runtime_error, like every opening failure).
   EXPECT_THROW(CreateBackingStore(PgConfig(conninfo_, "x; DROP TABLE " + table_), "idx", 1, ombrix::INDEX),

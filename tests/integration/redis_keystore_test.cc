@@ -483,7 +483,8 @@ TEST_F(RedisKeystoreTest, ConnectionFailuresCarryTheirTexts) {
   }
   config.connection_string = location_ + ",db:0,ssl:1";
   EXPECT_EQ(ErrorOf([&] { RedisKeystore(config, "idx", 1, ombrix::DATA); }),
-            "SSL configuration failed: Failed to initiate SSL connection to Redis");
+            "SSL configuration failed: Failed to initiate SSL connection to Redis: the server did "
+            "not answer the handshake within the connect time-out");
 }
 
 TEST_F(RedisKeystoreTest, PasswordServerRefusesSelect) {

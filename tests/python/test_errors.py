@@ -1,9 +1,14 @@
 """What the bindings raise: interrupts and exits unchanged, Python errors as causes, and
 texts that name the item, the field and the types involved."""
+import os
+import re
+import subprocess
 import sys
 
 import numpy as np
 import pytest
+
+import ombrixdb_vell as ombrix
 
 
 class RaisingMetadata(dict):
@@ -91,3 +96,79 @@ def test_query_rows_are_named(make_index):
     index.upsert([{"id": "ok", "vector": [1.0]}])
     with pytest.raises(RuntimeError, match=r"^Query vector at index 1: .*<class 'str'>"):
         index.query([[1.0], "x"])
+
+
+def pg_client(pg_tables, index=None, config=None, items=None):
+    """A client on the shared PostgreSQL server; a location left out gets a table of its own."""
+    conninfo, table = pg_tables
+    index = index or ombrix.DBConfig("postgres", table("clear_items"), conninfo)
+    config = config or ombrix.DBConfig("postgres", table("clear_cfg"), conninfo)
+    return ombrix.Client("k", index, config, items or index)
+
+
+def no_connection_string(pg_tables):
+    return pg_client(pg_tables, index=ombrix.DBConfig("postgres", "t")).create_index("n", os.urandom(32))
+
+
+def one_table_for_every_store(pg_tables):
+    conninfo, table = pg_tables
+    shared = ombrix.DBConfig("postgres", table("clear_shared"), conninfo)
+    pg_client(pg_tables, shared, shared, shared).create_index("n", os.urandom(32))
+
+
+def name_too_long_for_the_config_table(pg_tables):
+    pg_client(pg_tables).create_index("n" * 252, os.urandom(32))
+
+
+def listing_a_redis_config_location(pg_tables):
+    redis = ombrix.DBConfig("redis", "ombrix_unused", "host:127.0.0.1,port:1,db:0")
+    pg_client(pg_tables, config=redis).list_indexes()
+
+
+PG_LOCATION = re.escape('use DBConfig("postgres", table_name, connection_string).')
+
+
+@pytest.mark.parametrize("mistake, message", [
+    (no_connection_string,
+     "Failed to create index: The PostgreSQL index location has no connection string: " + PG_LOCATION),
+    (one_table_for_every_store,
+     "Failed to create index: Table ombrix_clear_shared_\\w+ exists but does not match the expected "
+     "schema: a config location needs the columns index_name \\(text\\) and config \\(bytea\\); it has "
+     "key character varying, value bytea, index_name bigint. It holds the rows of an index or items "
+     "location: give the config location a table of its own."),
+    (name_too_long_for_the_config_table,
+     "Failed to create index: Index name of 252 characters is too long for a PostgreSQL config "
+     "table: its records \"<name>.oei\" and \"<name>.ovs\" must fit 255 characters, so the name may "
+     "have at most 251."),
+    (listing_a_redis_config_location,
+     "Index listing needs a PostgreSQL config location as well: the index names are read from its "
+     "table."),
+    (lambda _: ombrix.Logger.instance().configure(b"\x80"), r"Invalid log level: \\x80"),
+    (lambda _: ombrix.DBConfig(b"caf\xc3\xa9\xff"), "Unknown DB location: caf\u00e9\\\\xFF"),
+], ids=["no_connection_string", "one_table_for_every_store", "name_too_long", "listing_redis_config",
+        "logger_level_bytes", "db_location_bytes"])
+def test_mistakes_are_named_before_anything_is_written(pg_tables, mistake, message):
+    conninfo, make_table = pg_tables
+    made = []
+
+    def table(stem):
+        made.append(make_table(stem))
+        return made[-1]
+
+    with pytest.raises(ValueError) as raised:
+        mistake((conninfo, table))
+    assert re.fullmatch(message, str(raised.value)), str(raised.value)
+    # The tables the stores opened before the refusal hold nothing.
+    def psql(sql):
+        return subprocess.run(["psql", conninfo, "-tAc", sql], check=True, capture_output=True,
+                              text=True).stdout.strip()
+
+    for name in made:
+        if psql(f"SELECT to_regclass('{name}') IS NOT NULL") == "t":
+            assert psql(f"SELECT count(*) FROM {name}") == "0", name
+
+
+def test_the_longest_name_a_config_table_holds(pg_tables):
+    index = pg_client(pg_tables).create_index("n" * 251, os.urandom(32))
+    index.upsert(["a"], np.ones((1, 2), dtype=np.float32))
+    assert index.list_ids() == ["a"]

@@ -95,3 +95,26 @@ def test_create_upsert_train_query_and_existing_name(backend, rng):
     with pytest.raises(ValueError, match=f"^Failed to create index: Index name {name} already exists$"):
         backend(name, os.urandom(32))
     assert index.query(queries[0], top_k=1)[0]["id"] == "new"
+
+
+def test_tls_without_a_ca_connects_and_says_so_to_python():
+    verified = live_location("OMBRIX_TEST_REDIS_TLS") + ",db:0"
+    parts = dict(p.split(":", 1) for p in verified.split(","))
+    unverified = ",".join(p for p in verified.split(",") if not p.startswith("ca_cert:"))
+    config_hash = unique_name("py_cfg")
+    stores = ombrix.DBConfig("redis", config_hash, unverified)
+    client = ombrix.Client("k", stores, stores, stores)
+    said = (f"TLS connection to Redis at {parts['host']}:{parts['port']} does not verify the "
+            "server's certificate: no ca_cert or ca_path given")
+    name, key = unique_name("unverified"), os.urandom(32)
+    # Without a logger the process-wide logger stops at ERROR, so the log says nothing.
+    with pytest.warns(UserWarning) as created:
+        index = client.create_index(name, key)
+    assert [str(w.message) for w in created] == [said]
+    index.upsert(["a"], np.ones((1, 4), dtype=np.float32))
+    del index
+    with pytest.warns(UserWarning) as loaded:
+        index = client.load_index(name, key)
+    assert [str(w.message) for w in loaded] == [said]
+    assert index.list_ids() == ["a"]
+    index.delete_index()
