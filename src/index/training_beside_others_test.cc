@@ -237,7 +237,9 @@ TEST(TrainingBesideOthersTest, OtherHandlesDuringATrainingAnswerInFullOrSayWhy) 
     });
     trainer->TrainIndex(kLists, 2048, 5);
     EXPECT_THAT(query, ::testing::AnyOf("none", rebuilding)) << step.name;
-    if (query == "none") EXPECT_THAT(unreachable, ::testing::IsEmpty()) << step.name;
+    if (query == "none") {
+      EXPECT_THAT(unreachable, ::testing::IsEmpty()) << step.name;
+    }
     EXPECT_EQ(upsert, held) << step.name;
     EXPECT_THAT(other->Get({"id" + std::to_string(kItems)}, {}), ::testing::IsEmpty()) << step.name;
   }
