@@ -1,7 +1,7 @@
 // Mini-batch k-means training of an index's coarse quantizer: k-means++ seeding on a random
 // sample, then a fixed number of mini-batch steps. Returns codebooks owned by the caller.
 // Not reproducible by design (seeded from std::random_device). Callable from any thread;
-// each call runs its own OpenMP regions on the default team and keeps per-thread scratch.
+// each call runs its steps on the default team with scratch of its own, freed on return.
 #pragma once
 
 #include <armadillo>
