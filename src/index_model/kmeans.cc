@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "index_model/distance_kernels.h"
+#include "index_model/interruption.h"
 #include "index_model/parallel.h"
 
 namespace ombrix {
@@ -117,6 +118,7 @@ arma::fmat kmeans_pp_seed(const arma::fmat& slice, uint64_t k, uint64_t init_sam
   arma::fmat distances;
   std::vector<float> cum(n_s);
   for (uint64_t c = 1; c < k; ++c) {
+    ThrowIfInterrupted();
     const arma::fmat last = ColumnView(centroids.colptr(c - 1), s, 1);
     Kernel::Distances(prepared_sample, Kernel::Prepare(last), distances);  // 1 x n_s
     float total = 0.0f;
@@ -184,6 +186,7 @@ std::vector<Codebook> train_minibatch_kmeans(const Matrix<float>& data,
   std::vector<uint64_t> idx(batch);
   std::vector<StepScratch> scratch(m);
   for (uint64_t iteration = 0; iteration < config.max_iters; ++iteration) {
+    ThrowIfInterrupted();
     for (uint64_t p = 0; p < batch; ++p) {
       std::uniform_int_distribution<uint64_t> pick(p, n - 1);
       std::swap(order[p], order[pick(gen)]);
