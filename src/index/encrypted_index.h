@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "diagnostics/fork_locks.h"
 #include "diagnostics/logger.h"
 #include "diagnostics/telemetry.h"
 #include "encrypted_store/encrypted_index_core.h"
@@ -225,8 +226,9 @@ class EncryptedIndex {
                             const std::function<void()>& once_cleared);
   void FileItemsTrainingMissed(const std::vector<std::string>& training_ids);
 
-  // The operation lock; declared first so it outlives everything it guards.
-  std::mutex operation_mutex_;
+  // The operation lock; declared first so it outlives everything it guards. fork() waits
+  // until no operation holds it (fork_locks.h), so a forked child can use the index.
+  ForkSafeMutex operation_mutex_;
   std::atomic<std::thread::id> operation_holder_{};
   bool config_in_memory_ = true;
   std::unique_ptr<const ProbeCandidates> probe_candidates_;

@@ -118,6 +118,7 @@ uint64_t GetNumVectors(EncryptedIndex& index) {
 
 void DefineEncryptedIndex(EncryptedIndexClass& cls) {
   SetInterruptionCheck(&PythonSignalPending);
+  HoldOperationLocksAcrossPythonForks();
   cls
       .def(
           "is_trained",
