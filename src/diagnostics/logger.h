@@ -1,7 +1,7 @@
 // The process-wide leveled logger and the two pointers that tell lower layers which
 // Logger to write to. Logger::instance() lives until process exit; callers never own it.
 // Thread-safe: lines are formatted outside the lock and written whole under log_mutex, which
-// fork() takes, so a forked child can log whatever the parent's threads were doing.
+// fork() takes, so that a forked child never finds it held by a thread it does not have.
 #pragma once
 
 #include <atomic>
@@ -49,7 +49,6 @@ class Logger {
   bool to_file = false;
   std::ofstream log_file;
   std::mutex log_mutex;
-  // fork() holds log_mutex, so a forked child can log.
   LeafLockAcrossFork log_mutex_across_fork{log_mutex};
 };
 

@@ -38,7 +38,7 @@ bool InForkedChild();
 void SetTeamSize(int threads);
 
 // The team a step started on this thread may use: omp_get_max_threads() after the latest
-// SetTeamSize, or 1 in a forked child and inside a step of the pool.
+// SetTeamSize, or 1 in a forked child and inside a step (InsideStep()).
 int DefaultTeam();
 
 // The most members a step runs with, whatever the team size asked for.
