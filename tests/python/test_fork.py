@@ -76,6 +76,7 @@ def test_children_forked_while_other_threads_query_and_log_finish(tmp_path):
     logger = ombrix.Logger.instance()
     logger.configure("info", True, str(tmp_path / "queries.log"))
     stop = threading.Event()
+    busy = []
     try:
         vectors = _new_index(logger)
         queries = vectors[:20] + 0.01
@@ -85,9 +86,9 @@ def test_children_forked_while_other_threads_query_and_log_finish(tmp_path):
             while not stop.is_set():
                 _state["index"].query(vectors[:50], top_k=5)
 
-        busy = [threading.Thread(target=keep_querying) for _ in range(8)]
-        for thread in busy:
-            thread.start()
+        for _ in range(8):
+            busy.append(threading.Thread(target=keep_querying))
+            busy[-1].start()
         # One fresh child per query: 20 forks while the threads run.
         with multiprocessing.get_context("fork").Pool(4, maxtasksperchild=1) as pool:
             assert pool.map_async(_nearest, list(queries), chunksize=1).get(timeout=120) == expected
