@@ -1,6 +1,7 @@
 # Two entry points: `make demo` (install, build the module, run the quickstart) and
-# `make test` (install, start services, C++ tests plain and sanitized, pytest).
-.PHONY: demo test install module cpp-tests sanitizer-tests python-tests services bench clean
+# `make test` (install, start services, C++ tests plain and sanitized, pytest);
+# `make tsan-tests` runs the C++ tests under ThreadSanitizer (build/tsan).
+.PHONY: demo test tsan-tests install module cpp-tests sanitizer-tests python-tests services bench clean
 
 PY := .venv/bin/python
 
@@ -9,6 +10,9 @@ demo: install module
 
 test:
 	bash scripts/test.sh
+
+tsan-tests:
+	bash scripts/tsan_tests.sh
 
 install:
 	bash scripts/install.sh

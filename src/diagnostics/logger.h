@@ -1,6 +1,7 @@
 // The process-wide leveled logger and the two pointers that tell lower layers which
 // Logger to write to. Logger::instance() lives until process exit; callers never own it.
-// Thread-safe: lines are formatted outside the lock and written whole under log_mutex.
+// Thread-safe: lines are formatted outside the lock and written whole under log_mutex, which
+// fork() takes, so that a forked child never finds it held by a thread it does not have.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "diagnostics/fork_locks.h"
 
 namespace ombrix {
 
@@ -48,6 +51,7 @@ class Logger {
   bool to_file = false;
   std::ofstream log_file;
   std::mutex log_mutex;
+  LeafLockAcrossFork log_mutex_across_fork{log_mutex};
 };
 
 // Set by index creation and loading; null means Logger::instance(). Not owned.

@@ -1,7 +1,6 @@
 #include "encrypted_store/encrypted_index_core.h"
 
 #include <flatbuffers/flatbuffers.h>
-#include <omp.h>
 
 #include <stdexcept>
 
@@ -41,9 +40,7 @@ EncryptedIndexCore::~EncryptedIndexCore() = default;
 std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Open(const IndexSettings& settings,
                                                              Logger* index_logger) {
   auto core = std::make_unique<EncryptedIndexCore>(ConstructionKey{}, settings, index_logger);
-  if (core->cpu_threads != 0 && !InForkedChild()) {
-    omp_set_num_threads(static_cast<int>(core->cpu_threads));
-  }
+  if (core->cpu_threads != 0) SetTeamSize(static_cast<int>(core->cpu_threads));
   core->index_name = settings.index_name;
   core->hashed_index_key = HmacSha3_256(core->index_key, core->index_name);
   core->log().info("Creating backing stores");

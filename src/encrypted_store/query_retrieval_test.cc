@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
+#include <ostream>
+#include <streambuf>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -15,6 +19,7 @@
 #include "encrypted_store/labels.h"
 #include "encrypted_store/sealing.h"
 #include "encrypted_store/testing/recording_keystore.h"
+#include "index_model/parallel.h"
 #include "index_model/testing/scoped_omp_threads.h"
 
 namespace ombrix::testing_util {
@@ -361,6 +366,66 @@ TEST(DecryptRecordsBodyTest, OpensNonEmptyValuesAndReportsTheFirstFailure) {
   }
   // Reported after the region, in value order, one line per failed value.
   EXPECT_THAT(capture.Lines(), ElementsAre("ERROR Failed to decrypt", "ERROR Decryption final step failed"));
+}
+
+// Keeps each line a Logger writes to its file stream with the thread that wrote it and
+// whether that thread was inside a parallel step then; installed as the internal logger.
+class ThreadRecordingLog : public std::streambuf {
+ public:
+  struct Line {
+    std::string text;
+    std::thread::id thread;
+    bool inside_step = false;
+  };
+
+  ThreadRecordingLog() {
+    logger_.configure("info", true, "/dev/null");
+    static_cast<std::ostream&>(logger_.log_file).rdbuf(this);
+    previous_ = internal_logger.exchange(&logger_);
+  }
+  ~ThreadRecordingLog() override {
+    internal_logger.store(previous_);
+    static_cast<std::ostream&>(logger_.log_file).rdbuf(logger_.log_file.rdbuf());
+  }
+
+  std::vector<Line> Lines() {
+    const std::lock_guard<std::mutex> lock(logger_.log_mutex);
+    return lines_;
+  }
+
+ protected:
+  // The logger writes each line whole, with its lock held.
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    lines_.push_back({std::string(text, static_cast<size_t>(count)), std::this_thread::get_id(),
+                      InsideStep()});
+    return count;
+  }
+
+ private:
+  Logger logger_;
+  Logger* previous_ = nullptr;
+  std::vector<Line> lines_;
+};
+
+// Failures found by a team of 8 are reported by the calling thread after the step: lines
+// written inside the step would come from whichever thread opened the value.
+TEST(DecryptRecordsBodyTest, ReportsOnTheCallingThreadOnceTheStepIsOver) {
+  testing_support::ScopedOmpThreads threads(8);
+  ThreadRecordingLog log;
+  const auto key = MakeKey(6);
+  // 2 MiB to open: work for 8 members, two values each.
+  std::vector<std::vector<uint8_t>> values =
+      EncryptItems(std::vector<std::vector<uint8_t>>(16, std::vector<uint8_t>(128 * 1024, 7)), key);
+  for (size_t failing : {1, 6, 11, 15}) values[failing].back() ^= 1;
+  std::vector<std::vector<uint8_t>> plaintexts(values.size());
+  EXPECT_THROW(DecryptRecordsBody(key, values, plaintexts), std::runtime_error);
+  const std::vector<ThreadRecordingLog::Line> lines = log.Lines();
+  EXPECT_EQ(lines.size(), 4u);
+  for (const ThreadRecordingLog::Line& line : lines) {
+    EXPECT_THAT(line.text, ::testing::EndsWith("[ERROR] Decryption final step failed\n"));
+    EXPECT_EQ(line.thread, std::this_thread::get_id()) << "logged by another thread";
+    EXPECT_FALSE(line.inside_step) << "logged inside the step";
+  }
 }
 
 }  // namespace

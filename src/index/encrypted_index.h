@@ -26,6 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "diagnostics/fork_locks.h"
 #include "diagnostics/logger.h"
 #include "diagnostics/telemetry.h"
 #include "encrypted_store/encrypted_index_core.h"
@@ -231,8 +232,9 @@ class EncryptedIndex {
   // record); true when it added any.
   bool AppendItemsTrainingMissed(ItemBatch& training_set);
 
-  // The operation lock; declared first so it outlives everything it guards.
-  std::mutex operation_mutex_;
+  // The operation lock; declared first so it outlives everything it guards. fork() waits
+  // until no operation holds it (fork_locks.h), so a forked child can use the index.
+  ForkSafeMutex operation_mutex_;
   std::atomic<std::thread::id> operation_holder_{};
   bool config_in_memory_ = true;
   // The training epoch at this handle's last upsert: a different one means a training

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "index_model/distance_kernels.h"
+#include "index_model/interruption.h"
 #include "index_model/parallel.h"
 
 namespace ombrix {
@@ -41,29 +42,37 @@ float UnitDraw(std::mt19937& gen) {
   return u;
 }
 
+// What the steps of one subspace reuse from iteration to iteration, freed when the
+// training ends (scratch kept per thread would stay with the pool's threads for good).
+struct StepScratch {
+  arma::fmat batch;                   // s x batch size
+  std::vector<arma::fmat> distances;  // one k x range matrix per member of the step's team
+};
+
 // One mini-batch step for subspace j: assign every batch point with the centroids as the
 // step found them, then move each point's centroid by 1 / (points absorbed + 1).
 template <typename Kernel>
 void minibatch_kmeans_step(const arma::fmat& X, const std::vector<uint64_t>& idx, uint64_t j,
-                           uint64_t s, arma::fmat& centroids, std::vector<uint64_t>& counts) {
-  // Per thread and per twin; reused by later iterations and trainings on this thread.
-  thread_local arma::fmat batch;
+                           uint64_t s, arma::fmat& centroids, std::vector<uint64_t>& counts,
+                           StepScratch& scratch) {
   const uint64_t b = idx.size();
   const uint64_t k = centroids.n_cols;
-  batch.set_size(s, b);
+  scratch.batch.set_size(s, b);
   for (uint64_t p = 0; p < b; ++p) {
-    std::memcpy(batch.colptr(p), X.colptr(idx[p]) + j * s, s * sizeof(float));
+    std::memcpy(scratch.batch.colptr(p), X.colptr(idx[p]) + j * s, s * sizeof(float));
   }
   // The product is split into ranges of batch points run on the team when it is large;
   // each member writes only the nearest centroids of its own points.
-  const arma::fmat& points = batch;  // this thread's batch, seen by every member
+  const arma::fmat& points = scratch.batch;
   const typename Kernel::Prepared prepared_centroids = Kernel::Prepare(centroids);
   std::vector<uint64_t> nearest(b);
   const uint64_t range = ColumnsPerRange(k * s);
-  ParallelDynamic((b + range - 1) / range, TeamForWork(b * k * s, kParallelMacs), [&](uint64_t part) {
+  const int team = TeamForWork(b * k * s, kParallelMacs);
+  scratch.distances.resize(static_cast<size_t>(team));
+  ParallelDynamic((b + range - 1) / range, team, [&](uint64_t part, int member) {
     const uint64_t first = part * range;
     const uint64_t share = std::min(range, b - first);
-    thread_local arma::fmat distances;
+    arma::fmat& distances = scratch.distances[static_cast<size_t>(member)];
     Kernel::Distances(Kernel::Prepare(ColumnView(points.colptr(first), s, share)),
                       prepared_centroids, distances);  // k x share
     for (uint64_t p = 0; p < share; ++p) {
@@ -109,6 +118,7 @@ arma::fmat kmeans_pp_seed(const arma::fmat& slice, uint64_t k, uint64_t init_sam
   arma::fmat distances;
   std::vector<float> cum(n_s);
   for (uint64_t c = 1; c < k; ++c) {
+    ThrowIfInterrupted();
     const arma::fmat last = ColumnView(centroids.colptr(c - 1), s, 1);
     Kernel::Distances(prepared_sample, Kernel::Prepare(last), distances);  // 1 x n_s
     float total = 0.0f;
@@ -174,7 +184,9 @@ std::vector<Codebook> train_minibatch_kmeans(const Matrix<float>& data,
   std::vector<uint64_t> order(n);
   std::iota(order.begin(), order.end(), uint64_t{0});
   std::vector<uint64_t> idx(batch);
+  std::vector<StepScratch> scratch(m);
   for (uint64_t iteration = 0; iteration < config.max_iters; ++iteration) {
+    ThrowIfInterrupted();
     for (uint64_t p = 0; p < batch; ++p) {
       std::uniform_int_distribution<uint64_t> pick(p, n - 1);
       std::swap(order[p], order[pick(gen)]);
@@ -182,7 +194,7 @@ std::vector<Codebook> train_minibatch_kmeans(const Matrix<float>& data,
     std::copy_n(order.begin(), batch, idx.begin());
     ParallelStatic(m, [&](uint64_t first, uint64_t count) {
       for (uint64_t j = first; j < first + count; ++j) {
-        minibatch_kmeans_step<Kernel>(X, idx, j, s, centroids[j], counts[j]);
+        minibatch_kmeans_step<Kernel>(X, idx, j, s, centroids[j], counts[j], scratch[j]);
       }
     });
   }

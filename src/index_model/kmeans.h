@@ -1,7 +1,9 @@
 // Mini-batch k-means training of an index's coarse quantizer: k-means++ seeding on a random
 // sample, then a fixed number of mini-batch steps. Returns codebooks owned by the caller.
 // Not reproducible by design (seeded from std::random_device). Callable from any thread;
-// each call runs its own OpenMP regions on the default team and keeps per-thread scratch.
+// each call runs its steps on the default team with scratch of its own, freed on return.
+// Between iterations (and seeding's centroids) it asks ThrowIfInterrupted, so a training
+// can be stopped by the program's interruption check (interruption.h).
 #pragma once
 
 #include <armadillo>
@@ -26,7 +28,8 @@ struct KMeansConfig {
 // kernel for Cosine and the squared-Euclidean kernel for Euclidean and SquaredEuclidean.
 // Throws std::runtime_error "Unsupported distance metric." for other metrics and
 // std::invalid_argument for a dimension not divisible by n_subvectors, or for no vectors,
-// no clusters, zero-width subspaces or more than 2^32 - 1 clusters; before any work.
+// no clusters, zero-width subspaces or more than 2^32 - 1 clusters; before any work. Throws
+// Interrupted when the installed interruption check asks it to stop.
 std::vector<Codebook> train_kmeans_dispatch(const Matrix<float>& data, const KMeansConfig& config,
                                             DistanceMetric metric);
 

@@ -3,11 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <random>
 #include <string>
 
 #include "index_model/distance_kernels.h"
+#include "index_model/interruption.h"
 
 namespace ombrix {
 namespace {
@@ -155,6 +157,34 @@ TEST(KMeansTest, SeedingOnIdenticalPointsRepeatsThem) {
     EXPECT_EQ(seeds(0, c), 1.5f);
     EXPECT_EQ(seeds(1, c), -2.0f);
   }
+}
+
+// The check answers "stop" on its n-th call; the training must then end with Interrupted
+// right there, whether it is still seeding or already iterating.
+std::atomic<uint64_t> checks{0};
+std::atomic<uint64_t> stop_at{0};
+bool StopAtTheNthCheck() { return ++checks == stop_at; }
+
+TEST(KMeansTest, AnInterruptionCheckStopsTheTrainingWhereItAsks) {
+  SetInterruptionCheck(&StopAtTheNthCheck);
+  struct Row {
+    const char* where;
+    uint64_t k;
+    uint64_t stop_at;  // seeding asks before each of the k - 1 centroids after the first
+  };
+  for (const Row& row : {Row{"seeding", 64, 10}, Row{"iterations", 4, 3 + 1000}}) {
+    checks = 0;
+    stop_at = row.stop_at;
+    EXPECT_THROW(train_kmeans_dispatch(Gaussian(500, 8, 9),
+                                       Config(row.k, 100000, 16),
+                                       SquaredEuclidean),
+                 Interrupted)
+        << row.where;
+    EXPECT_EQ(checks.load(), row.stop_at) << row.where;
+  }
+  SetInterruptionCheck(nullptr);
+  EXPECT_EQ(train_kmeans_dispatch(Gaussian(500, 8, 9), Config(4, 3, 16), SquaredEuclidean).size(),
+            1u);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "diagnostics/never_destroyed.h"
+
 namespace ombrix {
 
 namespace {
@@ -35,6 +37,26 @@ const int fork_handler_registered = pthread_atfork(nullptr, nullptr, &AfterForkI
 // True on pool threads, and on a caller while its step runs: a step started there runs on
 // the calling thread.
 thread_local bool inside_step = false;
+// The team size of the latest SetTeamSize: its number (bits 32-63, 0 before any) and size
+// (0-31). Each thread applies a newer one to itself before its next step.
+std::atomic<uint64_t> process_team{0};
+thread_local uint32_t team_applied = 0;  // the number of the latest one this thread applied
+
+// Every signal blocked on the calling thread for the object's lifetime.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
 
 // How long a thread spins before it sleeps: a pool thread after its share (the next step
 // of the same call often follows at once), a caller waiting for the last member.
@@ -89,24 +111,28 @@ bool SpinFor(std::chrono::microseconds budget, Ready&& ready) {
   }
 }
 
-// One caller's set of threads. A step of `team` members is published in one word (the
-// step's number, its team and the next unclaimed member); the caller wakes team - 1
-// threads, each sleeping on its own ticket, and then everybody, the caller included, claims members
-// until none is left. The caller therefore never waits for a thread that has not woken
-// yet (on a busy machine it may not run for milliseconds): it runs that member itself, and
-// waits only for members that others are running. Only one step runs on a pool at a time.
+// A set of threads that runs one step at a time for whichever caller holds it. A step of
+// `team` members is published in one word (the step's number, its team and the next
+// unclaimed member); the caller runs member 0 itself and wakes up to team - 1 threads, each
+// sleeping on its own ticket, and then everybody, the caller included, claims the other
+// members until none is left. The caller therefore never waits for a thread that has not
+// woken yet (on a busy machine it may not run for milliseconds): it runs that member
+// itself, and waits only for members that others are running.
 class Pool {
  public:
+  int threads() const { return started_; }
+
   void Run(int team, void (*job)(void*, int), void* context) {
-    Grow(team - 1);
+    const int helpers = std::min(team - 1, started_);
     job_ = job;
     context_ = context;
     ++step_;
-    claim_.store(uint64_t{step_} << 32 | uint64_t{static_cast<uint16_t>(team)} << 16,
+    claim_.store(uint64_t{step_} << 32 | uint64_t{static_cast<uint16_t>(team)} << 16 | 1,
                  std::memory_order_seq_cst);
-    for (int m = 1; m < team; ++m) slots_[m - 1].ticket.Add(1);
-    for (int m = 1; m < team; ++m) slots_[m - 1].ticket.Wake();
+    for (int m = 0; m < helpers; ++m) slots_[m].ticket.Add(1);
+    for (int m = 0; m < helpers; ++m) slots_[m].ticket.Wake();
     inside_step = true;
+    job(context, 0);
     RunClaimed();
     inside_step = false;
     // Every member is claimed; wait for those that pool threads are still running.
@@ -116,6 +142,25 @@ class Pool {
         active_.SleepWhile(left);
       }
     }
+  }
+
+  // Starts threads until the pool has `threads`; returns how many it started. A thread that
+  // cannot be started (address-space or thread limits) ends the growth: the pool serves
+  // with those it has.
+  int Grow(int threads) {
+    const int before = started_;
+    // Pool threads take no signals: they stay with the threads Python and the caller run.
+    const SignalsBlocked blocked;
+    try {
+      for (; started_ < threads; ++started_) {
+        // Pool threads live as long as the process: they sleep when idle and are never
+        // joined, so that no exit path waits for them.
+        std::thread([this, index = static_cast<uint64_t>(started_)] { Serve(index); }).detach();
+      }
+    } catch (...) {
+      // Whatever kept this thread from starting keeps the next one from starting too.
+    }
+    return started_ - before;
   }
 
  private:
@@ -138,21 +183,6 @@ class Pool {
         word = claim_.load(std::memory_order_seq_cst);
       }
     }
-  }
-
-  void Grow(int threads) {
-    if (started_ >= threads) return;
-    // Pool threads take no signals: they stay with the threads Python and the caller run.
-    sigset_t all;
-    sigset_t saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved);
-    for (; started_ < threads; ++started_) {
-      // Pool threads live as long as the process: they sleep when idle and are never
-      // joined, so that no exit path waits for them.
-      std::thread([this, index = static_cast<uint64_t>(started_)] { Serve(index); }).detach();
-    }
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   }
 
   void Serve(uint64_t index) {
@@ -184,43 +214,77 @@ class Pool {
   SleepWord active_;  // pool threads between their look at claim_ and their last member
 };
 
-// Pools are made on demand, one per concurrent caller, and kept for reuse. They are never
-// destroyed: their threads may still be asleep in them when the process exits.
+// The pools of the process and the threads they keep: at most twice the machine's hardware
+// threads, or one team's helpers when a team is larger. A pool goes to one caller at a time
+// (the free one with most threads, grown while the bound allows), so callers share the
+// threads: more threads than cores only take turns, and every thread started stays for the
+// life of the process. Pools are never destroyed: their threads may still be asleep in
+// them when the process exits.
 class Pools {
  public:
-  Pool* Acquire() {
+  // A pool with up to `helpers` threads, or null when none is free and the bound allows no
+  // more threads (the caller then runs its step alone). Never throws.
+  Pool* Acquire(int helpers) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.empty()) {
-      all_.push_back(std::make_unique<Pool>());
-      return all_.back().get();
+    const int room = std::max(KeptThreads(), helpers) - threads_;
+    Pool* pool = nullptr;
+    try {
+      if (!free_.empty()) {
+        auto most = std::max_element(free_.begin(), free_.end(), [](Pool* a, Pool* b) {
+          return a->threads() < b->threads();
+        });
+        pool = *most;
+        free_.erase(most);
+      } else if (room > 0) {
+        all_.push_back(std::make_unique<Pool>());
+        pool = all_.back().get();
+      }
+    } catch (...) {  // no memory for another pool: run alone
+      return nullptr;
     }
-    Pool* pool = free_.back();
-    free_.pop_back();
+    if (pool != nullptr && pool->threads() < helpers && room > 0) {
+      threads_ += pool->Grow(std::min(helpers, pool->threads() + room));
+    }
     return pool;
   }
-  void Release(Pool* pool) {
+
+  void Release(Pool* pool) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     free_.push_back(pool);
   }
 
  private:
+  static int KeptThreads() {
+    static const int kept = 2 * static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
+    return kept;
+  }
+
   std::mutex mutex_;
   std::vector<std::unique_ptr<Pool>> all_;
   std::vector<Pool*> free_;
-};
-
-// Storage for an object whose destructor never runs.
-template <typename T>
-union NeverDestroyed {
-  NeverDestroyed() : value() {}
-  ~NeverDestroyed() {}
-  T value;
+  int threads_ = 0;  // threads of all pools
 };
 
 Pools& AllPools() {
   static NeverDestroyed<Pools> pools;  // never destroyed, see above
   return pools.value;
 }
+
+// Holds a pool of AllPools() for one step, however the step ends.
+class PoolLease {
+ public:
+  explicit PoolLease(int helpers) : pool_(AllPools().Acquire(helpers)) {}
+  ~PoolLease() {
+    if (pool_ != nullptr) AllPools().Release(pool_);
+  }
+  PoolLease(const PoolLease&) = delete;
+  PoolLease& operator=(const PoolLease&) = delete;
+
+  Pool* get() const { return pool_; }
+
+ private:
+  Pool* const pool_;
+};
 
 }  // namespace
 
@@ -229,22 +293,47 @@ bool InForkedChild() {
   return forked_child.load(std::memory_order_relaxed);
 }
 
+void SetTeamSize(int threads) {
+  if (InForkedChild()) return;
+  const uint32_t size = static_cast<uint32_t>(std::max(threads, 1));
+  uint64_t now = process_team.load();
+  uint64_t next = 0;
+  do {
+    next = ((now >> 32) + 1) << 32 | size;
+  } while (!process_team.compare_exchange_weak(now, next));
+  omp_set_num_threads(static_cast<int>(size));
+  team_applied = static_cast<uint32_t>(next >> 32);
+}
+
 int DefaultTeam() {
   if (inside_step || InForkedChild()) return 1;
+  // omp_set_num_threads changes only the calling thread's team size (libgomp keeps one per
+  // thread), so each thread takes the process-wide size over when it first sees it.
+  const uint64_t now = process_team.load(std::memory_order_acquire);
+  if (static_cast<uint32_t>(now >> 32) != team_applied) {
+    team_applied = static_cast<uint32_t>(now >> 32);
+    omp_set_num_threads(static_cast<int>(static_cast<uint32_t>(now)));
+  }
   return std::max(omp_get_max_threads(), 1);
 }
 
+bool InsideStep() { return inside_step; }
+
 namespace internal {
 
-void RunTeam(int team, void (*job)(void*, int), void* context) {
-  if (team <= 1 || inside_step || InForkedChild()) {
-    for (int m = 0; m < std::max(team, 1); ++m) job(context, m);
-    return;
+void RunTeam(int team, void (*job)(void*, int), void* context) noexcept {
+  if (team > 1 && !inside_step && !InForkedChild()) {
+    const PoolLease lease(team - 1);
+    if (lease.get() != nullptr) {
+      lease.get()->Run(team, job, context);
+      return;
+    }
   }
-  Pools& pools = AllPools();
-  Pool* pool = pools.Acquire();
-  pool->Run(team, job, context);
-  pools.Release(pool);
+  // Steps started inside a team's members run inline here as on the pool.
+  const bool outer = inside_step;
+  inside_step = inside_step || team > 1;
+  for (int m = 0; m < std::max(team, 1); ++m) job(context, m);
+  inside_step = outer;
 }
 
 }  // namespace internal

@@ -2,13 +2,15 @@
 // (or item) is caught where it runs, and after the step the failure of the lowest member
 // (or item) is rethrown on the calling thread.
 //
-// The members run on a pool of our own threads rather than in OpenMP regions: an OpenMP
+// The members run on pools of our own threads rather than in OpenMP regions: an OpenMP
 // team spins for milliseconds after every region (the runtime reads its wait policy once,
 // when it is loaded, so a library cannot change it), and on a query that alternates short
 // serial and parallel steps most of the machine's time went to that spinning. Pool threads
 // spin for a few microseconds after a step and then sleep on a futex. The team size is
-// still OpenMP's: omp_set_num_threads, OMP_NUM_THREADS and the client's cpu_threads set it.
-// A forked child, a step started from inside another step, and a body that throws all run
+// OpenMP's: omp_set_num_threads and OMP_NUM_THREADS set it for one thread, SetTeamSize (the
+// client's cpu_threads) for every thread. The process keeps a bounded number of pool
+// threads, shared by its callers one step at a time; a caller that finds them all busy, a
+// forked child, a step started from inside another step, and a body that throws all run
 // as before: on the calling thread, or with the failure rethrown after the step.
 #pragma once
 
@@ -20,6 +22,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 namespace ombrix {
@@ -29,18 +32,28 @@ namespace ombrix {
 // the team size again.
 bool InForkedChild();
 
-// The team a step started on this thread may use: omp_get_max_threads(), or 1 in a forked
-// child and inside a step of the pool.
+// Makes `threads` the team size of every thread's later steps, as if each had called
+// omp_set_num_threads(threads) now; a thread's own later call of it still rules that thread.
+// Ignored in a forked child. REQUIRES: threads >= 1.
+void SetTeamSize(int threads);
+
+// The team a step started on this thread may use: omp_get_max_threads() after the latest
+// SetTeamSize, or 1 in a forked child and inside a step (InsideStep()).
 int DefaultTeam();
 
 // The most members a step runs with, whatever the team size asked for.
 inline constexpr uint64_t kMostMembers = 1024;
 
+// True on the pool's threads, and on a caller while it runs a step of more than one member.
+bool InsideStep();
+
 namespace internal {
-// Runs job(context, member) for every member in [0, team), team <= kMostMembers: member 0 on the calling thread,
-// the others on pool threads; returns when all are done. job must not throw. A team of 1, a
-// forked child and a call from inside a step run every member on the calling thread.
-void RunTeam(int team, void (*job)(void*, int), void* context);
+// Runs job(context, member) for every member in [0, team), team <= kMostMembers, and returns
+// when all are done: member 0 on the calling thread, the others on whichever of the calling
+// thread and the pool's threads claims them first. job must not throw. A team of 1, a forked
+// child, a call from inside a step and a call that finds no pool thread free run every
+// member on the calling thread.
+void RunTeam(int team, void (*job)(void*, int), void* context) noexcept;
 }  // namespace internal
 
 // Runs body(member) for every member of a team of `team` threads (see RunTeam).
@@ -116,7 +129,9 @@ inline int TeamForWork(uint64_t work, uint64_t per_member) {
 
 // Runs body(i) for every i in [0, total), members taking the next item one at a time, on
 // at most `team` threads (the default team when not given); with one item or a team of
-// one, everything runs on the calling thread and no thread is woken.
+// one, everything runs on the calling thread and no thread is woken. A body taking
+// (i, member) also learns which member runs it, a number below `team`: scratch the caller
+// keeps per member then lives only as long as the caller's call.
 template <typename Body>
 void ParallelDynamic(uint64_t total, int team, Body&& body) {
   FirstFailure failure;
@@ -124,11 +139,15 @@ void ParallelDynamic(uint64_t total, int team, Body&& body) {
       std::min<uint64_t>({static_cast<uint64_t>(std::max(team, 1)), std::max<uint64_t>(total, 1),
                           kMostMembers}));
   std::atomic<uint64_t> next{0};
-  auto member = [&](int) {
+  auto member = [&](int t) {
     for (uint64_t i = next.fetch_add(1, std::memory_order_relaxed); i < total;
          i = next.fetch_add(1, std::memory_order_relaxed)) {
       try {
-        body(i);
+        if constexpr (std::is_invocable_v<Body&, uint64_t, int>) {
+          body(i, t);
+        } else {
+          body(i);
+        }
       } catch (...) {
         failure.Record(i);
       }

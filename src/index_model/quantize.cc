@@ -4,6 +4,7 @@
 
 #include "diagnostics/logger.h"
 #include "index_model/distance_kernels.h"
+#include "index_model/member_scratch.h"
 #include "index_model/parallel.h"
 
 namespace ombrix {
@@ -32,10 +33,12 @@ void AssignSubspace(const arma::fmat& slice, const Codebook& book, uint64_t j, u
   const typename Kernel::Prepared prepared_centroids = Kernel::Prepare(centroids);
   const uint64_t blocks = (n + kAssignmentBlock - 1) / kAssignmentBlock;
   const int team = TeamForWork(n * k * std::max<uint64_t>(s, 1), kParallelMacs);
-  ParallelDynamic(blocks, team, [&](uint64_t b) {
+  // k x 1,000 distances per member: 4 MiB at 1,024 lists.
+  MemberScratch scratch(team, k * std::min(n, kAssignmentBlock));
+  ParallelDynamic(blocks, team, [&](uint64_t b, int member) {
     const uint64_t start = b * kAssignmentBlock;
     const uint64_t count = std::min(kAssignmentBlock, n - start);
-    thread_local arma::fmat distances;
+    arma::fmat distances(scratch.For(member), k, count, /*copy_aux_mem=*/false, /*strict=*/true);
     const arma::fmat block = ColumnView(slice.colptr(start), s, count);
     Kernel::Distances(Kernel::Prepare(block), prepared_centroids, distances);  // k x count
     for (uint64_t p = 0; p < count; ++p) {

@@ -2,9 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <omp.h>
 
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "index_model/distance_kernels.h"
 #include "index_model/test_data.h"
@@ -99,6 +102,30 @@ TEST(QuantizeTest, RefusalsAndTheirOrder) {
   }
   EXPECT_THAT([] { quantize_gpu(Matrix<float>(), {}, Cosine); },
               ThrowsMessage<std::runtime_error>(HasSubstr("CUDA support is required")));
+}
+
+// Each member of an assignment against 1,024 centroids needs 4 MiB of distances. Kept per
+// thread, they stayed with every pool thread that ran a block, long after its callers ended.
+TEST(QuantizeTest, AssignmentsKeepNoScratchAfterTheirCallersEnd) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator does not report the heap in use";
+#else
+  testing_support::ScopedOmpThreads threads(8);
+  const Codebook book = BookOf(Uniform(1024, 32, 3));
+  const Matrix<float> vectors = Uniform(8000, 32, 4);
+  auto heap_in_use = [] {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+  };
+  static_cast<void>(quantize_dispatch(vectors, {book}, SquaredEuclidean));  // pools made
+  const size_t before = heap_in_use();
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 4; ++c) {
+    callers.emplace_back([&] { static_cast<void>(quantize_dispatch(vectors, {book}, Cosine)); });
+  }
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_LT(heap_in_use(), before + (size_t{4} << 20)) << "heap in use grew by at least 4 MiB";
+#endif
 }
 
 }  // namespace

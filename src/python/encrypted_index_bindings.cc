@@ -1,10 +1,12 @@
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "index_model/interruption.h"
 #include "python/bindings.h"
 #include "python/index_operations.h"
 #include "python/operation_lock.h"
@@ -39,6 +41,24 @@ py::dict IndexConfigDict(EncryptedIndex& index) {
   });
 }
 
+// How often native work may take the interpreter lock to ask for pending signals: often
+// enough for Ctrl-C to be heard at once, seldom enough not to slow other Python threads.
+constexpr auto kSignalCheckPeriod = std::chrono::milliseconds(10);
+
+// The interruption check of native work (interruption.h). A signal handler's exception
+// (KeyboardInterrupt) stays set on the thread for the binding that ran the work to raise.
+bool PythonSignalPending() {
+  thread_local std::chrono::steady_clock::time_point next_check{};
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_check) return false;
+  next_check = now + kSignalCheckPeriod;
+  if (PyGILState_GetThisThreadState() == nullptr) return false;  // a thread Python never ran
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool raised = PyErr_CheckSignals() != 0;
+  PyGILState_Release(state);
+  return raised;
+}
+
 void Train(EncryptedIndex& index, std::optional<uint64_t> n_lists, std::optional<uint64_t> batch_size,
            std::optional<uint64_t> max_iters, std::optional<double> tolerance,
            std::optional<uint64_t> /*max_memory: accepted, no effect*/) {
@@ -47,6 +67,9 @@ void Train(EncryptedIndex& index, std::optional<uint64_t> n_lists, std::optional
     py::gil_scoped_release release;
     trained = index.TrainIndex(n_lists.value_or(0), batch_size.value_or(2048),
                                max_iters.value_or(100), tolerance.value_or(1e-6));
+  } catch (const Interrupted&) {
+    // Stopped before any store changed; the training put the handle back as it was.
+    throw py::error_already_set();
   } catch (const std::runtime_error& e) {
     throw std::runtime_error(e.what());
   }
@@ -94,6 +117,8 @@ uint64_t GetNumVectors(EncryptedIndex& index) {
 }  // namespace
 
 void DefineEncryptedIndex(EncryptedIndexClass& cls) {
+  SetInterruptionCheck(&PythonSignalPending);
+  HoldOperationLocksAcrossPythonForks();
   cls
       .def(
           "is_trained",
@@ -202,6 +227,9 @@ ValueError
     If there are fewer than 2 * n_lists vectors.
 RuntimeError
     If the index is not connected or training fails.
+KeyboardInterrupt
+    If Ctrl-C (or another signal whose handler raises) arrives while the centroids are
+    trained; the index is left as it was before the call.
 )doc")
       .def("upsert", &UpsertFromPython, py::arg("arg1"), py::arg("arg2") = py::none(),
            R"doc(Add items to the index, or overwrite the items with the same ids.

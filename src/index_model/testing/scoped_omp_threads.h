@@ -1,20 +1,20 @@
-// Test helper: the OpenMP team size is process-wide, so a test that changes it must put
-// back the size it found, however the test leaves its scope (a failed ASSERT included).
+// Test helper: the team size is process-wide, so a test that changes it must put back the
+// size it found, however the test leaves its scope (a failed ASSERT included).
 #pragma once
 
-#include <omp.h>
+#include "index_model/parallel.h"
 
 namespace ombrix::testing_support {
 
 class ScopedOmpThreads {
  public:
-  ScopedOmpThreads() : saved_(omp_get_max_threads()) {}
+  ScopedOmpThreads() : saved_(DefaultTeam()) {}
   explicit ScopedOmpThreads(int threads) : ScopedOmpThreads() { Set(threads); }
-  ~ScopedOmpThreads() { omp_set_num_threads(saved_); }
+  ~ScopedOmpThreads() { SetTeamSize(saved_); }
   ScopedOmpThreads(const ScopedOmpThreads&) = delete;
   ScopedOmpThreads& operator=(const ScopedOmpThreads&) = delete;
 
-  void Set(int threads) { omp_set_num_threads(threads); }
+  void Set(int threads) { SetTeamSize(threads); }
 
  private:
   int saved_;
