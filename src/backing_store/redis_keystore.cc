@@ -24,6 +24,17 @@ constexpr const char* kCompareAndSetScript =
     "end "
     "return 0";
 
+// The compare-and-set of a plain value, in the item hash. KEYS: item hash; ARGV: value
+// field, value, version field, expected version, next version (fields and versions as 8
+// little-endian bytes; an absent version counts as 0).
+constexpr const char* kCompareAndSetValueScript =
+    "local stored = redis.call('HGET', KEYS[1], ARGV[3]) "
+    "if (stored == false and ARGV[4] == string.rep('\\0', 8)) or stored == ARGV[4] then "
+    "redis.call('HSET', KEYS[1], ARGV[1], ARGV[2], ARGV[3], ARGV[5]) "
+    "return 1 "
+    "end "
+    "return 0";
+
 RedisEndpoint EndpointOf(const ombrix::DBConfig& config) {
   if (!config.connection_string) {
     throw std::runtime_error("Redis connection string not provided");
@@ -234,6 +245,21 @@ MapAndVersion RedisKeystore::GetMap(const uint64_t& map_key, const uint64_t& ver
     InternalLogger().info("Version reply is not a string or is null");
   }
   return result;
+}
+
+bool RedisKeystore::CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
+                                       const uint64_t& version_key, const uint64_t& expected_version) {
+  const WireKey field = ToWire(key);
+  const WireKey version_field = ToWire(version_key);
+  const WireKey expected = ToWire(expected_version);
+  const WireKey next = ToWire(expected_version + 1);
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Send("EVAL %s 1 %b %b %b %b %b %b", kCompareAndSetValueScript, item_hash_.data(),
+                       item_hash_.size(), field.data(), field.size(), value.data(), value.size(),
+                       version_field.data(), version_field.size(), expected.data(), expected.size(),
+                       next.data(), next.size()),
+      "EVAL");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 
 RedisReplyPtr RedisKeystore::HmgetBatch(const std::vector<uint64_t>& keys) {

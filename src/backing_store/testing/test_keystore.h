@@ -50,7 +50,8 @@ class TestBackend {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.push_back({std::move(when), std::move(action)});
   }
-  // The next `times` PushMap calls return false and store nothing.
+  // The next `times` compare-and-sets (PushMap or CompareAndSetValue) return false and
+  // store nothing.
   void RefuseCompareAndSet(uint64_t times = 1) {
     std::lock_guard<std::mutex> lock(mutex_);
     refused_cas_ = times;
@@ -154,6 +155,16 @@ class TestKeystore : public Keystore {
         return false;
       }
       return s.values.PushMap(map_key, map, version_key, expected_version);
+    });
+  }
+  bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value, const uint64_t& version_key,
+                          const uint64_t& expected_version) override {
+    return Run("CompareAndSetValue", [&](TestBackend::Store& s) {
+      if (backend_->refused_cas_ > 0) {
+        --backend_->refused_cas_;
+        return false;
+      }
+      return s.values.CompareAndSetValue(key, value, version_key, expected_version);
     });
   }
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override {
