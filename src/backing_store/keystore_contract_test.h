@@ -10,8 +10,8 @@
 //   };
 //   INSTANTIATE_TYPED_TEST_SUITE_P(Postgres, KeystoreContractTest, PostgresStores);
 //
-// Error types and texts, config items, and counts with a map present differ between
-// backends by design and are tested per backend, not here. Every store a test makes is
+// Error types and texts and config items differ between backends by design and are
+// tested per backend, not here. Every store a test makes is
 // emptied with DeleteIndex afterwards, so a shared server keeps nothing.
 #pragma once
 
@@ -138,6 +138,19 @@ TYPED_TEST_P(KeystoreContractTest, ValueCompareAndSetKeepsBothAmongTheValues) {
   store.DeleteIndex();
   EXPECT_EQ(store.BatchGetVariable({key, version_key}), (std::vector<Bytes>{{}, {}}));
   EXPECT_TRUE(store.CompareAndSetValue(key, Text("again"), version_key, 0));
+}
+
+// Every value the store holds counts, the map and its version included.
+TYPED_TEST_P(KeystoreContractTest, CountsTheMapAndItsVersionAmongTheValues) {
+  Keystore& store = this->NewStore();
+  store.BatchPushVariable({1, 2, 3}, {Text("a"), Text("b"), Text("c")});
+  EXPECT_EQ(store.GetNumItems(), 3u);
+  EXPECT_TRUE(store.PushMap(100, Text("map"), 101, 0));
+  EXPECT_EQ(store.GetNumItems(), 5u);
+  EXPECT_TRUE(store.PushMap(100, Text("map 2"), 101, 1));
+  EXPECT_EQ(store.GetNumItems(), 5u);
+  store.BatchDeleteItems({1});
+  EXPECT_EQ(store.GetNumItems(), 4u);
 }
 
 TYPED_TEST_P(KeystoreContractTest, VariableBatchesRoundTripInKeyOrder) {
@@ -293,7 +306,7 @@ TYPED_TEST_P(KeystoreContractTest, StoresDoNotSeeEachOther) {
 }
 
 REGISTER_TYPED_TEST_SUITE_P(KeystoreContractTest, VersionedMapCompareAndSet, ValueCompareAndSetKeepsBothAmongTheValues,
-                            VariableBatchesRoundTripInKeyOrder,
+                            CountsTheMapAndItsVersionAmongTheValues, VariableBatchesRoundTripInKeyOrder,
                             VariablePushReplacesAndSkipsEmptyValues, LargeVariableBatch,
                             MalformedVariableBatchStoresNothing, FixedWidthBatches, FixedWidthFollowsValueSize,
                             SingleItemOperations, DeletesEmptyTheStore, StoresDoNotSeeEachOther);

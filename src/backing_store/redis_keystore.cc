@@ -421,9 +421,14 @@ uint64_t RedisKeystore::GetNumItems() {
     }
     return count;
   }
-  RedisReplyPtr reply = connection_.Check(
-      connection_.Send("HLEN %b", item_hash_.data(), item_hash_.size()), "HLEN");
-  return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+  // Every value the store holds: the item hash's fields and the map hash's (the map and
+  // its version), as the memory and PostgreSQL stores count their map among their values.
+  auto count = [](const RedisReplyPtr& reply) {
+    return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+  };
+  const uint64_t items = count(connection_.Check(
+      connection_.Send("HLEN %b", item_hash_.data(), item_hash_.size()), "HLEN"));
+  return items + count(connection_.Check(connection_.Send("HLEN %s", map_hash_.c_str()), "HLEN"));
 }
 
 std::vector<uint64_t> RedisKeystore::GetAllKeys() {

@@ -47,7 +47,8 @@ class RedisKeystore : public Keystore {
   // A CONFIG store removes only this index's own records from the shared config hash.
   void DeleteIndex() override;
   // A CONFIG store counts this index's own records in the shared config hash (0 to 2),
-  // as the PostgreSQL config store does; the others count the fields of the item hash.
+  // as the PostgreSQL config store does; the others count the fields of the item hash
+  // and of the map hash.
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;
 
