@@ -44,7 +44,8 @@ class Keystore {
   // BatchGetVariable reads them, GetNumItems counts them, DeleteIndex removes them.
   // Atomic against every other writer in PostgreSQL and Redis.
   virtual bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
-                                  const uint64_t& version_key, const uint64_t& expected_version) = 0;
+                                  const uint64_t& version_key,
+                                  const uint64_t& expected_version) = 0;
   // Missing keys are not an error.
   virtual void BatchDeleteItems(const std::vector<uint64_t>& keys) = 0;
   virtual void DeleteItem(const uint64_t& key) = 0;

@@ -248,7 +248,8 @@ MapAndVersion RedisKeystore::GetMap(const uint64_t& map_key, const uint64_t& ver
 }
 
 bool RedisKeystore::CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
-                                       const uint64_t& version_key, const uint64_t& expected_version) {
+                                       const uint64_t& version_key,
+                                       const uint64_t& expected_version) {
   const WireKey field = ToWire(key);
   const WireKey version_field = ToWire(version_key);
   const WireKey expected = ToWire(expected_version);

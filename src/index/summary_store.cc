@@ -48,6 +48,7 @@ uint64_t VersionOf(const std::vector<uint8_t>& value) {
 // taken as the path's, at version 0 of the values, so the next update carries it over.
 Fetched Fetch(EncryptedIndexCore& core, const SummaryKeys& keys) {
   const size_t n = keys.records.size();
+  if (n == 0) return {};
   std::vector<uint64_t> both;
   both.reserve(2 * n);
   for (size_t i = 0; i < n; ++i) {
@@ -56,8 +57,8 @@ Fetched Fetch(EncryptedIndexCore& core, const SummaryKeys& keys) {
   }
   std::vector<std::vector<uint8_t>> values = core.index_store->BatchGetVariable(both);
   if (values.size() != both.size()) {
-    throw std::runtime_error("Index store returned " + std::to_string(values.size()) + " values for " +
-                             std::to_string(both.size()) + " keys");
+    throw std::runtime_error("Index store returned " + std::to_string(values.size()) +
+                             " values for " + std::to_string(both.size()) + " keys");
   }
   Fetched fetched;
   std::vector<EncryptedBlob> sealed(n);

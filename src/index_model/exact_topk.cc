@@ -226,7 +226,8 @@ struct PreparedQuery {
   bool scaled = false;   // Euclidean only: every row is met by the scaled road
 };
 
-PreparedQuery PrepareQuery(const float* query, uint64_t d, bool cosine, std::vector<float>& storage) {
+PreparedQuery PrepareQuery(const float* query, uint64_t d, bool cosine,
+                           std::vector<float>& storage) {
   PreparedQuery prepared{query};
   const int exponent = CosineScaleExponent(query, d);
   if (!cosine) {
@@ -330,9 +331,12 @@ class Ranker {
       const ListView& list = lists_[selection_.probes.at(q, cell)];
       for (uint64_t first = 0; first < list.rows;) {
         uint64_t count = list.rows - first;
+        // A query of extreme magnitude meets every row by the scaled road: no lane sums.
         if (count >= kLanes) {
           const uint64_t blocks = std::min<uint64_t>(kGroup, count / kLanes);
-          if (!query.scaled) sums_.blocks(query.values, list.packed + first * d_, blocks, d_, distances);
+          if (!query.scaled) {
+            sums_.blocks(query.values, list.packed + first * d_, blocks, d_, distances);
+          }
           count = blocks * kLanes;
         } else if (!query.scaled) {
           sums_.tail(query.values, list.packed + first * d_, count, d_, distances);
@@ -389,12 +393,10 @@ class Ranker {
         const uint64_t rows = first < full ? std::min(chunk_rows, full - first) : list.rows - first;
         for (uint64_t v = begin; v < end; ++v) {
           Member& member = members[visits[v].member];
-          if (member.query.scaled) {
-            // Every row by the scaled road; no lane sums.
-          } else if (first < full) {
+          if (!member.query.scaled && first < full) {
             sums_.blocks(member.query.values, list.packed + first * d_, rows / kLanes, d_,
                          distances.data());
-          } else {
+          } else if (!member.query.scaled) {
             sums_.tail(member.query.values, list.packed + first * d_, rows, d_, distances.data());
           }
           if (cosine_) {
@@ -666,7 +668,8 @@ QueryResults exact_topk_search(const CacheMissResult& record, const Matrix<float
                     // Rows of extreme magnitude are ranked from scaled copies, whatever
                     // the metric.
                     int16_t* row_scales = scales.data() + first_row[p];
-                    if (list.rows != 0 && RowScales(items.row(bounds[p]), list.rows, d, row_scales)) {
+                    if (list.rows != 0 &&
+                        RowScales(items.row(bounds[p]), list.rows, d, row_scales)) {
                       list.scales = row_scales;
                     }
                     list.ids = record.item_ids.data() + bounds[p];
