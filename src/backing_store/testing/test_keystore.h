@@ -149,21 +149,13 @@ class TestKeystore : public Keystore {
   }
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                const uint64_t& expected_version) override {
-    return Run("PushMap", [&](TestBackend::Store& s) {
-      if (backend_->refused_cas_ > 0) {
-        --backend_->refused_cas_;
-        return false;
-      }
+    return CompareAndSet("PushMap", [&](TestBackend::Store& s) {
       return s.values.PushMap(map_key, map, version_key, expected_version);
     });
   }
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value, const uint64_t& version_key,
                           const uint64_t& expected_version) override {
-    return Run("CompareAndSetValue", [&](TestBackend::Store& s) {
-      if (backend_->refused_cas_ > 0) {
-        --backend_->refused_cas_;
-        return false;
-      }
+    return CompareAndSet("CompareAndSetValue", [&](TestBackend::Store& s) {
       return s.values.CompareAndSetValue(key, value, version_key, expected_version);
     });
   }
@@ -222,6 +214,18 @@ class TestKeystore : public Keystore {
   }
 
  private:
+  // A compare-and-set that the backend may have been told to refuse.
+  template <typename Set>
+  bool CompareAndSet(const char* operation, Set&& set) {
+    return Run(operation, [&](TestBackend::Store& s) {
+      if (backend_->refused_cas_ > 0) {
+        --backend_->refused_cas_;
+        return false;
+      }
+      return set(s);
+    });
+  }
+
   template <typename Body>
   auto Run(const char* operation, Body&& body) -> decltype(body(std::declval<TestBackend::Store&>())) {
     std::function<void()> action;
