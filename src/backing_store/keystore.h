@@ -1,7 +1,8 @@
 // Keystore: one store of one index. Opaque byte values under 64-bit keys, one versioned
 // map blob, and (config stores) named blobs. Implementations: memory, PostgreSQL, Redis,
 // made by CreateBackingStore. Not thread-safe: one operation at a time per object;
-// PushMap is the only cross-process coordination (atomic in PostgreSQL and Redis).
+// PushMap and CompareAndSetValue are the only cross-process coordination (atomic in
+// PostgreSQL and Redis).
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,15 @@ class Keystore {
   // changes nothing and returns false.
   virtual bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
                        const uint64_t& version_key, const uint64_t& expected_version) = 0;
+  // Versioned compare-and-set of a plain value: when the value under version_key (8
+  // little-endian bytes; none counts as 0) holds expected_version, stores value under key
+  // and expected_version + 1 (8 little-endian bytes) under version_key and returns true;
+  // otherwise changes nothing and returns false. Both are ordinary values of this store:
+  // BatchGetVariable reads them, GetNumItems counts them, DeleteIndex removes them.
+  // Atomic against every other writer in PostgreSQL and Redis.
+  virtual bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
+                                  const uint64_t& version_key,
+                                  const uint64_t& expected_version) = 0;
   // Missing keys are not an error.
   virtual void BatchDeleteItems(const std::vector<uint64_t>& keys) = 0;
   virtual void DeleteItem(const uint64_t& key) = 0;

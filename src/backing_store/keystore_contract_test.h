@@ -10,8 +10,8 @@
 //   };
 //   INSTANTIATE_TYPED_TEST_SUITE_P(Postgres, KeystoreContractTest, PostgresStores);
 //
-// Error types and texts, config items, and counts with a map present differ between
-// backends by design and are tested per backend, not here. Every store a test makes is
+// Error types and texts and config items differ between backends by design and are
+// tested per backend, not here. Every store a test makes is
 // emptied with DeleteIndex afterwards, so a shared server keeps nothing.
 #pragma once
 
@@ -40,6 +40,12 @@ inline ombrix::Matrix<uint8_t> Rows(uint64_t n, uint64_t width, uint8_t seed) {
   ombrix::Matrix<uint8_t> m(n, width, 0);
   for (uint64_t i = 0; i < n; ++i) std::fill(m.row(i), m.row(i) + width, static_cast<uint8_t>(seed + i));
   return m;
+}
+
+inline Bytes LittleEndian8(uint64_t value) {
+  Bytes bytes(8);
+  for (int b = 0; b < 8; ++b) bytes[b] = static_cast<uint8_t>(value >> (8 * b));
+  return bytes;
 }
 
 inline std::vector<uint64_t> Sorted(std::vector<uint64_t> keys) {
@@ -74,6 +80,7 @@ class KeystoreContractTest : public ::testing::Test {
 TYPED_TEST_SUITE_P(KeystoreContractTest);
 
 using keystore_contract::Bytes;
+using keystore_contract::LittleEndian8;
 using keystore_contract::Rows;
 using keystore_contract::Sorted;
 using keystore_contract::Text;
@@ -104,6 +111,46 @@ TYPED_TEST_P(KeystoreContractTest, VersionedMapCompareAndSet) {
   MapAndVersion second = store.GetMap(map_key, version_key);
   EXPECT_EQ(second.map_data, binary);
   EXPECT_EQ(second.version, 2u);
+}
+
+// The value and its version are ordinary values: read, counted, listed and deleted as
+// the others are.
+TYPED_TEST_P(KeystoreContractTest, ValueCompareAndSetKeepsBothAmongTheValues) {
+  Keystore& store = this->NewStore();
+  const uint64_t key = 0x8000000000000001ull, version_key = 0xFFFFFFFFFFFFFFF0ull;
+
+  EXPECT_FALSE(store.CompareAndSetValue(key, Text("never"), version_key, 2));
+  EXPECT_EQ(store.BatchGetVariable({key, version_key}), (std::vector<Bytes>{{}, {}}));
+
+  EXPECT_TRUE(store.CompareAndSetValue(key, Text("first"), version_key, 0));
+  EXPECT_EQ(store.BatchGetVariable({key, version_key}), (std::vector<Bytes>{Text("first"), LittleEndian8(1)}));
+  // A writer still holding version 0 has lost the race and must change nothing.
+  EXPECT_FALSE(store.CompareAndSetValue(key, Text("stale"), version_key, 0));
+  EXPECT_EQ(store.BatchGetVariable({key}), (std::vector<Bytes>{Text("first")}));
+
+  Bytes binary(300);
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>(i);
+  EXPECT_TRUE(store.CompareAndSetValue(key, binary, version_key, 1));
+  EXPECT_EQ(store.BatchGetVariable({key, version_key}), (std::vector<Bytes>{binary, LittleEndian8(2)}));
+  EXPECT_EQ(store.GetNumItems(), 2u);
+  EXPECT_EQ(Sorted(store.GetAllKeys()), Sorted({key, version_key}));
+
+  store.DeleteIndex();
+  EXPECT_EQ(store.BatchGetVariable({key, version_key}), (std::vector<Bytes>{{}, {}}));
+  EXPECT_TRUE(store.CompareAndSetValue(key, Text("again"), version_key, 0));
+}
+
+// Every value the store holds counts, the map and its version included.
+TYPED_TEST_P(KeystoreContractTest, CountsTheMapAndItsVersionAmongTheValues) {
+  Keystore& store = this->NewStore();
+  store.BatchPushVariable({1, 2, 3}, {Text("a"), Text("b"), Text("c")});
+  EXPECT_EQ(store.GetNumItems(), 3u);
+  EXPECT_TRUE(store.PushMap(100, Text("map"), 101, 0));
+  EXPECT_EQ(store.GetNumItems(), 5u);
+  EXPECT_TRUE(store.PushMap(100, Text("map 2"), 101, 1));
+  EXPECT_EQ(store.GetNumItems(), 5u);
+  store.BatchDeleteItems({1});
+  EXPECT_EQ(store.GetNumItems(), 4u);
 }
 
 TYPED_TEST_P(KeystoreContractTest, VariableBatchesRoundTripInKeyOrder) {
@@ -258,7 +305,8 @@ TYPED_TEST_P(KeystoreContractTest, StoresDoNotSeeEachOther) {
   EXPECT_EQ(a.GetMap(50, 51).version, 1u);
 }
 
-REGISTER_TYPED_TEST_SUITE_P(KeystoreContractTest, VersionedMapCompareAndSet, VariableBatchesRoundTripInKeyOrder,
+REGISTER_TYPED_TEST_SUITE_P(KeystoreContractTest, VersionedMapCompareAndSet, ValueCompareAndSetKeepsBothAmongTheValues,
+                            CountsTheMapAndItsVersionAmongTheValues, VariableBatchesRoundTripInKeyOrder,
                             VariablePushReplacesAndSkipsEmptyValues, LargeVariableBatch,
                             MalformedVariableBatchStoresNothing, FixedWidthBatches, FixedWidthFollowsValueSize,
                             SingleItemOperations, DeletesEmptyTheStore, StoresDoNotSeeEachOther);

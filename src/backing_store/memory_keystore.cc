@@ -128,6 +128,13 @@ bool MemoryKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>
   });
 }
 
+// The map and its version are ordinary values of this store.
+bool MemoryKeystore::CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
+                                        const uint64_t& version_key,
+                                        const uint64_t& expected_version) {
+  return PushMap(key, value, version_key, expected_version);
+}
+
 void MemoryKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   Guarded("BatchDeleteItems", [&] {
     InternalLogger().info("Deleting " + std::to_string(keys.size()) + " items from Memory");

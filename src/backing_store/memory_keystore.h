@@ -25,6 +25,8 @@ class MemoryKeystore : public Keystore {
   void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                const uint64_t& expected_version) override;
+  bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
+                          const uint64_t& version_key, const uint64_t& expected_version) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
   void DeleteItem(const uint64_t& key) override;
   std::vector<uint8_t> GetItem(const uint64_t& key) override;

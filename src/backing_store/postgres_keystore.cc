@@ -522,6 +522,14 @@ MapAndVersion PostgresKeystore::GetMap(const uint64_t& map_key, const uint64_t& 
   return result;
 }
 
+// The map and its version are ordinary rows of this store, and PushMap's statement
+// compares and sets them atomically.
+bool PostgresKeystore::CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
+                                          const uint64_t& version_key,
+                                          const uint64_t& expected_version) {
+  return PushMap(key, value, version_key, expected_version);
+}
+
 PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
   PgOutcome outcome = PgExecParams(connection_.get(),
                                    "SELECT key, value FROM " + table_ + " WHERE key IN (" +

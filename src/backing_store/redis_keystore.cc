@@ -24,6 +24,17 @@ constexpr const char* kCompareAndSetScript =
     "end "
     "return 0";
 
+// The compare-and-set of a plain value, in the item hash. KEYS: item hash; ARGV: value
+// field, value, version field, expected version, next version (fields and versions as 8
+// little-endian bytes; an absent version counts as 0).
+constexpr const char* kCompareAndSetValueScript =
+    "local stored = redis.call('HGET', KEYS[1], ARGV[3]) "
+    "if (stored == false and ARGV[4] == string.rep('\\0', 8)) or stored == ARGV[4] then "
+    "redis.call('HSET', KEYS[1], ARGV[1], ARGV[2], ARGV[3], ARGV[5]) "
+    "return 1 "
+    "end "
+    "return 0";
+
 RedisEndpoint EndpointOf(const ombrix::DBConfig& config) {
   if (!config.connection_string) {
     throw std::runtime_error("Redis connection string not provided");
@@ -245,6 +256,22 @@ MapAndVersion RedisKeystore::GetMap(const uint64_t& map_key, const uint64_t& ver
   return result;
 }
 
+bool RedisKeystore::CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
+                                       const uint64_t& version_key,
+                                       const uint64_t& expected_version) {
+  const WireKey field = ToWire(key);
+  const WireKey version_field = ToWire(version_key);
+  const WireKey expected = ToWire(expected_version);
+  const WireKey next = ToWire(expected_version + 1);
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Send("EVAL %s 1 %b %b %b %b %b %b", kCompareAndSetValueScript, item_hash_.data(),
+                       item_hash_.size(), field.data(), field.size(), value.data(), value.size(),
+                       version_field.data(), version_field.size(), expected.data(), expected.size(),
+                       next.data(), next.size()),
+      "EVAL");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
 RedisReplyPtr RedisKeystore::HmgetBatch(const std::vector<uint64_t>& keys) {
   std::vector<WireKey> fields;
   fields.reserve(keys.size());
@@ -411,9 +438,14 @@ uint64_t RedisKeystore::GetNumItems() {
     }
     return count;
   }
-  RedisReplyPtr reply = connection_.Check(
-      connection_.Send("HLEN %b", item_hash_.data(), item_hash_.size()), "HLEN");
-  return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+  // Every value the store holds: the item hash's fields and the map hash's (the map and
+  // its version), as the memory and PostgreSQL stores count their map among their values.
+  auto count = [](const RedisReplyPtr& reply) {
+    return reply->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(reply->integer) : 0;
+  };
+  const uint64_t items = count(connection_.Check(
+      connection_.Send("HLEN %b", item_hash_.data(), item_hash_.size()), "HLEN"));
+  return items + count(connection_.Check(connection_.Send("HLEN %s", map_hash_.c_str()), "HLEN"));
 }
 
 std::vector<uint64_t> RedisKeystore::GetAllKeys() {

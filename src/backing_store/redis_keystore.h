@@ -1,8 +1,9 @@
 // RedisKeystore: the Keystore of the REDIS location. One store of one index lives in up to
 // three hashes: the item hash (named by the store id as 8 little-endian bytes, fields the
-// item keys as 8 little-endian bytes), the map hash (the store id in decimal, updated only
-// by a compare-and-set script) and the config hash (the table name, shared by every index
-// configured with it). Owns one blocking connection; one thread at a time.
+// item keys as 8 little-endian bytes; CompareAndSetValue's values and versions too), the
+// map hash (the store id in decimal, updated only by PushMap's compare-and-set script) and
+// the config hash (the table name, shared by every index configured with it). Owns one
+// blocking connection; one thread at a time.
 #pragma once
 
 #include <array>
@@ -37,6 +38,8 @@ class RedisKeystore : public Keystore {
   void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                const uint64_t& expected_version) override;
+  bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
+                          const uint64_t& version_key, const uint64_t& expected_version) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
   void DeleteItem(const uint64_t& key) override;
   std::vector<uint8_t> GetItem(const uint64_t& key) override;
@@ -50,7 +53,8 @@ class RedisKeystore : public Keystore {
   // A CONFIG store removes only this index's own records from the shared config hash.
   void DeleteIndex() override;
   // A CONFIG store counts this index's own records in the shared config hash (0 to 2),
-  // as the PostgreSQL config store does; the others count the fields of the item hash.
+  // as the PostgreSQL config store does; the others count the fields of the item hash
+  // and of the map hash.
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;
 

@@ -1,5 +1,5 @@
-// Adding items: positions from the counter map, sealed contents, labels and sealed records
-// in chunks, then the removal of old contents that the new items do not replace.
+// Adding items: positions from the counter map, then per chunk labels, sealed contents,
+// sealed records and the removal of old contents that the new items do not replace.
 #include <algorithm>
 #include <stdexcept>
 #include <string>
@@ -54,14 +54,14 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   const std::vector<uint64_t> content_keys = DeriveItemKeys(batch.item_ids, content_store_name);
 
   // Ids already stored: their new values replace the old ones under the same keys, so
-  // nothing is deleted before the writes; a failure part way keeps the old item whole.
-  std::vector<uint64_t> old_content_keys;
+  // nothing is deleted before the writes.
+  std::vector<uint8_t> replaced(n, 0);
   if (n > 0) {
     const std::vector<std::vector<uint8_t>> existing = data_store->BatchGetVariable(data_keys);
     std::unordered_set<std::string> replaced_ids;
     for (uint64_t i = 0; i < n && i < existing.size(); ++i) {
       if (existing[i].empty()) continue;
-      old_content_keys.push_back(content_keys[i]);
+      replaced[i] = 1;
       replaced_ids.insert(batch.item_ids[i]);
     }
     // A cached list holding a replaced item would keep serving its old version.
@@ -72,8 +72,11 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
       GenerateItemTokens(batch.input_tokens, data_keys, salts_and_seeds,
                          static_cast<uint32_t>(tree_depth), positions);
 
-  if (!batch.contents.empty()) {
-    items_store->BatchPushVariable(content_keys, EncryptItems(batch.contents, content_store_name));
+  // An id given twice keeps what its last occurrence says, contents as well as record.
+  std::vector<uint8_t> superseded(n, 0);
+  {
+    std::unordered_set<uint64_t> later;
+    for (uint64_t i = n; i-- > 0;) superseded[i] = !later.insert(content_keys[i]).second;
   }
 
   if (batch.payloads.rows * batch.payloads.cols == 0) {
@@ -81,6 +84,11 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
     batch.payloads = Matrix<uint8_t>(n, 0, 0);
   }
 
+  // Per chunk: labels, contents, records, then the old contents of ids re-added without
+  // any. A write that fails leaves each id of its chunk with its old record and old
+  // contents, except between the contents and the records (new contents beside the old
+  // record) and at the last step (the new record beside contents it no longer has).
+  // Empty contents are not stored: an id without contents has no value in the items store.
   for (uint64_t start = 0; start < n; start += kWriteChunkSize) {
     const uint64_t end = std::min(start + kWriteChunkSize, n);
     std::vector<std::vector<uint8_t>> records;
@@ -95,14 +103,26 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
     }
     std::vector<EncryptedBlob> sealed = EncryptItems(records, data_store_name);
     records.clear();
-    index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
-    data_store->BatchPushVariable(Slice(data_keys, start, end), sealed);
-  }
 
-  // Ids re-added without contents must not keep their old contents; taken away only once
-  // everything new is written.
-  if (batch.contents.empty() && !old_content_keys.empty()) {
-    items_store->BatchDeleteItems(old_content_keys);
+    std::vector<uint64_t> filled_keys;
+    std::vector<std::vector<uint8_t>> filled;
+    std::vector<uint64_t> emptied_keys;
+    for (uint64_t i = start; i < end; ++i) {
+      if (superseded[i]) continue;
+      if (!batch.contents.empty() && !batch.contents[i].empty()) {
+        filled_keys.push_back(content_keys[i]);
+        filled.push_back(batch.contents[i]);
+      } else if (replaced[i]) {
+        emptied_keys.push_back(content_keys[i]);
+      }
+    }
+
+    index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
+    if (!filled.empty()) {
+      items_store->BatchPushVariable(filled_keys, EncryptItems(filled, content_store_name));
+    }
+    data_store->BatchPushVariable(Slice(data_keys, start, end), sealed);
+    if (!emptied_keys.empty()) items_store->BatchDeleteItems(emptied_keys);
   }
 }
 

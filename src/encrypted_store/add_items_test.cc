@@ -140,24 +140,27 @@ TEST_F(AddItemsTest, WritesInChunksLabelsBeforeRecords) {
   ScopedRecordingStores recording(scope_.shared_backend());
   auto core = MakeCore(1);
   std::vector<TestItem> items(10001);
-  for (size_t i = 0; i < items.size(); ++i) items[i] = {"id" + std::to_string(i), 0, {1, 2}};
+  for (size_t i = 0; i < items.size(); ++i) {
+    items[i] = {"id" + std::to_string(i), 0, {1, 2}, "{}", i % 2 == 0 ? std::vector<uint8_t>{'c'} : std::vector<uint8_t>{}};
+  }
   ItemBatch batch = MakeBatch(items, true);
   recording.calls().clear();
   core->AddItems(batch);
+  // Empty contents are not written at all.
   EXPECT_THAT(recording.calls(),
               ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 10001",
-                          "BatchPushVariable ITEMS 10001", "BatchPushVariable INDEX 10000",
+                          "BatchPushVariable INDEX 10000", "BatchPushVariable ITEMS 5000",
                           "BatchPushVariable DATA 10000", "BatchPushVariable INDEX 1",
-                          "BatchPushVariable DATA 1"));
+                          "BatchPushVariable ITEMS 1", "BatchPushVariable DATA 1"));
 
   // Re-added ids are written over; only contents they no longer have go, and last.
-  ItemBatch again = MakeBatch({items[5], {"new", 0, {0, 0}}}, true);
+  ItemBatch again = MakeBatch({items[4], items[5], {"new", 0, {0, 0}}}, true);
   recording.calls().clear();
   core->AddItems(again);
   EXPECT_THAT(recording.calls(),
-              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 2",
-                          "BatchPushVariable ITEMS 2", "BatchPushVariable INDEX 2",
-                          "BatchPushVariable DATA 2"));
+              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 3",
+                          "BatchPushVariable INDEX 3", "BatchPushVariable ITEMS 1",
+                          "BatchPushVariable DATA 3", "BatchDeleteItems ITEMS 1"));
   ItemBatch bare = MakeBatch({items[6]});
   recording.calls().clear();
   core->AddItems(bare);
@@ -167,34 +170,78 @@ TEST_F(AddItemsTest, WritesInChunksLabelsBeforeRecords) {
                           "BatchDeleteItems ITEMS 1"));
 }
 
-// A re-upsert that fails at any write leaves the id with a record and contents.
-TEST_F(AddItemsTest, AFailedReUpsertKeepsTheItem) {
-  struct Case {
-    int32_t failing_kind;
-    bool with_contents;
-    std::vector<float> vector_after;
-    std::vector<uint8_t> contents_after;
+// A re-upsert that fails at any write leaves each id with a record and contents that
+// belong together, except at the two steps no order avoids: between contents and
+// records, and when the old contents of an id re-added without any are taken away.
+TEST_F(AddItemsTest, AFailedReUpsertKeepsEachItemWhole) {
+  using Bytes = std::vector<uint8_t>;
+  const std::vector<float> old_vector{1, 2}, new_vector{9, 9};
+  struct Item {
+    std::vector<float> vector;
+    Bytes contents;
   };
+  struct Case {
+    std::string failing_operation;  // empty: nothing fails
+    int32_t failing_kind;
+    bool contents_given;  // the batch carries contents ("a" some, "b" none)
+    Item a, b;
+  };
+  const Item a_old{old_vector, {'a'}}, b_old{old_vector, {'b'}};
   const Case cases[] = {
-      {ITEMS, true, {1, 2}, {'c'}},  {INDEX, true, {1, 2}, {'d'}}, {DATA, true, {1, 2}, {'d'}},
-      {INDEX, false, {1, 2}, {'c'}}, {DATA, false, {1, 2}, {'c'}},
+      {"BatchPushVariable", INDEX, true, a_old, b_old},
+      {"BatchPushVariable", ITEMS, true, a_old, b_old},
+      {"BatchPushVariable", DATA, true, {old_vector, {'A'}}, b_old},
+      {"BatchDeleteItems", ITEMS, true, {new_vector, {'A'}}, {new_vector, {'b'}}},
+      {"", 0, true, {new_vector, {'A'}}, {new_vector, {}}},
+      {"BatchPushVariable", INDEX, false, a_old, b_old},
+      {"BatchPushVariable", DATA, false, a_old, b_old},
+      {"BatchDeleteItems", ITEMS, false, {new_vector, {'a'}}, {new_vector, {'b'}}},
+      {"", 0, false, {new_vector, {}}, {new_vector, {}}},
   };
   for (const Case& c : cases) {
+    const std::string where = c.failing_operation + " " + std::to_string(c.failing_kind) +
+                              (c.contents_given ? " with contents" : " without contents");
     auto core = MakeCore(1);
-    ItemBatch first = MakeBatch({{"a", 0, {1, 2}, "{}", {'c'}}}, true);
+    ItemBatch first = MakeBatch({{"a", 0, old_vector, "{}", {'a'}}, {"b", 0, old_vector, "{}", {'b'}}}, true);
     core->AddItems(first);
-    bs::test_support::Fault fault = FaultOn("BatchPushVariable");
-    fault.kind = c.failing_kind;
-    backend().InjectFault(fault);
-    EXPECT_EQ(Refusal(*core, MakeBatch({{"a", 0, {9, 9}, "{}", {'d'}}}, c.with_contents)),
-              "injected keystore failure");
+    if (!c.failing_operation.empty()) {
+      bs::test_support::Fault fault = FaultOn(c.failing_operation);
+      fault.kind = c.failing_kind;
+      backend().InjectFault(fault);
+    }
+    ItemBatch again = MakeBatch({{"a", 0, new_vector, "{}", {'A'}}, {"b", 0, new_vector}}, c.contents_given);
+    EXPECT_EQ(Refusal(*core, again), c.failing_operation.empty() ? "accepted" : "injected keystore failure")
+        << where;
     backend().ClearFaults();
+
     const RowsById rows = ReadRows(core->QueryEncrypted({0}));
-    ASSERT_EQ(rows.counts.count("a"), 1u) << "kind " << c.failing_kind << ", contents " << c.with_contents;
-    EXPECT_EQ(rows.vectors.at("a"), c.vector_after);
-    const auto contents = core->items_store->BatchGetVariable(DeriveItemKeys({"a"}, core->content_store_name));
-    EXPECT_EQ(DecryptItems(contents, core->content_store_name)[0], c.contents_after)
-        << "kind " << c.failing_kind << ", contents " << c.with_contents;
+    const std::vector<std::string> ids = {"a", "b"};
+    const std::vector<Bytes> contents = DecryptItems(
+        core->items_store->BatchGetVariable(DeriveItemKeys(ids, core->content_store_name)),
+        core->content_store_name);
+    const Item* want[] = {&c.a, &c.b};
+    for (size_t i = 0; i < ids.size(); ++i) {
+      ASSERT_EQ(rows.counts.count(ids[i]), 1u) << where << ", " << ids[i];
+      EXPECT_EQ(rows.vectors.at(ids[i]), want[i]->vector) << where << ", " << ids[i];
+      EXPECT_EQ(contents[i], want[i]->contents) << where << ", " << ids[i];
+    }
+  }
+}
+
+TEST_F(AddItemsTest, AnIdGivenTwiceKeepsWhatItsLastOccurrenceSays) {
+  using Bytes = std::vector<uint8_t>;
+  const std::vector<std::pair<std::vector<TestItem>, Bytes>> cases = {
+      {{{"d", 0, {1, 2}, "{}", {'x'}}, {"d", 0, {3, 4}}}, {}},
+      {{{"d", 0, {1, 2}}, {"d", 0, {3, 4}, "{}", {'x'}}}, {'x'}},
+  };
+  for (const auto& [items, contents] : cases) {
+    auto core = MakeCore(1);
+    ItemBatch batch = MakeBatch(items, true);
+    core->AddItems(batch);
+    EXPECT_EQ(ReadRows(core->QueryEncrypted({0})).vectors.at("d"), (std::vector<float>{3, 4}));
+    EXPECT_EQ(DecryptItems(core->items_store->BatchGetVariable(DeriveItemKeys({"d"}, core->content_store_name)),
+                           core->content_store_name)[0],
+              contents);
   }
 }
 

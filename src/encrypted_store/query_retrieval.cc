@@ -52,11 +52,8 @@ void ForShares(uint64_t total, uint64_t per_member, Body&& body) {
 // record into its row a fraction of a microsecond.
 constexpr uint64_t kUnmasksPerMember = 4096;
 constexpr uint64_t kRecordsPerMember = 512;
-// Chunks of records read (one store call each) before they are opened and parsed together.
-constexpr uint64_t kChunksPerOpen = 8;
 
-// Reads the records of one group of chunks, whose first hash id has unique index
-// first_unique, into
+// Reads the records of one chunk, whose first hash id has unique index first_unique, into
 // the rows of their unique indices; parsed[u] tells which rows were filled. `width` is the
 // payload width the rows are read with. Malformed records are reported afterwards on the
 // calling thread, in record order. The buffers of the stored values and of the records
@@ -187,22 +184,17 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
     rows.payloads.Resize(unique_ids.size());
   }
   std::vector<uint8_t> parsed(unique_ids.size(), 0);
-  // Records are read one chunk per store call, and opened and parsed a group of chunks at
-  // a time: each parallel step then has enough records to pay for waking its team.
-  for (uint64_t group = 0; group < unique_ids.size(); group += kReadChunkSize * kChunksPerOpen) {
-    const uint64_t group_end = std::min(group + kReadChunkSize * kChunksPerOpen, unique_ids.size());
-    std::vector<std::vector<uint8_t>> values;
-    values.reserve(group_end - group);
-    for (uint64_t start = group; start < group_end; start += kReadChunkSize) {
-      const uint64_t end = std::min(start + kReadChunkSize, group_end);
-      const std::vector<uint64_t> keys(unique_ids.begin() + start, unique_ids.begin() + end);
-      std::vector<std::vector<uint8_t>> chunk = core.data_store->BatchGetVariable(keys);
-      if (chunk.size() != keys.size()) {
-        const std::string message = "Data store returned " + std::to_string(chunk.size()) +
-                                    " values for " + std::to_string(keys.size()) + " keys";
-        LogAndThrow<std::runtime_error>(message, message);
-      }
-      std::move(chunk.begin(), chunk.end(), std::back_inserter(values));
+  // One chunk of sealed values at a time: read (one store call), opened and parsed before
+  // the next is read. Holding several to open them in larger parallel steps measured
+  // slower on 1 and on 8 threads, with several times the memory (docs/architecture.md).
+  for (uint64_t start = 0; start < unique_ids.size(); start += kReadChunkSize) {
+    const uint64_t end = std::min(start + kReadChunkSize, unique_ids.size());
+    const std::vector<uint64_t> keys(unique_ids.begin() + start, unique_ids.begin() + end);
+    std::vector<std::vector<uint8_t>> values = core.data_store->BatchGetVariable(keys);
+    if (values.size() != keys.size()) {
+      const std::string message = "Data store returned " + std::to_string(values.size()) +
+                                  " values for " + std::to_string(keys.size()) + " keys";
+      LogAndThrow<std::runtime_error>(message, message);
     }
     std::vector<std::vector<uint8_t>> records(values.size());
     uint64_t failed_at = 0;
@@ -210,13 +202,13 @@ FetchedLists FetchMissedLists(EncryptedIndexCore& core, const std::vector<uint32
       DecryptRecordsBody(core.data_store_name, values, records, &failed_at);
     } catch (const std::runtime_error& e) {
       // The list tells whoever looks at the stores where the damaged record is filed.
-      const uint32_t list = misses[fetched.occurrences.first_list[group + failed_at]];
+      const uint32_t list = misses[fetched.occurrences.first_list[start + failed_at]];
       const std::string message = std::string(e.what()) + " (a record of list " +
                                   std::to_string(list) + ")";
       LogAndThrow<std::runtime_error>(message, message);
     }
     const uint64_t width = payload_size != 0 ? payload_size : InferredWidth(records);
-    ReadChunkRows(values, records, group, width, payload_size != 0, parsed, rows);
+    ReadChunkRows(values, records, start, width, payload_size != 0, parsed, rows);
   }
   KeepParsedRows(parsed, fetched);
   return fetched;

@@ -263,6 +263,18 @@ TEST_F(QueryEncryptedTest, ReadsInChunksAndWritesNothing) {
   EXPECT_THAT(recording.calls(),
               ElementsAre("GetMap INDEX 1", "BatchGetItems INDEX 1002", "BatchGetVariable DATA 1000",
                           "BatchGetVariable DATA 1"));
+
+  // One chunk of sealed values is held at a time: it is opened before the next is read,
+  // so a damaged record in the first chunk stops the retrieval before the second read.
+  const uint64_t key = DeriveItemKeys({"id0"}, core->data_store_name)[0];
+  std::vector<uint8_t> value = core->data_store->BatchGetVariable({key})[0];
+  value[20] ^= 0x01;
+  core->data_store->BatchPushVariable({key}, {value});
+  recording.calls().clear();
+  EXPECT_EQ(QueryError(*core, {0}),
+            "Decryption failed: Decryption final step failed (a record of list 0)");
+  EXPECT_THAT(recording.calls(), ElementsAre("GetMap INDEX 1", "BatchGetItems INDEX 1002",
+                                             "BatchGetVariable DATA 1000"));
 }
 
 TEST_F(QueryEncryptedTest, CacheServesOnlyListsWhoseCounterIsUnchanged) {

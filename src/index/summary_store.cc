@@ -2,6 +2,8 @@
 
 #include <iostream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "encrypted_store/item_keys.h"
 #include "encrypted_store/sealing.h"
@@ -32,14 +34,40 @@ struct Fetched {
   std::vector<uint64_t> versions;
 };
 
+uint64_t VersionOf(const std::vector<uint8_t>& value) {
+  uint64_t version = 0;
+  if (value.size() == 8) {
+    for (int b = 7; b >= 0; --b) version = version << 8 | value[b];
+  }
+  return version;
+}
+
+// Every path's record and version in one read, which every backend answers from one state
+// of the store. A path with neither may still have the record an earlier layout kept as a
+// versioned map entry (PushMap), which Redis keeps apart from its values: that record is
+// taken as the path's, at version 0 of the values, so the next update carries it over.
 Fetched Fetch(EncryptedIndexCore& core, const SummaryKeys& keys) {
+  const size_t n = keys.records.size();
+  if (n == 0) return {};
+  std::vector<uint64_t> both;
+  both.reserve(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    both.push_back(keys.records[i]);
+    both.push_back(keys.versions[i]);
+  }
+  std::vector<std::vector<uint8_t>> values = core.index_store->BatchGetVariable(both);
+  if (values.size() != both.size()) {
+    throw std::runtime_error("Index store returned " + std::to_string(values.size()) +
+                             " values for " + std::to_string(both.size()) + " keys");
+  }
   Fetched fetched;
-  std::vector<EncryptedBlob> sealed;
-  sealed.reserve(keys.records.size());
-  for (size_t i = 0; i < keys.records.size(); ++i) {
-    auto [blob, version] = core.index_store->GetMap(keys.records[i], keys.versions[i]);
-    sealed.push_back(std::move(blob));
-    fetched.versions.push_back(version);
+  std::vector<EncryptedBlob> sealed(n);
+  for (size_t i = 0; i < n; ++i) {
+    sealed[i] = std::move(values[2 * i]);
+    fetched.versions.push_back(VersionOf(values[2 * i + 1]));
+    if (sealed[i].empty() && values[2 * i + 1].empty()) {
+      sealed[i] = core.index_store->GetMap(keys.records[i], keys.versions[i]).map_data;
+    }
   }
   fetched.plaintexts = DecryptItems(sealed, core.centroid_metadata_store_name);
   return fetched;
@@ -93,7 +121,8 @@ void MergeIntoStoredSummaries(EncryptedIndexCore& core, FieldSummaries& fresh,
     const std::vector<EncryptedBlob> sealed = EncryptItems(outputs, core.centroid_metadata_store_name);
     std::vector<std::string> lost;
     for (size_t k = 0; k < pending.size(); ++k) {
-      if (!core.index_store->PushMap(keys.records[k], sealed[k], keys.versions[k], fetched.versions[k])) {
+      if (!core.index_store->CompareAndSetValue(keys.records[k], sealed[k], keys.versions[k],
+                                                fetched.versions[k])) {
         lost.push_back(pending[k]);
       }
     }

@@ -1,9 +1,9 @@
 // Where the per-field summaries of an index live: one sealed StoredCentroidSummaries
-// record per field path in the index store, kept as a versioned map entry so that a
-// read-merge-write is a compare-and-set. Two writers of one path, in one process or in
-// several sharing a backend, never drop each other's additions: the loser of a
-// compare-and-set reads again and merges again. Borrows the core; one call at a time per
-// core (the core is not thread-safe).
+// record per field path, a value of the index store under its key, with a version beside
+// it (Keystore::CompareAndSetValue) so that a read-merge-write is a compare-and-set. Two
+// writers of one path, in one process or in several sharing a backend, never drop each
+// other's additions: the loser of a compare-and-set reads again and merges again.
+// Borrows the core; one call at a time per core (the core is not thread-safe).
 #pragma once
 
 #include <cstdint>

@@ -15,24 +15,46 @@ arma::fmat ColumnView(const float* data, uint64_t dimension, uint64_t count) {
 
 arma::fmat ColumnView(const Matrix<float>& m) { return ColumnView(m.data.data(), m.cols, m.rows); }
 
-int CosineScaleExponent(const float* x, uint64_t dimension) {
-  // The largest magnitude, NaN ignored; kept in independent lanes, which finds the same
-  // number in any order.
+float LargestMagnitude(const float* x, uint64_t n) {
+  // Kept in independent lanes, which find the same number in any order.
   constexpr uint64_t kLanes = 16;
   float lanes[kLanes] = {};
   uint64_t j = 0;
-  for (; j + kLanes <= dimension; j += kLanes) {
+  for (; j + kLanes <= n; j += kLanes) {
     for (uint64_t l = 0; l < kLanes; ++l) lanes[l] = std::max(lanes[l], std::fabs(x[j + l]));
   }
   float largest = 0.0f;
   for (float lane : lanes) largest = std::max(largest, lane);
-  for (; j < dimension; ++j) largest = std::max(largest, std::fabs(x[j]));
-  constexpr float kLow = 0x1p-32f;
-  constexpr float kHigh = 0x1p32f;
-  if (largest == 0.0f || (largest >= kLow && largest <= kHigh)) return 0;
+  for (; j < n; ++j) largest = std::max(largest, std::fabs(x[j]));
+  return largest;
+}
+
+namespace {
+
+constexpr float kLowMagnitude = 0x1p-32f;
+constexpr float kHighMagnitude = 0x1p32f;
+
+// largest = m * 2^exponent, 0.5 <= m < 1. REQUIRES: largest finite and not 0.
+int BinaryExponent(float largest) {
   int exponent = 0;
-  std::frexp(largest, &exponent);  // largest = m * 2^exponent, 0.5 <= m < 1
-  return -exponent;
+  std::frexp(largest, &exponent);
+  return exponent;
+}
+
+}  // namespace
+
+int EuclideanScaleExponent(float largest) {
+  if (largest == 0.0f || !std::isfinite(largest)) return 0;
+  if (largest > kHighMagnitude) return 32 - BinaryExponent(largest);
+  if (largest < kLowMagnitude) return -BinaryExponent(largest);
+  return 0;
+}
+
+int CosineScaleExponent(const float* x, uint64_t dimension) {
+  const float largest = LargestMagnitude(x, dimension);
+  if (largest == 0.0f || !std::isfinite(largest)) return 0;
+  if (largest >= kLowMagnitude && largest <= kHighMagnitude) return 0;
+  return -BinaryExponent(largest);
 }
 
 uint64_t FirstLeast(const float* values, uint64_t count) {
@@ -85,10 +107,19 @@ void CosineKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& o
 }
 
 SquaredEuclideanKernel::Prepared SquaredEuclideanKernel::Prepare(const arma::fmat& x) {
-  return Prepared{x, arma::sum(arma::square(x), 0)};
+  return Prepared{x, arma::sum(arma::square(x), 0), LargestMagnitude(x.memptr(), x.n_elem)};
 }
 
 void SquaredEuclideanKernel::Distances(const Prepared& x, const Prepared& y, arma::fmat& out) {
+  if (const int exponent = EuclideanScaleExponent(std::max(x.largest, y.largest)); exponent != 0) {
+    auto scale = [exponent](float v) { return std::ldexp(v, exponent); };
+    arma::fmat scaled_x = x.vectors;
+    arma::fmat scaled_y = y.vectors;
+    scaled_x.transform(scale);
+    scaled_y.transform(scale);
+    Distances(Prepare(scaled_x), Prepare(scaled_y), out);  // now within range: no recursion
+    return;
+  }
   KeepBlasOnTheCallingThread();
   out = y.vectors.t() * x.vectors;
   if (out.is_empty()) return;  // the broadcasts touch column 0 even when there is none

@@ -40,10 +40,16 @@ struct CosineKernel {
   static void Distances(const Prepared& x, const Prepared& y, arma::fmat& out);
 };
 
+// When either operand holds a magnitude outside [2^-32, 2^32], both are multiplied by one
+// power of two (EuclideanScaleExponent) before the product, so that squares neither
+// overflow nor vanish: the distances are then those of the scaled copies, every one the
+// true distance times the same power of four. Callers only compare distances of one call,
+// so the order is exact.
 struct SquaredEuclideanKernel {
   struct Prepared {
     const arma::fmat& vectors;  // the operand itself, borrowed
     arma::frowvec sq_norms;     // sum of squares of each column
+    float largest = 0.0f;       // the largest magnitude of the operand, NaN ignored
   };
   // REQUIRES: x outlives the result.
   static Prepared Prepare(const arma::fmat& x);
@@ -84,6 +90,16 @@ decltype(auto) WithKernel(int32_t metric, F&& f) {
       ThrowUnsupportedMetric();
   }
 }
+
+// The largest magnitude among n floats, NaN ignored; 0 for none.
+float LargestMagnitude(const float* x, uint64_t n);
+
+// The power of two (as its exponent) that both operands of a squared-Euclidean product are
+// multiplied by, given the largest magnitude either holds: 0 while it lies in [2^-32, 2^32]
+// (or is not finite), otherwise the exponent that brings it into [2^31, 2^32) from above
+// (the least change, so that smaller vectors beside it keep what precision they can) or
+// into [0.5, 1) from below.
+int EuclideanScaleExponent(float largest);
 
 // The power of two (as its exponent) that a vector's components are multiplied by before
 // a single-precision cosine, so that neither its sum of squares nor its dot product with

@@ -155,13 +155,13 @@ SquaresFn PickSquares() {
 // A candidate of a query's bounded heap: its distance and where its id and metadata lie,
 // so that no string is copied before a row is kept.
 struct ScoredCandidate {
-  float distance;
+  double distance;  // wider than the sums: a scaled pair's distance may lie beyond a float
   const std::string* id;
   const std::string* metadata;
 };
 
 // a strictly before b as numbers, NaN after every number.
-bool Nearer(float a, float b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
+bool Nearer(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
 void CheckSelection(uint64_t lists, const ProbeSelection& selection, const Matrix<float>& queries) {
   if (selection.n_queries != queries.rows || selection.probes.rows != queries.rows) {
@@ -196,46 +196,88 @@ void CheckMetric(DistanceMetric metric) {
   }
 }
 
+// The squared Euclidean distance of q and x from copies of both scaled by the power of two
+// that brings the larger of their largest magnitudes into [0.5, 1): the single-precision
+// sum of the scaled copies, times the inverse power of four in double precision. Exact
+// scaling, so the sums neither overflow nor vanish and the order of distances is that of
+// a float without bounds on its exponent.
+double ScaledSquaredDistance(const float* q, const float* x, uint64_t d) {
+  const float largest = std::max(LargestMagnitude(q, d), LargestMagnitude(x, d));
+  int exponent = 0;
+  if (largest != 0.0f && std::isfinite(largest)) {
+    std::frexp(largest, &exponent);
+    exponent = -exponent;
+  }
+  float sum = 0.0f;
+  for (uint64_t j = 0; j < d; ++j) {
+    const float diff = std::ldexp(q[j], exponent) - std::ldexp(x[j], exponent);
+    sum = sum + diff * diff;
+  }
+  return std::ldexp(static_cast<double>(sum), -2 * exponent);
+}
+
+// The query as the sums read it. Cosine reads a query of extreme magnitude as its copy
+// scaled by a power of two (kept in storage; exact, and cosine is blind to a vector's
+// length) and needs its length; Euclidean reads it as it is, and a query of extreme
+// magnitude meets every row by ScaledSquaredDistance instead of the lane sums.
+struct PreparedQuery {
+  const float* values = nullptr;
+  float norm = 0.0f;     // cosine only
+  bool scaled = false;   // Euclidean only: every row is met by the scaled road
+};
+
+PreparedQuery PrepareQuery(const float* query, uint64_t d, bool cosine,
+                           std::vector<float>& storage) {
+  PreparedQuery prepared{query};
+  const int exponent = CosineScaleExponent(query, d);
+  if (!cosine) {
+    prepared.scaled = exponent != 0;
+    return prepared;
+  }
+  if (exponent != 0) {
+    storage.assign(query, query + d);
+    for (float& v : storage) v = std::ldexp(v, exponent);
+    prepared.values = storage.data();
+  }
+  float sum = 0.0f;
+  for (uint64_t j = 0; j < d; ++j) sum = std::fmaf(prepared.values[j], prepared.values[j], sum);
+  prepared.norm = std::sqrt(sum);
+  return prepared;
+}
+
+// Whether a row meets its query by the scaled road rather than by its lane sum.
+inline bool ScaledRow(const ListView& list, uint64_t r) {
+  return list.scales != nullptr && list.scales[r] != 0;
+}
+
 // Row r of list as its query meets it: `sum` is the lane sum of the two (a dot product for
-// cosine, a squared difference otherwise); row is scratch for rows of extreme magnitude.
-inline float RowDistance(float sum, const ListView& list, uint64_t r, const float* query,
-                         float query_norm, uint64_t d, bool cosine, std::vector<float>& row) {
-  if (!cosine) return sum;
+// cosine, a squared difference otherwise; not read where the scaled road is taken); row
+// is scratch for rows of extreme magnitude.
+inline double RowDistance(float sum, const ListView& list, uint64_t r, const PreparedQuery& query,
+                          uint64_t d, bool cosine, std::vector<float>& row) {
+  if (!cosine) {
+    if (!query.scaled && !ScaledRow(list, r)) return sum;
+    row.resize(d);
+    UnpackRow(list.packed, list.rows, d, r, row.data());
+    return ScaledSquaredDistance(query.values, row.data(), d);
+  }
   float distance = sum;
   float length = list.lengths[r];
-  if (list.scales != nullptr && list.scales[r] != 0) {
+  if (ScaledRow(list, r)) {
     row.resize(d);
     UnpackRow(list.packed, list.rows, d, r, row.data());
     float dot = 0.0f;
     float squares = 0.0f;
     for (uint64_t j = 0; j < d; ++j) {
       const float x = std::ldexp(row[j], list.scales[r]);
-      dot = std::fmaf(query[j], x, dot);
+      dot = std::fmaf(query.values[j], x, dot);
       squares = std::fmaf(x, x, squares);
     }
     distance = dot;
     length = std::sqrt(squares);
   }
-  const float norms = query_norm * length;
+  const float norms = query.norm * length;
   return norms == 0.0f ? 1.0f : 1.0f - distance / norms;
-}
-
-// The vector a query's sums read and, for cosine, its length. A query of extreme magnitude
-// is ranked as its copy scaled by a power of two (kept in storage): exact, and cosine is
-// blind to a vector's length.
-const float* PrepareQuery(const float* query, uint64_t d, bool cosine, std::vector<float>& storage,
-                          float& norm) {
-  norm = 0.0f;
-  if (!cosine) return query;
-  if (const int exponent = CosineScaleExponent(query, d); exponent != 0) {
-    storage.assign(query, query + d);
-    for (float& v : storage) v = std::ldexp(v, exponent);
-    query = storage.data();
-  }
-  float sum = 0.0f;
-  for (uint64_t j = 0; j < d; ++j) sum = std::fmaf(query[j], query[j], sum);
-  norm = std::sqrt(sum);
-  return query;
 }
 
 std::atomic<ranking_internal::RankingWalk> g_walk{ranking_internal::RankingWalk::kAuto};
@@ -283,24 +325,25 @@ class Ranker {
     thread_local std::vector<float> row;
     heap.clear();
     heap.reserve(k_);
-    float query_norm = 0.0f;
-    const float* query = PrepareQuery(queries_.row(q), d_, cosine_, rescaled, query_norm);
-    alignas(64) float distances[kGroup * kLanes];
+    const PreparedQuery query = PrepareQuery(queries_.row(q), d_, cosine_, rescaled);
+    alignas(64) float distances[kGroup * kLanes] = {};
     for (uint64_t cell = 0; cell < selection_.probes.cols; ++cell) {
       const ListView& list = lists_[selection_.probes.at(q, cell)];
       for (uint64_t first = 0; first < list.rows;) {
         uint64_t count = list.rows - first;
+        // A query of extreme magnitude meets every row by the scaled road: no lane sums.
         if (count >= kLanes) {
           const uint64_t blocks = std::min<uint64_t>(kGroup, count / kLanes);
-          sums_.blocks(query, list.packed + first * d_, blocks, d_, distances);
+          if (!query.scaled) {
+            sums_.blocks(query.values, list.packed + first * d_, blocks, d_, distances);
+          }
           count = blocks * kLanes;
-        } else {
-          sums_.tail(query, list.packed + first * d_, count, d_, distances);
+        } else if (!query.scaled) {
+          sums_.tail(query.values, list.packed + first * d_, count, d_, distances);
         }
         for (uint64_t i_row = 0; i_row < count; ++i_row) {
           const uint64_t r = first + i_row;
-          const float distance =
-              RowDistance(distances[i_row], list, r, query, query_norm, d_, cosine_, row);
+          const double distance = RowDistance(distances[i_row], list, r, query, d_, cosine_, row);
           if (heap.size() < k_) {
             heap.push_back({distance, list.ids + r, list.metadata + r});
             std::push_heap(heap.begin(), heap.end(), Before);
@@ -334,8 +377,7 @@ class Ranker {
     std::vector<Member> members(count);
     for (uint64_t m = 0; m < count; ++m) {
       Member& member = members[m];
-      member.query =
-          PrepareQuery(queries_.row(group[m]), d_, cosine_, member.rescaled, member.norm);
+      member.query = PrepareQuery(queries_.row(group[m]), d_, cosine_, member.rescaled);
     }
     const uint64_t block_bytes = kLanes * std::max<uint64_t>(d_, 1) * sizeof(float);
     const uint64_t chunk_rows =
@@ -351,17 +393,26 @@ class Ranker {
         const uint64_t rows = first < full ? std::min(chunk_rows, full - first) : list.rows - first;
         for (uint64_t v = begin; v < end; ++v) {
           Member& member = members[visits[v].member];
-          if (first < full) {
-            sums_.blocks(member.query, list.packed + first * d_, rows / kLanes, d_,
+          if (!member.query.scaled && first < full) {
+            sums_.blocks(member.query.values, list.packed + first * d_, rows / kLanes, d_,
                          distances.data());
-          } else {
-            sums_.tail(member.query, list.packed + first * d_, rows, d_, distances.data());
+          } else if (!member.query.scaled) {
+            sums_.tail(member.query.values, list.packed + first * d_, rows, d_, distances.data());
           }
           if (cosine_) {
             for (uint64_t i = 0; i < rows; ++i) {
-              distances[i] = RowDistance(distances[i], list, first + i, member.query, member.norm,
-                                         d_, cosine_, row);
+              distances[i] = static_cast<float>(
+                  RowDistance(distances[i], list, first + i, member.query, d_, cosine_, row));
             }
+          } else if (member.query.scaled || list.scales != nullptr) {
+            // Distances that may lie beyond a float are offered one by one.
+            for (uint64_t i = 0; i < rows; ++i) {
+              const double distance =
+                  RowDistance(distances[i], list, first + i, member.query, d_, cosine_, row);
+              if (member.bounded && !(distance <= member.top)) continue;
+              Offer(member, distance, list, first + i);
+            }
+            continue;
           }
           // Most rows lie beyond a full heap's top (a NaN distance lies beyond a number too):
           // a block of them is passed over after one pass of comparisons.
@@ -401,15 +452,14 @@ class Ranker {
   // A query of a list-major walk: its heap by distance alone and the nearest distance it
   // left out.
   struct Member {
-    const float* query = nullptr;
-    float norm = 0.0f;
+    PreparedQuery query;
     std::vector<float> rescaled;
     std::vector<ScoredCandidate> heap;
     bool dropped = false;
-    float nearest_dropped = 0.0f;
+    double nearest_dropped = 0.0;
     // When the heap is full and its top is a number: that top.
     bool bounded = false;
-    float top = 0.0f;
+    double top = 0.0;
   };
 
   // The triple order: distance (NaN last), then id bytes, then metadata bytes.
@@ -426,20 +476,20 @@ class Ranker {
   }
 
   // No one of kLanes distances at or before top (a number).
-  static bool NoneAtOrBefore(const float* distances, float top) {
+  static bool NoneAtOrBefore(const float* distances, double top) {
     uint32_t at_or_before = 0;
     for (uint64_t i = 0; i < kLanes; ++i) at_or_before += distances[i] <= top;
     return at_or_before == 0;
   }
 
-  static void NoteDropped(Member& member, float distance) {
+  static void NoteDropped(Member& member, double distance) {
     if (!member.dropped || Nearer(distance, member.nearest_dropped)) {
       member.nearest_dropped = distance;
       member.dropped = true;
     }
   }
 
-  void Offer(Member& member, float distance, const ListView& list, uint64_t r) const {
+  void Offer(Member& member, double distance, const ListView& list, uint64_t r) const {
     std::vector<ScoredCandidate>& heap = member.heap;
     if (heap.size() < k_) {
       heap.push_back({distance, list.ids + r, list.metadata + r});
@@ -448,7 +498,7 @@ class Ranker {
       member.bounded = heap.size() == k_ && !std::isnan(member.top);
       return;
     }
-    const float top = heap.front().distance;
+    const double top = heap.front().distance;
     if (Nearer(distance, top)) {
       NoteDropped(member, top);
       std::pop_heap(heap.begin(), heap.end(), DistanceBefore);
@@ -468,7 +518,10 @@ class Ranker {
     if (with_metadata_) results_.metadata[q].assign(k_, std::string());
     for (uint64_t j = 0; j < sorted.size(); ++j) {
       const ScoredCandidate& c = sorted[j];
-      results_.distances.at(q, j) = metric_ == Euclidean ? std::sqrt(c.distance) : c.distance;
+      // A distance from the lane sums is a float, whose double root rounds to its float
+      // root; one beyond a float's range is reported as infinity.
+      results_.distances.at(q, j) =
+          static_cast<float>(metric_ == Euclidean ? std::sqrt(c.distance) : c.distance);
       results_.ids.at(q, j) = *c.id;
       if (with_metadata_) results_.metadata[q][j] = *c.metadata;
     }
@@ -603,8 +656,7 @@ QueryResults exact_topk_search(const CacheMissResult& record, const Matrix<float
   }
   const auto packed = AllocatePacked(first_row[n_lists] * d);
   std::vector<float> lengths(metric == Cosine ? first_row[n_lists] : 0);
-  std::vector<int16_t> scales(metric == Cosine ? items.rows : 0);
-  const bool any_scaled = metric == Cosine && RowScales(items.data.data(), items.rows, d, scales.data());
+  std::vector<int16_t> scales(first_row[n_lists]);
   ParallelDynamic(n_lists, TeamForWork(first_row[n_lists] * d, kPackingWorkPerThread),
                   [&](uint64_t p) {
                     ListView& list = lists[p];
@@ -613,7 +665,13 @@ QueryResults exact_topk_search(const CacheMissResult& record, const Matrix<float
                     if (list.rows != 0) PackRows(items.row(bounds[p]), list.rows, d, out, row_lengths);
                     list.packed = out;
                     list.lengths = row_lengths;
-                    if (any_scaled) list.scales = scales.data() + bounds[p];
+                    // Rows of extreme magnitude are ranked from scaled copies, whatever
+                    // the metric.
+                    int16_t* row_scales = scales.data() + first_row[p];
+                    if (list.rows != 0 &&
+                        RowScales(items.row(bounds[p]), list.rows, d, row_scales)) {
+                      list.scales = row_scales;
+                    }
                     list.ids = record.item_ids.data() + bounds[p];
                     list.metadata = record.metadata.data() + bounds[p];
                   });

@@ -171,6 +171,115 @@ TEST(ExactTopkTest, CosineRanksFiniteVectorsOfAnyMagnitudeWithoutNan) {
   }
 }
 
+// Items and queries scaled by 2^k rank as the unscaled ones do, bit for bit, and report
+// the unscaled distances times 4^k (2^k for Euclidean), rounded to a float: infinity where
+// that is beyond a float, 0 where it is below one. Before scaling, 2^60 sends squares
+// past a float and 2^-63 sends them to 0.
+TEST(ExactTopkTest, EuclideanRanksScaledVectorsAsTheUnscaledOnes) {
+  const uint64_t d = 37;
+  std::mt19937 gen(3);
+  const std::vector<uint64_t> sizes{0, 1, 15, 16, 17, 64, 65, 3, 40};
+  const uint64_t rows = std::accumulate(sizes.begin(), sizes.end(), uint64_t{0});
+  std::vector<std::string> ids(rows);
+  for (uint64_t r = 0; r < rows; ++r) ids[r] = "id" + std::to_string(r);
+  const CacheMissResult record = Record(ids, sizes);
+  const Matrix<float> items = testing_data::Uniform(rows, d, 21);
+  const Matrix<float> queries = testing_data::Uniform(30, d, 22);
+  const ProbeSelection sel = RandomProbes(30, sizes.size(), 4, gen);
+  auto scaled = [](Matrix<float> m, int k) {
+    for (float& v : m.data) {
+      const float s = std::ldexp(v, k);
+      EXPECT_EQ(std::ldexp(s, -k), v) << "the data must scale exactly";
+      v = s;
+    }
+    return m;
+  };
+  for (int k : {60, 64, 100, -63, -100}) {
+    const Matrix<float> big_items = scaled(items, k);
+    const Matrix<float> big_queries = scaled(queries, k);
+    std::vector<PackedList> owned;
+    for (uint64_t p = 0; p < sizes.size(); ++p) {
+      const uint64_t begin = record.token_indices[p];
+      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + begin + sizes[p]),
+                         std::vector<std::string>(record.metadata.begin() + begin,
+                                                  record.metadata.begin() + begin + sizes[p]),
+                         reinterpret_cast<const uint8_t*>(big_items.row(begin)), d * sizeof(float));
+    }
+    std::vector<ListView> views;
+    for (const PackedList& list : owned) views.push_back(list.view());
+    for (DistanceMetric metric : {Euclidean, SquaredEuclidean}) {
+      const QueryResults want = exact_topk_search(record, items, sel, queries, 9, metric, {});
+      const int factor = metric == Euclidean ? k : 2 * k;
+      std::vector<float> distances;
+      for (float v : want.distances.data) distances.push_back(static_cast<float>(std::ldexp(double{v}, factor)));
+      for (bool in_place : {false, true}) {
+        const QueryResults got =
+            in_place ? exact_topk_lists(views, d, sel, big_queries, 9, metric, {})
+                     : exact_topk_search(record, big_items, sel, big_queries, 9, metric, {});
+        const std::string where = "2^" + std::to_string(k) + ", metric " + std::to_string(metric) +
+                                  ", in place " + std::to_string(in_place);
+        EXPECT_EQ(got.counts, want.counts) << where;
+        EXPECT_EQ(got.ids.data, want.ids.data) << where;
+        EXPECT_EQ(got.distances.data, distances) << where;
+      }
+    }
+  }
+}
+
+// Rows of very different magnitudes in one list, queries of any magnitude: the order is
+// that of the true distances, which are reported where a float holds them.
+TEST(ExactTopkTest, EuclideanOrdersRowsOfMixedMagnitudes) {
+  // Ids run against the true order, so that ties broken by id would show.
+  const std::vector<std::string> ids = {"g", "f", "e", "d", "c", "b", "a"};
+  const Matrix<float> items = Rows({1e-38f, 1e-38f,  -3e-38f, 0,  // tiny: list 0
+                                    0.5f, 0,         -3, 0,       // normal: list 0
+                                    1e19f, 0,        -2e19f, 0,   // large: list 1
+                                    3e38f, -3e38f},               // near the largest float: list 1
+                                   2);
+  const CacheMissResult record = Record(ids, {4, 3});
+  struct Case {
+    std::vector<float> query;
+    std::vector<uint32_t> probes;
+    std::vector<std::string> order;
+  };
+  const Case cases[] = {
+      {{0, 0}, {0, 1}, {"g", "f", "e", "d", "c", "b", "a"}},
+      {{1e-38f, 0}, {0}, {"g", "f", "e", "d"}},
+      {{1.5e19f, 0}, {1}, {"c", "b", "a"}},
+  };
+  for (const Case& c : cases) {
+    const Matrix<float> query = Rows(c.query, 2);
+    const ProbeSelection sel = Probes({c.probes});
+    const PackedList tiny_and_normal({ids.begin(), ids.begin() + 4}, {"mg", "mf", "me", "md"},
+                                     reinterpret_cast<const uint8_t*>(items.row(0)), 2 * sizeof(float));
+    const PackedList large({ids.begin() + 4, ids.end()}, {"mc", "mb", "ma"},
+                           reinterpret_cast<const uint8_t*>(items.row(4)), 2 * sizeof(float));
+    for (DistanceMetric metric : {Euclidean, SquaredEuclidean}) {
+      for (bool in_place : {false, true}) {
+        const QueryResults r =
+            in_place ? exact_topk_lists({tiny_and_normal.view(), large.view()}, 2, sel, query, 7, metric, {})
+                     : exact_topk_search(record, items, sel, query, 7, metric, {});
+        const std::string where = "query " + std::to_string(c.query[0]) + ", metric " +
+                                  std::to_string(metric) + ", in place " + std::to_string(in_place);
+        ASSERT_EQ(r.counts[0], c.order.size()) << where;
+        for (size_t j = 0; j < c.order.size(); ++j) {
+          EXPECT_EQ(r.ids.at(0, j), c.order[j]) << where << ", rank " << j;
+          const float* x = items.row(std::find(ids.begin(), ids.end(), c.order[j]) - ids.begin());
+          double squared = 0;
+          for (int i = 0; i < 2; ++i) squared += (double{c.query[i]} - x[i]) * (double{c.query[i]} - x[i]);
+          const float want = static_cast<float>(metric == Euclidean ? std::sqrt(squared) : squared);
+          const float got = r.distances.at(0, j);
+          if (std::isinf(want) || want < std::numeric_limits<float>::min()) {
+            EXPECT_FLOAT_EQ(got, want) << where << ", rank " << j;
+          } else {
+            EXPECT_NEAR(got, want, want * 1e-6f) << where << ", rank " << j;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(ExactTopkTest, IncludeCodesDecideMetadata) {
   const CacheMissResult record = Record({"a", "b"}, {2});
   const Matrix<float> items = Rows({1, 0, 0, 1}, 2);

@@ -22,8 +22,9 @@ struct ListView {
   const float* packed = nullptr;   // rows * d floats in the layout above
   const float* lengths = nullptr;  // per row: sqrt of the fused sum of squares
   // Per row, CosineScaleExponent of the row; null when it is 0 for every row (the rule).
-  // Cosine ranks a row with another exponent from a copy scaled by it, since its packed
-  // sums overflow or vanish in single precision.
+  // A row with another exponent is ranked from a scaled copy, since its packed sums could
+  // overflow or vanish in single precision: cosine scales the row by it, Euclidean scales
+  // row and query by one power of two.
   const int16_t* scales = nullptr;
   const std::string* ids = nullptr;
   const std::string* metadata = nullptr;

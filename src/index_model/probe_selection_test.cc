@@ -56,6 +56,25 @@ TEST(ProbeSelectionTest, GreedyExtensionIsCappedByTheUnion) {
   EXPECT_THAT(Row(greedy.probes, 1), ElementsAre(2, 1, 0));
 }
 
+// Queries and centroids scaled by one power of two select what the unscaled ones select:
+// before scaling, squares of 2^70 pass a float and squares of 2^-100 vanish.
+TEST(ProbeSelectionTest, ExtremeMagnitudesSelectAsTheUnscaledVectors) {
+  const Matrix<float> queries = Uniform(40, 16, 4);
+  const Matrix<float> centroids = Uniform(64, 16, 5);
+  for (DistanceMetric metric : {Euclidean, SquaredEuclidean}) {
+    for (float greedy : {0.0f, 1.0f}) {
+      const ProbeSelection want = select_probes_dispatch(queries, Candidates(centroids), 5, metric, greedy);
+      for (int k : {70, 100, -100}) {
+        const ProbeSelection got =
+            select_probes_dispatch(testing_data::ScaledBy(queries, k),
+                                   Candidates(testing_data::ScaledBy(centroids, k)), 5, metric, greedy);
+        EXPECT_EQ(got.probed_lists, want.probed_lists) << "2^" << k << ", metric " << metric;
+        EXPECT_EQ(got.probes.data, want.probes.data) << "2^" << k << ", metric " << metric;
+      }
+    }
+  }
+}
+
 TEST(ProbeSelectionTest, MoreProbesThanCandidates) {
   const Matrix<float> queries = Uniform(5, 3, 1);
   const ProbeSelection three = select_probes_dispatch(queries, Candidates(Uniform(3, 3, 2)), 5, Cosine, 1.0f);

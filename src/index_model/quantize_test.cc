@@ -50,6 +50,20 @@ TEST(QuantizeTest, BlocksNeverChangeAnAssignment) {
   EXPECT_EQ(euclidean.data, quantize_dispatch(vectors, {BookOf(centroids)}, SquaredEuclidean).data);
 }
 
+// Vectors and centroids scaled by one power of two go to the lists the unscaled ones go
+// to: before scaling, squares of 2^70 pass a float and squares of 2^-100 vanish.
+TEST(QuantizeTest, ExtremeMagnitudesAssignAsTheUnscaledVectors) {
+  const Matrix<float> vectors = Uniform(2500, 16, 6);
+  const Matrix<float> centroids = Uniform(37, 16, 7);
+  const Matrix<uint32_t> want = quantize_dispatch(vectors, {BookOf(centroids)}, SquaredEuclidean);
+  for (int k : {70, 100, -100}) {
+    const Matrix<uint32_t> got =
+        quantize_dispatch(testing_data::ScaledBy(vectors, k),
+                          {BookOf(testing_data::ScaledBy(centroids, k))}, SquaredEuclidean);
+    EXPECT_EQ(got.data, want.data) << "2^" << k;
+  }
+}
+
 TEST(QuantizeTest, SubspacesAreIndependentAndTeamSizeDoesNotMatter) {
   const Matrix<float> vectors = Uniform(1200, 6, 3);
   const std::vector<Codebook> books{BookOf(Uniform(5, 2, 4)), BookOf(Uniform(9, 2, 5)),

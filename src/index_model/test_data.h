@@ -1,6 +1,7 @@
 // Data makers shared by the numeric tests of this folder (test code only).
 #pragma once
 
+#include <cmath>
 #include <random>
 #include <utility>
 #include <vector>
@@ -16,6 +17,12 @@ inline Matrix<float> Uniform(uint64_t n, uint64_t d, unsigned seed) {
   std::vector<float> v(n * d);
   for (auto& x : v) x = u(gen);
   return Matrix<float>(std::move(v), d);
+}
+
+// Every value times 2^k. REQUIRES: the values stay normal floats, so the scaling is exact.
+inline Matrix<float> ScaledBy(Matrix<float> m, int k) {
+  for (float& v : m.data) v = std::ldexp(v, k);
+  return m;
 }
 
 // A codebook whose centroids are the rows of centroids.

@@ -120,6 +120,24 @@ class TestDistances:
             np.testing.assert_allclose([h["distance"] for h in hits], expected[order], rtol=1e-4, atol=1e-5)
 
 
+    @pytest.mark.parametrize("metric", ["euclidean", "squared_euclidean"])
+    @pytest.mark.parametrize("scale", [1e19, 3e30, 1e-38])
+    def test_extreme_magnitudes(self, make_index, rng, metric, scale):
+        # Squares of such vectors overflow or vanish in single precision; the order must
+        # still be that of the true distances, reported where a float holds them.
+        index = make_index(metric=metric)
+        vectors = (rng.standard_normal((50, 16)) * scale).astype(np.float32)
+        index.upsert([f"v{n}" for n in range(50)], vectors)
+        queries = (rng.standard_normal((50, 16)) * scale).astype(np.float32)
+        for query, hits in zip(queries, index.query(queries, top_k=5)):
+            expected = numpy_distances(metric, query.astype(np.float64), vectors.astype(np.float64))
+            order = np.argsort(expected)[:5]
+            assert [h["id"] for h in hits] == [f"v{n}" for n in order]
+            with np.errstate(over="ignore"):
+                reported = expected[order].astype(np.float32)
+            np.testing.assert_allclose([h["distance"] for h in hits], reported, rtol=1e-5, atol=1e-44)
+
+
 class TestQueryContents:
     def test_text_query(self, make_index, fake_embedder):
         index = make_index(embedding_model="fake-6")

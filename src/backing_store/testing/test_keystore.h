@@ -51,7 +51,8 @@ class TestBackend {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.push_back({std::move(when), std::move(action)});
   }
-  // The next `times` PushMap calls return false and store nothing.
+  // The next `times` compare-and-sets (PushMap or CompareAndSetValue) return false and
+  // store nothing.
   void RefuseCompareAndSet(uint64_t times = 1) {
     std::lock_guard<std::mutex> lock(mutex_);
     refused_cas_ = times;
@@ -155,12 +156,14 @@ class TestKeystore : public Keystore {
   }
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                const uint64_t& expected_version) override {
-    return Run("PushMap", [&](TestBackend::Store& s) {
-      if (backend_->refused_cas_ > 0) {
-        --backend_->refused_cas_;
-        return false;
-      }
+    return CompareAndSet("PushMap", [&](TestBackend::Store& s) {
       return s.values.PushMap(map_key, map, version_key, expected_version);
+    });
+  }
+  bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value, const uint64_t& version_key,
+                          const uint64_t& expected_version) override {
+    return CompareAndSet("CompareAndSetValue", [&](TestBackend::Store& s) {
+      return s.values.CompareAndSetValue(key, value, version_key, expected_version);
     });
   }
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override {
@@ -218,6 +221,18 @@ class TestKeystore : public Keystore {
   }
 
  private:
+  // A compare-and-set that the backend may have been told to refuse.
+  template <typename Set>
+  bool CompareAndSet(const char* operation, Set&& set) {
+    return Run(operation, [&](TestBackend::Store& s) {
+      if (backend_->refused_cas_ > 0) {
+        --backend_->refused_cas_;
+        return false;
+      }
+      return set(s);
+    });
+  }
+
   template <typename Body>
   auto Run(const char* operation, Body&& body) -> decltype(body(std::declval<TestBackend::Store&>())) {
     std::function<void()> action;

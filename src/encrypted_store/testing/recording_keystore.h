@@ -42,6 +42,11 @@ class RecordingKeystore : public bs::Keystore {
     Note("PushMap", 1);
     return inner_->PushMap(map_key, map, version_key, expected_version);
   }
+  bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value, const uint64_t& version_key,
+                          const uint64_t& expected_version) override {
+    Note("CompareAndSetValue", 1);
+    return inner_->CompareAndSetValue(key, value, version_key, expected_version);
+  }
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override {
     Note("BatchDeleteItems", keys.size());
     inner_->BatchDeleteItems(keys);
