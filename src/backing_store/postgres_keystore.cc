@@ -363,6 +363,13 @@ void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>&
   InternalLogger().info("Item successfully pushed to Postgres");
 }
 
+std::string PostgresKeystore::MapLockStatement() const {
+  // One lock per store, released at COMMIT or ROLLBACK: writers of other indexes (and a
+  // long deletion of one) never wait for each other.
+  const auto folded = static_cast<int32_t>(static_cast<uint32_t>(hashed_index_name_ ^ (hashed_index_name_ >> 32)));
+  return "SELECT pg_advisory_xact_lock(42, " + std::to_string(folded) + ")";
+}
+
 bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
                                const uint64_t& version_key, const uint64_t& expected_version) {
   InternalLogger().info("Postgres push_map expected_version: " + std::to_string(expected_version));
@@ -375,8 +382,7 @@ bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_
     if (!isolation.ok) LogAndThrow("Failed to set isolation level: " + isolation.error);
     PgOutcome timeout = PgExec(connection, "SET LOCAL statement_timeout = '3000'", PGRES_COMMAND_OK);
     if (!timeout.ok) throw std::runtime_error("Failed to set timeout: " + timeout.error);
-    // One lock for every versioned map of the database, released at COMMIT or ROLLBACK.
-    PgOutcome lock = PgExec(connection, "SELECT pg_advisory_xact_lock(42)", PGRES_TUPLES_OK);
+    PgOutcome lock = PgExec(connection, MapLockStatement(), PGRES_TUPLES_OK);
     if (!lock.ok) throw std::runtime_error("Failed to acquire lock: " + lock.error);
 
     const std::string map_key_text = std::to_string(map_key);
@@ -650,7 +656,7 @@ void PostgresKeystore::DeleteIndex() {
     // deletion would otherwise store a map again over entries that are gone.
     BeginTransaction();
     try {
-      PgOutcome lock = PgExec(connection_.get(), "SELECT pg_advisory_xact_lock(42)", PGRES_TUPLES_OK);
+      PgOutcome lock = PgExec(connection_.get(), MapLockStatement(), PGRES_TUPLES_OK);
       if (!lock.ok) throw std::runtime_error("Failed to acquire lock: " + lock.error);
       PgOutcome outcome =
           PgExecParams(connection_.get(), "DELETE FROM " + table_ + " WHERE index_name = $1;",

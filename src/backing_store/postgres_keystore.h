@@ -84,6 +84,8 @@ class PostgresKeystore final : public Keystore {
   std::string table_;  // table_name_ quoted for splicing into statements
   int32_t store_kind_;
   std::string id_text_;  // decimal hashed_index_name_
+  // The advisory lock that serialises this store's compare-and-sets and its deletion.
+  std::string MapLockStatement() const;
   std::string own_config_names_[2];
 };
 

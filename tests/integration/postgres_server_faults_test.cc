@@ -100,12 +100,17 @@ TEST_F(PostgresServerFaultsTest, TheCounterMapGivesUpAtTheFirstTimeLimit) {
   ombrix::IndexSettings settings;
   settings.index_name = "idx";
   settings.index_key.fill(7);
-  settings.index_location = settings.items_location = settings.data_location = PgConfig(limited, table);
-  settings.config_location = PgConfig(limited, config_table);
+  settings.index_location = settings.items_location = settings.data_location = PgConfig(conninfo_, table);
+  settings.config_location = PgConfig(conninfo_, config_table);
   settings.payload_size = 8;
   ombrix::testing_support::ScopedLogCapture log;
   ombrix::internal::SetRetryPauseForTesting([](uint32_t) {});
-  auto core = ombrix::EncryptedIndexCore::Create(settings, &ombrix::InternalLogger(), {1});
+  // Created without the short limit: creating tables beside other tests may wait on the
+  // catalogue longer than it allows.
+  ombrix::EncryptedIndexCore::Create(settings, &ombrix::InternalLogger(), {1}).reset();
+  settings.index_location = settings.items_location = settings.data_location = PgConfig(limited, table);
+  settings.config_location = PgConfig(limited, config_table);
+  auto core = ombrix::EncryptedIndexCore::Load(settings, &ombrix::InternalLogger());
   log.Clear();
 
   session_->Exec("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE");
