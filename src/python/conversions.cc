@@ -1,5 +1,7 @@
 #include "python/conversions.h"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include <cmath>
 #include <cstring>
 #include <iostream>
@@ -135,28 +137,20 @@ namespace {
 // The model of one index object. `model` and `name` are read and written with the
 // interpreter lock held; `loading` is held by the one thread that makes the model.
 struct ModelSlot {
-  ModelSlot() = default;
-  ModelSlot(const ModelSlot&) = delete;
-  ModelSlot& operator=(const ModelSlot&) = delete;
-  ~ModelSlot() {
-    // A slot left at process exit outlives the interpreter: its references are let go.
-    if (!Py_IsInitialized()) {
-      model.release();
-      release_with_index.release();
-    }
-  }
-
   std::mutex loading;
   std::string name;
   py::object model;
   py::object release_with_index;  // weak reference whose callback drops the slot
 };
 
+using ModelSlotTable = std::unordered_map<PyObject*, std::shared_ptr<ModelSlot>>;
+
 // Keyed by the index object; guarded by the interpreter lock. No iterator is kept across
-// a Python call: a callback run by the collector may drop another slot meanwhile.
-std::unordered_map<PyObject*, std::shared_ptr<ModelSlot>>& ModelSlots() {
-  static std::unordered_map<PyObject*, std::shared_ptr<ModelSlot>> slots;
-  return slots;
+// a Python call: a callback run by the collector may drop another slot meanwhile. Never
+// destroyed, so slots still held at exit are not released after the interpreter is gone.
+ModelSlotTable& ModelSlots() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<ModelSlotTable> table;
+  return table.call_once_and_store_result([] { return ModelSlotTable(); }).get_stored();
 }
 
 std::shared_ptr<ModelSlot> SlotOf(const py::handle& index_object) {
@@ -164,10 +158,15 @@ std::shared_ptr<ModelSlot> SlotOf(const py::handle& index_object) {
   if (auto found = ModelSlots().find(key); found != ModelSlots().end()) return found->second;
   auto slot = std::make_shared<ModelSlot>();
   // The object's address names no other object before its weak references are cleared.
-  slot->release_with_index =
-      py::weakref(index_object, py::cpp_function([key](py::handle) { ModelSlots().erase(key); }));
+  slot->release_with_index = py::weakref(index_object, py::cpp_function([key](py::handle) {
+    auto found = ModelSlots().find(key);
+    if (found == ModelSlots().end()) return;
+    // Releasing the model may run Python code; the table is consistent by then.
+    const std::shared_ptr<ModelSlot> gone = std::move(found->second);
+    ModelSlots().erase(found);
+  }));
   // Another thread may have added a slot while the weak reference was made.
-  return ModelSlots().emplace(key, std::move(slot)).first->second;
+  return ModelSlots().try_emplace(key, slot).first->second;
 }
 
 }  // namespace
