@@ -9,7 +9,7 @@ then for 1 and 8 threads and each n_probes: queries/s of single queries (one per
 and of one batch of all queries, ours with the item cache off and with every list
 cached and warm, and recall@10 against brute force. Ratios are ours / FAISS.
 `--batch-per-list 8` trains ours with the README's recommended batch (8 points per list),
-whose lists are about as even as FAISS's; the default trains with the defaults.
+whose lists at 128-d are nearly as even as FAISS's; the default trains with the defaults.
 
 Memory backend. `--wait-policy passive` sets OMP_WAIT_POLICY for this process before the
 OpenMP runtime is loaded (the runtime reads it once, at load). Run by hand (needs

@@ -35,7 +35,7 @@ std::shared_ptr<IndexConfig> ConfigForCreate(std::shared_ptr<IndexConfig> index_
   if (!embedding_model || embedding_model->empty()) return base;
 
   py::object model = load_embedding_model(*embedding_model);
-  py::object dimension = model.attr("get_sentence_embedding_dimension")();
+  py::object dimension = EmbeddingDimension(model);
   const std::string no_dimension =
       "Unable to determine embedding dimension for model: " + *embedding_model;
   if (dimension.is_none()) throw std::runtime_error(no_dimension);

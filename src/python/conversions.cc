@@ -1,9 +1,14 @@
 #include "python/conversions.h"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "python/errors.h"
 
@@ -125,6 +130,66 @@ py::object load_embedding_model(const std::string& model_name) {
     if (!MustPassUnchanged(e)) std::cerr << "Python Exception: " << PythonErrorText(e) << std::endl;
     RethrowWithPrefix("Failed to load embedding model: ", e);
   }
+}
+
+namespace {
+
+// The model of one index object. `model` and `name` are read and written with the
+// interpreter lock held; `loading` is held by the one thread that makes the model.
+struct ModelSlot {
+  std::mutex loading;
+  std::string name;
+  py::object model;
+  py::object release_with_index;  // weak reference whose callback drops the slot
+};
+
+using ModelSlotTable = std::unordered_map<PyObject*, std::shared_ptr<ModelSlot>>;
+
+// Keyed by the index object; guarded by the interpreter lock. No iterator is kept across
+// a Python call: a callback run by the collector may drop another slot meanwhile. Never
+// destroyed, so slots still held at exit are not released after the interpreter is gone.
+ModelSlotTable& ModelSlots() {
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<ModelSlotTable> table;
+  return table.call_once_and_store_result([] { return ModelSlotTable(); }).get_stored();
+}
+
+std::shared_ptr<ModelSlot> SlotOf(const py::handle& index_object) {
+  PyObject* key = index_object.ptr();
+  if (auto found = ModelSlots().find(key); found != ModelSlots().end()) return found->second;
+  auto slot = std::make_shared<ModelSlot>();
+  // The object's address names no other object before its weak references are cleared.
+  slot->release_with_index = py::weakref(index_object, py::cpp_function([key](py::handle) {
+    auto found = ModelSlots().find(key);
+    if (found == ModelSlots().end()) return;
+    // Releasing the model may run Python code; the table is consistent by then.
+    const std::shared_ptr<ModelSlot> gone = std::move(found->second);
+    ModelSlots().erase(found);
+  }));
+  // Another thread may have added a slot while the weak reference was made.
+  return ModelSlots().try_emplace(key, slot).first->second;
+}
+
+}  // namespace
+
+py::object IndexEmbeddingModel(const py::handle& index_object, const std::string& model_name) {
+  const std::shared_ptr<ModelSlot> slot = SlotOf(index_object);
+  if (slot->model && slot->name == model_name) return slot->model;
+  std::unique_lock<std::mutex> loading(slot->loading, std::defer_lock);
+  {
+    // The loading thread needs the interpreter lock to finish.
+    py::gil_scoped_release release;
+    loading.lock();
+  }
+  if (!slot->model || slot->name != model_name) {
+    slot->model = load_embedding_model(model_name);
+    slot->name = model_name;
+  }
+  return slot->model;
+}
+
+py::object EmbeddingDimension(const py::handle& model) {
+  if (py::hasattr(model, "get_embedding_dimension")) return model.attr("get_embedding_dimension")();
+  return model.attr("get_sentence_embedding_dimension")();
 }
 
 void RequireFiniteValues(const Matrix<float>& vectors) {

@@ -62,7 +62,9 @@ QueryMatrix FromContents(EncryptedIndex& index, const py::object& query_contents
   }
   QueryMatrix q;
   try {
-    py::object model = load_embedding_model(*model_name);
+    // The index's Python object, which owns `index`: the model is kept with it.
+    const py::object owner = py::cast(&index, py::return_value_policy::reference);
+    py::object model = IndexEmbeddingModel(owner, *model_name);
     if (!PyUnicode_Check(query_contents.ptr())) {
       throw py::value_error("'query_contents' must be of type `str` for auto-embedding.");
     }

@@ -183,13 +183,21 @@ class TestCreateIndexEmbeddingModel:
         assert index.dimension == 12 and config.dimension == 5
         assert fake_embedder.calls == [("load", "fake-12"), ("dimension", "fake-12")]
 
+    @pytest.mark.parametrize("renamed, called", [(False, "dimension"), (True, "embedding_dimension")])
+    def test_dimension_method_of_either_name(self, client, fake_embedder, renamed, called):
+        fake_embedder.renamed_dimension = renamed
+        assert client.create_index("e", KEY, embedding_model="fake-12").dimension == 12
+        assert fake_embedder.calls == [("load", "fake-12"), (called, "fake-12")]
+
     def test_empty_model_name_loads_nothing(self, client, fake_embedder):
         assert client.create_index("e", KEY, embedding_model="").dimension == 0
         assert fake_embedder.calls == []
 
+    @pytest.mark.parametrize("renamed", [False, True])
     @pytest.mark.parametrize("mode", ["no_dimension", "zero_dimension"])
-    def test_model_without_dimension(self, client, fake_embedder, mode):
+    def test_model_without_dimension(self, client, fake_embedder, mode, renamed):
         fake_embedder.misbehave = mode
+        fake_embedder.renamed_dimension = renamed
         with pytest.raises(ValueError, match="^Unable to determine embedding dimension for model: fake-4$"):
             client.create_index("e", KEY, embedding_model="fake-4")
 

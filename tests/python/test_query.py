@@ -1,4 +1,7 @@
 """EncryptedIndex.query: argument forms, result shapes, distances against numpy."""
+import gc
+import threading
+
 import numpy as np
 import pytest
 
@@ -147,6 +150,51 @@ class TestQueryContents:
         assert hits[0]["id"] == "b" and hits[0]["distance"] == pytest.approx(0.0, abs=1e-5)
         assert fake_embedder.calls == [("load", "fake-6"), ("encode", "beta", False)]
         assert index.query(np.zeros(6, dtype=np.float32), query_contents=5, top_k=1)[0]["id"] in ("a", "b")
+
+    def test_model_kept_with_the_index_object(self, make_index, fake_embedder):
+        index = make_index(embedding_model="fake-6")
+        index.upsert([{"id": "a", "contents": "alpha"}, {"id": "b", "contents": "beta"}])
+        other = make_index("other", embedding_model="fake-6")
+        other.upsert([{"id": "c", "contents": "gamma"}])
+        fake_embedder.calls.clear()
+        fake_embedder.misbehave = "raise"
+        with pytest.raises(RuntimeError, match="encoder exploded"):
+            index.query(query_contents="alpha", top_k=1)
+        fake_embedder.misbehave = None
+        assert [index.query(query_contents=t, top_k=1)[0]["id"] for t in ("beta", "alpha")] == ["b", "a"]
+        assert other.query(query_contents="gamma", top_k=1)[0]["id"] == "c"
+        assert [c for c in fake_embedder.calls if c[0] == "load"] == [("load", "fake-6")] * 2
+
+        def alive():
+            gc.collect()
+            return sum(ref() is not None for ref in fake_embedder.models)
+        assert alive() == 2
+        del index
+        assert alive() == 1
+        del other
+        assert alive() == 0
+
+    @pytest.mark.parametrize("round_", range(5))  # each round is a new race
+    def test_threads_share_one_load(self, make_index, fake_embedder, round_):
+        index = make_index(embedding_model="fake-6")
+        index.upsert([{"id": "a", "contents": "alpha"}])
+        fake_embedder.calls.clear()
+        start = threading.Barrier(8)
+        found, failures = [], []
+
+        def query():
+            try:
+                start.wait()
+                found.append(index.query(query_contents="alpha", top_k=1)[0]["id"])
+            except BaseException as e:
+                failures.append(e)
+        threads = [threading.Thread(target=query) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert failures == [] and found == ["a"] * 8
+        assert [c for c in fake_embedder.calls if c[0] == "load"] == [("load", "fake-6")]
 
     def test_refusals(self, make_index, fake_embedder):
         with pytest.raises(ValueError) as err:

@@ -6,23 +6,31 @@ A model name of the form "fake-<d>" gives dimension d; any other name but "broke
 gives dimension 8; "broken" fails to load.
 
 Tests choose misbehaviour through `misbehave` and read `calls` (every constructor,
-encode and get_sentence_embedding_dimension call, in order). `reset()` restores both.
+encode and dimension call, in order). With `renamed_dimension` set, models also have
+get_embedding_dimension, as those of sentence-transformers 6 do ("embedding_dimension"
+in `calls`; the old name is recorded as "dimension"). `models` holds a weak reference to
+every model made. `reset()` restores all of these.
 """
 
 import hashlib
+import weakref
 
 import numpy as np
 
 # One of None, "raise", "fewer_rows", "3d", "float64", "fortran", "not_array",
 # "no_dimension", "zero_dimension".
 misbehave = None
+renamed_dimension = False
 calls = []
+models = []
 
 
 def reset():
-    global misbehave
+    global misbehave, renamed_dimension
     misbehave = None
+    renamed_dimension = False
     calls.clear()
+    models.clear()
 
 
 def embed(text, dimension):
@@ -37,10 +45,22 @@ class SentenceTransformer:
         if model_name == "broken":
             raise OSError(f"no model named {model_name}")
         self.model_name = model_name
+        # A real load reads files with the interpreter lock released; so does this one, so
+        # other threads run in the middle of it.
+        hashlib.sha256(bytes(1 << 20)).digest()
         self.dimension = int(model_name[5:]) if model_name.startswith("fake-") else 8
+        models.append(weakref.ref(self))
+
+    def __getattr__(self, name):
+        if name == "get_embedding_dimension" and renamed_dimension:
+            return lambda: self._dimension("embedding_dimension")
+        raise AttributeError(name)
 
     def get_sentence_embedding_dimension(self):
-        calls.append(("dimension", self.model_name))
+        return self._dimension("dimension")
+
+    def _dimension(self, method):
+        calls.append((method, self.model_name))
         if misbehave == "no_dimension":
             return None
         if misbehave == "zero_dimension":
