@@ -115,6 +115,15 @@ inline IndexSettings Settings(const std::string& name, int32_t location = MEMORY
   return settings;
 }
 
+// `name` on the test backend (POSTGRES). The label walk needs one round per bit of a
+// position; 14 bits cover the lists of the training tests and keep their many trainings
+// cheap.
+inline IndexSettings ShallowSettings(const std::string& name) {
+  IndexSettings settings = Settings(name, POSTGRES);
+  settings.tree_depth = 14;
+  return settings;
+}
+
 // n points of dimension d around `clusters` centres spaced far apart (noise 1 around
 // centres about 1000 apart), row i in cluster i % clusters.
 inline Matrix<float> Clustered(uint64_t n, uint64_t d, uint64_t clusters, unsigned seed) {
@@ -135,6 +144,16 @@ inline std::vector<std::string> Ids(uint64_t n, uint64_t first = 0, const std::s
   ids.reserve(n);
   for (uint64_t i = 0; i < n; ++i) ids.push_back(prefix + std::to_string(first + i));
   return ids;
+}
+
+// A new index under `settings` holding `data` as "id0", "id1", ...
+inline std::unique_ptr<EncryptedIndex> FilledIndex(const IndexSettings& settings, Logger* logger,
+                                                   const Matrix<float>& data) {
+  auto index = std::make_unique<EncryptedIndex>(settings.index_name, TestKey(), IndexIVFFlat(0),
+                                                settings, logger, nullptr);
+  Matrix<float> copy = data;
+  index->Upsert(Ids(data.rows), copy, {}, {});
+  return index;
 }
 
 // Rows [begin, end) of m.

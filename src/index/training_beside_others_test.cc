@@ -20,6 +20,8 @@ namespace {
 using index_testing::BruteForce;
 using index_testing::CapturedLog;
 using index_testing::Clustered;
+using index_testing::FilledIndex;
+using index_testing::ShallowSettings;
 using index_testing::Ids;
 using index_testing::ResultIds;
 using index_testing::Rows;
@@ -32,8 +34,7 @@ constexpr uint64_t kItems = 10000;
 constexpr uint64_t kLists = 8;
 
 IndexSettings Shallow(const std::string& name) {
-  IndexSettings settings = Settings(name, POSTGRES);
-  settings.tree_depth = 14;
+  IndexSettings settings = ShallowSettings(name);
   settings.max_cache_size = 0;
   return settings;
 }
@@ -45,11 +46,7 @@ std::unique_ptr<EncryptedIndex> Open(const std::string& name, CapturedLog& log) 
 }
 
 std::unique_ptr<EncryptedIndex> Filled(const std::string& name, CapturedLog& log, const Matrix<float>& data) {
-  auto index = std::make_unique<EncryptedIndex>(name, TestKey(), IndexIVFFlat(0), Shallow(name),
-                                                log.logger(), nullptr);
-  Matrix<float> copy = data;
-  index->Upsert(Ids(data.rows), copy, {}, {});
-  return index;
+  return FilledIndex(Shallow(name), log.logger(), data);
 }
 
 void Upsert(EncryptedIndex& index, const Matrix<float>& data, uint64_t first, uint64_t end) {

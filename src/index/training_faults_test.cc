@@ -19,6 +19,8 @@ namespace {
 using index_testing::BruteForce;
 using index_testing::CapturedLog;
 using index_testing::Clustered;
+using index_testing::FilledIndex;
+using index_testing::ShallowSettings;
 using index_testing::Ids;
 using index_testing::ResultIds;
 using index_testing::Rows;
@@ -41,20 +43,10 @@ std::string Unfinished(const std::string& name) {
          "rebuild its entries";
 }
 
-// `name` on the test backend. The label walk needs one round per bit of a position;
-// 14 bits cover every list here and keep the many trainings below cheaper.
-IndexSettings Shallow(const std::string& name) {
-  IndexSettings settings = Settings(name, POSTGRES);
-  settings.tree_depth = 14;
-  return settings;
-}
+IndexSettings Shallow(const std::string& name) { return ShallowSettings(name); }
 
 std::unique_ptr<EncryptedIndex> Filled(const std::string& name, CapturedLog& log, const Matrix<float>& data) {
-  auto index = std::make_unique<EncryptedIndex>(name, TestKey(), IndexIVFFlat(0), Shallow(name),
-                                                log.logger(), nullptr);
-  Matrix<float> copy = data;
-  index->Upsert(Ids(data.rows), copy, {}, {});
-  return index;
+  return FilledIndex(Shallow(name), log.logger(), data);
 }
 
 void Train(EncryptedIndex& index) { index.TrainIndex(kLists, 2048, 5); }
