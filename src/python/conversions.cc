@@ -29,6 +29,8 @@ Matrix<float> vectors_to_matrix(const std::vector<std::vector<float>>& rows) {
     }
   }
   m.data.resize(m.rows * m.cols);
+  // Rows of no values have no storage: memcpy must not see their null pointers.
+  if (m.cols == 0) return m;
   for (size_t r = 0; r < rows.size(); ++r) {
     std::memcpy(m.data.data() + r * m.cols, rows[r].data(), m.cols * sizeof(float));
   }
