@@ -1,11 +1,12 @@
 // Keystore: one store of one index. Opaque byte values under 64-bit keys, one versioned
 // map blob, and (config stores) named blobs. Implementations: memory, PostgreSQL, Redis,
 // made by CreateBackingStore. Not thread-safe: one operation at a time per object;
-// PushMap and CompareAndSetValue are the only cross-process coordination (atomic in
-// PostgreSQL and Redis).
+// PushMap and CompareAndSetValue (atomic in PostgreSQL and Redis) and the holds below are
+// the cross-process coordination.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,25 @@ using ombrix::Matrix;
 struct MapAndVersion {
   std::vector<uint8_t> map_data;  // empty when no map is stored
   uint64_t version = 0;           // 0 when no map is stored
+};
+
+// Holds keep the processes sharing an index store apart: writers take shared holds, a
+// training or a deletion takes the exclusive one. Their life is judged by the server
+// alone, never by comparing clocks of the processes: PostgreSQL keeps them as session
+// locks that end with the session, Redis as leases on its own clock that run out unless
+// renewed. While a store's write fence names a hold, every write of that store to the
+// server is made only if the hold is still live there, and a refused write throws
+// HoldLostError (server_errors.h).
+enum class HoldKind : uint8_t { kShared, kExclusive };
+
+struct HoldGrant {
+  bool granted = false;       // shared: no exclusive hold is live; exclusive: it is this holder's
+  bool others_share = false;  // exclusive: shared holds taken before it are still live
+};
+
+struct WriteFence {
+  HoldKind kind = HoldKind::kShared;
+  uint64_t holder = 0;
 };
 
 class Keystore {
@@ -68,6 +88,43 @@ class Keystore {
   virtual std::vector<uint64_t> GetAllKeys() = 0;
   virtual void SetValueSize(uint64_t size) { value_size_ = size; }
 
+  // Several versioned maps read from one state of the store, in one round trip where the
+  // server allows it; one entry per (map key, version key) pair.
+  virtual std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+    std::vector<MapAndVersion> maps;
+    maps.reserve(keys.size());
+    for (const auto& [map_key, version_key] : keys) maps.push_back(GetMap(map_key, version_key));
+    return maps;
+  }
+
+  // Holds (see HoldKind). A store no other process can reach keeps none: every hold is
+  // granted at once and never lost.
+  //
+  // Shared: granted while no exclusive hold is live. Exclusive: granted while no other
+  // exclusive hold is live; while granted, no new shared hold is, and others_share says
+  // whether shared holds taken before are still live (call again to wait for them; a
+  // call by the holder renews its hold). `lease_ms` is how long the hold outlives a holder
+  // that stops renewing it, where the server keeps leases.
+  virtual HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
+    (void)kind, (void)holder, (void)lease_ms;
+    return {true, false};
+  }
+  // Extends a live hold; false when it is no longer live (it ran out, or its session ended).
+  virtual bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
+    (void)kind, (void)holder, (void)lease_ms;
+    return true;
+  }
+  // Ends the hold; true when it was still live until then.
+  virtual bool ReleaseHold(HoldKind kind, uint64_t holder) {
+    (void)kind, (void)holder;
+    return true;
+  }
+  // True when some process holds the exclusive hold now.
+  virtual bool ExclusiveHoldIsLive() { return false; }
+  // Makes every later write conditional on `fence`'s hold (nullopt: unconditional).
+  virtual void SetWriteFence(std::optional<WriteFence> fence) { write_fence_ = fence; }
+  const std::optional<WriteFence>& write_fence() const { return write_fence_; }
+
   uint64_t value_size() const { return value_size_; }
   uint64_t store_id() const { return hashed_index_name_; }
   const std::string& index_name() const { return index_name_; }
@@ -77,6 +134,7 @@ class Keystore {
       : hashed_index_name_(hashed_index_name), index_name_(std::move(index_name)) {}
 
   uint64_t value_size_ = 8;
+  std::optional<WriteFence> write_fence_;
   uint64_t hashed_index_name_ = 0;
   std::string index_name_;
 };

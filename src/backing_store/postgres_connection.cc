@@ -58,6 +58,8 @@ struct SessionNotes {
   // libpq's messages can quote parts of the connection string (a host or database name
   // that a secret's unencoded '@' became, a URI inside a quoted dbname): none may leave.
   std::vector<std::string> secrets;
+  // Session locks are held: a new session would silently hold none of them.
+  bool keeps_session = false;
 };
 
 int SessionNotesEvent(PGEventId event, void* info, void*) {
@@ -151,6 +153,13 @@ void ReconnectIfBroken(PGconn* connection) {
   // Still busy with an earlier statement: one this client gave up waiting for.
   const bool abandoned = PQtransactionStatus(connection) == PQTRANS_ACTIVE;
   if (PQstatus(connection) == CONNECTION_OK && !abandoned) return;
+  const SessionNotes* notes = NotesOf(connection);
+  if (notes != nullptr && notes->keeps_session) {
+    const std::string message = "The session with PostgreSQL server " + PgServerAddress(connection) +
+                                " that held the index ended, and its locks with it";
+    ombrix::InternalLogger().error(message);
+    throw HoldLostError(message);
+  }
   ombrix::InternalLogger().warning("Reconnecting to PostgreSQL server " +
                                    PgServerAddress(connection));
   PQreset(connection);
@@ -279,6 +288,10 @@ std::string PgServerAddress(const PGconn* connection) {
   const char* port = PQport(connection);
   return Masked(connection,
                 std::string(host != nullptr ? host : "") + ":" + (port != nullptr ? port : ""));
+}
+
+void PgKeepSession(PGconn* connection, bool keep) {
+  if (SessionNotes* notes = NotesOf(connection)) notes->keeps_session = keep;
 }
 
 void PgRollbackIfOpen(PGconn* connection) {

@@ -82,6 +82,10 @@ std::string PgServerAddress(const PGconn* connection);
 // connection's wait limit (the connection is then shut). A statement the server stopped
 // at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
 // server's text, after rolling back the transaction it ran in (the session stays usable).
+// While `keep` is set, a broken connection is not opened again: its session held locks
+// that a new session would not hold, and the statement throws HoldLostError instead.
+void PgKeepSession(PGconn* connection, bool keep);
+
 // A ROLLBACK, unless the connection broke (its transaction is gone with it).
 void PgRollbackIfOpen(PGconn* connection);
 

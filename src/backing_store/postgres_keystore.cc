@@ -363,11 +363,16 @@ void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>&
   InternalLogger().info("Item successfully pushed to Postgres");
 }
 
-std::string PostgresKeystore::MapLockStatement() const {
-  // One lock per store, released at COMMIT or ROLLBACK: writers of other indexes (and a
-  // long deletion of one) never wait for each other.
+std::string PostgresKeystore::LockKeys(int lock_class) const {
+  // One lock per store: writers of other indexes (and a long deletion of one) never wait
+  // for each other. Two stores folding to one number only wait for each other.
   const auto folded = static_cast<int32_t>(static_cast<uint32_t>(hashed_index_name_ ^ (hashed_index_name_ >> 32)));
-  return "SELECT pg_advisory_xact_lock(42, " + std::to_string(folded) + ")";
+  return "(" + std::to_string(lock_class) + ", " + std::to_string(folded) + ")";
+}
+
+std::string PostgresKeystore::MapLockStatement() const {
+  // Released at COMMIT or ROLLBACK.
+  return "SELECT pg_advisory_xact_lock" + LockKeys(42);
 }
 
 bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
@@ -714,6 +719,155 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys() {
   }
   InternalLogger().info("Retrieved " + std::to_string(keys.size()) + " keys from Postgres");
   return keys;
+}
+
+std::vector<MapAndVersion> PostgresKeystore::GetMaps(
+    const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+  std::vector<MapAndVersion> maps(keys.size());
+  if (keys.empty()) return maps;
+  // Keys are decimal digits only, so they are spliced in.
+  std::string sql = "SELECT ";
+  for (size_t i = 0; i < keys.size(); ++i) {
+    for (const uint64_t key : {keys[i].first, keys[i].second}) {
+      if (sql.size() > 7) sql += ", ";
+      sql += "(SELECT value FROM " + table_ + " WHERE key = '" + std::to_string(key) +
+             "' AND index_name = " + id_text_ + ")";
+    }
+  }
+  PgOutcome outcome = PgExec(connection_.get(), sql, PGRES_TUPLES_OK);
+  if (!outcome.ok || outcome.rows() != 1) {
+    LogAndThrow("Failed to get maps from Postgres: " + outcome.error);
+  }
+  // The text form of bytea is hex: "\x..." decoded here.
+  auto bytes_of = [&](int column) {
+    std::vector<uint8_t> bytes;
+    if (PgIsNull(outcome.result.get(), 0, column)) return bytes;
+    size_t length = 0;
+    unsigned char* raw = PQunescapeBytea(
+        reinterpret_cast<const unsigned char*>(PQgetvalue(outcome.result.get(), 0, column)), &length);
+    if (raw == nullptr) LogAndThrow("Failed to decode a map read from Postgres");
+    bytes.assign(raw, raw + length);
+    PQfreemem(raw);
+    return bytes;
+  };
+  for (size_t i = 0; i < keys.size(); ++i) {
+    maps[i].map_data = bytes_of(static_cast<int>(2 * i));
+    const std::vector<uint8_t> version = bytes_of(static_cast<int>(2 * i + 1));
+    if (version.size() >= 8) maps[i].version = FromLittleEndian(version.data());
+  }
+  return maps;
+}
+
+// Lock classes: 42 is the compare-and-set's transaction lock; 43 admits one training or
+// deletion at a time; 44 is held shared by writers and exclusively by the one admitted.
+namespace {
+constexpr int kHoldersLock = 43;
+constexpr int kWritersLock = 44;
+// How long one attempt at the writers' lock waits in the server's queue: while it waits,
+// the server grants no new shared lock, so writers that keep coming cannot starve it.
+constexpr char kExclusiveWaitStatement[] = "SET LOCAL lock_timeout = '2000'";
+}  // namespace
+
+bool PostgresKeystore::AskLock(const std::string& sql) {
+  PgOutcome outcome = PgExec(connection_.get(), sql, PGRES_TUPLES_OK);
+  if (!outcome.ok || outcome.rows() != 1) LogAndThrow("Failed to ask for a lock: " + outcome.error);
+  bool all = true;
+  for (int column = 0; column < PQnfields(outcome.result.get()); ++column) {
+    all = all && PgText(outcome.result.get(), 0, column) == "t";
+  }
+  return all;
+}
+
+void PostgresKeystore::KeepSessionWhileHolding() {
+  PgKeepSession(connection_.get(), holds_writers_shared_ || holds_holders_ || holds_writers_exclusive_);
+}
+
+HoldGrant PostgresKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
+  (void)holder, (void)lease_ms;
+  if (kind == HoldKind::kShared) {
+    if (!holds_writers_shared_) {
+      holds_writers_shared_ = AskLock("SELECT pg_try_advisory_lock_shared" + LockKeys(kWritersLock));
+      KeepSessionWhileHolding();
+    }
+    return {holds_writers_shared_, false};
+  }
+  if (!holds_holders_) {
+    holds_holders_ = AskLock("SELECT pg_try_advisory_lock" + LockKeys(kHoldersLock));
+    KeepSessionWhileHolding();
+    if (!holds_holders_) return {false, false};
+  }
+  if (!holds_writers_exclusive_) {
+    BeginTransaction();
+    try {
+      PgOutcome limit = PgExec(connection_.get(), kExclusiveWaitStatement, PGRES_COMMAND_OK);
+      if (!limit.ok) throw std::runtime_error(limit.error);
+      PgOutcome lock = PgExec(connection_.get(), "SELECT pg_advisory_lock" + LockKeys(kWritersLock),
+                              PGRES_TUPLES_OK);
+      if (!lock.ok) throw std::runtime_error(lock.error);
+      CommitTransaction();  // a session lock outlives the transaction it was taken in
+      holds_writers_exclusive_ = true;
+    } catch (const ServerTimeLimit&) {
+      // Writers that took the lock before still hold it; the transaction was rolled back.
+    } catch (const ServerUnreachable&) {
+      throw;
+    } catch (const std::exception& failure) {
+      PgRollbackIfOpen(connection_.get());
+      LogAndThrow(std::string("Failed to wait for the writers' lock: ") + failure.what());
+    }
+    KeepSessionWhileHolding();
+  }
+  return {true, !holds_writers_exclusive_};
+}
+
+bool PostgresKeystore::RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
+  (void)holder, (void)lease_ms;
+  // Session locks need no renewal; a session that ended took them with it, which the next
+  // statement on this connection reports.
+  const bool held = kind == HoldKind::kShared ? holds_writers_shared_ : holds_holders_;
+  return held && PgConnected(connection_.get());
+}
+
+bool PostgresKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
+  (void)holder;
+  std::string sql;
+  if (kind == HoldKind::kShared) {
+    if (holds_writers_shared_) sql = "SELECT pg_advisory_unlock_shared" + LockKeys(kWritersLock);
+    holds_writers_shared_ = false;
+  } else {
+    // Both in one statement, each in its own column so that both are evaluated; the
+    // writers' lock first, so the next holder never finds the holders' lock free while
+    // this one still holds the writers'.
+    std::vector<std::string> unlocks;
+    if (holds_writers_exclusive_) unlocks.push_back("pg_advisory_unlock" + LockKeys(kWritersLock));
+    if (holds_holders_) unlocks.push_back("pg_advisory_unlock" + LockKeys(kHoldersLock));
+    for (const std::string& unlock : unlocks) sql += (sql.empty() ? "SELECT " : ", ") + unlock;
+    holds_writers_exclusive_ = holds_holders_ = false;
+  }
+  if (sql.empty()) {
+    KeepSessionWhileHolding();
+    return false;
+  }
+  try {
+    const bool live = AskLock(sql);
+    KeepSessionWhileHolding();
+    return live;
+  } catch (const HoldLostError&) {
+    // The session ended, and its locks with it: the next statement may connect again.
+    KeepSessionWhileHolding();
+    return false;
+  } catch (...) {
+    // A server past its time limit had its session shut (ending the locks there).
+    KeepSessionWhileHolding();
+    throw;
+  }
+}
+
+bool PostgresKeystore::ExclusiveHoldIsLive() {
+  // Held exclusively by someone when a shared lock is refused; a shared lock taken here
+  // is given back in the same statement.
+  const std::string keys = LockKeys(kHoldersLock);
+  return AskLock("SELECT CASE WHEN pg_try_advisory_lock_shared" + keys +
+                 " THEN NOT pg_advisory_unlock_shared" + keys + " ELSE true END");
 }
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -51,6 +51,17 @@ class PostgresKeystore final : public Keystore {
   void DeleteIndex() override;
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;
+  // One statement for every pair.
+  std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
+  // Holds are session advisory locks, which the server drops when the session ends: a
+  // writer holds the writers' lock shared; a training or a deletion holds the holders'
+  // lock, which admits one of them, and then the writers' lock exclusively. While a lock
+  // is held the connection is never opened again (a new session would hold none), and a
+  // statement that finds it broken throws HoldLostError. Leases are not used.
+  HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
+  bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
+  bool ReleaseHold(HoldKind kind, uint64_t holder) override;
+  bool ExclusiveHoldIsLive() override;
 
  private:
   using Row = std::pair<uint64_t, std::span<const uint8_t>>;
@@ -87,6 +98,14 @@ class PostgresKeystore final : public Keystore {
   // The advisory lock that serialises this store's compare-and-sets and its deletion.
   std::string MapLockStatement() const;
   std::string own_config_names_[2];
+  // "(<class>, <store id folded to 32 bits>)": the two-key form of an advisory lock.
+  std::string LockKeys(int lock_class) const;
+  // A statement of one boolean cell, e.g. "SELECT pg_try_advisory_lock(...)".
+  bool AskLock(const std::string& sql);
+  void KeepSessionWhileHolding();
+  bool holds_writers_shared_ = false;
+  bool holds_holders_ = false;
+  bool holds_writers_exclusive_ = false;
 };
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "backing_store/server_errors.h"
 #include "diagnostics/logger.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
@@ -34,6 +37,71 @@ constexpr const char* kCompareAndSetValueScript =
     "return 1 "
     "end "
     "return 0";
+
+// The server's clock in milliseconds, and the check every fenced script starts with. KEYS
+// 1 and 2: the exclusive key and the writers' set; ARGV 1: 'x' (exclusive), 's' (shared)
+// or '-' (no fence); ARGV 2: the holder. A hold that is not live refuses the write.
+#define OMBRIX_REDIS_NOW                                               \
+  "local function now() local t = redis.call('TIME') "                 \
+  "return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) end "
+constexpr const char* kFenceCheck =
+    OMBRIX_REDIS_NOW
+    "if ARGV[1] == 'x' then "
+    "if redis.call('GET', KEYS[1]) ~= ARGV[2] then return redis.error_reply('HOLD_LOST') end "
+    "elseif ARGV[1] == 's' then "
+    "local s = redis.call('ZSCORE', KEYS[2], ARGV[2]) "
+    "if not s or tonumber(s) < now() then return redis.error_reply('HOLD_LOST') end "
+    "end ";
+constexpr char kHoldLost[] = "HOLD_LOST";
+
+// Fenced bodies. KEYS 3: the hash written; ARGV from 3 on as each says.
+const std::string kFencedHset = std::string(kFenceCheck) +  // field, value pairs
+    "for i = 3, #ARGV, 2 do redis.call('HSET', KEYS[3], ARGV[i], ARGV[i + 1]) end return 1";
+const std::string kFencedCompareAndSet = std::string(kFenceCheck) +  // map field, version field, map, expected, next
+    "local stored = redis.call('HGET', KEYS[3], ARGV[4]) "
+    "if (stored == false and ARGV[6] == '0') or stored == ARGV[6] then "
+    "redis.call('HSET', KEYS[3], ARGV[3], ARGV[5], ARGV[4], ARGV[7]) return 1 end return 0";
+const std::string kFencedCompareAndSetValue = std::string(kFenceCheck) +  // field, value, version field, expected, next
+    "local stored = redis.call('HGET', KEYS[3], ARGV[5]) "
+    "if (stored == false and ARGV[6] == string.rep('\\0', 8)) or stored == ARGV[6] then "
+    "redis.call('HSET', KEYS[3], ARGV[3], ARGV[4], ARGV[5], ARGV[7]) return 1 end return 0";
+const std::string kFencedDelete = std::string(kFenceCheck) +  // KEYS 3 and 4: item and map hash
+    "return {redis.call('DEL', KEYS[3]), redis.call('DEL', KEYS[4])}";
+const std::string kFencedHdel = std::string(kFenceCheck) +  // fields
+    "for i = 3, #ARGV do redis.call('HDEL', KEYS[3], ARGV[i]) end return 1";
+
+// Hold scripts: KEYS the exclusive key and the writers' set; ARGV the holder and the lease.
+// The writers' set lives twice as long as its newest lease, so a set of writers that all
+// died goes by itself.
+constexpr const char* kTakeShared =
+    OMBRIX_REDIS_NOW
+    "if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end "
+    "local lease = tonumber(ARGV[2]) "
+    "redis.call('ZADD', KEYS[2], now() + lease, ARGV[1]) "
+    "redis.call('PEXPIRE', KEYS[2], 2 * lease) return 1";
+constexpr const char* kTakeExclusive =
+    OMBRIX_REDIS_NOW
+    "local holder = redis.call('GET', KEYS[1]) "
+    "if holder and holder ~= ARGV[1] then return {0, 0} end "
+    "redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) "
+    "redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', '(' .. string.format('%d', now())) "
+    "return {1, redis.call('ZCARD', KEYS[2])}";
+constexpr const char* kRenewShared =
+    OMBRIX_REDIS_NOW
+    "local s = redis.call('ZSCORE', KEYS[2], ARGV[1]) local t = now() local lease = tonumber(ARGV[2]) "
+    "if s and tonumber(s) >= t then "
+    "redis.call('ZADD', KEYS[2], 'XX', t + lease, ARGV[1]) redis.call('PEXPIRE', KEYS[2], 2 * lease) "
+    "return 1 end return 0";
+constexpr const char* kRenewExclusive =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('PEXPIRE', KEYS[1], ARGV[2]) return 1 end "
+    "return 0";
+constexpr const char* kReleaseShared =
+    OMBRIX_REDIS_NOW
+    "local s = redis.call('ZSCORE', KEYS[2], ARGV[1]) redis.call('ZREM', KEYS[2], ARGV[1]) "
+    "if s and tonumber(s) >= now() then return 1 end return 0";
+constexpr const char* kReleaseExclusive =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('DEL', KEYS[1]) return 1 end return 0";
+#undef OMBRIX_REDIS_NOW
 
 RedisEndpoint EndpointOf(const ombrix::DBConfig& config) {
   if (!config.connection_string) {
@@ -72,6 +140,8 @@ RedisKeystore::RedisKeystore(ombrix::DBConfig config, const std::string& index_n
       store_kind_(store_kind),
       item_hash_(ToWire(hashed_index_name_)),
       map_hash_(std::to_string(hashed_index_name_)),
+      exclusive_key_(map_hash_ + ":hold"),
+      writers_key_(map_hash_ + ":writers"),
       connection_(EndpointOf(config)) {}
 
 RedisKeystore::WireKey RedisKeystore::ToWire(uint64_t value) {
@@ -95,6 +165,34 @@ void RedisKeystore::CheckBatch(const std::vector<uint64_t>& keys, size_t rows) c
 template <typename ValueAt>
 void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty,
                                  ValueAt value_at) {
+  if (write_fence_) {
+    // One fenced script per chunk of fields: each checks the hold before it writes.
+    constexpr size_t kFieldsPerScript = 1000;
+    std::vector<WireKey> fields;
+    for (size_t start = 0; start < keys.size(); start += kFieldsPerScript) {
+      const size_t end = std::min(keys.size(), start + kFieldsPerScript);
+      fields.clear();
+      std::vector<std::string_view> args;
+      for (size_t i = start; i < end; ++i) {
+        auto [data, length] = value_at(i);
+        if (skip_empty && length == 0) continue;
+        fields.push_back(ToWire(keys[i]));
+      }
+      size_t next = 0;
+      for (size_t i = start; i < end; ++i) {
+        auto [data, length] = value_at(i);
+        if (skip_empty && length == 0) continue;
+        args.emplace_back(fields[next].data(), fields[next].size());
+        args.emplace_back(data, length);
+        ++next;
+      }
+      if (!args.empty()) {
+        EvalFenced(kFencedHset.c_str(), {std::string(item_hash_.data(), item_hash_.size())}, args, "HSET");
+      }
+    }
+    InternalLogger().info("Items successfully pushed to Redis");
+    return;
+  }
   for (size_t i = 0; i < keys.size(); ++i) {
     auto [data, length] = value_at(i);
     if (skip_empty && length == 0) continue;
@@ -137,6 +235,13 @@ void RedisKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
 void RedisKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
   InternalLogger().info("Pushing item to Redis");
   WireKey field = ToWire(key);
+  if (write_fence_) {
+    EvalFenced(kFencedHset.c_str(), {std::string(item_hash_.data(), item_hash_.size())},
+               {std::string_view(field.data(), field.size()),
+                std::string_view(reinterpret_cast<const char*>(value.data()), value.size())},
+               "HSET");
+    return;
+  }
   connection_.Check(connection_.Send("HSET %b %b %b", item_hash_.data(), item_hash_.size(),
                                      field.data(), field.size(), value.data(), value.size()),
                     "HSET");
@@ -151,11 +256,18 @@ bool RedisKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>&
   std::string version_field = std::to_string(version_key);
   std::string expected = std::to_string(expected_version);
   std::string next = std::to_string(expected_version + 1);
-  RedisReplyPtr reply = connection_.Check(
-      connection_.Send("EVAL %s 3 %s %s %s %b %s %s", kCompareAndSetScript, map_hash_.c_str(),
-                       map_field.c_str(), version_field.c_str(), map.data(), map.size(),
-                       expected.c_str(), next.c_str()),
-      "EVAL");
+  RedisReplyPtr reply =
+      write_fence_
+          ? EvalFenced(kFencedCompareAndSet.c_str(), {map_hash_},
+                       {map_field, version_field,
+                        std::string_view(reinterpret_cast<const char*>(map.data()), map.size()),
+                        expected, next},
+                       "EVAL")
+          : connection_.Check(
+                connection_.Send("EVAL %s 3 %s %s %s %b %s %s", kCompareAndSetScript,
+                                 map_hash_.c_str(), map_field.c_str(), version_field.c_str(),
+                                 map.data(), map.size(), expected.c_str(), next.c_str()),
+                "EVAL");
   std::string type_line = std::string("Redis reply type: ") + RedisReplyTypeName(reply->type);
   if (reply->type == REDIS_REPLY_INTEGER) type_line += ", value: " + std::to_string(reply->integer);
   InternalLogger().info(type_line);
@@ -186,6 +298,18 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     InternalLogger().warning("No keys provided for batch deletion");
     return;
   }
+  if (write_fence_) {
+    for (size_t start = 0; start < keys.size(); start += kDeleteChunk) {
+      const size_t end = std::min(keys.size(), start + kDeleteChunk);
+      std::vector<WireKey> fields;
+      for (size_t i = start; i < end; ++i) fields.push_back(ToWire(keys[i]));
+      std::vector<std::string_view> args;
+      for (const WireKey& field : fields) args.emplace_back(field.data(), field.size());
+      EvalFenced(kFencedHdel.c_str(), {std::string(item_hash_.data(), item_hash_.size())}, args, "HDEL");
+    }
+    InternalLogger().info("Items successfully deleted from Redis");
+    return;
+  }
   // One multi-key HDEL per chunk, all chunks pipelined: the same end state as one HDEL
   // per key, without a round trip per key.
   std::vector<WireKey> fields;
@@ -210,6 +334,11 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
 void RedisKeystore::DeleteItem(const uint64_t& key) {
   InternalLogger().info("Deleting item from Redis");
   WireKey field = ToWire(key);
+  if (write_fence_) {
+    EvalFenced(kFencedHdel.c_str(), {std::string(item_hash_.data(), item_hash_.size())},
+               {std::string_view(field.data(), field.size())}, "HDEL");
+    return;
+  }
   connection_.Check(connection_.Send("HDEL %b %b", item_hash_.data(), item_hash_.size(),
                                      field.data(), field.size()),
                     "HDEL");
@@ -263,6 +392,15 @@ bool RedisKeystore::CompareAndSetValue(const uint64_t& key, const std::vector<ui
   const WireKey version_field = ToWire(version_key);
   const WireKey expected = ToWire(expected_version);
   const WireKey next = ToWire(expected_version + 1);
+  if (write_fence_) {
+    auto view = [](const WireKey& wire) { return std::string_view(wire.data(), wire.size()); };
+    RedisReplyPtr reply = EvalFenced(
+        kFencedCompareAndSetValue.c_str(), {std::string(item_hash_.data(), item_hash_.size())},
+        {view(field), std::string_view(reinterpret_cast<const char*>(value.data()), value.size()),
+         view(version_field), view(expected), view(next)},
+        "EVAL");
+    return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  }
   RedisReplyPtr reply = connection_.Check(
       connection_.Send("EVAL %s 1 %b %b %b %b %b %b", kCompareAndSetValueScript, item_hash_.data(),
                        item_hash_.size(), field.data(), field.size(), value.data(), value.size(),
@@ -404,11 +542,15 @@ void RedisKeystore::DeleteIndex() {
   } else {
     // One script: entries and counter map go together or not at all, so a reply lost
     // after the server ran it cannot leave a map over missing entries.
-    RedisReplyPtr reply = connection_.Check(
-        connection_.Send("EVAL %s 2 %b %s",
-                         "return {redis.call('DEL', KEYS[1]), redis.call('DEL', KEYS[2])}",
-                         item_hash_.data(), item_hash_.size(), map_hash_.c_str()),
-        "DEL");
+    RedisReplyPtr reply =
+        write_fence_
+            ? EvalFenced(kFencedDelete.c_str(),
+                         {std::string(item_hash_.data(), item_hash_.size()), map_hash_}, {}, "DEL")
+            : connection_.Check(
+                  connection_.Send("EVAL %s 2 %b %s",
+                                   "return {redis.call('DEL', KEYS[1]), redis.call('DEL', KEYS[2])}",
+                                   item_hash_.data(), item_hash_.size(), map_hash_.c_str()),
+                  "DEL");
     if (reply->type == REDIS_REPLY_ARRAY) {
       for (size_t i = 0; i < reply->elements; ++i) {
         const redisReply* deleted = reply->element[i];
@@ -463,6 +605,115 @@ std::vector<uint64_t> RedisKeystore::GetAllKeys() {
   }
   InternalLogger().info("Retrieved " + std::to_string(keys.size()) + " keys from Redis");
   return keys;
+}
+
+RedisReplyPtr RedisKeystore::EvalFenced(const char* script, const std::vector<std::string>& keys,
+                                        const std::vector<std::string_view>& args, const char* word) {
+  const std::string key_count = std::to_string(2 + keys.size());
+  const std::string holder = write_fence_ ? std::to_string(write_fence_->holder) : std::string("0");
+  const char* kind = !write_fence_ ? "-" : write_fence_->kind == HoldKind::kExclusive ? "x" : "s";
+  std::vector<const char*> argv = {"EVAL", script, key_count.c_str(), exclusive_key_.c_str(),
+                                   writers_key_.c_str()};
+  std::vector<size_t> lengths = {4, std::strlen(script), key_count.size(), exclusive_key_.size(),
+                                 writers_key_.size()};
+  for (const std::string& key : keys) {
+    argv.push_back(key.data());
+    lengths.push_back(key.size());
+  }
+  argv.push_back(kind);
+  lengths.push_back(1);
+  argv.push_back(holder.c_str());
+  lengths.push_back(holder.size());
+  for (const std::string_view& arg : args) {
+    argv.push_back(arg.data());
+    lengths.push_back(arg.size());
+  }
+  void* raw = connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data());
+  if (raw != nullptr) {
+    const auto* reply = static_cast<const redisReply*>(raw);
+    if (reply->type == REDIS_REPLY_ERROR && std::string_view(reply->str, reply->len).starts_with(kHoldLost)) {
+      freeReplyObject(raw);
+      const std::string message = "The hold of this process on Redis store " + map_hash_ +
+                                  " ran out before its write reached the server";
+      InternalLogger().error(message);
+      throw HoldLostError(message);
+    }
+  }
+  return connection_.Check(raw, word);
+}
+
+RedisReplyPtr RedisKeystore::EvalHold(const char* script, uint64_t holder, uint64_t lease_ms) {
+  const std::string holder_text = std::to_string(holder);
+  const std::string lease_text = std::to_string(lease_ms);
+  return connection_.Check(connection_.Send("EVAL %s 2 %s %s %s %s", script, exclusive_key_.c_str(),
+                                            writers_key_.c_str(), holder_text.c_str(),
+                                            lease_text.c_str()),
+                           "EVAL");
+}
+
+HoldGrant RedisKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
+  if (kind == HoldKind::kShared) {
+    RedisReplyPtr reply = EvalHold(kTakeShared, holder, lease_ms);
+    return {reply->type == REDIS_REPLY_INTEGER && reply->integer == 1, false};
+  }
+  RedisReplyPtr reply = EvalHold(kTakeExclusive, holder, lease_ms);
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
+      reply->element[0]->type != REDIS_REPLY_INTEGER || reply->element[1]->type != REDIS_REPLY_INTEGER) {
+    throw std::runtime_error("Redis answered the exclusive hold with an unexpected reply");
+  }
+  return {reply->element[0]->integer == 1, reply->element[1]->integer > 0};
+}
+
+bool RedisKeystore::RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
+  RedisReplyPtr reply =
+      EvalHold(kind == HoldKind::kShared ? kRenewShared : kRenewExclusive, holder, lease_ms);
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
+bool RedisKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
+  RedisReplyPtr reply =
+      EvalHold(kind == HoldKind::kShared ? kReleaseShared : kReleaseExclusive, holder, 0);
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
+bool RedisKeystore::ExclusiveHoldIsLive() {
+  RedisReplyPtr reply =
+      connection_.Check(connection_.Send("EXISTS %s", exclusive_key_.c_str()), "EXISTS");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
+std::vector<MapAndVersion> RedisKeystore::GetMaps(
+    const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+  std::vector<MapAndVersion> maps(keys.size());
+  if (keys.empty()) return maps;
+  std::vector<std::string> fields;
+  for (const auto& [map_key, version_key] : keys) {
+    fields.push_back(std::to_string(map_key));
+    fields.push_back(std::to_string(version_key));
+  }
+  std::vector<const char*> argv = {"HMGET", map_hash_.c_str()};
+  std::vector<size_t> lengths = {5, map_hash_.size()};
+  for (const std::string& field : fields) {
+    argv.push_back(field.c_str());
+    lengths.push_back(field.size());
+  }
+  RedisReplyPtr reply = connection_.Check(
+      connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "HMGET");
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != fields.size()) {
+    throw std::runtime_error("HMGET of the maps returned an unexpected reply");
+  }
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (IsBulk(reply->element[2 * i])) maps[i].map_data = BytesOf(*reply->element[2 * i]);
+    const redisReply* version = reply->element[2 * i + 1];
+    if (IsBulk(version)) {
+      try {
+        maps[i].version = std::stoull(std::string(version->str, version->len));
+      } catch (const std::logic_error&) {
+        maps[i].version = 0;
+      }
+    }
+  }
+  return maps;
 }
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

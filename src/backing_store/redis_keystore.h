@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backing_store/db_config.h"
@@ -57,6 +58,16 @@ class RedisKeystore : public Keystore {
   // and of the map hash.
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;
+  // One HMGET of the map hash.
+  std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
+  // Holds are leases on the server's clock (TIME inside each script): the exclusive one a
+  // string under "<map hash>:hold" that expires with its lease, the shared ones the
+  // members of the sorted set "<map hash>:writers" scored by the end of their lease. A
+  // fenced write is a script that checks its hold before it writes.
+  HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
+  bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
+  bool ReleaseHold(HoldKind kind, uint64_t holder) override;
+  bool ExclusiveHoldIsLive() override;
 
   // Keys per multi-key HDEL of BatchDeleteItems.
   static constexpr size_t kDeleteChunk = 1000;
@@ -76,11 +87,19 @@ class RedisKeystore : public Keystore {
   void PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty, ValueAt value_at);
   // One HMGET of every key; a reply of one element per key, or std::runtime_error.
   RedisReplyPtr HmgetBatch(const std::vector<uint64_t>& keys);
+  // Runs `script` (which starts with the fence check) with the fence's keys and arguments
+  // first, then `keys` and `args`; a refusal for a lost hold throws HoldLostError.
+  RedisReplyPtr EvalFenced(const char* script, const std::vector<std::string>& keys,
+                           const std::vector<std::string_view>& args, const char* word);
+  // A hold script: KEYS the exclusive key and the writers' set; ARGV the holder and lease.
+  RedisReplyPtr EvalHold(const char* script, uint64_t holder, uint64_t lease_ms);
 
   std::string table_name_;
   int32_t store_kind_;
   WireKey item_hash_;     // hashed_index_name_ as 8 little-endian bytes
   std::string map_hash_;  // hashed_index_name_ in decimal
+  std::string exclusive_key_;  // map_hash_ + ":hold"
+  std::string writers_key_;    // map_hash_ + ":writers"
   RedisConnection connection_;
 };
 

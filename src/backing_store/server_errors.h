@@ -21,4 +21,13 @@ class ServerTimeLimit : public ServerUnreachable {
   using ServerUnreachable::ServerUnreachable;
 };
 
+// A write made under a hold (Keystore::SetWriteFence) that the server refused because the
+// hold is no longer live there, or a session that held one and ended: whoever took the
+// index over since must not meet this process's writes. Final like a server out of
+// reach: retry loops give up at once.
+class HoldLostError : public ServerUnreachable {
+ public:
+  using ServerUnreachable::ServerUnreachable;
+};
+
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -90,6 +90,7 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   // record) and at the last step (the new record beside contents it no longer has).
   // Empty contents are not stored: an id without contents has no value in the items store.
   for (uint64_t start = 0; start < n; start += kWriteChunkSize) {
+    KeepHold();  // a long upsert renews its hold on the way
     const uint64_t end = std::min(start + kWriteChunkSize, n);
     std::vector<std::vector<uint8_t>> records;
     std::vector<std::vector<uint8_t>> masked_ids;

@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "backing_store/server_errors.h"
 #include "encrypted_store/encrypted_index_core.h"
@@ -38,7 +39,10 @@ void SetRetryPauseForTesting(RetryPauseFn pause) { retry_pause.store(pause); }
 }  // namespace internal
 
 void EncryptedIndexCore::LoadCounterMap() {
-  if (TryLoadCounterMap()) return;
+  if (!TryLoadCounterMap()) HandleMissingCounterMap();
+}
+
+void EncryptedIndexCore::HandleMissingCounterMap() {
   RefuseIfDeleted();
   // No map and no item: an index whose creator stores its map with the first update.
   if (data_store->GetNumItems() == 0) {
@@ -57,8 +61,11 @@ void EncryptedIndexCore::LoadCounterMap() {
 }
 
 bool EncryptedIndexCore::TryLoadCounterMap() {
-  ombrix_encrypted_index::internal::backing_store::MapAndVersion stored =
-      index_store->GetMap(kCounterMapKey, kCounterMapVersionKey);
+  return AdoptCounterMap(index_store->GetMap(kCounterMapKey, kCounterMapVersionKey));
+}
+
+bool EncryptedIndexCore::AdoptCounterMap(
+    ombrix_encrypted_index::internal::backing_store::MapAndVersion stored) {
   if (stored.map_data.empty()) return false;
   // Sealed bytes are authenticated: the very bytes opened before open to the same map.
   // Every query loads the map, and most find it unchanged.
@@ -110,13 +117,15 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
   int attempts = 0;
   constexpr char kRefused[] = "the push was refused: another writer changed the map first";
   std::string last_failure;
+  // The map this operation read moments ago is tried first: a stale one costs a refusal.
+  bool fresh = std::exchange(counter_map_fresh, false);
   while (attempts < kMaxAttempts) {
     log().info("Updating Map. Num retries: " + std::to_string(attempts));
     std::vector<uint32_t> positions;
     bool accepted = false;
     int64_t overflowing_list = -1;
     try {
-      LoadCounterMap();
+      if (!std::exchange(fresh, false)) LoadCounterMap();
       // A stored map shorter than the vocabulary holds 0 for the lists beyond it.
       if (counter_map.size() < vocab_size) counter_map.resize(vocab_size, 0);
       std::vector<uint64_t> wanted(counter_map.size(), 0);

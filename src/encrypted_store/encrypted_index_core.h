@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <cstdint>
 #include <memory>
@@ -132,39 +133,66 @@ class EncryptedIndexCore {
   std::vector<uint32_t> UpdateCounterMap(const std::vector<uint32_t>& input_tokens);
   void ResizeVocabulary(uint64_t new_vocab_size);
 
-  // The training state (training_state.cc). Only an index store that other handles can
-  // reach (any location but MEMORY) keeps one; on a private store these return at once.
-  // Writers register between their first and last write, once no training holds writers
-  // back (waiting up to the wait limit, then TrainingInProgressError), and learn the
-  // epoch of the entries they write into; a training waits
-  // for every registered writer, so no position taken before it is written after it.
-  uint64_t BeginWriting(uint64_t& epoch);
-  void EndWriting(uint64_t writer) noexcept;  // failures are logged; the lease runs out
-  // Readers wait while a rebuild replaces the entries (TrainingInProgressError past the
-  // limit; MissingCounterMapError when a rebuild was left unfinished) and get the epoch
-  // of the entries; EntriesChangedSince tells whether a rebuild began or ended since.
-  uint64_t AwaitCompleteEntries();
-  bool EntriesChangedSince(uint64_t epoch);
+  // Coordination with other handles of the index (training_state.cc). Only an index store
+  // that other handles can reach (any location but MEMORY) takes part; on a private store
+  // these only load the counter map or return at once.
+  //
+  // Writers take a shared hold of the index store for their whole upsert (waiting while a
+  // training or a deletion holds it, up to the wait limit, then TrainingInProgressError),
+  // then read the counter map and the training state in one round trip; every write of the
+  // index store is fenced by the hold. A training or a deletion takes the exclusive hold,
+  // which admits no new writer, and waits until the writers that held it before are done.
+  // Holds are judged by the store server alone (see Keystore): no clock of any process is
+  // compared with another's.
+  struct EntriesState {
+    uint64_t epoch = 0;     // finished trainings, as the training state records them
+    bool recorded = false;  // a training state is stored
+    bool map_stored = false;
+    bool operator==(const EntriesState&) const = default;
+  };
+  // Takes the shared hold and reads map (loaded into the core) and state. Throws
+  // MissingCounterMapError (entries broken or map lost), IndexDeletedError, and
+  // TrainingInProgressError; releases the hold when it throws.
+  EntriesState BeginWriting();
+  // Releases the shared hold. Throws HoldLostError when the hold did not last until now:
+  // the writes of the operation may have met another process's training or deletion.
+  void EndWriting();
+  // Releases whatever hold this core keeps, reporting nothing (an operation that failed).
+  void DropHold() noexcept;
+  // Renews this core's hold when a quarter of its lease has passed since it was last
+  // renewed; HoldLostError when it is no longer live. Nothing without a hold.
+  void KeepHold();
+  // Readers: the counter map (loaded into the core; the next retrieval uses it) and the
+  // state of the entries in one round trip, waiting while a live training rebuilds them
+  // (TrainingInProgressError past the wait limit). A rebuild whose trainer is gone, or
+  // that failed, throws MissingCounterMapError; a lost map and a deleted index throw as
+  // LoadCounterMap does.
+  EntriesState ReadEntriesState();
+  // One more round trip after a retrieval that read entries: whether a rebuild began or
+  // ended, or the index went, since `before` was read.
+  bool EntriesChangedSince(const EntriesState& before);
   struct TrainingTicket {
     uint64_t trainer = 0;
     bool was_broken = false;  // the entries were unusable before this training
   };
-  enum class TrainingEnd { kCompleted, kAbandoned, kBroken };
-  // Holds writers back (TrainingInProgressError when another training holds the index)
-  // and waits until every registered writer has ended or run out of time.
+  enum class TrainingEnd { kAbandoned, kBroken };
+  // Takes the exclusive hold (TrainingInProgressError when a training or a deletion holds
+  // it), waits for the writers that held the index before, and records the training.
   TrainingTicket BeginTraining();
-  void RenewTraining(const TrainingTicket& ticket);
-  // From here readers wait until EndTraining.
+  // From here readers wait until the training ends.
   void BeginRebuild(const TrainingTicket& ticket);
-  // kCompleted advances the epoch; kAbandoned leaves the entries as they were before.
+  // Records the completed training (the epoch grows) and releases the hold; throws when
+  // that could not be recorded under the hold, and the training must not count as done.
+  void CompleteTraining(const TrainingTicket& ticket);
+  // A training that failed: kAbandoned leaves the entries as they were before,
+  // kBroken marks them unusable; then the hold is released. Failures are logged.
   void EndTraining(const TrainingTicket& ticket, TrainingEnd end) noexcept;
+  // A deletion: the exclusive hold, the writers awaited. Released by DropHold.
+  void BeginDeletion();
   // Throws std::runtime_error when another handle deleted the index (its index record is
   // gone from a config store that keeps records).
   void RefuseIfDeleted();
   bool shared_index_store = false;
-  // The end of a training this core could not store (the store failed): stored again
-  // before this core's next look at the training state.
-  std::optional<std::pair<TrainingTicket, TrainingEnd>> unsaved_training_end;
 
   // Brings salts_and_seeds to vocab_size entries (rebuilt when the count differs).
   void RegenerateSaltsAndSeeds();
@@ -225,6 +253,12 @@ class EncryptedIndexCore {
   std::vector<uint32_t> opened_counter_map;
   std::vector<uint8_t> opened_training_state_bytes;
   TrainingState opened_training_state;
+  // The counter map was read in this operation already (by BeginWriting or
+  // ReadEntriesState): the next retrieval or position update starts from it instead of
+  // reading it again. A stale map costs only a refused compare-and-set.
+  bool counter_map_fresh = false;
+  // The last retrieval read entries from the store (not everything came from the cache).
+  bool retrieval_read_entries = false;
   bool config_keeps_records = false;
   ItemCache item_cache;  // capacity lru_cache_size; 0 = off
   Key256 index_key{};
@@ -260,13 +294,31 @@ class EncryptedIndexCore {
   void RemoveOwnRecords() noexcept;
   void OpenStores(const IndexSettings& settings);
   TrainingState LoadTrainingState(uint64_t& version);
+  // The counter map (kept in `map` for AdoptCounterMap) and the training state in one
+  // round trip; `entries` tells what was found.
+  TrainingState ReadMapAndState(EntriesState& entries,
+                                ombrix_encrypted_index::internal::backing_store::MapAndVersion& map);
+  TrainingState OpenTrainingState(ombrix_encrypted_index::internal::backing_store::MapAndVersion stored,
+                                  uint64_t& version);
   // Loads, lets `change` edit (false: nothing to push), pushes under compare-and-set;
-  // true once a change was stored.
+  // true once a change was stored. A reply lost on the way is asked again.
   bool ChangeTrainingState(const std::function<bool(TrainingState&)>& change);
   [[noreturn]] void ThrowBrokenEntries();
-  void SaveTrainingEnd();
-  void TakeTraining(TrainingTicket& ticket);
-  void AwaitWriters(const TrainingTicket& ticket);
+  // The counter map from what the store returned; false when none is stored.
+  bool AdoptCounterMap(ombrix_encrypted_index::internal::backing_store::MapAndVersion stored);
+  // What LoadCounterMap does when no map is stored.
+  void HandleMissingCounterMap();
+  // The exclusive hold for a training or a deletion, waiting for the writers before it.
+  // `wait_for_holder`: wait (up to the wait limit) while another holds it, instead of
+  // refusing with `refusal` at once.
+  void TakeIndex(uint64_t holder, const char* refusal, bool wait_for_holder);
+
+  struct Hold {
+    ombrix_encrypted_index::internal::backing_store::HoldKind kind;
+    uint64_t holder = 0;
+    std::chrono::steady_clock::time_point renewed;
+  };
+  std::optional<Hold> hold_;
 };
 
 namespace internal {

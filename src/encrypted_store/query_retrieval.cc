@@ -282,7 +282,9 @@ EncryptedIndexCore::Retrieval EncryptedIndexCore::BeginRetrieval(
       LogAndThrow<std::out_of_range>(message, message);
     }
   }
-  LoadCounterMap();
+  // A query read the map in its first round trip already; a cached list is then served
+  // only when its counter is unchanged since that read.
+  if (!std::exchange(counter_map_fresh, false)) LoadCounterMap();
   RegenerateSaltsAndSeeds();
   log().info("Generating query tokens for " + std::to_string(query_tokens.size()) +
              " query tokens");
@@ -291,6 +293,7 @@ EncryptedIndexCore::Retrieval EncryptedIndexCore::BeginRetrieval(
   retrieval.lookup = LookupCachedLists(item_cache, query_tokens, retrieval.counters);
 
   const std::vector<uint32_t>& misses = retrieval.lookup.cache_misses;
+  retrieval_read_entries = !misses.empty();
   if (!misses.empty()) {
     log().info("Generating query tokens for " + std::to_string(misses.size()) + " cache misses");
     if (gpu_accelerated) throw std::runtime_error(kNoCudaMessage);

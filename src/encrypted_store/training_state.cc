@@ -1,6 +1,7 @@
-// The training state of EncryptedIndexCore: its codec, the writers' registration, the
-// readers' wait through a rebuild and the trainer's phases, all through compare-and-set
-// of one versioned entry of the index store.
+// Coordination of EncryptedIndexCore with other handles of its index: the holds of writers,
+// trainings and deletions on the index store, the readers' look at the entries, and the
+// training state record (its codec, and its changes by compare-and-set under the
+// exclusive hold).
 #include "encrypted_store/training_state.h"
 
 #include <openssl/rand.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include "backing_store/server_errors.h"
 #include "encrypted_store/encrypted_index_core.h"
 #include "encrypted_store/sealing.h"
 
@@ -17,24 +19,22 @@ namespace ombrix {
 
 namespace {
 
+using ombrix_encrypted_index::internal::backing_store::HoldGrant;
+using ombrix_encrypted_index::internal::backing_store::HoldKind;
+using ombrix_encrypted_index::internal::backing_store::HoldLostError;
+using ombrix_encrypted_index::internal::backing_store::MapAndVersion;
+using ombrix_encrypted_index::internal::backing_store::ServerUnreachable;
+using ombrix_encrypted_index::internal::backing_store::WriteFence;
+
 constexpr uint8_t kFormat = 1;
-constexpr int kMaxAttempts = 100;
-// A writer registers for its whole upsert; one that dies stops holding a training back
-// once this runs out.
-constexpr uint64_t kWriterLeaseMs = 300'000;
-// Renewed at every step of a training; a trainer that dies holds the index this long.
-constexpr uint64_t kTrainerLeaseMs = 600'000;
+// Only the exclusive holder changes the record, so a refusal means a writer of an older
+// build, or a reply lost after the change was made: a few attempts settle either.
+constexpr int kMaxAttempts = 5;
 
 std::atomic<uint64_t> wait_limit_ms{120'000};
-std::atomic<internal::WallClockFn> wall_clock{nullptr};
-
-uint64_t NowMs() {
-  internal::WallClockFn clock = wall_clock.load(std::memory_order_relaxed);
-  if (clock != nullptr) return clock();
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::system_clock::now().time_since_epoch())
-                                   .count());
-}
+// Renewed at every chunk of writes, k-means iteration and rebuild slice; a holder that
+// died holds the others back this long on a store that keeps leases.
+std::atomic<uint64_t> lease_ms{40'000};
 
 // Polls start short (a rebuild of a small index takes milliseconds) and settle at 100 ms.
 class Poll {
@@ -76,7 +76,7 @@ uint64_t Take(const uint8_t*& p, int bytes) {
 
 namespace internal {
 void SetTrainingWaitLimitForTesting(uint64_t milliseconds) { wait_limit_ms.store(milliseconds); }
-void SetWallClockForTesting(WallClockFn clock) { wall_clock.store(clock); }
+void SetHoldLeaseForTesting(uint64_t milliseconds) { lease_ms.store(milliseconds); }
 }  // namespace internal
 
 std::vector<uint8_t> EncodeTrainingState(const TrainingState& state) {
@@ -116,9 +116,7 @@ std::optional<TrainingState> DecodeTrainingState(const std::vector<uint8_t>& byt
   return state;
 }
 
-TrainingState EncryptedIndexCore::LoadTrainingState(uint64_t& version) {
-  ombrix_encrypted_index::internal::backing_store::MapAndVersion stored =
-      index_store->GetMap(kTrainingStateKey, kTrainingStateVersionKey);
+TrainingState EncryptedIndexCore::OpenTrainingState(MapAndVersion stored, uint64_t& version) {
   version = stored.version;
   if (stored.map_data.empty()) return TrainingState{};  // never trained under this protocol
   if (stored.map_data == opened_training_state_bytes) return opened_training_state;
@@ -136,22 +134,46 @@ TrainingState EncryptedIndexCore::LoadTrainingState(uint64_t& version) {
   return *state;
 }
 
+TrainingState EncryptedIndexCore::ReadMapAndState(EntriesState& entries, MapAndVersion& map) {
+  std::vector<MapAndVersion> maps = index_store->GetMaps(
+      {{kCounterMapKey, kCounterMapVersionKey}, {kTrainingStateKey, kTrainingStateVersionKey}});
+  entries.recorded = !maps[1].map_data.empty();
+  entries.map_stored = !maps[0].map_data.empty();
+  uint64_t version = 0;
+  const TrainingState state = OpenTrainingState(std::move(maps[1]), version);
+  entries.epoch = state.epoch;
+  map = std::move(maps[0]);
+  return state;
+}
+
+TrainingState EncryptedIndexCore::LoadTrainingState(uint64_t& version) {
+  return OpenTrainingState(index_store->GetMap(kTrainingStateKey, kTrainingStateVersionKey), version);
+}
+
 bool EncryptedIndexCore::ChangeTrainingState(const std::function<bool(TrainingState&)>& change) {
+  std::string last_failure = "the change was refused every time";
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    uint64_t version = 0;
-    TrainingState state = LoadTrainingState(version);
-    if (!change(state)) return false;
-    const std::vector<uint8_t> plain = EncodeTrainingState(state);
-    const Matrix<uint8_t> sealed =
-        EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key);
-    // Another writer registering or leaving is the usual reason for a refusal: someone
-    // always wins, so the next attempt follows at once.
-    if (index_store->PushMap(kTrainingStateKey, sealed.data, kTrainingStateVersionKey, version)) {
-      return true;
+    try {
+      uint64_t version = 0;
+      TrainingState state = LoadTrainingState(version);
+      if (!change(state)) return false;
+      const std::vector<uint8_t> plain = EncodeTrainingState(state);
+      const Matrix<uint8_t> sealed =
+          EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key);
+      if (index_store->PushMap(kTrainingStateKey, sealed.data, kTrainingStateVersionKey, version)) {
+        return true;
+      }
+    } catch (const HoldLostError&) {
+      throw;
+    } catch (const std::exception& failure) {
+      // Refused, or lost on the way there or back: the next attempt reads what the store
+      // holds, and a change that was made already is nothing to push.
+      last_failure = failure.what();
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 << attempt));
   }
   throw std::runtime_error("Failed to update the training state of index '" + index_name + "' in " +
-                           std::to_string(kMaxAttempts) + " attempts");
+                           std::to_string(kMaxAttempts) + " attempts: " + last_failure);
 }
 
 void EncryptedIndexCore::ThrowBrokenEntries() {
@@ -162,33 +184,52 @@ void EncryptedIndexCore::ThrowBrokenEntries() {
   throw MissingCounterMapError(message);
 }
 
-uint64_t EncryptedIndexCore::BeginWriting(uint64_t& epoch) {
-  epoch = 0;
-  if (!shared_index_store) return 0;
-  SaveTrainingEnd();
+void EncryptedIndexCore::KeepHold() {
+  if (!hold_) return;
+  const auto now = std::chrono::steady_clock::now();
+  const uint64_t lease = lease_ms.load();
+  if (now - hold_->renewed < std::chrono::milliseconds(lease / 4)) return;
+  if (!index_store->RenewHold(hold_->kind, hold_->holder, lease)) {
+    const std::string message = "This process lost its hold on index '" + index_name +
+                                "': it was not renewed in time, and another process may have "
+                                "taken the index over; the operation stopped before writing more";
+    log().error(message);
+    throw HoldLostError(message);
+  }
+  hold_->renewed = now;
+}
+
+void EncryptedIndexCore::DropHold() noexcept {
+  if (!hold_) return;
+  const Hold hold = *hold_;
+  hold_.reset();
+  index_store->SetWriteFence(std::nullopt);
+  try {
+    index_store->ReleaseHold(hold.kind, hold.holder);
+  } catch (const std::exception& failure) {
+    log().warning(std::string("Failed to release the hold on index '") + index_name + "' (" +
+                  failure.what() + "); it ends when the store's lease runs out");
+  }
+}
+
+EncryptedIndexCore::EntriesState EncryptedIndexCore::BeginWriting() {
+  if (!shared_index_store) {
+    LoadCounterMap();  // a map-less index takes no write until a training rebuilt it
+    return {};
+  }
   const uint64_t writer = RandomId();
   Poll poll(wait_limit_ms.load());
   for (;;) {
-    bool broken = false;
-    bool held = false;
-    const bool registered = ChangeTrainingState([&](TrainingState& state) {
-      const uint64_t now = NowMs();
-      broken = state.BrokenAt(now);
-      held = state.HeldAt(now);
-      if (broken || held) return false;
-      if (state.phase == TrainingState::kTraining) {
-        // Its trainer is gone; it had changed no entry yet.
-        log().warning("A training of index '" + index_name + "' was abandoned; writing on");
-        state.phase = TrainingState::kIdle;
-        state.trainer = 0;
-      }
-      std::erase_if(state.writers, [&](const TrainingState::Writer& w) { return w.deadline_ms < now; });
-      state.writers.push_back({writer, now + kWriterLeaseMs});
-      epoch = state.epoch;
-      return true;
-    });
-    if (registered) return writer;
-    if (broken) ThrowBrokenEntries();
+    HoldGrant grant;
+    try {
+      grant = index_store->TakeHold(HoldKind::kShared, writer, lease_ms.load());
+    } catch (...) {
+      // The store may have granted it before the reply was lost.
+      hold_ = Hold{HoldKind::kShared, writer, std::chrono::steady_clock::now()};
+      DropHold();
+      throw;
+    }
+    if (grant.granted) break;
     if (poll.Expired()) {
       const std::string message = "A training of index '" + index_name +
                                   "' is running and holds writers back; try again when it has "
@@ -198,155 +239,216 @@ uint64_t EncryptedIndexCore::BeginWriting(uint64_t& epoch) {
     }
     poll.Wait();
   }
-}
-
-void EncryptedIndexCore::EndWriting(uint64_t writer) noexcept {
-  if (writer == 0) return;
+  hold_ = Hold{HoldKind::kShared, writer, std::chrono::steady_clock::now()};
+  index_store->SetWriteFence(WriteFence{HoldKind::kShared, writer});
   try {
-    ChangeTrainingState([&](TrainingState& state) {
-      const size_t before = state.writers.size();
-      std::erase_if(state.writers, [&](const TrainingState::Writer& w) { return w.id == writer; });
-      return state.writers.size() != before;
-    });
-  } catch (const std::exception& failure) {
-    log().warning(std::string("Failed to end a write in the training state (") + failure.what() +
-                  "); a training waits for it until its lease runs out");
+    EntriesState entries;
+    MapAndVersion map;
+    const TrainingState state = ReadMapAndState(entries, map);
+    // No training holds the index while this writer does: a rebuild left in the record
+    // was abandoned by its trainer.
+    if (state.phase == TrainingState::kBroken || state.phase == TrainingState::kRebuilding) {
+      ThrowBrokenEntries();
+    }
+    if (!AdoptCounterMap(std::move(map))) HandleMissingCounterMap();
+    counter_map_fresh = true;
+    return entries;
+  } catch (...) {
+    DropHold();
+    throw;
   }
 }
 
-uint64_t EncryptedIndexCore::AwaitCompleteEntries() {
-  if (!shared_index_store) return 0;
-  SaveTrainingEnd();
+void EncryptedIndexCore::EndWriting() {
+  counter_map_fresh = false;
+  if (!hold_) return;
+  const Hold hold = *hold_;
+  hold_.reset();
+  index_store->SetWriteFence(std::nullopt);
+  bool lasted = false;
+  try {
+    lasted = index_store->ReleaseHold(hold.kind, hold.holder);
+  } catch (const std::exception& failure) {
+    const std::string message = "Could not confirm that the hold of this upsert on index '" +
+                                index_name + "' lasted until its last write (" + failure.what() +
+                                "); upsert the same items again";
+    log().error(message);
+    throw HoldLostError(message);
+  }
+  if (!lasted) {
+    const std::string message = "The hold of this upsert on index '" + index_name +
+                                "' ran out before its last write: another process may have "
+                                "trained or deleted the index meanwhile; upsert the same items again";
+    log().error(message);
+    throw HoldLostError(message);
+  }
+}
+
+EncryptedIndexCore::EntriesState EncryptedIndexCore::ReadEntriesState() {
+  if (!shared_index_store) {
+    LoadCounterMap();
+    counter_map_fresh = true;
+    return {0, false, true};
+  }
   Poll poll(wait_limit_ms.load());
   for (;;) {
-    uint64_t version = 0;
-    const TrainingState state = LoadTrainingState(version);
-    const uint64_t now = NowMs();
-    if (state.BrokenAt(now)) ThrowBrokenEntries();
-    if (state.phase != TrainingState::kRebuilding) return state.epoch;
+    EntriesState entries;
+    MapAndVersion map;
+    const TrainingState state = ReadMapAndState(entries, map);
+    if (state.phase == TrainingState::kBroken) ThrowBrokenEntries();
+    if (state.phase == TrainingState::kRebuilding) {
+      // Only a trainer that still holds the index finishes its rebuild.
+      if (!index_store->ExclusiveHoldIsLive()) ThrowBrokenEntries();
+      if (poll.Expired()) {
+        const std::string message = "A training of index '" + index_name +
+                                    "' is rebuilding its entries; try again when it has finished";
+        log().error(message);
+        throw TrainingInProgressError(message);
+      }
+      poll.Wait();
+      continue;
+    }
+    if (!AdoptCounterMap(std::move(map))) HandleMissingCounterMap();
+    counter_map_fresh = true;
+    return entries;
+  }
+}
+
+bool EncryptedIndexCore::EntriesChangedSince(const EntriesState& before) {
+  if (!shared_index_store || !retrieval_read_entries) return false;
+  EntriesState after;
+  MapAndVersion map;
+  const TrainingState state = ReadMapAndState(after, map);
+  return after != before || state.phase == TrainingState::kRebuilding ||
+         state.phase == TrainingState::kBroken;
+}
+
+void EncryptedIndexCore::TakeIndex(uint64_t holder, const char* refusal, bool wait_for_holder) {
+  const uint64_t lease = lease_ms.load();
+  Poll poll(wait_limit_ms.load());
+  bool logged = false;
+  auto give_up = [&](const std::string& message) {
+    DropHold();
+    log().error(message);
+    throw TrainingInProgressError(message);
+  };
+  for (;;) {
+    HoldGrant grant;
+    try {
+      grant = index_store->TakeHold(HoldKind::kExclusive, holder, lease);
+    } catch (...) {
+      hold_ = Hold{HoldKind::kExclusive, holder, std::chrono::steady_clock::now()};
+      DropHold();
+      throw;
+    }
+    if (!grant.granted) {
+      if (hold_) {
+        give_up("This process lost its hold on index '" + index_name +
+                "' while it waited for the writers, and another process took the index over");
+      }
+      if (!wait_for_holder || poll.Expired()) give_up(std::string(refusal));
+      poll.Wait();
+      continue;
+    }
+    hold_ = Hold{HoldKind::kExclusive, holder, std::chrono::steady_clock::now()};
+    index_store->SetWriteFence(WriteFence{HoldKind::kExclusive, holder});
+    if (!grant.others_share) return;
+    if (!logged) {
+      log().info("Waiting for the writers of index '" + index_name + "' to finish");
+      logged = true;
+    }
     if (poll.Expired()) {
-      const std::string message = "A training of index '" + index_name +
-                                  "' is rebuilding its entries; try again when it has finished";
-      log().error(message);
-      throw TrainingInProgressError(message);
+      give_up("Writers of index '" + index_name + "' were still writing after " +
+              std::to_string(wait_limit_ms.load() / 1000) + " s; try again when they have finished");
     }
     poll.Wait();
   }
-}
-
-bool EncryptedIndexCore::EntriesChangedSince(uint64_t epoch) {
-  if (!shared_index_store) return false;
-  uint64_t version = 0;
-  const TrainingState state = LoadTrainingState(version);
-  return state.epoch != epoch || state.phase == TrainingState::kRebuilding ||
-         state.phase == TrainingState::kBroken;
 }
 
 EncryptedIndexCore::TrainingTicket EncryptedIndexCore::BeginTraining() {
   TrainingTicket ticket;
   if (!shared_index_store) return ticket;
-  SaveTrainingEnd();
   ticket.trainer = RandomId();
+  const std::string refusal = "Another training or a deletion of index '" + index_name +
+                              "' is running; try again when it has finished";
+  TakeIndex(ticket.trainer, refusal.c_str(), /*wait_for_holder=*/false);
   try {
-    TakeTraining(ticket);
-    // Writers registered before this point may still be writing at positions of the
-    // current map; the rebuild must not begin before they are done.
-    AwaitWriters(ticket);
+    ChangeTrainingState([&](TrainingState& state) {
+      // Nobody else holds the index: a rebuild left in the record was abandoned.
+      ticket.was_broken = ticket.was_broken || state.phase == TrainingState::kBroken ||
+                          state.phase == TrainingState::kRebuilding;
+      state.phase = TrainingState::kTraining;
+      state.trainer = ticket.trainer;
+      state.trainer_deadline_ms = 0;
+      state.writers.clear();
+      return true;
+    });
   } catch (...) {
-    // Also when the store took the change but its reply was lost.
-    EndTraining(ticket, TrainingEnd::kAbandoned);
+    DropHold();
     throw;
   }
   return ticket;
 }
 
-void EncryptedIndexCore::TakeTraining(TrainingTicket& ticket) {
-  ChangeTrainingState([&](TrainingState& state) {
-    const uint64_t now = NowMs();
-    if (state.HeldAt(now)) {
-      const std::string message = "Another training of index '" + index_name + "' is running";
-      log().error(message);
-      throw TrainingInProgressError(message);
-    }
-    ticket.was_broken = state.BrokenAt(now);
-    state.phase = TrainingState::kTraining;
-    state.trainer = ticket.trainer;
-    state.trainer_deadline_ms = now + kTrainerLeaseMs;
-    return true;
-  });
-}
-
-void EncryptedIndexCore::AwaitWriters(const TrainingTicket& ticket) {
-  Poll poll(kWriterLeaseMs);
-  bool logged = false;
-  for (;;) {
-    uint64_t version = 0;
-    const TrainingState state = LoadTrainingState(version);
-    if (state.trainer != ticket.trainer) {
-      throw TrainingInProgressError("The training of index '" + index_name + "' was taken over");
-    }
-    const uint64_t now = NowMs();
-    const bool writing = std::any_of(state.writers.begin(), state.writers.end(),
-                                     [&](const TrainingState::Writer& w) { return w.deadline_ms >= now; });
-    if (!writing) return;
-    if (!logged) {
-      log().info("Waiting for " + std::to_string(state.writers.size()) +
-                 " writers of the index to finish before training");
-      logged = true;
-    }
-    poll.Wait();
-  }
-}
-
-void EncryptedIndexCore::RenewTraining(const TrainingTicket& ticket) {
-  if (ticket.trainer == 0) return;
-  ChangeTrainingState([&](TrainingState& state) {
-    if (state.trainer != ticket.trainer) {
-      throw TrainingInProgressError("The training of index '" + index_name + "' was taken over");
-    }
-    state.trainer_deadline_ms = NowMs() + kTrainerLeaseMs;
-    return true;
-  });
-}
-
 void EncryptedIndexCore::BeginRebuild(const TrainingTicket& ticket) {
   if (ticket.trainer == 0) return;
+  KeepHold();
   ChangeTrainingState([&](TrainingState& state) {
-    if (state.trainer != ticket.trainer) {
-      throw TrainingInProgressError("The training of index '" + index_name + "' was taken over");
-    }
+    if (state.phase == TrainingState::kRebuilding && state.trainer == ticket.trainer) return false;
     state.phase = TrainingState::kRebuilding;
-    state.trainer_deadline_ms = NowMs() + kTrainerLeaseMs;
+    state.trainer = ticket.trainer;
     return true;
   });
+}
+
+void EncryptedIndexCore::CompleteTraining(const TrainingTicket& ticket) {
+  if (ticket.trainer == 0) return;
+  try {
+    KeepHold();
+    ChangeTrainingState([&](TrainingState& state) {
+      // A reply lost after the change was made: the record shows it done already.
+      if (state.trainer != ticket.trainer) return false;
+      state.trainer = 0;
+      state.phase = TrainingState::kIdle;
+      ++state.epoch;
+      return true;
+    });
+  } catch (const std::exception& failure) {
+    DropHold();
+    const std::string message = "The training of index '" + index_name +
+                                "' rebuilt the entries but could not record its end (" +
+                                failure.what() + "); train the index again";
+    log().error(message);
+    throw std::runtime_error(message);
+  }
+  DropHold();
 }
 
 void EncryptedIndexCore::EndTraining(const TrainingTicket& ticket, TrainingEnd end) noexcept {
   if (ticket.trainer == 0) return;
-  unsaved_training_end = std::make_pair(ticket, end);
   try {
-    ChangeTrainingState([&](TrainingState& state) {
-      if (state.trainer != ticket.trainer) return false;
-      state.trainer = 0;
-      if (end == TrainingEnd::kCompleted) {
-        state.phase = TrainingState::kIdle;
-        ++state.epoch;
-      } else if (end == TrainingEnd::kBroken || ticket.was_broken) {
-        state.phase = TrainingState::kBroken;
-      } else {
-        state.phase = TrainingState::kIdle;
-      }
-      return true;
-    });
-    unsaved_training_end.reset();
+    if (hold_) {
+      ChangeTrainingState([&](TrainingState& state) {
+        if (state.trainer != ticket.trainer) return false;
+        state.trainer = 0;
+        state.phase = end == TrainingEnd::kBroken || ticket.was_broken ? TrainingState::kBroken
+                                                                        : TrainingState::kIdle;
+        return true;
+      });
+    }
   } catch (const std::exception& failure) {
-    log().error(std::string("Failed to end the training in the training state (") + failure.what() +
-                "); stored again at this handle's next operation");
+    // The record still names this training: once its hold is gone, readers take the
+    // entries for broken if it was rebuilding, and for untouched if it was not.
+    log().error(std::string("Failed to end the training in the training state (") + failure.what() + ")");
   }
+  DropHold();
 }
 
-void EncryptedIndexCore::SaveTrainingEnd() {
-  if (unsaved_training_end) EndTraining(unsaved_training_end->first, unsaved_training_end->second);
+void EncryptedIndexCore::BeginDeletion() {
+  if (!shared_index_store) return;
+  const std::string refusal = "A training of index '" + index_name +
+                              "' is running; delete the index when it has finished";
+  TakeIndex(RandomId(), refusal.c_str(), /*wait_for_holder=*/true);
 }
 
 void EncryptedIndexCore::RefuseIfDeleted() {

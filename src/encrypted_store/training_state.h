@@ -1,8 +1,9 @@
 // The training state of an index: a small sealed record kept beside the counter map in the
 // index store, as a versioned entry of its own, through which handles in every process
-// learn that a training holds writers back or rebuilds the entries. The record and its
-// codec are plain data; EncryptedIndexCore (training_state.cc) reads and changes it with
-// the store's compare-and-set. Not thread-safe on its own: the core is used by one
+// learn that a training rebuilds the entries, that a rebuild failed, and how many trainings
+// finished. Only the holder of the index store's exclusive hold changes it (Keystore
+// holds). The record and its codec are plain data; EncryptedIndexCore (training_state.cc)
+// reads it and changes it with the store's compare-and-set. Not thread-safe on its own: the core is used by one
 // operation at a time.
 #pragma once
 
@@ -33,19 +34,13 @@ struct TrainingState {
   uint64_t epoch = 0;  // finished trainings: grows by one with each, never goes back
   Phase phase = kIdle;
   uint64_t trainer = 0;
-  uint64_t trainer_deadline_ms = 0;  // past it a training or rebuild is taken as abandoned
-  std::vector<Writer> writers;       // writers between their first and their last write
+  // Kept for the record's format; trainings of this build write 0 and read no deadline:
+  // whether a trainer still holds the index is the store's to say (Keystore holds).
+  uint64_t trainer_deadline_ms = 0;
+  // Kept for the record's format; writers of this build take holds instead of registering.
+  std::vector<Writer> writers;
 
   bool operator==(const TrainingState&) const = default;
-
-  // A training or rebuild whose holder is still within its time.
-  bool HeldAt(uint64_t now_ms) const {
-    return (phase == kTraining || phase == kRebuilding) && trainer_deadline_ms >= now_ms;
-  }
-  // The entries cannot answer: a rebuild failed, or its holder is gone mid-way.
-  bool BrokenAt(uint64_t now_ms) const {
-    return phase == kBroken || (phase == kRebuilding && trainer_deadline_ms < now_ms);
-  }
 };
 
 // The plaintext of a state (format byte 1, then little-endian fields) and back.
@@ -61,11 +56,12 @@ class TrainingInProgressError : public std::runtime_error {
 };
 
 namespace internal {
-// How long readers and writers wait for a training before they give up (default 120 s).
+// How long readers, writers, trainings and deletions wait for one another before they
+// give up (default 120 s).
 void SetTrainingWaitLimitForTesting(uint64_t milliseconds);
-// Wall-clock milliseconds as the leases read them; nullptr restores the system clock.
-using WallClockFn = uint64_t (*)();
-void SetWallClockForTesting(WallClockFn clock);
+// How long a hold outlives a holder that stops renewing it, where the store keeps leases
+// (default 40 s, so a holder that died holds the others back for at most that long).
+void SetHoldLeaseForTesting(uint64_t milliseconds);
 }  // namespace internal
 
 }  // namespace ombrix

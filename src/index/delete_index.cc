@@ -10,6 +10,13 @@ void EncryptedIndex::DeleteIndex() {
   try {
     log().info("Deleting Index");
     if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
+    // Held like a training: running writers and trainings of every handle finish first,
+    // none starts meanwhile, and afterwards every one of them finds the index gone.
+    core->BeginDeletion();
+    struct Hold {
+      EncryptedIndexCore& core;
+      ~Hold() { core.DropHold(); }
+    } hold{*core};
     core->DeleteIndexData();
   } catch (const std::runtime_error& failure) {
     throw std::runtime_error(failure.what());

@@ -118,6 +118,7 @@ const char* TrainedWord(bool trained) { return trained ? "trained" : "untrained"
 }  // namespace
 
 bool EncryptedIndex::SyncTrainingStatus() {
+  sync_failed_ = false;
   if (config_in_memory_) return false;
   try {
     const std::vector<uint8_t> record = core->GetDecryptedConfigItem(core->index_name + ".ovs");
@@ -195,6 +196,7 @@ bool EncryptedIndex::SyncTrainingStatus() {
     log().info("Successfully reloaded quantizers with version " + std::to_string(quantizer_version));
     return true;
   } catch (const std::exception& failure) {
+    sync_failed_ = true;
     log().error(std::string("Failed to check/reload quantizers: ") + failure.what());
     return false;
   }

@@ -207,8 +207,12 @@ class EncryptedIndex {
   // batch's, positions from 0 in each list.
   void RebuildIndexEntries(const ItemBatch& batch, const std::function<void()>& once_cleared);
   // UpdateMetadata when some text of the batch is non-empty; its failures are logged at
-  // CRITICAL and thrown as MetadataUpdateError.
-  void StoreBatchSummaries(const ItemBatch& batch);
+  // CRITICAL and thrown as MetadataUpdateError. `replace`: the stored summaries of the
+  // batch's fields are replaced by the batch's own (a rebuild files every item).
+  void StoreBatchSummaries(const ItemBatch& batch, bool replace = false);
+  void UpdateMetadata(const std::vector<std::string>& metadata, const ItemBatch& batch, bool replace);
+  // The stored counter-map version a training began with, which its rebuild pushes over.
+  uint64_t rebuild_base_version_ = 0;
   PreFilterResult PreFiltering(const std::string& filters);
   // Steps of PreFiltering after parsing: all lists for no filter, else the lists whose
   // summaries may hold a match. Failures after the no-filter test are logged at CRITICAL
@@ -237,9 +241,17 @@ class EncryptedIndex {
   ForkSafeMutex operation_mutex_;
   std::atomic<std::thread::id> operation_holder_{};
   bool config_in_memory_ = true;
-  // The training epoch at this handle's last upsert: a different one means a training
-  // ended since, and the configuration is read again.
+  // The training epoch at which this handle last read the configuration: a different one
+  // means a training ended since, and the configuration is read again.
   uint64_t synced_epoch_ = UINT64_MAX;
+  // The last SyncTrainingStatus could not read the configuration: the next operation
+  // reads it again whatever the epoch says.
+  bool sync_failed_ = false;
+  // The epoch this handle has synchronised with, as an operation that read `entries` and
+  // then ran SyncTrainingStatus records it.
+  void NoteSyncedEpoch(const EncryptedIndexCore::EntriesState& entries) {
+    synced_epoch_ = entries.recorded && !sync_failed_ ? entries.epoch : UINT64_MAX;
+  }
   std::unique_ptr<const ProbeCandidates> probe_candidates_;
 
  public:

@@ -15,6 +15,11 @@
 namespace ombrix {
 
 void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata, const ItemBatch& batch) {
+  UpdateMetadata(metadata, batch, /*replace=*/false);
+}
+
+void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata, const ItemBatch& batch,
+                                    bool replace) {
   OperationLock lock(*this);
   log().info("UpdateMetadata");
   if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
@@ -54,15 +59,16 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& metadata, co
     log().info("No valid metadata found to update, skipping metadata update");
     return;
   }
-  MergeIntoStoredSummaries(*core, fresh, std::vector<std::string>(paths.begin(), paths.end()));
+  MergeIntoStoredSummaries(*core, fresh, std::vector<std::string>(paths.begin(), paths.end()),
+                           replace ? SummaryWrite::kReplace : SummaryWrite::kMerge);
 }
 
-void EncryptedIndex::StoreBatchSummaries(const ItemBatch& batch) {
+void EncryptedIndex::StoreBatchSummaries(const ItemBatch& batch, bool replace) {
   bool any = false;
   for (const std::string& text : batch.metadata) any = any || !text.empty();
   if (!any) return;
   try {
-    UpdateMetadata(batch.metadata, batch);
+    UpdateMetadata(batch.metadata, batch, replace);
   } catch (const std::exception& failure) {
     const std::string message = std::string("Error updating metadata: ") + failure.what();
     log().critical(message);

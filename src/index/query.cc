@@ -45,14 +45,21 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     throw std::invalid_argument("The query data does not match the number of rows and columns.");
   }
   // A training in another handle may rebuild the entries under this query: it waits
-  // through a rebuild, and asks again when one began or ended while it read.
+  // through a rebuild, and asks again when one began or ended while it read entries.
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
-    const uint64_t epoch = core->AwaitCompleteEntries();
-    // Before the probe count is chosen: another handle may have trained meanwhile.
-    SyncTrainingStatus();
+    // The counter map and the state of the entries, in one round trip.
+    const EncryptedIndexCore::EntriesState entries = core->ReadEntriesState();
+    // Before the probe count is chosen: another handle may have trained meanwhile, which
+    // the recorded count of finished trainings tells without reading the configuration.
+    if (!entries.recorded || entries.epoch != synced_epoch_ || config->dimension() == 0) {
+      SyncTrainingStatus();
+      NoteSyncedEpoch(entries);
+    }
+    core->retrieval_read_entries = false;
     std::optional<QueryResults> results = AnswerQuery(queries, params);
-    if (!core->EntriesChangedSince(epoch)) {
+    core->counter_map_fresh = false;
+    if (!core->EntriesChangedSince(entries)) {
       if (telemetry) telemetry->RecordEvent(internal::kQuery, TelemetryCount(q, params.top_k));
       return results ? std::move(*results) : make_query_results(q, 0);
     }
@@ -85,8 +92,7 @@ std::optional<QueryResults> EncryptedIndex::AnswerQuery(const Matrix<float>& que
   }
   const uint64_t n_lists = config->n_lists();
   uint64_t probes = params.n_probes;
-  if (probes == 0) {
-    core->LoadCounterMap();
+  if (probes == 0) {  // the counter map was read with the state of the entries
     probes = AutomaticProbeCount(params.top_k, n_lists, CounterTotal(core->counter_map));
   }
   if (probes > n_lists) {
@@ -129,7 +135,6 @@ std::optional<QueryResults> EncryptedIndex::AnswerQuery(const Matrix<float>& que
     probed = std::move(lists);
   } else {
     log().info("RetrieveUntrained");
-    core->LoadCounterMap();
     if (CounterTotal(core->counter_map) > kUntrainedWarningThreshold) {
       const std::string warning = "Warning: querying untrained index with more than " +
                                   std::to_string(kUntrainedWarningThreshold) +

@@ -1,8 +1,12 @@
 #include "index/summary_store.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "encrypted_store/item_keys.h"
@@ -102,14 +106,24 @@ SummariesByField LoadFilterSummaries(EncryptedIndexCore& core, const std::vector
 }
 
 void MergeIntoStoredSummaries(EncryptedIndexCore& core, FieldSummaries& fresh,
-                              const std::vector<std::string>& paths) {
+                              const std::vector<std::string>& paths, SummaryWrite how) {
   std::vector<std::string> pending = paths;
   for (int attempt = 0; attempt < kSummaryUpdateAttempts && !pending.empty(); ++attempt) {
+    if (attempt > 0) {
+      // Another writer's update of the same path went through: come back after a pause
+      // drawn at random, so that writers refused together do not return together.
+      std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % (250 << std::min(attempt, 6))));
+    }
     const SummaryKeys keys = KeysOf(core, pending);
     Fetched fetched = Fetch(core, keys);
     std::vector<std::vector<uint8_t>> outputs;
     outputs.reserve(pending.size());
     for (size_t k = 0; k < pending.size(); ++k) {
+      if (how == SummaryWrite::kReplace) {
+        // A rebuild files every item afresh: what the record held before is not kept.
+        outputs.push_back(encodeCentroidSummaries(mergeCentroidSummaries(fresh, {}, pending[k])));
+        continue;
+      }
       const CentroidSummaryMap stored = DecodeStoredSummaries(fetched.plaintexts[k]);
       if (!fetched.plaintexts[k].empty() && SummariesCover(stored, fresh[pending[k]])) {
         outputs.push_back(std::move(fetched.plaintexts[k]));

@@ -31,11 +31,18 @@ std::vector<std::vector<uint8_t>> ReadSummaryRecords(EncryptedIndexCore& core,
 // (logged at CRITICAL); fetch and decryption failures propagate as they are.
 SummariesByField LoadFilterSummaries(EncryptedIndexCore& core, const std::vector<std::string>& paths);
 
-// Folds fresh[path] into the stored record of every path of `paths`. A path whose stored
-// record already covers its entries is written back unchanged (resealed). Throws
-// std::runtime_error when a path still loses after kSummaryUpdateAttempts attempts, and
-// what decoding, sealing and the store throw; paths already written stay written.
+// How a write treats what a path's record held: kMerge keeps it (a superset of both),
+// kReplace drops it (a rebuild, which files every item again).
+enum class SummaryWrite { kMerge, kReplace };
+
+// Folds fresh[path] into the stored record of every path of `paths` (or, kReplace, writes
+// fresh[path] in its place). A path whose stored record already covers its entries is
+// written back unchanged (resealed). A path that loses a compare-and-set is tried again
+// after a short random pause. Throws std::runtime_error when a path still loses after
+// kSummaryUpdateAttempts attempts, and what decoding, sealing and the store throw; paths
+// already written stay written.
 void MergeIntoStoredSummaries(EncryptedIndexCore& core, FieldSummaries& fresh,
-                              const std::vector<std::string>& paths);
+                              const std::vector<std::string>& paths,
+                              SummaryWrite how = SummaryWrite::kMerge);
 
 }  // namespace ombrix

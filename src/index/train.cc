@@ -14,6 +14,7 @@
 #include "encrypted_store/sealing.h"
 #include "index/encrypted_index.h"
 #include "index/operation_rules.h"
+#include "index_model/interruption.h"
 #include "index_model/kmeans.h"
 
 namespace ombrix {
@@ -61,15 +62,22 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   if (!core->TryLoadCounterMap()) core->RefuseIfDeleted();
 
   // Writers of every handle are held back from here to the end, and this waits for the
-  // ones already writing: the items read below are then all there are.
+  // ones already writing: the items read below are then all there are. Every write of the
+  // index store from here on is made only while this training still holds the index.
   const EncryptedIndexCore::TrainingTicket ticket = core->BeginTraining();
   EncryptedIndexCore::TrainingEnd end = EncryptedIndexCore::TrainingEnd::kAbandoned;
   struct EndTraining {
     EncryptedIndexCore& core;
     const EncryptedIndexCore::TrainingTicket& ticket;
     EncryptedIndexCore::TrainingEnd& end;
-    ~EndTraining() { core.EndTraining(ticket, end); }
+    bool completed = false;
+    ~EndTraining() {
+      if (!completed) core.EndTraining(ticket, end);
+    }
   } end_training{*core, ticket, end};
+  // A long k-means renews the hold between its steps.
+  const ScopedStepHook renew_hold([](void* core) { static_cast<EncryptedIndexCore*>(core)->KeepHold(); },
+                                  core.get());
 
   // Another handle may have trained since this one last looked.
   SyncTrainingStatus();
@@ -90,7 +98,7 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   log().info("Retrieving embeddings from the encrypted index for training...");
   ItemBatch training_set = core->RetrieveAllEmbeddings();
   const uint64_t rows = training_set.payloads.rows;
-  core->RenewTraining(ticket);
+  core->KeepHold();
 
   // Until the first new record is stored, a failure leaves this handle as it was.
   struct Restore {
@@ -160,6 +168,10 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   // Writers that keep to the training state are held back, but the data store is the
   // account of the items: whatever it holds that the training did not read is filed too.
   if (AppendItemsTrainingMissed(training_set)) vectors = PayloadFloats(training_set.payloads);
+  // The rebuild pushes its map over this version: no writer or training that keeps to the
+  // holds pushes one while this training holds the index, and a push over any later
+  // version would not be this training's.
+  rebuild_base_version_ = core->TryLoadCounterMap() ? core->counter_map_version : 0;
 
   // From here readers of every handle wait until the entries are complete again. Once the
   // new configuration is stored there is no way back to the old entries: a failure is met
@@ -185,7 +197,8 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
     if (restore.committed) end = EncryptedIndexCore::TrainingEnd::kBroken;
     throw;
   }
-  end = EncryptedIndexCore::TrainingEnd::kCompleted;
+  end_training.completed = true;
+  core->CompleteTraining(ticket);
   if (unchanged) log().info("Avoided redundant embedding retrieval by reusing cached data");
   log().info("TrainIndex completed successfully");
   return true;

@@ -130,7 +130,7 @@ TEST(TrainingBesideOthersTest, AnUpsertStraddlingAnotherHandlesTrainingKeepsEver
       trained = true;
     });
     // Until the training holds the writers back (or, where nothing holds it, is over).
-    while (!trained && !log.Has("INFO Waiting for 1 writers of the index to finish before training")) {
+    while (!trained && !log.Has("INFO Waiting for the writers of index 'straddle' to finish")) {
       std::this_thread::yield();
     }
   });

@@ -112,34 +112,31 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
     Refuse(log(), "Mismatch between the number of metadata entries and IDs.");
   }
 
-  // Before any record is rewritten: another handle may have fixed the dimension or
-  // trained the index, and rewriting from a stale state would undo that.
-  if (SyncTrainingStatus()) {
-    log().info("Config reloaded - training status or quantizer version update detected");
-  }
-  // From here to the last write this upsert is registered with the training state: a
-  // training waits for it, and it waits while a training runs, so no position it takes
-  // can be written after a rebuild has handed that position to another item.
-  uint64_t writer = 0;
-  uint64_t epoch = 0;
+  // From here to the last write this upsert holds the index store shared: a training or
+  // a deletion in any process waits for it, and it waits while one runs, so no position
+  // it takes can be written after a rebuild has handed that position to another item.
+  // Every write of the index store is made only while the hold is live.
+  EncryptedIndexCore::EntriesState entries;
   try {
-    core->LoadCounterMap();  // a map-less index takes no write until a training rebuilt it
-    writer = core->BeginWriting(epoch);
+    entries = core->BeginWriting();
   } catch (const std::exception& failure) {
     const std::string message = std::string("Error ingesting: ") + failure.what();
     log().critical(message);
     throw std::runtime_error(message);
   }
-  struct Registration {
+  struct Hold {
     EncryptedIndexCore& core;
-    const uint64_t writer;
-    ~Registration() { core.EndWriting(writer); }
-  } registration{*core, writer};
-  // A training that ended since the look above changed what that look read.
-  if (epoch != synced_epoch_ && SyncTrainingStatus()) {
+    ~Hold() { core.DropHold(); }
+  } hold{*core};
+  // Before any record is rewritten: another handle may have fixed the dimension or
+  // trained the index, and rewriting from a stale state would undo that. Nothing of the
+  // kind happened while the recorded count of finished trainings is the one this handle
+  // last saw and the dimension is known.
+  if ((!entries.recorded || entries.epoch != synced_epoch_ || config->dimension() == 0) &&
+      SyncTrainingStatus()) {
     log().info("Config reloaded - training status or quantizer version update detected");
   }
-  synced_epoch_ = epoch;
+  NoteSyncedEpoch(entries);
 
   const uint64_t d = config->dimension();
   if (d != 0 && c != d) {
@@ -204,6 +201,13 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
       std::cerr << message << std::endl;
       throw std::runtime_error(message);
     }
+  }
+  try {
+    core->EndWriting();
+  } catch (const std::exception& failure) {
+    const std::string message = std::string("Error ingesting: ") + failure.what();
+    log().critical(message);
+    throw std::runtime_error(message);
   }
   if (telemetry) telemetry->RecordEvent(internal::kUpsert, TelemetryCount(r));
 }
@@ -276,9 +280,12 @@ void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch,
   // counter map is replaced last, under compare-and-set over the stored version, so its
   // version keeps growing for the life of the index.
   if (once_cleared) once_cleared();
-  StoreBatchSummaries(batch);
+  // Written afresh from the items filed here: a summary that kept what lists held before
+  // would send filtered queries to lists that no longer hold a match.
+  StoreBatchSummaries(batch, /*replace=*/true);
   const uint64_t total = tokens.labels.size();
   for (uint64_t start = 0; start < total; start += kRebuildSlice) {
+    core->KeepHold();
     const uint64_t end = std::min(start + kRebuildSlice, total);
     std::vector<uint64_t> keys(tokens.labels.begin() + start, tokens.labels.begin() + end);
     std::vector<std::vector<uint8_t>> values;
@@ -291,12 +298,20 @@ void EncryptedIndex::RebuildIndexEntries(const ItemBatch& batch,
     }
     core->index_store->BatchPushVariable(keys, values);
   }
-  core->counter_map_version = core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version;
+  // Over the version the training began with, never one read just now: a push that went
+  // through before its reply was lost shows as the next version holding these counters.
+  core->counter_map_version = rebuild_base_version_;
+  const bool stored_already = core->TryLoadCounterMap() &&
+                              core->counter_map_version == rebuild_base_version_ + 1 &&
+                              core->counter_map == counters;
   core->counter_map = std::move(counters);
-  if (!core->PushCounterMap()) {
-    throw std::runtime_error("Another writer stored a counter map while the index entries were rebuilt");
+  if (!stored_already) {
+    core->counter_map_version = rebuild_base_version_;
+    if (!core->PushCounterMap()) {
+      throw std::runtime_error("Another writer stored a counter map while the index entries were rebuilt");
+    }
   }
-  ++core->counter_map_version;
+  core->counter_map_version = rebuild_base_version_ + 1;
   core_log.info("Index rebuild completed");
 }
 

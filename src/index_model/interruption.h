@@ -23,7 +23,23 @@ using InterruptionCheck = bool (*)();
 void SetInterruptionCheck(InterruptionCheck check);
 
 // Throws Interrupted when the installed check says so; does nothing without a check and
-// inside a step of more than one member.
+// inside a step of more than one member. Runs the calling thread's step hook first.
 void ThrowIfInterrupted();
+
+// Work the calling thread does between the steps of its long numeric work, wherever that
+// work asks ThrowIfInterrupted (a holder of shared stores renewing its hold while it
+// trains). What it throws leaves the work as Interrupted does. One per thread, for the
+// life of the object; the hook must outlive it.
+class ScopedStepHook {
+ public:
+  explicit ScopedStepHook(void (*hook)(void*), void* context);
+  ~ScopedStepHook();
+  ScopedStepHook(const ScopedStepHook&) = delete;
+  ScopedStepHook& operator=(const ScopedStepHook&) = delete;
+
+ private:
+  void (*previous_hook_)(void*);
+  void* previous_context_;
+};
 
 }  // namespace ombrix

@@ -3,8 +3,10 @@
 // its store id, so two engine objects opened on the same index see each other's writes,
 // and named config items are kept (unlike MemoryKeystore). Faults can be injected: fail
 // the Nth matching call, run a test's action just before it (another writer stepping in),
-// or refuse compare-and-sets. While a ScopedTestBackend lives, CreateBackingStore opens
-// POSTGRES and REDIS locations on it.
+// or refuse compare-and-sets. Holds are leases on the backend's own clock, which stands
+// still until a test moves it (AdvanceClock), so a test decides when a hold runs out.
+// While a ScopedTestBackend lives, CreateBackingStore opens POSTGRES and REDIS locations
+// on it.
 // Thread-safe: one mutex per backend serialises every call of every keystore it opened.
 #pragma once
 
@@ -63,6 +65,25 @@ class TestBackend {
     refused_cas_ = 0;
   }
 
+  // The backend's clock, which only tests move: leases run out as it passes them.
+  void AdvanceClock(uint64_t milliseconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ms_ += milliseconds;
+  }
+  // Live holds of one store id: the exclusive holder (0: none) and the shared holders.
+  std::pair<uint64_t, std::vector<uint64_t>> LiveHolds(uint64_t store_id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::pair<uint64_t, std::vector<uint64_t>> live{0, {}};
+    auto it = holds_.find(store_id);
+    if (it == holds_.end()) return live;
+    const Holds& holds = it->second;
+    if (holds.exclusive_until >= clock_ms_) live.first = holds.exclusive;
+    for (const auto& [holder, until] : holds.shared) {
+      if (until >= clock_ms_) live.second.push_back(holder);
+    }
+    return live;
+  }
+
   // Calls made so far (failed ones included), by operation name and kind; empty = all.
   uint64_t CallCount(const std::string& operation = "", std::optional<int32_t> kind = std::nullopt) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -93,6 +114,20 @@ class TestBackend {
   };
 
   Store& StoreFor(uint64_t store_id) { return stores_.try_emplace(store_id, store_id).first->second; }
+
+  // Leases, as a server that keeps them on its own clock would. A lease is live while the
+  // clock has not passed its end.
+  struct Holds {
+    uint64_t exclusive = 0;  // 0: none was taken
+    uint64_t exclusive_until = 0;
+    std::map<uint64_t, uint64_t> shared;  // holder -> end of its lease
+  };
+  bool Live(const Holds& holds, HoldKind kind, uint64_t holder) const {
+    if (kind == HoldKind::kExclusive) return holds.exclusive == holder && holds.exclusive_until >= clock_ms_;
+    auto it = holds.shared.find(holder);
+    return it != holds.shared.end() && it->second >= clock_ms_;
+  }
+  bool ExclusiveLive(const Holds& holds) const { return holds.exclusive != 0 && holds.exclusive_until >= clock_ms_; }
 
   // Counts the call and throws the fault that fires on it, if any, or returns the action
   // to run before it. REQUIRES: mutex_ held.
@@ -130,6 +165,8 @@ class TestBackend {
   };
   std::vector<Armed> faults_;
   uint64_t refused_cas_ = 0;
+  uint64_t clock_ms_ = 1'000'000;
+  std::map<uint64_t, Holds> holds_;
   std::optional<std::string> lost_reply_;  // the call being made loses its reply
 };
 
@@ -144,33 +181,48 @@ class TestKeystore : public Keystore {
 
   void BatchPushItems(const std::vector<uint64_t>& keys, const Matrix<uint8_t>& values) override {
     Run("BatchPushItems", [&](TestBackend::Store& s) {
+      Fenced();
       s.values.SetValueSize(value_size_);
       s.values.BatchPushItems(keys, values);
     });
   }
   void BatchPushVariable(const std::vector<uint64_t>& keys, const std::vector<std::vector<uint8_t>>& values) override {
-    Run("BatchPushVariable", [&](TestBackend::Store& s) { s.values.BatchPushVariable(keys, values); });
+    Run("BatchPushVariable", [&](TestBackend::Store& s) {
+      Fenced();
+      s.values.BatchPushVariable(keys, values);
+    });
   }
   void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override {
-    Run("PushItem", [&](TestBackend::Store& s) { s.values.PushItem(key, value); });
+    Run("PushItem", [&](TestBackend::Store& s) {
+      Fenced();
+      s.values.PushItem(key, value);
+    });
   }
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                const uint64_t& expected_version) override {
     return CompareAndSet("PushMap", [&](TestBackend::Store& s) {
+      Fenced();
       return s.values.PushMap(map_key, map, version_key, expected_version);
     });
   }
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value, const uint64_t& version_key,
                           const uint64_t& expected_version) override {
     return CompareAndSet("CompareAndSetValue", [&](TestBackend::Store& s) {
+      Fenced();
       return s.values.CompareAndSetValue(key, value, version_key, expected_version);
     });
   }
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override {
-    Run("BatchDeleteItems", [&](TestBackend::Store& s) { s.values.BatchDeleteItems(keys); });
+    Run("BatchDeleteItems", [&](TestBackend::Store& s) {
+      Fenced();
+      s.values.BatchDeleteItems(keys);
+    });
   }
   void DeleteItem(const uint64_t& key) override {
-    Run("DeleteItem", [&](TestBackend::Store& s) { s.values.DeleteItem(key); });
+    Run("DeleteItem", [&](TestBackend::Store& s) {
+      Fenced();
+      s.values.DeleteItem(key);
+    });
   }
   std::vector<uint8_t> GetItem(const uint64_t& key) override {
     return Run("GetItem", [&](TestBackend::Store& s) { return s.values.GetItem(key); });
@@ -208,6 +260,7 @@ class TestKeystore : public Keystore {
   }
   void DeleteIndex() override {
     Run("DeleteIndex", [&](TestBackend::Store& s) {
+      Fenced();
       s.values.DeleteIndex();
       s.config_items.clear();
     });
@@ -219,8 +272,67 @@ class TestKeystore : public Keystore {
   std::vector<uint64_t> GetAllKeys() override {
     return Run("GetAllKeys", [&](TestBackend::Store& s) { return s.values.GetAllKeys(); });
   }
+  std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override {
+    return Run("GetMaps", [&](TestBackend::Store& s) {
+      std::vector<MapAndVersion> maps;
+      for (const auto& [map_key, version_key] : keys) maps.push_back(s.values.GetMap(map_key, version_key));
+      return maps;
+    });
+  }
+
+  HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override {
+    return Run("TakeHold", [&](TestBackend::Store&) {
+      TestBackend::Holds& holds = backend_->holds_[hashed_index_name_];
+      const uint64_t now = backend_->clock_ms_;
+      if (kind == HoldKind::kShared) {
+        if (backend_->ExclusiveLive(holds)) return HoldGrant{false, false};
+        holds.shared[holder] = now + lease_ms;
+        return HoldGrant{true, false};
+      }
+      if (backend_->ExclusiveLive(holds) && holds.exclusive != holder) return HoldGrant{false, false};
+      holds.exclusive = holder;
+      holds.exclusive_until = now + lease_ms;
+      std::erase_if(holds.shared, [&](const auto& entry) { return entry.second < now; });
+      return HoldGrant{true, !holds.shared.empty()};
+    });
+  }
+  bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override {
+    return Run("RenewHold", [&](TestBackend::Store&) {
+      TestBackend::Holds& holds = backend_->holds_[hashed_index_name_];
+      if (!backend_->Live(holds, kind, holder)) return false;
+      const uint64_t until = backend_->clock_ms_ + lease_ms;
+      (kind == HoldKind::kExclusive ? holds.exclusive_until : holds.shared[holder]) = until;
+      return true;
+    });
+  }
+  bool ReleaseHold(HoldKind kind, uint64_t holder) override {
+    return Run("ReleaseHold", [&](TestBackend::Store&) {
+      TestBackend::Holds& holds = backend_->holds_[hashed_index_name_];
+      const bool live = backend_->Live(holds, kind, holder);
+      if (kind == HoldKind::kShared) {
+        holds.shared.erase(holder);
+      } else if (holds.exclusive == holder) {
+        holds.exclusive = 0;
+        holds.exclusive_until = 0;
+      }
+      return live;
+    });
+  }
+  bool ExclusiveHoldIsLive() override {
+    return Run("ExclusiveHoldIsLive",
+               [&](TestBackend::Store&) { return backend_->ExclusiveLive(backend_->holds_[hashed_index_name_]); });
+  }
 
  private:
+  // A write under a fence goes through only while its hold is live, as a server that
+  // checks the hold in the same step as the write. REQUIRES: the backend's mutex held.
+  void Fenced() {
+    if (!write_fence_) return;
+    if (!backend_->Live(backend_->holds_[hashed_index_name_], write_fence_->kind, write_fence_->holder)) {
+      throw HoldLostError("the hold of this write ran out on the server");
+    }
+  }
+
   // A compare-and-set that the backend may have been told to refuse.
   template <typename Set>
   bool CompareAndSet(const char* operation, Set&& set) {
