@@ -162,6 +162,9 @@ class EncryptedIndexCore {
   // Renews this core's hold when a quarter of its lease has passed since it was last
   // renewed; HoldLostError when it is no longer live. Nothing without a hold.
   void KeepHold();
+  // True while this core's hold is live on the store, or when it keeps none (asks the
+  // store; a failure to ask counts as lost).
+  bool StillHolds() noexcept;
   // Readers: the counter map (loaded into the core; the next retrieval uses it) and the
   // state of the entries in one round trip, waiting while a live training rebuilds them
   // (TrainingInProgressError past the wait limit). A rebuild whose trainer is gone, or

@@ -199,6 +199,15 @@ void EncryptedIndexCore::KeepHold() {
   hold_->renewed = now;
 }
 
+bool EncryptedIndexCore::StillHolds() noexcept {
+  if (!hold_) return !shared_index_store;
+  try {
+    return index_store->RenewHold(hold_->kind, hold_->holder, lease_ms.load());
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 void EncryptedIndexCore::DropHold() noexcept {
   if (!hold_) return;
   const Hold hold = *hold_;

@@ -183,18 +183,30 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
     core->SaveStoredConfig(SerializeIndexConfig(View()));
     core->SaveIndexRecord(config->dimension() * 4);
   };
+  bool displaced = false;
   try {
     try {
       RebuildAfterTraining(training_set, vectors, lists, commit);
     } catch (const std::exception& failure) {
       if (!restore.committed) throw;
+      if (!core->StillHolds()) {
+        // Whoever took the index over owns its entries now: nothing more is written here.
+        displaced = true;
+        const std::string message = "The training of index '" + name +
+                                    "' lost its hold on the index before it finished (" +
+                                    failure.what() +
+                                    "): another process took the index over, and this training "
+                                    "wrote nothing after that; train again if needed";
+        log().error(message);
+        throw std::runtime_error(message);
+      }
       log().warning(std::string("Rebuilding the index entries failed (") + failure.what() +
                     "); rebuilding them once more");
       Matrix<float> again = PayloadFloats(training_set.payloads);
       RebuildAfterTraining(training_set, again, lists, commit);
     }
   } catch (...) {
-    if (restore.committed) end = EncryptedIndexCore::TrainingEnd::kBroken;
+    if (restore.committed && !displaced) end = EncryptedIndexCore::TrainingEnd::kBroken;
     throw;
   }
   end_training.completed = true;
