@@ -12,12 +12,16 @@ constexpr std::string_view kMask = "***";
 // A URI inside a value inside a URI ... is followed this deep, no deeper.
 constexpr int kMaxNesting = 4;
 
-// Where a secret lies in the connection string, and how a library may have read it.
+// How a library reads a secret: a libpq setting's value, a URI parameter's value, or the
+// secret of a URI's user part.
+enum class SecretKind { kSettingValue, kUriParameter, kUriUserSecret };
+
+// Where a secret lies in the connection string, and the forms besides its text as written
+// that a library's message may quote it in.
 struct SecretSpan {
-  enum Kind { kSettingValue, kUriParameter, kUriUserSecret };
   size_t begin;
   size_t end;
-  Kind kind;
+  std::vector<std::string> forms;
 };
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -46,35 +50,59 @@ int HexDigit(char c) {
   return -1;
 }
 
+// A value as a library reads it, and for each of its characters the bytes of the whole
+// connection string it was written as, so that what is found in the value can be masked
+// where it was written.
+struct DecodedValue {
+  std::string text;
+  std::vector<size_t> from;  // first written byte of text[i]
+  std::vector<size_t> to;    // one past its last
+
+  void Add(char c, size_t written_begin, size_t written_end) {
+    text += c;
+    from.push_back(written_begin);
+    to.push_back(written_end);
+  }
+};
+
 // "%70assword" is "password" to libpq. A '%' without two hex digits stays as it is.
-std::string PercentDecoded(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+// `at` is the position of `text` in the whole connection string.
+DecodedValue PercentDecodedAt(std::string_view text, size_t at) {
+  DecodedValue out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
         HexDigit(text[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      const int byte = HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]);
+      out.Add(static_cast<char>(byte), at + i, at + i + 3);
       i += 2;
     } else {
-      out += text[i];
+      out.Add(text[i], at + i, at + i + 1);
     }
   }
   return out;
 }
 
-// A libpq value as libpq reads it: surrounding quotes dropped, each backslash taking the
-// next character literally.
-std::string Unescaped(std::string_view value) {
-  if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
-    value = value.substr(1, value.size() - 2);
-  }
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\\' && i + 1 < value.size()) ++i;
-    out += value[i];
+std::string PercentDecoded(std::string_view text) { return PercentDecodedAt(text, 0).text; }
+
+// A libpq value as libpq reads it: the opening quote and the closing one dropped, each
+// backslash taking the next character literally.
+DecodedValue UnescapedAt(std::string_view value, size_t at) {
+  DecodedValue out;
+  const bool quoted = !value.empty() && value.front() == '\'';
+  for (size_t i = quoted ? 1 : 0; i < value.size(); ++i) {
+    if (value[i] == '\\' && i + 1 < value.size()) {
+      out.Add(value[i + 1], at + i, at + i + 2);
+      ++i;
+    } else if (quoted && value[i] == '\'') {
+      break;
+    } else {
+      out.Add(value[i], at + i, at + i + 1);
+    }
   }
   return out;
 }
+
+std::string Unescaped(std::string_view value) { return UnescapedAt(value, 0).text; }
 
 // End of a libpq value starting at `at`: a quoted value runs to its closing quote, a
 // plain one to the next blank; a backslash takes the next character along in both.
@@ -88,13 +116,66 @@ size_t LibpqValueEnd(std::string_view text, size_t at) {
   return std::min(i, text.size());
 }
 
+// A URI's secret is also shown split where a parser reading the URI differently splits
+// it: at an unencoded '@', '/', '?' or ':'.
+void AddPieces(std::string_view secret, std::vector<std::string>& out) {
+  size_t start = 0;
+  while (start <= secret.size()) {
+    const size_t end = std::min(secret.find_first_of("@/?:", start), secret.size());
+    const bool whole = start == 0 && end == secret.size();  // added already
+    if (end > start && !whole) out.emplace_back(secret.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+// The secret written as `raw` at `begin`, with the forms a library reads it in.
+SecretSpan Span(size_t begin, std::string_view raw, SecretKind kind) {
+  SecretSpan span{begin, begin + raw.size(), {}};
+  switch (kind) {
+    case SecretKind::kSettingValue:
+      span.forms.push_back(Unescaped(raw));
+      break;
+    case SecretKind::kUriParameter:
+      span.forms.push_back(PercentDecoded(raw));
+      break;
+    case SecretKind::kUriUserSecret: {
+      const std::string decoded = PercentDecoded(raw);
+      span.forms.push_back(decoded);
+      AddPieces(raw, span.forms);
+      AddPieces(decoded, span.forms);
+      break;
+    }
+  }
+  return span;
+}
+
 void UriSpans(std::string_view uri, size_t at, int depth, std::vector<SecretSpan>& spans);
+void SettingSpans(std::string_view text, int depth, std::vector<SecretSpan>& spans);
 
 // A value that holds a URI of its own (a quoted dbname, a query parameter) can carry
 // a secret too, and a server's message may quote the value whole.
 void NestedSpans(std::string_view value, size_t at, int depth, std::vector<SecretSpan>& spans) {
   if (depth < kMaxNesting && value.find("://") != std::string_view::npos) {
     UriSpans(value, at, depth + 1, spans);
+  }
+}
+
+// A value libpq decodes before use (a quoted or escaped setting, a URI's parameter or
+// database name) can hold a whole connection string put where one value goes, such as a
+// dbname. libpq takes it as that one value, not as settings, and a server's message may
+// quote it whole, passwords and all: they are masked where they were written.
+void DecodedSettingSpans(const DecodedValue& value, int depth, std::vector<SecretSpan>& spans) {
+  if (depth >= kMaxNesting || value.text.empty()) return;
+  std::vector<SecretSpan> inner;
+  SettingSpans(value.text, depth + 1, inner);
+  for (SecretSpan& found : inner) {
+    // An empty secret is masked where it would begin.
+    const size_t begin =
+        found.begin < value.from.size() ? value.from[found.begin] : value.to.back();
+    const size_t end = found.end > found.begin ? value.to[found.end - 1] : begin;
+    SecretSpan written{begin, end, {value.text.substr(found.begin, found.end - found.begin)}};
+    written.forms.insert(written.forms.end(), found.forms.begin(), found.forms.end());
+    spans.push_back(std::move(written));
   }
 }
 
@@ -118,19 +199,30 @@ void UriSpans(std::string_view uri, size_t at, int depth, std::vector<SecretSpan
   size_t rest = authority;
   if (user_end != kNone) {
     const size_t colon = uri.find(':', authority);
-    if (colon < user_end) spans.push_back({at + colon + 1, at + user_end, SecretSpan::kUriUserSecret});
+    if (colon < user_end) {
+      spans.push_back(Span(at + colon + 1, uri.substr(colon + 1, user_end - colon - 1),
+                           SecretKind::kUriUserSecret));
+    }
     rest = user_end + 1;
   }
   const size_t params = uri.find('?', rest);
+  const size_t path = uri.find('/', rest);
+  if (path < params) {
+    const std::string_view dbname =
+        uri.substr(path + 1, params == kNone ? kNone : params - path - 1);
+    DecodedSettingSpans(PercentDecodedAt(dbname, at + path + 1), depth, spans);
+  }
   if (params == kNone) return;
   for (size_t pos = params + 1; pos < uri.size();) {
     const size_t end = std::min(uri.find('&', pos), uri.size());
     const size_t equals = uri.find('=', pos);
     if (equals < end) {
+      const std::string_view value = uri.substr(equals + 1, end - equals - 1);
       if (IsPasswordKey(PercentDecoded(uri.substr(pos, equals - pos)))) {
-        spans.push_back({at + equals + 1, at + end, SecretSpan::kUriParameter});
+        spans.push_back(Span(at + equals + 1, value, SecretKind::kUriParameter));
       } else {
-        NestedSpans(uri.substr(equals + 1, end - equals - 1), at + equals + 1, depth, spans);
+        NestedSpans(value, at + equals + 1, depth, spans);
+        DecodedSettingSpans(PercentDecodedAt(value, at + equals + 1), depth, spans);
       }
     }
     pos = end + 1;
@@ -139,7 +231,7 @@ void UriSpans(std::string_view uri, size_t at, int depth, std::vector<SecretSpan
 
 // Settings of the libpq form ("key = value", blank-separated, values quoted or
 // backslash-escaped) and of the Redis form ("key:value", comma-separated).
-void SettingSpans(std::string_view text, std::vector<SecretSpan>& spans) {
+void SettingSpans(std::string_view text, int depth, std::vector<SecretSpan>& spans) {
   size_t pos = 0;
   while (pos < text.size()) {
     if (IsBlank(text[pos]) || text[pos] == ',') {
@@ -155,7 +247,7 @@ void SettingSpans(std::string_view text, std::vector<SecretSpan>& spans) {
       // A URI where a setting should be (libpq refuses it and quotes it in its message).
       size_t token_end = pos;
       while (token_end < text.size() && !IsBlank(text[token_end])) ++token_end;
-      UriSpans(text.substr(key_start, token_end - key_start), key_start, 1, spans);
+      UriSpans(text.substr(key_start, token_end - key_start), key_start, depth + 1, spans);
       pos = token_end;
       continue;
     }
@@ -169,10 +261,16 @@ void SettingSpans(std::string_view text, std::vector<SecretSpan>& spans) {
     }
     const size_t value_end =
         libpq ? LibpqValueEnd(text, value) : std::min(text.find(',', value), text.size());
+    const std::string_view written = text.substr(value, value_end - value);
     if (IsPasswordKey(key)) {
-      spans.push_back({value, value_end, SecretSpan::kSettingValue});
+      spans.push_back(Span(value, written, SecretKind::kSettingValue));
     } else {
-      NestedSpans(text.substr(value, value_end - value), value, 0, spans);
+      NestedSpans(written, value, depth, spans);
+      // A plain value is one blank-free token meaning itself ("user=password=x" names a
+      // user); only quotes or escapes let a value carry settings of its own.
+      if (libpq && (written.starts_with('\'') || written.find('\\') != std::string_view::npos)) {
+        DecodedSettingSpans(UnescapedAt(written, value), depth, spans);
+      }
     }
     pos = value_end;
   }
@@ -183,21 +281,11 @@ std::vector<SecretSpan> SecretSpans(std::string_view text) {
   if (IsLibpqUri(text)) {
     UriSpans(text, 0, 0, spans);
   } else {
-    SettingSpans(text, spans);
+    SettingSpans(text, 0, spans);
   }
   std::sort(spans.begin(), spans.end(),
             [](const SecretSpan& a, const SecretSpan& b) { return a.begin < b.begin; });
   return spans;
-}
-
-void AddPieces(std::string_view secret, std::vector<std::string>& out) {
-  size_t start = 0;
-  while (start <= secret.size()) {
-    const size_t end = std::min(secret.find_first_of("@/?:", start), secret.size());
-    const bool whole = start == 0 && end == secret.size();  // added already
-    if (end > start && !whole) out.emplace_back(secret.substr(start, end - start));
-    start = end + 1;
-  }
 }
 
 }  // namespace
@@ -220,25 +308,9 @@ std::string MaskConnectionString(const std::string& connection_string) {
 
 std::vector<std::string> ConnectionSecrets(const std::string& connection_string) {
   std::vector<std::string> secrets;
-  for (const SecretSpan& span : SecretSpans(connection_string)) {
-    const std::string_view raw =
-        std::string_view(connection_string).substr(span.begin, span.end - span.begin);
-    secrets.emplace_back(raw);
-    switch (span.kind) {
-      case SecretSpan::kSettingValue:
-        secrets.push_back(Unescaped(raw));
-        break;
-      case SecretSpan::kUriParameter:
-        secrets.push_back(PercentDecoded(raw));
-        break;
-      case SecretSpan::kUriUserSecret: {
-        const std::string decoded = PercentDecoded(raw);
-        secrets.push_back(decoded);
-        AddPieces(raw, secrets);
-        AddPieces(decoded, secrets);
-        break;
-      }
-    }
+  for (SecretSpan& span : SecretSpans(connection_string)) {
+    secrets.emplace_back(connection_string, span.begin, span.end - span.begin);
+    for (std::string& form : span.forms) secrets.push_back(std::move(form));
   }
   std::erase(secrets, std::string());
   std::sort(secrets.begin(), secrets.end());

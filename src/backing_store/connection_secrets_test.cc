@@ -45,5 +45,43 @@ TEST(MaskSecrets, WhatLibpqQuotesOfAConnectionString) {
   }
 }
 
+// A whole connection string put where one value goes: libpq takes it as that value (a
+// database name here) and the server quotes it back whole. Its passwords are masked in
+// the logged connection string and in the server's words alike.
+TEST(MaskConnectionString, PasswordsOfAConnectionStringInsideAValue) {
+  const struct {
+    const char* given;
+    const char* logged;
+    const char* dbname;  // as the server reads and quotes it
+    const char* dbname_shown;
+  } cases[] = {
+      {"host=h dbname='dbname=d password=SECRET' user=u", "host=h dbname='dbname=d password=***' user=u",
+       "dbname=d password=SECRET", "dbname=d password=***"},
+      {"dbname='password=SECRET'", "dbname='password=***'", "password=SECRET", "password=***"},
+      {R"(dbname = 'host=h password=\'SE CRET\' port=1')", "dbname = 'host=h password=*** port=1'",
+       "host=h password='SE CRET' port=1", "host=h password=*** port=1"},
+      {R"(dbname=d\ sslpassword=SECRET host=h)", R"(dbname=d\ sslpassword=*** host=h)", "d sslpassword=SECRET",
+       "d sslpassword=***"},
+      {R"(dbname='application_name=\'password=SECRET\'')", R"(dbname='application_name=\'password=***\'')",
+       "application_name='password=SECRET'", "application_name='password=***'"},
+      {"dbname='host=h password=' user=u", "dbname='host=h password=***' user=u", "host=h password=",
+       "host=h password="},
+      {"postgresql://u@h/d%20password%3DSECRET", "postgresql://u@h/d%20password%3D***", "d password=SECRET",
+       "d password=***"},
+      {"postgresql://u@h?dbname=d%20password=SECRET&sslmode=disable",
+       "postgresql://u@h?dbname=d%20password=***&sslmode=disable", "d password=SECRET", "d password=***"},
+      // Nothing secret inside, or a plain value that means itself: nothing changes.
+      {"dbname='host=h port=1' user=u", "dbname='host=h port=1' user=u", "host=h port=1", "host=h port=1"},
+      {"user=password=x host=db", "user=password=x host=db", "password=x", "password=x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MaskConnectionString(c.given), c.logged) << c.given;
+    const std::string quoted = "FATAL:  database \"" + std::string(c.dbname) + "\" does not exist";
+    EXPECT_EQ(MaskSecrets(quoted, ConnectionSecrets(c.given)),
+              "FATAL:  database \"" + std::string(c.dbname_shown) + "\" does not exist")
+        << c.given;
+  }
+}
+
 }  // namespace
 }  // namespace ombrix_encrypted_index::internal::backing_store

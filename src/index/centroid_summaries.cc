@@ -53,6 +53,10 @@ CentroidSummary EntryFor(const nlohmann::json& v, uint32_t centroid) {
 
 }  // namespace
 
+std::string JoinSummaryPath(const std::string& prefix, const std::string& key) {
+  return prefix.empty() ? key : prefix + "." + key;
+}
+
 uint32_t stringCrc32(const std::string& s) {
   // crc32_z takes a size_t length, so strings of 4 GiB and more are hashed whole.
   return static_cast<uint32_t>(
@@ -64,7 +68,7 @@ void buildCentroidSummaries(const nlohmann::json& value, std::set<std::string>& 
   try {
     if (value.is_object()) {
       for (const auto& [key, v] : value.items()) {
-        const std::string path = prefix.empty() ? key : prefix + "." + key;
+        const std::string path = JoinSummaryPath(prefix, key);
         paths.insert(path);
         out[path].push_back(EntryFor(v, centroid));
         buildCentroidSummaries(v, paths, centroid, out, path);

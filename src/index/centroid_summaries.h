@@ -40,6 +40,12 @@ using CentroidSummaryMap = std::map<uint32_t, CentroidSummary>;
 // Per field path, the entries made from the items of one batch, in the order made.
 using FieldSummaries = std::map<std::string, std::vector<CentroidSummary>>;
 
+// The summary path of the member `key` of a value at summary path `prefix`: the two joined
+// with ".", except that nothing is joined to an empty prefix, so leading empty keys add
+// nothing ({"": {"a": 1}} is summarised under "a"). Stored records are keyed by these
+// texts: the rule cannot change without orphaning them.
+std::string JoinSummaryPath(const std::string& prefix, const std::string& key);
+
 // The CRC-32 (zlib's) of all bytes of s.
 uint32_t stringCrc32(const std::string& s);
 

@@ -100,6 +100,10 @@ json parseFilters(const std::string& text) {
     filter = json::parse(text);
   } catch (const json::parse_error& e) {
     throw std::invalid_argument(std::string("Invalid JSON format for filters: ") + e.what());
+  } catch (const json::out_of_range& e) {
+    // A number beyond the doubles (1e400, 400 digits): text the filter cannot hold, refused
+    // like any other malformed text rather than as an index out of range.
+    throw std::invalid_argument(std::string("Invalid JSON format for filters: ") + e.what());
   }
   if (ExceedsNestingDepth(filter)) {
     throw std::invalid_argument("Filter nesting exceeds the maximum depth of 100.");

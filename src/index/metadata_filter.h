@@ -34,9 +34,9 @@ inline constexpr size_t kMaxNestingDepth = 100;
 
 // The filter document of `text`. Empty text gives the empty object. Otherwise the text is
 // parsed; null, {} and [] come back unchanged (no filter); anything else is normalised and
-// validated. Throws std::invalid_argument "Invalid JSON format for filters: <library text>",
-// "Filter nesting exceeds the maximum depth of 100." (checked before any other walk), and
-// the validation errors of validateFilter.
+// validated. Throws std::invalid_argument "Invalid JSON format for filters: <library text>"
+// (for a number no double can hold too), "Filter nesting exceeds the maximum depth of
+// 100." (checked before any other walk), and the validation errors of validateFilter.
 nlohmann::json parseFilters(const std::string& text);
 
 // Rewrites shorthand in place: a field whose value is not an operator object, as in

@@ -202,6 +202,34 @@ TEST(ParseFilters, NoFilterAndRefusals) {
   EXPECT_THROW(validateFilter(json::parse(R"({"f": 1})")), std::invalid_argument);
 }
 
+// A number no double can hold is malformed text like any other, wherever it stands.
+TEST(ParseFilters, NumbersBeyondDoublesAreMalformedText) {
+  const std::string digits = "1" + std::string(400, '0');
+  const struct {
+    std::string text;
+    std::string message;
+  } rows[] = {
+      {R"({"a": 1e400})", "[json.exception.out_of_range.406] number overflow parsing '1e400'"},
+      {R"({"a": {"$gt": -1e309}})", "[json.exception.out_of_range.406] number overflow parsing '-1e309'"},
+      {R"({"$and": [{"a": {"$in": [1, 2e308]}}]})",
+       "[json.exception.out_of_range.406] number overflow parsing '2e308'"},
+      {R"({"a": )" + digits + "}", "[json.exception.out_of_range.406] number overflow parsing '" + digits + "'"},
+      {"-" + digits, "[json.exception.out_of_range.406] number overflow parsing '-" + digits + "'"},
+  };
+  for (const auto& row : rows) {
+    try {
+      parseFilters(row.text);
+      ADD_FAILURE() << row.text << " was accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()), "Invalid JSON format for filters: " + row.message);
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << row.text << " raised " << e.what();
+    }
+  }
+  // The largest finite doubles still parse.
+  EXPECT_NO_THROW(parseFilters(R"({"a": {"$lt": 1.7976931348623157e308}})"));
+}
+
 TEST(EvaluateFilter, ErrorsRaisedOnlyWhenReached) {
   const json foo = parseFilters(R"({"$and": [{"a": {"$foo": 1}}]})");
   EXPECT_FALSE(evaluateFilter(foo, json::parse(R"({})")));

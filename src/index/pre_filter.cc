@@ -63,7 +63,7 @@ bool OperatorMayHold(const std::string& op, const json& operand, const CentroidS
 bool FieldMayMatch(const SummariesByField& summaries, const std::string& path, const json& condition,
                    uint32_t list, SummaryOperandCache& cache) {
   if (!condition.is_object()) return true;  // not a normalised condition: nothing to refute
-  auto field = summaries.find(path);
+  auto field = summaries.find(SummaryPathOf(path));
   if (field == summaries.end()) return true;  // never looked up
   if (MissingFieldSatisfies(condition)) return true;
   auto entry = field->second.find(list);
@@ -84,6 +84,14 @@ bool SubFilters(const json& value, std::vector<const json*>& out) {
 
 }  // namespace
 
+std::string SummaryPathOf(std::string_view field_path) {
+  std::string path;
+  for (std::string_view segment : SplitFieldPath(field_path)) {
+    path = JoinSummaryPath(path, std::string(segment));
+  }
+  return path;
+}
+
 void collectFilterFields(const json& filter, std::set<std::string>& paths, const std::string& prefix) {
   if (filter.is_object()) {
     for (const auto& [key, value] : filter.items()) {
@@ -94,7 +102,7 @@ void collectFilterFields(const json& filter, std::set<std::string>& paths, const
       } else if (!key.empty() && key[0] == '$') {
         continue;
       } else {
-        const std::string path = prefix.empty() ? key : prefix + "." + key;
+        const std::string path = SummaryPathOf(prefix.empty() ? key : prefix + "." + key);
         paths.insert(path);
         collectFilterFields(value, paths, path);
       }

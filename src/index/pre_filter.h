@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -19,12 +20,18 @@
 
 namespace ombrix {
 
-// Field path -> its summaries. A path present with an empty map was looked up and has
+// Summary path -> its summaries. A path present with an empty map was looked up and has
 // nothing stored (no item carries it); a path absent was not looked up (unknown).
 using SummariesByField = std::map<std::string, CentroidSummaryMap>;
 
-// Adds the field paths a normalised filter refers to outside $not and $nor to `paths`
-// (nested plain keys of a condition as prefix + "." + key).
+// The summary path under which the values that evaluation reaches by the filter path
+// `field_path` (split at every dot, ResolveFieldPath) are summarised. Other chains of keys
+// may share it (a literal key "a.b" with a -> b; "" -> a with a); their values only widen
+// the summary, so judging by it stays sound.
+std::string SummaryPathOf(std::string_view field_path);
+
+// Adds the summary paths of the fields a normalised filter refers to outside $not and
+// $nor to `paths` (nested plain keys of a condition as prefix + "." + key).
 void collectFilterFields(const nlohmann::json& filter, std::set<std::string>& paths, const std::string& prefix);
 
 // A $in operand as list summaries judge it, walked as evaluation walks it (array elements,

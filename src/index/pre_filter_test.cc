@@ -46,6 +46,8 @@ TEST(CollectFilterFields, FieldsOutsideNegations) {
       {R"({"$nor": [{"a": {"$eq": 1}}]})", {}},
       {R"({"a": {"$gt": 1, "b": {"$eq": 2}}})", {"a", "a.b"}},
       {R"({"$or": []})", {}},
+      // Leading empty keys add nothing to a summary path; later ones and dotted keys stay.
+      {R"({"$or": [{".a": {"$eq": 1}}, {"..a..b": {"$eq": 1}}, {".": {"$eq": 1}}]})", {"a", "a..b", ""}},
   };
   for (const Row& row : rows) {
     std::set<std::string> paths;
@@ -98,6 +100,33 @@ TEST(CentroidMayMatch, KeepsEveryListThatMayHoldAMatch) {
   };
   for (const Row& row : rows) {
     EXPECT_EQ(Kept(row.lists, row.filter), row.kept) << row.name;
+  }
+}
+
+// Keys a dotted path cannot tell apart: an empty key, and keys that hold dots. Evaluation
+// splits a filter path at every dot, so {".a": ...} reaches the member a of the member ""
+// and never a literal key ".a"; every list holding such an item is kept, whatever else
+// shares its summary path.
+TEST(CentroidMayMatch, KeepsListsReachedThroughEmptyOrDottedKeys) {
+  struct Row {
+    std::vector<std::vector<std::string>> lists;
+    std::string filter;
+    std::vector<uint32_t> kept;
+  };
+  const std::vector<Row> rows = {
+      {{{R"({"": {"a": 5}})"}, {R"({".a": 7})"}}, R"({".a": {"$eq": 5}})", {0}},
+      {{{R"({"": {"a": 5}})"}, {R"({"a": 7})"}}, R"({".a": {"$lt": 6}})", {0}},
+      {{{R"({"": {"": {"a": "s"}}})"}, {R"({"a": "t"})"}}, R"({"..a": {"$eq": "s"}})", {0}},
+      {{{R"({"": {"a": 5}})"}, {R"({"": {"b": 5}})"}}, R"({".a": {"$in": [5]}})", {0}},
+      {{{R"({"": 5})"}, {R"({"": 6})"}}, R"({"": {"$eq": 5}})", {0}},
+      {{{R"({"a": {"": 5}})"}, {R"({"a": 6})"}}, R"({"a.": {"$eq": 5}})", {0}},
+      {{{R"({"": {"": 5}})"}, {R"({"": 6})"}}, R"({".": {"$eq": 5}})", {0}},
+      // A literal dotted key shares the path of the nested member: kept although only the
+      // nested one can match.
+      {{{R"({"a": {"b": 1}})"}, {R"({"a.b": 1})"}, {R"({"a.b": 2})"}}, R"({"a.b": {"$eq": 1}})", {0, 1}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Kept(row.lists, row.filter), row.kept) << row.filter << " over " << json(row.lists).dump();
   }
 }
 

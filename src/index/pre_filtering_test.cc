@@ -152,7 +152,8 @@ TEST(PreFiltering, ListsKeptByTheSummaries) {
 }
 
 // Only the empty text asks for no filter: whitespace alone is text that does not parse, on
-// either road.
+// either road, and so is a number no double can hold (refused as such, not as a failure
+// of the index).
 TEST(PreFiltering, OnlyTheEmptyTextMeansNoFilterOnEitherRoad) {
   auto twins = MakeTwins(std::vector<std::string>(kItems, R"({"n": 1})"));
   const Matrix<float> query = Clustered(1, 4, kLists, 23);
@@ -160,11 +161,14 @@ TEST(PreFiltering, OnlyTheEmptyTextMeansNoFilterOnEitherRoad) {
   params.top_k = kItems;
   params.n_probes = kLists;
   ::testing::internal::CaptureStderr();  // the query wrapper's lines
-  for (const char* text : {" ", "\n\t\r "}) {
+  const std::vector<std::string> texts = {" ", "\n\t\r ", R"({"n": {"$lt": 1e400}})",
+                                          R"({"n": {"$gt": -1)" + std::string(400, '0') + "}}"};
+  for (const std::string& text : texts) {
     params.filters = text;
     const std::string untrained = ErrorText([&] { twins->untrained->Query(query, params); });
     EXPECT_EQ(untrained.rfind("Invalid JSON format for filters: ", 0), 0u) << untrained;
     EXPECT_EQ(ErrorText([&] { twins->trained->Query(query, params); }), untrained);
+    EXPECT_THROW(twins->trained->Query(query, params), std::invalid_argument);
   }
   ::testing::internal::GetCapturedStderr();
   params.filters = "";

@@ -1,7 +1,8 @@
 // Test helpers: random metadata documents from a small vocabulary of paths and values
-// (numbers in every form, strings, booleans, null, arrays, nested objects, missing fields) and random
-// filters from the whole grammar over the same vocabulary, for properties that compare
-// the pre-filter and the index against the post-filter's own judgement.
+// (numbers in every form, strings, booleans, null, arrays, nested objects, missing fields,
+// empty keys and keys holding dots) and random filters from the whole grammar over the
+// same vocabulary, for properties that compare the pre-filter and the index against the
+// post-filter's own judgement.
 #pragma once
 
 #include <cstdint>
@@ -67,18 +68,24 @@ class Generator {
     return Scalar();
   }
 
-  // One item's metadata: each top-level path present or missing at random.
+  // One item's metadata: each top-level path present or missing at random, now and then
+  // under keys that dotted paths cannot tell apart (an empty key, keys holding dots).
   json Metadata() {
     json doc = json::object();
     for (const char* key : {"a", "b", "c", "tags"}) {
       if (Below(3) != 0) doc[key] = Value();
     }
     if (Below(4) == 0) doc["c"] = json{{"d", Scalar()}, {"e", Value(1)}};
+    if (Below(4) == 0) doc[""] = json{{"a", Value(1)}, {Key(), Value(1)}};
+    for (const char* key : {".a", "c.d"}) {
+      if (Below(6) == 0) doc[key] = Value(1);
+    }
     return doc;
   }
 
   std::string Path() {
-    static const std::vector<std::string> paths = {"a", "b", "c", "c.d", "c.e", "tags", "tags.k", "a.b", "zz"};
+    static const std::vector<std::string> paths = {"a",  "b",  "c",   "c.d", "c.e", "tags", "tags.k", "a.b",
+                                                   "zz", ".a", ".k", "..k", "",    ".",    "a.",     ".k.d"};
     return paths[Below(static_cast<int>(paths.size()))];
   }
 
@@ -124,7 +131,10 @@ class Generator {
   }
 
  private:
-  std::string Key() { return std::string(1, "kdx"[Below(3)]); }
+  std::string Key() {
+    static const std::vector<std::string> keys = {"k", "d", "x", "", "k.d"};
+    return keys[Below(static_cast<int>(keys.size()))];
+  }
 
   json Operand(const std::string& op) {
     if (op == "$exists") return Below(2) == 0;

@@ -253,6 +253,11 @@ TEST_F(PostgresKeystoreTest, ConnectionFailuresNeverShowASecret) {
       conninfo_ + " dbname='postgresql://u:" + secret + "@h/db'",  // a database of that name
       "postgresql://u:p@" + secret + "@nohost.invalid/db",         // the rest of it a host
       "POSTGRESQL://u:" + secret + "@h/db",                        // no URI to libpq
+      // A connection string taken whole as the database's name.
+      conninfo_ + " dbname='dbname=x password=" + secret + "'",
+      conninfo_ + " dbname='host=h password=\\'" + secret + " x\\''",
+      conninfo_ + " dbname=d\\ sslpassword=" + secret,
+      "postgresql://127.0.0.1/d%20password%3D" + secret + "?user=ombrix_test",
   };
   for (const std::string& conninfo : conninfos) {
     SCOPED_TRACE(conninfo);

@@ -92,6 +92,9 @@ REFUSALS = [
     ({"x": {"$type": "integer"}}, "Unsupported type in $type operator: integer"),
     ({"x": {"$regex": "(a)\\1"}}, "Invalid regex pattern: (a)\\1\nError: invalid escape sequence: \\1"),
     ({"x": {"$regex": "a(?!b)"}}, "Invalid regex pattern: a(?!b)\nError: invalid perl operator: (?!"),
+    # An integer no double can hold is malformed text, as the serialised filter reads.
+    ({"x": {"$lt": 10**400}},
+     f"Invalid JSON format for filters: [json.exception.out_of_range.406] number overflow parsing '{10**400}'"),
 ]
 
 
