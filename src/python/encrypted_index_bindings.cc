@@ -92,7 +92,12 @@ void RethrowPlainRuntimeError(Body body) {
 
 void DeleteIndex(EncryptedIndex& index) {
   auto lock = LockIndexForPython(index);
-  RethrowPlainRuntimeError([&] { index.DeleteIndex(); });
+  // A deletion waits for the trainings and writers of other processes: the other Python
+  // threads go on meanwhile.
+  RethrowPlainRuntimeError([&] {
+    py::gil_scoped_release release;
+    index.DeleteIndex();
+  });
 }
 
 void DeleteItems(EncryptedIndex& index, const std::vector<std::string>& ids) {

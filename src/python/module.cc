@@ -1,5 +1,6 @@
 // The extension module ombrixdb_vell. pybind11's module init refuses an interpreter
 // other than the one it was compiled for, before anything is registered.
+#include "encrypted_store/training_state.h"
 #include "python/bindings.h"
 #include "python/errors.h"
 
@@ -41,4 +42,12 @@ PYBIND11_MODULE(ombrixdb_vell, m) {
   DefineIndexIVFFlat(classes.index_ivf_flat);
   DefineClient(classes.client);
   DefineEncryptedIndex(classes.encrypted_index);
+  // Shorter holds and waits for the tests that run processes beside each other.
+  m.def(
+      "_set_hold_limits_for_testing",
+      [](uint64_t lease_ms, uint64_t wait_ms) {
+        ombrix::internal::SetHoldLeaseForTesting(lease_ms);
+        ombrix::internal::SetTrainingWaitLimitForTesting(wait_ms);
+      },
+      py::arg("lease_ms"), py::arg("wait_ms"));
 }
