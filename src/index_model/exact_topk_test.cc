@@ -66,6 +66,27 @@ std::vector<std::string> IdRow(const QueryResults& r, uint64_t q) {
   return std::vector<std::string>(r.ids.row(q), r.ids.row(q) + r.ids.cols);
 }
 
+// The record's lists as the item cache holds them, each packed on its own.
+std::vector<PackedList> CachedLists(const CacheMissResult& record, const Matrix<float>& items) {
+  std::vector<PackedList> lists;
+  for (uint64_t p = 0; p + 1 < record.token_indices.size(); ++p) {
+    const uint64_t begin = record.token_indices[p];
+    const uint64_t end = record.token_indices[p + 1];
+    lists.emplace_back(
+        std::vector<std::string>(record.item_ids.begin() + begin, record.item_ids.begin() + end),
+        std::vector<std::string>(record.metadata.begin() + begin, record.metadata.begin() + end),
+        reinterpret_cast<const uint8_t*>(items.data.data() + begin * items.cols),
+        items.cols * sizeof(float));
+  }
+  return lists;
+}
+
+std::vector<ListView> Views(const std::vector<PackedList>& lists) {
+  std::vector<ListView> views;
+  for (const PackedList& list : lists) views.push_back(list.view());
+  return views;
+}
+
 TEST(ExactTopkTest, EmptyInputsGiveRowsWithoutColumns) {
   const Matrix<float> query = Rows({1, 2}, 2);
   for (int32_t metric : {0, 7}) {
@@ -197,16 +218,8 @@ TEST(ExactTopkTest, EuclideanRanksScaledVectorsAsTheUnscaledOnes) {
   for (int k : {60, 64, 100, -63, -100}) {
     const Matrix<float> big_items = scaled(items, k);
     const Matrix<float> big_queries = scaled(queries, k);
-    std::vector<PackedList> owned;
-    for (uint64_t p = 0; p < sizes.size(); ++p) {
-      const uint64_t begin = record.token_indices[p];
-      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + begin + sizes[p]),
-                         std::vector<std::string>(record.metadata.begin() + begin,
-                                                  record.metadata.begin() + begin + sizes[p]),
-                         reinterpret_cast<const uint8_t*>(big_items.row(begin)), d * sizeof(float));
-    }
-    std::vector<ListView> views;
-    for (const PackedList& list : owned) views.push_back(list.view());
+    const std::vector<PackedList> owned = CachedLists(record, big_items);
+    const std::vector<ListView> views = Views(owned);
     for (DistanceMetric metric : {Euclidean, SquaredEuclidean}) {
       const QueryResults want = exact_topk_search(record, items, sel, queries, 9, metric, {});
       const int factor = metric == Euclidean ? k : 2 * k;
@@ -398,18 +411,8 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
   Matrix<float> queries = testing_data::Uniform(60, d, 9);
   std::memset(queries.row(0), 0, d * sizeof(float));
   const ProbeSelection sel = RandomProbes(60, sizes.size(), 5, gen);
-  // The same lists as the item cache holds them, each on its own.
-  std::vector<PackedList> owned;
-  for (uint64_t p = 0; p < sizes.size(); ++p) {
-    const uint64_t begin = record.token_indices[p];
-    const uint64_t end = record.token_indices[p + 1];
-    owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + end),
-                       std::vector<std::string>(record.metadata.begin() + begin,
-                                                record.metadata.begin() + end),
-                       reinterpret_cast<const uint8_t*>(items.row(begin)), d * sizeof(float));
-  }
-  std::vector<ListView> views;
-  for (const PackedList& list : owned) views.push_back(list.view());
+  const std::vector<PackedList> owned = CachedLists(record, items);
+  const std::vector<ListView> views = Views(owned);
   testing_support::ScopedOmpThreads team;
   for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
     const QueryResults want = Reference(record, items, sel, queries, 12, metric);
@@ -478,17 +481,8 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
       }
       for (uint64_t j = 0; j < d; ++j) queries.row(3)[j] *= 1e20f;
     }
-    std::vector<PackedList> owned;
-    for (uint64_t p = 0; p < sizes.size(); ++p) {
-      const uint64_t begin = record.token_indices[p];
-      const uint64_t end = begin + sizes[p];
-      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + end),
-                         std::vector<std::string>(record.metadata.begin() + begin,
-                                                  record.metadata.begin() + end),
-                         reinterpret_cast<const uint8_t*>(items.row(begin)), d * sizeof(float));
-    }
-    std::vector<ListView> views;
-    for (const PackedList& list : owned) views.push_back(list.view());
+    const std::vector<PackedList> owned = CachedLists(record, items);
+    const std::vector<ListView> views = Views(owned);
     for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
       for (uint32_t k : {1u, 7u, 40u, 100000u}) {
         ranking_internal::SetRankingWalk(RankingWalk::kQueryMajor);
