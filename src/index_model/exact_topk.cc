@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -61,7 +62,8 @@ struct Kernels {
 };
 
 // The lane loops once per instruction set. Each copy performs the same single-precision
-// operations per lane (fused only through Fma), so every variant gives the same bits.
+// operations per lane (fused only through Fma), so every variant gives the same bits, but
+// for the sign and payload of a NaN, which the results make one (Ranker::Write).
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx2,fma")
 namespace avx512 {
@@ -125,19 +127,37 @@ struct Ops {
 }  // namespace baseline
 
 enum class Isa { kAvx512, kAvx2, kBaseline };
+bool Runs(Isa isa) {
+  __builtin_cpu_init();
+  switch (isa) {
+    case Isa::kAvx512: return __builtin_cpu_supports("avx512f");
+    case Isa::kAvx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    default: return true;
+  }
+}
+
 Isa DetectIsa() {
-  static const Isa isa = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Isa::kAvx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::kAvx2;
-    return Isa::kBaseline;
-  }();
+  static const Isa isa = Runs(Isa::kAvx512) ? Isa::kAvx512
+                         : Runs(Isa::kAvx2) ? Isa::kAvx2
+                                            : Isa::kBaseline;
   return isa;
+}
+
+std::atomic<ranking_internal::RankingLanes> g_lanes{ranking_internal::RankingLanes::kAuto};
+
+Isa ActiveIsa() {
+  using ranking_internal::RankingLanes;
+  switch (g_lanes.load(std::memory_order_relaxed)) {
+    case RankingLanes::kScalar: return Isa::kBaseline;
+    case RankingLanes::kAvx2: return Isa::kAvx2;
+    case RankingLanes::kAvx512: return Isa::kAvx512;
+    default: return DetectIsa();
+  }
 }
 
 template <Form F>
 Kernels PickSums() {
-  switch (DetectIsa()) {
+  switch (ActiveIsa()) {
     case Isa::kAvx512: return {&avx512::BlockSums<F>, &avx512::TailSums<F>};
     case Isa::kAvx2: return {&avx2::BlockSums<F>, &avx2::TailSums<F>};
     default: return {&baseline::BlockSums<F>, &baseline::TailSums<F>};
@@ -145,7 +165,7 @@ Kernels PickSums() {
 }
 
 SquaresFn PickSquares() {
-  switch (DetectIsa()) {
+  switch (ActiveIsa()) {
     case Isa::kAvx512: return &avx512::ListSquares;
     case Isa::kAvx2: return &avx2::ListSquares;
     default: return &baseline::ListSquares;
@@ -519,9 +539,13 @@ class Ranker {
     for (uint64_t j = 0; j < sorted.size(); ++j) {
       const ScoredCandidate& c = sorted[j];
       // A distance from the lane sums is a float, whose double root rounds to its float
-      // root; one beyond a float's range is reported as infinity.
+      // root; one beyond a float's range is reported as infinity. Which NaN an instruction
+      // passes on depends on the form the compiler picked for it, so a NaN is reported as
+      // the one quiet NaN, the same on every instruction set.
       results_.distances.at(q, j) =
-          static_cast<float>(metric_ == Euclidean ? std::sqrt(c.distance) : c.distance);
+          std::isnan(c.distance)
+              ? std::numeric_limits<float>::quiet_NaN()
+              : static_cast<float>(metric_ == Euclidean ? std::sqrt(c.distance) : c.distance);
       results_.ids.at(q, j) = *c.id;
       if (with_metadata_) results_.metadata[q][j] = *c.metadata;
     }
@@ -698,6 +722,15 @@ QueryResults exact_topk_lists(const std::vector<ListView>& lists, uint64_t d,
 
 namespace ranking_internal {
 void SetRankingWalk(RankingWalk walk) { g_walk.store(walk, std::memory_order_relaxed); }
+
+bool SetRankingLanes(RankingLanes lanes) {
+  if ((lanes == RankingLanes::kAvx2 && !Runs(Isa::kAvx2)) ||
+      (lanes == RankingLanes::kAvx512 && !Runs(Isa::kAvx512))) {
+    return false;
+  }
+  g_lanes.store(lanes, std::memory_order_relaxed);
+  return true;
+}
 }  // namespace ranking_internal
 
 void PackedLengths(const float* packed, uint64_t rows, uint64_t d, float* lengths) {

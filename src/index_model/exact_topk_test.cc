@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -502,6 +503,67 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
           EXPECT_EQ(got.metadata, want.metadata) << where;
           EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
                                    want.distances.data.size() * sizeof(float)))
+              << where;
+        }
+      }
+    }
+  }
+}
+
+// Puts back the widest lanes however the test leaves its scope.
+struct ScopedLanes {
+  ~ScopedLanes() { ranking_internal::SetRankingLanes(ranking_internal::RankingLanes::kAuto); }
+};
+
+// Every instruction set gives the scalar lanes' bits, NaN distances included: which
+// operand's NaN an instruction passes on (its sign and payload) depends on the form the
+// compiler picked, which differs between the sets.
+TEST(ExactTopkTest, EveryInstructionSetGivesTheScalarBits) {
+  using ranking_internal::RankingLanes;
+  const uint64_t d = 19;
+  const std::vector<uint64_t> sizes{5, 16, 40};
+  const uint64_t rows = 61;
+  std::vector<std::string> ids(rows);
+  for (uint64_t r = 0; r < rows; ++r) ids[r] = "id" + std::to_string(r);
+  const CacheMissResult record = Record(ids, sizes);
+  const ProbeSelection sel = Probes(std::vector<std::vector<uint32_t>>(8, {2, 0, 1}));
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nans[] = {std::bit_cast<float>(0x7fc00001u), std::bit_cast<float>(0xffc00002u),
+                        std::bit_cast<float>(0x7f800003u), std::bit_cast<float>(0xff800004u)};
+  enum Data { kUniform, kInfinities, kNans };
+  ScopedLanes restore;
+  for (Data data : {kUniform, kInfinities, kNans}) {
+    Matrix<float> items = testing_data::Uniform(rows, d, 41);
+    Matrix<float> queries = testing_data::Uniform(8, d, 42);
+    for (uint64_t r = 0; r < rows; r += 2) {
+      if (data == kInfinities) items.row(r)[r % 4] = r % 3 == 0 ? inf : -inf;  // inf - inf
+      if (data == kNans) items.row(r)[r % d] = nans[r % 4];
+    }
+    for (uint64_t q = 0; q < queries.rows; ++q) {
+      if (data == kInfinities) queries.row(q)[q % 4] = q % 2 == 0 ? inf : -inf;
+      if (data == kNans) queries.row(q)[(q * 5) % d] = nans[(q + 1) % 4];
+    }
+    for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
+      QueryResults want[2];
+      for (RankingLanes lanes :
+           {RankingLanes::kScalar, RankingLanes::kAvx2, RankingLanes::kAvx512}) {
+        if (!ranking_internal::SetRankingLanes(lanes)) continue;
+        const std::vector<PackedList> cached = CachedLists(record, items);  // packed by these lanes
+        for (int in_place : {0, 1}) {
+          const QueryResults got =
+              in_place ? exact_topk_lists(Views(cached), d, sel, queries, 30, metric, {})
+                       : exact_topk_search(record, items, sel, queries, 30, metric, {});
+          const std::string where = "data " + std::to_string(data) + ", metric " +
+                                    std::to_string(metric) + ", lanes " +
+                                    std::to_string(static_cast<int>(lanes)) + ", in place " +
+                                    std::to_string(in_place);
+          if (lanes == RankingLanes::kScalar) {
+            want[in_place] = got;
+            continue;
+          }
+          EXPECT_EQ(got.ids.data, want[in_place].ids.data) << where;
+          EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want[in_place].distances.data.data(),
+                                   want[in_place].distances.data.size() * sizeof(float)))
               << where;
         }
       }
