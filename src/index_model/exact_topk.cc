@@ -216,23 +216,39 @@ void CheckMetric(DistanceMetric metric) {
   }
 }
 
-// The squared Euclidean distance of q and x from copies of both scaled by the power of two
-// that brings the larger of their largest magnitudes into [0.5, 1): the single-precision
-// sum of the scaled copies, times the inverse power of four in double precision. Exact
-// scaling, so the sums neither overflow nor vanish and the order of distances is that of
-// a float without bounds on its exponent.
-double ScaledSquaredDistance(const float* q, const float* x, uint64_t d) {
-  const float largest = std::max(LargestMagnitude(q, d), LargestMagnitude(x, d));
+// Differences of q and x, each first multiplied by factor (a power of two), into diffs
+// (d floats); returns the largest magnitude.
+float Differences(const float* q, const float* x, uint64_t d, float factor, float* diffs) {
+  for (uint64_t j = 0; j < d; ++j) diffs[j] = q[j] * factor - x[j] * factor;
+  return LargestMagnitude(diffs, d);
+}
+
+// The squared Euclidean distance of q and x for pairs whose plain single-precision sum
+// could overflow or vanish. The differences are the lane sums' own (halved only where one
+// would overflow), and only they are scaled: by the power of two that brings the largest
+// into [0.5, 1) before the same unfused single-precision sum, undone in double precision.
+// Scaling the vectors instead would send differences far below their magnitudes (1e-4
+// beside 1e19) under a float's range. The scaling is exact, so wherever the plain sum
+// meets no square outside a float's normal range this is its sum bit for bit; the squares
+// this sum takes below that range are under 2^-124 of its largest one. diffs is scratch
+// of d floats.
+double ScaledSquaredDistance(const float* q, const float* x, uint64_t d, float* diffs) {
   int exponent = 0;
+  float largest = Differences(q, x, d, 1.0f, diffs);
+  if (std::isinf(largest)) {
+    // Halved, finite components of opposite signs beyond half the largest float differ by
+    // no more than a float holds; an infinite component stays infinite.
+    exponent = -1;
+    largest = Differences(q, x, d, 0.5f, diffs);
+  }
   if (largest != 0.0f && std::isfinite(largest)) {
-    std::frexp(largest, &exponent);
-    exponent = -exponent;
+    int binary = 0;
+    std::frexp(largest, &binary);
+    for (uint64_t j = 0; j < d; ++j) diffs[j] = std::ldexp(diffs[j], -binary);
+    exponent -= binary;
   }
   float sum = 0.0f;
-  for (uint64_t j = 0; j < d; ++j) {
-    const float diff = std::ldexp(q[j], exponent) - std::ldexp(x[j], exponent);
-    sum = sum + diff * diff;
-  }
+  for (uint64_t j = 0; j < d; ++j) sum = sum + diffs[j] * diffs[j];
   return std::ldexp(static_cast<double>(sum), -2 * exponent);
 }
 
@@ -277,9 +293,9 @@ inline double RowDistance(float sum, const ListView& list, uint64_t r, const Pre
                           uint64_t d, bool cosine, std::vector<float>& row) {
   if (!cosine) {
     if (!query.scaled && !ScaledRow(list, r)) return sum;
-    row.resize(d);
+    row.resize(2 * d);
     UnpackRow(list.packed, list.rows, d, r, row.data());
-    return ScaledSquaredDistance(query.values, row.data(), d);
+    return ScaledSquaredDistance(query.values, row.data(), d, row.data() + d);
   }
   float distance = sum;
   float length = list.lengths[r];

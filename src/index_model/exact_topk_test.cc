@@ -294,6 +294,78 @@ TEST(ExactTopkTest, EuclideanOrdersRowsOfMixedMagnitudes) {
   }
 }
 
+// Puts back the automatic choice of walk however the test leaves its scope.
+struct ScopedWalk {
+  ~ScopedWalk() { ranking_internal::SetRankingWalk(ranking_internal::RankingWalk::kAuto); }
+};
+
+// The distance of q and x in double precision, as ranking reports it.
+double DoubleDistance(const float* q, const float* x, uint64_t d, DistanceMetric metric) {
+  double dot = 0, qq = 0, xx = 0, squared = 0;
+  for (uint64_t j = 0; j < d; ++j) {
+    dot += double{q[j]} * x[j];
+    qq += double{q[j]} * q[j];
+    xx += double{x[j]} * x[j];
+    squared += (double{q[j]} - x[j]) * (double{q[j]} - x[j]);
+  }
+  if (metric == Cosine) return 1.0 - dot / (std::sqrt(qq) * std::sqrt(xx));
+  return metric == Euclidean ? std::sqrt(squared) : squared;
+}
+
+// Vectors that share huge components (the same float in every vector) and differ by small
+// amounts elsewhere rank as double-precision sums rank them: the j-th result lies at the
+// reference's j-th distance (so results may swap only where a float cannot tell them
+// apart), and is reported at that distance up to single-precision rounding.
+TEST(ExactTopkTest, SmallDifferencesBesideHugeSharedComponentsKeepTheirWeight) {
+  using ranking_internal::RankingWalk;
+  const std::pair<float, float> shared_and_spread[] = {
+      {1e15f, 1e-6f}, {1e17f, 1e-6f}, {1e19f, 1e-4f},
+      {1e19f, 1e-6f}, {1e15f, 1e14f}, {1e19f, 1e18f}};
+  const uint64_t d = 6;  // components 0 and 1 shared, the others spread
+  const uint64_t n = 50;
+  std::vector<std::string> ids(n);
+  for (uint64_t r = 0; r < n; ++r) ids[r] = "id" + std::to_string(r * 37 % n);
+  const CacheMissResult record = Record(ids, {17, 33});
+  const ProbeSelection sel = Probes(std::vector<std::vector<uint32_t>>(6, {1, 0}));
+  ScopedWalk restore;
+  for (const auto& [shared, spread] : shared_and_spread) {
+    Matrix<float> items = testing_data::Uniform(n, d, 31);
+    Matrix<float> queries = testing_data::Uniform(6, d, 32);
+    for (auto* m : {&items, &queries}) {
+      for (uint64_t r = 0; r < m->rows; ++r) {
+        for (uint64_t j = 2; j < d; ++j) m->row(r)[j] *= spread;
+        m->row(r)[0] = shared;
+        m->row(r)[1] = -shared / 2;
+      }
+    }
+    for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
+      for (RankingWalk walk : {RankingWalk::kQueryMajor, RankingWalk::kListMajor}) {
+        ranking_internal::SetRankingWalk(walk);
+        const QueryResults got = exact_topk_search(record, items, sel, queries, 10, metric, {});
+        for (uint64_t q = 0; q < queries.rows; ++q) {
+          std::vector<double> want(n);
+          for (uint64_t r = 0; r < n; ++r) {
+            want[r] = DoubleDistance(queries.row(q), items.row(r), d, metric);
+          }
+          std::vector<double> sorted = want;
+          std::sort(sorted.begin(), sorted.end());
+          const std::string where =
+              "shared " + std::to_string(shared) + ", spread " + std::to_string(spread) +
+              ", metric " + std::to_string(metric) + ", walk " +
+              std::to_string(static_cast<int>(walk)) + ", query " + std::to_string(q);
+          ASSERT_EQ(got.counts[q], 10u) << where;
+          for (uint64_t j = 0; j < 10; ++j) {
+            const double tolerance = metric == Cosine ? 1e-6 : 1e-5 * sorted[j];
+            const uint64_t r = std::find(ids.begin(), ids.end(), got.ids.at(q, j)) - ids.begin();
+            EXPECT_NEAR(want[r], sorted[j], tolerance) << where << ", rank " << j;
+            EXPECT_NEAR(got.distances.at(q, j), sorted[j], tolerance) << where << ", rank " << j;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(ExactTopkTest, IncludeCodesDecideMetadata) {
   const CacheMissResult record = Record({"a", "b"}, {2});
   const Matrix<float> items = Rows({1, 0, 0, 1}, 2);
@@ -436,11 +508,6 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
     }
   }
 }
-
-// Puts back the automatic choice of walk however the test leaves its scope.
-struct ScopedWalk {
-  ~ScopedWalk() { ranking_internal::SetRankingWalk(ranking_internal::RankingWalk::kAuto); }
-};
 
 TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
   using ranking_internal::RankingWalk;
