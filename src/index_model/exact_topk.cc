@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -61,7 +62,8 @@ struct Kernels {
 };
 
 // The lane loops once per instruction set. Each copy performs the same single-precision
-// operations per lane (fused only through Fma), so every variant gives the same bits.
+// operations per lane (fused only through Fma), so every variant gives the same bits, but
+// for the sign and payload of a NaN, which the results make one (Ranker::Write).
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx2,fma")
 namespace avx512 {
@@ -125,19 +127,37 @@ struct Ops {
 }  // namespace baseline
 
 enum class Isa { kAvx512, kAvx2, kBaseline };
+bool Runs(Isa isa) {
+  __builtin_cpu_init();
+  switch (isa) {
+    case Isa::kAvx512: return __builtin_cpu_supports("avx512f");
+    case Isa::kAvx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    default: return true;
+  }
+}
+
 Isa DetectIsa() {
-  static const Isa isa = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Isa::kAvx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::kAvx2;
-    return Isa::kBaseline;
-  }();
+  static const Isa isa = Runs(Isa::kAvx512) ? Isa::kAvx512
+                         : Runs(Isa::kAvx2) ? Isa::kAvx2
+                                            : Isa::kBaseline;
   return isa;
+}
+
+std::atomic<ranking_internal::RankingLanes> g_lanes{ranking_internal::RankingLanes::kAuto};
+
+Isa ActiveIsa() {
+  using ranking_internal::RankingLanes;
+  switch (g_lanes.load(std::memory_order_relaxed)) {
+    case RankingLanes::kScalar: return Isa::kBaseline;
+    case RankingLanes::kAvx2: return Isa::kAvx2;
+    case RankingLanes::kAvx512: return Isa::kAvx512;
+    default: return DetectIsa();
+  }
 }
 
 template <Form F>
 Kernels PickSums() {
-  switch (DetectIsa()) {
+  switch (ActiveIsa()) {
     case Isa::kAvx512: return {&avx512::BlockSums<F>, &avx512::TailSums<F>};
     case Isa::kAvx2: return {&avx2::BlockSums<F>, &avx2::TailSums<F>};
     default: return {&baseline::BlockSums<F>, &baseline::TailSums<F>};
@@ -145,7 +165,7 @@ Kernels PickSums() {
 }
 
 SquaresFn PickSquares() {
-  switch (DetectIsa()) {
+  switch (ActiveIsa()) {
     case Isa::kAvx512: return &avx512::ListSquares;
     case Isa::kAvx2: return &avx2::ListSquares;
     default: return &baseline::ListSquares;
@@ -196,23 +216,39 @@ void CheckMetric(DistanceMetric metric) {
   }
 }
 
-// The squared Euclidean distance of q and x from copies of both scaled by the power of two
-// that brings the larger of their largest magnitudes into [0.5, 1): the single-precision
-// sum of the scaled copies, times the inverse power of four in double precision. Exact
-// scaling, so the sums neither overflow nor vanish and the order of distances is that of
-// a float without bounds on its exponent.
-double ScaledSquaredDistance(const float* q, const float* x, uint64_t d) {
-  const float largest = std::max(LargestMagnitude(q, d), LargestMagnitude(x, d));
+// Differences of q and x, each first multiplied by factor (a power of two), into diffs
+// (d floats); returns the largest magnitude.
+float Differences(const float* q, const float* x, uint64_t d, float factor, float* diffs) {
+  for (uint64_t j = 0; j < d; ++j) diffs[j] = q[j] * factor - x[j] * factor;
+  return LargestMagnitude(diffs, d);
+}
+
+// The squared Euclidean distance of q and x for pairs whose plain single-precision sum
+// could overflow or vanish. The differences are the lane sums' own (halved only where one
+// would overflow), and only they are scaled: by the power of two that brings the largest
+// into [0.5, 1) before the same unfused single-precision sum, undone in double precision.
+// Scaling the vectors instead would send differences far below their magnitudes (1e-4
+// beside 1e19) under a float's range. The scaling is exact, so wherever the plain sum
+// meets no square outside a float's normal range this is its sum bit for bit; the squares
+// this sum takes below that range are under 2^-124 of its largest one. diffs is scratch
+// of d floats.
+double ScaledSquaredDistance(const float* q, const float* x, uint64_t d, float* diffs) {
   int exponent = 0;
+  float largest = Differences(q, x, d, 1.0f, diffs);
+  if (std::isinf(largest)) {
+    // Halved, finite components of opposite signs beyond half the largest float differ by
+    // no more than a float holds; an infinite component stays infinite.
+    exponent = -1;
+    largest = Differences(q, x, d, 0.5f, diffs);
+  }
   if (largest != 0.0f && std::isfinite(largest)) {
-    std::frexp(largest, &exponent);
-    exponent = -exponent;
+    int binary = 0;
+    std::frexp(largest, &binary);
+    for (uint64_t j = 0; j < d; ++j) diffs[j] = std::ldexp(diffs[j], -binary);
+    exponent -= binary;
   }
   float sum = 0.0f;
-  for (uint64_t j = 0; j < d; ++j) {
-    const float diff = std::ldexp(q[j], exponent) - std::ldexp(x[j], exponent);
-    sum = sum + diff * diff;
-  }
+  for (uint64_t j = 0; j < d; ++j) sum = sum + diffs[j] * diffs[j];
   return std::ldexp(static_cast<double>(sum), -2 * exponent);
 }
 
@@ -257,9 +293,9 @@ inline double RowDistance(float sum, const ListView& list, uint64_t r, const Pre
                           uint64_t d, bool cosine, std::vector<float>& row) {
   if (!cosine) {
     if (!query.scaled && !ScaledRow(list, r)) return sum;
-    row.resize(d);
+    row.resize(2 * d);
     UnpackRow(list.packed, list.rows, d, r, row.data());
-    return ScaledSquaredDistance(query.values, row.data(), d);
+    return ScaledSquaredDistance(query.values, row.data(), d, row.data() + d);
   }
   float distance = sum;
   float length = list.lengths[r];
@@ -519,9 +555,13 @@ class Ranker {
     for (uint64_t j = 0; j < sorted.size(); ++j) {
       const ScoredCandidate& c = sorted[j];
       // A distance from the lane sums is a float, whose double root rounds to its float
-      // root; one beyond a float's range is reported as infinity.
+      // root; one beyond a float's range is reported as infinity. Which NaN an instruction
+      // passes on depends on the form the compiler picked for it, so a NaN is reported as
+      // the one quiet NaN, the same on every instruction set.
       results_.distances.at(q, j) =
-          static_cast<float>(metric_ == Euclidean ? std::sqrt(c.distance) : c.distance);
+          std::isnan(c.distance)
+              ? std::numeric_limits<float>::quiet_NaN()
+              : static_cast<float>(metric_ == Euclidean ? std::sqrt(c.distance) : c.distance);
       results_.ids.at(q, j) = *c.id;
       if (with_metadata_) results_.metadata[q][j] = *c.metadata;
     }
@@ -698,6 +738,15 @@ QueryResults exact_topk_lists(const std::vector<ListView>& lists, uint64_t d,
 
 namespace ranking_internal {
 void SetRankingWalk(RankingWalk walk) { g_walk.store(walk, std::memory_order_relaxed); }
+
+bool SetRankingLanes(RankingLanes lanes) {
+  if ((lanes == RankingLanes::kAvx2 && !Runs(Isa::kAvx2)) ||
+      (lanes == RankingLanes::kAvx512 && !Runs(Isa::kAvx512))) {
+    return false;
+  }
+  g_lanes.store(lanes, std::memory_order_relaxed);
+  return true;
+}
 }  // namespace ranking_internal
 
 void PackedLengths(const float* packed, uint64_t rows, uint64_t d, float* lengths) {

@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -64,6 +65,27 @@ Matrix<float> Rows(std::vector<float> values, uint64_t d) { return Matrix<float>
 
 std::vector<std::string> IdRow(const QueryResults& r, uint64_t q) {
   return std::vector<std::string>(r.ids.row(q), r.ids.row(q) + r.ids.cols);
+}
+
+// The record's lists as the item cache holds them, each packed on its own.
+std::vector<PackedList> CachedLists(const CacheMissResult& record, const Matrix<float>& items) {
+  std::vector<PackedList> lists;
+  for (uint64_t p = 0; p + 1 < record.token_indices.size(); ++p) {
+    const uint64_t begin = record.token_indices[p];
+    const uint64_t end = record.token_indices[p + 1];
+    lists.emplace_back(
+        std::vector<std::string>(record.item_ids.begin() + begin, record.item_ids.begin() + end),
+        std::vector<std::string>(record.metadata.begin() + begin, record.metadata.begin() + end),
+        reinterpret_cast<const uint8_t*>(items.data.data() + begin * items.cols),
+        items.cols * sizeof(float));
+  }
+  return lists;
+}
+
+std::vector<ListView> Views(const std::vector<PackedList>& lists) {
+  std::vector<ListView> views;
+  for (const PackedList& list : lists) views.push_back(list.view());
+  return views;
 }
 
 TEST(ExactTopkTest, EmptyInputsGiveRowsWithoutColumns) {
@@ -197,16 +219,8 @@ TEST(ExactTopkTest, EuclideanRanksScaledVectorsAsTheUnscaledOnes) {
   for (int k : {60, 64, 100, -63, -100}) {
     const Matrix<float> big_items = scaled(items, k);
     const Matrix<float> big_queries = scaled(queries, k);
-    std::vector<PackedList> owned;
-    for (uint64_t p = 0; p < sizes.size(); ++p) {
-      const uint64_t begin = record.token_indices[p];
-      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + begin + sizes[p]),
-                         std::vector<std::string>(record.metadata.begin() + begin,
-                                                  record.metadata.begin() + begin + sizes[p]),
-                         reinterpret_cast<const uint8_t*>(big_items.row(begin)), d * sizeof(float));
-    }
-    std::vector<ListView> views;
-    for (const PackedList& list : owned) views.push_back(list.view());
+    const std::vector<PackedList> owned = CachedLists(record, big_items);
+    const std::vector<ListView> views = Views(owned);
     for (DistanceMetric metric : {Euclidean, SquaredEuclidean}) {
       const QueryResults want = exact_topk_search(record, items, sel, queries, 9, metric, {});
       const int factor = metric == Euclidean ? k : 2 * k;
@@ -273,6 +287,78 @@ TEST(ExactTopkTest, EuclideanOrdersRowsOfMixedMagnitudes) {
             EXPECT_FLOAT_EQ(got, want) << where << ", rank " << j;
           } else {
             EXPECT_NEAR(got, want, want * 1e-6f) << where << ", rank " << j;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Puts back the automatic choice of walk however the test leaves its scope.
+struct ScopedWalk {
+  ~ScopedWalk() { ranking_internal::SetRankingWalk(ranking_internal::RankingWalk::kAuto); }
+};
+
+// The distance of q and x in double precision, as ranking reports it.
+double DoubleDistance(const float* q, const float* x, uint64_t d, DistanceMetric metric) {
+  double dot = 0, qq = 0, xx = 0, squared = 0;
+  for (uint64_t j = 0; j < d; ++j) {
+    dot += double{q[j]} * x[j];
+    qq += double{q[j]} * q[j];
+    xx += double{x[j]} * x[j];
+    squared += (double{q[j]} - x[j]) * (double{q[j]} - x[j]);
+  }
+  if (metric == Cosine) return 1.0 - dot / (std::sqrt(qq) * std::sqrt(xx));
+  return metric == Euclidean ? std::sqrt(squared) : squared;
+}
+
+// Vectors that share huge components (the same float in every vector) and differ by small
+// amounts elsewhere rank as double-precision sums rank them: the j-th result lies at the
+// reference's j-th distance (so results may swap only where a float cannot tell them
+// apart), and is reported at that distance up to single-precision rounding.
+TEST(ExactTopkTest, SmallDifferencesBesideHugeSharedComponentsKeepTheirWeight) {
+  using ranking_internal::RankingWalk;
+  const std::pair<float, float> shared_and_spread[] = {
+      {1e15f, 1e-6f}, {1e17f, 1e-6f}, {1e19f, 1e-4f},
+      {1e19f, 1e-6f}, {1e15f, 1e14f}, {1e19f, 1e18f}};
+  const uint64_t d = 6;  // components 0 and 1 shared, the others spread
+  const uint64_t n = 50;
+  std::vector<std::string> ids(n);
+  for (uint64_t r = 0; r < n; ++r) ids[r] = "id" + std::to_string(r * 37 % n);
+  const CacheMissResult record = Record(ids, {17, 33});
+  const ProbeSelection sel = Probes(std::vector<std::vector<uint32_t>>(6, {1, 0}));
+  ScopedWalk restore;
+  for (const auto& [shared, spread] : shared_and_spread) {
+    Matrix<float> items = testing_data::Uniform(n, d, 31);
+    Matrix<float> queries = testing_data::Uniform(6, d, 32);
+    for (auto* m : {&items, &queries}) {
+      for (uint64_t r = 0; r < m->rows; ++r) {
+        for (uint64_t j = 2; j < d; ++j) m->row(r)[j] *= spread;
+        m->row(r)[0] = shared;
+        m->row(r)[1] = -shared / 2;
+      }
+    }
+    for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
+      for (RankingWalk walk : {RankingWalk::kQueryMajor, RankingWalk::kListMajor}) {
+        ranking_internal::SetRankingWalk(walk);
+        const QueryResults got = exact_topk_search(record, items, sel, queries, 10, metric, {});
+        for (uint64_t q = 0; q < queries.rows; ++q) {
+          std::vector<double> want(n);
+          for (uint64_t r = 0; r < n; ++r) {
+            want[r] = DoubleDistance(queries.row(q), items.row(r), d, metric);
+          }
+          std::vector<double> sorted = want;
+          std::sort(sorted.begin(), sorted.end());
+          const std::string where =
+              "shared " + std::to_string(shared) + ", spread " + std::to_string(spread) +
+              ", metric " + std::to_string(metric) + ", walk " +
+              std::to_string(static_cast<int>(walk)) + ", query " + std::to_string(q);
+          ASSERT_EQ(got.counts[q], 10u) << where;
+          for (uint64_t j = 0; j < 10; ++j) {
+            const double tolerance = metric == Cosine ? 1e-6 : 1e-5 * sorted[j];
+            const uint64_t r = std::find(ids.begin(), ids.end(), got.ids.at(q, j)) - ids.begin();
+            EXPECT_NEAR(want[r], sorted[j], tolerance) << where << ", rank " << j;
+            EXPECT_NEAR(got.distances.at(q, j), sorted[j], tolerance) << where << ", rank " << j;
           }
         }
       }
@@ -398,18 +484,8 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
   Matrix<float> queries = testing_data::Uniform(60, d, 9);
   std::memset(queries.row(0), 0, d * sizeof(float));
   const ProbeSelection sel = RandomProbes(60, sizes.size(), 5, gen);
-  // The same lists as the item cache holds them, each on its own.
-  std::vector<PackedList> owned;
-  for (uint64_t p = 0; p < sizes.size(); ++p) {
-    const uint64_t begin = record.token_indices[p];
-    const uint64_t end = record.token_indices[p + 1];
-    owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + end),
-                       std::vector<std::string>(record.metadata.begin() + begin,
-                                                record.metadata.begin() + end),
-                       reinterpret_cast<const uint8_t*>(items.row(begin)), d * sizeof(float));
-  }
-  std::vector<ListView> views;
-  for (const PackedList& list : owned) views.push_back(list.view());
+  const std::vector<PackedList> owned = CachedLists(record, items);
+  const std::vector<ListView> views = Views(owned);
   testing_support::ScopedOmpThreads team;
   for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
     const QueryResults want = Reference(record, items, sel, queries, 12, metric);
@@ -432,11 +508,6 @@ TEST(ExactTopkTest, MatchesTheScalarReferenceBitForBitAtAnyTeamSize) {
     }
   }
 }
-
-// Puts back the automatic choice of walk however the test leaves its scope.
-struct ScopedWalk {
-  ~ScopedWalk() { ranking_internal::SetRankingWalk(ranking_internal::RankingWalk::kAuto); }
-};
 
 TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
   using ranking_internal::RankingWalk;
@@ -478,17 +549,8 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
       }
       for (uint64_t j = 0; j < d; ++j) queries.row(3)[j] *= 1e20f;
     }
-    std::vector<PackedList> owned;
-    for (uint64_t p = 0; p < sizes.size(); ++p) {
-      const uint64_t begin = record.token_indices[p];
-      const uint64_t end = begin + sizes[p];
-      owned.emplace_back(std::vector<std::string>(ids.begin() + begin, ids.begin() + end),
-                         std::vector<std::string>(record.metadata.begin() + begin,
-                                                  record.metadata.begin() + end),
-                         reinterpret_cast<const uint8_t*>(items.row(begin)), d * sizeof(float));
-    }
-    std::vector<ListView> views;
-    for (const PackedList& list : owned) views.push_back(list.view());
+    const std::vector<PackedList> owned = CachedLists(record, items);
+    const std::vector<ListView> views = Views(owned);
     for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
       for (uint32_t k : {1u, 7u, 40u, 100000u}) {
         ranking_internal::SetRankingWalk(RankingWalk::kQueryMajor);
@@ -508,6 +570,67 @@ TEST(ExactTopkTest, ListMajorWalkEqualsQueryMajorWalkBitForBit) {
           EXPECT_EQ(got.metadata, want.metadata) << where;
           EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want.distances.data.data(),
                                    want.distances.data.size() * sizeof(float)))
+              << where;
+        }
+      }
+    }
+  }
+}
+
+// Puts back the widest lanes however the test leaves its scope.
+struct ScopedLanes {
+  ~ScopedLanes() { ranking_internal::SetRankingLanes(ranking_internal::RankingLanes::kAuto); }
+};
+
+// Every instruction set gives the scalar lanes' bits, NaN distances included: which
+// operand's NaN an instruction passes on (its sign and payload) depends on the form the
+// compiler picked, which differs between the sets.
+TEST(ExactTopkTest, EveryInstructionSetGivesTheScalarBits) {
+  using ranking_internal::RankingLanes;
+  const uint64_t d = 19;
+  const std::vector<uint64_t> sizes{5, 16, 40};
+  const uint64_t rows = 61;
+  std::vector<std::string> ids(rows);
+  for (uint64_t r = 0; r < rows; ++r) ids[r] = "id" + std::to_string(r);
+  const CacheMissResult record = Record(ids, sizes);
+  const ProbeSelection sel = Probes(std::vector<std::vector<uint32_t>>(8, {2, 0, 1}));
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nans[] = {std::bit_cast<float>(0x7fc00001u), std::bit_cast<float>(0xffc00002u),
+                        std::bit_cast<float>(0x7f800003u), std::bit_cast<float>(0xff800004u)};
+  enum Data { kUniform, kInfinities, kNans };
+  ScopedLanes restore;
+  for (Data data : {kUniform, kInfinities, kNans}) {
+    Matrix<float> items = testing_data::Uniform(rows, d, 41);
+    Matrix<float> queries = testing_data::Uniform(8, d, 42);
+    for (uint64_t r = 0; r < rows; r += 2) {
+      if (data == kInfinities) items.row(r)[r % 4] = r % 3 == 0 ? inf : -inf;  // inf - inf
+      if (data == kNans) items.row(r)[r % d] = nans[r % 4];
+    }
+    for (uint64_t q = 0; q < queries.rows; ++q) {
+      if (data == kInfinities) queries.row(q)[q % 4] = q % 2 == 0 ? inf : -inf;
+      if (data == kNans) queries.row(q)[(q * 5) % d] = nans[(q + 1) % 4];
+    }
+    for (DistanceMetric metric : {Cosine, Euclidean, SquaredEuclidean}) {
+      QueryResults want[2];
+      for (RankingLanes lanes :
+           {RankingLanes::kScalar, RankingLanes::kAvx2, RankingLanes::kAvx512}) {
+        if (!ranking_internal::SetRankingLanes(lanes)) continue;
+        const std::vector<PackedList> cached = CachedLists(record, items);  // packed by these lanes
+        for (int in_place : {0, 1}) {
+          const QueryResults got =
+              in_place ? exact_topk_lists(Views(cached), d, sel, queries, 30, metric, {})
+                       : exact_topk_search(record, items, sel, queries, 30, metric, {});
+          const std::string where = "data " + std::to_string(data) + ", metric " +
+                                    std::to_string(metric) + ", lanes " +
+                                    std::to_string(static_cast<int>(lanes)) + ", in place " +
+                                    std::to_string(in_place);
+          if (lanes == RankingLanes::kScalar) {
+            want[in_place] = got;
+            continue;
+          }
+          EXPECT_EQ(got.ids.data, want[in_place].ids.data) << where;
+          EXPECT_EQ(0, std::memcmp(got.distances.data.data(), want[in_place].distances.data.data(),
+                                   want[in_place].distances.data.size() * sizeof(float)))
               << where;
         }
       }
