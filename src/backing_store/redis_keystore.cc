@@ -631,7 +631,9 @@ RedisReplyPtr RedisKeystore::EvalFenced(const char* script, const std::vector<st
   void* raw = connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data());
   if (raw != nullptr) {
     const auto* reply = static_cast<const redisReply*>(raw);
-    if (reply->type == REDIS_REPLY_ERROR && std::string_view(reply->str, reply->len).starts_with(kHoldLost)) {
+    // The server may put its own code ("ERR ") before the script's text.
+    if (reply->type == REDIS_REPLY_ERROR &&
+        std::string_view(reply->str, reply->len).find(kHoldLost) != std::string_view::npos) {
       freeReplyObject(raw);
       const std::string message = "The hold of this process on Redis store " + map_hash_ +
                                   " ran out before its write reached the server";

@@ -12,6 +12,7 @@
 
 #include "backing_store/keystore_contract_test.h"
 #include "backing_store/postgres_index_listing.h"
+#include "backing_store/server_errors.h"
 #include "backing_store/testing/log_capture.h"
 #include "postgres_test_support.h"
 
@@ -487,6 +488,44 @@ TEST_F(PostgresKeystoreTest, RacingMapUpdatesLoseNothing) {
   all.insert(accepted[1].begin(), accepted[1].end());
   EXPECT_EQ(all.size(), 2u * kIncrements);
   EXPECT_EQ(*all.rbegin(), 2u * kIncrements - 1);
+}
+
+// Holds are session locks: a writer's shared hold keeps the exclusive holder waiting and
+// admits no second exclusive holder; a holder whose session ends lets go at once, and its
+// own next statement says its hold is lost instead of connecting again.
+TEST_F(PostgresKeystoreTest, HoldsAreSessionLocksThatEndWithTheSession) {
+  const uint64_t id = RandomId();
+  auto writer = Open(ombrix::INDEX, id);
+  auto trainer = Open(ombrix::INDEX, id);
+  auto other = Open(ombrix::INDEX, id);
+  EXPECT_TRUE(writer->TakeHold(HoldKind::kShared, 1, 0).granted);
+  const HoldGrant waiting = trainer->TakeHold(HoldKind::kExclusive, 2, 0);
+  EXPECT_TRUE(waiting.granted && waiting.others_share) << "admitted, the writer still holds";
+  EXPECT_FALSE(other->TakeHold(HoldKind::kExclusive, 3, 0).granted);
+  EXPECT_TRUE(other->ExclusiveHoldIsLive());
+  EXPECT_TRUE(writer->ReleaseHold(HoldKind::kShared, 1));
+  const HoldGrant held = trainer->TakeHold(HoldKind::kExclusive, 2, 0);
+  EXPECT_TRUE(held.granted && !held.others_share);
+  EXPECT_FALSE(writer->TakeHold(HoldKind::kShared, 1, 0).granted) << "no writer while it holds";
+
+  // The trainer's session ends (its process died): the server lets go of its locks.
+  trainer->SetWriteFence(WriteFence{HoldKind::kExclusive, 2});
+  const std::string pids = session_->Scalar(
+      "SELECT string_agg(pid::text, ',') FROM pg_locks WHERE locktype = 'advisory' AND classid = 44 "
+      "AND mode = 'ExclusiveLock'");
+  session_->Query("SELECT pg_terminate_backend(pid) FROM unnest('{" + pids + "}'::int[]) AS pid");
+  bool freed = false;
+  for (int attempt = 0; attempt < 100 && !freed; ++attempt) {
+    freed = writer->TakeHold(HoldKind::kShared, 1, 0).granted;
+    if (!freed) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(freed);
+  EXPECT_FALSE(other->ExclusiveHoldIsLive());
+  EXPECT_THROW(trainer->BatchPushVariable({7}, {Text("late")}), HoldLostError);
+  EXPECT_TRUE(writer->ReleaseHold(HoldKind::kShared, 1));
+  EXPECT_FALSE(trainer->ReleaseHold(HoldKind::kExclusive, 2));
+  trainer->SetWriteFence(std::nullopt);
+  EXPECT_EQ(trainer->GetItem(7), Bytes()) << "connected again once it holds nothing; nothing written";
 }
 
 }  // namespace

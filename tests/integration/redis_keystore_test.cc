@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <sstream>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -32,6 +33,7 @@ using ombrix_test::RandomU64;
 using ombrix_test::RedisCli;
 using ombrix_test::UniqueName;
 using Bytes = std::vector<uint8_t>;
+using keystore_contract::Text;
 
 constexpr uint64_t kCounterMapKey = UINT64_MAX;
 constexpr uint64_t kCounterMapVersionKey = 42;
@@ -612,6 +614,43 @@ TEST_F(RedisKeystoreTest, FactoryFailuresAreRuntimeErrorsWithTheInnerText) {
   config.connection_string =
       "host:127.0.0.1,port:" + std::to_string(ombrix_test::FreeLoopbackPort()) + ",db:0";
   EXPECT_EQ(failure(config), "Failed to connect to Redis: Connection refused");
+}
+
+// Holds are leases on the server's clock: a writer's shared hold keeps the exclusive
+// holder waiting until it is released or runs out; a write fenced by a hold that ran out
+// is refused by the server, and nothing of the holds is left once they end.
+TEST_F(RedisKeystoreTest, HoldsAreLeasesOnTheServersClock) {
+  auto writer = Open(ombrix::INDEX);
+  auto trainer = Open(ombrix::INDEX);
+  auto other = Open(ombrix::INDEX);
+  EXPECT_TRUE(writer->TakeHold(HoldKind::kShared, 1, 300).granted);
+  const HoldGrant waiting = trainer->TakeHold(HoldKind::kExclusive, 2, 60000);
+  EXPECT_TRUE(waiting.granted && waiting.others_share);
+  EXPECT_FALSE(other->TakeHold(HoldKind::kExclusive, 3, 60000).granted);
+  EXPECT_FALSE(other->TakeHold(HoldKind::kShared, 3, 60000).granted) << "no new writer meanwhile";
+  EXPECT_TRUE(other->ExclusiveHoldIsLive());
+
+  writer->SetWriteFence(WriteFence{HoldKind::kShared, 1});
+  writer->BatchPushVariable({5}, {Text("in time")});
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the writer stops renewing
+  EXPECT_THROW(writer->BatchPushVariable({6}, {Text("too late")}), HoldLostError);
+  EXPECT_THROW(writer->PushMap(9, Text("map"), 10, 0), HoldLostError);
+  EXPECT_FALSE(writer->RenewHold(HoldKind::kShared, 1, 300));
+  const HoldGrant held = trainer->TakeHold(HoldKind::kExclusive, 2, 60000);
+  EXPECT_TRUE(held.granted && !held.others_share) << "the lease ran out";
+  trainer->SetWriteFence(WriteFence{HoldKind::kExclusive, 2});
+  trainer->BatchPushVariable({6}, {Text("trainer")});
+  EXPECT_TRUE(trainer->PushMap(9, Text("map"), 10, 0));
+  EXPECT_EQ(trainer->BatchGetVariable({5, 6}), (std::vector<Bytes>{Text("in time"), Text("trainer")}));
+
+  EXPECT_FALSE(writer->ReleaseHold(HoldKind::kShared, 1));
+  EXPECT_TRUE(trainer->ReleaseHold(HoldKind::kExclusive, 2));
+  EXPECT_FALSE(other->ExclusiveHoldIsLive());
+  EXPECT_THROW(trainer->DeleteIndex(), HoldLostError) << "fenced by a hold it gave back";
+  trainer->SetWriteFence(std::nullopt);
+  writer->SetWriteFence(std::nullopt);
+  trainer->DeleteIndex();
+  EXPECT_EQ(trainer->GetNumItems(), 0u);
 }
 
 }  // namespace
