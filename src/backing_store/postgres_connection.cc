@@ -136,6 +136,18 @@ bool WaitForSocket(PGconn* connection, short events,
   throw ServerUnreachable(message.str());
 }
 
+// A session that held locks has ended: they ended with it, and nothing may go on as if
+// this connection still held them.
+void ThrowIfSessionHeld(PGconn* connection, const std::string& why) {
+  const SessionNotes* notes = NotesOf(connection);
+  if (notes == nullptr || !notes->keeps_session) return;
+  const std::string message = "The session with PostgreSQL server " + PgServerAddress(connection) +
+                              " that held the index ended, and its locks with it" +
+                              (why.empty() ? std::string() : " (" + why + ")");
+  ombrix::InternalLogger().error(message);
+  throw HoldLostError(message);
+}
+
 // Before a statement: a connection that broke since the last one is opened again (same
 // parameters, so the same TLS and limits). An idle connection with something to read has
 // been closed by the server; inside a transaction nothing is checked, so a transaction is
@@ -153,13 +165,7 @@ void ReconnectIfBroken(PGconn* connection) {
   // Still busy with an earlier statement: one this client gave up waiting for.
   const bool abandoned = PQtransactionStatus(connection) == PQTRANS_ACTIVE;
   if (PQstatus(connection) == CONNECTION_OK && !abandoned) return;
-  const SessionNotes* notes = NotesOf(connection);
-  if (notes != nullptr && notes->keeps_session) {
-    const std::string message = "The session with PostgreSQL server " + PgServerAddress(connection) +
-                                " that held the index ended, and its locks with it";
-    ombrix::InternalLogger().error(message);
-    throw HoldLostError(message);
-  }
+  ThrowIfSessionHeld(connection, "");
   ombrix::InternalLogger().warning("Reconnecting to PostgreSQL server " +
                                    PgServerAddress(connection));
   PQreset(connection);
@@ -219,6 +225,7 @@ PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
 template <typename Send>
 PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send) {
   PgOutcome outcome = Collect(connection, expected, send);
+  if (!outcome.ok && PQstatus(connection) != CONNECTION_OK) ThrowIfSessionHeld(connection, outcome.error);
   if (StoppedAtTimeLimit(outcome)) GiveUpAtTimeLimit(connection, outcome.error);
   return outcome;
 }
