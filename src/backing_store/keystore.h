@@ -109,6 +109,15 @@ class Keystore {
     (void)kind, (void)holder, (void)lease_ms;
     return {true, false};
   }
+  // TakeHold, then, when it is granted, GetMaps(maps) read after the grant; in one round
+  // trip where the server allows it. The maps are empty when the hold was not granted.
+  virtual std::pair<HoldGrant, std::vector<MapAndVersion>> TakeHoldAndGetMaps(
+      HoldKind kind, uint64_t holder, uint64_t lease_ms,
+      const std::vector<std::pair<uint64_t, uint64_t>>& maps) {
+    const HoldGrant grant = TakeHold(kind, holder, lease_ms);
+    if (!grant.granted) return {grant, {}};
+    return {grant, GetMaps(maps)};
+  }
   // Extends a live hold; false when it is no longer live (it ran out, or its session ended).
   virtual bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
     (void)kind, (void)holder, (void)lease_ms;

@@ -79,6 +79,15 @@ constexpr const char* kTakeShared =
     "local lease = tonumber(ARGV[2]) "
     "redis.call('ZADD', KEYS[2], now() + lease, ARGV[1]) "
     "redis.call('PEXPIRE', KEYS[2], 2 * lease) return 1";
+// The same, then the map hash's fields ARGV[3...] read (KEYS[3]) after the grant.
+constexpr const char* kTakeSharedAndRead =
+    OMBRIX_REDIS_NOW
+    "if redis.call('EXISTS', KEYS[1]) == 1 then return {0} end "
+    "local lease = tonumber(ARGV[2]) "
+    "redis.call('ZADD', KEYS[2], now() + lease, ARGV[1]) "
+    "redis.call('PEXPIRE', KEYS[2], 2 * lease) "
+    "local reply = redis.call('HMGET', KEYS[3], unpack(ARGV, 3)) "
+    "table.insert(reply, 1, 1) return reply";
 constexpr const char* kTakeExclusive =
     OMBRIX_REDIS_NOW
     "local holder = redis.call('GET', KEYS[1]) "
@@ -684,29 +693,15 @@ bool RedisKeystore::ExclusiveHoldIsLive() {
   return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 
-std::vector<MapAndVersion> RedisKeystore::GetMaps(
-    const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
-  std::vector<MapAndVersion> maps(keys.size());
-  if (keys.empty()) return maps;
-  std::vector<std::string> fields;
-  for (const auto& [map_key, version_key] : keys) {
-    fields.push_back(std::to_string(map_key));
-    fields.push_back(std::to_string(version_key));
+std::vector<MapAndVersion> RedisKeystore::MapsOf(const redisReply& reply, size_t first, size_t count) {
+  if (reply.type != REDIS_REPLY_ARRAY || reply.elements != first + 2 * count) {
+    throw std::runtime_error("Redis answered a read of the maps with an unexpected reply");
   }
-  std::vector<const char*> argv = {"HMGET", map_hash_.c_str()};
-  std::vector<size_t> lengths = {5, map_hash_.size()};
-  for (const std::string& field : fields) {
-    argv.push_back(field.c_str());
-    lengths.push_back(field.size());
-  }
-  RedisReplyPtr reply = connection_.Check(
-      connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "HMGET");
-  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != fields.size()) {
-    throw std::runtime_error("HMGET of the maps returned an unexpected reply");
-  }
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (IsBulk(reply->element[2 * i])) maps[i].map_data = BytesOf(*reply->element[2 * i]);
-    const redisReply* version = reply->element[2 * i + 1];
+  std::vector<MapAndVersion> maps(count);
+  for (size_t i = 0; i < count; ++i) {
+    const redisReply* map = reply.element[first + 2 * i];
+    const redisReply* version = reply.element[first + 2 * i + 1];
+    if (IsBulk(map)) maps[i].map_data = BytesOf(*map);
     if (IsBulk(version)) {
       try {
         maps[i].version = std::stoull(std::string(version->str, version->len));
@@ -716,6 +711,61 @@ std::vector<MapAndVersion> RedisKeystore::GetMaps(
     }
   }
   return maps;
+}
+
+namespace {
+std::vector<std::string> MapFields(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+  std::vector<std::string> fields;
+  for (const auto& [map_key, version_key] : keys) {
+    fields.push_back(std::to_string(map_key));
+    fields.push_back(std::to_string(version_key));
+  }
+  return fields;
+}
+}  // namespace
+
+std::vector<MapAndVersion> RedisKeystore::GetMaps(
+    const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+  if (keys.empty()) return {};
+  const std::vector<std::string> fields = MapFields(keys);
+  std::vector<const char*> argv = {"HMGET", map_hash_.c_str()};
+  std::vector<size_t> lengths = {5, map_hash_.size()};
+  for (const std::string& field : fields) {
+    argv.push_back(field.c_str());
+    lengths.push_back(field.size());
+  }
+  RedisReplyPtr reply = connection_.Check(
+      connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "HMGET");
+  return MapsOf(*reply, 0, keys.size());
+}
+
+std::pair<HoldGrant, std::vector<MapAndVersion>> RedisKeystore::TakeHoldAndGetMaps(
+    HoldKind kind, uint64_t holder, uint64_t lease_ms,
+    const std::vector<std::pair<uint64_t, uint64_t>>& maps) {
+  if (kind != HoldKind::kShared || maps.empty()) {
+    return Keystore::TakeHoldAndGetMaps(kind, holder, lease_ms, maps);
+  }
+  const std::string holder_text = std::to_string(holder);
+  const std::string lease_text = std::to_string(lease_ms);
+  const std::vector<std::string> fields = MapFields(maps);
+  std::vector<const char*> argv = {"EVAL", kTakeSharedAndRead, "3", exclusive_key_.c_str(),
+                                   writers_key_.c_str(), map_hash_.c_str(), holder_text.c_str(),
+                                   lease_text.c_str()};
+  std::vector<size_t> lengths = {4, std::strlen(kTakeSharedAndRead), 1, exclusive_key_.size(),
+                                 writers_key_.size(), map_hash_.size(), holder_text.size(),
+                                 lease_text.size()};
+  for (const std::string& field : fields) {
+    argv.push_back(field.c_str());
+    lengths.push_back(field.size());
+  }
+  RedisReplyPtr reply = connection_.Check(
+      connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "EVAL");
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements == 0 ||
+      reply->element[0]->type != REDIS_REPLY_INTEGER) {
+    throw std::runtime_error("Redis answered a shared hold with an unexpected reply");
+  }
+  if (reply->element[0]->integer != 1) return {HoldGrant{false, false}, {}};
+  return {HoldGrant{true, false}, MapsOf(*reply, 1, maps.size())};
 }
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

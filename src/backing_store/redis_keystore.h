@@ -65,6 +65,10 @@ class RedisKeystore : public Keystore {
   // members of the sorted set "<map hash>:writers" scored by the end of their lease. A
   // fenced write is a script that checks its hold before it writes.
   HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
+  // A shared hold and the maps in one script.
+  std::pair<HoldGrant, std::vector<MapAndVersion>> TakeHoldAndGetMaps(
+      HoldKind kind, uint64_t holder, uint64_t lease_ms,
+      const std::vector<std::pair<uint64_t, uint64_t>>& maps) override;
   bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
   bool ExclusiveHoldIsLive() override;
@@ -85,6 +89,8 @@ class RedisKeystore : public Keystore {
   // One pipelined HSET per key with the (bytes, length) that value_at(i) gives.
   template <typename ValueAt>
   void PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty, ValueAt value_at);
+  // The maps of an HMGET reply's elements from `first` on, two (map, version) per pair.
+  static std::vector<MapAndVersion> MapsOf(const redisReply& reply, size_t first, size_t count);
   // One HMGET of every key; a reply of one element per key, or std::runtime_error.
   RedisReplyPtr HmgetBatch(const std::vector<uint64_t>& keys);
   // Runs `script` (which starts with the fence check) with the fence's keys and arguments

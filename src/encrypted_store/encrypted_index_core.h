@@ -301,12 +301,19 @@ class EncryptedIndexCore {
   // round trip; `entries` tells what was found.
   TrainingState ReadMapAndState(EntriesState& entries,
                                 ombrix_encrypted_index::internal::backing_store::MapAndVersion& map);
+  // The same from maps read already (counter map, then training state).
+  TrainingState OpenMapAndState(std::vector<ombrix_encrypted_index::internal::backing_store::MapAndVersion> maps,
+                                EntriesState& entries,
+                                ombrix_encrypted_index::internal::backing_store::MapAndVersion& map);
   TrainingState OpenTrainingState(ombrix_encrypted_index::internal::backing_store::MapAndVersion stored,
                                   uint64_t& version);
   // Loads, lets `change` edit (false: nothing to push), pushes under compare-and-set;
   // true once a change was stored. A reply lost on the way is asked again.
   bool ChangeTrainingState(const std::function<bool(TrainingState&)>& change);
   [[noreturn]] void ThrowBrokenEntries();
+  // A hold asked for that the store failed to answer (what it may have granted is
+  // released first).
+  [[noreturn]] void ThrowUnconfirmedHold(const std::exception& failure);
   // The counter map from what the store returned; false when none is stored.
   bool AdoptCounterMap(ombrix_encrypted_index::internal::backing_store::MapAndVersion stored);
   // What LoadCounterMap does when no map is stored.

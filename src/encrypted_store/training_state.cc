@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "backing_store/server_errors.h"
 #include "encrypted_store/encrypted_index_core.h"
@@ -25,6 +26,10 @@ using ombrix_encrypted_index::internal::backing_store::HoldLostError;
 using ombrix_encrypted_index::internal::backing_store::MapAndVersion;
 using ombrix_encrypted_index::internal::backing_store::ServerUnreachable;
 using ombrix_encrypted_index::internal::backing_store::WriteFence;
+
+// The counter map and the training state, read together.
+const std::vector<std::pair<uint64_t, uint64_t>> kMapAndState = {
+    {kCounterMapKey, kCounterMapVersionKey}, {kTrainingStateKey, kTrainingStateVersionKey}};
 
 constexpr uint8_t kFormat = 1;
 // Only the exclusive holder changes the record, so a refusal means a writer of an older
@@ -135,8 +140,12 @@ TrainingState EncryptedIndexCore::OpenTrainingState(MapAndVersion stored, uint64
 }
 
 TrainingState EncryptedIndexCore::ReadMapAndState(EntriesState& entries, MapAndVersion& map) {
-  std::vector<MapAndVersion> maps = index_store->GetMaps(
-      {{kCounterMapKey, kCounterMapVersionKey}, {kTrainingStateKey, kTrainingStateVersionKey}});
+  return OpenMapAndState(index_store->GetMaps(kMapAndState), entries, map);
+}
+
+TrainingState EncryptedIndexCore::OpenMapAndState(std::vector<MapAndVersion> maps, EntriesState& entries,
+                                                  MapAndVersion& map) {
+  if (maps.size() != 2) throw std::runtime_error("The index store returned " + std::to_string(maps.size()) + " maps for 2");
   entries.recorded = !maps[1].map_data.empty();
   entries.map_stored = !maps[0].map_data.empty();
   uint64_t version = 0;
@@ -184,6 +193,14 @@ void EncryptedIndexCore::ThrowBrokenEntries() {
   throw MissingCounterMapError(message);
 }
 
+void EncryptedIndexCore::ThrowUnconfirmedHold(const std::exception& failure) {
+  const std::string message = "The store of index '" + index_name +
+                              "' did not confirm the hold this operation asked for (" +
+                              failure.what() + "); nothing was written, try again";
+  log().error(message);
+  throw std::runtime_error(message);
+}
+
 void EncryptedIndexCore::KeepHold() {
   if (!hold_) return;
   const auto now = std::chrono::steady_clock::now();
@@ -222,21 +239,21 @@ void EncryptedIndexCore::DropHold() noexcept {
 }
 
 EncryptedIndexCore::EntriesState EncryptedIndexCore::BeginWriting() {
-  if (!shared_index_store) {
-    LoadCounterMap();  // a map-less index takes no write until a training rebuilt it
-    return {};
-  }
+  // A private store's map cannot go missing under it; the position update reads it.
+  if (!shared_index_store) return {};
   const uint64_t writer = RandomId();
   Poll poll(wait_limit_ms.load());
+  std::vector<MapAndVersion> maps;
   for (;;) {
     HoldGrant grant;
     try {
-      grant = index_store->TakeHold(HoldKind::kShared, writer, lease_ms.load());
-    } catch (...) {
+      std::tie(grant, maps) = index_store->TakeHoldAndGetMaps(HoldKind::kShared, writer, lease_ms.load(),
+                                                               kMapAndState);
+    } catch (const std::exception& failure) {
       // The store may have granted it before the reply was lost.
       hold_ = Hold{HoldKind::kShared, writer, std::chrono::steady_clock::now()};
       DropHold();
-      throw;
+      ThrowUnconfirmedHold(failure);
     }
     if (grant.granted) break;
     if (poll.Expired()) {
@@ -253,7 +270,7 @@ EncryptedIndexCore::EntriesState EncryptedIndexCore::BeginWriting() {
   try {
     EntriesState entries;
     MapAndVersion map;
-    const TrainingState state = ReadMapAndState(entries, map);
+    const TrainingState state = OpenMapAndState(std::move(maps), entries, map);
     // No training holds the index while this writer does: a rebuild left in the record
     // was abandoned by its trainer.
     if (state.phase == TrainingState::kBroken || state.phase == TrainingState::kRebuilding) {
@@ -345,10 +362,10 @@ void EncryptedIndexCore::TakeIndex(uint64_t holder, const char* refusal, bool wa
     HoldGrant grant;
     try {
       grant = index_store->TakeHold(HoldKind::kExclusive, holder, lease);
-    } catch (...) {
+    } catch (const std::exception& failure) {
       hold_ = Hold{HoldKind::kExclusive, holder, std::chrono::steady_clock::now()};
       DropHold();
-      throw;
+      ThrowUnconfirmedHold(failure);
     }
     if (!grant.granted) {
       if (hold_) {

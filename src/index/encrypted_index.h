@@ -250,7 +250,7 @@ class EncryptedIndex {
   // The epoch this handle has synchronised with, as an operation that read `entries` and
   // then ran SyncTrainingStatus records it.
   void NoteSyncedEpoch(const EncryptedIndexCore::EntriesState& entries) {
-    synced_epoch_ = entries.recorded && !sync_failed_ ? entries.epoch : UINT64_MAX;
+    synced_epoch_ = sync_failed_ ? UINT64_MAX : entries.epoch;
   }
   std::unique_ptr<const ProbeCandidates> probe_candidates_;
 

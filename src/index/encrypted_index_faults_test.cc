@@ -49,8 +49,12 @@ void WriteAsOtherHandle(const IndexSettings& settings, Logger* logger, uint64_t 
     config->set_n_lists(book.n_centroids);
     quantizers.codebooks.push_back(book);
   }
+  // A training of another handle records that it finished, as every training does.
+  EncryptedIndexCore::TrainingTicket training;
+  if (trained) training = other->BeginTraining();
   other->SaveIndexRecord(dimension * 4);
   other->SaveStoredConfig(SerializeIndexConfig(IndexView{name, config, quantizers, trained, version}));
+  if (trained) other->CompleteTraining(training);
 }
 
 uint64_t Total(const std::vector<uint32_t>& counters) {

@@ -130,9 +130,9 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
   } hold{*core};
   // Before any record is rewritten: another handle may have fixed the dimension or
   // trained the index, and rewriting from a stale state would undo that. Nothing of the
-  // kind happened while the recorded count of finished trainings is the one this handle
-  // last saw and the dimension is known.
-  if ((!entries.recorded || entries.epoch != synced_epoch_ || config->dimension() == 0) &&
+  // kind happened while the count of finished trainings (0 while none is recorded) is the
+  // one this handle last read the configuration at and the dimension is known.
+  if ((entries.epoch != synced_epoch_ || config->dimension() == 0) &&
       SyncTrainingStatus()) {
     log().info("Config reloaded - training status or quantizer version update detected");
   }
