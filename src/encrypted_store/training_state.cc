@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "diagnostics/openssl_thread.h"
 #include "encrypted_store/encrypted_index_core.h"
 #include "encrypted_store/sealing.h"
 
@@ -53,6 +54,7 @@ class Poll {
 
 uint64_t RandomId() {
   uint64_t id = 0;
+  PrepareThreadForOpenSsl();
   while (id == 0) {
     if (RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof(id)) != 1) {
       throw std::runtime_error("Failed to draw a random writer id");
