@@ -15,6 +15,7 @@
 #include "backing_store/connection_secrets.h"
 #include "backing_store/server_errors.h"
 #include "diagnostics/logger.h"
+#include "diagnostics/openssl_thread.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
 
@@ -276,6 +277,7 @@ PgConnection PgConnect(const std::string& conninfo) {
   // The connection string comes last, so each of its keys overrides the default before it.
   const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
   const char* const values[] = {kDefaultConnectTimeout, conninfo.c_str(), nullptr};
+  ombrix::PrepareThreadForOpenSsl();  // libpq's TLS runs on this thread
   PgConnection connection(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
   if (!connection) throw std::bad_alloc();
   auto notes = std::make_unique<SessionNotes>();

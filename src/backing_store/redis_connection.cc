@@ -15,10 +15,12 @@
 
 #include "backing_store/server_errors.h"
 #include "diagnostics/logger.h"
+#include "diagnostics/openssl_thread.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
 
 using ombrix::InternalLogger;
+using ombrix::PrepareThreadForOpenSsl;
 
 std::map<std::string, std::string> ParseRedisConnectionString(const std::string& text) {
   std::map<std::string, std::string> params;
@@ -217,6 +219,7 @@ bool IsIpAddress(const std::string& host) {
 // an unusable file fails with the same library text. The context is built here rather
 // than by the helper because the helper's options cannot name the host to verify.
 SslContextPtr MakeTlsContext(const RedisEndpoint& endpoint) {
+  PrepareThreadForOpenSsl();
   redisInitOpenSSL();
   SslContextPtr context(SSL_CTX_new(TLS_client_method()));
   if (!context) ThrowTlsContextError(REDIS_SSL_CTX_CREATE_FAILED);

@@ -127,8 +127,12 @@ struct ForkLockRegistry {
   // Held briefly by registration and by each attempt, and by a forking thread from its
   // prepare handler until after fork(); whoever holds it waits for nothing else.
   std::mutex mutex;
+  struct Leaf {
+    std::mutex* mutex;
+    void (*prepare)();
+  };
   std::vector<ForkSafeMutex*> operations;
-  std::vector<std::mutex*> leaves;
+  std::vector<Leaf> leaves;
   std::once_flag operation_handlers;
   std::once_flag leaf_handlers;
 
@@ -149,13 +153,16 @@ void PrepareFork() {
   }
   registry.HoldOperations(/*keep_registry=*/true);
   registry.handler_depth = 1;
-  for (std::mutex* leaf : registry.leaves) leaf->lock();
+  for (const ForkLockRegistry::Leaf& leaf : registry.leaves) {
+    if (leaf.prepare != nullptr) leaf.prepare();
+  }
+  for (const ForkLockRegistry::Leaf& leaf : registry.leaves) leaf.mutex->lock();
 }
 
 void AfterFork() {
   ForkLockRegistry& registry = ForkLockRegistry::Get();
   if (--registry.handler_depth > 0) return;
-  for (std::mutex* leaf : registry.leaves) leaf->unlock();
+  for (const ForkLockRegistry::Leaf& leaf : registry.leaves) leaf.mutex->unlock();
   registry.mutex.unlock();
   registry.ReleaseTurn();
 }
@@ -215,17 +222,18 @@ void ForkSafeMutex::unlock() {
   }
 }
 
-LeafLockAcrossFork::LeafLockAcrossFork(std::mutex& mutex) : mutex_(mutex) {
+LeafLockAcrossFork::LeafLockAcrossFork(std::mutex& mutex, void (*prepare)()) : mutex_(mutex) {
   ForkLockRegistry& registry = ForkLockRegistry::Get();
   ForkLockRegistry::RegisterHandlers(registry.leaf_handlers);
   const std::lock_guard<std::mutex> lock(registry.mutex);
-  registry.leaves.push_back(&mutex_);
+  registry.leaves.push_back({&mutex_, prepare});
 }
 
 LeafLockAcrossFork::~LeafLockAcrossFork() {
   ForkLockRegistry& registry = ForkLockRegistry::Get();
   const std::lock_guard<std::mutex> lock(registry.mutex);
-  std::erase(registry.leaves, &mutex_);
+  std::erase_if(registry.leaves,
+                [&](const ForkLockRegistry::Leaf& leaf) { return leaf.mutex == &mutex_; });
 }
 
 namespace internal {

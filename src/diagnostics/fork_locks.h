@@ -7,8 +7,9 @@
 //   before taking one, so a stream of operations cannot starve the fork; a thread already
 //   holding one may take another, and the handler takes them all or none (releasing what it
 //   took whenever one is busy), so no order among them is assumed.
-// - LeafLockAcrossFork, naming a plain std::mutex held only briefly and around no other
-//   wait (the logger's): taken after every ForkSafeMutex.
+// - LeafLockAcrossFork, naming a plain std::mutex held only briefly and around no wait for
+//   another lock of ours (the logger's): taken after every ForkSafeMutex, once each one's
+//   preparation, if it has one, has run on the forking thread.
 // A process with an interpreter lock calls HoldOperationLocksForFork with that lock released
 // before its own fork preparation (an operation may wait for the interpreter lock).
 // Everything here is thread-safe.
@@ -41,11 +42,14 @@ class ForkSafeMutex {
   bool held_for_fork_ = false;  // guarded by the registry's mutex
 };
 
-// Registers `mutex` for its lifetime as a lock fork() takes last. REQUIRES: whoever holds
-// `mutex` waits for nothing else meanwhile.
+// Registers `mutex` for its lifetime as a lock fork() takes last. `prepare`, if given, runs
+// on the forking thread before any such lock is taken, with the operation locks held; it
+// may take `mutex` itself. REQUIRES: whoever holds `mutex` waits meanwhile for no other lock
+// of ours (at most for a lock whose holders wait for none of ours); `prepare` makes and
+// destroys no fork lock.
 class LeafLockAcrossFork {
  public:
-  explicit LeafLockAcrossFork(std::mutex& mutex);
+  explicit LeafLockAcrossFork(std::mutex& mutex, void (*prepare)() = nullptr);
   ~LeafLockAcrossFork();
   LeafLockAcrossFork(const LeafLockAcrossFork&) = delete;
   LeafLockAcrossFork& operator=(const LeafLockAcrossFork&) = delete;

@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "diagnostics/openssl_thread.h"
+
 #ifndef OMBRIX_TELEMETRY_HOST
 #define OMBRIX_TELEMETRY_HOST ""
 #endif
@@ -179,6 +181,7 @@ TelemetryAggregator::TelemetryAggregator(std::string key, TelemetrySettings sett
   if (api_key.find_first_of("\r\n") != std::string::npos) {
     throw std::invalid_argument("API key must not contain line breaks.");
   }
+  PrepareThreadForOpenSsl();  // libcurl's TLS
   InitializeCurlOnce();
   curl.reset(curl_easy_init());
   if (!curl) throw std::runtime_error("[Telemetry] Failed to initialize curl handle");
@@ -275,6 +278,8 @@ void TelemetryAggregator::FlushReportingFailures() noexcept {
 }
 
 void TelemetryAggregator::Flush() {
+  // Before any lock: the worker and a destructor's caller both send, over libcurl's TLS.
+  PrepareThreadForOpenSsl();
   std::lock_guard<std::mutex> flushing(flush_mutex);
   const int64_t now = NowSeconds();
 

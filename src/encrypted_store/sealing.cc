@@ -13,6 +13,7 @@
 #include <string>
 
 #include "diagnostics/logger.h"
+#include "diagnostics/openssl_thread.h"
 #include "index_model/parallel.h"
 
 namespace ombrix {
@@ -95,7 +96,10 @@ class GcmContext {
  public:
   enum Direction { kSeal, kOpen };
 
-  GcmContext(Direction direction, const std::array<uint8_t, 32>& key) : ctx_(EVP_CIPHER_CTX_new()) {
+  // Each member of a batch makes one, on its own thread, before its first OpenSSL call.
+  GcmContext(Direction direction, const std::array<uint8_t, 32>& key) {
+    PrepareThreadForOpenSsl();
+    ctx_.reset(EVP_CIPHER_CTX_new());
     if (ctx_ == nullptr) {
       init_error_ = direction == kSeal ? "Failed to create encryption context in at least one thread"
                                        : "Failed to create EVP_CIPHER_CTX";

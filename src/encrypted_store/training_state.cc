@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "backing_store/server_errors.h"
+#include "diagnostics/openssl_thread.h"
 #include "encrypted_store/encrypted_index_core.h"
 #include "encrypted_store/sealing.h"
 
@@ -58,6 +59,7 @@ class Poll {
 
 uint64_t RandomId() {
   uint64_t id = 0;
+  PrepareThreadForOpenSsl();
   while (id == 0) {
     if (RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof(id)) != 1) {
       throw std::runtime_error("Failed to draw a random writer id");
