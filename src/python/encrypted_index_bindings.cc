@@ -171,14 +171,16 @@ void DefineEncryptedIndex(EncryptedIndexClass& cls) {
       .def("delete_index", &DeleteIndex,
            R"doc(Delete the index and all its data from every store. This cannot be undone.
 
-Afterwards the object is not connected: every operation but index_name and is_trained
-raises the not-connected error.
+Waits (up to 120 s) for trainings and upserts of this index running in other processes,
+and lets none start meanwhile. Afterwards the object is not connected: every operation
+but index_name and is_trained raises the not-connected error, and other objects of the
+index raise "Index '<name>' no longer exists: it was deleted".
 
 Raises
 ------
 RuntimeError
-    If the index is not connected or something of it could not be deleted (the object
-    then stays connected).
+    If the index is not connected, a training of the index kept running past the wait,
+    or something of it could not be deleted (the object then stays connected).
 )doc")
       .def("get", &GetFromPython, py::arg("ids"),
            py::arg("include") = std::vector<std::string>{"vector", "contents", "metadata"},
