@@ -1,6 +1,7 @@
 // Upsert and ingestion: batch checks, the dimension of the first batch, the untrained
 // road (everything under list 0) and the trained road (nearest centroid), and the
 // rebuild of the index-store entries that training asks for.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -25,6 +26,13 @@ constexpr char kCudaMessage[] =
     "CUDA support is required, but the library was built without CUDA. Please build and run the "
     "program with CUDA support (e.g., ./build.sh -cuda).";
 constexpr uint64_t kRebuildSlice = 10000;
+// Rows assigned to lists between two looks at the hold.
+constexpr uint64_t kAssignSlice = 65536;
+
+// Rows [begin, end) of m, copied.
+Matrix<float> Rows(const Matrix<float>& m, uint64_t begin, uint64_t end) {
+  return Matrix<float>(std::vector<float>(m.data.begin() + begin * m.cols, m.data.begin() + end * m.cols), m.cols);
+}
 
 // A failure IngestTrained has logged and prefixed with "Error ingesting: " already, so
 // Upsert passes it on instead of prefixing it a second time.
@@ -219,8 +227,23 @@ void EncryptedIndex::IngestTrained(Matrix<float>& vectors, const std::vector<std
   const uint64_t n = ids.size();
   log().info("IngestTrained ");
   const DistanceMetric metric = static_cast<DistanceMetric>(config->metric);
-  Matrix<uint32_t> codes = gpu_accelerate ? quantize_gpu(vectors, quantizers->codebooks, metric)
-                                          : quantize_dispatch(vectors, quantizers->codebooks, metric);
+  Matrix<uint32_t> codes;
+  if (gpu_accelerate) {
+    codes = quantize_gpu(vectors, quantizers->codebooks, metric);
+  } else if (vectors.rows <= kAssignSlice) {
+    codes = quantize_dispatch(vectors, quantizers->codebooks, metric);
+  } else {
+    // A large batch is assigned a slice at a time, and the hold this operation keeps on
+    // the index is renewed in between: one long assignment could outlast its lease.
+    for (uint64_t start = 0; start < vectors.rows; start += kAssignSlice) {
+      core->KeepHold();
+      const Matrix<float> slice = Rows(vectors, start, std::min(start + kAssignSlice, vectors.rows));
+      Matrix<uint32_t> part = quantize_dispatch(slice, quantizers->codebooks, metric);
+      codes.cols = part.cols;
+      codes.rows += part.rows;
+      codes.data.insert(codes.data.end(), part.data.begin(), part.data.end());
+    }
+  }
   if (codes.rows * codes.cols != n) {
     Refuse(log(), "Mismatch between the number of quantized embeddings and IDs.");
   }
