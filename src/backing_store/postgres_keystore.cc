@@ -734,26 +734,17 @@ std::vector<MapAndVersion> PostgresKeystore::GetMaps(
              "' AND index_name = " + id_text_ + ")";
     }
   }
-  PgOutcome outcome = PgExec(connection_.get(), sql, PGRES_TUPLES_OK);
+  PgOutcome outcome = PgExecParams(connection_.get(), sql, PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
   if (!outcome.ok || outcome.rows() != 1) {
     LogAndThrow("Failed to get maps from Postgres: " + outcome.error);
   }
-  // The text form of bytea is hex: "\x..." decoded here.
-  auto bytes_of = [&](int column) {
-    std::vector<uint8_t> bytes;
-    if (PgIsNull(outcome.result.get(), 0, column)) return bytes;
-    size_t length = 0;
-    unsigned char* raw = PQunescapeBytea(
-        reinterpret_cast<const unsigned char*>(PQgetvalue(outcome.result.get(), 0, column)), &length);
-    if (raw == nullptr) LogAndThrow("Failed to decode a map read from Postgres");
-    bytes.assign(raw, raw + length);
-    PQfreemem(raw);
-    return bytes;
-  };
+  const PGresult* row = outcome.result.get();
   for (size_t i = 0; i < keys.size(); ++i) {
-    maps[i].map_data = bytes_of(static_cast<int>(2 * i));
-    const std::vector<uint8_t> version = bytes_of(static_cast<int>(2 * i + 1));
-    if (version.size() >= 8) maps[i].version = FromLittleEndian(version.data());
+    const int map = static_cast<int>(2 * i);
+    if (!PgIsNull(row, 0, map)) maps[i].map_data = PgBytes(row, 0, map);
+    if (!PgIsNull(row, 0, map + 1) && PQgetlength(row, 0, map + 1) >= 8) {
+      maps[i].version = FromLittleEndian(reinterpret_cast<const uint8_t*>(PQgetvalue(row, 0, map + 1)));
+    }
   }
   return maps;
 }

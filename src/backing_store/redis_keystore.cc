@@ -178,22 +178,18 @@ void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys, bool skip_em
     // One fenced script per chunk of fields: each checks the hold before it writes.
     constexpr size_t kFieldsPerScript = 1000;
     std::vector<WireKey> fields;
+    std::vector<std::string_view> args;
     for (size_t start = 0; start < keys.size(); start += kFieldsPerScript) {
       const size_t end = std::min(keys.size(), start + kFieldsPerScript);
       fields.clear();
-      std::vector<std::string_view> args;
+      fields.reserve(end - start);  // the views below point into it
+      args.clear();
       for (size_t i = start; i < end; ++i) {
         auto [data, length] = value_at(i);
         if (skip_empty && length == 0) continue;
         fields.push_back(ToWire(keys[i]));
-      }
-      size_t next = 0;
-      for (size_t i = start; i < end; ++i) {
-        auto [data, length] = value_at(i);
-        if (skip_empty && length == 0) continue;
-        args.emplace_back(fields[next].data(), fields[next].size());
+        args.emplace_back(fields.back().data(), fields.back().size());
         args.emplace_back(data, length);
-        ++next;
       }
       if (!args.empty()) {
         EvalFenced(kFencedHset.c_str(), {std::string(item_hash_.data(), item_hash_.size())}, args, "HSET");

@@ -27,6 +27,8 @@ using index_testing::Ids;
 using index_testing::ResultIds;
 using index_testing::Rows;
 using index_testing::ShallowSettings;
+using index_testing::ThrownText;
+using index_testing::UpsertRows;
 using ombrix_encrypted_index::internal::backing_store::test_support::Fault;
 using ombrix_encrypted_index::internal::backing_store::test_support::ScopedTestBackend;
 
@@ -35,43 +37,12 @@ constexpr uint64_t kLists = 8;
 constexpr uint64_t kLease = 40'000;  // the default lease
 
 std::unique_ptr<EncryptedIndex> Open(const std::string& name, CapturedLog& log) {
-  const IndexSettings settings = ShallowSettings(name);
-  return std::make_unique<EncryptedIndex>(LoadExisting{}, name, settings.index_key, settings,
-                                          log.logger(), nullptr);
+  return index_testing::OpenExisting(ShallowSettings(name), log.logger());
 }
 
-// The text of what `call` throws, "none" when it returns. The error wrapper's standard
-// error line is captured unless a capture is running already (inside another ErrorOf).
-std::string ErrorOf(const std::function<void()>& call, bool capture = true) {
-  if (capture) ::testing::internal::CaptureStderr();
-  std::string text = "none";
-  try {
-    call();
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
-  if (capture) ::testing::internal::GetCapturedStderr();
-  return text;
-}
-
-// The ids of rows [first, end) that a query of their own vector (every list) misses.
 std::vector<std::string> Unreachable(EncryptedIndex& index, const Matrix<float>& data, uint64_t first,
                                      uint64_t end) {
-  QueryParams params;
-  params.top_k = 1;
-  params.n_probes = kLists;
-  const QueryResults results = index.Query(Rows(data, first, end), params);
-  std::vector<std::string> missed;
-  for (uint64_t q = 0; q < end - first; ++q) {
-    const std::string id = "id" + std::to_string(first + q);
-    if (ResultIds(results, q) != std::vector<std::string>{id}) missed.push_back(id);
-  }
-  return missed;
-}
-
-void Upsert(EncryptedIndex& index, const Matrix<float>& data, uint64_t first, uint64_t end) {
-  Matrix<float> rows = Rows(data, first, end);
-  index.Upsert(Ids(end - first, first), rows, {}, {});
+  return index_testing::MissedOwnRows(index, data, first, end, kLists);
 }
 
 const Fault kEntryWrite{.operation = "BatchPushVariable", .kind = INDEX};
@@ -90,9 +61,9 @@ TEST(HoldsBesideOthersTest, AWriterWhoseHoldRanOutWritesNothingMoreAndSaysSo) {
   std::string training = "not run";
   backend.backend().RunBefore(kEntryWrite, [&] {
     backend.backend().AdvanceClock(kLease + 1);
-    training = ErrorOf([&] { trainer->TrainIndex(kLists, 2048, 5); }, false);
+    training = ThrownText([&] { trainer->TrainIndex(kLists, 2048, 5); }, false);
   });
-  const std::string upsert = ErrorOf([&] { Upsert(*writer, data, kItems, kItems + 20); });
+  const std::string upsert = ThrownText([&] { UpsertRows(*writer, data, kItems, kItems + 20); });
 
   EXPECT_EQ(training, "none") << "the training went ahead once the writer's lease ran out";
   EXPECT_THAT(upsert, ::testing::HasSubstr("hold")) << upsert;
@@ -139,9 +110,9 @@ TEST(HoldsBesideOthersTest, ARebuildWhoseHoldRanOutBesideASecondTrainingStopsAnd
   std::string other = "not run";
   backend.backend().RunBefore(kEntryWrite, [&] {
     backend.backend().AdvanceClock(kLease + 1);
-    other = ErrorOf([&] { second->TrainIndex(kLists, 2048, 5); }, false);
+    other = ThrownText([&] { second->TrainIndex(kLists, 2048, 5); }, false);
   });
-  const std::string displaced = ErrorOf([&] { first->TrainIndex(kLists, 2048, 5); });
+  const std::string displaced = ThrownText([&] { first->TrainIndex(kLists, 2048, 5); });
 
   EXPECT_EQ(other, "none");
   EXPECT_THAT(displaced, ::testing::HasSubstr("lost its hold on the index")) << displaced;
@@ -160,7 +131,7 @@ TEST(HoldsBesideOthersTest, LostRepliesToAWritersHoldLeaveNoHoldBehind) {
   const uint64_t store = index->core->index_store->store_id();
   for (const char* operation : {"TakeHold", "ReleaseHold"}) {
     backend.backend().InjectFault(Fault{.operation = operation, .kind = INDEX, .reply_lost = true});
-    EXPECT_NE(ErrorOf([&] { Upsert(*index, data, kItems, kItems + 2); }), "none") << operation;
+    EXPECT_NE(ThrownText([&] { UpsertRows(*index, data, kItems, kItems + 2); }), "none") << operation;
     EXPECT_THAT(backend.backend().LiveHolds(store).second, ::testing::IsEmpty()) << operation;
   }
   EXPECT_TRUE(index->TrainIndex(kLists, 2048, 5));
@@ -182,22 +153,22 @@ TEST(HoldsBesideOthersTest, ADeletionTakesTheIndexLikeATrainingAndLeavesNothing)
       "A training of index 'doomed' is running; delete the index when it has finished";
 
   std::string during_training = "not run";
-  backend.backend().RunBefore(kEntryWrite, [&] { during_training = ErrorOf([&] { deleter->DeleteIndex(); }); });
+  backend.backend().RunBefore(kEntryWrite, [&] { during_training = ThrownText([&] { deleter->DeleteIndex(); }); });
   EXPECT_TRUE(trainer->TrainIndex(kLists, 2048, 5));
   EXPECT_EQ(during_training, running);
 
   std::string during_upsert = "not run";
-  backend.backend().RunBefore(kEntryWrite, [&] { during_upsert = ErrorOf([&] { deleter->DeleteIndex(); }, false); });
-  Upsert(*other, data, kItems, kItems + 1);
+  backend.backend().RunBefore(kEntryWrite, [&] { during_upsert = ThrownText([&] { deleter->DeleteIndex(); }, false); });
+  UpsertRows(*other, data, kItems, kItems + 1);
   EXPECT_THAT(during_upsert, ::testing::HasSubstr("were still writing")) << during_upsert;
   internal::SetTrainingWaitLimitForTesting(120000);
 
   const uint64_t store = deleter->core->index_store->store_id();
   deleter->DeleteIndex();
   const std::string gone = "Index 'doomed' no longer exists: it was deleted";
-  EXPECT_EQ(ErrorOf([&] { Upsert(*other, data, 0, 1); }), "Error ingesting: " + gone);
-  EXPECT_EQ(ErrorOf([&] { Unreachable(*trainer, data, 0, 1); }), gone);
-  EXPECT_EQ(ErrorOf([&] { trainer->TrainIndex(kLists, 2048, 5); }), gone);
+  EXPECT_EQ(ThrownText([&] { UpsertRows(*other, data, 0, 1); }), "Error ingesting: " + gone);
+  EXPECT_EQ(ThrownText([&] { Unreachable(*trainer, data, 0, 1); }), gone);
+  EXPECT_EQ(ThrownText([&] { trainer->TrainIndex(kLists, 2048, 5); }), gone);
   EXPECT_EQ(backend.backend().LiveHolds(store), (std::pair<uint64_t, std::vector<uint64_t>>{0, {}}));
 
   auto again = std::make_unique<EncryptedIndex>("doomed", index_testing::TestKey(), IndexIVFFlat(0),

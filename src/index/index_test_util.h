@@ -2,6 +2,7 @@
 // read back, settings for memory and test-backend locations, and clustered data.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -183,6 +185,48 @@ inline std::vector<std::string> BruteForce(const Matrix<float>& data, const floa
   std::vector<std::string> ids;
   for (uint64_t i = 0; i < k; ++i) ids.push_back("id" + std::to_string(scored[i].second));
   return ids;
+}
+
+// An index made earlier, opened again under `settings`.
+inline std::unique_ptr<EncryptedIndex> OpenExisting(const IndexSettings& settings, Logger* logger) {
+  return std::make_unique<EncryptedIndex>(LoadExisting{}, settings.index_name, settings.index_key, settings,
+                                          logger, nullptr);
+}
+
+// Rows [first, end) of `data` upserted as "id<first>" ...
+inline void UpsertRows(EncryptedIndex& index, const Matrix<float>& data, uint64_t first, uint64_t end) {
+  Matrix<float> rows = Rows(data, first, end);
+  index.Upsert(Ids(end - first, first), rows, {}, {});
+}
+
+// The ids of rows [first, end) that a query of their own vector, `n_probes` lists probed,
+// does not find first.
+inline std::vector<std::string> MissedOwnRows(EncryptedIndex& index, const Matrix<float>& data, uint64_t first,
+                                              uint64_t end, uint64_t n_probes) {
+  QueryParams params;
+  params.top_k = 1;
+  params.n_probes = n_probes;
+  const QueryResults results = index.Query(Rows(data, first, end), params);
+  std::vector<std::string> missed;
+  for (uint64_t q = 0; q < end - first; ++q) {
+    const std::string id = "id" + std::to_string(first + q);
+    if (ResultIds(results, q) != std::vector<std::string>{id}) missed.push_back(id);
+  }
+  return missed;
+}
+
+// The text of what `call` throws, "none" when it returns. The error wrapper's standard
+// error line is captured unless a capture is running already (a call inside another).
+inline std::string ThrownText(const std::function<void()>& call, bool capture = true) {
+  if (capture) ::testing::internal::CaptureStderr();
+  std::string text = "none";
+  try {
+    call();
+  } catch (const std::exception& e) {
+    text = e.what();
+  }
+  if (capture) ::testing::internal::GetCapturedStderr();
+  return text;
 }
 
 }  // namespace ombrix::index_testing

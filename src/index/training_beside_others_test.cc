@@ -27,6 +27,8 @@ using index_testing::ResultIds;
 using index_testing::Rows;
 using index_testing::Settings;
 using index_testing::TestKey;
+using index_testing::ThrownText;
+using index_testing::UpsertRows;
 using ombrix_encrypted_index::internal::backing_store::test_support::Fault;
 using ombrix_encrypted_index::internal::backing_store::test_support::ScopedTestBackend;
 
@@ -40,45 +42,17 @@ IndexSettings Shallow(const std::string& name) {
 }
 
 std::unique_ptr<EncryptedIndex> Open(const std::string& name, CapturedLog& log) {
-  const IndexSettings settings = Shallow(name);
-  return std::make_unique<EncryptedIndex>(LoadExisting{}, name, settings.index_key, settings,
-                                          log.logger(), nullptr);
+  return index_testing::OpenExisting(Shallow(name), log.logger());
 }
 
 std::unique_ptr<EncryptedIndex> Filled(const std::string& name, CapturedLog& log, const Matrix<float>& data) {
   return FilledIndex(Shallow(name), log.logger(), data);
 }
 
-void Upsert(EncryptedIndex& index, const Matrix<float>& data, uint64_t first, uint64_t end) {
-  Matrix<float> rows = Rows(data, first, end);
-  index.Upsert(Ids(end - first, first), rows, {}, {});
-}
-
 // The ids in [first, end) that a query of their own vector (every list probed) misses.
 std::vector<std::string> Unreachable(EncryptedIndex& index, const Matrix<float>& data, uint64_t first,
                                      uint64_t end) {
-  QueryParams params;
-  params.top_k = 1;
-  params.n_probes = kLists;
-  const QueryResults results = index.Query(Rows(data, first, end), params);
-  std::vector<std::string> missed;
-  for (uint64_t q = 0; q < end - first; ++q) {
-    const std::string id = "id" + std::to_string(first + q);
-    if (ResultIds(results, q) != std::vector<std::string>{id}) missed.push_back(id);
-  }
-  return missed;
-}
-
-std::string ErrorOf(const std::function<void()>& call) {
-  ::testing::internal::CaptureStderr();
-  std::string text = "none";
-  try {
-    call();
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
-  ::testing::internal::GetCapturedStderr();
-  return text;
+  return index_testing::MissedOwnRows(index, data, first, end, kLists);
 }
 
 uint64_t MapVersion(EncryptedIndex& index) {
@@ -134,7 +108,7 @@ TEST(TrainingBesideOthersTest, AnUpsertStraddlingAnotherHandlesTrainingKeepsEver
       std::this_thread::yield();
     }
   });
-  Upsert(*writer, data, kItems, kItems + 30);
+  UpsertRows(*writer, data, kItems, kItems + 30);
   training.join();
   versions.push_back(MapVersion(*trainer));
   trainer->TrainIndex(kLists, 2048, 5);
@@ -229,8 +203,8 @@ TEST(TrainingBesideOthersTest, OtherHandlesDuringATrainingAnswerInFullOrSayWhy) 
     std::string upsert;
     std::vector<std::string> unreachable;
     backend.backend().RunBefore(step.when, [&] {
-      query = ErrorOf([&] { unreachable = Unreachable(*other, data, 0, kItems); });
-      upsert = ErrorOf([&] { Upsert(*other, data, kItems, kItems + 1); });
+      query = ThrownText([&] { unreachable = Unreachable(*other, data, 0, kItems); });
+      upsert = ThrownText([&] { UpsertRows(*other, data, kItems, kItems + 1); });
     });
     trainer->TrainIndex(kLists, 2048, 5);
     EXPECT_THAT(query, ::testing::AnyOf("none", rebuilding)) << step.name;
@@ -257,8 +231,8 @@ TEST(TrainingBesideOthersTest, AnIndexWithoutItsMapOpensAndTrainsAndADeletedOneS
                               "train the index to rebuild its entries";
 
   auto loaded = Open("mapless", log);
-  EXPECT_EQ(ErrorOf([&] { Unreachable(*loaded, data, 0, 1); }), missing);
-  EXPECT_EQ(ErrorOf([&] { Upsert(*loaded, data, 0, 1); }), "Error ingesting: " + missing);
+  EXPECT_EQ(ThrownText([&] { Unreachable(*loaded, data, 0, 1); }), missing);
+  EXPECT_EQ(ThrownText([&] { UpsertRows(*loaded, data, 0, 1); }), "Error ingesting: " + missing);
   EXPECT_TRUE(loaded->TrainIndex(kLists, 2048, 5));
   EXPECT_THAT(Unreachable(*loaded, data, 0, kItems), ::testing::IsEmpty());
 
@@ -272,9 +246,9 @@ TEST(TrainingBesideOthersTest, AnIndexWithoutItsMapOpensAndTrainsAndADeletedOneS
   auto doomed = Open("mapless", log);
   loaded->DeleteIndex();
   const std::string gone = "Index 'mapless' no longer exists: it was deleted";
-  EXPECT_EQ(ErrorOf([&] { Unreachable(*doomed, data, 0, 1); }), gone);
-  EXPECT_EQ(ErrorOf([&] { doomed->GetNumVectors(); }), gone);
-  EXPECT_EQ(ErrorOf([&] { doomed->TrainIndex(kLists, 2048, 5); }), gone);
+  EXPECT_EQ(ThrownText([&] { Unreachable(*doomed, data, 0, 1); }), gone);
+  EXPECT_EQ(ThrownText([&] { doomed->GetNumVectors(); }), gone);
+  EXPECT_EQ(ThrownText([&] { doomed->TrainIndex(kLists, 2048, 5); }), gone);
 }
 
 }  // namespace
