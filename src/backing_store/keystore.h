@@ -79,6 +79,16 @@ class Keystore {
   // std::runtime_error when no blob of that name is stored.
   virtual std::vector<uint8_t> LoadConfigItem(const std::string& name) = 0;
   virtual bool ConfigItemExists(const std::string& name) = 0;
+  // Compare-and-set of a named blob: stores `blob` under `name` only when the blob stored
+  // there now is exactly `expected` (an empty `expected`: no blob of that name is stored),
+  // and returns whether it stored it. Atomic against every other writer on PostgreSQL and
+  // Redis, so a write delivered late (a stalled process, a held network packet) cannot
+  // replace a newer one. Stores that keep no config items store nothing and return true.
+  virtual bool CompareAndSetConfigItem(const std::string& name, const std::vector<uint8_t>& expected,
+                                       const std::vector<uint8_t>& blob) {
+    (void)name, (void)expected, (void)blob;
+    return true;
+  }
   // Removes the one named blob; a name that is not stored is no error. This store's
   // other items stay. Stores that keep no config items have nothing to remove.
   virtual void DeleteConfigItem(const std::string& name) { (void)name; }
