@@ -83,10 +83,13 @@ class Keystore {
   // there now is exactly `expected` (an empty `expected`: no blob of that name is stored),
   // and returns whether it stored it. Atomic against every other writer on PostgreSQL and
   // Redis, so a write delivered late (a stalled process, a held network packet) cannot
-  // replace a newer one. Stores that keep no config items store nothing and return true.
+  // replace a newer one. This default, for stores no other process reaches, reads and
+  // writes in turn.
   virtual bool CompareAndSetConfigItem(const std::string& name, const std::vector<uint8_t>& expected,
                                        const std::vector<uint8_t>& blob) {
-    (void)name, (void)expected, (void)blob;
+    const bool stored = ConfigItemExists(name);
+    if (expected.empty() ? stored : !stored || LoadConfigItem(name) != expected) return false;
+    PushConfigItem(name, blob);
     return true;
   }
   // Removes the one named blob; a name that is not stored is no error. This store's

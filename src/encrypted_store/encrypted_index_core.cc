@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "backing_store/server_errors.h"
 #include "backing_store/store_factory.h"
 #include "encrypted_store/hmac.h"
 #include "encrypted_store/index_record_generated.h"
@@ -16,6 +17,9 @@ namespace ombrix {
 namespace {
 
 using ombrix_encrypted_index::internal::backing_store::CreateBackingStore;
+using ombrix_encrypted_index::internal::backing_store::HoldKind;
+using ombrix_encrypted_index::internal::backing_store::HoldLostError;
+using ombrix_encrypted_index::internal::backing_store::MapAndVersion;
 
 const char kIndexRecordSuffix[] = ".oei";
 const char kStoredConfigSuffix[] = ".ovs";
@@ -76,6 +80,7 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
     core->DeriveStoreNames();
     core->log().info("Index successfully created");
     core->SaveStoredConfig(stored_config);
+    core->RecordNewIncarnation();
     // Positions already handed out under this id stay taken.
     if (!core->PushCounterMap()) core->LoadCounterMap();
   } catch (...) {
@@ -105,7 +110,17 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings
   core->index_store->SetValueSize(core->index_value_size);
   // A missing map must not keep the index from opening: training, the one cure for it,
   // needs an open handle. Queries and upserts go on refusing until then.
-  if (!core->TryLoadCounterMap()) {
+  bool map_loaded = false;
+  if (core->shared_index_store) {
+    std::vector<MapAndVersion> maps = core->index_store->GetMaps(
+        {{kCounterMapKey, kCounterMapVersionKey}, {kTrainingStateKey, kTrainingStateVersionKey}});
+    if (maps.size() != 2) throw std::runtime_error("The index store returned " + std::to_string(maps.size()) + " maps for 2");
+    core->AdoptIncarnation(maps[1]);
+    map_loaded = core->AdoptCounterMap(std::move(maps[0]));
+  } else {
+    map_loaded = core->TryLoadCounterMap();
+  }
+  if (!map_loaded) {
     core->log().warning("No counter map stored for index '" + core->index_name +
                         "': queries and upserts refuse until the index is trained");
     core->counter_map.assign(core->vocab_size, 0);
@@ -140,6 +155,69 @@ std::vector<uint8_t> EncryptedIndexCore::GetDecryptedConfigItem(const std::strin
 
 void EncryptedIndexCore::SaveStoredConfig(const std::vector<uint8_t>& buffer) {
   PutEncryptedConfigItem(index_name + kStoredConfigSuffix, buffer);
+}
+
+std::vector<uint8_t> EncryptedIndexCore::ReadStoredConfig() {
+  std::vector<uint8_t> blob = config_store->LoadConfigItem(index_name + kStoredConfigSuffix);
+  stored_config_blob_ = blob;
+  const std::size_t width = blob.size();
+  return DecryptRows(Matrix<uint8_t>(std::move(blob), width), index_key).data;
+}
+
+void EncryptedIndexCore::ReadIndexRecordForReplace() {
+  const std::string name = index_name + kIndexRecordSuffix;
+  index_record_blob_ = config_store->ConfigItemExists(name) ? config_store->LoadConfigItem(name)
+                                                             : std::vector<uint8_t>();
+}
+
+bool EncryptedIndexCore::ReplaceStoredConfig(const std::vector<uint8_t>& buffer) {
+  return ReplaceConfigItem(index_name + kStoredConfigSuffix, buffer, stored_config_blob_);
+}
+
+bool EncryptedIndexCore::ReplaceIndexRecord(uint64_t new_payload_size) {
+  payload_size = new_payload_size;
+  return ReplaceConfigItem(index_name + kIndexRecordSuffix, SerializeIndexRecord(), index_record_blob_);
+}
+
+bool EncryptedIndexCore::ReplaceConfigItem(const std::string& name, const std::vector<uint8_t>& plain,
+                                           std::vector<uint8_t>& expected) {
+  if (!config_keeps_records) {
+    PutEncryptedConfigItem(name, plain);
+    return true;
+  }
+  const Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key);
+  const bool holder_wins = !hold_ || hold_->kind == HoldKind::kExclusive;
+  constexpr int kAttempts = 5;
+  std::string last_failure = "another process replaced it every time";
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    try {
+      if (config_store->CompareAndSetConfigItem(name, expected, sealed.data)) {
+        expected = sealed.data;
+        return true;
+      }
+    } catch (const std::exception& failure) {
+      // The reply may have been lost after the record was stored: the record tells.
+      last_failure = failure.what();
+    }
+    std::vector<uint8_t> current =
+        config_store->ConfigItemExists(name) ? config_store->LoadConfigItem(name) : std::vector<uint8_t>();
+    if (current == sealed.data) {
+      expected = std::move(current);
+      return true;
+    }
+    expected = std::move(current);
+    if (!holder_wins) return false;
+    // Only a process that no longer holds the index writes while this one holds it: its
+    // record is older than this one, which replaces it while the hold lasts.
+    if (!StillHolds()) {
+      const std::string message = "This process lost its hold on index '" + index_name +
+                                  "' before it stored its configuration; it wrote nothing more";
+      log().error(message);
+      throw HoldLostError(message);
+    }
+  }
+  throw std::runtime_error("Failed to store " + name + " in " + std::to_string(kAttempts) +
+                           " attempts: " + last_failure);
 }
 
 std::vector<uint8_t> EncryptedIndexCore::SerializeIndexRecord() const {

@@ -110,6 +110,19 @@ class EncryptedIndexCore {
   std::vector<uint8_t> GetDecryptedConfigItem(const std::string& name);
   // The index-configuration record, under index_name + ".ovs".
   void SaveStoredConfig(const std::vector<uint8_t>& buffer);
+  // The index-configuration record as stored now, opened; its sealed bytes are kept as
+  // what ReplaceStoredConfig must find in place.
+  std::vector<uint8_t> ReadStoredConfig();
+  // The sealed index record as stored now, kept for ReplaceIndexRecord (empty: none).
+  void ReadIndexRecordForReplace();
+  // Writes the record only over the one last read, so that a write delivered late (by a
+  // process stopped past its hold, or held in the network) never replaces a newer one.
+  // When another process changed it: the exclusive holder (or a handle holding nothing)
+  // writes over it while its hold is still live (HoldLostError otherwise), since only a
+  // process that lost its hold can have written it; a writer returns false and writes
+  // nothing. A reply lost after the record was stored counts as stored.
+  bool ReplaceStoredConfig(const std::vector<uint8_t>& buffer);
+  bool ReplaceIndexRecord(uint64_t new_payload_size);
   // The index record (FlatBuffers) of the current fields, and its storage under
   // index_name + ".oei".
   std::vector<uint8_t> SerializeIndexRecord() const;
@@ -148,6 +161,7 @@ class EncryptedIndexCore {
     uint64_t epoch = 0;     // finished trainings, as the training state records them
     bool recorded = false;  // a training state is stored
     bool map_stored = false;
+    uint64_t generation = 0;  // the training whose configuration the entries were built with
     bool operator==(const EntriesState&) const = default;
   };
   // Takes the shared hold and reads map (loaded into the core) and state. Throws
@@ -176,6 +190,7 @@ class EncryptedIndexCore {
   bool EntriesChangedSince(const EntriesState& before);
   struct TrainingTicket {
     uint64_t trainer = 0;
+    uint64_t generation = 0;  // recorded in the configuration and, at the end, in the state
     bool was_broken = false;  // the entries were unusable before this training
   };
   enum class TrainingEnd { kAbandoned, kBroken };
@@ -184,17 +199,31 @@ class EncryptedIndexCore {
   TrainingTicket BeginTraining();
   // From here readers wait until the training ends.
   void BeginRebuild(const TrainingTicket& ticket);
-  // Records the completed training (the epoch grows) and releases the hold; throws when
-  // that could not be recorded under the hold, and the training must not count as done.
+  // Records the completed training (the epoch grows, the state names its generation) and
+  // releases the hold. When the record could not be made under the hold (its session or
+  // connection lost), the hold is taken again and the end recorded when nobody else took
+  // the index meanwhile; otherwise throws, and the training must not count as done.
   void CompleteTraining(const TrainingTicket& ticket);
   // A training that failed: kAbandoned leaves the entries as they were before,
   // kBroken marks them unusable; then the hold is released. Failures are logged.
   void EndTraining(const TrainingTicket& ticket, TrainingEnd end) noexcept;
-  // A deletion: the exclusive hold, the writers awaited. Released by DropHold.
+  // A deletion: the exclusive hold, the writers awaited, and the state marked as being
+  // deleted, which it stays until the index store is removed. Released by DropHold.
   void BeginDeletion();
+  // A new index: draws its incarnation and stores a fresh training state with it (removing
+  // what a deletion that stopped half way left in the index store). Nothing on a private
+  // index store.
+  void RecordNewIncarnation();
+  // A loaded index: the incarnation of the stored training state (0 when none is stored).
+  void AdoptIncarnation(const ombrix_encrypted_index::internal::backing_store::MapAndVersion& stored_state);
+  // Drawn at creation and kept in the training state: every read of the state checks it
+  // and throws IndexDeletedError for another index made under the same name and key.
+  uint64_t incarnation = 0;
   // Throws std::runtime_error when another handle deleted the index (its index record is
   // gone from a config store that keeps records).
   void RefuseIfDeleted();
+  // MissingCounterMapError: the entries are not usable until a training rebuilds them.
+  [[noreturn]] void ThrowBrokenEntries();
   bool shared_index_store = false;
 
   // Brings salts_and_seeds to vocab_size entries (rebuilt when the count differs).
@@ -222,8 +251,9 @@ class EncryptedIndexCore {
   // Deletes the records and contents of `ids` (ids not stored are no error) and forgets
   // every cached list, so no deleted item is served from this core's cache.
   void DeleteItems(const std::vector<std::string>& ids);
-  // Clears the index and data stores, checks both are empty, writes a reset index record,
-  // then clears and checks the config and items stores. What is left in a store is
+  // Clears and checks the data and items stores, writes a reset index record, clears and
+  // checks the config store, then the index store (its training state, which a deletion
+  // marks first, goes with it). What is left in a store is
   // logged and thrown as std::runtime_error "Some items in the <kind> backing store
   // weren't deleted", and the later stores are not touched.
   void DeleteIndexData();
@@ -310,7 +340,15 @@ class EncryptedIndexCore {
   // Loads, lets `change` edit (false: nothing to push), pushes under compare-and-set;
   // true once a change was stored. A reply lost on the way is asked again.
   bool ChangeTrainingState(const std::function<bool(TrainingState&)>& change);
-  [[noreturn]] void ThrowBrokenEntries();
+  [[noreturn]] void ThrowIndexDeleted();
+  [[noreturn]] void ThrowUnfinishedDeletion();
+  // The state record without the incarnation check.
+  TrainingState OpenStoredTrainingState(std::vector<uint8_t> sealed);
+  // Under the exclusive hold: the state records this training's end; false when another
+  // training or deletion took the index over (a change made already counts as made).
+  bool RecordTrainingEnd(const TrainingTicket& ticket);
+  // Takes the index again and records the end; false when that could not be done.
+  bool RecordTrainingEndAgain(const TrainingTicket& ticket) noexcept;
   // A hold asked for that the store failed to answer (what it may have granted is
   // released first).
   [[noreturn]] void ThrowUnconfirmedHold(const std::exception& failure);
@@ -329,6 +367,11 @@ class EncryptedIndexCore {
     std::chrono::steady_clock::time_point renewed;
   };
   std::optional<Hold> hold_;
+  // Sealed config records as last read: what a replacement expects to find in place.
+  std::vector<uint8_t> stored_config_blob_;
+  std::vector<uint8_t> index_record_blob_;
+  bool ReplaceConfigItem(const std::string& name, const std::vector<uint8_t>& plain,
+                         std::vector<uint8_t>& expected);
 };
 
 namespace internal {

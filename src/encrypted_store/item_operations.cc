@@ -100,17 +100,20 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
 
 void EncryptedIndexCore::DeleteIndexData() {
   log().info("Deleting index " + index_name);
-  index_store->DeleteIndex();
+  // The index store goes last: until then its training state tells every handle that a
+  // deletion runs or stopped half way, and no training files the items still left in the
+  // data store back into the index.
   data_store->DeleteIndex();
-  RequireEmpty(*index_store, "index", log());
   RequireEmpty(*data_store, "data", log());
+  items_store->DeleteIndex();
+  RequireEmpty(*items_store, "items", log());
   counter_map.assign(vocab_size, 0);
   index_value_size = 8;
   PutEncryptedConfigItem(index_name + ".oei", SerializeIndexRecord());
   config_store->DeleteIndex();
   RequireEmpty(*config_store, "config", log());
-  items_store->DeleteIndex();
-  RequireEmpty(*items_store, "items", log());
+  index_store->DeleteIndex();
+  RequireEmpty(*index_store, "index", log());
 }
 
 }  // namespace ombrix

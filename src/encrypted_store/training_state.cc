@@ -88,7 +88,7 @@ void SetHoldLeaseForTesting(uint64_t milliseconds) { lease_ms.store(milliseconds
 
 std::vector<uint8_t> EncodeTrainingState(const TrainingState& state) {
   std::vector<uint8_t> out;
-  out.reserve(30 + 16 * state.writers.size());
+  out.reserve(46 + 16 * state.writers.size());
   out.push_back(kFormat);
   Put(out, state.epoch, 8);
   out.push_back(static_cast<uint8_t>(state.phase));
@@ -99,6 +99,8 @@ std::vector<uint8_t> EncodeTrainingState(const TrainingState& state) {
     Put(out, writer.id, 8);
     Put(out, writer.deadline_ms, 8);
   }
+  Put(out, state.generation, 8);
+  Put(out, state.incarnation, 8);
   return out;
 }
 
@@ -109,24 +111,45 @@ std::optional<TrainingState> DecodeTrainingState(const std::vector<uint8_t>& byt
   TrainingState state;
   state.epoch = Take(p, 8);
   const uint64_t phase = Take(p, 1);
-  if (phase > TrainingState::kBroken) return std::nullopt;
+  if (phase > TrainingState::kDeleting) return std::nullopt;
   state.phase = static_cast<TrainingState::Phase>(phase);
   state.trainer = Take(p, 8);
   state.trainer_deadline_ms = Take(p, 8);
   const uint64_t writers = Take(p, 4);
-  if (bytes.size() != kFixed + 16 * writers) return std::nullopt;
+  if (writers > (bytes.size() - kFixed) / 16) return std::nullopt;
+  const size_t listed = kFixed + 16 * writers;
+  if (bytes.size() != listed && bytes.size() != listed + 16) return std::nullopt;
   state.writers.resize(writers);
   for (TrainingState::Writer& writer : state.writers) {
     writer.id = Take(p, 8);
     writer.deadline_ms = Take(p, 8);
+  }
+  if (bytes.size() == listed + 16) {
+    state.generation = Take(p, 8);
+    state.incarnation = Take(p, 8);
   }
   return state;
 }
 
 TrainingState EncryptedIndexCore::OpenTrainingState(MapAndVersion stored, uint64_t& version) {
   version = stored.version;
-  if (stored.map_data.empty()) return TrainingState{};  // never trained under this protocol
-  if (stored.map_data == opened_training_state_bytes) return opened_training_state;
+  if (stored.map_data.empty()) {
+    // Lost with the index store, or not written yet: the map and the index record tell
+    // whether the index is still there.
+    TrainingState state;
+    state.incarnation = incarnation;
+    return state;
+  }
+  const TrainingState state = OpenStoredTrainingState(std::move(stored.map_data));
+  // Another index under the same name and key: this handle's configuration is not its.
+  if (state.incarnation != incarnation) ThrowIndexDeleted();
+  return state;
+}
+
+TrainingState EncryptedIndexCore::OpenStoredTrainingState(std::vector<uint8_t> sealed) {
+  if (sealed.empty()) return TrainingState{};  // never trained under this protocol
+  if (sealed == opened_training_state_bytes) return opened_training_state;
+  MapAndVersion stored{std::move(sealed), 0};
   const std::size_t width = stored.map_data.size();
   const Matrix<uint8_t> plain =
       DecryptRows(Matrix<uint8_t>(std::vector<uint8_t>(stored.map_data), width), index_key);
@@ -153,6 +176,7 @@ TrainingState EncryptedIndexCore::OpenMapAndState(std::vector<MapAndVersion> map
   uint64_t version = 0;
   const TrainingState state = OpenTrainingState(std::move(maps[1]), version);
   entries.epoch = state.epoch;
+  entries.generation = state.generation;
   map = std::move(maps[0]);
   return state;
 }
@@ -176,6 +200,8 @@ bool EncryptedIndexCore::ChangeTrainingState(const std::function<bool(TrainingSt
       }
     } catch (const HoldLostError&) {
       throw;
+    } catch (const IndexDeletedError&) {
+      throw;
     } catch (const std::exception& failure) {
       // Refused, or lost on the way there or back: the next attempt reads what the store
       // holds, and a change that was made already is nothing to push.
@@ -195,6 +221,18 @@ void EncryptedIndexCore::ThrowBrokenEntries() {
   throw MissingCounterMapError(message);
 }
 
+void EncryptedIndexCore::ThrowIndexDeleted() {
+  const std::string message = "Index '" + index_name + "' no longer exists: it was deleted";
+  log().error(message);
+  throw IndexDeletedError(message);
+}
+
+void EncryptedIndexCore::ThrowUnfinishedDeletion() {
+  const std::string message = "A deletion of index '" + index_name + "' did not finish; delete it again";
+  log().error(message);
+  throw IndexDeletedError(message);
+}
+
 void EncryptedIndexCore::ThrowUnconfirmedHold(const std::exception& failure) {
   const std::string message = "The store of index '" + index_name +
                               "' did not confirm the hold this operation asked for (" +
@@ -208,10 +246,31 @@ void EncryptedIndexCore::KeepHold() {
   const auto now = std::chrono::steady_clock::now();
   const uint64_t lease = lease_ms.load();
   if (now - hold_->renewed < std::chrono::milliseconds(lease / 4)) return;
-  if (!index_store->RenewHold(hold_->kind, hold_->holder, lease)) {
+  // What the caller can do: part of an upsert's batch may be stored already.
+  const std::string remedy = hold_->kind == HoldKind::kShared
+                                 ? "the upsert stopped before writing more; part of its batch may be "
+                                   "stored, upsert the same items again"
+                                 : "the operation stopped before writing more; run it again";
+  bool live = false;
+  try {
+    live = index_store->RenewHold(hold_->kind, hold_->holder, lease);
+  } catch (const HoldLostError& failure) {
+    const std::string message =
+        "This process lost its hold on index '" + index_name + "' (" + failure.what() + "); " + remedy;
+    log().error(message);
+    throw HoldLostError(message);
+  } catch (const std::exception& failure) {
+    const std::string message = "This process could not renew its hold on index '" + index_name +
+                                "' and does not know whether the store still holds it (" +
+                                failure.what() + "); " + remedy;
+    log().error(message);
+    throw HoldLostError(message);
+  }
+  if (!live) {
     const std::string message = "This process lost its hold on index '" + index_name +
-                                "': it was not renewed in time, and another process may have "
-                                "taken the index over; the operation stopped before writing more";
+                                "': the store no longer holds it (its lease ran out while this "
+                                "process was stopped or slow, or the server lost it); " +
+                                remedy;
     log().error(message);
     throw HoldLostError(message);
   }
@@ -275,6 +334,7 @@ EncryptedIndexCore::EntriesState EncryptedIndexCore::BeginWriting() {
     const TrainingState state = OpenMapAndState(std::move(maps), entries, map);
     // No training holds the index while this writer does: a rebuild left in the record
     // was abandoned by its trainer.
+    if (state.phase == TrainingState::kDeleting) ThrowUnfinishedDeletion();
     if (state.phase == TrainingState::kBroken || state.phase == TrainingState::kRebuilding) {
       ThrowBrokenEntries();
     }
@@ -324,12 +384,18 @@ EncryptedIndexCore::EntriesState EncryptedIndexCore::ReadEntriesState() {
     MapAndVersion map;
     const TrainingState state = ReadMapAndState(entries, map);
     if (state.phase == TrainingState::kBroken) ThrowBrokenEntries();
-    if (state.phase == TrainingState::kRebuilding) {
-      // Only a trainer that still holds the index finishes its rebuild.
-      if (!index_store->ExclusiveHoldIsLive()) ThrowBrokenEntries();
+    if (state.phase == TrainingState::kRebuilding || state.phase == TrainingState::kDeleting) {
+      const bool deleting = state.phase == TrainingState::kDeleting;
+      // Only a holder that still holds the index finishes its rebuild or deletion.
+      if (!index_store->ExclusiveHoldIsLive()) {
+        if (deleting) ThrowUnfinishedDeletion();
+        ThrowBrokenEntries();
+      }
       if (poll.Expired()) {
-        const std::string message = "A training of index '" + index_name +
-                                    "' is rebuilding its entries; try again when it has finished";
+        const std::string message =
+            deleting ? "Index '" + index_name + "' is being deleted"
+                     : "A training of index '" + index_name +
+                           "' is rebuilding its entries; try again when it has finished";
         log().error(message);
         throw TrainingInProgressError(message);
       }
@@ -347,8 +413,7 @@ bool EncryptedIndexCore::EntriesChangedSince(const EntriesState& before) {
   EntriesState after;
   MapAndVersion map;
   const TrainingState state = ReadMapAndState(after, map);
-  return after != before || state.phase == TrainingState::kRebuilding ||
-         state.phase == TrainingState::kBroken;
+  return after != before || (state.phase != TrainingState::kIdle && state.phase != TrainingState::kTraining);
 }
 
 void EncryptedIndexCore::TakeIndex(uint64_t holder, const char* refusal, bool wait_for_holder) {
@@ -397,20 +462,28 @@ EncryptedIndexCore::TrainingTicket EncryptedIndexCore::BeginTraining() {
   TrainingTicket ticket;
   if (!shared_index_store) return ticket;
   ticket.trainer = RandomId();
+  ticket.generation = ticket.trainer;
   const std::string refusal = "Another training or a deletion of index '" + index_name +
                               "' is running; try again when it has finished";
   TakeIndex(ticket.trainer, refusal.c_str(), /*wait_for_holder=*/false);
+  bool deleting = false;
   try {
     ChangeTrainingState([&](TrainingState& state) {
+      deleting = state.phase == TrainingState::kDeleting;
+      if (deleting) return false;
       // Nobody else holds the index: a rebuild left in the record was abandoned.
       ticket.was_broken = ticket.was_broken || state.phase == TrainingState::kBroken ||
                           state.phase == TrainingState::kRebuilding;
-      state.phase = TrainingState::kTraining;
+      // Entries that a rebuild left half rewritten answer no reader before a rebuild
+      // finishes: readers wait for this training from its start.
+      state.phase = ticket.was_broken ? TrainingState::kRebuilding : TrainingState::kTraining;
       state.trainer = ticket.trainer;
       state.trainer_deadline_ms = 0;
       state.writers.clear();
       return true;
     });
+    // Training would file the items a deletion had not removed yet back into the index.
+    if (deleting) ThrowUnfinishedDeletion();
   } catch (...) {
     DropHold();
     throw;
@@ -429,27 +502,72 @@ void EncryptedIndexCore::BeginRebuild(const TrainingTicket& ticket) {
   });
 }
 
+bool EncryptedIndexCore::RecordTrainingEnd(const TrainingTicket& ticket) {
+  bool taken_over = false;
+  ChangeTrainingState([&](TrainingState& state) {
+    // A reply lost after the change was made: the record shows this training's end.
+    if (state.phase == TrainingState::kIdle && state.generation == ticket.generation) return false;
+    taken_over = state.trainer != ticket.trainer;
+    if (taken_over) return false;
+    state.trainer = 0;
+    state.phase = TrainingState::kIdle;
+    state.generation = ticket.generation;
+    ++state.epoch;
+    return true;
+  });
+  return !taken_over;
+}
+
 void EncryptedIndexCore::CompleteTraining(const TrainingTicket& ticket) {
   if (ticket.trainer == 0) return;
+  std::string failure_text;
   try {
     KeepHold();
-    ChangeTrainingState([&](TrainingState& state) {
-      // A reply lost after the change was made: the record shows it done already.
-      if (state.trainer != ticket.trainer) return false;
-      state.trainer = 0;
-      state.phase = TrainingState::kIdle;
-      ++state.epoch;
-      return true;
-    });
-  } catch (const std::exception& failure) {
+    if (RecordTrainingEnd(ticket)) {
+      DropHold();
+      return;
+    }
+    failure_text = "another training or a deletion took the index over";
+  } catch (const IndexDeletedError&) {
     DropHold();
-    const std::string message = "The training of index '" + index_name +
-                                "' rebuilt the entries but could not record its end (" +
-                                failure.what() + "); train the index again";
-    log().error(message);
-    throw std::runtime_error(message);
+    throw;
+  } catch (const std::exception& failure) {
+    failure_text = failure.what();
+    // The end was lost with the connection or the session that held the index (a server
+    // ends a session's locks with it). Every entry is rebuilt: when nobody else took the
+    // index meanwhile, this training takes it again and records its end.
+    if (RecordTrainingEndAgain(ticket)) return;
   }
   DropHold();
+  const std::string message = "The training of index '" + index_name +
+                              "' rebuilt the entries but could not record its end (" + failure_text +
+                              "); train the index again";
+  log().error(message);
+  throw std::runtime_error(message);
+}
+
+bool EncryptedIndexCore::RecordTrainingEndAgain(const TrainingTicket& ticket) noexcept {
+  DropHold();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    try {
+      const HoldGrant grant = index_store->TakeHold(HoldKind::kExclusive, ticket.trainer, lease_ms.load());
+      if (!grant.granted) return false;  // another holder owns the entries now
+      hold_ = Hold{HoldKind::kExclusive, ticket.trainer, std::chrono::steady_clock::now()};
+      index_store->SetWriteFence(WriteFence{HoldKind::kExclusive, ticket.trainer});
+      // Writers admitted while nobody held the index find its rebuild abandoned and
+      // write nothing, so there is no need to wait for them.
+      const bool recorded = RecordTrainingEnd(ticket);
+      DropHold();
+      if (recorded) log().info("The training of index '" + index_name + "' recorded its end again after losing it");
+      return recorded;
+    } catch (const std::exception& failure) {
+      DropHold();
+      log().warning("Recording the end of the training of index '" + index_name + "' again failed (" +
+                    failure.what() + ")");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 << attempt));
+  }
+  return false;
 }
 
 void EncryptedIndexCore::EndTraining(const TrainingTicket& ticket, TrainingEnd end) noexcept {
@@ -467,7 +585,8 @@ void EncryptedIndexCore::EndTraining(const TrainingTicket& ticket, TrainingEnd e
   } catch (const std::exception& failure) {
     // The record still names this training: once its hold is gone, readers take the
     // entries for broken if it was rebuilding, and for untouched if it was not.
-    log().error(std::string("Failed to end the training in the training state (") + failure.what() + ")");
+    log().error("Failed to record the end of the training of index '" + index_name + "' (" +
+                failure.what() + ")");
   }
   DropHold();
 }
@@ -476,14 +595,53 @@ void EncryptedIndexCore::BeginDeletion() {
   if (!shared_index_store) return;
   const std::string refusal = "A training of index '" + index_name +
                               "' is running; delete the index when it has finished";
-  TakeIndex(RandomId(), refusal.c_str(), /*wait_for_holder=*/true);
+  const uint64_t holder = RandomId();
+  TakeIndex(holder, refusal.c_str(), /*wait_for_holder=*/true);
+  try {
+    // Kept until the index store goes last: a deletion that stops half way is known as
+    // one to every handle, and the next one finishes it.
+    ChangeTrainingState([&](TrainingState& state) {
+      if (state.phase == TrainingState::kDeleting && state.trainer == holder) return false;
+      state.phase = TrainingState::kDeleting;
+      state.trainer = holder;
+      return true;
+    });
+  } catch (...) {
+    DropHold();
+    throw;
+  }
 }
 
 void EncryptedIndexCore::RefuseIfDeleted() {
   if (!config_keeps_records || config_store->ConfigItemExists(index_name + ".oei")) return;
-  const std::string message = "Index '" + index_name + "' no longer exists: it was deleted";
-  log().error(message);
-  throw IndexDeletedError(message);
+  ThrowIndexDeleted();
+}
+
+void EncryptedIndexCore::RecordNewIncarnation() {
+  if (!shared_index_store) return;
+  const uint64_t drawn = RandomId();
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    MapAndVersion stored = index_store->GetMap(kTrainingStateKey, kTrainingStateVersionKey);
+    const TrainingState found = OpenStoredTrainingState(std::move(stored.map_data));
+    // What a deletion that stopped half way left of an index of this name and key.
+    if (found.phase == TrainingState::kDeleting) {
+      index_store->DeleteIndex();
+      continue;
+    }
+    TrainingState state;
+    state.incarnation = drawn;
+    const std::vector<uint8_t> plain = EncodeTrainingState(state);
+    const Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key);
+    if (index_store->PushMap(kTrainingStateKey, sealed.data, kTrainingStateVersionKey, stored.version)) {
+      incarnation = drawn;
+      return;
+    }
+  }
+  throw std::runtime_error("Failed to record the new index '" + index_name + "' in its index store");
+}
+
+void EncryptedIndexCore::AdoptIncarnation(const MapAndVersion& stored_state) {
+  incarnation = OpenStoredTrainingState(stored_state.map_data).incarnation;
 }
 
 }  // namespace ombrix

@@ -24,6 +24,7 @@ struct TrainingState {
     kTraining = 1,    // writers are held back; the entries still answer queries
     kRebuilding = 2,  // the entries are being replaced: readers wait too
     kBroken = 3,      // a rebuild failed and could not be redone: train again
+    kDeleting = 4,    // a deletion removes the index; one that stopped is finished by another
   };
   struct Writer {
     uint64_t id = 0;
@@ -39,12 +40,20 @@ struct TrainingState {
   uint64_t trainer_deadline_ms = 0;
   // Kept for the record's format; writers of this build take holds instead of registering.
   std::vector<Writer> writers;
+  // The training whose configuration the entries were built with (0 before the first
+  // training that records one): a configuration record naming another is not theirs.
+  uint64_t generation = 0;
+  // Drawn when the index is created: a handle that finds another one holds an index that
+  // was deleted and created again under the same name and key (0: an index made before
+  // incarnations were recorded).
+  uint64_t incarnation = 0;
 
   bool operator==(const TrainingState&) const = default;
 };
 
-// The plaintext of a state (format byte 1, then little-endian fields) and back.
-// Decode returns nothing for bytes of another format or length.
+// The plaintext of a state (format byte 1, then little-endian fields, generation and
+// incarnation last) and back. Decode also reads the record without the last two fields
+// (both 0), and returns nothing for bytes of another format or length.
 std::vector<uint8_t> EncodeTrainingState(const TrainingState& state);
 std::optional<TrainingState> DecodeTrainingState(const std::vector<uint8_t>& bytes);
 

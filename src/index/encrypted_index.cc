@@ -121,7 +121,7 @@ bool EncryptedIndex::SyncTrainingStatus() {
   sync_failed_ = false;
   if (config_in_memory_) return false;
   try {
-    const std::vector<uint8_t> record = core->GetDecryptedConfigItem(core->index_name + ".ovs");
+    const std::vector<uint8_t> record = core->ReadStoredConfig();
     if (record.empty()) {
       log().debug("No stored config found, skipping quantizer check");
       return false;
@@ -134,6 +134,9 @@ bool EncryptedIndex::SyncTrainingStatus() {
     const stored::StoredConfig* root = stored::GetStoredConfig(record.data());
     const bool stored_trained = root->trained();
     const uint32_t stored_version = root->quantizer_version();
+    // Two trainings that began from one version end at the same one: the generation
+    // tells their configurations apart.
+    const bool generation_changed = root->generation() != config_generation_;
 
     // The payload width follows the dimension a reload brings; another handle may also
     // have fixed the dimension while this one still has none.
@@ -165,10 +168,12 @@ bool EncryptedIndex::SyncTrainingStatus() {
       log().debug("Index is not trained, skipping quantizer version check");
       return false;
     }
-    const bool version_changed = quantizer_version != stored_version;
-    if (version_changed) {
+    const bool version_changed = quantizer_version != stored_version || generation_changed;
+    if (quantizer_version != stored_version) {
       log().info("Quantizer version mismatch detected. Current: " + std::to_string(quantizer_version) +
                  ", Stored: " + std::to_string(stored_version));
+    } else if (generation_changed) {
+      log().info("The stored configuration comes from another training");
     }
     if (root->params() == nullptr && !version_changed) return false;
     if (root->params() != nullptr) {
@@ -200,6 +205,25 @@ bool EncryptedIndex::SyncTrainingStatus() {
     log().error(std::string("Failed to check/reload quantizers: ") + failure.what());
     return false;
   }
+}
+
+bool EncryptedIndex::SyncWithEntries(const EncryptedIndexCore::EntriesState& entries) {
+  bool reloaded = false;
+  if (entries.epoch != synced_epoch_ || entries.generation != config_generation_ ||
+      config->dimension() == 0) {
+    reloaded = SyncTrainingStatus();
+    NoteSyncedEpoch(entries);
+  }
+  if (config_in_memory_ || entries.generation == config_generation_) return reloaded;
+  if (sync_failed_) {
+    const std::string message = "The configuration of index '" + name +
+                                "' could not be read; nothing was done, try again";
+    log().error(message);
+    throw std::runtime_error(message);
+  }
+  // The configuration stored is not the one the entries were built with: answering or
+  // filing items under it would put them where no query looks.
+  core->ThrowBrokenEntries();
 }
 
 }  // namespace ombrix

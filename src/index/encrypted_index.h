@@ -181,7 +181,7 @@ class EncryptedIndex {
   // probe candidates are let go here.
   IndexView View() {
     ForgetProbeCandidates();
-    return IndexView{name, config, *quantizers, trained, quantizer_version};
+    return IndexView{name, config, *quantizers, trained, quantizer_version, &config_generation_};
   }
   // The index's codebooks prepared for probe selection, kept across queries until the
   // codebooks change (training, a reload of the configuration, deletion); prepared again
@@ -252,6 +252,13 @@ class EncryptedIndex {
   void NoteSyncedEpoch(const EncryptedIndexCore::EntriesState& entries) {
     synced_epoch_ = sync_failed_ ? UINT64_MAX : entries.epoch;
   }
+  // Reads the configuration again when a training ended since this handle last read it,
+  // or when the entries were built with another configuration than the one it holds;
+  // then refuses to go on under any configuration but the entries' own. True when the
+  // configuration was reloaded (SyncTrainingStatus).
+  bool SyncWithEntries(const EncryptedIndexCore::EntriesState& entries);
+  // The training whose configuration this handle holds (the stored record's generation).
+  uint64_t config_generation_ = 0;
   std::unique_ptr<const ProbeCandidates> probe_candidates_;
 
  public:

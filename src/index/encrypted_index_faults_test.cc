@@ -53,7 +53,8 @@ void WriteAsOtherHandle(const IndexSettings& settings, Logger* logger, uint64_t 
   EncryptedIndexCore::TrainingTicket training;
   if (trained) training = other->BeginTraining();
   other->SaveIndexRecord(dimension * 4);
-  other->SaveStoredConfig(SerializeIndexConfig(IndexView{name, config, quantizers, trained, version}));
+  uint64_t generation = training.generation;
+  other->SaveStoredConfig(SerializeIndexConfig(IndexView{name, config, quantizers, trained, version, &generation}));
   if (trained) other->CompleteTraining(training);
 }
 

@@ -52,10 +52,7 @@ QueryResults EncryptedIndex::QueryLocked(const Matrix<float>& queries, const Que
     const EncryptedIndexCore::EntriesState entries = core->ReadEntriesState();
     // Before the probe count is chosen: another handle may have trained meanwhile, which
     // the recorded count of finished trainings tells without reading the configuration.
-    if (entries.epoch != synced_epoch_ || config->dimension() == 0) {
-      SyncTrainingStatus();
-      NoteSyncedEpoch(entries);
-    }
+    SyncWithEntries(entries);
     core->retrieval_read_entries = false;
     std::optional<QueryResults> results = AnswerQuery(queries, params);
     core->counter_map_fresh = false;

@@ -82,6 +82,16 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   // Another handle may have trained since this one last looked.
   SyncTrainingStatus();
   if (trained) log().info("Retraining IVFFLAT index...");
+  // The records this training replaces, read while it holds the index: a record another
+  // process writes after this point is never silently overwritten by a stale copy.
+  if (core->config_keeps_records) {
+    try {
+      core->ReadIndexRecordForReplace();
+    } catch (const std::exception&) {
+      core->RefuseIfDeleted();
+      throw;
+    }
+  }
 
   const bool counted_map = core->TryLoadCounterMap();
   if (counted_map) {
@@ -108,9 +118,11 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
     const uint32_t version;
     std::vector<Codebook> codebooks;
     const uint64_t vocab_size;
+    const uint64_t generation;
     bool committed = false;
     ~Restore() {
       if (committed) return;
+      index.config_generation_ = generation;
       index.config->set_n_lists(n_lists);
       index.trained = trained;
       index.quantizer_version = version;
@@ -121,7 +133,8 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
         index.core->salts_and_seeds.clear();  // made again for the old vocabulary on next use
       }
     }
-  } restore{*this, config->n_lists(), trained, quantizer_version, quantizers->codebooks, core->vocab_size};
+  } restore{*this,           config->n_lists(), trained,          quantizer_version,
+            quantizers->codebooks, core->vocab_size, config_generation_};
 
   uint64_t lists = requested_lists;
   if (lists != 0) {
@@ -171,7 +184,8 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   // The rebuild pushes its map over this version: no writer or training that keeps to the
   // holds pushes one while this training holds the index, and a push over any later
   // version would not be this training's.
-  rebuild_base_version_ = core->TryLoadCounterMap() ? core->counter_map_version : 0;
+  // The version stays when the map itself was lost: a push over 0 would be refused.
+  rebuild_base_version_ = core->index_store->GetMap(kCounterMapKey, kCounterMapVersionKey).version;
 
   // From here readers of every handle wait until the entries are complete again. Once the
   // new configuration is stored there is no way back to the old entries: a failure is met
@@ -180,8 +194,9 @@ bool EncryptedIndex::TrainLocked(uint64_t requested_lists, uint64_t batch_size, 
   core->BeginRebuild(ticket);
   const auto commit = [&] {
     restore.committed = true;
-    core->SaveStoredConfig(SerializeIndexConfig(View()));
-    core->SaveIndexRecord(config->dimension() * 4);
+    config_generation_ = ticket.generation;
+    core->ReplaceStoredConfig(SerializeIndexConfig(View()));
+    core->ReplaceIndexRecord(config->dimension() * 4);
   };
   bool displaced = false;
   try {

@@ -190,7 +190,7 @@ TEST(TrainingBesideOthersTest, OtherHandlesDuringATrainingAnswerInFullOrSayWhy) 
   };
   const Step steps[] = {
       {"reading the items", Fault{.operation = "BatchGetVariable", .kind = DATA}},
-      {"writing the new records", Fault{.operation = "PushConfigItem", .kind = CONFIG}},
+      {"writing the new records", Fault{.operation = "CompareAndSetConfigItem", .kind = CONFIG}},
       {"writing the entries", Fault{.operation = "BatchPushVariable", .kind = INDEX}},
   };
   const std::string rebuilding =

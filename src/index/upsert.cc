@@ -140,11 +140,15 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
   // trained the index, and rewriting from a stale state would undo that. Nothing of the
   // kind happened while the count of finished trainings (0 while none is recorded) is the
   // one this handle last read the configuration at and the dimension is known.
-  if ((entries.epoch != synced_epoch_ || config->dimension() == 0) &&
-      SyncTrainingStatus()) {
-    log().info("Config reloaded - training status or quantizer version update detected");
+  bool reloaded = false;
+  try {
+    reloaded = SyncWithEntries(entries);
+  } catch (const std::exception& failure) {
+    const std::string message = std::string("Error ingesting: ") + failure.what();
+    log().critical(message);
+    throw std::runtime_error(message);
   }
-  NoteSyncedEpoch(entries);
+  if (reloaded) log().info("Config reloaded - training status or quantizer version update detected");
 
   const uint64_t d = config->dimension();
   if (d != 0 && c != d) {
@@ -155,9 +159,26 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
     log().info("Auto-detecting vector dimension: " + std::to_string(c));
     config->dimension_ = c;
     const uint64_t payload_size = c * 4;
-    core->SaveIndexRecord(payload_size);
-    log().info("Updated payload size to: " + std::to_string(payload_size));
-    core->SaveStoredConfig(SerializeIndexConfig(View()));
+    // Only over the record this handle read: another writer may have fixed the dimension
+    // since, and a training may have replaced the record of a writer stopped past its hold.
+    if (!core->ReplaceStoredConfig(SerializeIndexConfig(View()))) {
+      config->dimension_ = 0;
+      SyncTrainingStatus();
+      const uint64_t stored = config->dimension();
+      if (stored == 0) {
+        const std::string message = "The dimension of index '" + name +
+                                    "' could not be stored; nothing was written, try again";
+        log().error(message);
+        throw std::runtime_error(message);
+      }
+      if (stored != c) {
+        Refuse(log(), "The dimension of the vectors provided (" + std::to_string(c) +
+                          ") doesn't match the index configuration (" + std::to_string(stored) + ").");
+      }
+    } else {
+      core->SaveIndexRecord(payload_size);
+      log().info("Updated payload size to: " + std::to_string(payload_size));
+    }
   }
   if (!contents.empty() && contents.size() != r) {
     Refuse(log(), "Mismatch between the number of vectors and items.");

@@ -124,7 +124,8 @@ std::vector<uint8_t> SerializeIndexConfig(const IndexView& index) {
 
   auto name = builder.CreateString(index.name);
   auto root = stored::CreateStoredConfig(builder, name, params, quantizers, index.trained,
-                                         index.quantizer_version);
+                                         index.quantizer_version,
+                                         index.generation != nullptr ? *index.generation : 0);
   builder.Finish(root);
   return std::vector<uint8_t>(builder.GetBufferPointer(),
                               builder.GetBufferPointer() + builder.GetSize());
@@ -189,6 +190,7 @@ void DeserializeIndexConfig(IndexView& index, const std::vector<uint8_t>& buffer
   index.quantizers.secondary_codebooks = std::move(secondary);
   index.trained = record->trained();
   index.quantizer_version = record->quantizer_version();
+  if (index.generation != nullptr) *index.generation = record->generation();
 }
 
 }  // namespace ombrix

@@ -23,6 +23,8 @@ struct IndexView {
   Quantizers& quantizers;
   bool& trained;
   uint32_t& quantizer_version;
+  // The training this configuration belongs to; not written or read when null.
+  uint64_t* generation = nullptr;
 };
 
 // One finished buffer (no file identifier, no size prefix).

@@ -66,7 +66,7 @@ TEST_F(RedisSummariesTest, RecordsAreValuesOfTheIndexStore) {
   std::string error;
   EXPECT_EQ(DecodeStoredSummaries(DecryptBlob(sealed, index_->core->centroid_metadata_store_name, error)),
             (CentroidSummaryMap{{3, {3, 1, 1, {}}}}));
-  EXPECT_EQ(MapHashLength(), "(integer) 2\n") << "only the counter map and its version";
+  EXPECT_EQ(MapHashLength(), "(integer) 4\n") << "only the counter map and the training state, with their versions";
 }
 
 // A record written as a versioned map entry (PushMap, in the map hash) is what the path

@@ -252,6 +252,16 @@ class TestKeystore : public Keystore {
       return it->second;
     });
   }
+  bool CompareAndSetConfigItem(const std::string& name, const std::vector<uint8_t>& expected,
+                               const std::vector<uint8_t>& blob) override {
+    return Run("CompareAndSetConfigItem", [&](TestBackend::Store& s) {
+      auto it = s.config_items.find(name);
+      const bool matches = expected.empty() ? it == s.config_items.end()
+                                            : it != s.config_items.end() && it->second == expected;
+      if (matches) s.config_items[name] = blob;
+      return matches;
+    });
+  }
   bool ConfigItemExists(const std::string& name) override {
     return Run("ConfigItemExists", [&](TestBackend::Store& s) { return s.config_items.count(name) > 0; });
   }

@@ -1,0 +1,255 @@
+// What other handles leave behind when they stop at the wrong moment, on the test backend
+// whose clock only the test moves: a training's configuration written late over a newer
+// training's, queries while a training recovers an abandoned rebuild, a handle kept across
+// a deletion and re-creation of its index, a lost counter map, a training whose end was
+// lost, and a deletion that stopped half way. None of them may answer or write under a
+// configuration the entries were not built with.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "backing_store/testing/test_keystore.h"
+#include "encrypted_store/training_state.h"
+#include "index/encrypted_index.h"
+#include "index/index_test_util.h"
+
+namespace ombrix {
+namespace {
+
+using index_testing::CapturedLog;
+using index_testing::Clustered;
+using index_testing::FilledIndex;
+using index_testing::Ids;
+using index_testing::Rows;
+using index_testing::ShallowSettings;
+using index_testing::ThrownText;
+using index_testing::UpsertRows;
+using ombrix_encrypted_index::internal::backing_store::test_support::Fault;
+using ombrix_encrypted_index::internal::backing_store::test_support::ScopedTestBackend;
+
+constexpr uint64_t kItems = 10000;
+constexpr uint64_t kLease = 40'000;  // the default lease
+constexpr uint64_t kEveryList = 64;  // probes: capped at the list count of either training
+
+std::unique_ptr<EncryptedIndex> Open(const std::string& name, CapturedLog& log) {
+  return index_testing::OpenExisting(ShallowSettings(name), log.logger());
+}
+
+std::vector<std::string> Unreachable(EncryptedIndex& index, const Matrix<float>& data, uint64_t first,
+                                     uint64_t end) {
+  return index_testing::MissedOwnRows(index, data, first, end, kEveryList);
+}
+
+const Fault kConfigWrite{.operation = "CompareAndSetConfigItem", .kind = CONFIG};
+const Fault kEntryWrite{.operation = "BatchPushVariable", .kind = INDEX};
+const std::string kIncomplete =
+    "The index entries of index '%s' are incomplete: a training did not finish rebuilding them; "
+    "train the index to rebuild its entries";
+
+std::string Incomplete(const std::string& name) {
+  std::string text = kIncomplete;
+  return text.replace(text.find("%s"), 2, name);
+}
+
+// A training stalls past its lease right before it stores its configuration (stopped, or
+// its write held in the network); a second training of another handle, into another list
+// count, goes ahead and finishes. The late write lands afterwards and must not replace the
+// second training's configuration: every handle, old and new, answers every item without
+// another training, and the stalled training says it lost the index.
+TEST(StaleWritesTest, AConfigurationWrittenLateNeverReplacesANewerTrainings) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  const Matrix<float> data = Clustered(kItems, 2, 16, 61);
+  auto late = FilledIndex(ShallowSettings("late"), log.logger(), data);
+  auto other = Open("late", log);
+
+  std::string second = "not run";
+  backend.backend().RunBefore(kConfigWrite, [&] {
+    backend.backend().AdvanceClock(kLease + 1);
+    second = ThrownText([&] { other->TrainIndex(16, 2048, 5); }, false);
+  });
+  const std::string first = ThrownText([&] { late->TrainIndex(4, 2048, 5); });
+
+  EXPECT_EQ(second, "none");
+  EXPECT_THAT(first, ::testing::HasSubstr("lost its hold")) << first;
+  auto fresh = Open("late", log);
+  EXPECT_EQ(fresh->config->n_lists(), 16u);
+  EXPECT_THAT(Unreachable(*fresh, data, 0, kItems), ::testing::IsEmpty());
+  EXPECT_THAT(Unreachable(*other, data, 0, kItems), ::testing::IsEmpty());
+  EXPECT_THAT(Unreachable(*late, data, 0, kItems), ::testing::IsEmpty()) << "the stalled handle too";
+}
+
+// A configuration that is not the one the entries were built with (written by a process
+// of an earlier build, or by hand) is never answered from: queries and upserts refuse.
+TEST(StaleWritesTest, AConfigurationOfAnotherTrainingIsRefusedNotAnsweredFrom) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  const Matrix<float> data = Clustered(kItems + 1, 2, 8, 62);
+  auto index = FilledIndex(ShallowSettings("foreign"), log.logger(), Rows(data, 0, kItems));
+  index->TrainIndex(8, 2048, 5);
+  auto writer = EncryptedIndexCore::Load(ShallowSettings("foreign"), log.logger());
+  const std::vector<uint8_t> trained = writer->GetDecryptedConfigItem("foreign.ovs");
+  std::string name = "foreign";
+  std::unique_ptr<IndexConfig> config = std::make_unique<IndexIVFFlat>(2);
+  Quantizers none;
+  bool untrained = false;
+  uint32_t version = 0;
+  writer->SaveStoredConfig(SerializeIndexConfig(IndexView{name, config, none, untrained, version}));
+
+  auto fresh = Open("foreign", log);
+  EXPECT_EQ(ThrownText([&] { Unreachable(*fresh, data, 0, 10); }), Incomplete("foreign"));
+  EXPECT_EQ(ThrownText([&] { UpsertRows(*fresh, data, kItems, kItems + 1); }),
+            "Error ingesting: " + Incomplete("foreign"));
+  writer->SaveStoredConfig(trained);
+  EXPECT_THAT(Unreachable(*fresh, data, 0, kItems), ::testing::IsEmpty());
+}
+
+// A training dies half way through its rebuild; a second one recovers the index. From the
+// second one's start until it finishes, queries refuse (they would read the first one's
+// configuration over half rewritten entries); afterwards every item answers.
+TEST(StaleWritesTest, QueriesWaitWhileATrainingRecoversAnAbandonedRebuild) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  internal::SetTrainingWaitLimitForTesting(50);
+  const Matrix<float> data = Clustered(kItems, 2, 8, 63);
+  auto dying = FilledIndex(ShallowSettings("recover"), log.logger(), data);
+  dying->TrainIndex(8, 2048, 5);
+  auto recovering = Open("recover", log);
+  auto reader = Open("recover", log);
+
+  std::vector<std::string> during;
+  backend.backend().RunBefore(kEntryWrite, [&] {
+    // The first training's process is gone: its lease runs out, nothing of it goes on.
+    backend.backend().AdvanceClock(kLease + 1);
+    during.push_back(ThrownText([&] { Unreachable(*reader, data, 0, 50); }, false));
+    for (const char* step : {"BatchGetVariable", "GetAllKeys"}) {
+      backend.backend().RunBefore(Fault{.operation = step, .kind = DATA}, [&] {
+        during.push_back(ThrownText([&] { Unreachable(*reader, data, 0, 50); }, false));
+      });
+    }
+    EXPECT_TRUE(recovering->TrainIndex(8, 2048, 5));
+  });
+  ThrownText([&] { dying->TrainIndex(4, 2048, 5); });
+  internal::SetTrainingWaitLimitForTesting(120'000);
+
+  ASSERT_EQ(during.size(), 3u);
+  EXPECT_EQ(during[0], Incomplete("recover")) << "the rebuild was abandoned";
+  const std::string waited = "A training of index 'recover' is rebuilding its entries; try again when it has finished";
+  EXPECT_EQ(during[1], waited) << "while the recovery reads the items";
+  EXPECT_EQ(during[2], waited) << "while the recovery files the items it did not read";
+  EXPECT_THAT(Unreachable(*reader, data, 0, kItems), ::testing::IsEmpty());
+}
+
+// A handle kept across another handle's deletion and re-creation of its index (same name
+// and key) writes nothing into the new index and answers nothing from it, whatever
+// dimension the new one has: the handle's configuration is not the new index's.
+TEST(StaleWritesTest, AHandleKeptAcrossADeletionAndRecreationSaysTheIndexIsGone) {
+  for (const uint64_t new_dimension : {2, 4}) {
+    SCOPED_TRACE(new_dimension);
+    ScopedTestBackend backend;
+    CapturedLog log;
+    const std::string name = "again" + std::to_string(new_dimension);
+    const Matrix<float> data = Clustered(kItems + 200, 2, 8, 64);
+    auto kept = FilledIndex(ShallowSettings(name), log.logger(), Rows(data, 0, kItems));
+    kept->TrainIndex(8, 2048, 5);
+    auto deleter = Open(name, log);
+    deleter->DeleteIndex();
+    auto recreated = std::make_unique<EncryptedIndex>(name, index_testing::TestKey(), IndexIVFFlat(new_dimension),
+                                                      ShallowSettings(name), log.logger(), nullptr);
+    Matrix<float> first = Clustered(1, new_dimension, 1, 65);
+    recreated->Upsert({"new"}, first, {}, {});
+
+    const std::string gone = "Index '" + name + "' no longer exists: it was deleted";
+    EXPECT_EQ(ThrownText([&] { UpsertRows(*kept, data, kItems, kItems + 200); }), "Error ingesting: " + gone);
+    EXPECT_EQ(ThrownText([&] { Unreachable(*kept, data, 0, 10); }), gone);
+    EXPECT_EQ(ThrownText([&] { kept->TrainIndex(8, 2048, 5); }), gone);
+    auto fresh = Open(name, log);
+    EXPECT_EQ(fresh->ListIDs(), std::vector<std::string>{"new"}) << "nothing of the kept handle's";
+  }
+}
+
+// Only the counter map is lost (its version stays): a training in the same process
+// rebuilds it, and every item answers again.
+TEST(StaleWritesTest, ALostCounterMapWhoseVersionStayedTrainsBack) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  const Matrix<float> data = Clustered(kItems, 2, 8, 66);
+  auto index = FilledIndex(ShallowSettings("lostmap"), log.logger(), data);
+  index->TrainIndex(8, 2048, 5);
+  index->core->index_store->DeleteItem(kCounterMapKey);
+
+  EXPECT_THAT(ThrownText([&] { Unreachable(*index, data, 0, 10); }), ::testing::HasSubstr("counter map"));
+  EXPECT_EQ(ThrownText([&] { index->TrainIndex(8, 2048, 5); }), "none");
+  EXPECT_THAT(Unreachable(*index, data, 0, kItems), ::testing::IsEmpty());
+}
+
+// The record of a training's end is lost: with the hold gone on the store (a server that
+// ended the session, and its locks with it) the training takes the index again and records
+// its end; with a reply lost after the end was stored it sees the end recorded; when
+// another training took the index meanwhile it says it could not record its end.
+TEST(StaleWritesTest, ATrainingWhoseEndWasLostRecordsItWhenNobodyTookTheIndex) {
+  // The fourth compare-and-set of the map hash in a training: begin, rebuild, counter
+  // map, end.
+  const Fault end{.nth = 4, .operation = "PushMap", .kind = INDEX};
+  enum Case { kHoldGone, kReplyLost, kTakenOver };
+  for (const Case c : {kHoldGone, kReplyLost, kTakenOver}) {
+    SCOPED_TRACE(c);
+    ScopedTestBackend backend;
+    CapturedLog log;
+    const std::string name = "end" + std::to_string(c);
+    const Matrix<float> data = Clustered(kItems, 2, 8, 67);
+    auto index = FilledIndex(ShallowSettings(name), log.logger(), data);
+    auto other = Open(name, log);
+    if (c == kReplyLost) {
+      Fault lost = end;
+      lost.reply_lost = true;
+      lost.message = "connection reset by peer";
+      backend.backend().InjectFault(lost);
+    } else {
+      backend.backend().RunBefore(end, [&] {
+        backend.backend().AdvanceClock(kLease + 1);
+        if (c == kTakenOver) {
+          // Another training takes the index and stops before it ends, holding it.
+          auto core = EncryptedIndexCore::Load(ShallowSettings(name), log.logger());
+          core->BeginTraining();
+        }
+      });
+    }
+    const std::string trained = ThrownText([&] { index->TrainIndex(8, 2048, 5); });
+    if (c == kTakenOver) {
+      EXPECT_THAT(trained, ::testing::HasSubstr("could not record its end")) << trained;
+      continue;
+    }
+    EXPECT_EQ(trained, "none");
+    EXPECT_THAT(Unreachable(*other, data, 0, kItems), ::testing::IsEmpty());
+    EXPECT_EQ(ThrownText([&] { UpsertRows(*other, data, 0, 1); }), "none");
+  }
+}
+
+// A deletion stops after the data store was emptied. Every handle says so, no training
+// files the items left back into the index, and the next deletion finishes: afterwards
+// the index is gone and a new one of the same name and key is empty.
+TEST(StaleWritesTest, ADeletionThatStoppedHalfWaySaysSoAndTheNextOneFinishesIt) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  const Matrix<float> data = Clustered(kItems + 1, 2, 8, 68);
+  auto index = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, 0, kItems));
+  index->TrainIndex(8, 2048, 5);
+  auto other = Open("halfway", log);
+  backend.backend().InjectFault(Fault{.operation = "DeleteIndex", .kind = ITEMS, .message = "process killed"});
+  EXPECT_THAT(ThrownText([&] { index->DeleteIndex(); }), ::testing::HasSubstr("process killed"));
+
+  const std::string unfinished = "A deletion of index 'halfway' did not finish; delete it again";
+  EXPECT_EQ(ThrownText([&] { Unreachable(*other, data, 0, 10); }), unfinished);
+  EXPECT_EQ(ThrownText([&] { UpsertRows(*other, data, kItems, kItems + 1); }), "Error ingesting: " + unfinished);
+  EXPECT_EQ(ThrownText([&] { other->TrainIndex(8, 2048, 5); }), unfinished);
+  EXPECT_EQ(ThrownText([&] { Open("halfway", log)->DeleteIndex(); }), "none");
+
+  EXPECT_THAT(ThrownText([&] { Unreachable(*other, data, 0, 10); }), ::testing::HasSubstr("no longer exists"));
+  auto recreated = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, kItems, kItems + 1));
+  EXPECT_EQ(recreated->ListIDs(), std::vector<std::string>{"id0"});
+}
+
+}  // namespace
+}  // namespace ombrix
