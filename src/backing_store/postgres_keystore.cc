@@ -595,11 +595,15 @@ std::vector<std::vector<uint8_t>> PostgresKeystore::BatchGetVariable(
   return result;
 }
 
-void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) {
+void PostgresKeystore::RequireConfigStore() const {
   if (!is_config()) {
     InternalLogger().error("Cannot store config items in a non-config keystore");
     throw std::invalid_argument("Cannot store config items in a non-config keystore");
   }
+}
+
+void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) {
+  RequireConfigStore();
   PgParams params;
   params.AddText(name);
   params.AddBinary(blob);
@@ -614,10 +618,7 @@ void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector
 bool PostgresKeystore::CompareAndSetConfigItem(const std::string& name,
                                                const std::vector<uint8_t>& expected,
                                                const std::vector<uint8_t>& blob) {
-  if (!is_config()) {
-    InternalLogger().error("Cannot store config items in a non-config keystore");
-    throw std::invalid_argument("Cannot store config items in a non-config keystore");
-  }
+  RequireConfigStore();
   PgParams params;
   params.AddText(name);
   params.AddBinary(blob);
@@ -830,19 +831,23 @@ std::string PostgresKeystore::HoldLimits(std::optional<uint64_t> lease_ms) const
   if (lease_ms && *lease_ms == 0) return "true";
   // A holder gone silent (stopped, or behind a network that dropped it without a word)
   // sends nothing, so the server is told to end its session once it was idle for a lease;
-  // a live holder renews every quarter of one with a statement. Keepalives and the user
-  // timeout find a peer that vanished while the server was sending to it.
+  // a live holder renews every quarter of one with a statement. The user timeout ends one
+  // whose peer vanished (or stopped reading) while the server was sending to it. A server
+  // without an idle session limit learns of a vanished peer from keepalives instead; a
+  // stopped one it cannot tell from a live one. Each setting costs the writer's statements
+  // a little, so only what the server needs is set.
   const std::string ms = lease_ms ? std::to_string(*lease_ms) : "";
-  const std::string s = lease_ms ? std::to_string(std::max<uint64_t>(1, *lease_ms / 4000)) : "";
-  std::vector<std::pair<std::string, std::string>> limits = {
-      {"idle_in_transaction_session_timeout", ms},
-      {"tcp_keepalives_idle", s},
-      {"tcp_keepalives_interval", s},
-      {"tcp_keepalives_count", lease_ms ? "3" : ""},
-  };
+  std::vector<std::pair<std::string, std::string>> limits = {{"idle_in_transaction_session_timeout", ms}};
   const int version = PQserverVersion(connection_.get());
   if (version >= 120000) limits.emplace_back("tcp_user_timeout", ms);
-  if (version >= 140000) limits.emplace_back("idle_session_timeout", ms);
+  if (version >= 140000) {
+    limits.emplace_back("idle_session_timeout", ms);
+  } else {
+    const std::string s = lease_ms ? std::to_string(std::max<uint64_t>(1, *lease_ms / 4000)) : "";
+    limits.emplace_back("tcp_keepalives_idle", s);
+    limits.emplace_back("tcp_keepalives_interval", s);
+    limits.emplace_back("tcp_keepalives_count", lease_ms ? "3" : "");
+  }
   // A NULL value puts back the session's own setting (as RESET does).
   std::string sql = "(";
   for (const auto& [name, value] : limits) {

@@ -89,6 +89,8 @@ class PostgresKeystore final : public Keystore {
   // A table that was there before: the columns and kind of index_name this store needs.
   void VerifyExistingLayout();
   bool is_config() const { return store_kind_ == ombrix::CONFIG; }
+  // std::invalid_argument unless this is the CONFIG store.
+  void RequireConfigStore() const;
 
   void ExecParams(const std::string& sql, const PgParams& params);
   void AppendInsertRow(std::string& sql, std::vector<std::string>& key_texts, PgParams& params,
