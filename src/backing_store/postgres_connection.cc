@@ -38,7 +38,6 @@ std::string TrimNewline(const char* text) {
 // SQLSTATEs of a statement the server stopped at a time limit (statement_timeout; a lock
 // not granted within lock_timeout).
 constexpr std::string_view kQueryCanceled = "57014";
-constexpr std::string_view kLockNotAvailable = "55P03";
 
 bool StoppedAtTimeLimit(const PgOutcome& outcome) {
   return !outcome.ok &&
@@ -61,6 +60,8 @@ struct SessionNotes {
   std::vector<std::string> secrets;
   // Session locks are held: a new session would silently hold none of them.
   bool keeps_session = false;
+  std::string held;    // what they hold, for the text of a lost session
+  std::string advice;  // what the caller can do then
 };
 
 int SessionNotesEvent(PGEventId event, void* info, void*) {
@@ -142,18 +143,19 @@ bool WaitForSocket(PGconn* connection, short events,
 void ThrowIfSessionHeld(PGconn* connection, const std::string& why) {
   const SessionNotes* notes = NotesOf(connection);
   if (notes == nullptr || !notes->keeps_session) return;
-  const std::string message = "The session with PostgreSQL server " + PgServerAddress(connection) +
-                              " that held the index ended, and its locks with it" +
-                              (why.empty() ? std::string() : " (" + why + ")");
+  const std::string message =
+      "The session with PostgreSQL server " + PgServerAddress(connection) + " that held " +
+      (notes->held.empty() ? std::string("the index") : notes->held) + " ended" +
+      (why.empty() ? std::string() : " (" + why + ")") + ", and its hold with it" +
+      (notes->advice.empty() ? std::string() : ": " + notes->advice);
   ombrix::InternalLogger().error(message);
   throw HoldLostError(message);
 }
 
-// Before a statement: a connection that broke since the last one is opened again (same
-// parameters, so the same TLS and limits). An idle connection with something to read has
-// been closed by the server; inside a transaction nothing is checked, so a transaction is
-// never silently continued on a new session.
-void ReconnectIfBroken(PGconn* connection) {
+// True when the connection broke since its last statement. An idle connection with
+// something to read has been closed by the server; inside a transaction nothing is
+// checked, so a transaction is never silently continued on a new session.
+bool BrokenSinceLastStatement(PGconn* connection) {
   if (PQstatus(connection) == CONNECTION_OK &&
       PQtransactionStatus(connection) == PQTRANS_IDLE) {
     // A server that ends a session sends its last message, then closes: read until the
@@ -165,7 +167,13 @@ void ReconnectIfBroken(PGconn* connection) {
   }
   // Still busy with an earlier statement: one this client gave up waiting for.
   const bool abandoned = PQtransactionStatus(connection) == PQTRANS_ACTIVE;
-  if (PQstatus(connection) == CONNECTION_OK && !abandoned) return;
+  return PQstatus(connection) != CONNECTION_OK || abandoned;
+}
+
+// Before a statement: a connection that broke since the last one is opened again (same
+// parameters, so the same TLS and limits).
+void ReconnectIfBroken(PGconn* connection) {
+  if (!BrokenSinceLastStatement(connection)) return;
   ThrowIfSessionHeld(connection, "");
   ombrix::InternalLogger().warning("Reconnecting to PostgreSQL server " +
                                    PgServerAddress(connection));
@@ -223,10 +231,19 @@ PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
   throw ServerTimeLimit(message);
 }
 
+enum class LockWait { kFailure, kAnswer };
+
 template <typename Send>
-PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send) {
+PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send,
+              LockWait lock_wait = LockWait::kFailure) {
   PgOutcome outcome = Collect(connection, expected, send);
   if (!outcome.ok && PQstatus(connection) != CONNECTION_OK) ThrowIfSessionHeld(connection, outcome.error);
+  if (lock_wait == LockWait::kAnswer && outcome.sqlstate == kLockNotAvailable) {
+    if (PQtransactionStatus(connection) == PQTRANS_INERROR) {
+      PgExec(connection, "ROLLBACK", PGRES_COMMAND_OK);
+    }
+    return outcome;
+  }
   if (StoppedAtTimeLimit(outcome)) GiveUpAtTimeLimit(connection, outcome.error);
   return outcome;
 }
@@ -299,9 +316,17 @@ std::string PgServerAddress(const PGconn* connection) {
                 std::string(host != nullptr ? host : "") + ":" + (port != nullptr ? port : ""));
 }
 
-void PgKeepSession(PGconn* connection, bool keep) {
-  if (SessionNotes* notes = NotesOf(connection)) notes->keeps_session = keep;
+void PgKeepSession(PGconn* connection, bool keep, const std::string& held, const std::string& advice) {
+  SessionNotes* notes = NotesOf(connection);
+  if (notes == nullptr) return;
+  notes->keeps_session = keep;
+  if (keep) {
+    notes->held = held;
+    notes->advice = advice;
+  }
 }
+
+bool PgSessionLost(PGconn* connection) { return BrokenSinceLastStatement(connection); }
 
 void PgRollbackIfOpen(PGconn* connection) {
   // A broken connection took its transaction with it; reconnecting only to roll back
@@ -327,6 +352,11 @@ PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParam
     return PQsendQueryParams(c, sql.c_str(), params.size(), nullptr, params.values(),
                              params.lengths(), params.formats(), result_format);
   });
+}
+
+PgOutcome PgExecAwaitingLock(PGconn* connection, const std::string& sql, ExecStatusType expected) {
+  return Run(connection, expected, [&](PGconn* c) { return PQsendQuery(c, sql.c_str()); },
+             LockWait::kAnswer);
 }
 
 PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::string& sql,

@@ -30,6 +30,7 @@ inline constexpr int kBinaryFormat = 1;
 // SQLSTATEs the keystore reacts to.
 inline constexpr std::string_view kDuplicateTable = "42P07";
 inline constexpr std::string_view kUniqueViolation = "23505";
+inline constexpr std::string_view kLockNotAvailable = "55P03";  // lock_timeout
 
 // Parameters of one statement. Holds pointers only: the bytes must outlive the statement.
 class PgParams {
@@ -83,8 +84,14 @@ std::string PgServerAddress(const PGconn* connection);
 // at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
 // server's text, after rolling back the transaction it ran in (the session stays usable).
 // While `keep` is set, a broken connection is not opened again: its session held locks
-// that a new session would not hold, and the statement throws HoldLostError instead.
-void PgKeepSession(PGconn* connection, bool keep);
+// that a new session would not hold, and the statement throws HoldLostError instead. Its
+// text says what the session held (`held`, e.g. "index 'docs' for this upsert") and what
+// the caller can do (`advice`).
+void PgKeepSession(PGconn* connection, bool keep, const std::string& held = {},
+                   const std::string& advice = {});
+// Whether the connection broke since its last statement: the server ended the session
+// (its last message is read here), or this client gave up waiting on it. Never connects.
+bool PgSessionLost(PGconn* connection);
 
 // A ROLLBACK, unless the connection broke (its transaction is gone with it).
 void PgRollbackIfOpen(PGconn* connection);
@@ -95,6 +102,10 @@ PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParam
                        int result_format, ExecStatusType expected);
 PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::string& sql,
                     int param_count);
+// PgExec for a statement that waits for a lock under a lock_timeout of its own: a lock not
+// granted in time is an answer, not a failure. It comes back as an outcome with ok false
+// and sqlstate kLockNotAvailable, nothing is logged, and its transaction is rolled back.
+PgOutcome PgExecAwaitingLock(PGconn* connection, const std::string& sql, ExecStatusType expected);
 
 // Reading one cell of a result (row and column must exist).
 bool PgIsNull(const PGresult* result, int row, int column);

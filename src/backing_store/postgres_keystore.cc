@@ -128,6 +128,10 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   table_name_ = *config.table_name;
   own_config_names_[0] = index_name_ + ".oei";
   own_config_names_[1] = index_name_ + ".ovs";
+  lost_shared_[0] = "index '" + index_name_ + "' for this upsert";
+  lost_shared_[1] = "the upsert stopped, and part of its items may be stored; upsert the same items again";
+  lost_exclusive_[0] = "index '" + index_name_ + "' for a training or deletion";
+  lost_exclusive_[1] = "the operation stopped before it finished; train or delete the index again";
 
   connection_ = PgConnect(conninfo);
   if (!PgConnected(connection_.get())) {
@@ -591,11 +595,15 @@ std::vector<std::vector<uint8_t>> PostgresKeystore::BatchGetVariable(
   return result;
 }
 
-void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) {
+void PostgresKeystore::RequireConfigStore() const {
   if (!is_config()) {
     InternalLogger().error("Cannot store config items in a non-config keystore");
     throw std::invalid_argument("Cannot store config items in a non-config keystore");
   }
+}
+
+void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) {
+  RequireConfigStore();
   PgParams params;
   params.AddText(name);
   params.AddBinary(blob);
@@ -605,6 +613,28 @@ void PostgresKeystore::PushConfigItem(const std::string& name, const std::vector
                                        "(index_name) DO UPDATE SET config = EXCLUDED.config;",
                                    params, kTextFormat, PGRES_COMMAND_OK);
   if (!outcome.ok) throw std::runtime_error("Postgres put_item error: " + outcome.error);
+}
+
+bool PostgresKeystore::CompareAndSetConfigItem(const std::string& name,
+                                               const std::vector<uint8_t>& expected,
+                                               const std::vector<uint8_t>& blob) {
+  RequireConfigStore();
+  PgParams params;
+  params.AddText(name);
+  params.AddBinary(blob);
+  // Under READ COMMITTED a racing update of the row is waited for and the comparison made
+  // again on what it stored; a racing insert of the name makes this one do nothing.
+  std::string sql;
+  if (expected.empty()) {
+    sql = "INSERT INTO " + table_ + " (index_name, config) VALUES ($1, $2) ON CONFLICT (index_name) DO "
+          "NOTHING RETURNING 1;";
+  } else {
+    params.AddBinary(expected);
+    sql = "UPDATE " + table_ + " SET config = $2 WHERE index_name = $1 AND config = $3 RETURNING 1;";
+  }
+  PgOutcome outcome = PgExecParams(connection_.get(), sql, params, kTextFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok) LogAndThrow("Failed to compare and set config item '" + name + "': " + outcome.error);
+  return outcome.rows() == 1;
 }
 
 std::vector<uint8_t> PostgresKeystore::LoadConfigItem(const std::string& name) {
@@ -756,7 +786,12 @@ constexpr int kHoldersLock = 43;
 constexpr int kWritersLock = 44;
 // How long one attempt at the writers' lock waits in the server's queue: while it waits,
 // the server grants no new shared lock, so writers that keep coming cannot starve it.
-constexpr char kExclusiveWaitStatement[] = "SET LOCAL lock_timeout = '2000'";
+// Local to the statements' own transaction (one query string, one transaction).
+constexpr char kWritersWait[] = "SELECT set_config('lock_timeout', '2000', true); ";
+// A writer holds the holders' lock shared for the moment of one statement, to see that no
+// training or deletion was admitted: the admission waits that moment out rather than
+// being turned away, and is refused when another holder keeps it this long.
+constexpr char kAdmissionWait[] = "SELECT set_config('lock_timeout', '500', true); ";
 }  // namespace
 
 bool PostgresKeystore::AskLock(const std::string& sql) {
@@ -769,53 +804,164 @@ bool PostgresKeystore::AskLock(const std::string& sql) {
   return all;
 }
 
+bool PostgresKeystore::HoldsAny() const {
+  return holds_writers_shared_ || holds_holders_ || holds_writers_exclusive_;
+}
+
+void PostgresKeystore::ForgetHolds() {
+  holds_writers_shared_ = holds_holders_ = holds_writers_exclusive_ = false;
+  limits_set_ = false;
+}
+
 void PostgresKeystore::KeepSessionWhileHolding() {
-  PgKeepSession(connection_.get(), holds_writers_shared_ || holds_holders_ || holds_writers_exclusive_);
+  // A fenced write must never reach a new session either, whatever this store holds now.
+  const bool keep = HoldsAny() || write_fence_.has_value();
+  const bool shared = holds_writers_shared_ ||
+                      (!HoldsAny() && write_fence_ && write_fence_->kind == HoldKind::kShared);
+  PgKeepSession(connection_.get(), keep, shared ? lost_shared_[0] : lost_exclusive_[0],
+                shared ? lost_shared_[1] : lost_exclusive_[1]);
+}
+
+void PostgresKeystore::SetWriteFence(std::optional<WriteFence> fence) {
+  Keystore::SetWriteFence(fence);
+  KeepSessionWhileHolding();
+}
+
+std::string PostgresKeystore::HoldLimits(std::optional<uint64_t> lease_ms) const {
+  if (lease_ms && *lease_ms == 0) return "true";
+  // A holder gone silent (stopped, or behind a network that dropped it without a word)
+  // sends nothing, so the server is told to end its session once it was idle for a lease;
+  // a live holder renews every quarter of one with a statement. The user timeout ends one
+  // whose peer vanished (or stopped reading) while the server was sending to it. A server
+  // without an idle session limit learns of a vanished peer from keepalives instead; a
+  // stopped one it cannot tell from a live one. Each setting costs the writer's statements
+  // a little, so only what the server needs is set.
+  const std::string ms = lease_ms ? std::to_string(*lease_ms) : "";
+  std::vector<std::pair<std::string, std::string>> limits = {{"idle_in_transaction_session_timeout", ms}};
+  const int version = PQserverVersion(connection_.get());
+  if (version >= 120000) limits.emplace_back("tcp_user_timeout", ms);
+  if (version >= 140000) {
+    limits.emplace_back("idle_session_timeout", ms);
+  } else {
+    const std::string s = lease_ms ? std::to_string(std::max<uint64_t>(1, *lease_ms / 4000)) : "";
+    limits.emplace_back("tcp_keepalives_idle", s);
+    limits.emplace_back("tcp_keepalives_interval", s);
+    limits.emplace_back("tcp_keepalives_count", lease_ms ? "3" : "");
+  }
+  // A NULL value puts back the session's own setting (as RESET does).
+  std::string sql = "(";
+  for (const auto& [name, value] : limits) {
+    sql += (sql.size() > 1 ? " || " : "") + std::string("set_config('") + name + "', " +
+           (value.empty() ? std::string("NULL") : "'" + value + "'") + ", false)";
+  }
+  return sql + ") IS NOT NULL";
+}
+
+bool PostgresKeystore::StillHeld(HoldKind kind) {
+  std::vector<std::pair<int, const char*>> locks;
+  if (kind == HoldKind::kShared) {
+    if (holds_writers_shared_) locks.emplace_back(kWritersLock, "ShareLock");
+  } else {
+    if (holds_holders_) locks.emplace_back(kHoldersLock, "ExclusiveLock");
+    if (holds_writers_exclusive_) locks.emplace_back(kWritersLock, "ExclusiveLock");
+  }
+  if (locks.empty()) return false;
+  const auto folded = static_cast<uint32_t>(hashed_index_name_ ^ (hashed_index_name_ >> 32));
+  std::string which;
+  for (const auto& [lock_class, mode] : locks) {
+    which += (which.empty() ? "" : " OR ") + std::string("(classid = ") + std::to_string(lock_class) +
+             " AND mode = '" + mode + "')";
+  }
+  try {
+    return AskLock("SELECT count(*) = " + std::to_string(locks.size()) +
+                   " FROM pg_locks WHERE locktype = 'advisory' AND pid = pg_backend_pid() AND "
+                   "granted AND objsubid = 2 AND objid = '" + std::to_string(folded) + "'::oid AND (" +
+                   which + ")");
+  } catch (const HoldLostError&) {
+    return false;  // the session ended, and its locks with it
+  }
+}
+
+void PostgresKeystore::PrepareToTake() {
+  // A session that ended took its locks along: the hold is taken afresh, on a new session.
+  if (HoldsAny() && PgSessionLost(connection_.get())) ForgetHolds();
+  if (!HoldsAny()) PgKeepSession(connection_.get(), false);
 }
 
 HoldGrant PostgresKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
-  (void)holder, (void)lease_ms;
+  (void)holder;
+  PrepareToTake();
+  struct Keep {
+    PostgresKeystore& store;
+    ~Keep() { store.KeepSessionWhileHolding(); }
+  } keep{*this};
   if (kind == HoldKind::kShared) {
-    if (!holds_writers_shared_) {
-      holds_writers_shared_ = AskLock("SELECT pg_try_advisory_lock_shared" + LockKeys(kWritersLock));
-      KeepSessionWhileHolding();
-    }
+    if (holds_writers_shared_) return {true, false};
+    // Granted when no training or deletion holds the writers' lock, and none was admitted
+    // either: one that waits for earlier writers between two attempts at the writers' lock
+    // lets no new one in. The look at the holders' lock ends within the statement.
+    const std::string writers = LockKeys(kWritersLock);
+    const std::string holders = LockKeys(kHoldersLock);
+    holds_writers_shared_ = AskLock(
+        "SELECT CASE WHEN pg_try_advisory_lock_shared" + writers +
+        " THEN CASE WHEN pg_try_advisory_lock_shared" + holders + " THEN pg_advisory_unlock_shared" +
+        holders + " AND " + HoldLimits(lease_ms) + " ELSE NOT pg_advisory_unlock_shared" + writers +
+        " END ELSE false END");
+    limits_set_ = limits_set_ || (holds_writers_shared_ && lease_ms > 0);
     return {holds_writers_shared_, false};
   }
+  if (holds_holders_ && holds_writers_exclusive_) {
+    // The holder asks again: it holds the index while its session does.
+    if (StillHeld(HoldKind::kExclusive)) return {true, false};
+    ForgetHolds();
+    PgKeepSession(connection_.get(), false);
+  }
   if (!holds_holders_) {
-    holds_holders_ = AskLock("SELECT pg_try_advisory_lock" + LockKeys(kHoldersLock));
-    KeepSessionWhileHolding();
-    if (!holds_holders_) return {false, false};
+    PgOutcome admitted;
+    try {
+      admitted = PgExecAwaitingLock(connection_.get(),
+                                    kAdmissionWait + ("SELECT " + HoldLimits(lease_ms) +
+                                                      " FROM pg_advisory_lock" + LockKeys(kHoldersLock)),
+                                    PGRES_TUPLES_OK);
+    } catch (const ServerTimeLimit&) {
+      return {false, false};  // a statement_timeout below the admission's own wait
+    }
+    if (admitted.sqlstate == kLockNotAvailable) return {false, false};
+    if (!admitted.ok) LogAndThrow("Failed to ask for a lock: " + admitted.error);
+    holds_holders_ = true;
+    limits_set_ = limits_set_ || lease_ms > 0;
   }
   if (!holds_writers_exclusive_) {
-    BeginTransaction();
     try {
-      PgOutcome limit = PgExec(connection_.get(), kExclusiveWaitStatement, PGRES_COMMAND_OK);
-      if (!limit.ok) throw std::runtime_error(limit.error);
-      PgOutcome lock = PgExec(connection_.get(), "SELECT pg_advisory_lock" + LockKeys(kWritersLock),
-                              PGRES_TUPLES_OK);
-      if (!lock.ok) throw std::runtime_error(lock.error);
-      CommitTransaction();  // a session lock outlives the transaction it was taken in
-      holds_writers_exclusive_ = true;
+      PgOutcome lock = PgExecAwaitingLock(
+          connection_.get(), kWritersWait + ("SELECT true FROM pg_advisory_lock" + LockKeys(kWritersLock)),
+          PGRES_TUPLES_OK);
+      // Not granted in time: writers that took the lock before still hold it.
+      if (lock.ok) {
+        holds_writers_exclusive_ = true;
+      } else if (lock.sqlstate != kLockNotAvailable) {
+        LogAndThrow("Failed to wait for the writers' lock: " + lock.error);
+      }
     } catch (const ServerTimeLimit&) {
-      // Writers that took the lock before still hold it; the transaction was rolled back.
-    } catch (const ServerUnreachable&) {
-      throw;
-    } catch (const std::exception& failure) {
-      PgRollbackIfOpen(connection_.get());
-      LogAndThrow(std::string("Failed to wait for the writers' lock: ") + failure.what());
+      // A statement_timeout below the attempt's own wait stopped it: the same answer.
     }
-    KeepSessionWhileHolding();
   }
   return {true, !holds_writers_exclusive_};
 }
 
 bool PostgresKeystore::RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
   (void)holder, (void)lease_ms;
-  // Session locks need no renewal; a session that ended took them with it, which the next
-  // statement on this connection reports.
-  const bool held = kind == HoldKind::kShared ? holds_writers_shared_ : holds_holders_;
-  return held && PgConnected(connection_.get());
+  // A statement that reaches the server: the session of a live holder is never idle for a
+  // lease, and one that ended says so here.
+  if (StillHeld(kind)) return true;
+  if (kind == HoldKind::kShared) {
+    holds_writers_shared_ = false;
+  } else {
+    holds_holders_ = holds_writers_exclusive_ = false;
+  }
+  if (PgSessionLost(connection_.get())) ForgetHolds();
+  KeepSessionWhileHolding();
+  return false;
 }
 
 bool PostgresKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
@@ -834,23 +980,50 @@ bool PostgresKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
     for (const std::string& unlock : unlocks) sql += (sql.empty() ? "SELECT " : ", ") + unlock;
     holds_writers_exclusive_ = holds_holders_ = false;
   }
-  if (sql.empty()) {
-    KeepSessionWhileHolding();
+  struct Keep {
+    PostgresKeystore& store;
+    ~Keep() { store.KeepSessionWhileHolding(); }
+  } keep{*this};
+  if (sql.empty()) return false;
+  PGconn* connection = connection_.get();
+  if (PgSessionLost(connection)) {
+    // The session ended before the release, and its locks with it.
+    ForgetHolds();
     return false;
   }
+  // A session that holds nothing more is idle as long as it likes.
+  if (!HoldsAny() && limits_set_) sql += ", " + HoldLimits(std::nullopt);
+  // The answer is judged here: a broken connection is no lost hold of a session that
+  // ended before (checked above) but an answer that did not come.
+  PgKeepSession(connection, false);
+  PgOutcome released;
   try {
-    const bool live = AskLock(sql);
-    KeepSessionWhileHolding();
-    return live;
-  } catch (const HoldLostError&) {
-    // The session ended, and its locks with it: the next statement may connect again.
-    KeepSessionWhileHolding();
-    return false;
-  } catch (...) {
-    // A server past its time limit had its session shut (ending the locks there).
-    KeepSessionWhileHolding();
+    released = PgExec(connection, sql, PGRES_TUPLES_OK);
+  } catch (const ServerTimeLimit&) {
     throw;
+  } catch (const ServerUnreachable& lost) {
+    ForgetHolds();
+    ThrowReleaseUnanswered(lost.what());
   }
+  if (!released.ok && !PgConnected(connection)) {
+    ForgetHolds();
+    ThrowReleaseUnanswered(released.error);
+  }
+  if (!released.ok || released.rows() != 1) LogAndThrow("Failed to release a hold: " + released.error);
+  if (!HoldsAny()) limits_set_ = false;
+  bool all = true;
+  for (int column = 0; column < PQnfields(released.result.get()); ++column) {
+    all = all && PgText(released.result.get(), 0, column) == "t";
+  }
+  return all;
+}
+
+void PostgresKeystore::ThrowReleaseUnanswered(const std::string& why) const {
+  const std::string message = "The answer of PostgreSQL server " + PgServerAddress(connection_.get()) +
+                              " to the release of this process's hold on index '" + index_name_ +
+                              "' was lost (" + why + "): it is unknown whether the hold lasted until its release";
+  InternalLogger().error(message);
+  throw ServerUnreachable(message);
 }
 
 bool PostgresKeystore::ExclusiveHoldIsLive() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -47,6 +48,11 @@ class PostgresKeystore final : public Keystore {
   void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) override;
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
+  // One statement: an insert that does nothing when the name is stored (`expected` empty),
+  // else an update of the row whose blob equals `expected`. std::invalid_argument on a
+  // store other than CONFIG.
+  bool CompareAndSetConfigItem(const std::string& name, const std::vector<uint8_t>& expected,
+                               const std::vector<uint8_t>& blob) override;
   void DeleteConfigItem(const std::string& name) override;
   void DeleteIndex() override;
   uint64_t GetNumItems() override;
@@ -54,14 +60,21 @@ class PostgresKeystore final : public Keystore {
   // One statement for every pair.
   std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
   // Holds are session advisory locks, which the server drops when the session ends: a
-  // writer holds the writers' lock shared; a training or a deletion holds the holders'
-  // lock, which admits one of them, and then the writers' lock exclusively. While a lock
-  // is held the connection is never opened again (a new session would hold none), and a
-  // statement that finds it broken throws HoldLostError. Leases are not used.
+  // writer holds the writers' lock shared, once it saw that no training or deletion was
+  // admitted; a training or a deletion holds the holders' lock, which admits one of them,
+  // and then the writers' lock exclusively. While a lock is held (or a write fence is set)
+  // the connection is never opened again (a new session would hold none), and a statement
+  // that finds it broken throws HoldLostError naming the index. A lease (non-zero) becomes
+  // the session's idle limits while it holds anything, so the server ends the session of
+  // a holder gone silent; a renewal is a statement that reaches the server. TakeHold on a
+  // session that ended takes the hold afresh on a new one. ReleaseHold returns false when
+  // the server said the hold was no longer held, or the session had ended before, and
+  // throws ServerUnreachable when the answer to the release was lost.
   HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
   bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
   bool ExclusiveHoldIsLive() override;
+  void SetWriteFence(std::optional<WriteFence> fence) override;
 
  private:
   using Row = std::pair<uint64_t, std::span<const uint8_t>>;
@@ -76,6 +89,8 @@ class PostgresKeystore final : public Keystore {
   // A table that was there before: the columns and kind of index_name this store needs.
   void VerifyExistingLayout();
   bool is_config() const { return store_kind_ == ombrix::CONFIG; }
+  // std::invalid_argument unless this is the CONFIG store.
+  void RequireConfigStore() const;
 
   void ExecParams(const std::string& sql, const PgParams& params);
   void AppendInsertRow(std::string& sql, std::vector<std::string>& key_texts, PgParams& params,
@@ -100,12 +115,25 @@ class PostgresKeystore final : public Keystore {
   std::string own_config_names_[2];
   // "(<class>, <store id folded to 32 bits>)": the two-key form of an advisory lock.
   std::string LockKeys(int lock_class) const;
-  // A statement of one boolean cell, e.g. "SELECT pg_try_advisory_lock(...)".
+  // A statement of boolean cells, true when all are, e.g. "SELECT pg_try_advisory_lock(...)".
   bool AskLock(const std::string& sql);
+  bool HoldsAny() const;
+  void ForgetHolds();
   void KeepSessionWhileHolding();
+  // A boolean SQL expression that sets the session's limits for a holder with this lease
+  // (nullopt: puts the session's own back; 0: changes nothing).
+  std::string HoldLimits(std::optional<uint64_t> lease_ms) const;
+  // Asks the server whether this session still holds the locks of `kind` it took.
+  bool StillHeld(HoldKind kind);
+  void PrepareToTake();
+  [[noreturn]] void ThrowReleaseUnanswered(const std::string& why) const;
   bool holds_writers_shared_ = false;
   bool holds_holders_ = false;
   bool holds_writers_exclusive_ = false;
+  bool limits_set_ = false;  // the session runs with HoldLimits of a lease
+  // (what the session held, what the caller can do) for the text of a lost session.
+  std::string lost_shared_[2];
+  std::string lost_exclusive_[2];
 };
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -1,5 +1,6 @@
 // The PostgreSQL keystore against the shared server: the contract suite, opening, the
-// stored format, batches, config items and racing versioned map updates.
+// stored format, batches, config items (compare-and-set among them), racing versioned map
+// updates, and holds beside silent, lost and waiting sessions.
 #include "backing_store/postgres_keystore.h"
 
 #include <gmock/gmock.h>
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -15,6 +17,7 @@
 #include "backing_store/server_errors.h"
 #include "backing_store/testing/log_capture.h"
 #include "postgres_test_support.h"
+#include "stalling_relay.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
 namespace {
@@ -510,9 +513,12 @@ TEST_F(PostgresKeystoreTest, HoldsAreSessionLocksThatEndWithTheSession) {
 
   // The trainer's session ends (its process died): the server lets go of its locks.
   trainer->SetWriteFence(WriteFence{HoldKind::kExclusive, 2});
+  // Only this index's holder: other tests on the shared server hold locks of their own.
+  const uint64_t store = trainer->store_id();
   const std::string pids = session_->Scalar(
       "SELECT string_agg(pid::text, ',') FROM pg_locks WHERE locktype = 'advisory' AND classid = 44 "
-      "AND mode = 'ExclusiveLock'");
+      "AND mode = 'ExclusiveLock' AND objsubid = 2 AND objid = '" +
+      std::to_string(static_cast<uint32_t>(store ^ (store >> 32))) + "'::oid");
   session_->Query("SELECT pg_terminate_backend(pid) FROM unnest('{" + pids + "}'::int[]) AS pid");
   bool freed = false;
   for (int attempt = 0; attempt < 100 && !freed; ++attempt) {
@@ -526,6 +532,332 @@ TEST_F(PostgresKeystoreTest, HoldsAreSessionLocksThatEndWithTheSession) {
   EXPECT_FALSE(trainer->ReleaseHold(HoldKind::kExclusive, 2));
   trainer->SetWriteFence(std::nullopt);
   EXPECT_EQ(trainer->GetItem(7), Bytes()) << "connected again once it holds nothing; nothing written";
+}
+
+
+// Compare-and-set of a named blob, in order on one store, then two stores racing.
+TEST_F(PostgresKeystoreTest, ConfigItemCompareAndSet) {
+  auto store = Open(ombrix::CONFIG);
+  EXPECT_THROW(Open(ombrix::INDEX)->CompareAndSetConfigItem("a", {}, Text("x")), std::invalid_argument);
+  const struct {
+    const char* name;
+    const char* expected;  // "" = the name is absent
+    const char* blob;
+    bool stored;
+    const char* after;  // "" = absent
+  } rows[] = {
+      {"idx.lock", "", "v1", true, "v1"},    // absent, and expected absent
+      {"idx.lock", "", "v9", false, "v1"},   // expected absent, but stored
+      {"idx.lock", "v0", "v9", false, "v1"}, // wrong blob expected
+      {"idx.lock", "v", "v9", false, "v1"},  // a prefix is not the blob
+      {"idx.lock", "v1", "v2", true, "v2"},
+      {"idx.other", "v2", "v9", false, ""},  // a blob expected where none is
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.name) + " expected '" + row.expected + "' -> " + row.blob);
+    EXPECT_EQ(store->CompareAndSetConfigItem(row.name, Text(row.expected), Text(row.blob)), row.stored);
+    if (*row.after == '\0') {
+      EXPECT_FALSE(store->ConfigItemExists(row.name));
+    } else {
+      EXPECT_EQ(store->LoadConfigItem(row.name), Text(row.after));
+    }
+  }
+
+  auto rival = Open(ombrix::CONFIG);
+  for (int round = 0; round < 20; ++round) {
+    const Bytes current = store->LoadConfigItem("idx.lock");
+    const Bytes mine = Text("a" + std::to_string(round)), theirs = Text("b" + std::to_string(round));
+    std::atomic<int> ready{0};
+    bool won[2] = {false, false};
+    auto race = [&](PostgresKeystore& side, const Bytes& blob, bool& result) {
+      ++ready;
+      while (ready < 2) {
+      }
+      result = side.CompareAndSetConfigItem("idx.lock", current, blob);
+    };
+    std::thread a([&] { race(*store, mine, won[0]); });
+    std::thread b([&] { race(*rival, theirs, won[1]); });
+    a.join();
+    b.join();
+    ASSERT_NE(won[0], won[1]) << "round " << round;
+    EXPECT_EQ(store->LoadConfigItem("idx.lock"), won[0] ? mine : theirs);
+  }
+}
+
+// --- Holds beside silent, lost and waiting sessions ---------------------------------------
+
+// Short enough for the server to end a silent holder's session within a test; holders
+// that wait idle while a test looks on hold a lease far longer than the test.
+constexpr uint64_t kLeaseMs = 1000;
+constexpr uint64_t kLongLeaseMs = 600000;
+
+// "(<class>, <store id folded>)" as the keystore names its advisory locks.
+std::string LockOf(int lock_class, const Keystore& store) {
+  const uint64_t id = store.store_id();
+  return "(" + std::to_string(lock_class) + ", " +
+         std::to_string(static_cast<int32_t>(static_cast<uint32_t>(id ^ (id >> 32)))) + ")";
+}
+
+int ServerPort(const std::string& conninfo) {
+  char* error = nullptr;
+  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
+      PQconninfoParse(conninfo.c_str(), &error), PQconninfoFree);
+  PQfreemem(error);
+  for (PQconninfoOption* option = options.get(); option && option->keyword; ++option) {
+    if (std::string(option->keyword) == "port" && option->val) return std::stoi(option->val);
+  }
+  return 5432;
+}
+
+class PostgresHoldsTest : public PostgresKeystoreTest {
+ protected:
+  // The backend that holds `lock` of `store` in `mode`; 0 when none does.
+  int HolderPid(int lock_class, const Keystore& store, const std::string& mode) {
+    const std::string keys = LockOf(lock_class, store);
+    const std::string objid = keys.substr(keys.find(", ") + 2, keys.size() - keys.find(", ") - 3);
+    const auto rows = session_->Query(
+        "SELECT pid FROM pg_locks WHERE locktype = 'advisory' AND granted AND classid = " +
+        std::to_string(lock_class) + " AND objid = (" + objid + ")::int4::oid AND objsubid = 2 AND mode = '" +
+        mode + "'");
+    return rows.empty() ? 0 : std::stoi(rows[0][0]);
+  }
+  bool BackendLives(int pid) {
+    return session_->Scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " + std::to_string(pid)) == "1";
+  }
+  void Terminate(int pid) {
+    session_->Query("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
+    for (int wait = 0; wait < 500 && BackendLives(pid); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  std::unique_ptr<PostgresKeystore> OpenAt(const std::string& conninfo, uint64_t index_id) {
+    return std::make_unique<PostgresKeystore>(PgConfig(conninfo, table_), "idx", index_id, ombrix::INDEX);
+  }
+  // Takes the exclusive hold as a training does: again and again until the writers are
+  // gone, or until `limit` passed (then not granted).
+  HoldGrant TakeWhole(Keystore& store, uint64_t holder, std::chrono::seconds limit,
+                      uint64_t lease_ms = kLongLeaseMs) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    HoldGrant grant;
+    while (std::chrono::steady_clock::now() < until) {
+      grant = store.TakeHold(HoldKind::kExclusive, holder, lease_ms);
+      if (grant.granted && !grant.others_share) return grant;
+      if (!grant.granted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return {false, false};
+  }
+};
+
+const char* const kUpsertAdvice = "upsert the same items again";
+const char* const kHolderAdvice = "train or delete the index again";
+
+// A holder that falls silent (a process stopped with SIGSTOP, or a connection that stops
+// forwarding without a FIN) holds the others back for about its lease: the server ends its
+// session once it was idle that long. When it wakes its call raises, naming the index.
+TEST_F(PostgresHoldsTest, ASilentHolderHoldsOthersBackForAboutItsLease) {
+  const struct {
+    HoldKind kind;
+    bool behind_relay;  // else the holder only stops calling, as a stopped process does
+  } rows[] = {{HoldKind::kShared, false}, {HoldKind::kShared, true}, {HoldKind::kExclusive, false},
+              {HoldKind::kExclusive, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.kind == HoldKind::kShared ? "shared" : "exclusive") +
+                 (row.behind_relay ? " behind a relay that stops forwarding" : " gone silent"));
+    const uint64_t id = RandomId();
+    ombrix_test::StallingRelay relay(ServerPort(conninfo_));
+    // Behind the relay the client gives up after its own limit (1 s + 2 s).
+    auto holder = row.behind_relay
+                      ? OpenAt(conninfo_ + " host=127.0.0.1 port=" + std::to_string(relay.port()) +
+                                   " options='-c statement_timeout=1000'",
+                               id)
+                      : OpenAt(conninfo_, id);
+    auto other = OpenAt(conninfo_, id);
+    if (row.kind == HoldKind::kShared) {
+      ASSERT_TRUE(holder->TakeHold(HoldKind::kShared, 1, kLeaseMs).granted);
+    } else {
+      ASSERT_TRUE(TakeWhole(*holder, 1, std::chrono::seconds(10), kLeaseMs).granted);
+    }
+    holder->SetWriteFence(WriteFence{row.kind, 1});
+    if (row.behind_relay) relay.Set(ombrix_test::StallingRelay::Mode::kStalled);
+
+    EXPECT_TRUE(TakeWhole(*other, 2, std::chrono::seconds(20)).granted) << "the silent holder kept the index";
+    if (row.behind_relay) {
+      EXPECT_THROW(holder->BatchPushVariable({7}, {Text("late")}), ServerUnreachable);
+    }
+    const std::string lost = ErrorText([&] { holder->BatchPushVariable({7}, {Text("late")}); });
+    EXPECT_THAT(lost, HasSubstr("that held index 'idx'"));
+    EXPECT_THAT(lost, HasSubstr(row.kind == HoldKind::kShared ? kUpsertAdvice : kHolderAdvice));
+    EXPECT_THROW(holder->BatchPushVariable({7}, {Text("late")}), HoldLostError);
+    EXPECT_FALSE(holder->RenewHold(row.kind, 1, kLeaseMs));
+    EXPECT_EQ(other->GetItem(7), Bytes()) << "nothing written after the takeover";
+    EXPECT_TRUE(other->ReleaseHold(HoldKind::kExclusive, 2));
+  }
+}
+
+// A holder that renews is never ended for idleness, however long it holds; once it holds
+// nothing its session keeps the server's own idle settings.
+TEST_F(PostgresHoldsTest, ALiveHolderAndASessionHoldingNothingAreNeverEnded) {
+  const uint64_t id = RandomId();
+  auto writer = Open(ombrix::INDEX, id);
+  ASSERT_TRUE(writer->TakeHold(HoldKind::kShared, 1, kLeaseMs).granted);
+  writer->SetWriteFence(WriteFence{HoldKind::kShared, 1});
+  const int pid = HolderPid(44, *writer, "ShareLock");
+  ASSERT_NE(pid, 0);
+  for (int renewal = 0; renewal < 12; ++renewal) {  // three leases
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs / 4));
+    ASSERT_TRUE(writer->RenewHold(HoldKind::kShared, 1, kLeaseMs)) << "renewal " << renewal;
+  }
+  EXPECT_EQ(HolderPid(44, *writer, "ShareLock"), pid);
+  writer->BatchPushVariable({7}, {Text("kept")});
+  writer->SetWriteFence(std::nullopt);
+  EXPECT_TRUE(writer->ReleaseHold(HoldKind::kShared, 1));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(3 * kLeaseMs));
+  EXPECT_TRUE(BackendLives(pid)) << "a session holding nothing was ended for idleness";
+  EXPECT_EQ(writer->GetItem(7), Text("kept"));
+  EXPECT_EQ(HolderPid(44, *writer, "ShareLock"), 0);
+  ASSERT_TRUE(writer->TakeHold(HoldKind::kShared, 1, kLeaseMs).granted);
+  EXPECT_EQ(HolderPid(44, *writer, "ShareLock"), pid) << "the same session, never opened again";
+  EXPECT_TRUE(writer->ReleaseHold(HoldKind::kShared, 1));
+}
+
+// A hold whose session ended is taken again by the same keystore, on a new session, and
+// fenced writes go through under it.
+TEST_F(PostgresHoldsTest, AHoldLostWithItsSessionIsTakenAgain) {
+  const struct {
+    uint64_t holder_again;
+    bool renew_first;
+  } rows[] = {{1, true}, {5, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE("holder " + std::to_string(row.holder_again) + (row.renew_first ? ", renewed first" : ""));
+    const uint64_t id = RandomId();
+    auto trainer = Open(ombrix::INDEX, id);
+    auto writer = Open(ombrix::INDEX, id);
+    ASSERT_TRUE(TakeWhole(*trainer, 1, std::chrono::seconds(10)).granted);
+    trainer->SetWriteFence(WriteFence{HoldKind::kExclusive, 1});
+    const int pid = HolderPid(43, *trainer, "ExclusiveLock");
+    ASSERT_NE(pid, 0);
+    Terminate(pid);
+    if (row.renew_first) {
+      EXPECT_FALSE(trainer->RenewHold(HoldKind::kExclusive, 1, kLongLeaseMs));
+    }
+
+    const HoldGrant again = trainer->TakeHold(HoldKind::kExclusive, row.holder_again, kLongLeaseMs);
+    EXPECT_TRUE(again.granted && !again.others_share);
+    trainer->SetWriteFence(WriteFence{HoldKind::kExclusive, row.holder_again});
+    EXPECT_NE(HolderPid(44, *trainer, "ExclusiveLock"), pid);
+    EXPECT_FALSE(writer->TakeHold(HoldKind::kShared, 2, kLongLeaseMs).granted);
+    trainer->BatchPushVariable({7}, {Text("again")});
+    EXPECT_EQ(writer->GetItem(7), Text("again"));
+    EXPECT_TRUE(trainer->RenewHold(HoldKind::kExclusive, row.holder_again, kLongLeaseMs));
+    trainer->SetWriteFence(std::nullopt);
+    EXPECT_TRUE(trainer->ReleaseHold(HoldKind::kExclusive, row.holder_again));
+    EXPECT_TRUE(writer->TakeHold(HoldKind::kShared, 2, kLongLeaseMs).granted);
+    EXPECT_TRUE(writer->ReleaseHold(HoldKind::kShared, 2));
+  }
+}
+
+// Waiting for a writer is the hold working as designed: nothing above INFO is logged. A
+// statement stopped at a lock time limit of the caller's keeps its ERROR line.
+TEST_F(PostgresHoldsTest, WaitingForWritersLogsNothingAboveInfo) {
+  const uint64_t id = RandomId();
+  auto writer = Open(ombrix::INDEX, id);
+  auto trainer = Open(ombrix::INDEX, id);
+  auto rival = Open(ombrix::INDEX, id);
+  ombrix::testing_support::ScopedLogCapture log;
+  ASSERT_TRUE(writer->TakeHold(HoldKind::kShared, 1, kLongLeaseMs).granted);
+  EXPECT_TRUE(trainer->TakeHold(HoldKind::kExclusive, 2, kLongLeaseMs).others_share);
+  EXPECT_FALSE(rival->TakeHold(HoldKind::kExclusive, 3, kLongLeaseMs).granted);
+  EXPECT_TRUE(writer->ReleaseHold(HoldKind::kShared, 1));
+  EXPECT_FALSE(trainer->TakeHold(HoldKind::kExclusive, 2, kLongLeaseMs).others_share);
+  EXPECT_TRUE(trainer->ReleaseHold(HoldKind::kExclusive, 2));
+  for (const std::string& line : log.Lines()) {
+    EXPECT_FALSE(line.starts_with("WARNING") || line.starts_with("ERROR") || line.starts_with("CRITICAL"))
+        << line;
+  }
+
+  log.Clear();
+  PostgresKeystore limited(PgConfig(conninfo_ + " options='-c lock_timeout=300'", table_), "idx", id,
+                           ombrix::INDEX);
+  session_->Exec("BEGIN; LOCK TABLE " + table_ + " IN ACCESS EXCLUSIVE MODE");
+  EXPECT_THROW(limited.GetItem(1), ServerTimeLimit);
+  session_->Exec("ROLLBACK");
+  EXPECT_THAT(Joined(log.Lines()), HasSubstr("ERROR PostgreSQL server 127.0.0.1:"));
+  EXPECT_THAT(Joined(log.Lines()), HasSubstr("lock timeout"));
+}
+
+// While a training or a deletion waits for the writers that held the index before it, no
+// new writer gets in, also between its attempts at the writers' lock; and the brief look
+// a writer takes at the admission lock never turns a training away.
+TEST_F(PostgresHoldsTest, NoWriterStartsWhileATrainingWaitsForEarlierOnes) {
+  const uint64_t id = RandomId();
+  auto early = Open(ombrix::INDEX, id);
+  auto trainer = Open(ombrix::INDEX, id);
+  auto late = Open(ombrix::INDEX, id);
+  ASSERT_TRUE(early->TakeHold(HoldKind::kShared, 1, kLongLeaseMs).granted);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const HoldGrant waiting = trainer->TakeHold(HoldKind::kExclusive, 2, kLongLeaseMs);
+    ASSERT_TRUE(waiting.granted && waiting.others_share);
+    // The trainer is between two attempts: it waits for nothing in the server's queue now.
+    EXPECT_FALSE(late->TakeHold(HoldKind::kShared, 3, kLongLeaseMs).granted) << "attempt " << attempt;
+  }
+  EXPECT_TRUE(early->ReleaseHold(HoldKind::kShared, 1));
+  EXPECT_FALSE(trainer->TakeHold(HoldKind::kExclusive, 2, kLongLeaseMs).others_share);
+  EXPECT_FALSE(late->TakeHold(HoldKind::kShared, 3, kLongLeaseMs).granted);
+  EXPECT_TRUE(trainer->ReleaseHold(HoldKind::kExclusive, 2));
+  ASSERT_TRUE(late->TakeHold(HoldKind::kShared, 3, kLongLeaseMs).granted);
+  EXPECT_TRUE(late->ReleaseHold(HoldKind::kShared, 3));
+
+  // A writer caught in the middle of its look at the admission lock: the training waits
+  // the moment it takes instead of being refused.
+  session_->Query("BEGIN; SELECT pg_advisory_xact_lock_shared" + LockOf(43, *trainer) + "::text");
+  HoldGrant admitted;
+  std::thread training([&] { admitted = trainer->TakeHold(HoldKind::kExclusive, 2, kLongLeaseMs); });
+  bool queued = false;
+  for (int look = 0; look < 2000 && !queued; ++look) {
+    queued = session_->Scalar("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted "
+                              "AND classid = 43") != "0";
+  }
+  session_->Exec("COMMIT");
+  training.join();
+  EXPECT_TRUE(queued);
+  EXPECT_TRUE(admitted.granted && !admitted.others_share);
+  EXPECT_TRUE(trainer->ReleaseHold(HoldKind::kExclusive, 2));
+}
+
+// A release whose answer was lost (the connection cut as the server replied) cannot say
+// whether the hold lasted until then: it throws, naming the index, instead of reporting a
+// hold that ran out. The keystore connects again once it holds nothing.
+TEST_F(PostgresHoldsTest, AReleaseWhoseAnswerWasLostSaysSo) {
+  for (const HoldKind kind : {HoldKind::kShared, HoldKind::kExclusive}) {
+    SCOPED_TRACE(kind == HoldKind::kShared ? "shared" : "exclusive");
+    const uint64_t id = RandomId();
+    ombrix_test::StallingRelay relay(ServerPort(conninfo_));
+    auto holder = OpenAt(conninfo_ + " host=127.0.0.1 port=" + std::to_string(relay.port()), id);
+    auto other = OpenAt(conninfo_, id);
+    if (kind == HoldKind::kShared) {
+      ASSERT_TRUE(holder->TakeHold(kind, 1, kLongLeaseMs).granted);
+    } else {
+      ASSERT_TRUE(TakeWhole(*holder, 1, std::chrono::seconds(10)).granted);
+    }
+    relay.Set(ombrix_test::StallingRelay::Mode::kCutOnReply);
+    const std::string error = ErrorText([&] {
+      try {
+        holder->ReleaseHold(kind, 1);
+      } catch (const ServerUnreachable&) {
+        throw;
+      } catch (const std::exception& other_type) {
+        throw std::logic_error(std::string("not a ServerUnreachable: ") + other_type.what());
+      }
+    });
+    EXPECT_THAT(error, HasSubstr("index 'idx'"));
+    EXPECT_THAT(error, HasSubstr("answer"));
+    EXPECT_THAT(error, HasSubstr("unknown whether the hold lasted"));
+    relay.Set(ombrix_test::StallingRelay::Mode::kForward);
+    EXPECT_EQ(holder->GetItem(7), Bytes());
+    EXPECT_TRUE(TakeWhole(*other, 2, std::chrono::seconds(10)).granted);
+    EXPECT_TRUE(other->ReleaseHold(HoldKind::kExclusive, 2));
+  }
 }
 
 }  // namespace

@@ -1,11 +1,17 @@
 """Processes that stall while they hold an index, on PostgreSQL and on Redis, with holds
 made short: a writer stopped in the middle of a large upsert beside a training, and a
-training stopped beside a delete_index. Whatever the server decides (PostgreSQL keeps a
-stopped process's session locks, Redis lets its lease run out), no acknowledged item is
-lost, a call that lost its hold raises, and a deleted index leaves nothing behind."""
+training stopped beside a delete_index; on PostgreSQL also a writer whose connection stops
+forwarding. The stalled holder holds the others back for about its lease (PostgreSQL ends
+a session idle that long, Redis lets the lease run out), no acknowledged item is lost, a
+call that lost its hold raises, and a deleted index leaves nothing behind."""
+import dataclasses
 import multiprocessing
 import os
+import select
 import signal
+import socket
+import subprocess
+import threading
 import time
 
 import numpy as np
@@ -118,11 +124,10 @@ def test_a_writer_stopped_beside_a_training_loses_no_acknowledged_item(location)
     found = outcome(writer, trainer)
 
     assert found["trainer"] == "ok"
-    # PostgreSQL kept the stopped writer's session, and its locks: the training waited.
-    # Redis let its lease run out: the training went ahead, and the writer was refused.
+    # Stopped past its lease while it held the index, the writer lost its hold (PostgreSQL
+    # ended its idle session, Redis let its lease run out): the training went ahead, and
+    # the writer was refused. Stopped before it took its hold, it wrote after the training.
     assert found["writer"] == "ok" or "hold" in found["writer"], found["writer"]
-    if place.kind == "postgres":
-        assert found["writer"] == "ok"
     index = place.client().load_index(name, key)
     assert unreachable(index, [f"id{n}" for n in range(BASE)], points(0, BASE)) == []
     if found["writer"] == "ok":
@@ -142,11 +147,12 @@ def test_a_deletion_beside_a_stopped_training_leaves_nothing(location):
     found = outcome(trainer, deleter)
 
     assert found["deleter"] == "ok"
-    # PostgreSQL kept the stopped training's session: the deletion waited for it. On Redis
-    # its lease ran out and the deletion went ahead; the training then failed at whatever
-    # it met first (its lost hold, mostly), and what it could no longer write stayed out.
+    # The stopped training lost its hold past its lease (PostgreSQL ended its idle session,
+    # Redis let the lease run out) and the deletion went ahead; the training then failed at
+    # whatever it met first (its lost hold, mostly), and what it could no longer write
+    # stayed out.
     if place.kind == "postgres":
-        assert found["trainer"] == "ok"
+        assert found["trainer"] != "ok"
     assert place.counts(name, key) == [0, 0, 0, 0]
     if place.kind == "redis":
         redis = Redis(place.address)
@@ -159,3 +165,143 @@ def test_a_deletion_beside_a_stopped_training_leaves_nothing(location):
         doomed.upsert(["late"], points(2, 1))
     again = place.client().create_index(name, key)
     assert again.list_ids() == [] and again.get_num_vectors() == 0
+
+
+# ---------------------------------------------------------------- PostgreSQL: silent writers
+
+ACKED = 2000  # upserted and acknowledged by the writer before it stalls
+
+
+class StallingRelay:
+    """A loopback TCP relay to the PostgreSQL server that the test can stall: it then
+    relays nothing more and closes nothing, as a partition or a host gone without a FIN."""
+
+    def __init__(self, conninfo):
+        fields = dict(part.split("=", 1) for part in conninfo.split() if "=" in part)
+        self._server = (fields.get("host", "127.0.0.1"), int(fields.get("port", "5432")))
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._stalled = threading.Event()
+        self._done = threading.Event()
+        self._sockets = [self._listener]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while not self._done.is_set():
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(self._server)
+            self._sockets += [client, server]
+            for source, target in ((client, server), (server, client)):
+                threading.Thread(target=self._pump, args=(source, target), daemon=True).start()
+
+    def _pump(self, source, target):
+        while not self._done.is_set():
+            if self._stalled.is_set() or not select.select([source], [], [], 0.05)[0]:
+                time.sleep(0.01)
+                continue
+            try:
+                data = source.recv(65536)
+                if not data:
+                    target.shutdown(socket.SHUT_WR)
+                    return
+                target.sendall(data)
+            except OSError:
+                return
+
+    def stall(self):
+        self._stalled.set()
+
+    def close(self):
+        self._done.set()
+        for s in self._sockets:
+            s.close()
+
+
+def write_after_acknowledged(results, place, name, key):
+    """Upserts ACKED items and says so, then the large upsert the test stalls."""
+    ombrix._set_hold_limits_for_testing(LEASE_MS, WAIT_MS)
+    index = place.client().load_index(name, key)
+    index.upsert([f"a{n}" for n in range(ACKED)], points(3, ACKED))
+    results.put(("started", "writer"))
+    try:
+        upsert_many(index)
+        results.put(("writer", "ok"))
+    except Exception as e:
+        results.put(("writer", str(e)))
+
+
+def writers_lock_held(place, name, key):
+    """Whether a backend holds the writers' lock of the index shared (an upsert holds it)."""
+    sid = store_id(name, key, INDEX, postgres=True)
+    folded = (sid ^ (sid >> 32)) & 0xFFFFFFFF
+    return subprocess.run(
+        ["psql", place.address, "-qAt", "-c",
+         "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted AND classid = 44 "
+         f"AND objid = {folded} AND objsubid = 2 AND mode = 'ShareLock'"],
+        check=True, capture_output=True, text=True).stdout.strip() != "0"
+
+
+def found_by_get_and_own_vector(index, ids, vectors):
+    got = [row["id"] for row in index.get(ids, include=[])]
+    return got == ids and unreachable(index, ids, vectors) == []
+
+
+@pytest.mark.parametrize("stall", ["sigstop", "connection"])
+def test_a_writer_stalled_while_it_holds_holds_a_training_back_only_for_its_lease(stall):
+    place = Location("postgres", live_location("OMBRIX_TEST_PG"), unique_name("holds_items"),
+                     unique_name("holds_cfg"))
+    made, relay, process = [], None, None
+    ombrix._set_hold_limits_for_testing(LEASE_MS, WAIT_MS)
+    try:
+        name, key = filled(place, made, BASE)
+        writer_place = place
+        if stall == "connection":
+            relay = StallingRelay(place.address)
+            # Behind the stalled relay the writer gives up at its own limit, 3 s + 2 s.
+            writer_place = dataclasses.replace(
+                place, address=f"{place.address} host=127.0.0.1 port={relay.port} "
+                               "options='-c statement_timeout=3000'")
+        context = multiprocessing.get_context("spawn")
+        results = context.Queue()
+        process = context.Process(target=write_after_acknowledged, args=(results, writer_place, name, key))
+        process.start()
+        writer = (process, results)
+        assert results.get(timeout=120) == ("started", "writer")
+        while not writers_lock_held(place, name, key):
+            time.sleep(0.02)
+        if stall == "sigstop":
+            os.kill(process.pid, signal.SIGSTOP)
+        else:
+            relay.stall()
+        assert writers_lock_held(place, name, key)
+
+        trainer = start(context, "trainer", place, name, key, train)
+        # The stalled writer is not resumed before the training has finished: the training
+        # must not wait for it, beyond its lease.
+        what, text = trainer[1].get(timeout=WAIT_MS / 1000 + 60)
+        assert (what, text) == ("trainer", "ok")
+        if stall == "sigstop":
+            os.kill(process.pid, signal.SIGCONT)
+        what, text = results.get(timeout=120)
+        process.join(60)
+        trainer[0].join(60)
+        assert what == "writer" and text != "ok"
+        if stall == "sigstop":
+            assert "hold" in text or "held" in text, text
+
+        index = place.client().load_index(name, key)
+        assert index.n_lists == 8
+        assert found_by_get_and_own_vector(index, [f"id{n}" for n in range(BASE)], points(0, BASE))
+        assert found_by_get_and_own_vector(index, [f"a{n}" for n in range(ACKED)], points(3, ACKED))
+    finally:
+        if process is not None and process.is_alive():
+            os.kill(process.pid, signal.SIGCONT)
+            process.kill()
+            process.join(60)
+        if relay is not None:
+            relay.close()
+        ombrix._set_hold_limits_for_testing(40000, 120000)
+        place.drop(made)
