@@ -1,5 +1,6 @@
 // Reading every record of an index back (listing ids, training).
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,12 @@
 #include "encrypted_store/sealing.h"
 
 namespace ombrix {
+
+namespace {
+// Records read per store call: a training that holds the index renews its hold between
+// them, since a reading longer than its lease would lose it.
+constexpr std::size_t kReadChunk = 100000;
+}  // namespace
 
 ItemBatch& EncryptedIndexCore::RetrieveAllEmbeddings() {
   // Callers get a reference, valid until their thread's next call.
@@ -25,8 +32,21 @@ ItemBatch& EncryptedIndexCore::RetrieveAllEmbeddings() {
     return batch;
   }
   log().info("Found " + std::to_string(keys.size()) + " embeddings");
-  CacheMissResult rows =
-      AssembleResults(DecryptItems(data_store->BatchGetVariable(keys), data_store_name), 0);
+  std::vector<std::vector<uint8_t>> sealed;
+  if (keys.size() <= kReadChunk) {
+    sealed = data_store->BatchGetVariable(keys);
+  } else {
+    sealed.reserve(keys.size());
+    for (std::size_t start = 0; start < keys.size(); start += kReadChunk) {
+      KeepHold();
+      const std::size_t end = std::min(start + kReadChunk, keys.size());
+      std::vector<std::vector<uint8_t>> part =
+          data_store->BatchGetVariable(std::vector<uint64_t>(keys.begin() + start, keys.begin() + end));
+      std::move(part.begin(), part.end(), std::back_inserter(sealed));
+    }
+  }
+  CacheMissResult rows = AssembleResults(DecryptItems(sealed, data_store_name), 0);
+  sealed = {};
 
   batch.input_tokens.assign(rows.token_indices.begin(), rows.token_indices.end());
   batch.item_ids = std::move(rows.item_ids);
