@@ -548,10 +548,19 @@ void EncryptedIndexCore::CompleteTraining(const TrainingTicket& ticket) {
 
 bool EncryptedIndexCore::RecordTrainingEndAgain(const TrainingTicket& ticket) noexcept {
   DropHold();
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  // A session the server has not ended yet (its client gave up on a connection that
+  // stopped answering) keeps this training's old hold until its lease ends.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(lease_ms.load() + 5000);
+  while (std::chrono::steady_clock::now() < until) {
     try {
       const HoldGrant grant = index_store->TakeHold(HoldKind::kExclusive, ticket.trainer, lease_ms.load());
-      if (!grant.granted) return false;  // another holder owns the entries now
+      if (!grant.granted) {
+        // Held by another training or deletion, which owns the entries now.
+        uint64_t version = 0;
+        if (LoadTrainingState(version).trainer != ticket.trainer) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        continue;
+      }
       hold_ = Hold{HoldKind::kExclusive, ticket.trainer, std::chrono::steady_clock::now()};
       index_store->SetWriteFence(WriteFence{HoldKind::kExclusive, ticket.trainer});
       // Writers admitted while nobody held the index find its rebuild abandoned and
@@ -564,8 +573,8 @@ bool EncryptedIndexCore::RecordTrainingEndAgain(const TrainingTicket& ticket) no
       DropHold();
       log().warning("Recording the end of the training of index '" + index_name + "' again failed (" +
                     failure.what() + ")");
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50 << attempt));
   }
   return false;
 }
