@@ -2,7 +2,6 @@
 // retries, and vocabulary resizing.
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -10,6 +9,7 @@
 
 #include "backing_store/server_errors.h"
 #include "encrypted_store/encrypted_index_core.h"
+#include "encrypted_store/random_pause.h"
 #include "encrypted_store/sealing.h"
 
 namespace ombrix {
@@ -22,7 +22,7 @@ std::atomic<internal::RetryPauseFn> retry_pause{nullptr};
 
 // 30 to 70 ms; sleep_for resumes after a signal with the time that remains.
 uint32_t PauseBeforeRetry() {
-  const uint32_t ms = static_cast<uint32_t>(std::rand() % 41 + 30);
+  const uint32_t ms = static_cast<uint32_t>(RandomPauseBelow(41) + 30);
   internal::RetryPauseFn pause = retry_pause.load(std::memory_order_relaxed);
   if (pause != nullptr) {
     pause(ms);

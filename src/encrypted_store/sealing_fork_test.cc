@@ -39,6 +39,10 @@ TEST(SealingForkTest, ChildrenSealWhateverThreadsEndInTheParentAtTheFork) {
   GTEST_SKIP() << "the sanitizer's allocator holds no lock across fork: a child can inherit one "
                   "another thread held";
 #endif
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not support starting threads in a child forked from a "
+                  "multi-threaded process";
+#endif
   ForkSafeMutex operation;
   struct Case {
     std::string name;

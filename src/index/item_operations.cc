@@ -48,6 +48,9 @@ std::vector<Item> EncryptedIndex::Get(const std::vector<std::string>& ids,
   log().info("Get " + std::to_string(ids.size()));
   if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
   std::vector<DecodedItem> found = core->GetItems(ids, FieldsOf(include));
+  // A deleted index has no records left, so every id of a get that finds all it asks for
+  // was read from a live one; only a shortfall (or an empty request) costs the look.
+  if (found.size() < ids.size() || ids.empty()) core->RefuseIfDeleted();
   std::vector<Item> items;
   items.reserve(found.size());
   for (DecodedItem& decoded : found) {
@@ -84,6 +87,8 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
     OperationLock lock(*this);
     log().info("Deleting item");
     if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
+    // Refused before any store call: nothing is written into an index another handle deleted.
+    core->RefuseIfDeleted();
     if (ids.empty()) return;
     core->DeleteItems(ids);
     if (telemetry) telemetry->RecordEvent(internal::kDelete, TelemetryCount(ids.size()));

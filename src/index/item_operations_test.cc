@@ -186,6 +186,48 @@ TEST(DeleteIndexTest, NothingIsLeftAndTheObjectIsNotConnected) {
   }
 }
 
+// Another handle deleted the index: every call of this one says so, a get that finds
+// nothing as well as a delete (which reaches no store before it refuses). While the
+// index lives, ids that are not stored are no error, and a get that finds every id
+// asks for nothing more.
+TEST(DeleteIndexTest, EveryCallOfAnotherHandleSaysTheIndexWasDeleted) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  const IndexSettings settings = Settings("elsewhere", POSTGRES);
+  auto deleter = Create(settings, log);
+  UpsertThree(*deleter);
+  auto other = Load(settings, log);
+  const uint64_t looks = backend.backend().CallCount("ConfigItemExists");
+  EXPECT_EQ(other->Get({"a", "b"}, {}).size(), 2u);
+  EXPECT_EQ(backend.backend().CallCount("ConfigItemExists"), looks) << "a get that found all looked";
+  EXPECT_EQ(other->Get({"a", "missing"}, {}).size(), 1u);
+  EXPECT_NO_THROW(other->Delete({"missing"}));
+  deleter->DeleteIndex();
+
+  const std::string gone = "Index 'elsewhere' no longer exists: it was deleted";
+  const Matrix<float> one({1, 2}, 2);
+  struct Row {
+    const char* call;
+    std::function<void()> run;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {"get of stored ids", [&] { other->Get({"a", "b"}, {}); }, gone},
+      {"get of no id", [&] { other->Get({}, {}); }, gone},
+      {"delete", [&] { other->Delete({"a"}); }, gone},
+      {"delete of no id", [&] { other->Delete({}); }, gone},
+      {"list_ids", [&] { other->ListIDs(); }, gone},
+      {"get_num_vectors", [&] { other->GetNumVectors(); }, gone},
+      {"query", [&] { other->Query(one, QueryParams{}); }, gone},
+      {"upsert", [&] { Matrix<float> v = one; other->Upsert({"d"}, v, {}, {}); }, "Error ingesting: " + gone},
+  };
+  const uint64_t deletions = backend.backend().CallCount("BatchDeleteItems");
+  for (const Row& row : rows) {
+    EXPECT_EQ(index_testing::ThrownText(row.run), row.expected) << row.call;
+  }
+  EXPECT_EQ(backend.backend().CallCount("BatchDeleteItems"), deletions) << "a delete reached a store";
+}
+
 // A store whose clearing leaves its items, as a writer racing the deletion would.
 class UndeletableStore : public MemoryKeystore {
  public:

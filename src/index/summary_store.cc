@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "encrypted_store/item_keys.h"
+#include "encrypted_store/random_pause.h"
 #include "encrypted_store/sealing.h"
 #include "encrypted_store/sha3.h"
 #include "diagnostics/logger.h"
@@ -112,7 +112,8 @@ void MergeIntoStoredSummaries(EncryptedIndexCore& core, FieldSummaries& fresh,
     if (attempt > 0) {
       // Another writer's update of the same path went through: come back after a pause
       // drawn at random, so that writers refused together do not return together.
-      std::this_thread::sleep_for(std::chrono::microseconds(std::rand() % (250 << std::min(attempt, 6))));
+      std::this_thread::sleep_for(
+          std::chrono::microseconds(RandomPauseBelow(uint64_t{250} << std::min(attempt, 6))));
     }
     const SummaryKeys keys = KeysOf(core, pending);
     Fetched fetched = Fetch(core, keys);

@@ -1,5 +1,9 @@
 #include "index_model/distance_kernels.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -20,9 +24,25 @@ float LargestMagnitude(const float* x, uint64_t n) {
   constexpr uint64_t kLanes = 16;
   float lanes[kLanes] = {};
   uint64_t j = 0;
+#if defined(__SSE2__)
+  // Every upsert and query asks this of its vectors and of the centroids, and the compiler
+  // leaves the plain loop scalar. maxps(v, lane) keeps the lane when v is NaN, as
+  // std::max(lane, v) does.
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  __m128 vector_lanes[kLanes / 4] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(),
+                                     _mm_setzero_ps()};
+  for (; j + kLanes <= n; j += kLanes) {
+    for (uint64_t l = 0; l < kLanes / 4; ++l) {
+      const __m128 v = _mm_and_ps(_mm_loadu_ps(x + j + 4 * l), magnitude);
+      vector_lanes[l] = _mm_max_ps(v, vector_lanes[l]);
+    }
+  }
+  for (uint64_t l = 0; l < kLanes / 4; ++l) _mm_storeu_ps(lanes + 4 * l, vector_lanes[l]);
+#else
   for (; j + kLanes <= n; j += kLanes) {
     for (uint64_t l = 0; l < kLanes; ++l) lanes[l] = std::max(lanes[l], std::fabs(x[j + l]));
   }
+#endif
   float largest = 0.0f;
   for (float lane : lanes) largest = std::max(largest, lane);
   for (; j < n; ++j) largest = std::max(largest, std::fabs(x[j]));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <random>
 #include <string>
@@ -181,6 +182,32 @@ TEST(FirstLeastTest, AgreesWithTheScanOnEdgesAndAtRandom) {
         v = p == 4 ? nan : p == -3 ? -0.0f : static_cast<float>(p);
       }
       ASSERT_EQ(FirstLeast(values.data(), n), ScanForLeast(values)) << n << " values, round " << round;
+    }
+  }
+}
+
+// The lanes against a plain scan that skips NaN, at every length around the lanes' width,
+// with infinities, NaNs of either sign, zeros of either sign and subnormals anywhere.
+TEST(LargestMagnitudeTest, MatchesAScanThatSkipsNan) {
+  std::mt19937 gen(29);
+  std::uniform_int_distribution<int> power(-149, 127);
+  std::uniform_int_distribution<int> kind(0, 11);
+  for (uint64_t n = 0; n <= 50; ++n) {
+    for (int round = 0; round < 30; ++round) {
+      std::vector<float> x(n);
+      float expected = 0.0f;
+      for (float& v : x) {
+        const int k = kind(gen);
+        v = k == 0   ? std::nanf("")
+            : k == 1 ? -std::nanf("")
+            : k == 2 ? -0.0f
+            : k == 3 ? (round % 2 ? -INFINITY : INFINITY)
+                     : std::ldexp(k % 2 ? -1.0f : 1.75f, power(gen));
+        if (!std::isnan(v)) expected = std::max(expected, std::fabs(v));
+      }
+      const float got = LargestMagnitude(x.data(), n);
+      ASSERT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(expected))
+          << n << " values, round " << round;
     }
   }
 }

@@ -356,15 +356,33 @@ class Ranker {
 
   // Query q by the query-major walk.
   void QueryMajor(uint64_t q) const {
-    thread_local std::vector<ScoredCandidate> heap;
-    thread_local std::vector<float> rescaled;
-    thread_local std::vector<float> row;
+    thread_local std::vector<ScoredCandidate> heap_scratch;
+    thread_local std::vector<float> rescaled_scratch;
+    thread_local std::vector<float> row_scratch;
+    // Bound once: in a shared object every use of a thread_local asks the dynamic linker
+    // for its address, which per row cost more than the row's own comparison.
+    std::vector<ScoredCandidate>& heap = heap_scratch;
+    std::vector<float>& rescaled = rescaled_scratch;
+    std::vector<float>& row = row_scratch;
+    const auto offer = [&](double distance, const ListView& list, uint64_t r) {
+      if (heap.size() < k_) {
+        heap.push_back({distance, list.ids + r, list.metadata + r});
+        std::push_heap(heap.begin(), heap.end(), Before);
+      } else if (Nearer(distance, heap.front().distance)) {
+        std::pop_heap(heap.begin(), heap.end(), Before);
+        heap.back() = {distance, list.ids + r, list.metadata + r};
+        std::push_heap(heap.begin(), heap.end(), Before);
+      }
+    };
     heap.clear();
     heap.reserve(k_);
     const PreparedQuery query = PrepareQuery(queries_.row(q), d_, cosine_, rescaled);
     alignas(64) float distances[kGroup * kLanes] = {};
     for (uint64_t cell = 0; cell < selection_.probes.cols; ++cell) {
       const ListView& list = lists_[selection_.probes.at(q, cell)];
+      // Decided once per list: a Euclidean list without a row of extreme magnitude, met by
+      // a query of ordinary magnitude, takes every distance from its lane sum as it is.
+      const bool plain = !cosine_ && !query.scaled && list.scales == nullptr;
       for (uint64_t first = 0; first < list.rows;) {
         uint64_t count = list.rows - first;
         // A query of extreme magnitude meets every row by the scaled road: no lane sums.
@@ -377,16 +395,14 @@ class Ranker {
         } else if (!query.scaled) {
           sums_.tail(query.values, list.packed + first * d_, count, d_, distances);
         }
-        for (uint64_t i_row = 0; i_row < count; ++i_row) {
-          const uint64_t r = first + i_row;
-          const double distance = RowDistance(distances[i_row], list, r, query, d_, cosine_, row);
-          if (heap.size() < k_) {
-            heap.push_back({distance, list.ids + r, list.metadata + r});
-            std::push_heap(heap.begin(), heap.end(), Before);
-          } else if (Nearer(distance, heap.front().distance)) {
-            std::pop_heap(heap.begin(), heap.end(), Before);
-            heap.back() = {distance, list.ids + r, list.metadata + r};
-            std::push_heap(heap.begin(), heap.end(), Before);
+        if (plain) {
+          for (uint64_t i_row = 0; i_row < count; ++i_row) {
+            offer(distances[i_row], list, first + i_row);
+          }
+        } else {
+          for (uint64_t i_row = 0; i_row < count; ++i_row) {
+            const uint64_t r = first + i_row;
+            offer(RowDistance(distances[i_row], list, r, query, d_, cosine_, row), list, r);
           }
         }
         first += count;

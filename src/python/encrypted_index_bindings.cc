@@ -203,7 +203,8 @@ list of dict
 Raises
 ------
 RuntimeError
-    If the index is not connected or the stores cannot be read.
+    If the index is not connected, was deleted through another object ("Index '<name>'
+    no longer exists: it was deleted"), or the stores cannot be read.
 )doc")
       .def("train", &Train, py::arg("n_lists") = py::none(), py::arg("batch_size") = py::none(),
            py::arg("max_iters") = py::none(), py::arg("tolerance") = py::none(),
@@ -271,7 +272,8 @@ ids : list of str
 Raises
 ------
 RuntimeError
-    If the index is not connected or the stores refuse the deletion.
+    If the index is not connected, was deleted through another object (nothing is
+    deleted then), or the stores refuse the deletion.
 )doc")
       .def(
           "query",

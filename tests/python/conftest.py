@@ -7,7 +7,10 @@ import sys
 import numpy as np
 import pytest
 
-import ombrixdb_vell as ombrix
+# The module defines its testing hooks only when imported under this variable; processes
+# the tests start inherit it.
+os.environ["OMBRIX_TESTING_HOOKS"] = "1"
+import ombrixdb_vell as ombrix  # noqa: E402
 
 
 @pytest.fixture(scope="session", autouse=True)

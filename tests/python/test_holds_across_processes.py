@@ -17,7 +17,9 @@ import time
 import numpy as np
 import pytest
 
-import ombrixdb_vell as ombrix
+# Its spawned children import this module first, and need the hooks whatever they inherit.
+os.environ["OMBRIX_TESTING_HOOKS"] = "1"
+import ombrixdb_vell as ombrix  # noqa: E402
 from conftest import live_location, unique_name
 from live_stores import INDEX, Location, Redis, store_id
 

@@ -118,3 +118,38 @@ def test_tls_without_a_ca_connects_and_says_so_to_python():
     assert [str(w.message) for w in loaded] == [said]
     assert index.list_ids() == ["a"]
     index.delete_index()
+
+
+@pytest.mark.parametrize("server", ["postgres", "redis"])
+def test_every_call_of_another_object_says_its_index_was_deleted(server, request):
+    """Each call raises the type it raises for any failure of the stores; get and delete
+    did not raise at all."""
+    if server == "postgres":
+        conninfo, table = request.getfixturevalue("pg_tables")
+        stores = ombrix.DBConfig("postgres", table("py_items"), conninfo)
+        config = ombrix.DBConfig("postgres", table("py_cfg"), conninfo)
+    else:
+        stores = config = ombrix.DBConfig("redis", unique_name("py_cfg"),
+                                          live_location("OMBRIX_TEST_REDIS") + ",db:0")
+    client = ombrix.Client("k", stores, config, stores)
+    name, key = unique_name("gone"), os.urandom(32)
+    deleter = client.create_index(name, key)
+    deleter.upsert(["a", "b"], np.ones((2, 4), dtype=np.float32))
+    other = client.load_index(name, key)
+    deleter.delete_index()  # leaves nothing on the server to clean up
+
+    gone = f"Index '{name}' no longer exists: it was deleted"
+    calls = [
+        ("get of stored ids", lambda: other.get(["a", "b"]), RuntimeError, gone),
+        ("get of no id", lambda: other.get([]), RuntimeError, gone),
+        ("delete", lambda: other.delete(["a"]), RuntimeError, gone),
+        ("list_ids", other.list_ids, ValueError, gone),
+        ("get_num_vectors", other.get_num_vectors, RuntimeError, gone),
+        ("query", lambda: other.query(np.ones(4, dtype=np.float32)), ValueError, gone),
+        ("upsert", lambda: other.upsert(["c"], np.ones((1, 4), dtype=np.float32)), ValueError,
+         "Error ingesting: " + gone),
+    ]
+    for what, call, kind, text in calls:
+        with pytest.raises(kind) as raised:
+            call()
+        assert str(raised.value) == text, what

@@ -1,4 +1,5 @@
 import inspect
+import os
 import re
 import subprocess
 import sys
@@ -21,6 +22,17 @@ def test_module_surface():
     assert ombrix.set_working_dir("/tmp") is None
     with pytest.raises(TypeError):
         ombrix.set_working_dir(3)
+
+
+@pytest.mark.parametrize("value, defined", [(None, False), ("", False), ("0", False), ("1", True)])
+def test_testing_hooks_exist_only_under_the_test_suites_variable(value, defined):
+    env = {k: v for k, v in os.environ.items() if k != "OMBRIX_TESTING_HOOKS"}
+    if value is not None:
+        env["OMBRIX_TESTING_HOOKS"] = value
+    out = subprocess.run([sys.executable, "-c",
+                          "import ombrixdb_vell as o; print(hasattr(o, '_set_hold_limits_for_testing'))"],
+                         capture_output=True, text=True, check=True, env=env)
+    assert out.stdout == f"{defined}\n"
 
 
 CPP_NAME = re.compile(r"\b[A-Za-z_]\w*::[A-Za-z_]")
