@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 
@@ -280,9 +281,31 @@ void StartTls(redisContext* connection, SSL_CTX* context, const RedisEndpoint& e
 
 RedisConnection::RedisConnection(const RedisEndpoint& endpoint) : endpoint_(endpoint) { Connect(); }
 
+const std::string& RedisScript::digest() const {
+  std::call_once(digested_, [this] {
+    PrepareThreadForOpenSsl();
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const std::string_view text = body();
+    if (EVP_Digest(text.data(), text.size(), hash, &length, EVP_sha1(), nullptr) != 1) {
+      ERR_clear_error();
+      throw std::runtime_error("Failed to compute the digest of a Redis script");
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+      hex += kHex[hash[i] >> 4];
+      hex += kHex[hash[i] & 0xf];
+    }
+    digest_ = std::move(hex);
+  });
+  return digest_;
+}
+
 void RedisConnection::Connect() {
   const RedisEndpoint& endpoint = endpoint_;
   pending_ = 0;
+  sent_scripts_.clear();
   const timeval connect_timeout = ToTimeval(endpoint.connect_timeout);
   context_.reset(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, connect_timeout));
   if (!context_) {
@@ -384,6 +407,33 @@ void* RedisConnection::SendArgv(int argc, const char** argv, const size_t* lengt
   return raw;
 }
 
+void* RedisConnection::Eval(const RedisScript& script, const std::vector<std::string_view>& args) {
+  std::vector<const char*> argv(args.size() + 2);
+  std::vector<size_t> lengths(args.size() + 2);
+  for (size_t i = 0; i < args.size(); ++i) {
+    argv[i + 2] = args[i].data();
+    lengths[i + 2] = args[i].size();
+  }
+  auto run = [&](bool by_digest) {
+    const std::string_view text = by_digest ? std::string_view(script.digest()) : script.body();
+    argv[0] = by_digest ? "EVALSHA" : "EVAL";
+    lengths[0] = by_digest ? 7 : 4;
+    argv[1] = text.data();
+    lengths[1] = text.size();
+    return SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data());
+  };
+  void* raw = run(sent_scripts_.contains(&script));
+  if (raw == nullptr) return raw;
+  const auto* reply = static_cast<const redisReply*>(raw);
+  if (reply->type == REDIS_REPLY_ERROR && std::string_view(reply->str, reply->len).starts_with("NOSCRIPT")) {
+    freeReplyObject(raw);
+    raw = run(false);
+    if (raw == nullptr) return raw;
+  }
+  sent_scripts_.insert(&script);
+  return raw;
+}
+
 void RedisConnection::DrainPending() {
   for (; pending_ > 0; --pending_) {
     void* raw = nullptr;
@@ -400,7 +450,7 @@ RedisReplyPtr RedisConnection::Check(void* raw, const char* word) const {
   if (!reply || context_->err) {
     std::string message = std::string(word) + " command failed";
     InternalLogger().error(message);
-    throw std::runtime_error(message);
+    throw RedisReplyLost(message);
   }
   if (reply->type == REDIS_REPLY_ERROR) {
     std::string text(reply->str, reply->len);
