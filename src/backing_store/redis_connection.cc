@@ -471,7 +471,7 @@ void RedisConnection::Append(const char* word, int argc, const char** argv,
   ++pending_;
 }
 
-void RedisConnection::CollectPipelinedReplies(const char* word) {
+void RedisConnection::CollectPipelinedReplies(const char* word, std::vector<RedisReplyPtr>* kept) {
   std::optional<std::string> first_error;
   for (; pending_ > 0; --pending_) {
     void* raw = nullptr;
@@ -482,11 +482,12 @@ void RedisConnection::CollectPipelinedReplies(const char* word) {
       ThrowIfTimedOut(word);
       std::string message = std::string(word) + " command failed in batch execution";
       InternalLogger().error(message);
-      throw std::runtime_error(message);
+      throw RedisReplyLost(message);
     }
     if (reply->type == REDIS_REPLY_ERROR && !first_error) {
       first_error.emplace(reply->str, reply->len);
     }
+    if (kept != nullptr) kept->push_back(std::move(reply));
   }
   if (first_error) {
     InternalLogger().error(std::string("Redis ") + word + " error: " + *first_error);

@@ -143,10 +143,12 @@ class RedisConnection {
   void Append(const char* word, int argc, const char** argv, const size_t* lengths);
 
   // Reads the reply of every queued command, all of them even after an error reply, so
-  // the connection stays in step. A failed read throws "<word> command failed in batch
-  // execution" (the connection is then unusable: hiredis keeps its error set); otherwise
-  // the first error reply throws with the server's text.
-  void CollectPipelinedReplies(const char* word);
+  // the connection stays in step. A failed read throws RedisReplyLost "<word> command
+  // failed in batch execution" (the connection is then unusable: hiredis keeps its error
+  // set); otherwise
+  // the first error reply throws with the server's text. With `kept`, the replies are
+  // handed back there in the order the commands were queued.
+  void CollectPipelinedReplies(const char* word, std::vector<RedisReplyPtr>* kept = nullptr);
 
  private:
   // Connects, sets up TLS, selects the database and PINGs (the constructor's work).

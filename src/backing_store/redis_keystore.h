@@ -100,8 +100,8 @@ class RedisKeystore : public Keystore {
   // One pipelined HSET per key with the (bytes, length) that value_at(i) gives.
   template <typename ValueAt>
   void PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty, ValueAt value_at);
-  // The maps of an HMGET reply's elements from `first` on, two (map, version) per pair.
-  static std::vector<MapAndVersion> MapsOf(const redisReply& reply, size_t first, size_t count);
+  // The maps of an HMGET reply, two elements (map, version) per pair.
+  static std::vector<MapAndVersion> MapsOf(const redisReply& reply, size_t count);
   // One HMGET of every key; a reply of one element per key, or std::runtime_error.
   RedisReplyPtr HmgetBatch(const std::vector<uint64_t>& keys);
   std::string_view ItemHash() const { return {item_hash_.data(), item_hash_.size()}; }
