@@ -407,31 +407,51 @@ void* RedisConnection::SendArgv(int argc, const char** argv, const size_t* lengt
   return raw;
 }
 
-void* RedisConnection::Eval(const RedisScript& script, const std::vector<std::string_view>& args) {
-  std::vector<const char*> argv(args.size() + 2);
-  std::vector<size_t> lengths(args.size() + 2);
-  for (size_t i = 0; i < args.size(); ++i) {
-    argv[i + 2] = args[i].data();
-    lengths[i + 2] = args[i].size();
+namespace {
+
+// EVALSHA <digest> or EVAL <body>, then `args`.
+void ScriptCommand(const RedisScript& script, bool by_digest, const std::vector<std::string_view>& args,
+                   std::vector<const char*>& argv, std::vector<size_t>& lengths) {
+  const std::string_view text = by_digest ? std::string_view(script.digest()) : script.body();
+  argv.assign({by_digest ? "EVALSHA" : "EVAL", text.data()});
+  lengths.assign({by_digest ? size_t{7} : size_t{4}, text.size()});
+  for (const std::string_view& arg : args) {
+    argv.push_back(arg.data());
+    lengths.push_back(arg.size());
   }
+}
+
+}  // namespace
+
+bool RedisConnection::IsNoScript(const redisReply* reply) {
+  return reply != nullptr && reply->type == REDIS_REPLY_ERROR &&
+         std::string_view(reply->str, reply->len).starts_with("NOSCRIPT");
+}
+
+void* RedisConnection::Eval(const RedisScript& script, const std::vector<std::string_view>& args) {
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
   auto run = [&](bool by_digest) {
-    const std::string_view text = by_digest ? std::string_view(script.digest()) : script.body();
-    argv[0] = by_digest ? "EVALSHA" : "EVAL";
-    lengths[0] = by_digest ? 7 : 4;
-    argv[1] = text.data();
-    lengths[1] = text.size();
+    ScriptCommand(script, by_digest, args, argv, lengths);
     return SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data());
   };
   void* raw = run(sent_scripts_.contains(&script));
-  if (raw == nullptr) return raw;
-  const auto* reply = static_cast<const redisReply*>(raw);
-  if (reply->type == REDIS_REPLY_ERROR && std::string_view(reply->str, reply->len).starts_with("NOSCRIPT")) {
+  if (IsNoScript(static_cast<const redisReply*>(raw))) {
     freeReplyObject(raw);
     raw = run(false);
-    if (raw == nullptr) return raw;
   }
-  sent_scripts_.insert(&script);
+  if (raw != nullptr) sent_scripts_.insert(&script);
   return raw;
+}
+
+void RedisConnection::AppendEval(const RedisScript& script, const std::vector<std::string_view>& args) {
+  if (pending_ == 0) ReconnectIfBroken();  // a new connection has sent no script yet
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  const bool by_digest = sent_scripts_.contains(&script);
+  ScriptCommand(script, by_digest, args, argv, lengths);
+  Append(by_digest ? "EVALSHA" : "EVAL", static_cast<int>(argv.size()), argv.data(), lengths.data());
+  sent_scripts_.insert(&script);
 }
 
 void RedisConnection::DrainPending() {

@@ -131,6 +131,11 @@ class RedisConnection {
   // server answers NOSCRIPT (restarted, or SCRIPT FLUSH): nothing ran then, so the script
   // runs once either way. The raw result is what Send gives.
   void* Eval(const RedisScript& script, const std::vector<std::string_view>& args);
+  // Queues `script` as Eval would send it first (see Append). A NOSCRIPT reply among the
+  // collected ones is the caller's to meet, by Eval (which sends the body) and whatever
+  // was queued after it once more.
+  void AppendEval(const RedisScript& script, const std::vector<std::string_view>& args);
+  static bool IsNoScript(const redisReply* reply);
 
   // The checked outcome of one command whose raw result is `raw` (taken over):
   // no reply or a broken connection logs "<word> command failed" at ERROR and throws

@@ -96,8 +96,8 @@ const RedisScript kFencedHdel(  // fields
     "for i = 3, #ARGV, 2000 do "
     "redis.call('HDEL', KEYS[3], unpack(ARGV, i, math.min(i + 1999, #ARGV))) end return 1");
 
-// Hold scripts. KEYS: the exclusive key, the writers' set, the holder's lease key (and the
-// map hash where maps are read); ARGV: the holder, the lease (and the map fields). A
+// Hold scripts. KEYS: the exclusive key, the writers' set, the holder's lease key; ARGV:
+// the holder, the lease. A
 // shared hold lives twice: as the holder's lease key, which expires with the lease and is
 // what its fence and its release judge, and as a member of the writers' set scored by the
 // end of the lease, which is what an exclusive holder counts. Both are set in one script,
@@ -113,11 +113,6 @@ const RedisScript kFencedHdel(  // fields
   "redis.call('ZADD', KEYS[2], now + lease, ARGV[1]) "                     \
   "redis.call('PEXPIRE', KEYS[2], 2 * lease) "
 const RedisScript kTakeShared(OMBRIX_REDIS_JOIN_WRITERS("0") "return 1");
-// The same, answering with the map hash's fields ARGV[3...] (KEYS[4]) read after the
-// grant, or 0 when refused.
-const RedisScript kTakeSharedAndRead(
-    OMBRIX_REDIS_JOIN_WRITERS("0")
-    "return redis.call('HMGET', KEYS[4], unpack(ARGV, 3))");
 const RedisScript kTakeExclusive(
     "local holder = redis.call('GET', KEYS[1]) "
     "if holder and holder ~= ARGV[1] then return {0, 0} end "
@@ -681,23 +676,24 @@ RedisReplyPtr RedisKeystore::EvalFenced(const RedisScript& script, const std::ve
   return connection_.Check(raw, word);
 }
 
+void RedisKeystore::ThrowNoAnswer(const char* what) const {
+  const std::string message = "Redis gave no answer to " + std::string(what) + " on index '" +
+                              index_name_ + "': the connection dropped while it waited";
+  InternalLogger().error(message);
+  throw RedisReplyLost(message);
+}
+
 RedisReplyPtr RedisKeystore::EvalHold(const RedisScript& script, uint64_t holder, uint64_t lease_ms,
-                                      const char* what, const std::vector<std::string_view>& more) {
+                                      const char* what) {
   const std::string holder_text = std::to_string(holder);
   const std::string lease_text = std::to_string(lease_ms);
   const std::string lease_key = LeaseKey(holder_text);
-  std::vector<std::string_view> argv = {more.empty() ? "3" : "4", exclusive_key_, writers_key_, lease_key};
-  if (!more.empty()) argv.emplace_back(map_hash_);
-  argv.emplace_back(holder_text);
-  argv.emplace_back(lease_text);
-  argv.insert(argv.end(), more.begin(), more.end());
   try {
-    return connection_.Check(connection_.Eval(script, argv), "EVAL");
+    return connection_.Check(
+        connection_.Eval(script, {"3", exclusive_key_, writers_key_, lease_key, holder_text, lease_text}),
+        "EVAL");
   } catch (const RedisReplyLost&) {
-    const std::string message = "Redis gave no answer to " + std::string(what) + " on index '" +
-                                index_name_ + "': the connection dropped while it waited";
-    InternalLogger().error(message);
-    throw RedisReplyLost(message);
+    ThrowNoAnswer(what);
   }
 }
 
@@ -754,10 +750,7 @@ bool RedisKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
     connection_.Append("ZREM", 3, zrem, zrem_lengths);
     connection_.CollectPipelinedReplies("DEL", &replies);
   } catch (const RedisReplyLost&) {
-    const std::string message = "Redis gave no answer to the release of the hold of this process on index '" +
-                                index_name_ + "': the connection dropped while it waited";
-    InternalLogger().error(message);
-    throw RedisReplyLost(message);
+    ThrowNoAnswer("the release of the hold of this process");
   }
   return replies.size() == 2 && replies[0]->type == REDIS_REPLY_INTEGER && replies[0]->integer == 1;
 }
@@ -820,14 +813,39 @@ std::pair<HoldGrant, std::vector<MapAndVersion>> RedisKeystore::TakeHoldAndGetMa
   if (kind != HoldKind::kShared || maps.empty()) {
     return Keystore::TakeHoldAndGetMaps(kind, holder, lease_ms, maps);
   }
+  // The take, then a plain HMGET queued behind it: one round trip, and the maps are read
+  // after the grant without passing through the script.
+  const std::string holder_text = std::to_string(holder);
+  const std::string lease_text = std::to_string(lease_ms);
+  const std::string lease_key = LeaseKey(holder_text);
   const std::vector<std::string> fields = MapFields(maps);
-  RedisReplyPtr reply = EvalHold(kTakeSharedAndRead, holder, lease_ms, "the taking of a shared hold",
-                                 std::vector<std::string_view>(fields.begin(), fields.end()));
-  if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 0) return {HoldGrant{false, false}, {}};
-  if (reply->type != REDIS_REPLY_ARRAY) {
+  std::vector<const char*> hmget = {"HMGET", map_hash_.c_str()};
+  std::vector<size_t> lengths = {5, map_hash_.size()};
+  for (const std::string& field : fields) {
+    hmget.push_back(field.c_str());
+    lengths.push_back(field.size());
+  }
+  std::vector<RedisReplyPtr> replies;
+  try {
+    connection_.AppendEval(kTakeShared, {"3", exclusive_key_, writers_key_, lease_key, holder_text, lease_text});
+    connection_.Append("HMGET", static_cast<int>(hmget.size()), hmget.data(), lengths.data());
+    connection_.CollectPipelinedReplies("EVAL", &replies);
+  } catch (const RedisReplyLost&) {
+    ThrowNoAnswer("the taking of a shared hold");
+  } catch (const ServerUnreachable&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    // The server forgot the script (restarted, SCRIPT FLUSH): nothing was taken, so take
+    // and read again in turn.
+    if (replies.empty() || !RedisConnection::IsNoScript(replies[0].get())) throw;
+    return Keystore::TakeHoldAndGetMaps(kind, holder, lease_ms, maps);
+  }
+  const redisReply& grant = *replies[0];
+  if (grant.type != REDIS_REPLY_INTEGER) {
     throw std::runtime_error("Redis answered a shared hold with an unexpected reply");
   }
-  return {HoldGrant{true, false}, MapsOf(*reply, maps.size())};
+  if (grant.integer != 1) return {HoldGrant{false, false}, {}};
+  return {HoldGrant{true, false}, MapsOf(*replies[1], maps.size())};
 }
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

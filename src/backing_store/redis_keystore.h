@@ -72,7 +72,7 @@ class RedisKeystore : public Keystore {
   // and what the server found. Hold calls whose answer was lost throw RedisReplyLost
   // naming what was asked.
   HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
-  // A shared hold and the maps in one script.
+  // A shared hold and the maps in one round trip.
   std::pair<HoldGrant, std::vector<MapAndVersion>> TakeHoldAndGetMaps(
       HoldKind kind, uint64_t holder, uint64_t lease_ms,
       const std::vector<std::pair<uint64_t, uint64_t>>& maps) override;
@@ -111,11 +111,11 @@ class RedisKeystore : public Keystore {
   // first, then `keys` and `args`; a refusal for a lost hold throws HoldLostError.
   RedisReplyPtr EvalFenced(const RedisScript& script, const std::vector<std::string_view>& keys,
                            const std::vector<std::string_view>& args, const char* word);
-  // A hold script: KEYS the exclusive key and the writers' set (and the map hash when
-  // `more` fields follow); ARGV the holder, the lease and `more`. `what` names the request
-  // in the text of a lost answer.
-  RedisReplyPtr EvalHold(const RedisScript& script, uint64_t holder, uint64_t lease_ms, const char* what,
-                         const std::vector<std::string_view>& more = {});
+  // A hold script: KEYS the exclusive key, the writers' set and the holder's lease key;
+  // ARGV the holder and the lease. `what` names the request in the text of a lost answer.
+  RedisReplyPtr EvalHold(const RedisScript& script, uint64_t holder, uint64_t lease_ms, const char* what);
+  // RedisReplyLost "Redis gave no answer to <what> on index '<name>': ...".
+  [[noreturn]] void ThrowNoAnswer(const char* what) const;
 
   std::string table_name_;
   int32_t store_kind_;
