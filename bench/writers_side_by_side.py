@@ -27,7 +27,9 @@ e. 16 well separated clusters of 1,000 points (32-d) with metadata {"cluster": c
    trained 4 times in a row (16 lists); after each training 240 queries near a cluster
    filtered to that cluster with n_probes=1: how many answered with at least one item.
 
-Rates are the median over rounds with the range in brackets. Needs PostgreSQL and Redis
+Rates are the median over rounds with the range in brackets; beside the ratio of the
+medians, the median of each round's ratio (its current run beside the peer run just
+before it). Needs PostgreSQL and Redis
 (see --pg and --redis). From the worktree of the current build:
 
     .venv/bin/python bench/writers_side_by_side.py --python .venv/bin/python \\
@@ -270,14 +272,19 @@ def figure(value):
 
 
 def rows_of(workload, backend, runs, sizes):
-    """Table rows (workload, backend, measure, peer, current, ratio) of one workload."""
+    """Table rows (workload, backend, measure, peer, current, ratio, paired) of one workload."""
     def rate(measure, field, lower_is_better=False):
         figures = {build: spread([r.get(field) for r in runs[build] if "crashed" not in r])
                    for build in ("peer", "current")}
         (p, ptext), (c, ctext) = figures["peer"], figures["current"]
         ratio = f"{c / p:.2f}" if p and c is not None else "-"
+        # Each round's current beside the peer run just before it: the load of the
+        # machine drifts less within a round than across the run.
+        pairs = [cr[field] / pr[field] for pr, cr in zip(runs["peer"], runs["current"])
+                 if pr.get(field) and cr.get(field) is not None]
+        paired = f"{statistics.median(pairs):.2f}" if pairs else "-"
         label = measure + (" (lower is better)" if lower_is_better else "")
-        return (workload, backend, label, ptext, ctext, ratio)
+        return (workload, backend, label, ptext, ctext, ratio, paired)
 
     def failures(measure):
         texts = []
@@ -288,7 +295,7 @@ def rows_of(workload, backend, runs, sizes):
             if refused:
                 text += f", {refused} of {sum(r['procs'] for r in ok)} procs refused"
             texts.append(text)
-        return (workload, backend, measure, texts[0], texts[1], "")
+        return (workload, backend, measure, texts[0], texts[1], "", "")
 
     if workload == "a":
         return [rate("items/s", "items_per_s"), rate("p50 upsert ms", "p50_ms", True),
@@ -307,7 +314,7 @@ def rows_of(workload, backend, runs, sizes):
         texts = [" ".join(str(r["answered"][training]) if "crashed" not in r else "x"
                           for r in runs[build]) for build in ("peer", "current")]
         rows.append((workload, backend, f"answered/240 after training {training + 1}",
-                     texts[0], texts[1], ""))
+                     texts[0], texts[1], "", ""))
     return rows
 
 
@@ -328,7 +335,8 @@ def messages(workload, backend, runs):
 
 
 def print_table(rows):
-    header = ("workload", "backend", "measure", "peer", "current", "current/peer")
+    header = ("workload", "backend", "measure", "peer", "current", "current/peer",
+              "median of rounds' current/peer")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
     for row in [header, tuple("-" * w for w in widths)] + rows:
         print("  ".join(str(cell).ljust(w) for cell, w in zip(row, widths)).rstrip())
