@@ -2,7 +2,10 @@
 // on the same server: pipelined HSET of one field per command, and pipelined HMGET of
 // kFieldsPerHmget fields per command, both over one connection. Prints values/s of each
 // and the keystore's throughput as a ratio of each baseline; also the batch delete
-// (multi-key HDEL per chunk) against one HDEL per key waited for one by one.
+// (multi-key HDEL per chunk) against one HDEL per key waited for one by one, and a
+// writer's calls on its index store for one upsert of 1 and of 20 entries, under a shared
+// hold (take and read the maps, fenced compare-and-set of the map, fenced push, release)
+// against the same calls without holds (read the maps, compare-and-set, push).
 //
 // Server: $OMBRIX_TEST_REDIS (scripts/services.sh), else 127.0.0.1:6379, database 0.
 // Everything the run writes is deleted at the end.
@@ -130,6 +133,49 @@ void BM_DeleteOneByOne(benchmark::State& state) {
   });
 }
 
+// One upsert's calls on an index store, `batch` entries of 8 bytes, with or without a hold.
+void UpsertRoad(benchmark::State& state, const char* name, uint64_t store_offset, bool held) {
+  constexpr int kUpserts = 2000;
+  const int batch = static_cast<int>(state.range(0));
+  ombrix::DBConfig config{ombrix::REDIS, "ombrix_bench_config_" + std::to_string(getpid()),
+                          Location() + ",db:0"};
+  bs::RedisKeystore store(config, "bench", RunIndexId() + store_offset, ombrix::INDEX);
+  const std::vector<std::pair<uint64_t, uint64_t>> maps = {{UINT64_MAX, 42}, {UINT64_MAX - 1, 43}};
+  const std::vector<uint8_t> map(64, 1);
+  std::vector<uint64_t> keys(batch);
+  const std::vector<std::vector<uint8_t>> entries(batch, std::vector<uint8_t>(8, 2));
+  uint64_t next_key = 0;
+  double total = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (int upsert = 0; upsert < kUpserts; ++upsert) {
+      for (uint64_t& key : keys) key = ++next_key;
+      const uint64_t writer = next_key;
+      uint64_t version = 0;
+      if (held) {
+        version = store.TakeHoldAndGetMaps(bs::HoldKind::kShared, writer, 40000, maps).second[0].version;
+        store.SetWriteFence(bs::WriteFence{bs::HoldKind::kShared, writer});
+      } else {
+        version = store.GetMaps(maps)[0].version;
+      }
+      store.PushMap(UINT64_MAX, map, 42, version);
+      store.BatchPushVariable(keys, entries);
+      if (held) {
+        store.SetWriteFence(std::nullopt);
+        store.ReleaseHold(bs::HoldKind::kShared, writer);
+      }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.SetIterationTime(seconds);
+    total += seconds;
+  }
+  store.DeleteIndex();
+  Record(state, std::string(name) + "_" + std::to_string(batch), double(kUpserts) * state.iterations(), total);
+}
+
+void BM_UpsertHeld(benchmark::State& state) { UpsertRoad(state, "held", 40, true); }
+void BM_UpsertUnheld(benchmark::State& state) { UpsertRoad(state, "unheld", 50, false); }
+
 std::string Shell(const std::string& command) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   if (!pipe) throw std::runtime_error("cannot run: " + command);
@@ -197,6 +243,11 @@ BENCHMARK(BM_BatchGetVariable)->Iterations(kIterations)->UseManualTime()->Unit(b
 BENCHMARK(BM_RedisBenchmarkHmget)->Iterations(kIterations)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BatchDeleteItems)->Iterations(kIterations)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeleteOneByOne)->Iterations(2)->UseManualTime()->Unit(benchmark::kMillisecond);
+// Alternating, so the load of the machine falls on both alike.
+BENCHMARK(BM_UpsertUnheld)->Arg(1)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpsertHeld)->Arg(1)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpsertUnheld)->Arg(20)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpsertHeld)->Arg(20)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -217,5 +268,7 @@ int main(int argc, char** argv) {
   ratio("push", "redis_hset");
   ratio("get", "redis_hmget");
   ratio("delete", "delete_1by1");
+  ratio("held_1", "unheld_1");
+  ratio("held_20", "unheld_20");
   return 0;
 }

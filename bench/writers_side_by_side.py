@@ -11,8 +11,11 @@ bench_items_<build> and bench_config_<build>.
 
 a. 8 processes upsert 150 batches of 20 (64-d) each into one index, released together:
    items/s from the release to the last finish, p50 upsert latency, failed upserts.
-b. One process on a 10,000-item index (64-d): single upserts before training, then after
-   train(n_lists=16) single upserts and batches of 20: upserts/s.
+   Every process imports, opens its client, loads the index and makes one untimed upsert
+   before it waits for the release, so start-up stays outside the timed window (in d
+   too); b times its upserts after one untimed upsert of the same size.
+b. One process on a 10,000-item index (64-d): single upserts and batches of 20 before
+   training, then after train(n_lists=16) the same: upserts/s.
 c. Single queries (top_k 10) on a trained 10,000-item index opened with max_cache_size 64
    (the default handle has no cache), the same 8 vectors over and over after a warm-up:
    queries/s.
@@ -24,11 +27,14 @@ e. 16 well separated clusters of 1,000 points (32-d) with metadata {"cluster": c
    trained 4 times in a row (16 lists); after each training 240 queries near a cluster
    filtered to that cluster with n_probes=1: how many answered with at least one item.
 
-Rates are the median over rounds with the range in brackets. Needs PostgreSQL and Redis
+Rates are the median over rounds with the range in brackets; beside the ratio of the
+medians, the median of each round's ratio (its current run beside the peer run just
+before it). Needs PostgreSQL and Redis
 (see --pg and --redis). From the worktree of the current build:
 
     .venv/bin/python bench/writers_side_by_side.py --python .venv/bin/python \\
-        --peer-python /path/to/baseline/venv/bin/python [--rounds 3] [--only a,d] [--quick]
+        --peer-python /path/to/baseline/venv/bin/python [--rounds 3] [--only a,d] \\
+        [--backends redis] [--quick]
 """
 import argparse
 import collections
@@ -47,7 +53,7 @@ BACKENDS = {"a": ("postgres", "redis"), "b": ("postgres", "redis", "memory"),
             "c": ("postgres", "redis", "memory"), "d": ("postgres", "redis"),
             "e": ("memory", "postgres")}
 SIZES = {
-    "full": dict(a_procs=8, a_batches=150, b_single=400, b_batches=200, c_queries=1000,
+    "full": dict(a_procs=8, a_batches=150, b_single=1500, b_batches=500, c_queries=1000,
                  d_procs=32, d_items=40, e_trainings=4),
     "quick": dict(a_procs=8, a_batches=40, b_single=100, b_batches=50, c_queries=300,
                   d_procs=32, d_items=10, e_trainings=2),
@@ -91,7 +97,10 @@ def filled(job, rng, **kwargs):
 
 
 def upsert_rate(index, rng, prefix, calls, batch):
-    vectors = rng.standard_normal((calls, batch, DIM)).astype("float32")
+    vectors = rng.standard_normal((calls + 1, batch, DIM)).astype("float32")
+    # Untimed: whatever a handle does once (reading the configuration after a training,
+    # starting thread pools) stays out of the rate.
+    index.upsert([f"{prefix}warm_{i}" for i in range(batch)], vectors[calls])
     started = time.perf_counter()
     for call in range(calls):
         index.upsert([f"{prefix}{call}_{i}" for i in range(batch)], vectors[call])
@@ -105,7 +114,8 @@ def single_process(job):
     if workload == "b":
         index, _ = filled(job, rng)
         try:
-            result = {"untrained_1": upsert_rate(index, rng, "u", sizes["b_single"], 1)}
+            result = {"untrained_1": upsert_rate(index, rng, "u", sizes["b_single"], 1),
+                      "untrained_20": upsert_rate(index, rng, "v", sizes["b_batches"], 20)}
             index.train(n_lists=LISTS)
             result["trained_1"] = upsert_rate(index, rng, "t", sizes["b_single"], 1)
             result["trained_20"] = upsert_rate(index, rng, "b", sizes["b_batches"], 20)
@@ -156,17 +166,19 @@ def filtered_after_retraining(job, rng):
 
 
 def writer(job, number, ready, release, results):
-    """One of the concurrent writers: opens the index, says so, waits for the release."""
+    """One of the concurrent writers: opens the index, makes one untimed upsert, says so,
+    waits for the release. Its start-up stays outside the timed window."""
     import numpy as np
+    batch, calls = job["batch"], job["calls"]
+    vectors = np.random.default_rng([job["round"], number]).standard_normal(
+        (calls + 1, batch, DIM)).astype("float32")
     try:
         index = client(job).load_index(job["name"], bytes.fromhex(job["key"]))
+        index.upsert([f"w{number}_warm_{i}" for i in range(batch)], vectors[calls])
     except Exception as error:
         ready.put(("refused", first_line(error, job)))
         return
     ready.put(("ready", None))
-    batch, calls = job["batch"], job["calls"]
-    vectors = np.random.default_rng([job["round"], number]).standard_normal(
-        (calls, batch, DIM)).astype("float32")
     latencies, errors = [], []
     if not release.wait(RELEASE_TIMEOUT):
         results.put((latencies, ["not released"], time.monotonic()))
@@ -260,14 +272,19 @@ def figure(value):
 
 
 def rows_of(workload, backend, runs, sizes):
-    """Table rows (workload, backend, measure, peer, current, ratio) of one workload."""
+    """Table rows (workload, backend, measure, peer, current, ratio, paired) of one workload."""
     def rate(measure, field, lower_is_better=False):
         figures = {build: spread([r.get(field) for r in runs[build] if "crashed" not in r])
                    for build in ("peer", "current")}
         (p, ptext), (c, ctext) = figures["peer"], figures["current"]
         ratio = f"{c / p:.2f}" if p and c is not None else "-"
+        # Each round's current beside the peer run just before it: the load of the
+        # machine drifts less within a round than across the run.
+        pairs = [cr[field] / pr[field] for pr, cr in zip(runs["peer"], runs["current"])
+                 if pr.get(field) and cr.get(field) is not None]
+        paired = f"{statistics.median(pairs):.2f}" if pairs else "-"
         label = measure + (" (lower is better)" if lower_is_better else "")
-        return (workload, backend, label, ptext, ctext, ratio)
+        return (workload, backend, label, ptext, ctext, ratio, paired)
 
     def failures(measure):
         texts = []
@@ -278,13 +295,14 @@ def rows_of(workload, backend, runs, sizes):
             if refused:
                 text += f", {refused} of {sum(r['procs'] for r in ok)} procs refused"
             texts.append(text)
-        return (workload, backend, measure, texts[0], texts[1], "")
+        return (workload, backend, measure, texts[0], texts[1], "", "")
 
     if workload == "a":
         return [rate("items/s", "items_per_s"), rate("p50 upsert ms", "p50_ms", True),
                 failures("failed upserts")]
     if workload == "b":
         return [rate("upserts/s, batch 1, untrained", "untrained_1"),
+                rate("upserts/s, batch 20, untrained", "untrained_20"),
                 rate("upserts/s, batch 1, trained", "trained_1"),
                 rate("upserts/s, batch 20, trained", "trained_20")]
     if workload == "c":
@@ -296,7 +314,7 @@ def rows_of(workload, backend, runs, sizes):
         texts = [" ".join(str(r["answered"][training]) if "crashed" not in r else "x"
                           for r in runs[build]) for build in ("peer", "current")]
         rows.append((workload, backend, f"answered/240 after training {training + 1}",
-                     texts[0], texts[1], ""))
+                     texts[0], texts[1], "", ""))
     return rows
 
 
@@ -317,7 +335,8 @@ def messages(workload, backend, runs):
 
 
 def print_table(rows):
-    header = ("workload", "backend", "measure", "peer", "current", "current/peer")
+    header = ("workload", "backend", "measure", "peer", "current", "current/peer",
+              "median of rounds' current/peer")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
     for row in [header, tuple("-" * w for w in widths)] + rows:
         print("  ".join(str(cell).ljust(w) for cell, w in zip(row, widths)).rstrip())
@@ -334,6 +353,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=None,
                         help="rounds per build (default 3, 1 with --quick)")
     parser.add_argument("--only", default=WORKLOADS, help="workloads to run, e.g. a,d")
+    parser.add_argument("--backends", default="memory,postgres,redis",
+                        help="backends to run the workloads on, e.g. redis")
     parser.add_argument("--quick", action="store_true", help="fewer calls and one round")
     parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
     parser.add_argument("--redis", default="host:127.0.0.1,port:6379,db:0")
@@ -351,7 +372,7 @@ def main():
     started = time.monotonic()
     rows, notes = [], []
     for workload in chosen:
-        for backend in BACKENDS[workload]:
+        for backend in (b for b in BACKENDS[workload] if b in args.backends.split(",")):
             runs = {"peer": [], "current": []}
             for round_ in range(rounds):
                 for build in ("peer", "current"):

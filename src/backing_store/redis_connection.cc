@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 
@@ -280,9 +281,31 @@ void StartTls(redisContext* connection, SSL_CTX* context, const RedisEndpoint& e
 
 RedisConnection::RedisConnection(const RedisEndpoint& endpoint) : endpoint_(endpoint) { Connect(); }
 
+const std::string& RedisScript::digest() const {
+  std::call_once(digested_, [this] {
+    PrepareThreadForOpenSsl();
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const std::string_view text = body();
+    if (EVP_Digest(text.data(), text.size(), hash, &length, EVP_sha1(), nullptr) != 1) {
+      ERR_clear_error();
+      throw std::runtime_error("Failed to compute the digest of a Redis script");
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+      hex += kHex[hash[i] >> 4];
+      hex += kHex[hash[i] & 0xf];
+    }
+    digest_ = std::move(hex);
+  });
+  return digest_;
+}
+
 void RedisConnection::Connect() {
   const RedisEndpoint& endpoint = endpoint_;
   pending_ = 0;
+  sent_scripts_.clear();
   const timeval connect_timeout = ToTimeval(endpoint.connect_timeout);
   context_.reset(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, connect_timeout));
   if (!context_) {
@@ -384,6 +407,53 @@ void* RedisConnection::SendArgv(int argc, const char** argv, const size_t* lengt
   return raw;
 }
 
+namespace {
+
+// EVALSHA <digest> or EVAL <body>, then `args`.
+void ScriptCommand(const RedisScript& script, bool by_digest, const std::vector<std::string_view>& args,
+                   std::vector<const char*>& argv, std::vector<size_t>& lengths) {
+  const std::string_view text = by_digest ? std::string_view(script.digest()) : script.body();
+  argv.assign({by_digest ? "EVALSHA" : "EVAL", text.data()});
+  lengths.assign({by_digest ? size_t{7} : size_t{4}, text.size()});
+  for (const std::string_view& arg : args) {
+    argv.push_back(arg.data());
+    lengths.push_back(arg.size());
+  }
+}
+
+}  // namespace
+
+bool RedisConnection::IsNoScript(const redisReply* reply) {
+  return reply != nullptr && reply->type == REDIS_REPLY_ERROR &&
+         std::string_view(reply->str, reply->len).starts_with("NOSCRIPT");
+}
+
+void* RedisConnection::Eval(const RedisScript& script, const std::vector<std::string_view>& args) {
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  auto run = [&](bool by_digest) {
+    ScriptCommand(script, by_digest, args, argv, lengths);
+    return SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data());
+  };
+  void* raw = run(sent_scripts_.contains(&script));
+  if (IsNoScript(static_cast<const redisReply*>(raw))) {
+    freeReplyObject(raw);
+    raw = run(false);
+  }
+  if (raw != nullptr) sent_scripts_.insert(&script);
+  return raw;
+}
+
+void RedisConnection::AppendEval(const RedisScript& script, const std::vector<std::string_view>& args) {
+  if (pending_ == 0) ReconnectIfBroken();  // a new connection has sent no script yet
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  const bool by_digest = sent_scripts_.contains(&script);
+  ScriptCommand(script, by_digest, args, argv, lengths);
+  Append(by_digest ? "EVALSHA" : "EVAL", static_cast<int>(argv.size()), argv.data(), lengths.data());
+  sent_scripts_.insert(&script);
+}
+
 void RedisConnection::DrainPending() {
   for (; pending_ > 0; --pending_) {
     void* raw = nullptr;
@@ -400,7 +470,7 @@ RedisReplyPtr RedisConnection::Check(void* raw, const char* word) const {
   if (!reply || context_->err) {
     std::string message = std::string(word) + " command failed";
     InternalLogger().error(message);
-    throw std::runtime_error(message);
+    throw RedisReplyLost(message);
   }
   if (reply->type == REDIS_REPLY_ERROR) {
     std::string text(reply->str, reply->len);
@@ -421,7 +491,7 @@ void RedisConnection::Append(const char* word, int argc, const char** argv,
   ++pending_;
 }
 
-void RedisConnection::CollectPipelinedReplies(const char* word) {
+void RedisConnection::CollectPipelinedReplies(const char* word, std::vector<RedisReplyPtr>* kept) {
   std::optional<std::string> first_error;
   for (; pending_ > 0; --pending_) {
     void* raw = nullptr;
@@ -432,11 +502,12 @@ void RedisConnection::CollectPipelinedReplies(const char* word) {
       ThrowIfTimedOut(word);
       std::string message = std::string(word) + " command failed in batch execution";
       InternalLogger().error(message);
-      throw std::runtime_error(message);
+      throw RedisReplyLost(message);
     }
     if (reply->type == REDIS_REPLY_ERROR && !first_error) {
       first_error.emplace(reply->str, reply->len);
     }
+    if (kept != nullptr) kept->push_back(std::move(reply));
   }
   if (first_error) {
     InternalLogger().error(std::string("Redis ") + word + " error: " + *first_error);

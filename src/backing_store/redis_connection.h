@@ -7,8 +7,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include <openssl/ssl.h>
 
@@ -67,6 +72,32 @@ RedisEndpoint ReadRedisEndpoint(const std::map<std::string, std::string>& params
 // nor ca_path given); nothing for a plain or a verified connection.
 std::optional<std::string> UnverifiedTlsWarning(const RedisEndpoint& endpoint);
 
+// A command that got no reply: the connection broke or failed while it waited (not a
+// time-out, which is ServerUnreachable). The server may or may not have run it. Its text
+// is "<word> command failed"; retry loops treat it like any store failure.
+class RedisReplyLost : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A Lua script the server keeps by its SHA-1 digest (EVALSHA). The body must outlive the
+// object (a string literal); the digest is computed at its first use. Thread-safe.
+class RedisScript {
+ public:
+  explicit constexpr RedisScript(const char* body) : body_(body) {}
+  RedisScript(const RedisScript&) = delete;
+  RedisScript& operator=(const RedisScript&) = delete;
+
+  std::string_view body() const { return body_; }
+  // 40 lowercase hex digits, as SCRIPT LOAD answers.
+  const std::string& digest() const;
+
+ private:
+  const char* body_;
+  mutable std::once_flag digested_;
+  mutable std::string digest_;
+};
+
 // The reply type names of log lines: "STRING", "ARRAY", "INTEGER", "NIL", "STATUS",
 // "ERROR", otherwise "UNKNOWN".
 const char* RedisReplyTypeName(int type);
@@ -94,10 +125,21 @@ class RedisConnection {
   // belongs.
   void* Send(const char* format, ...);
   void* SendArgv(int argc, const char** argv, const size_t* lengths);
+  // Runs `script` with `args` (key count, keys, arguments, as EVAL takes them after the
+  // body). By digest once this connection has sent the body; the body itself (EVAL, whose
+  // script the server then keeps) at the first use on each connection and again when the
+  // server answers NOSCRIPT (restarted, or SCRIPT FLUSH): nothing ran then, so the script
+  // runs once either way. The raw result is what Send gives.
+  void* Eval(const RedisScript& script, const std::vector<std::string_view>& args);
+  // Queues `script` as Eval would send it first (see Append). A NOSCRIPT reply among the
+  // collected ones is the caller's to meet, by Eval (which sends the body) and whatever
+  // was queued after it once more.
+  void AppendEval(const RedisScript& script, const std::vector<std::string_view>& args);
+  static bool IsNoScript(const redisReply* reply);
 
   // The checked outcome of one command whose raw result is `raw` (taken over):
   // no reply or a broken connection logs "<word> command failed" at ERROR and throws
-  // std::runtime_error with that text; an error reply logs "Redis <word> error: <text>"
+  // RedisReplyLost with that text; an error reply logs "Redis <word> error: <text>"
   // at ERROR and throws std::runtime_error with the server's text.
   RedisReplyPtr Check(void* raw, const char* word) const;
 
@@ -106,10 +148,12 @@ class RedisConnection {
   void Append(const char* word, int argc, const char** argv, const size_t* lengths);
 
   // Reads the reply of every queued command, all of them even after an error reply, so
-  // the connection stays in step. A failed read throws "<word> command failed in batch
-  // execution" (the connection is then unusable: hiredis keeps its error set); otherwise
-  // the first error reply throws with the server's text.
-  void CollectPipelinedReplies(const char* word);
+  // the connection stays in step. A failed read throws RedisReplyLost "<word> command
+  // failed in batch execution" (the connection is then unusable: hiredis keeps its error
+  // set); otherwise
+  // the first error reply throws with the server's text. With `kept`, the replies are
+  // handed back there in the order the commands were queued.
+  void CollectPipelinedReplies(const char* word, std::vector<RedisReplyPtr>* kept = nullptr);
 
  private:
   // Connects, sets up TLS, selects the database and PINGs (the constructor's work).
@@ -127,6 +171,8 @@ class RedisConnection {
   SslContextPtr ssl_context_;
   RedisContextPtr context_;
   size_t pending_ = 0;  // queued commands whose replies are not read yet
+  // Scripts whose body this connection sent since it was (re)opened.
+  std::unordered_set<const RedisScript*> sent_scripts_;
 };
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -16,100 +16,123 @@ using ombrix::InternalLogger;
 
 namespace {
 
-// Runs atomically on the server. KEYS: map hash, map field, version field; ARGV: map
-// bytes, expected version, next version (both decimal, so text equality is numeric).
-constexpr const char* kCompareAndSetScript =
+// Every script runs atomically on the server and is sent by its digest (RedisScript).
+
+// KEYS: map hash, map field, version field; ARGV: map bytes, expected version, next
+// version (both decimal, so text equality is numeric).
+const RedisScript kCompareAndSet(
     "local stored = redis.call('HGET', KEYS[1], KEYS[3]) "
     "if (stored == false and ARGV[2] == '0') or stored == ARGV[2] then "
-    "redis.call('HSET', KEYS[1], KEYS[2], ARGV[1]) "
-    "redis.call('HSET', KEYS[1], KEYS[3], ARGV[3]) "
+    "redis.call('HSET', KEYS[1], KEYS[2], ARGV[1], KEYS[3], ARGV[3]) "
     "return 1 "
     "end "
-    "return 0";
+    "return 0");
 
 // The compare-and-set of a plain value, in the item hash. KEYS: item hash; ARGV: value
 // field, value, version field, expected version, next version (fields and versions as 8
 // little-endian bytes; an absent version counts as 0).
-constexpr const char* kCompareAndSetValueScript =
+const RedisScript kCompareAndSetValue(
     "local stored = redis.call('HGET', KEYS[1], ARGV[3]) "
     "if (stored == false and ARGV[4] == string.rep('\\0', 8)) or stored == ARGV[4] then "
     "redis.call('HSET', KEYS[1], ARGV[1], ARGV[2], ARGV[3], ARGV[5]) "
     "return 1 "
     "end "
-    "return 0";
+    "return 0");
 
-// The server's clock in milliseconds, and the check every fenced script starts with. KEYS
-// 1 and 2: the exclusive key and the writers' set; ARGV 1: 'x' (exclusive), 's' (shared)
-// or '-' (no fence); ARGV 2: the holder. A hold that is not live refuses the write.
-#define OMBRIX_REDIS_NOW                                               \
-  "local function now() local t = redis.call('TIME') "                 \
-  "return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) end "
-constexpr const char* kFenceCheck =
-    OMBRIX_REDIS_NOW
-    "if ARGV[1] == 'x' then "
-    "if redis.call('GET', KEYS[1]) ~= ARGV[2] then return redis.error_reply('HOLD_LOST') end "
-    "elseif ARGV[1] == 's' then "
-    "local s = redis.call('ZSCORE', KEYS[2], ARGV[2]) "
-    "if not s or tonumber(s) < now() then return redis.error_reply('HOLD_LOST') end "
-    "end ";
+// The compare-and-set of a named blob. KEYS: config hash; ARGV: name, expected, blob. An
+// empty expected blob stands for none stored, so a stored empty blob does not match it.
+const RedisScript kCompareAndSetConfig(
+    "local stored = redis.call('HGET', KEYS[1], ARGV[1]) "
+    "if (#ARGV[2] == 0 and stored == false) or (#ARGV[2] > 0 and stored == ARGV[2]) then "
+    "redis.call('HSET', KEYS[1], ARGV[1], ARGV[3]) "
+    "return 1 "
+    "end "
+    "return 0");
+
+// KEYS: item hash, map hash.
+const RedisScript kDeleteBoth("return {redis.call('DEL', KEYS[1]), redis.call('DEL', KEYS[2])}");
+
+// The server's clock in milliseconds as the Lua number `now`: only where a lease's end is
+// set in the writers' set or judged there.
+#define OMBRIX_REDIS_NOW                 \
+  "local t = redis.call('TIME') "        \
+  "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) "
+
+// The check every fenced script starts with. KEYS 1: the exclusive key; KEYS 2: the
+// writer's own lease key (shared fence); ARGV 1: 'x' (exclusive), 's' (shared) or '-' (no
+// fence); ARGV 2: the holder. A hold that is not live refuses the write, saying whether
+// the exclusive hold is in another's hands or no hold is left at all. A writer's lease key
+// expires with its lease on the server's own clock, so judging it needs no TIME.
+#define OMBRIX_REDIS_FENCE                                                                \
+  "if ARGV[1] == 'x' then "                                                               \
+  "local h = redis.call('GET', KEYS[1]) "                                                 \
+  "if h ~= ARGV[2] then return redis.error_reply(h and 'HOLD_LOST taken' or 'HOLD_LOST gone') end " \
+  "elseif ARGV[1] == 's' and redis.call('EXISTS', KEYS[2]) == 0 then "                    \
+  "return redis.error_reply('HOLD_LOST gone') "                                           \
+  "end "
 constexpr char kHoldLost[] = "HOLD_LOST";
 
-// Fenced bodies. KEYS 3: the hash written; ARGV from 3 on as each says.
-const std::string kFencedHset = std::string(kFenceCheck) +  // field, value pairs
-    "for i = 3, #ARGV, 2 do redis.call('HSET', KEYS[3], ARGV[i], ARGV[i + 1]) end return 1";
-const std::string kFencedCompareAndSet = std::string(kFenceCheck) +  // map field, version field, map, expected, next
+// Fenced bodies. KEYS 3: the hash written; ARGV from 3 on as each says. Fields go to the
+// server in slices, as Lua's unpack takes at most a few thousand values at once.
+const RedisScript kFencedHset(  // field, value pairs
+    OMBRIX_REDIS_FENCE
+    "for i = 3, #ARGV, 2000 do "
+    "redis.call('HSET', KEYS[3], unpack(ARGV, i, math.min(i + 1999, #ARGV))) end return 1");
+const RedisScript kFencedCompareAndSet(  // map field, version field, map, expected, next
+    OMBRIX_REDIS_FENCE
     "local stored = redis.call('HGET', KEYS[3], ARGV[4]) "
     "if (stored == false and ARGV[6] == '0') or stored == ARGV[6] then "
-    "redis.call('HSET', KEYS[3], ARGV[3], ARGV[5], ARGV[4], ARGV[7]) return 1 end return 0";
-const std::string kFencedCompareAndSetValue = std::string(kFenceCheck) +  // field, value, version field, expected, next
+    "redis.call('HSET', KEYS[3], ARGV[3], ARGV[5], ARGV[4], ARGV[7]) return 1 end return 0");
+const RedisScript kFencedCompareAndSetValue(  // field, value, version field, expected, next
+    OMBRIX_REDIS_FENCE
     "local stored = redis.call('HGET', KEYS[3], ARGV[5]) "
     "if (stored == false and ARGV[6] == string.rep('\\0', 8)) or stored == ARGV[6] then "
-    "redis.call('HSET', KEYS[3], ARGV[3], ARGV[4], ARGV[5], ARGV[7]) return 1 end return 0";
-const std::string kFencedDelete = std::string(kFenceCheck) +  // KEYS 3 and 4: item and map hash
-    "return {redis.call('DEL', KEYS[3]), redis.call('DEL', KEYS[4])}";
-const std::string kFencedHdel = std::string(kFenceCheck) +  // fields
-    "for i = 3, #ARGV do redis.call('HDEL', KEYS[3], ARGV[i]) end return 1";
+    "redis.call('HSET', KEYS[3], ARGV[3], ARGV[4], ARGV[5], ARGV[7]) return 1 end return 0");
+const RedisScript kFencedDelete(  // KEYS 3 and 4: item and map hash
+    OMBRIX_REDIS_FENCE
+    "return {redis.call('DEL', KEYS[3]), redis.call('DEL', KEYS[4])}");
+const RedisScript kFencedHdel(  // fields
+    OMBRIX_REDIS_FENCE
+    "for i = 3, #ARGV, 2000 do "
+    "redis.call('HDEL', KEYS[3], unpack(ARGV, i, math.min(i + 1999, #ARGV))) end return 1");
 
-// Hold scripts: KEYS the exclusive key and the writers' set; ARGV the holder and the lease.
+// Hold scripts. KEYS: the exclusive key, the writers' set, the holder's lease key; ARGV:
+// the holder, the lease. A
+// shared hold lives twice: as the holder's lease key, which expires with the lease and is
+// what its fence and its release judge, and as a member of the writers' set scored by the
+// end of the lease, which is what an exclusive holder counts. Both are set in one script,
+// the key first and the score read off TIME after it, so the member never ends before the
+// key: once an exclusive holder finds the member ended, the writer's fence finds no key.
 // The writers' set lives twice as long as its newest lease, so a set of writers that all
 // died goes by itself.
-constexpr const char* kTakeShared =
-    OMBRIX_REDIS_NOW
-    "if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end "
-    "local lease = tonumber(ARGV[2]) "
-    "redis.call('ZADD', KEYS[2], now() + lease, ARGV[1]) "
-    "redis.call('PEXPIRE', KEYS[2], 2 * lease) return 1";
-// The same, then the map hash's fields ARGV[3...] read (KEYS[3]) after the grant.
-constexpr const char* kTakeSharedAndRead =
-    OMBRIX_REDIS_NOW
-    "if redis.call('EXISTS', KEYS[1]) == 1 then return {0} end "
-    "local lease = tonumber(ARGV[2]) "
-    "redis.call('ZADD', KEYS[2], now() + lease, ARGV[1]) "
-    "redis.call('PEXPIRE', KEYS[2], 2 * lease) "
-    "local reply = redis.call('HMGET', KEYS[3], unpack(ARGV, 3)) "
-    "table.insert(reply, 1, 1) return reply";
-constexpr const char* kTakeExclusive =
-    OMBRIX_REDIS_NOW
+#define OMBRIX_REDIS_JOIN_WRITERS(refused)                                 \
+  "if redis.call('EXISTS', KEYS[1]) == 1 then return " refused " end "     \
+  "local lease = tonumber(ARGV[2]) "                                       \
+  "redis.call('SET', KEYS[3], '1', 'PX', lease) "                          \
+  OMBRIX_REDIS_NOW                                                         \
+  "redis.call('ZADD', KEYS[2], now + lease, ARGV[1]) "                     \
+  "redis.call('PEXPIRE', KEYS[2], 2 * lease) "
+const RedisScript kTakeShared(OMBRIX_REDIS_JOIN_WRITERS("0") "return 1");
+const RedisScript kTakeExclusive(
     "local holder = redis.call('GET', KEYS[1]) "
     "if holder and holder ~= ARGV[1] then return {0, 0} end "
     "redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) "
-    "redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', '(' .. string.format('%d', now())) "
-    "return {1, redis.call('ZCARD', KEYS[2])}";
-constexpr const char* kRenewShared =
     OMBRIX_REDIS_NOW
-    "local s = redis.call('ZSCORE', KEYS[2], ARGV[1]) local t = now() local lease = tonumber(ARGV[2]) "
-    "if s and tonumber(s) >= t then "
-    "redis.call('ZADD', KEYS[2], 'XX', t + lease, ARGV[1]) redis.call('PEXPIRE', KEYS[2], 2 * lease) "
-    "return 1 end return 0";
-constexpr const char* kRenewExclusive =
+    "redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', '(' .. string.format('%d', now)) "
+    "return {1, redis.call('ZCARD', KEYS[2])}");
+const RedisScript kRenewShared(
+    "if redis.call('PEXPIRE', KEYS[3], ARGV[2]) == 0 then return 0 end "
+    OMBRIX_REDIS_NOW
+    "local lease = tonumber(ARGV[2]) "
+    "redis.call('ZADD', KEYS[2], now + lease, ARGV[1]) "
+    "redis.call('PEXPIRE', KEYS[2], 2 * lease) return 1");
+const RedisScript kRenewExclusive(
     "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('PEXPIRE', KEYS[1], ARGV[2]) return 1 end "
-    "return 0";
-constexpr const char* kReleaseShared =
-    OMBRIX_REDIS_NOW
-    "local s = redis.call('ZSCORE', KEYS[2], ARGV[1]) redis.call('ZREM', KEYS[2], ARGV[1]) "
-    "if s and tonumber(s) >= now() then return 1 end return 0";
-constexpr const char* kReleaseExclusive =
-    "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('DEL', KEYS[1]) return 1 end return 0";
+    "return 0");
+const RedisScript kReleaseExclusive(
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('DEL', KEYS[1]) return 1 end return 0");
+#undef OMBRIX_REDIS_JOIN_WRITERS
+#undef OMBRIX_REDIS_FENCE
 #undef OMBRIX_REDIS_NOW
 
 RedisEndpoint EndpointOf(const ombrix::DBConfig& config) {
@@ -175,26 +198,20 @@ template <typename ValueAt>
 void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty,
                                  ValueAt value_at) {
   if (write_fence_) {
-    // One fenced script per chunk of fields: each checks the hold before it writes.
-    constexpr size_t kFieldsPerScript = 1000;
+    // One fenced script for the whole call: the hold is checked once, and a refusal
+    // leaves none of the batch written.
     std::vector<WireKey> fields;
+    fields.reserve(keys.size());  // the views below point into it
     std::vector<std::string_view> args;
-    for (size_t start = 0; start < keys.size(); start += kFieldsPerScript) {
-      const size_t end = std::min(keys.size(), start + kFieldsPerScript);
-      fields.clear();
-      fields.reserve(end - start);  // the views below point into it
-      args.clear();
-      for (size_t i = start; i < end; ++i) {
-        auto [data, length] = value_at(i);
-        if (skip_empty && length == 0) continue;
-        fields.push_back(ToWire(keys[i]));
-        args.emplace_back(fields.back().data(), fields.back().size());
-        args.emplace_back(data, length);
-      }
-      if (!args.empty()) {
-        EvalFenced(kFencedHset.c_str(), {std::string(item_hash_.data(), item_hash_.size())}, args, "HSET");
-      }
+    args.reserve(2 * keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) {
+      auto [data, length] = value_at(i);
+      if (skip_empty && length == 0) continue;
+      fields.push_back(ToWire(keys[i]));
+      args.emplace_back(fields.back().data(), fields.back().size());
+      args.emplace_back(data, length);
     }
+    if (!args.empty()) EvalFenced(kFencedHset, {ItemHash()}, args, "HSET");
     InternalLogger().info("Items successfully pushed to Redis");
     return;
   }
@@ -241,7 +258,7 @@ void RedisKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& va
   InternalLogger().info("Pushing item to Redis");
   WireKey field = ToWire(key);
   if (write_fence_) {
-    EvalFenced(kFencedHset.c_str(), {std::string(item_hash_.data(), item_hash_.size())},
+    EvalFenced(kFencedHset, {ItemHash()},
                {std::string_view(field.data(), field.size()),
                 std::string_view(reinterpret_cast<const char*>(value.data()), value.size())},
                "HSET");
@@ -263,15 +280,16 @@ bool RedisKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>&
   std::string next = std::to_string(expected_version + 1);
   RedisReplyPtr reply =
       write_fence_
-          ? EvalFenced(kFencedCompareAndSet.c_str(), {map_hash_},
+          ? EvalFenced(kFencedCompareAndSet, {map_hash_},
                        {map_field, version_field,
                         std::string_view(reinterpret_cast<const char*>(map.data()), map.size()),
                         expected, next},
                        "EVAL")
           : connection_.Check(
-                connection_.Send("EVAL %s 3 %s %s %s %b %s %s", kCompareAndSetScript,
-                                 map_hash_.c_str(), map_field.c_str(), version_field.c_str(),
-                                 map.data(), map.size(), expected.c_str(), next.c_str()),
+                connection_.Eval(kCompareAndSet,
+                                 {"3", map_hash_, map_field, version_field,
+                                  std::string_view(reinterpret_cast<const char*>(map.data()), map.size()),
+                                  expected, next}),
                 "EVAL");
   std::string type_line = std::string("Redis reply type: ") + RedisReplyTypeName(reply->type);
   if (reply->type == REDIS_REPLY_INTEGER) type_line += ", value: " + std::to_string(reply->integer);
@@ -304,14 +322,14 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     return;
   }
   if (write_fence_) {
-    for (size_t start = 0; start < keys.size(); start += kDeleteChunk) {
-      const size_t end = std::min(keys.size(), start + kDeleteChunk);
-      std::vector<WireKey> fields;
-      for (size_t i = start; i < end; ++i) fields.push_back(ToWire(keys[i]));
-      std::vector<std::string_view> args;
-      for (const WireKey& field : fields) args.emplace_back(field.data(), field.size());
-      EvalFenced(kFencedHdel.c_str(), {std::string(item_hash_.data(), item_hash_.size())}, args, "HDEL");
-    }
+    // One fenced script for the whole call, as for the fenced pushes.
+    std::vector<WireKey> fields;
+    fields.reserve(keys.size());
+    for (uint64_t key : keys) fields.push_back(ToWire(key));
+    std::vector<std::string_view> args;
+    args.reserve(fields.size());
+    for (const WireKey& field : fields) args.emplace_back(field.data(), field.size());
+    EvalFenced(kFencedHdel, {ItemHash()}, args, "HDEL");
     InternalLogger().info("Items successfully deleted from Redis");
     return;
   }
@@ -340,8 +358,7 @@ void RedisKeystore::DeleteItem(const uint64_t& key) {
   InternalLogger().info("Deleting item from Redis");
   WireKey field = ToWire(key);
   if (write_fence_) {
-    EvalFenced(kFencedHdel.c_str(), {std::string(item_hash_.data(), item_hash_.size())},
-               {std::string_view(field.data(), field.size())}, "HDEL");
+    EvalFenced(kFencedHdel, {ItemHash()}, {std::string_view(field.data(), field.size())}, "HDEL");
     return;
   }
   connection_.Check(connection_.Send("HDEL %b %b", item_hash_.data(), item_hash_.size(),
@@ -397,20 +414,20 @@ bool RedisKeystore::CompareAndSetValue(const uint64_t& key, const std::vector<ui
   const WireKey version_field = ToWire(version_key);
   const WireKey expected = ToWire(expected_version);
   const WireKey next = ToWire(expected_version + 1);
+  auto view = [](const WireKey& wire) { return std::string_view(wire.data(), wire.size()); };
   if (write_fence_) {
-    auto view = [](const WireKey& wire) { return std::string_view(wire.data(), wire.size()); };
     RedisReplyPtr reply = EvalFenced(
-        kFencedCompareAndSetValue.c_str(), {std::string(item_hash_.data(), item_hash_.size())},
+        kFencedCompareAndSetValue, {ItemHash()},
         {view(field), std::string_view(reinterpret_cast<const char*>(value.data()), value.size()),
          view(version_field), view(expected), view(next)},
         "EVAL");
     return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
   }
   RedisReplyPtr reply = connection_.Check(
-      connection_.Send("EVAL %s 1 %b %b %b %b %b %b", kCompareAndSetValueScript, item_hash_.data(),
-                       item_hash_.size(), field.data(), field.size(), value.data(), value.size(),
-                       version_field.data(), version_field.size(), expected.data(), expected.size(),
-                       next.data(), next.size()),
+      connection_.Eval(kCompareAndSetValue,
+                       {"1", ItemHash(), view(field),
+                        std::string_view(reinterpret_cast<const char*>(value.data()), value.size()),
+                        view(version_field), view(expected), view(next)}),
       "EVAL");
   return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
@@ -495,6 +512,17 @@ void RedisKeystore::PushConfigItem(const std::string& name, const std::vector<ui
   connection_.Check(reply.release(), "HSET");
 }
 
+bool RedisKeystore::CompareAndSetConfigItem(const std::string& name, const std::vector<uint8_t>& expected,
+                                            const std::vector<uint8_t>& blob) {
+  auto bytes = [](const std::vector<uint8_t>& value) {
+    return std::string_view(reinterpret_cast<const char*>(value.data()), value.size());
+  };
+  RedisReplyPtr reply = connection_.Check(
+      connection_.Eval(kCompareAndSetConfig, {"1", table_name_, name, bytes(expected), bytes(blob)}),
+      "EVAL");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
 std::vector<uint8_t> RedisKeystore::LoadConfigItem(const std::string& name) {
   void* raw = connection_.Send("HGET %s %b", table_name_.c_str(), name.data(), name.size());
   if (raw == nullptr) {
@@ -549,13 +577,8 @@ void RedisKeystore::DeleteIndex() {
     // after the server ran it cannot leave a map over missing entries.
     RedisReplyPtr reply =
         write_fence_
-            ? EvalFenced(kFencedDelete.c_str(),
-                         {std::string(item_hash_.data(), item_hash_.size()), map_hash_}, {}, "DEL")
-            : connection_.Check(
-                  connection_.Send("EVAL %s 2 %b %s",
-                                   "return {redis.call('DEL', KEYS[1]), redis.call('DEL', KEYS[2])}",
-                                   item_hash_.data(), item_hash_.size(), map_hash_.c_str()),
-                  "DEL");
+            ? EvalFenced(kFencedDelete, {ItemHash(), map_hash_}, {}, "DEL")
+            : connection_.Check(connection_.Eval(kDeleteBoth, {"2", ItemHash(), map_hash_}), "DEL");
     if (reply->type == REDIS_REPLY_ARRAY) {
       for (size_t i = 0; i < reply->elements; ++i) {
         const redisReply* deleted = reply->element[i];
@@ -612,36 +635,40 @@ std::vector<uint64_t> RedisKeystore::GetAllKeys() {
   return keys;
 }
 
-RedisReplyPtr RedisKeystore::EvalFenced(const char* script, const std::vector<std::string>& keys,
+void RedisKeystore::SetWriteFence(std::optional<WriteFence> fence) {
+  Keystore::SetWriteFence(fence);
+  fence_holder_ = fence ? std::to_string(fence->holder) : std::string("0");
+  fence_lease_key_ = LeaseKey(fence_holder_);
+}
+
+RedisReplyPtr RedisKeystore::EvalFenced(const RedisScript& script, const std::vector<std::string_view>& keys,
                                         const std::vector<std::string_view>& args, const char* word) {
   const std::string key_count = std::to_string(2 + keys.size());
-  const std::string holder = write_fence_ ? std::to_string(write_fence_->holder) : std::string("0");
   const char* kind = !write_fence_ ? "-" : write_fence_->kind == HoldKind::kExclusive ? "x" : "s";
-  std::vector<const char*> argv = {"EVAL", script, key_count.c_str(), exclusive_key_.c_str(),
-                                   writers_key_.c_str()};
-  std::vector<size_t> lengths = {4, std::strlen(script), key_count.size(), exclusive_key_.size(),
-                                 writers_key_.size()};
-  for (const std::string& key : keys) {
-    argv.push_back(key.data());
-    lengths.push_back(key.size());
-  }
-  argv.push_back(kind);
-  lengths.push_back(1);
-  argv.push_back(holder.c_str());
-  lengths.push_back(holder.size());
-  for (const std::string_view& arg : args) {
-    argv.push_back(arg.data());
-    lengths.push_back(arg.size());
-  }
-  void* raw = connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data());
+  std::vector<std::string_view> argv = {key_count, exclusive_key_, fence_lease_key_};
+  argv.reserve(keys.size() + args.size() + 5);
+  argv.insert(argv.end(), keys.begin(), keys.end());
+  argv.emplace_back(kind, 1);
+  argv.emplace_back(fence_holder_);
+  argv.insert(argv.end(), args.begin(), args.end());
+  void* raw = connection_.Eval(script, argv);
   if (raw != nullptr) {
     const auto* reply = static_cast<const redisReply*>(raw);
     // The server may put its own code ("ERR ") before the script's text.
-    if (reply->type == REDIS_REPLY_ERROR &&
-        std::string_view(reply->str, reply->len).find(kHoldLost) != std::string_view::npos) {
+    const std::string_view text =
+        reply->type == REDIS_REPLY_ERROR ? std::string_view(reply->str, reply->len) : std::string_view();
+    if (const size_t at = text.find(kHoldLost); at != std::string_view::npos) {
+      const std::string_view found = text.substr(at + sizeof(kHoldLost) - 1);
+      std::string message;
+      if (found.find("taken") != std::string_view::npos) {
+        message = "Another process holds index '" + index_name_ +
+                  "' on the Redis server now: the hold of this process ran out before its write "
+                  "reached the server, which refused it";
+      } else {
+        message = "The Redis server no longer holds the hold of this process on index '" +
+                  index_name_ + "' (restarted, or its lease ran out): it refused the write";
+      }
       freeReplyObject(raw);
-      const std::string message = "The hold of this process on Redis store " + map_hash_ +
-                                  " ran out before its write reached the server";
       InternalLogger().error(message);
       throw HoldLostError(message);
     }
@@ -649,21 +676,33 @@ RedisReplyPtr RedisKeystore::EvalFenced(const char* script, const std::vector<st
   return connection_.Check(raw, word);
 }
 
-RedisReplyPtr RedisKeystore::EvalHold(const char* script, uint64_t holder, uint64_t lease_ms) {
+void RedisKeystore::ThrowNoAnswer(const char* what) const {
+  const std::string message = "Redis gave no answer to " + std::string(what) + " on index '" +
+                              index_name_ + "': the connection dropped while it waited";
+  InternalLogger().error(message);
+  throw RedisReplyLost(message);
+}
+
+RedisReplyPtr RedisKeystore::EvalHold(const RedisScript& script, uint64_t holder, uint64_t lease_ms,
+                                      const char* what) {
   const std::string holder_text = std::to_string(holder);
   const std::string lease_text = std::to_string(lease_ms);
-  return connection_.Check(connection_.Send("EVAL %s 2 %s %s %s %s", script, exclusive_key_.c_str(),
-                                            writers_key_.c_str(), holder_text.c_str(),
-                                            lease_text.c_str()),
-                           "EVAL");
+  const std::string lease_key = LeaseKey(holder_text);
+  try {
+    return connection_.Check(
+        connection_.Eval(script, {"3", exclusive_key_, writers_key_, lease_key, holder_text, lease_text}),
+        "EVAL");
+  } catch (const RedisReplyLost&) {
+    ThrowNoAnswer(what);
+  }
 }
 
 HoldGrant RedisKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
   if (kind == HoldKind::kShared) {
-    RedisReplyPtr reply = EvalHold(kTakeShared, holder, lease_ms);
+    RedisReplyPtr reply = EvalHold(kTakeShared, holder, lease_ms, "the taking of a shared hold");
     return {reply->type == REDIS_REPLY_INTEGER && reply->integer == 1, false};
   }
-  RedisReplyPtr reply = EvalHold(kTakeExclusive, holder, lease_ms);
+  RedisReplyPtr reply = EvalHold(kTakeExclusive, holder, lease_ms, "the taking of the exclusive hold");
   if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
       reply->element[0]->type != REDIS_REPLY_INTEGER || reply->element[1]->type != REDIS_REPLY_INTEGER) {
     throw std::runtime_error("Redis answered the exclusive hold with an unexpected reply");
@@ -672,15 +711,48 @@ HoldGrant RedisKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t lease
 }
 
 bool RedisKeystore::RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) {
-  RedisReplyPtr reply =
-      EvalHold(kind == HoldKind::kShared ? kRenewShared : kRenewExclusive, holder, lease_ms);
-  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  // Without an answer nobody knows whether the hold is still live: the holder must stop
+  // as if it were lost, and say why.
+  try {
+    RedisReplyPtr reply = EvalHold(kind == HoldKind::kShared ? kRenewShared : kRenewExclusive, holder,
+                                   lease_ms, "the renewal of the hold of this process");
+    return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  } catch (const RedisReplyLost& lost) {
+    throw HoldLostError(std::string(lost.what()) +
+                        "; whether the server still holds it is unknown, so the operation stopped");
+  } catch (const ServerUnreachable& unreachable) {
+    const std::string message = "The renewal of the hold of this process on index '" + index_name_ +
+                                "' got no answer (" + unreachable.what() +
+                                "); whether the server still holds it is unknown, so the operation "
+                                "stopped";
+    InternalLogger().error(message);
+    throw HoldLostError(message);
+  }
 }
 
 bool RedisKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
-  RedisReplyPtr reply =
-      EvalHold(kind == HoldKind::kShared ? kReleaseShared : kReleaseExclusive, holder, 0);
-  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  if (kind == HoldKind::kExclusive) {
+    RedisReplyPtr reply = EvalHold(kReleaseExclusive, holder, 0, "the release of the hold of this process");
+    return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  }
+  // Two plain commands in one round trip, cheaper on the server than a script: the lease
+  // key, whose removal says whether it was still live, then the member an exclusive holder
+  // counts. One seeing the member in between only waits a little longer for it.
+  const std::string holder_text = std::to_string(holder);
+  const std::string lease_key = LeaseKey(holder_text);
+  const char* del[] = {"DEL", lease_key.c_str()};
+  const size_t del_lengths[] = {3, lease_key.size()};
+  const char* zrem[] = {"ZREM", writers_key_.c_str(), holder_text.c_str()};
+  const size_t zrem_lengths[] = {4, writers_key_.size(), holder_text.size()};
+  std::vector<RedisReplyPtr> replies;
+  try {
+    connection_.Append("DEL", 2, del, del_lengths);
+    connection_.Append("ZREM", 3, zrem, zrem_lengths);
+    connection_.CollectPipelinedReplies("DEL", &replies);
+  } catch (const RedisReplyLost&) {
+    ThrowNoAnswer("the release of the hold of this process");
+  }
+  return replies.size() == 2 && replies[0]->type == REDIS_REPLY_INTEGER && replies[0]->integer == 1;
 }
 
 bool RedisKeystore::ExclusiveHoldIsLive() {
@@ -689,14 +761,14 @@ bool RedisKeystore::ExclusiveHoldIsLive() {
   return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 
-std::vector<MapAndVersion> RedisKeystore::MapsOf(const redisReply& reply, size_t first, size_t count) {
-  if (reply.type != REDIS_REPLY_ARRAY || reply.elements != first + 2 * count) {
+std::vector<MapAndVersion> RedisKeystore::MapsOf(const redisReply& reply, size_t count) {
+  if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 2 * count) {
     throw std::runtime_error("Redis answered a read of the maps with an unexpected reply");
   }
   std::vector<MapAndVersion> maps(count);
   for (size_t i = 0; i < count; ++i) {
-    const redisReply* map = reply.element[first + 2 * i];
-    const redisReply* version = reply.element[first + 2 * i + 1];
+    const redisReply* map = reply.element[2 * i];
+    const redisReply* version = reply.element[2 * i + 1];
     if (IsBulk(map)) maps[i].map_data = BytesOf(*map);
     if (IsBulk(version)) {
       try {
@@ -732,7 +804,7 @@ std::vector<MapAndVersion> RedisKeystore::GetMaps(
   }
   RedisReplyPtr reply = connection_.Check(
       connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "HMGET");
-  return MapsOf(*reply, 0, keys.size());
+  return MapsOf(*reply, keys.size());
 }
 
 std::pair<HoldGrant, std::vector<MapAndVersion>> RedisKeystore::TakeHoldAndGetMaps(
@@ -741,27 +813,39 @@ std::pair<HoldGrant, std::vector<MapAndVersion>> RedisKeystore::TakeHoldAndGetMa
   if (kind != HoldKind::kShared || maps.empty()) {
     return Keystore::TakeHoldAndGetMaps(kind, holder, lease_ms, maps);
   }
+  // The take, then a plain HMGET queued behind it: one round trip, and the maps are read
+  // after the grant without passing through the script.
   const std::string holder_text = std::to_string(holder);
   const std::string lease_text = std::to_string(lease_ms);
+  const std::string lease_key = LeaseKey(holder_text);
   const std::vector<std::string> fields = MapFields(maps);
-  std::vector<const char*> argv = {"EVAL", kTakeSharedAndRead, "3", exclusive_key_.c_str(),
-                                   writers_key_.c_str(), map_hash_.c_str(), holder_text.c_str(),
-                                   lease_text.c_str()};
-  std::vector<size_t> lengths = {4, std::strlen(kTakeSharedAndRead), 1, exclusive_key_.size(),
-                                 writers_key_.size(), map_hash_.size(), holder_text.size(),
-                                 lease_text.size()};
+  std::vector<const char*> hmget = {"HMGET", map_hash_.c_str()};
+  std::vector<size_t> lengths = {5, map_hash_.size()};
   for (const std::string& field : fields) {
-    argv.push_back(field.c_str());
+    hmget.push_back(field.c_str());
     lengths.push_back(field.size());
   }
-  RedisReplyPtr reply = connection_.Check(
-      connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "EVAL");
-  if (reply->type != REDIS_REPLY_ARRAY || reply->elements == 0 ||
-      reply->element[0]->type != REDIS_REPLY_INTEGER) {
+  std::vector<RedisReplyPtr> replies;
+  try {
+    connection_.AppendEval(kTakeShared, {"3", exclusive_key_, writers_key_, lease_key, holder_text, lease_text});
+    connection_.Append("HMGET", static_cast<int>(hmget.size()), hmget.data(), lengths.data());
+    connection_.CollectPipelinedReplies("EVAL", &replies);
+  } catch (const RedisReplyLost&) {
+    ThrowNoAnswer("the taking of a shared hold");
+  } catch (const ServerUnreachable&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    // The server forgot the script (restarted, SCRIPT FLUSH): nothing was taken, so take
+    // and read again in turn.
+    if (replies.empty() || !RedisConnection::IsNoScript(replies[0].get())) throw;
+    return Keystore::TakeHoldAndGetMaps(kind, holder, lease_ms, maps);
+  }
+  const redisReply& grant = *replies[0];
+  if (grant.type != REDIS_REPLY_INTEGER) {
     throw std::runtime_error("Redis answered a shared hold with an unexpected reply");
   }
-  if (reply->element[0]->integer != 1) return {HoldGrant{false, false}, {}};
-  return {HoldGrant{true, false}, MapsOf(*reply, 1, maps.size())};
+  if (grant.integer != 1) return {HoldGrant{false, false}, {}};
+  return {HoldGrant{true, false}, MapsOf(*replies[1], maps.size())};
 }
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -48,6 +48,9 @@ class RedisKeystore : public Keystore {
   Matrix<uint8_t> BatchGetItems(const std::vector<uint64_t>& keys) override;
   std::vector<std::vector<uint8_t>> BatchGetVariable(const std::vector<uint64_t>& keys) override;
   void PushConfigItem(const std::string& name, const std::vector<uint8_t>& blob) override;
+  // One script on the config hash, as PushConfigItem writes it.
+  bool CompareAndSetConfigItem(const std::string& name, const std::vector<uint8_t>& expected,
+                               const std::vector<uint8_t>& blob) override;
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;
@@ -60,18 +63,26 @@ class RedisKeystore : public Keystore {
   std::vector<uint64_t> GetAllKeys() override;
   // One HMGET of the map hash.
   std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
-  // Holds are leases on the server's clock (TIME inside each script): the exclusive one a
-  // string under "<map hash>:hold" that expires with its lease, the shared ones the
-  // members of the sorted set "<map hash>:writers" scored by the end of their lease. A
-  // fenced write is a script that checks its hold before it writes.
+  // Holds are leases on the server's clock: the exclusive one a string under
+  // "<map hash>:hold" that expires with its lease; a shared one a string under
+  // "<map hash>:writers:<holder>" that expires with its lease (what its fence and release
+  // judge) and a member of the sorted set "<map hash>:writers" scored by the end of its
+  // lease on TIME (what an exclusive holder counts). A fenced write is one script per call
+  // that checks its hold before it writes; a refusal throws HoldLostError naming the index
+  // and what the server found. Hold calls whose answer was lost throw RedisReplyLost
+  // naming what was asked.
   HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
-  // A shared hold and the maps in one script.
+  // A shared hold and the maps in one round trip.
   std::pair<HoldGrant, std::vector<MapAndVersion>> TakeHoldAndGetMaps(
       HoldKind kind, uint64_t holder, uint64_t lease_ms,
       const std::vector<std::pair<uint64_t, uint64_t>>& maps) override;
+  // False when the server no longer holds it (restarted, or the lease ran out or was taken
+  // over); HoldLostError when no answer came (a dropped connection, a time-out), since
+  // nobody then knows whether the hold is still live.
   bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
   bool ExclusiveHoldIsLive() override;
+  void SetWriteFence(std::optional<WriteFence> fence) override;
 
   // Keys per multi-key HDEL of BatchDeleteItems.
   static constexpr size_t kDeleteChunk = 1000;
@@ -89,16 +100,22 @@ class RedisKeystore : public Keystore {
   // One pipelined HSET per key with the (bytes, length) that value_at(i) gives.
   template <typename ValueAt>
   void PipelineHset(const std::vector<uint64_t>& keys, bool skip_empty, ValueAt value_at);
-  // The maps of an HMGET reply's elements from `first` on, two (map, version) per pair.
-  static std::vector<MapAndVersion> MapsOf(const redisReply& reply, size_t first, size_t count);
+  // The maps of an HMGET reply, two elements (map, version) per pair.
+  static std::vector<MapAndVersion> MapsOf(const redisReply& reply, size_t count);
   // One HMGET of every key; a reply of one element per key, or std::runtime_error.
   RedisReplyPtr HmgetBatch(const std::vector<uint64_t>& keys);
+  std::string_view ItemHash() const { return {item_hash_.data(), item_hash_.size()}; }
+  // A shared holder's lease key.
+  std::string LeaseKey(const std::string& holder) const { return writers_key_ + ":" + holder; }
   // Runs `script` (which starts with the fence check) with the fence's keys and arguments
   // first, then `keys` and `args`; a refusal for a lost hold throws HoldLostError.
-  RedisReplyPtr EvalFenced(const char* script, const std::vector<std::string>& keys,
+  RedisReplyPtr EvalFenced(const RedisScript& script, const std::vector<std::string_view>& keys,
                            const std::vector<std::string_view>& args, const char* word);
-  // A hold script: KEYS the exclusive key and the writers' set; ARGV the holder and lease.
-  RedisReplyPtr EvalHold(const char* script, uint64_t holder, uint64_t lease_ms);
+  // A hold script: KEYS the exclusive key, the writers' set and the holder's lease key;
+  // ARGV the holder and the lease. `what` names the request in the text of a lost answer.
+  RedisReplyPtr EvalHold(const RedisScript& script, uint64_t holder, uint64_t lease_ms, const char* what);
+  // RedisReplyLost "Redis gave no answer to <what> on index '<name>': ...".
+  [[noreturn]] void ThrowNoAnswer(const char* what) const;
 
   std::string table_name_;
   int32_t store_kind_;
@@ -106,6 +123,10 @@ class RedisKeystore : public Keystore {
   std::string map_hash_;  // hashed_index_name_ in decimal
   std::string exclusive_key_;  // map_hash_ + ":hold"
   std::string writers_key_;    // map_hash_ + ":writers"
+  // What every fenced script is given: the fence's holder ("0" without a fence) and its
+  // lease key, kept from SetWriteFence.
+  std::string fence_holder_ = "0";
+  std::string fence_lease_key_ = writers_key_ + ":0";
   RedisConnection connection_;
 };
 

@@ -8,9 +8,12 @@
 #include <cstdarg>
 #include <sstream>
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -651,6 +654,252 @@ TEST_F(RedisKeystoreTest, HoldsAreLeasesOnTheServersClock) {
   writer->SetWriteFence(std::nullopt);
   trainer->DeleteIndex();
   EXPECT_EQ(trainer->GetNumItems(), 0u);
+}
+
+// Every fenced write of a holder whose hold is gone is refused whole, whatever took its
+// place: the server has no hold (its lease ran out, or it restarted empty), or another
+// process holds the index. The text names the index, never the numeric store id.
+TEST_F(RedisKeystoreTest, FencedWritesAreRefusedWholeOnceTheHoldIsGone) {
+  struct Row {
+    const char* what;
+    HoldKind kind;
+    std::function<void(const std::string& map_hash, uint64_t holder)> end_hold;
+    const char* text;
+  };
+  const std::vector<Row> rows = {
+      {"shared lease gone", HoldKind::kShared,
+       [&](const std::string& map_hash, uint64_t holder) {
+         Raw("DEL %s", (map_hash + ":writers:" + std::to_string(holder)).c_str());
+       },
+       "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or "
+       "its lease ran out): it refused the write"},
+      {"exclusive hold gone", HoldKind::kExclusive,
+       [&](const std::string& map_hash, uint64_t) { Raw("DEL %s", (map_hash + ":hold").c_str()); },
+       "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or "
+       "its lease ran out): it refused the write"},
+      {"exclusive hold taken", HoldKind::kExclusive,
+       [&](const std::string& map_hash, uint64_t) { Raw("SET %s 99", (map_hash + ":hold").c_str()); },
+       "Another process holds index 'idx' on the Redis server now: the hold of this process ran "
+       "out before its write reached the server, which refused it"},
+  };
+  // More fields than one slice of the fenced script's writes.
+  std::vector<uint64_t> keys(2500);
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = i + 1;
+  const std::vector<Bytes> values(keys.size(), Text("v"));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    index_id_ = RandomU64();
+    auto store = Open(ombrix::INDEX);
+    const uint64_t holder = RandomU64() >> 1;
+    ASSERT_TRUE(store->TakeHold(row.kind, holder, 60000).granted);
+    store->SetWriteFence(WriteFence{row.kind, holder});
+    store->BatchPushVariable(keys, values);  // live: every field lands
+    ASSERT_TRUE(store->PushMap(9, Text("map"), 10, 0));
+    ASSERT_EQ(store->GetNumItems(), keys.size() + 2);
+
+    row.end_hold(std::to_string(store->store_id()), holder);
+    const std::vector<std::pair<const char*, std::function<void()>>> writes = {
+        {"BatchPushVariable", [&] { store->BatchPushVariable(keys, std::vector<Bytes>(keys.size(), Text("w"))); }},
+        {"BatchPushItems", [&] { store->BatchPushItems({1, 2}, Matrix<uint8_t>(2, 8, 7)); }},
+        {"PushItem", [&] { store->PushItem(3, Text("w")); }},
+        {"PushMap", [&] { store->PushMap(9, Text("w"), 10, 1); }},
+        {"CompareAndSetValue", [&] { store->CompareAndSetValue(4, Text("w"), 5, 0); }},
+        {"BatchDeleteItems", [&] { store->BatchDeleteItems(keys); }},
+        {"DeleteItem", [&] { store->DeleteItem(1); }},
+        {"DeleteIndex", [&] { store->DeleteIndex(); }},
+    };
+    for (const auto& [name, write] : writes) {
+      const std::string error = ErrorOf<HoldLostError>(write);
+      EXPECT_EQ(error, row.text) << name;
+      EXPECT_EQ(error.find(std::to_string(store->store_id())), std::string::npos) << name;
+    }
+    EXPECT_EQ(store->GetNumItems(), keys.size() + 2);
+    EXPECT_EQ(store->BatchGetVariable({1, keys.back()}), (std::vector<Bytes>{Text("v"), Text("v")}));
+    EXPECT_EQ(store->GetMap(9, 10).map_data, Text("map"));
+    store->SetWriteFence(std::nullopt);
+  }
+}
+
+// Scripts go by their digest once a connection has sent them, and a server that forgot
+// them (SCRIPT FLUSH, a restart) gets them again without a failed call.
+TEST_F(RedisKeystoreTest, ScriptsGoByDigestAndComeBackAfterTheServerForgetsThem) {
+  OwnRedisServer server({});
+  ASSERT_TRUE(server.running());
+  ombrix::DBConfig config = config_;
+  config.connection_string = server.location() + ",db:0";
+  RedisKeystore store(config, "idx", RandomU64(), ombrix::INDEX);
+  RedisKeystore other(config, "idx", store.store_id() - ombrix::INDEX, ombrix::INDEX);
+  RedisConnection cli(ReadRedisEndpoint(ParseRedisConnectionString(*config.connection_string)));
+  auto command = [&](const char* text) {
+    return RedisReplyPtr(static_cast<redisReply*>(redisCommand(cli.get(), text)));
+  };
+  auto script_calls = [&](const char* name) -> long long {
+    RedisReplyPtr stats = command("INFO commandstats");
+    const std::string text(stats->str, stats->len);
+    const std::string field = std::string("cmdstat_") + name + ":calls=";
+    const size_t at = text.find(field);
+    return at == std::string::npos ? 0 : std::stoll(text.substr(at + field.size()));
+  };
+  uint64_t version = 0;
+  int round = 0;
+  // Each road of the scripts once; every call must do its work.
+  auto every_script = [&] {
+    const uint64_t writer = 100 + round;
+    const auto [grant, maps] = store.TakeHoldAndGetMaps(HoldKind::kShared, writer, 60000, {{9, 10}});
+    ASSERT_TRUE(grant.granted);
+    ASSERT_EQ(maps.size(), 1u);
+    EXPECT_EQ(maps[0].version, version);
+    store.SetWriteFence(WriteFence{HoldKind::kShared, writer});
+    store.BatchPushVariable({1, 2}, {Text("a"), Text("b")});
+    EXPECT_TRUE(store.PushMap(9, Text("map"), 10, version++));
+    EXPECT_TRUE(store.CompareAndSetValue(3, Text("c"), 4, round));
+    store.BatchDeleteItems({2});
+    EXPECT_TRUE(store.RenewHold(HoldKind::kShared, writer, 60000));
+    store.SetWriteFence(std::nullopt);
+    EXPECT_TRUE(store.ReleaseHold(HoldKind::kShared, writer));
+    EXPECT_TRUE(other.TakeHold(HoldKind::kExclusive, 7, 60000).granted);
+    EXPECT_TRUE(other.RenewHold(HoldKind::kExclusive, 7, 60000));
+    EXPECT_TRUE(other.ReleaseHold(HoldKind::kExclusive, 7));
+    EXPECT_TRUE(other.CompareAndSetConfigItem("idx.oei", round == 0 ? Bytes{} : U64Bytes(round - 1),
+                                              U64Bytes(round)));
+    ++round;
+  };
+  command("CONFIG RESETSTAT");
+  every_script();  // first use on these connections: each body goes out once
+  const long long bodies = script_calls("eval");
+  EXPECT_GT(bodies, 0);
+  command("CONFIG RESETSTAT");
+  every_script();
+  EXPECT_EQ(script_calls("eval"), 0) << "a script already sent went out again";
+  EXPECT_GT(script_calls("evalsha"), 0);
+
+  command("SCRIPT FLUSH");
+  command("CONFIG RESETSTAT");
+  every_script();
+  every_script();
+  EXPECT_EQ(script_calls("eval"), bodies) << "each body sent once again after the flush";
+  RedisReplyPtr errors = command("INFO errorstats");
+  EXPECT_NE(std::string(errors->str, errors->len).find("NOSCRIPT"), std::string::npos);
+
+  server.Restart();  // empty: neither the scripts nor the data are there
+  version = 0;
+  round = 0;
+  every_script();
+  EXPECT_EQ(store.BatchGetVariable({1, 2}), (std::vector<Bytes>{Text("a"), Bytes{}}));
+}
+
+// A named blob is replaced only over the blob the caller saw; of two connections that
+// race over the same blob, exactly one wins.
+TEST_F(RedisKeystoreTest, CompareAndSetConfigItem) {
+  auto config = Open(ombrix::CONFIG);
+  struct Row {
+    const char* what;
+    Bytes expected;
+    Bytes blob;
+    bool stored;
+    std::optional<Bytes> after;  // nullopt: no blob of that name
+  };
+  const std::vector<Row> rows = {
+      {"wrong expected over nothing", Text("old"), Text("x"), false, std::nullopt},
+      {"nothing stored, empty expected", Bytes{}, Text("one"), true, Text("one")},
+      {"empty expected over a blob", Bytes{}, Text("x"), false, Text("one")},
+      {"wrong expected", Text("onE"), Text("x"), false, Text("one")},
+      {"a prefix of the stored blob", Text("on"), Text("x"), false, Text("one")},
+      {"right expected", Text("one"), EveryByte(0), true, EveryByte(0)},
+      {"binary expected", EveryByte(0), Bytes{}, true, Bytes{}},
+      {"empty expected over an empty blob", Bytes{}, Text("x"), false, Bytes{}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(config->CompareAndSetConfigItem("idx.ovs", row.expected, row.blob), row.stored) << row.what;
+    EXPECT_EQ(config->ConfigItemExists("idx.ovs"), row.after.has_value()) << row.what;
+    if (row.after) {
+      EXPECT_EQ(config->LoadConfigItem("idx.ovs"), *row.after) << row.what;
+    }
+  }
+  EXPECT_FALSE(config->ConfigItemExists("idx.oei")) << "other names stay as they are";
+
+  constexpr int kRounds = 100;
+  auto first = Open(ombrix::CONFIG);
+  auto second = Open(ombrix::CONFIG);
+  std::barrier both(2);
+  std::vector<int> won(kRounds, 0);
+  auto racer = [&](RedisKeystore* store, uint8_t mark) {
+    Bytes seen;
+    for (int round = 0; round < kRounds; ++round) {
+      both.arrive_and_wait();
+      Bytes next = U64Bytes(round);
+      next.push_back(mark);
+      if (store->CompareAndSetConfigItem("idx.oei", seen, next)) ++won[round];
+      both.arrive_and_wait();
+      seen = store->LoadConfigItem("idx.oei");
+    }
+  };
+  std::thread a(racer, first.get(), 'a');
+  std::thread b(racer, second.get(), 'b');
+  a.join();
+  b.join();
+  EXPECT_EQ(std::count(won.begin(), won.end(), 1), kRounds);
+}
+
+// What the hold calls say when the server restarted under them, froze, or died while a
+// renewal waited for its answer.
+TEST_F(RedisKeystoreTest, HoldCallsSayWhatTheServerLost) {
+  OwnRedisServer server({});
+  ASSERT_TRUE(server.running());
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  ombrix::DBConfig config = config_;
+  config.connection_string = server.location() + ",db:0,connect_timeout:0.5,command_timeout:0.5";
+  RedisKeystore writer(config, "idx", RandomU64(), ombrix::INDEX);
+  RedisKeystore trainer(config, "idx", writer.store_id() - ombrix::INDEX, ombrix::INDEX);
+  auto take_both = [&] {
+    ASSERT_TRUE(writer.TakeHold(HoldKind::kShared, 1, 60000).granted);
+    ASSERT_TRUE(trainer.TakeHold(HoldKind::kExclusive, 2, 60000).granted);
+  };
+
+  // Restarted: the server answers, and holds nothing any more.
+  take_both();
+  server.Restart();
+  EXPECT_FALSE(writer.RenewHold(HoldKind::kShared, 1, 60000));
+  EXPECT_FALSE(trainer.RenewHold(HoldKind::kExclusive, 2, 60000));
+  trainer.SetWriteFence(WriteFence{HoldKind::kExclusive, 2});
+  EXPECT_EQ(ErrorOf<HoldLostError>([&] { trainer.PushItem(1, Text("x")); }),
+            "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or "
+            "its lease ran out): it refused the write");
+  trainer.SetWriteFence(std::nullopt);
+  EXPECT_FALSE(writer.ReleaseHold(HoldKind::kShared, 1));
+  EXPECT_FALSE(trainer.ReleaseHold(HoldKind::kExclusive, 2));
+
+  // Frozen: no answer within the command time-out.
+  take_both();
+  server.Freeze();
+  EXPECT_EQ(ErrorOf<HoldLostError>([&] { writer.RenewHold(HoldKind::kShared, 1, 60000); }),
+            "The renewal of the hold of this process on index 'idx' got no answer (Redis server " +
+                address +
+                " did not answer EVALSHA within 0.5 s (command time-out)); whether the server still "
+                "holds it is unknown, so the operation stopped");
+  server.Thaw();
+  EXPECT_TRUE(trainer.RenewHold(HoldKind::kExclusive, 2, 60000));
+
+  // Died while the renewal waited (well within its time limit): the connection drops
+  // without an answer.
+  config.connection_string = server.location() + ",db:0,command_timeout:30";
+  RedisKeystore patient(config, "idx", writer.store_id() - ombrix::INDEX, ombrix::INDEX);
+  ASSERT_TRUE(patient.TakeHold(HoldKind::kExclusive, 2, 60000).granted);
+  server.Freeze();
+  std::string renewal;
+  std::thread renewing([&] {
+    renewal = ErrorOf<HoldLostError>([&] { patient.RenewHold(HoldKind::kExclusive, 2, 60000); });
+  });
+  for (int i = 0; i < 2000 && server.UnreadBytes() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_GT(server.UnreadBytes(), 0u) << "the renewal never reached the server";
+  server.Crash();
+  renewing.join();
+  EXPECT_EQ(renewal,
+            "Redis gave no answer to the renewal of the hold of this process on index 'idx': the "
+            "connection dropped while it waited; whether the server still holds it is unknown, so "
+            "the operation stopped");
 }
 
 }  // namespace

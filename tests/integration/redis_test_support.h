@@ -147,6 +147,30 @@ class OwnRedisServer {
   // SIGSTOP: connections stay open, nothing is answered until Thaw().
   void Freeze() { kill(pid_, SIGSTOP); }
   void Thaw() { kill(pid_, SIGCONT); }
+  // SIGKILL: the server dies with whatever it was sent unanswered; Restart() starts it again.
+  void Crash() {
+    if (pid_ == 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = 0;
+  }
+  // Bytes its connections received and it has not read yet (a frozen server's requests),
+  // as the kernel counts them.
+  size_t UnreadBytes() const {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the header
+    size_t unread = 0;
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues;
+      fields >> slot >> local >> remote >> state >> queues;
+      const size_t colon = local.find(':');
+      if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port_) continue;
+      unread += std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return unread;
+  }
 
   void Stop() {
     Terminate();
