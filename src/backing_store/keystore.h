@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,12 @@
 namespace ombrix_encrypted_index::internal::backing_store {
 
 using ombrix::Matrix;
+
+// PushMapAndValues stored the map but not the values.
+class ValuesNotStoredError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 struct MapAndVersion {
   std::vector<uint8_t> map_data;  // empty when no map is stored
@@ -57,6 +64,14 @@ class Keystore {
   // changes nothing and returns false.
   virtual bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
                        const uint64_t& version_key, const uint64_t& expected_version) = 0;
+  // PushMap and, only when it stored the map, BatchPushVariable(keys, values): one step
+  // (one round trip, one fence check) where the server allows it. True when the map was
+  // stored. Where they are two steps, a failure of the second after the map was stored
+  // throws ValuesNotStoredError with the failure's text (ServerUnreachable passes as it is).
+  virtual bool PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map,
+                                const uint64_t& version_key, const uint64_t& expected_version,
+                                const std::vector<uint64_t>& keys,
+                                const std::vector<std::vector<uint8_t>>& values);
   // Versioned compare-and-set of a plain value: when the value under version_key (8
   // little-endian bytes; none counts as 0) holds expected_version, stores value under key
   // and expected_version + 1 (8 little-endian bytes) under version_key and returns true;

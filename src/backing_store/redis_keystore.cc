@@ -83,6 +83,13 @@ const RedisScript kFencedCompareAndSet(  // map field, version field, map, expec
     "local stored = redis.call('HGET', KEYS[3], ARGV[4]) "
     "if (stored == false and ARGV[6] == '0') or stored == ARGV[6] then "
     "redis.call('HSET', KEYS[3], ARGV[3], ARGV[5], ARGV[4], ARGV[7]) return 1 end return 0");
+const RedisScript kFencedCompareAndSetThenHset(  // KEYS 4: item hash; as above, then field, value pairs
+    OMBRIX_REDIS_FENCE
+    "local stored = redis.call('HGET', KEYS[3], ARGV[4]) "
+    "if not ((stored == false and ARGV[6] == '0') or stored == ARGV[6]) then return 0 end "
+    "redis.call('HSET', KEYS[3], ARGV[3], ARGV[5], ARGV[4], ARGV[7]) "
+    "for i = 8, #ARGV, 2000 do "
+    "redis.call('HSET', KEYS[4], unpack(ARGV, i, math.min(i + 1999, #ARGV))) end return 1");
 const RedisScript kFencedCompareAndSetValue(  // field, value, version field, expected, next
     OMBRIX_REDIS_FENCE
     "local stored = redis.call('HGET', KEYS[3], ARGV[5]) "
@@ -312,6 +319,39 @@ bool RedisKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>&
     InternalLogger().warning("Version check failed, update aborted");
     InternalLogger().info("Map stored successfully: 0");
   }
+  return stored;
+}
+
+bool RedisKeystore::PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map,
+                                     const uint64_t& version_key, const uint64_t& expected_version,
+                                     const std::vector<uint64_t>& keys,
+                                     const std::vector<std::vector<uint8_t>>& values) {
+  if (!write_fence_ || keys.empty()) {
+    return Keystore::PushMapAndValues(map_key, map, version_key, expected_version, keys, values);
+  }
+  CheckBatch(keys, values.size());
+  InternalLogger().info("Pushing map and " + std::to_string(keys.size()) +
+                        " items to Redis. Expected version: " + std::to_string(expected_version));
+  const std::string map_field = std::to_string(map_key);
+  const std::string version_field = std::to_string(version_key);
+  const std::string expected = std::to_string(expected_version);
+  const std::string next = std::to_string(expected_version + 1);
+  std::vector<WireKey> fields;
+  fields.reserve(keys.size());  // the views below point into it
+  std::vector<std::string_view> args = {
+      map_field, version_field, std::string_view(reinterpret_cast<const char*>(map.data()), map.size()),
+      expected, next};
+  args.reserve(5 + 2 * keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (values[i].empty()) continue;  // as BatchPushVariable: what is stored stays
+    fields.push_back(ToWire(keys[i]));
+    args.emplace_back(fields.back().data(), fields.back().size());
+    args.emplace_back(reinterpret_cast<const char*>(values[i].data()), values[i].size());
+  }
+  RedisReplyPtr reply = EvalFenced(kFencedCompareAndSetThenHset, {map_hash_, ItemHash()}, args, "EVAL");
+  const bool stored = reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+  InternalLogger().info(stored ? "Map and items successfully pushed to Redis. New version: " + next
+                               : std::string("Version check failed, update aborted"));
   return stored;
 }
 

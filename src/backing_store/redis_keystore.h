@@ -39,6 +39,11 @@ class RedisKeystore : public Keystore {
   void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                const uint64_t& expected_version) override;
+  // Under a write fence: one script checks the hold once, sets the map and, only then, the
+  // values.
+  bool PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
+                        const uint64_t& expected_version, const std::vector<uint64_t>& keys,
+                        const std::vector<std::vector<uint8_t>>& values) override;
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
                           const uint64_t& version_key, const uint64_t& expected_version) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;

@@ -44,12 +44,6 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   // An invalid batch must leave every store and counter as it was.
   CheckBatchBeforeWrite(batch, payload_size, vocab_size);
 
-  const std::vector<uint32_t> positions = UpdateCounterMap(batch);
-
-  if (item_cache.enabled() && !batch.input_tokens.empty()) {
-    for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
-  }
-
   const std::vector<uint64_t> data_keys = DeriveItemKeys(batch.item_ids, data_store_name);
   const std::vector<uint64_t> content_keys = DeriveItemKeys(batch.item_ids, content_store_name);
 
@@ -68,9 +62,23 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
     item_cache.RemoveListsHolding(replaced_ids);
   }
 
-  const ItemTokens tokens =
-      GenerateItemTokens(batch.input_tokens, data_keys, salts_and_seeds,
-                         static_cast<uint32_t>(tree_depth), positions);
+  // The positions and the first chunk's entries go to the index store in one step: the
+  // entries are made again for the positions of every attempt of the map's update.
+  const uint64_t first_end = std::min<uint64_t>(kWriteChunkSize, n);
+  ItemTokens tokens;
+  const std::vector<uint32_t> positions =
+      UpdateCounterMap(batch.input_tokens, [&](const std::vector<uint32_t>& taken) {
+        tokens = GenerateItemTokens(batch.input_tokens, data_keys, salts_and_seeds,
+                                    static_cast<uint32_t>(tree_depth), taken);
+        std::vector<std::vector<uint8_t>> masked_ids;
+        masked_ids.reserve(first_end);
+        for (uint64_t i = 0; i < first_end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
+        return std::pair(Slice(tokens.labels, 0, first_end), std::move(masked_ids));
+      });
+
+  if (item_cache.enabled() && !batch.input_tokens.empty()) {
+    for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
+  }
 
   // An id given twice keeps what its last occurrence says, contents as well as record.
   std::vector<uint8_t> superseded(n, 0);
@@ -118,7 +126,7 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
       }
     }
 
-    index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
+    if (start > 0) index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
     if (!filled.empty()) {
       items_store->BatchPushVariable(filled_keys, EncryptItems(filled, content_store_name));
     }

@@ -148,7 +148,7 @@ TEST_F(AddItemsTest, WritesInChunksLabelsBeforeRecords) {
   core->AddItems(batch);
   // Empty contents are not written at all.
   EXPECT_THAT(recording.calls(),
-              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 10001",
+              ElementsAre("BatchGetVariable DATA 10001", "GetMap INDEX 1", "PushMap INDEX 1",
                           "BatchPushVariable INDEX 10000", "BatchPushVariable ITEMS 5000",
                           "BatchPushVariable DATA 10000", "BatchPushVariable INDEX 1",
                           "BatchPushVariable ITEMS 1", "BatchPushVariable DATA 1"));
@@ -158,14 +158,14 @@ TEST_F(AddItemsTest, WritesInChunksLabelsBeforeRecords) {
   recording.calls().clear();
   core->AddItems(again);
   EXPECT_THAT(recording.calls(),
-              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 3",
+              ElementsAre("BatchGetVariable DATA 3", "GetMap INDEX 1", "PushMap INDEX 1",
                           "BatchPushVariable INDEX 3", "BatchPushVariable ITEMS 1",
                           "BatchPushVariable DATA 3", "BatchDeleteItems ITEMS 1"));
   ItemBatch bare = MakeBatch({items[6]});
   recording.calls().clear();
   core->AddItems(bare);
   EXPECT_THAT(recording.calls(),
-              ElementsAre("GetMap INDEX 1", "PushMap INDEX 1", "BatchGetVariable DATA 1",
+              ElementsAre("BatchGetVariable DATA 1", "GetMap INDEX 1", "PushMap INDEX 1",
                           "BatchPushVariable INDEX 1", "BatchPushVariable DATA 1",
                           "BatchDeleteItems ITEMS 1"));
 }

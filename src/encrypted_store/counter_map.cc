@@ -92,18 +92,29 @@ bool EncryptedIndexCore::AdoptCounterMap(
   return true;
 }
 
-bool EncryptedIndexCore::PushCounterMap() {
+bool EncryptedIndexCore::PushCounterMap() { return PushCounterMapWith({}, {}); }
+
+bool EncryptedIndexCore::PushCounterMapWith(const std::vector<uint64_t>& keys,
+                                            const std::vector<std::vector<uint8_t>>& values) {
   std::vector<uint8_t> bytes(counter_map.size() * 4);
   for (std::size_t i = 0; i < counter_map.size(); ++i) {
     for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<uint8_t>(counter_map[i] >> (8 * b));
   }
   const std::size_t width = bytes.size();
   const Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(std::move(bytes), width), index_key);
-  return index_store->PushMap(kCounterMapKey, sealed.data, kCounterMapVersionKey,
-                              counter_map_version);
+  if (keys.empty()) {
+    return index_store->PushMap(kCounterMapKey, sealed.data, kCounterMapVersionKey, counter_map_version);
+  }
+  return index_store->PushMapAndValues(kCounterMapKey, sealed.data, kCounterMapVersionKey,
+                                       counter_map_version, keys, values);
 }
 
 std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uint32_t>& input_tokens) {
+  return UpdateCounterMap(input_tokens, EntriesForPositions());
+}
+
+std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uint32_t>& input_tokens,
+                                                           const EntriesForPositions& entries) {
   for (uint32_t list : input_tokens) {
     if (list >= vocab_size) {
       const std::string message = "List id " + std::to_string(list) +
@@ -138,12 +149,19 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
       if (overflowing_list < 0) {
         positions.reserve(input_tokens.size());
         for (uint32_t list : input_tokens) positions.push_back(counter_map[list]++);
-        accepted = PushCounterMap();
+        if (entries) {
+          const auto [keys, values] = entries(positions);
+          accepted = PushCounterMapWith(keys, values);
+        } else {
+          accepted = PushCounterMap();
+        }
       }
     } catch (const ombrix_encrypted_index::internal::backing_store::ServerUnreachable&) {
       throw;  // its time limits are spent already; 99 more attempts would only wait longer
     } catch (const MissingCounterMapError&) {
       throw;
+    } catch (const ombrix_encrypted_index::internal::backing_store::ValuesNotStoredError&) {
+      throw;  // the positions are taken: the caller's write failed, as any write may
     } catch (const IndexDeletedError&) {
       throw;
     } catch (const std::exception& e) {

@@ -135,6 +135,8 @@ class EncryptedIndexCore {
   // The same, but false (nothing changed, nothing logged) when the store holds no map.
   bool TryLoadCounterMap();
   bool PushCounterMap();
+  // PushCounterMap, writing `keys` / `values` to the index store with an accepted push.
+  bool PushCounterMapWith(const std::vector<uint64_t>& keys, const std::vector<std::vector<uint8_t>>& values);
   // One position per item, taken under the store's compare-and-set with up to 100
   // attempts. Refused before any counter moves: a list id at or above vocab_size
   // (std::invalid_argument), a counter that would pass 4294967295 (std::overflow_error),
@@ -144,6 +146,12 @@ class EncryptedIndexCore {
     return UpdateCounterMap(batch.input_tokens);
   }
   std::vector<uint32_t> UpdateCounterMap(const std::vector<uint32_t>& input_tokens);
+  // The same, where the push that stores the map also writes the index-store entries
+  // `entries` makes from the positions (one step of the store: Keystore::PushMapAndValues).
+  using EntriesForPositions = std::function<std::pair<std::vector<uint64_t>, std::vector<std::vector<uint8_t>>>(
+      const std::vector<uint32_t>& positions)>;
+  std::vector<uint32_t> UpdateCounterMap(const std::vector<uint32_t>& input_tokens,
+                                         const EntriesForPositions& entries);
   void ResizeVocabulary(uint64_t new_vocab_size);
 
   // Coordination with other handles of the index (training_state.cc). Only an index store

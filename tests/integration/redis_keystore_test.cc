@@ -696,13 +696,19 @@ TEST_F(RedisKeystoreTest, FencedWritesAreRefusedWholeOnceTheHoldIsGone) {
     store->BatchPushVariable(keys, values);  // live: every field lands
     ASSERT_TRUE(store->PushMap(9, Text("map"), 10, 0));
     ASSERT_EQ(store->GetNumItems(), keys.size() + 2);
+    // The map with the values in one script: a stale version stores neither.
+    EXPECT_FALSE(store->PushMapAndValues(9, Text("stale"), 10, 0, {1}, {Text("stale")}));
+    EXPECT_TRUE(store->PushMapAndValues(9, Text("map"), 10, 1, {1, 2}, {Text("v"), Text("v")}));
+    EXPECT_EQ(store->GetMap(9, 10).version, 2u);
 
     row.end_hold(std::to_string(store->store_id()), holder);
     const std::vector<std::pair<const char*, std::function<void()>>> writes = {
         {"BatchPushVariable", [&] { store->BatchPushVariable(keys, std::vector<Bytes>(keys.size(), Text("w"))); }},
         {"BatchPushItems", [&] { store->BatchPushItems({1, 2}, Matrix<uint8_t>(2, 8, 7)); }},
         {"PushItem", [&] { store->PushItem(3, Text("w")); }},
-        {"PushMap", [&] { store->PushMap(9, Text("w"), 10, 1); }},
+        {"PushMap", [&] { store->PushMap(9, Text("w"), 10, 2); }},
+        {"PushMapAndValues",
+         [&] { store->PushMapAndValues(9, Text("w"), 10, 2, keys, std::vector<Bytes>(keys.size(), Text("w"))); }},
         {"CompareAndSetValue", [&] { store->CompareAndSetValue(4, Text("w"), 5, 0); }},
         {"BatchDeleteItems", [&] { store->BatchDeleteItems(keys); }},
         {"DeleteItem", [&] { store->DeleteItem(1); }},
