@@ -72,6 +72,10 @@ class Keystore {
                                 const uint64_t& version_key, const uint64_t& expected_version,
                                 const std::vector<uint64_t>& keys,
                                 const std::vector<std::vector<uint8_t>>& values);
+  // Whether PushMapAndValues is one step of the server as things stand. Where it is two,
+  // a caller gains nothing from handing the values to it and keeps the compare-and-set's
+  // window (from reading the map to pushing it) as short as it can.
+  virtual bool PushesMapAndValuesAtOnce() const { return false; }
   // Versioned compare-and-set of a plain value: when the value under version_key (8
   // little-endian bytes; none counts as 0) holds expected_version, stores value under key
   // and expected_version + 1 (8 little-endian bytes) under version_key and returns true;

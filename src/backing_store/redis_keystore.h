@@ -44,6 +44,7 @@ class RedisKeystore : public Keystore {
   bool PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                         const uint64_t& expected_version, const std::vector<uint64_t>& keys,
                         const std::vector<std::vector<uint8_t>>& values) override;
+  bool PushesMapAndValuesAtOnce() const override { return write_fence_.has_value(); }
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
                           const uint64_t& version_key, const uint64_t& expected_version) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;

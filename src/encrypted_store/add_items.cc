@@ -46,6 +46,23 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
 
   const std::vector<uint64_t> data_keys = DeriveItemKeys(batch.item_ids, data_store_name);
   const std::vector<uint64_t> content_keys = DeriveItemKeys(batch.item_ids, content_store_name);
+  const auto make_tokens = [&](const std::vector<uint32_t>& positions) {
+    return GenerateItemTokens(batch.input_tokens, data_keys, salts_and_seeds,
+                              static_cast<uint32_t>(tree_depth), positions);
+  };
+
+  // Where the store pushes the counter map and the first chunk's entries in one step, the
+  // existing records are read first, so that no entry is written before that read
+  // succeeded. Elsewhere the positions are taken first: the map's compare-and-set then
+  // spans no other round trip, and concurrent writers are refused less often.
+  const bool map_with_entries = index_store->PushesMapAndValuesAtOnce();
+  ItemTokens tokens;
+  if (!map_with_entries) {
+    tokens = make_tokens(UpdateCounterMap(batch.input_tokens));
+    if (item_cache.enabled()) {
+      for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
+    }
+  }
 
   // Ids already stored: their new values replace the old ones under the same keys, so
   // nothing is deleted before the writes.
@@ -62,22 +79,20 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
     item_cache.RemoveListsHolding(replaced_ids);
   }
 
-  // The positions and the first chunk's entries go to the index store in one step: the
-  // entries are made again for the positions of every attempt of the map's update.
+  // The positions and the first chunk's entries in one step: the entries are made again
+  // for the positions of every attempt of the map's update.
   const uint64_t first_end = std::min<uint64_t>(kWriteChunkSize, n);
-  ItemTokens tokens;
-  const std::vector<uint32_t> positions =
-      UpdateCounterMap(batch.input_tokens, [&](const std::vector<uint32_t>& taken) {
-        tokens = GenerateItemTokens(batch.input_tokens, data_keys, salts_and_seeds,
-                                    static_cast<uint32_t>(tree_depth), taken);
-        std::vector<std::vector<uint8_t>> masked_ids;
-        masked_ids.reserve(first_end);
-        for (uint64_t i = 0; i < first_end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
-        return std::pair(Slice(tokens.labels, 0, first_end), std::move(masked_ids));
-      });
-
-  if (item_cache.enabled() && !batch.input_tokens.empty()) {
-    for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
+  if (map_with_entries) {
+    UpdateCounterMap(batch.input_tokens, [&](const std::vector<uint32_t>& taken) {
+      tokens = make_tokens(taken);
+      std::vector<std::vector<uint8_t>> masked_ids;
+      masked_ids.reserve(first_end);
+      for (uint64_t i = 0; i < first_end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
+      return std::pair(Slice(tokens.labels, 0, first_end), std::move(masked_ids));
+    });
+    if (item_cache.enabled()) {
+      for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
+    }
   }
 
   // An id given twice keeps what its last occurrence says, contents as well as record.
@@ -126,7 +141,9 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
       }
     }
 
-    if (start > 0) index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
+    if (start > 0 || !map_with_entries) {
+      index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
+    }
     if (!filled.empty()) {
       items_store->BatchPushVariable(filled_keys, EncryptItems(filled, content_store_name));
     }

@@ -19,10 +19,12 @@ namespace bs = ombrix_encrypted_index::internal::backing_store;
 
 class RecordingKeystore : public bs::Keystore {
  public:
+  // With map_with_entries the wrapper plays a store whose PushMapAndValues is one step
+  // (noted as one call).
   RecordingKeystore(std::unique_ptr<bs::Keystore> inner, int32_t kind,
-                    std::shared_ptr<std::vector<std::string>> calls)
+                    std::shared_ptr<std::vector<std::string>> calls, bool map_with_entries = false)
       : Keystore(inner->store_id(), inner->index_name()), inner_(std::move(inner)),
-        kind_(kind), calls_(std::move(calls)) {}
+        kind_(kind), calls_(std::move(calls)), map_with_entries_(map_with_entries) {}
 
   void BatchPushItems(const std::vector<uint64_t>& keys, const Matrix<uint8_t>& values) override {
     Note("BatchPushItems", keys.size());
@@ -42,6 +44,18 @@ class RecordingKeystore : public bs::Keystore {
     Note("PushMap", 1);
     return inner_->PushMap(map_key, map, version_key, expected_version);
   }
+  bool PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
+                        const uint64_t& expected_version, const std::vector<uint64_t>& keys,
+                        const std::vector<std::vector<uint8_t>>& values) override {
+    if (!map_with_entries_) {
+      return Keystore::PushMapAndValues(map_key, map, version_key, expected_version, keys, values);
+    }
+    Note("PushMapAndValues", keys.size());
+    if (!inner_->PushMap(map_key, map, version_key, expected_version)) return false;
+    inner_->BatchPushVariable(keys, values);
+    return true;
+  }
+  bool PushesMapAndValuesAtOnce() const override { return map_with_entries_; }
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value, const uint64_t& version_key,
                           const uint64_t& expected_version) override {
     Note("CompareAndSetValue", 1);
@@ -110,14 +124,16 @@ class RecordingKeystore : public bs::Keystore {
   std::unique_ptr<bs::Keystore> inner_;
   int32_t kind_;
   std::shared_ptr<std::vector<std::string>> calls_;
+  bool map_with_entries_;
 };
 
 // Replaces the factory's test opener with recording wrappers of the backend's keystores;
 // on destruction puts plain test keystores back.
 class ScopedRecordingStores {
  public:
-  explicit ScopedRecordingStores(std::shared_ptr<bs::test_support::TestBackend> backend)
-      : backend_(std::move(backend)) {
+  explicit ScopedRecordingStores(std::shared_ptr<bs::test_support::TestBackend> backend,
+                                 bool map_with_entries = false)
+      : backend_(std::move(backend)), map_with_entries_(map_with_entries) {
     Install(calls_);
   }
   ~ScopedRecordingStores() { Install(nullptr); }
@@ -129,16 +145,17 @@ class ScopedRecordingStores {
  private:
   void Install(std::shared_ptr<std::vector<std::string>> calls) {
     bs::SetKeystoreOpenerForTesting(
-        [backend = backend_, calls](const DBConfig& config, const std::string& index_name,
+        [backend = backend_, calls, at_once = map_with_entries_](const DBConfig& config, const std::string& index_name,
                                     uint64_t store_id, int32_t kind) -> std::unique_ptr<bs::Keystore> {
           auto store = std::make_unique<bs::test_support::TestKeystore>(
               backend, config.location, index_name, store_id, kind);
           if (!calls) return store;
-          return std::make_unique<RecordingKeystore>(std::move(store), kind, calls);
+          return std::make_unique<RecordingKeystore>(std::move(store), kind, calls, at_once);
         });
   }
 
   std::shared_ptr<bs::test_support::TestBackend> backend_;
+  bool map_with_entries_;
   std::shared_ptr<std::vector<std::string>> calls_ = std::make_shared<std::vector<std::string>>();
 };
 
