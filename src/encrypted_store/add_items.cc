@@ -59,9 +59,6 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   ItemTokens tokens;
   if (!map_with_entries) {
     tokens = make_tokens(UpdateCounterMap(batch.input_tokens));
-    if (item_cache.enabled()) {
-      for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
-    }
   }
 
   // Ids already stored: their new values replace the old ones under the same keys, so
@@ -90,9 +87,9 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
       for (uint64_t i = 0; i < first_end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
       return std::pair(Slice(tokens.labels, 0, first_end), std::move(masked_ids));
     });
-    if (item_cache.enabled()) {
-      for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
-    }
+  }
+  if (item_cache.enabled()) {
+    for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
   }
 
   // An id given twice keeps what its last occurrence says, contents as well as record.
