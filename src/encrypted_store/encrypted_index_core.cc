@@ -114,13 +114,22 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings
   if (core->shared_index_store) {
     std::vector<MapAndVersion> maps = core->index_store->GetMaps(
         {{kCounterMapKey, kCounterMapVersionKey}, {kTrainingStateKey, kTrainingStateVersionKey}});
-    if (maps.size() != 2) throw std::runtime_error("The index store returned " + std::to_string(maps.size()) + " maps for 2");
-    core->AdoptIncarnation(maps[1]);
+    if (maps.size() != 2) core->ThrowMalformedMapsAnswer(maps.size());
+    const bool state_stored = !maps[1].map_data.empty();
+    const TrainingState state = core->OpenStoredTrainingState(std::move(maps[1].map_data));
+    core->incarnation = state.incarnation;
     map_loaded = core->AdoptCounterMap(std::move(maps[0]));
+    // What a deletion that stopped after removing the configuration record left: opened
+    // only so that it can be deleted again.
+    core->deletion_unfinished =
+        core->config_keeps_records && (state.phase == TrainingState::kDeleting || (!state_stored && !map_loaded)) &&
+        !core->config_store->ConfigItemExists(core->index_name + kStoredConfigSuffix);
   } else {
     map_loaded = core->TryLoadCounterMap();
   }
-  if (!map_loaded) {
+  if (core->deletion_unfinished) {
+    core->log().warning("A deletion of index '" + core->index_name + "' did not finish; delete it again");
+  } else if (!map_loaded) {
     core->log().warning("No counter map stored for index '" + core->index_name +
                         "': queries and upserts refuse until the index is trained");
     core->counter_map.assign(core->vocab_size, 0);
@@ -211,13 +220,17 @@ bool EncryptedIndexCore::ReplaceConfigItem(const std::string& name, const std::v
     // record is older than this one, which replaces it while the hold lasts.
     if (!StillHolds()) {
       const std::string message = "This process lost its hold on index '" + index_name +
-                                  "' before it stored its configuration; it wrote nothing more";
+                                  "' before it stored its configuration, and wrote nothing more: another "
+                                  "process took the index over; train the index again if it still needs it";
       log().error(message);
       throw HoldLostError(message);
     }
   }
-  throw std::runtime_error("Failed to store " + name + " in " + std::to_string(kAttempts) +
-                           " attempts: " + last_failure);
+  const std::string what = name == index_name + kStoredConfigSuffix ? "configuration" : "index record";
+  const std::string message = "Failed to store the " + what + " of index '" + index_name + "' in " +
+                              std::to_string(kAttempts) + " attempts (" + last_failure + "); run the operation again";
+  log().error(message);
+  throw std::runtime_error(message);
 }
 
 std::vector<uint8_t> EncryptedIndexCore::SerializeIndexRecord() const {

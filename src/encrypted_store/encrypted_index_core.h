@@ -222,13 +222,21 @@ class EncryptedIndexCore {
   // what a deletion that stopped half way left in the index store). Nothing on a private
   // index store.
   void RecordNewIncarnation();
-  // A loaded index: the incarnation of the stored training state (0 when none is stored).
-  void AdoptIncarnation(const ombrix_encrypted_index::internal::backing_store::MapAndVersion& stored_state);
+  // Set by Load for an index a deletion left without its configuration record: such a
+  // handle can only be deleted (every other call says the deletion did not finish).
+  bool deletion_unfinished = false;
   // Drawn at creation and kept in the training state: every read of the state checks it
   // and throws IndexDeletedError for another index made under the same name and key.
   uint64_t incarnation = 0;
-  // Throws std::runtime_error when another handle deleted the index (its index record is
-  // gone from a config store that keeps records).
+  // The first step of every call that reads or deletes items by id: throws
+  // IndexDeletedError when the index was deleted, made again under the same name and key,
+  // or left half deleted, and waits while a deletion is running. Loads the counter map when
+  // `load_map` (MissingCounterMapError as LoadCounterMap). One round trip on an index store
+  // other handles reach (map and state), two more only when the index store holds neither.
+  void CheckIndexForItemCall(bool load_map);
+  // IndexDeletedError when another handle deleted the index (its index record is gone from
+  // a config store that keeps records), or left a deletion half done (the index record
+  // without its configuration record).
   void RefuseIfDeleted();
   // MissingCounterMapError: the entries are not usable until a training rebuilds them.
   [[noreturn]] void ThrowBrokenEntries();
@@ -259,9 +267,9 @@ class EncryptedIndexCore {
   // Deletes the records and contents of `ids` (ids not stored are no error) and forgets
   // every cached list, so no deleted item is served from this core's cache.
   void DeleteItems(const std::vector<std::string>& ids);
-  // Clears and checks the data and items stores, writes a reset index record, clears and
-  // checks the config store, then the index store (its training state, which a deletion
-  // marks first, goes with it). What is left in a store is
+  // Clears and checks the data and items stores, writes a reset index record, removes the
+  // configuration record, clears and checks the index store (its training state, which a
+  // deletion marks first, goes with it), then the config store. What is left in a store is
   // logged and thrown as std::runtime_error "Some items in the <kind> backing store
   // weren't deleted", and the later stores are not touched.
   void DeleteIndexData();
@@ -350,6 +358,12 @@ class EncryptedIndexCore {
   bool ChangeTrainingState(const std::function<bool(TrainingState&)>& change);
   [[noreturn]] void ThrowIndexDeleted();
   [[noreturn]] void ThrowUnfinishedDeletion();
+  [[noreturn]] void ThrowMalformedMapsAnswer(std::size_t maps);
+  // Map and state in one round trip, waiting while a live deletion runs, and while a live
+  // training rebuilds when `entries_matter` (a broken or abandoned rebuild then throws).
+  TrainingState ReadStateForCall(EntriesState& entries,
+                                 ombrix_encrypted_index::internal::backing_store::MapAndVersion& map,
+                                 bool entries_matter);
   // The state record without the incarnation check.
   TrainingState OpenStoredTrainingState(std::vector<uint8_t> sealed);
   // Under the exclusive hold: the state records this training's end; false when another

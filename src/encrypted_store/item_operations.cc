@@ -100,9 +100,12 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
 
 void EncryptedIndexCore::DeleteIndexData() {
   log().info("Deleting index " + index_name);
-  // The index store goes last: until then its training state tells every handle that a
-  // deletion runs or stopped half way, and no training files the items still left in the
-  // data store back into the index.
+  // The index store goes after the items: until then its training state tells every
+  // handle that a deletion runs or stopped half way, and no training files the items still
+  // left in the data store back into the index. The configuration record goes before it
+  // and the index record last, so what a deletion that stopped after the index store
+  // leaves is known by its name (an index record without its configuration) to every
+  // process, which can load it and delete it again.
   data_store->DeleteIndex();
   RequireEmpty(*data_store, "data", log());
   items_store->DeleteIndex();
@@ -110,10 +113,11 @@ void EncryptedIndexCore::DeleteIndexData() {
   counter_map.assign(vocab_size, 0);
   index_value_size = 8;
   PutEncryptedConfigItem(index_name + ".oei", SerializeIndexRecord());
-  config_store->DeleteIndex();
-  RequireEmpty(*config_store, "config", log());
+  config_store->DeleteConfigItem(index_name + ".ovs");
   index_store->DeleteIndex();
   RequireEmpty(*index_store, "index", log());
+  config_store->DeleteIndex();
+  RequireEmpty(*config_store, "config", log());
 }
 
 }  // namespace ombrix

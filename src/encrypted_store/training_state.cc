@@ -170,7 +170,7 @@ TrainingState EncryptedIndexCore::ReadMapAndState(EntriesState& entries, MapAndV
 
 TrainingState EncryptedIndexCore::OpenMapAndState(std::vector<MapAndVersion> maps, EntriesState& entries,
                                                   MapAndVersion& map) {
-  if (maps.size() != 2) throw std::runtime_error("The index store returned " + std::to_string(maps.size()) + " maps for 2");
+  if (maps.size() != 2) ThrowMalformedMapsAnswer(maps.size());
   entries.recorded = !maps[1].map_data.empty();
   entries.map_stored = !maps[0].map_data.empty();
   uint64_t version = 0;
@@ -209,8 +209,11 @@ bool EncryptedIndexCore::ChangeTrainingState(const std::function<bool(TrainingSt
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5 << attempt));
   }
-  throw std::runtime_error("Failed to update the training state of index '" + index_name + "' in " +
-                           std::to_string(kMaxAttempts) + " attempts: " + last_failure);
+  const std::string message = "Failed to update the training state of index '" + index_name + "' in " +
+                              std::to_string(kMaxAttempts) + " attempts (" + last_failure +
+                              "); nothing more was done, run the operation again";
+  log().error(message);
+  throw std::runtime_error(message);
 }
 
 void EncryptedIndexCore::ThrowBrokenEntries() {
@@ -372,39 +375,65 @@ void EncryptedIndexCore::EndWriting() {
   }
 }
 
+TrainingState EncryptedIndexCore::ReadStateForCall(EntriesState& entries, MapAndVersion& map,
+                                                   bool entries_matter) {
+  Poll poll(wait_limit_ms.load());
+  for (;;) {
+    const TrainingState state = ReadMapAndState(entries, map);
+    if (entries_matter && state.phase == TrainingState::kBroken) ThrowBrokenEntries();
+    const bool deleting = state.phase == TrainingState::kDeleting;
+    if (!deleting && !(entries_matter && state.phase == TrainingState::kRebuilding)) return state;
+    // Only a holder that still holds the index finishes its rebuild or deletion.
+    if (!index_store->ExclusiveHoldIsLive()) {
+      if (deleting) ThrowUnfinishedDeletion();
+      ThrowBrokenEntries();
+    }
+    if (poll.Expired()) {
+      const std::string message =
+          deleting ? "A deletion of index '" + index_name +
+                         "' is running; once it has finished the index no longer exists"
+                   : "A training of index '" + index_name +
+                         "' is rebuilding its entries; try again when it has finished";
+      log().error(message);
+      throw TrainingInProgressError(message);
+    }
+    poll.Wait();
+  }
+}
+
 EncryptedIndexCore::EntriesState EncryptedIndexCore::ReadEntriesState() {
   if (!shared_index_store) {
     LoadCounterMap();
     counter_map_fresh = true;
     return {0, false, true};
   }
-  Poll poll(wait_limit_ms.load());
-  for (;;) {
-    EntriesState entries;
-    MapAndVersion map;
-    const TrainingState state = ReadMapAndState(entries, map);
-    if (state.phase == TrainingState::kBroken) ThrowBrokenEntries();
-    if (state.phase == TrainingState::kRebuilding || state.phase == TrainingState::kDeleting) {
-      const bool deleting = state.phase == TrainingState::kDeleting;
-      // Only a holder that still holds the index finishes its rebuild or deletion.
-      if (!index_store->ExclusiveHoldIsLive()) {
-        if (deleting) ThrowUnfinishedDeletion();
-        ThrowBrokenEntries();
-      }
-      if (poll.Expired()) {
-        const std::string message =
-            deleting ? "Index '" + index_name + "' is being deleted"
-                     : "A training of index '" + index_name +
-                           "' is rebuilding its entries; try again when it has finished";
-        log().error(message);
-        throw TrainingInProgressError(message);
-      }
-      poll.Wait();
-      continue;
+  EntriesState entries;
+  MapAndVersion map;
+  ReadStateForCall(entries, map, /*entries_matter=*/true);
+  if (!AdoptCounterMap(std::move(map))) HandleMissingCounterMap();
+  counter_map_fresh = true;
+  return entries;
+}
+
+void EncryptedIndexCore::CheckIndexForItemCall(bool load_map) {
+  if (!shared_index_store) {
+    if (load_map) {
+      LoadCounterMap();
+    } else {
+      RefuseIfDeleted();
     }
+    return;
+  }
+  // Items are read and deleted by id whatever the entries are doing: only a deletion (or
+  // another index under this name and key, which the state's incarnation tells) matters.
+  EntriesState entries;
+  MapAndVersion map;
+  ReadStateForCall(entries, map, /*entries_matter=*/false);
+  if (load_map) {
     if (!AdoptCounterMap(std::move(map))) HandleMissingCounterMap();
-    counter_map_fresh = true;
-    return entries;
+  } else if (!entries.recorded && !entries.map_stored) {
+    // No state and no map: the index store is gone, with the index or on its own.
+    RefuseIfDeleted();
   }
 }
 
@@ -555,9 +584,16 @@ bool EncryptedIndexCore::RecordTrainingEndAgain(const TrainingTicket& ticket) no
     try {
       const HoldGrant grant = index_store->TakeHold(HoldKind::kExclusive, ticket.trainer, lease_ms.load());
       if (!grant.granted) {
-        // Held by another training or deletion, which owns the entries now.
+        // Held by the session this training lost, which the server has not ended yet, or by
+        // another training or deletion, which owns the entries now.
         uint64_t version = 0;
-        if (LoadTrainingState(version).trainer != ticket.trainer) return false;
+        const TrainingState state = LoadTrainingState(version);
+        // The end was stored before its reply was lost: this training is done.
+        if (state.phase == TrainingState::kIdle && state.generation == ticket.generation) {
+          log().info("The training of index '" + index_name + "' finds its end recorded");
+          return true;
+        }
+        if (state.trainer != ticket.trainer) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         continue;
       }
@@ -622,8 +658,18 @@ void EncryptedIndexCore::BeginDeletion() {
 }
 
 void EncryptedIndexCore::RefuseIfDeleted() {
-  if (!config_keeps_records || config_store->ConfigItemExists(index_name + ".oei")) return;
-  ThrowIndexDeleted();
+  if (!config_keeps_records) return;
+  if (!config_store->ConfigItemExists(index_name + ".oei")) ThrowIndexDeleted();
+  // A deletion removes the configuration record before the index store and the index
+  // record last: an index record alone is what a deletion that stopped in between left.
+  if (!config_store->ConfigItemExists(index_name + ".ovs")) ThrowUnfinishedDeletion();
+}
+
+void EncryptedIndexCore::ThrowMalformedMapsAnswer(std::size_t maps) {
+  const std::string message = "The index store of index '" + index_name + "' answered with " +
+                              std::to_string(maps) + " maps where 2 were asked for; nothing was done, try again";
+  log().error(message);
+  throw std::runtime_error(message);
 }
 
 void EncryptedIndexCore::RecordNewIncarnation() {
@@ -647,10 +693,6 @@ void EncryptedIndexCore::RecordNewIncarnation() {
     }
   }
   throw std::runtime_error("Failed to record the new index '" + index_name + "' in its index store");
-}
-
-void EncryptedIndexCore::AdoptIncarnation(const MapAndVersion& stored_state) {
-  incarnation = OpenStoredTrainingState(stored_state.map_data).incarnation;
 }
 
 }  // namespace ombrix

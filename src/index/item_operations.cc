@@ -47,10 +47,8 @@ std::vector<Item> EncryptedIndex::Get(const std::vector<std::string>& ids,
   OperationLock lock(*this);
   log().info("Get " + std::to_string(ids.size()));
   if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
+  core->CheckIndexForItemCall(/*load_map=*/false);
   std::vector<DecodedItem> found = core->GetItems(ids, FieldsOf(include));
-  // A deleted index has no records left, so every id of a get that finds all it asks for
-  // was read from a live one; only a shortfall (or an empty request) costs the look.
-  if (found.size() < ids.size() || ids.empty()) core->RefuseIfDeleted();
   std::vector<Item> items;
   items.reserve(found.size());
   for (DecodedItem& decoded : found) {
@@ -70,7 +68,7 @@ std::vector<std::string> EncryptedIndex::ListIDs() {
     OperationLock lock(*this);
     log().info("Listing all item IDs");
     if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
-    core->LoadCounterMap();
+    core->CheckIndexForItemCall(/*load_map=*/true);
     if (CounterTotal(core->counter_map) == 0) {
       log().info("No items in index, returning empty list");
       return std::vector<std::string>();
@@ -87,8 +85,9 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
     OperationLock lock(*this);
     log().info("Deleting item");
     if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
-    // Refused before any store call: nothing is written into an index another handle deleted.
-    core->RefuseIfDeleted();
+    // Refused before any store call: nothing is removed from an index another handle
+    // deleted, made again or left half deleted.
+    core->CheckIndexForItemCall(/*load_map=*/false);
     if (ids.empty()) return;
     core->DeleteItems(ids);
     if (telemetry) telemetry->RecordEvent(internal::kDelete, TelemetryCount(ids.size()));
@@ -99,7 +98,7 @@ uint64_t EncryptedIndex::GetNumVectors() {
   OperationLock lock(*this);
   log().info("Getting number of vectors");
   if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
-  core->LoadCounterMap();
+  core->CheckIndexForItemCall(/*load_map=*/true);
   return CounterTotal(core->counter_map);
 }
 

@@ -29,6 +29,11 @@ EncryptedIndex::EncryptedIndex(LoadExisting, const std::string& index_name,
                     : std::string("Memory")));
     core = EncryptedIndexCore::Load(core_settings,
                                     logger != nullptr ? logger : &Logger::instance());
+    if (core->deletion_unfinished) {
+      // Nothing to configure: the handle is there to finish the deletion.
+      config = std::make_unique<IndexIVFFlat>();
+      return;
+    }
     // A core never pushes its counter map when released, so a load that fails here leaves
     // the stores as it found them.
     const std::vector<uint8_t> record = core->GetDecryptedConfigItem(core->index_name + ".ovs");

@@ -25,7 +25,9 @@ using index_testing::Rows;
 using index_testing::ShallowSettings;
 using index_testing::ThrownText;
 using index_testing::UpsertRows;
+using ombrix_encrypted_index::internal::backing_store::HoldKind;
 using ombrix_encrypted_index::internal::backing_store::test_support::Fault;
+using ombrix_encrypted_index::internal::backing_store::test_support::TestBackend;
 using ombrix_encrypted_index::internal::backing_store::test_support::ScopedTestBackend;
 
 constexpr uint64_t kItems = 10000;
@@ -164,6 +166,10 @@ TEST(StaleWritesTest, AHandleKeptAcrossADeletionAndRecreationSaysTheIndexIsGone)
     EXPECT_EQ(ThrownText([&] { UpsertRows(*kept, data, kItems, kItems + 200); }), "Error ingesting: " + gone);
     EXPECT_EQ(ThrownText([&] { Unreachable(*kept, data, 0, 10); }), gone);
     EXPECT_EQ(ThrownText([&] { kept->TrainIndex(8, 2048, 5); }), gone);
+    EXPECT_EQ(ThrownText([&] { kept->Delete({"new"}); }), gone);
+    EXPECT_EQ(ThrownText([&] { kept->Get({"new"}, {}); }), gone);
+    EXPECT_EQ(ThrownText([&] { kept->ListIDs(); }), gone);
+    EXPECT_EQ(ThrownText([&] { kept->GetNumVectors(); }), gone);
     auto fresh = Open(name, log);
     EXPECT_EQ(fresh->ListIDs(), std::vector<std::string>{"new"}) << "nothing of the kept handle's";
   }
@@ -192,8 +198,10 @@ TEST(StaleWritesTest, ATrainingWhoseEndWasLostRecordsItWhenNobodyTookTheIndex) {
   // The fourth compare-and-set of the map hash in a training: begin, rebuild, counter
   // map, end.
   const Fault end{.nth = 4, .operation = "PushMap", .kind = INDEX};
-  enum Case { kHoldGone, kReplyLost, kTakenOver };
-  for (const Case c : {kHoldGone, kReplyLost, kTakenOver}) {
+  // kSessionKept: the end's reply is lost and its connection goes silent, while the server
+  // keeps the old session, and its hold, until it ends it.
+  enum Case { kHoldGone, kReplyLost, kSessionKept, kTakenOver };
+  for (const Case c : {kHoldGone, kReplyLost, kSessionKept, kTakenOver}) {
     SCOPED_TRACE(c);
     ScopedTestBackend backend;
     CapturedLog log;
@@ -201,11 +209,24 @@ TEST(StaleWritesTest, ATrainingWhoseEndWasLostRecordsItWhenNobodyTookTheIndex) {
     const Matrix<float> data = Clustered(kItems, 2, 8, 67);
     auto index = FilledIndex(ShallowSettings(name), log.logger(), data);
     auto other = Open(name, log);
+    std::unique_ptr<EncryptedIndexCore> keep_alive;
     if (c == kReplyLost) {
       Fault lost = end;
       lost.reply_lost = true;
       lost.message = "connection reset by peer";
       backend.backend().InjectFault(lost);
+    } else if (c == kSessionKept) {
+      auto stale_session = EncryptedIndexCore::Load(ShallowSettings(name), log.logger());
+      backend.backend().RunBefore(Fault{.nth = 3, .operation = "PushMap", .kind = INDEX}, [&, stale_session = stale_session.get()] {
+        TestBackend& server = backend.backend();
+        server.InjectFault(Fault{.operation = "PushMap", .kind = INDEX, .reply_lost = true});
+        server.InjectFault(Fault{.nth = 2, .operation = "GetMap", .kind = INDEX, .sticky = true});
+        server.RunBefore(Fault{.operation = "TakeHold", .kind = INDEX}, [&server, stale_session] {
+          server.ClearFaults();
+          stale_session->index_store->TakeHold(HoldKind::kExclusive, 99, kLease);
+        });
+      });
+      keep_alive = std::move(stale_session);
     } else {
       backend.backend().RunBefore(end, [&] {
         backend.backend().AdvanceClock(kLease + 1);
@@ -223,32 +244,49 @@ TEST(StaleWritesTest, ATrainingWhoseEndWasLostRecordsItWhenNobodyTookTheIndex) {
     }
     EXPECT_EQ(trained, "none");
     EXPECT_THAT(Unreachable(*other, data, 0, kItems), ::testing::IsEmpty());
+    backend.backend().AdvanceClock(kLease + 1);  // the server ends a silent session
     EXPECT_EQ(ThrownText([&] { UpsertRows(*other, data, 0, 1); }), "none");
   }
 }
 
-// A deletion stops after the data store was emptied. Every handle says so, no training
-// files the items left back into the index, and the next deletion finishes: afterwards
-// the index is gone and a new one of the same name and key is empty.
-TEST(StaleWritesTest, ADeletionThatStoppedHalfWaySaysSoAndTheNextOneFinishesIt) {
-  ScopedTestBackend backend;
-  CapturedLog log;
-  const Matrix<float> data = Clustered(kItems + 1, 2, 8, 68);
-  auto index = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, 0, kItems));
-  index->TrainIndex(8, 2048, 5);
-  auto other = Open("halfway", log);
-  backend.backend().InjectFault(Fault{.operation = "DeleteIndex", .kind = ITEMS, .message = "process killed"});
-  EXPECT_THAT(ThrownText([&] { index->DeleteIndex(); }), ::testing::HasSubstr("process killed"));
+// A deletion stops at each of its steps in turn. Every call of a handle kept across it says
+// so, no training files the items left back into the index, a handle opened afterwards
+// (from its index record alone, once the configuration record is gone) finishes it, and
+// then nothing of the index is left in any store.
+TEST(StaleWritesTest, ADeletionThatStoppedAtAnyStepSaysSoAndTheNextOneFinishesIt) {
+  const Fault steps[] = {{.operation = "DeleteIndex", .kind = DATA},
+                         {.operation = "DeleteIndex", .kind = ITEMS},
+                         {.operation = "DeleteConfigItem", .kind = CONFIG},
+                         {.operation = "DeleteIndex", .kind = INDEX},
+                         {.operation = "DeleteIndex", .kind = CONFIG}};
+  for (Fault step : steps) {
+    SCOPED_TRACE(step.operation + " " + std::to_string(*step.kind));
+    ScopedTestBackend backend;
+    CapturedLog log;
+    const Matrix<float> data = Clustered(kItems + 1, 2, 8, 68);
+    auto index = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, 0, kItems));
+    auto other = Open("halfway", log);
+    step.message = "process killed";
+    backend.backend().InjectFault(step);
+    EXPECT_THAT(ThrownText([&] { index->DeleteIndex(); }), ::testing::HasSubstr("process killed"));
 
-  const std::string unfinished = "A deletion of index 'halfway' did not finish; delete it again";
-  EXPECT_EQ(ThrownText([&] { Unreachable(*other, data, 0, 10); }), unfinished);
-  EXPECT_EQ(ThrownText([&] { UpsertRows(*other, data, kItems, kItems + 1); }), "Error ingesting: " + unfinished);
-  EXPECT_EQ(ThrownText([&] { other->TrainIndex(8, 2048, 5); }), unfinished);
-  EXPECT_EQ(ThrownText([&] { Open("halfway", log)->DeleteIndex(); }), "none");
+    const std::string unfinished = "A deletion of index 'halfway' did not finish; delete it again";
+    for (EncryptedIndex* handle : {other.get(), index.get()}) {
+      EXPECT_EQ(ThrownText([&] { Unreachable(*handle, data, 0, 10); }), unfinished);
+      EXPECT_EQ(ThrownText([&] { UpsertRows(*handle, data, kItems, kItems + 1); }), "Error ingesting: " + unfinished);
+      EXPECT_EQ(ThrownText([&] { handle->TrainIndex(8, 2048, 5); }), unfinished);
+      EXPECT_EQ(ThrownText([&] { handle->Get({"id0"}, {}); }), unfinished);
+      EXPECT_EQ(ThrownText([&] { handle->Delete({"id0"}); }), unfinished);
+      EXPECT_EQ(ThrownText([&] { handle->ListIDs(); }), unfinished);
+      EXPECT_EQ(ThrownText([&] { handle->GetNumVectors(); }), unfinished);
+    }
+    EXPECT_EQ(ThrownText([&] { Open("halfway", log)->DeleteIndex(); }), "none");
 
-  EXPECT_THAT(ThrownText([&] { Unreachable(*other, data, 0, 10); }), ::testing::HasSubstr("no longer exists"));
-  auto recreated = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, kItems, kItems + 1));
-  EXPECT_EQ(recreated->ListIDs(), std::vector<std::string>{"id0"});
+    EXPECT_THAT(ThrownText([&] { Unreachable(*other, data, 0, 10); }), ::testing::HasSubstr("no longer exists"));
+    EXPECT_EQ(backend.backend().KeptEverywhere(), 0u);
+    auto recreated = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, kItems, kItems + 1));
+    EXPECT_EQ(recreated->ListIDs(), std::vector<std::string>{"id0"});
+  }
 }
 
 }  // namespace

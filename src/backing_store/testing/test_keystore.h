@@ -94,6 +94,14 @@ class TestBackend {
     return n;
   }
 
+  // Values and config items kept under every store id: 0 once nothing of any index is left.
+  uint64_t KeptEverywhere() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t n = 0;
+    for (auto& [id, store] : stores_) n += store.values.GetNumItems() + store.config_items.size();
+    return n;
+  }
+
   // Names of the config items kept under one store id.
   std::vector<std::string> ConfigItemNames(uint64_t store_id) const {
     std::lock_guard<std::mutex> lock(mutex_);
