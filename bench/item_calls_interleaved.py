@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""get, delete and list_ids for two builds of the module, interleaved finely: a process of
+each build holds an index of its own (100,000 items, 64-d, untrained) and the two take
+turns, a slice of calls at a time, so that slow swings of the server fall on both alike.
+The figure is each build's calls per second over all its slices; the ratio is this
+build's rate over the peer's (above 1: this build is faster). Start-up and filling stay
+outside the timing; deletions take ids no earlier call deleted (at most 90,900 of the
+100,000 with the defaults), and a slice of list_ids is one call.
+
+    .venv/bin/python bench/item_calls_interleaved.py --python .venv/bin/python \\
+        --peer-python /path/to/baseline/venv/bin/python [--backend postgres|redis] \\
+        [--turns 30] [--slice 30]
+"""
+import argparse
+import json
+import os
+import secrets
+import subprocess
+import sys
+import time
+
+SCRIPT = os.path.abspath(__file__)
+DIM, ITEMS = 64, 100_000
+# (call, ids per call, calls per slice as a share of --slice)
+MODES = [("list_ids", 0, 0.0), ("get", 1, 1), ("get", 100, 1), ("delete", 1, 1), ("delete", 100, 1)]
+
+
+def child(backend, address, build):
+    """Reads 'run <call> <ids> <count>' lines from stdin; answers each with the seconds the
+    calls took (one line of JSON)."""
+    import numpy as np
+    import ombrixdb_vell as ombrix
+    items = ombrix.DBConfig(backend, f"bench_items_{build}", address)
+    config = ombrix.DBConfig(backend, f"bench_config_{build}", address)
+    index = ombrix.Client("bench", items, config, items).create_index(
+        "item_calls_" + secrets.token_hex(4), os.urandom(32), ombrix.IndexIVFFlat(DIM))
+    rng = np.random.default_rng(7)
+    for first in range(0, ITEMS, 10_000):
+        index.upsert([f"i{n}" for n in range(first, first + 10_000)],
+                     rng.standard_normal((10_000, DIM)).astype("float32"))
+    deleted = 0
+    print(json.dumps("ready"), flush=True)
+    try:
+        for line in sys.stdin:
+            _, call, per_call, count = line.split()
+            per_call, count = int(per_call), int(count)
+            if call == "delete":
+                batches = [[f"i{deleted + c * per_call + j}" for j in range(per_call)] for c in range(count)]
+                deleted += per_call * count
+                run = lambda c: index.delete(batches[c])  # noqa: E731
+            elif call == "get":
+                batches = [[f"i{(7919 * (c * per_call + j)) % ITEMS}" for j in range(per_call)] for c in range(count)]
+                run = lambda c: index.get(batches[c])  # noqa: E731
+            else:
+                run = lambda c: index.list_ids()  # noqa: E731
+            started = time.perf_counter()
+            for c in range(count):
+                run(c)
+            print(json.dumps(time.perf_counter() - started), flush=True)
+    finally:
+        index.delete_index()
+
+
+def main():
+    if len(sys.argv) >= 2 and sys.argv[1] == "--child":
+        child(*sys.argv[2:5])
+        return
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--python", required=True)
+    parser.add_argument("--peer-python", required=True)
+    parser.add_argument("--backend", default="postgres", choices=("postgres", "redis"))
+    parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
+    parser.add_argument("--redis", default="host:127.0.0.1,port:6379,db:0")
+    parser.add_argument("--turns", type=int, default=30)
+    parser.add_argument("--slice", type=int, default=30)
+    args = parser.parse_args()
+    address = args.pg if args.backend == "postgres" else args.redis
+    with open("/proc/loadavg") as load:
+        print("load at start:", load.read().split()[:3], file=sys.stderr)
+    procs = {}
+    for build, python in (("peer", args.peer_python), ("current", args.python)):
+        procs[build] = subprocess.Popen([python, SCRIPT, "--child", args.backend, address, build],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def ask(build, command):
+        procs[build].stdin.write(command + "\n")
+        procs[build].stdin.flush()
+        return json.loads(procs[build].stdout.readline())
+
+    for build in procs:
+        assert json.loads(procs[build].stdout.readline()) == "ready"
+    rows = []
+    for call, per_call, share in MODES:
+        count = max(1, round(args.slice * share))
+        if call != "delete":
+            for build in procs:
+                ask(build, f"run {call} {per_call} {count}")  # one untimed slice
+        spent = {build: 0.0 for build in procs}
+        order = ["peer", "current"]
+        for turn in range(args.turns):
+            for build in order if turn % 2 == 0 else order[::-1]:
+                spent[build] += ask(build, f"run {call} {per_call} {count}")
+        calls = args.turns * count
+        rows.append((call, per_call, calls / spent["peer"], calls / spent["current"]))
+    for build in procs:
+        procs[build].stdin.close()
+        procs[build].wait(300)
+    with open("/proc/loadavg") as load:
+        print("load at end:", load.read().split()[:3], file=sys.stderr)
+    print(f"{'call':<18}{'peer calls/s':>14}{'current calls/s':>18}{'current/peer':>14}", file=sys.stderr)
+    for call, per_call, peer, current in rows:
+        label = call + (f" of {per_call}" if per_call else f" of {ITEMS}")
+        print(f"{label:<18}{peer:>14.1f}{current:>18.1f}{current / peer:>14.3f}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
