@@ -11,13 +11,13 @@ outside the timing; deletions take ids no earlier call deleted (at most 90,900 o
         --peer-python /path/to/baseline/venv/bin/python [--backend postgres|redis] \\
         [--turns 30] [--slice 30]
 """
-import argparse
 import json
 import os
 import secrets
-import subprocess
 import sys
 import time
+
+import taking_turns
 
 SCRIPT = os.path.abspath(__file__)
 DIM, ITEMS = 64, 100_000
@@ -65,48 +65,25 @@ def main():
     if len(sys.argv) >= 2 and sys.argv[1] == "--child":
         child(*sys.argv[2:5])
         return
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--python", required=True)
-    parser.add_argument("--peer-python", required=True)
-    parser.add_argument("--backend", default="postgres", choices=("postgres", "redis"))
-    parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
-    parser.add_argument("--redis", default="host:127.0.0.1,port:6379,db:0")
-    parser.add_argument("--turns", type=int, default=30)
-    parser.add_argument("--slice", type=int, default=30)
-    args = parser.parse_args()
-    address = args.pg if args.backend == "postgres" else args.redis
-    with open("/proc/loadavg") as load:
-        print("load at start:", load.read().split()[:3], file=sys.stderr)
-    procs = {}
-    for build, python in (("peer", args.peer_python), ("current", args.python)):
-        procs[build] = subprocess.Popen([python, SCRIPT, "--child", args.backend, address, build],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def ask(build, command):
-        procs[build].stdin.write(command + "\n")
-        procs[build].stdin.flush()
-        return json.loads(procs[build].stdout.readline())
-
-    for build in procs:
-        assert json.loads(procs[build].stdout.readline()) == "ready"
+    args = taking_turns.parse(__doc__, turns=30, slice_=30)
+    taking_turns.print_load("start")
+    children = taking_turns.Children(SCRIPT, args)
+    ask = children.ask
     rows = []
     for call, per_call, share in MODES:
         count = max(1, round(args.slice * share))
         if call != "delete":
-            for build in procs:
+            for build in children.procs:
                 ask(build, f"run {call} {per_call} {count}")  # one untimed slice
-        spent = {build: 0.0 for build in procs}
+        spent = {build: 0.0 for build in children.procs}
         order = ["peer", "current"]
         for turn in range(args.turns):
             for build in order if turn % 2 == 0 else order[::-1]:
                 spent[build] += ask(build, f"run {call} {per_call} {count}")
         calls = args.turns * count
         rows.append((call, per_call, calls / spent["peer"], calls / spent["current"]))
-    for build in procs:
-        procs[build].stdin.close()
-        procs[build].wait(300)
-    with open("/proc/loadavg") as load:
-        print("load at end:", load.read().split()[:3], file=sys.stderr)
+    children.close(300)
+    taking_turns.print_load("end")
     print(f"{'call':<18}{'peer calls/s':>14}{'current calls/s':>18}{'current/peer':>14}", file=sys.stderr)
     for call, per_call, peer, current in rows:
         label = call + (f" of {per_call}" if per_call else f" of {ITEMS}")

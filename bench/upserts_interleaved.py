@@ -12,13 +12,13 @@ build's total time over all its slices; the ratio is the peer's time over this b
 
 Modes: untrained and trained (16 lists), batches of 1 and 20.
 """
-import argparse
 import json
 import os
 import secrets
-import subprocess
 import sys
 import time
+
+import taking_turns
 
 SCRIPT = os.path.abspath(__file__)
 DIM, ITEMS = 64, 10_000
@@ -61,49 +61,26 @@ def main():
     if len(sys.argv) >= 2 and sys.argv[1] == "--child":
         child(*sys.argv[2:5])
         return
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--python", required=True)
-    parser.add_argument("--peer-python", required=True)
-    parser.add_argument("--backend", default="postgres", choices=("postgres", "redis"))
-    parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
-    parser.add_argument("--redis", default="host:127.0.0.1,port:6379,db:0")
-    parser.add_argument("--turns", type=int, default=40)
-    parser.add_argument("--slice", type=int, default=25)
-    args = parser.parse_args()
-    address = args.pg if args.backend == "postgres" else args.redis
-    with open("/proc/loadavg") as load:
-        print("load at start:", load.read().split()[:3], file=sys.stderr)
-    procs = {}
-    for build, python in (("peer", args.peer_python), ("current", args.python)):
-        procs[build] = subprocess.Popen([python, SCRIPT, "--child", args.backend, address, build],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def ask(build, command):
-        procs[build].stdin.write(command + "\n")
-        procs[build].stdin.flush()
-        return json.loads(procs[build].stdout.readline())
-
-    for build in procs:
-        assert json.loads(procs[build].stdout.readline()) == "ready"
+    args = taking_turns.parse(__doc__, turns=40, slice_=25)
+    taking_turns.print_load("start")
+    children = taking_turns.Children(SCRIPT, args)
+    ask = children.ask
     rows = []
     for phase, batch in MODES:
         if phase == "trained" and rows and rows[-1][0] == "untrained":
-            for build in procs:
+            for build in children.procs:
                 ask(build, "train")
-        for build in procs:
+        for build in children.procs:
             ask(build, f"upsert {batch} {args.slice}")  # one untimed slice after the change of mode
-        spent = {build: 0.0 for build in procs}
+        spent = {build: 0.0 for build in children.procs}
         order = ["peer", "current"]
         for turn in range(args.turns):
             for build in order if turn % 2 == 0 else order[::-1]:
                 spent[build] += ask(build, f"upsert {batch} {args.slice}")
         calls = args.turns * args.slice
         rows.append((phase, batch, calls / spent["peer"], calls / spent["current"]))
-    for build in procs:
-        procs[build].stdin.close()
-        procs[build].wait(120)
-    with open("/proc/loadavg") as load:
-        print("load at end:", load.read().split()[:3], file=sys.stderr)
+    children.close(120)
+    taking_turns.print_load("end")
     print(f"{'mode':<22}{'peer upserts/s':>16}{'current upserts/s':>20}{'current/peer':>14}", file=sys.stderr)
     for phase, batch, peer, current in rows:
         print(f"{phase + ', batch ' + str(batch):<22}{peer:>16.0f}{current:>20.0f}{current / peer:>14.3f}",

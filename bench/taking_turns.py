@@ -1,0 +1,48 @@
+"""What the side-by-side scripts that run two builds taking turns share: the command line
+and one persistent child process per build, asked one line at a time."""
+import argparse
+import json
+import subprocess
+import sys
+
+
+def parse(doc, turns, slice_):
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--python", required=True)
+    parser.add_argument("--peer-python", required=True)
+    parser.add_argument("--backend", default="postgres", choices=("postgres", "redis"))
+    parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
+    parser.add_argument("--redis", default="host:127.0.0.1,port:6379,db:0")
+    parser.add_argument("--turns", type=int, default=turns)
+    parser.add_argument("--slice", type=int, default=slice_)
+    args = parser.parse_args()
+    args.address = args.pg if args.backend == "postgres" else args.redis
+    return args
+
+
+def print_load(when):
+    with open("/proc/loadavg") as load:
+        print(f"load at {when}:", load.read().split()[:3], file=sys.stderr)
+
+
+class Children:
+    """The peer's child and this build's, each running `script --child backend address
+    build`, started and ready (each prints "ready" once it has made its index)."""
+
+    def __init__(self, script, args):
+        self.procs = {}
+        for build, python in (("peer", args.peer_python), ("current", args.python)):
+            self.procs[build] = subprocess.Popen([python, script, "--child", args.backend, args.address, build],
+                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        for build in self.procs:
+            assert json.loads(self.procs[build].stdout.readline()) == "ready"
+
+    def ask(self, build, command):
+        self.procs[build].stdin.write(command + "\n")
+        self.procs[build].stdin.flush()
+        return json.loads(self.procs[build].stdout.readline())
+
+    def close(self, timeout):
+        for proc in self.procs.values():
+            proc.stdin.close()
+            proc.wait(timeout)
