@@ -7,13 +7,15 @@ training, with the default 40 s lease, and what is left of the index afterwards.
   time of the same training alone.
 - trainer: a process stopped 0.5 s into a training (its exclusive hold granted); another
   process tries to train every second, and the time from the stop to its success is
-  reported with the number of refusals before it.
+  reported with the number of refusals before it. With --moments N the training is
+  stopped at N moments spread over its own length (its reading, k-means and rebuild),
+  one after the other on the same index, each reported the same way.
 
 Then the stopped process is resumed (its call must raise), and a fresh handle looks the
 index's items up by id and by their own vectors.
 
-    .venv/bin/python bench/stopped_holder.py [--case writer|trainer] \\
-        [--pg "host=127.0.0.1 port=5432 dbname=test user=postgres"]
+    .venv/bin/python bench/stopped_holder.py [--case writer|trainer] [--moments N] \\
+        [--items N] [--dim D] [--pg "host=127.0.0.1 port=5432 dbname=test user=postgres"]
 """
 import argparse
 import multiprocessing
@@ -25,6 +27,7 @@ import sys
 import time
 
 DIM = 32
+TRAIN = dict(n_lists=64, max_iters=200)
 
 
 def client(address):
@@ -38,10 +41,10 @@ def first_line(error):
     return (str(error).splitlines() or [type(error).__name__])[0][:200]
 
 
-def write(address, name, key, said):
+def write(address, name, key, said, dim):
     import numpy as np
     index = client(address).load_index(name, key)
-    vectors = np.random.default_rng(5).standard_normal((300_000, DIM)).astype("float32")
+    vectors = np.random.default_rng(5).standard_normal((300_000, dim)).astype("float32")
     said.put("started")
     try:
         index.upsert([f"w{i}" for i in range(len(vectors))], vectors)
@@ -50,11 +53,11 @@ def write(address, name, key, said):
         said.put("the stopped writer raised: " + first_line(error))
 
 
-def train(address, name, key, said):
+def train(address, name, key, said, dim):
     index = client(address).load_index(name, key)
     said.put("started")
     try:
-        index.train(n_lists=64, max_iters=200)
+        index.train(**TRAIN)
         said.put("the stopped training succeeded")
     except Exception as error:
         said.put("the stopped training raised: " + first_line(error))
@@ -69,36 +72,19 @@ def holds(address, mode):
     return out != "0"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", choices=("writer", "trainer"), default="writer")
-    parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
-    args = parser.parse_args()
-    import numpy as np
-    import ombrixdb_vell as ombrix
-
-    with open("/proc/loadavg") as load:
-        print("load at start:", " ".join(load.read().split()[:3]), file=sys.stderr)
-    name, key = "stopped_" + secrets.token_hex(4), os.urandom(32)
-    count = 20_000 if args.case == "writer" else 60_000
-    base = np.random.default_rng(1).standard_normal((count, DIM)).astype("float32")
-    ids = [f"b{i}" for i in range(count)]
-    index = client(args.pg).create_index(name, key, ombrix.IndexIVFFlat(DIM))
-    index.upsert(ids, base)
-    started = time.monotonic()
-    index.train(n_lists=8)
-    alone = time.monotonic() - started
-
+def stop_and_train_beside(args, name, key, case, pause):
+    """One stop: the stopped process's call, a second training until it succeeds, what
+    each said. Returns the seconds from the stop to the second training's success."""
     context = multiprocessing.get_context("spawn")
     said = context.Queue()
-    target, mode = (write, "ShareLock") if args.case == "writer" else (train, "ExclusiveLock")
-    process = context.Process(target=target, args=(args.pg, name, key, said))
+    target, mode = (write, "ShareLock") if case == "writer" else (train, "ExclusiveLock")
+    process = context.Process(target=target, args=(args.pg, name, key, said, args.dim))
     process.start()
     try:
         assert said.get(timeout=120) == "started"
         while not holds(args.pg, mode):
             time.sleep(0.01)
-        time.sleep(0.3 if args.case == "writer" else 0.5)
+        time.sleep(pause)
         os.kill(process.pid, signal.SIGSTOP)
         stopped = time.monotonic()
 
@@ -109,22 +95,62 @@ def main():
                 second.train(n_lists=8)
                 break
             except Exception as error:  # refused while the stopped trainer holds the index
-                if args.case == "writer":
+                if case == "writer":
                     raise
                 refusals, last = refusals + 1, first_line(error)
                 time.sleep(1)
         took = time.monotonic() - stopped
-        print(f"training alone: {alone:.1f} s", file=sys.stderr)
+    finally:
+        os.kill(process.pid, signal.SIGCONT)
+    resumed = said.get(timeout=600)
+    process.join(60)
+    return took, refusals, last, resumed
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--case", choices=("writer", "trainer"), default="writer")
+    parser.add_argument("--moments", type=int, default=0)
+    parser.add_argument("--items", type=int, default=0)
+    parser.add_argument("--dim", type=int, default=DIM)
+    parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
+    args = parser.parse_args()
+    import numpy as np
+    import ombrixdb_vell as ombrix
+
+    with open("/proc/loadavg") as load:
+        print("load at start:", " ".join(load.read().split()[:3]), file=sys.stderr)
+    name, key = "stopped_" + secrets.token_hex(4), os.urandom(32)
+    count = args.items or (20_000 if args.case == "writer" else 60_000)
+    base = np.random.default_rng(1).standard_normal((count, args.dim)).astype("float32")
+    ids = [f"b{i}" for i in range(count)]
+    index = client(args.pg).create_index(name, key, ombrix.IndexIVFFlat(args.dim))
+    for first in range(0, count, 50_000):
+        index.upsert(ids[first:first + 50_000], base[first:first + 50_000])
+    started = time.monotonic()
+    index.train(**TRAIN) if args.moments else index.train(n_lists=8)
+    alone = time.monotonic() - started
+    print(f"training alone: {alone:.1f} s", file=sys.stderr)
+
+    if args.moments:
+        worst = 0.0
+        for moment in range(args.moments):
+            pause = alone * (moment + 0.5) / args.moments
+            took, refusals, last, resumed = stop_and_train_beside(args, name, key, "trainer", pause)
+            worst = max(worst, took)
+            print(f"stopped {pause:.1f} s in: a second training succeeded {took:.1f} s after the stop, "
+                  f"refused {refusals} times; {resumed}", file=sys.stderr)
+        print(f"longest wait after a stop: {worst:.1f} s", file=sys.stderr)
+    else:
+        pause = 0.3 if args.case == "writer" else 0.5
+        took, refusals, last, resumed = stop_and_train_beside(args, name, key, args.case, pause)
         if args.case == "writer":
             print(f"training beside the stopped writer: {took:.1f} s, {took - alone:.1f} s beyond "
                   "its own length", file=sys.stderr)
         else:
             print(f"a second training succeeded {took:.1f} s after the stop, refused {refusals} "
                   f"times before ({last})", file=sys.stderr)
-    finally:
-        os.kill(process.pid, signal.SIGCONT)
-    print(said.get(timeout=600), file=sys.stderr)
-    process.join(60)
+        print(resumed, file=sys.stderr)
 
     fresh = client(args.pg).load_index(name, key)
     found = len(fresh.get(ids, include=[]))
