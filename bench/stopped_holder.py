@@ -9,15 +9,20 @@ training, with the default 40 s lease, and what is left of the index afterwards.
   process tries to train every second, and the time from the stop to its success is
   reported with the number of refusals before it.
 
+With --mid-statement the process is stopped at random moments (and let go again) until a
+stop lands while a statement of the session holding the index is half sent (the server
+waits for the rest in ClientRead, with the statement active).
+
 Then the stopped process is resumed (its call must raise), and a fresh handle looks the
 index's items up by id and by their own vectors.
 
-    .venv/bin/python bench/stopped_holder.py [--case writer|trainer] \\
+    .venv/bin/python bench/stopped_holder.py [--case writer|trainer] [--mid-statement] \\
         [--pg "host=127.0.0.1 port=5432 dbname=test user=postgres"]
 """
 import argparse
 import multiprocessing
 import os
+import random
 import secrets
 import signal
 import subprocess
@@ -60,6 +65,17 @@ def train(address, name, key, said):
         said.put("the stopped training raised: " + first_line(error))
 
 
+def half_sent(address, mode):
+    """Whether the session holding a lock of class 44 in this mode waits for the rest of a
+    statement."""
+    query = ("SELECT count(*) FROM pg_locks l JOIN pg_stat_activity a USING (pid) WHERE "
+             f"l.locktype = 'advisory' AND l.granted AND l.classid = 44 AND l.mode = '{mode}' "
+             "AND a.state = 'active' AND a.wait_event = 'ClientRead'")
+    out = subprocess.run(["psql", address, "-qAt", "-c", query], capture_output=True, text=True,
+                         check=True).stdout.strip()
+    return out != "0"
+
+
 def holds(address, mode):
     """Whether some session holds a lock of class 44 in this mode."""
     query = ("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted "
@@ -73,6 +89,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--case", choices=("writer", "trainer"), default="writer")
     parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
+    parser.add_argument("--mid-statement", action="store_true")
     args = parser.parse_args()
     import numpy as np
     import ombrixdb_vell as ombrix
@@ -100,6 +117,10 @@ def main():
             time.sleep(0.01)
         time.sleep(0.3 if args.case == "writer" else 0.5)
         os.kill(process.pid, signal.SIGSTOP)
+        while args.mid_statement and not half_sent(args.pg, mode):
+            os.kill(process.pid, signal.SIGCONT)
+            time.sleep(random.uniform(0, 0.03))
+            os.kill(process.pid, signal.SIGSTOP)
         stopped = time.monotonic()
 
         second = client(args.pg).load_index(name, key)

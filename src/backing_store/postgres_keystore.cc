@@ -897,8 +897,8 @@ bool PostgresKeystore::EndSilentHolders(uint64_t lease_ms) {
   if (count == "0") return false;
   InternalLogger().warning("Ended " + count + " session(s) of PostgreSQL server " +
                            PgServerAddress(connection_.get()) + " that held index '" + index_name_ +
-                           "' without a statement for more than a lease (" + std::to_string(lease_ms) +
-                           " ms): their holders had gone silent");
+                           "' and were silent for more than a lease (" + std::to_string(lease_ms) +
+                           " ms): their holders had stopped, or their connections had");
   return true;
 }
 

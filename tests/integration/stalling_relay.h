@@ -1,7 +1,7 @@
 // A loopback TCP relay between a client and a server that a test can make misbehave the
 // way networks do: stop forwarding with every connection left open (a partition, a host
-// that vanished without a FIN), also in the middle of a client's message, or cut the
-// connections the moment the server answers (a reply lost after the server did the work). Test-only; one thread relays every
+// that vanished without a FIN), or cut the connections the moment the server answers (a
+// reply lost after the server did the work). Test-only; one thread relays every
 // connection, and the destructor closes everything.
 #pragma once
 
@@ -10,9 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -24,7 +22,7 @@ namespace ombrix_test {
 
 class StallingRelay {
  public:
-  enum class Mode { kForward, kStalled, kCutOnReply, kStallAfterBudget };
+  enum class Mode { kForward, kStalled, kCutOnReply };
 
   explicit StallingRelay(int server_port) : server_port_(server_port) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -53,11 +51,6 @@ class StallingRelay {
 
   int port() const { return port_; }
   void Set(Mode mode) { mode_ = mode; }
-  // Forwards `client_bytes` more from clients, then stalls: a larger message stops half sent.
-  void StallAfterClientBytes(size_t client_bytes) {
-    budget_ = client_bytes;
-    mode_ = Mode::kStallAfterBudget;
-  }
 
  private:
   static sockaddr_in Loopback(int port) {
@@ -81,15 +74,11 @@ class StallingRelay {
     pairs_.emplace_back(client, server);
   }
 
-  static constexpr size_t kChunk = 16384;
-
-  // Moves what is there, at most `limit` bytes, from one side to the other; false when the
-  // pair is done. `moved` counts the bytes.
-  static bool Pass(int from, int to, size_t limit = kChunk, size_t* moved = nullptr) {
-    char buffer[kChunk];
-    const ssize_t got = recv(from, buffer, std::min(limit, sizeof(buffer)), 0);
+  // Moves what is there from one side to the other; false when the pair is done.
+  static bool Pass(int from, int to) {
+    char buffer[16384];
+    const ssize_t got = recv(from, buffer, sizeof(buffer), 0);
     if (got <= 0) return false;
-    if (moved != nullptr) *moved = static_cast<size_t>(got);
     for (ssize_t sent = 0; sent < got;) {
       const ssize_t n = send(to, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
       if (n <= 0) return false;
@@ -114,14 +103,7 @@ class StallingRelay {
       for (size_t i = 0; i < pairs_.size(); ++i) {
         const auto [client, server] = pairs_[i];
         bool open = true;
-        if (i < polled && fds[1 + 2 * i].revents != 0 && mode != Mode::kStallAfterBudget) {
-          open = Pass(client, server);
-        } else if (i < polled && fds[1 + 2 * i].revents != 0 && budget_ > 0) {
-          size_t moved = 0;
-          open = Pass(client, server, budget_, &moved);
-          budget_ -= moved;
-          if (budget_ == 0) mode_ = Mode::kStalled;
-        }
+        if (i < polled && fds[1 + 2 * i].revents != 0) open = Pass(client, server);
         if (i < polled && open && fds[2 + 2 * i].revents != 0) {
           open = mode != Mode::kCutOnReply && Pass(server, client);
         }
@@ -142,7 +124,6 @@ class StallingRelay {
   int port_ = 0;
   std::atomic<Mode> mode_{Mode::kForward};
   std::atomic<bool> stop_{false};
-  std::atomic<size_t> budget_{0};  // client bytes still forwarded under kStallAfterBudget
   std::vector<std::pair<int, int>> pairs_;  // (client, server); touched by the relay thread only
   std::thread thread_;
 };
