@@ -98,9 +98,11 @@ def main():
         print("load at start:", " ".join(load.read().split()[:3]), file=sys.stderr)
     name, key = "stopped_" + secrets.token_hex(4), os.urandom(32)
     count = 20_000 if args.case == "writer" else 60_000
-    base = np.random.default_rng(1).standard_normal((count, DIM)).astype("float32")
+    # A training's statements are large enough to be caught half sent at 96 dimensions.
+    dim = 96 if args.mid_statement and args.case == "trainer" else DIM
+    base = np.random.default_rng(1).standard_normal((count, dim)).astype("float32")
     ids = [f"b{i}" for i in range(count)]
-    index = client(args.pg).create_index(name, key, ombrix.IndexIVFFlat(DIM))
+    index = client(args.pg).create_index(name, key, ombrix.IndexIVFFlat(dim))
     index.upsert(ids, base)
     started = time.monotonic()
     index.train(n_lists=8)
@@ -117,10 +119,12 @@ def main():
             time.sleep(0.01)
         time.sleep(0.3 if args.case == "writer" else 0.5)
         os.kill(process.pid, signal.SIGSTOP)
-        while args.mid_statement and not half_sent(args.pg, mode):
+        while args.mid_statement and process.is_alive() and not half_sent(args.pg, mode):
             os.kill(process.pid, signal.SIGCONT)
             time.sleep(random.uniform(0, 0.03))
             os.kill(process.pid, signal.SIGSTOP)
+        if not process.is_alive():
+            sys.exit("the process ended before a stop landed mid-statement")
         stopped = time.monotonic()
 
         second = client(args.pg).load_index(name, key)
