@@ -11,15 +11,20 @@ training, with the default 40 s lease, and what is left of the index afterwards.
   stopped at N moments spread over its own length (its reading, k-means and rebuild),
   one after the other on the same index, each reported the same way.
 
+With --mid-statement the process is stopped at random moments (and let go again) until a
+stop lands while a statement of the session holding the index is half sent (the server
+waits for the rest in ClientRead, with the statement active).
+
 Then the stopped process is resumed (its call must raise), and a fresh handle looks the
 index's items up by id and by their own vectors.
 
-    .venv/bin/python bench/stopped_holder.py [--case writer|trainer] [--moments N] \\
+    .venv/bin/python bench/stopped_holder.py [--case writer|trainer] [--mid-statement] [--moments N] \\
         [--items N] [--dim D] [--pg "host=127.0.0.1 port=5432 dbname=test user=postgres"]
 """
 import argparse
 import multiprocessing
 import os
+import random
 import secrets
 import signal
 import subprocess
@@ -63,6 +68,17 @@ def train(address, name, key, said, dim):
         said.put("the stopped training raised: " + first_line(error))
 
 
+def half_sent(address, mode):
+    """Whether the session holding a lock of class 44 in this mode waits for the rest of a
+    statement."""
+    query = ("SELECT count(*) FROM pg_locks l JOIN pg_stat_activity a USING (pid) WHERE "
+             f"l.locktype = 'advisory' AND l.granted AND l.classid = 44 AND l.mode = '{mode}' "
+             "AND a.state = 'active' AND a.wait_event = 'ClientRead'")
+    out = subprocess.run(["psql", address, "-qAt", "-c", query], capture_output=True, text=True,
+                         check=True).stdout.strip()
+    return out != "0"
+
+
 def holds(address, mode):
     """Whether some session holds a lock of class 44 in this mode."""
     query = ("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted "
@@ -86,6 +102,12 @@ def stop_and_train_beside(args, name, key, case, pause):
             time.sleep(0.01)
         time.sleep(pause)
         os.kill(process.pid, signal.SIGSTOP)
+        while args.mid_statement and process.is_alive() and not half_sent(args.pg, mode):
+            os.kill(process.pid, signal.SIGCONT)
+            time.sleep(random.uniform(0, 0.03))
+            os.kill(process.pid, signal.SIGSTOP)
+        if not process.is_alive():
+            sys.exit("the process ended before a stop landed mid-statement")
         stopped = time.monotonic()
 
         second = client(args.pg).load_index(name, key)
@@ -111,6 +133,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--case", choices=("writer", "trainer"), default="writer")
     parser.add_argument("--moments", type=int, default=0)
+    parser.add_argument("--mid-statement", action="store_true")
     parser.add_argument("--items", type=int, default=0)
     parser.add_argument("--dim", type=int, default=DIM)
     parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
@@ -122,6 +145,9 @@ def main():
         print("load at start:", " ".join(load.read().split()[:3]), file=sys.stderr)
     name, key = "stopped_" + secrets.token_hex(4), os.urandom(32)
     count = args.items or (20_000 if args.case == "writer" else 60_000)
+    # A training's statements are large enough to be caught half sent at 96 dimensions.
+    if args.mid_statement and args.case == "trainer" and args.dim == DIM:
+        args.dim = 96
     base = np.random.default_rng(1).standard_normal((count, args.dim)).astype("float32")
     ids = [f"b{i}" for i in range(count)]
     index = client(args.pg).create_index(name, key, ombrix.IndexIVFFlat(args.dim))

@@ -5,6 +5,7 @@
 // the cross-process coordination.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -37,6 +38,15 @@ struct MapAndVersion {
 // server is made only if the hold is still live there, and a refused write throws
 // HoldLostError (server_errors.h).
 enum class HoldKind : uint8_t { kShared, kExclusive };
+
+// The lease of this process's holds, in milliseconds (0: none). A store whose server keeps
+// holds as sessions learns it when it connects, to end the session of a holder that went
+// silent; the engine passes the same value to TakeHold. Thread-safe.
+inline std::atomic<uint64_t>& ProcessHoldLease() {
+  static std::atomic<uint64_t> lease_ms{40'000};
+  return lease_ms;
+}
+inline void SetProcessHoldLease(uint64_t lease_ms) { ProcessHoldLease().store(lease_ms); }
 
 struct HoldGrant {
   bool granted = false;       // shared: no exclusive hold is live; exclusive: it is this holder's

@@ -11,6 +11,9 @@
 #include <new>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "backing_store/connection_secrets.h"
 #include "backing_store/server_errors.h"
@@ -38,6 +41,8 @@ std::string TrimNewline(const char* text) {
 // SQLSTATEs of a statement the server stopped at a time limit (statement_timeout; a lock
 // not granted within lock_timeout).
 constexpr std::string_view kQueryCanceled = "57014";
+// The server ended a session idle for its idle_session_timeout.
+constexpr std::string_view kIdleSessionTimeout = "57P05";
 
 bool StoppedAtTimeLimit(const PgOutcome& outcome) {
   return !outcome.ok &&
@@ -62,6 +67,10 @@ struct SessionNotes {
   bool keeps_session = false;
   std::string held;    // what they hold, for the text of a lost session
   std::string advice;  // what the caller can do then
+  // Non-zero: the session may hold session locks, and ends itself once silent this long.
+  uint64_t hold_lease_ms = 0;
+  bool ended_idle = false;  // the server said it ended the session for idleness
+  bool gave_up = false;     // this client stopped waiting; the server may still hold the session
 };
 
 int SessionNotesEvent(PGEventId event, void* info, void*) {
@@ -132,21 +141,27 @@ bool WaitForSocket(PGconn* connection, short events,
   std::ostringstream message;
   message << "PostgreSQL server " << PgServerAddress(connection) << " did not answer within "
           << static_cast<double>(WaitLimitMs(connection)) / 1000.0 << " s (command time-out)";
+  if (SessionNotes* notes = NotesOf(connection)) notes->gave_up = true;
   shutdown(PQsocket(connection), SHUT_RDWR);
   PQconsumeInput(connection);  // libpq sees the end of the stream: CONNECTION_BAD
   ombrix::InternalLogger().error(message.str());
   throw ServerUnreachable(message.str());
 }
 
-// A session that held locks has ended: they ended with it, and nothing may go on as if
-// this connection still held them.
+// A session that held locks is gone for this client: nothing may go on as if this
+// connection still held them. Ended by the server, its locks ended with it; given up by
+// this client on a silent connection, the server may hold them until it ends the session.
 void ThrowIfSessionHeld(PGconn* connection, const std::string& why) {
   const SessionNotes* notes = NotesOf(connection);
   if (notes == nullptr || !notes->keeps_session) return;
+  const std::string held = notes->held.empty() ? std::string("the index") : notes->held;
+  const std::string because = why.empty() ? std::string() : " (" + why + ")";
+  const bool gave_up = notes->gave_up || PQtransactionStatus(connection) == PQTRANS_ACTIVE;
   const std::string message =
-      "The session with PostgreSQL server " + PgServerAddress(connection) + " that held " +
-      (notes->held.empty() ? std::string("the index") : notes->held) + " ended" +
-      (why.empty() ? std::string() : " (" + why + ")") + ", and its hold with it" +
+      "The session with PostgreSQL server " + PgServerAddress(connection) + " that held " + held +
+      (gave_up ? " stopped answering and this process gave up on it" + because +
+                     ": the hold is lost to this process, and ends on the server with the session"
+               : " ended" + because + ", and its hold with it") +
       (notes->advice.empty() ? std::string() : ": " + notes->advice);
   ombrix::InternalLogger().error(message);
   throw HoldLostError(message);
@@ -164,6 +179,7 @@ bool BrokenSinceLastStatement(PGconn* connection) {
     for (int reads = 0; reads < 8 && poll(&idle, 1, 0) > 0; ++reads) {
       if (PQconsumeInput(connection) == 0) break;
     }
+    PQisBusy(connection);  // parses what came: the server's last message reaches LogNotice
   }
   // Still busy with an earlier statement: one this client gave up waiting for.
   const bool abandoned = PQtransactionStatus(connection) == PQTRANS_ACTIVE;
@@ -175,8 +191,15 @@ bool BrokenSinceLastStatement(PGconn* connection) {
 void ReconnectIfBroken(PGconn* connection) {
   if (!BrokenSinceLastStatement(connection)) return;
   ThrowIfSessionHeld(connection, "");
-  ombrix::InternalLogger().warning("Reconnecting to PostgreSQL server " +
-                                   PgServerAddress(connection));
+  SessionNotes* notes = NotesOf(connection);
+  const std::string line = "Reconnecting to PostgreSQL server " + PgServerAddress(connection);
+  // A session that held nothing loses nothing when the server ends it for idleness.
+  if (notes != nullptr && notes->ended_idle) {
+    ombrix::InternalLogger().info(line + ": it ended this idle session");
+  } else {
+    ombrix::InternalLogger().warning(line);
+  }
+  if (notes != nullptr) notes->ended_idle = notes->gave_up = false;
   PQreset(connection);
   if (PQstatus(connection) != CONNECTION_OK) {
     const std::string message = "PostgreSQL server " + PgServerAddress(connection) +
@@ -237,7 +260,15 @@ template <typename Send>
 PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send,
               LockWait lock_wait = LockWait::kFailure) {
   PgOutcome outcome = Collect(connection, expected, send);
-  if (!outcome.ok && PQstatus(connection) != CONNECTION_OK) ThrowIfSessionHeld(connection, outcome.error);
+  if (!outcome.ok && PQstatus(connection) != CONNECTION_OK) {
+    ThrowIfSessionHeld(connection, outcome.error);
+    // Ended for idleness as the statement reached it: the server ran none of it, and a
+    // session that held nothing is opened again for it.
+    if (outcome.sqlstate == kIdleSessionTimeout) {
+      if (SessionNotes* notes = NotesOf(connection)) notes->ended_idle = true;
+      outcome = Collect(connection, expected, send);
+    }
+  }
   if (lock_wait == LockWait::kAnswer && outcome.sqlstate == kLockNotAvailable) {
     if (PQtransactionStatus(connection) == PQTRANS_INERROR) {
       PgExec(connection, "ROLLBACK", PGRES_COMMAND_OK);
@@ -248,14 +279,50 @@ PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send,
   return outcome;
 }
 
+// The settings that end the session of a holder gone silent (a stopped process, a network
+// that dropped it without a word), as more columns of a SELECT. The server ends a session
+// idle for a lease, or idle in a transaction that long; the user timeout ends one whose
+// peer vanished or stopped reading while the server sent to it. A server without an idle
+// session limit learns of a vanished peer from keepalives instead (a stopped one it cannot
+// tell from a live one). A live holder renews with a statement every quarter of a lease.
+std::string HoldLimitColumns(int server_version, uint64_t lease_ms) {
+  const std::string ms = std::to_string(lease_ms);
+  std::vector<std::pair<std::string, std::string>> limits = {{"idle_in_transaction_session_timeout", ms}};
+  if (server_version >= 120000) limits.emplace_back("tcp_user_timeout", ms);
+  if (server_version >= 140000) {
+    limits.emplace_back("idle_session_timeout", ms);
+  } else {
+    const std::string s = std::to_string(std::max<uint64_t>(1, lease_ms / 4000));
+    limits.emplace_back("tcp_keepalives_idle", s);
+    limits.emplace_back("tcp_keepalives_interval", s);
+    limits.emplace_back("tcp_keepalives_count", "3");
+  }
+  std::string columns;
+  for (const auto& [name, value] : limits) columns += ", set_config('" + name + "', '" + value + "', false)";
+  return columns;
+}
+
 // A session without a statement_timeout of its own (from the connection string's options,
 // the role or the database) gets the default one, set after connecting rather than as a
 // startup option, which connection poolers may refuse. The client's wait limit follows.
+// A session that may hold locks gets the limits of its lease in the same round trip: set
+// once for the session's life, since one that holds nothing loses nothing when the server
+// ends it (the next statement opens a new one), and every statement that took or gave
+// back a hold paid for setting them.
 void ApplySessionLimits(PGconn* connection) {
-  PgOutcome shown = PgExec(connection,
-                           "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::"
-                           "interval) * 1000)::bigint",
-                           PGRES_TUPLES_OK);
+  const std::string current =
+      "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::interval) * 1000)::bigint";
+  const SessionNotes* notes = NotesOf(connection);
+  PgOutcome shown;
+  if (notes != nullptr && notes->hold_lease_ms > 0) {
+    shown = PgExec(connection, current + HoldLimitColumns(PQserverVersion(connection), notes->hold_lease_ms),
+                   PGRES_TUPLES_OK);
+    if (!shown.ok) {
+      ombrix::InternalLogger().warning("PostgreSQL server " + PgServerAddress(connection) +
+                                       " refused the idle limits of a holder's session: " + shown.error);
+    }
+  }
+  if (!shown.ok) shown = PgExec(connection, current, PGRES_TUPLES_OK);
   int64_t statement_ms = shown.ok && shown.rows() == 1 ? std::stoll(PgText(shown.result.get(), 0, 0)) : 0;
   if (statement_ms <= 0) {
     statement_ms = kDefaultStatementMs;
@@ -264,9 +331,18 @@ void ApplySessionLimits(PGconn* connection) {
   if (SessionNotes* notes = NotesOf(connection)) notes->wait_limit_ms = statement_ms + kClientGraceMs;
 }
 
-// Server notices and warnings go to the Logger rather than straight to standard error.
-void LogNotice(void*, const char* message) {
-  ombrix::InternalLogger().warning(TrimNewline(message));
+// Server notices and warnings go to the Logger rather than straight to standard error. The
+// server's word that it ended an idle session is no event in itself: a statement that finds
+// the session gone says so if the session held anything.
+void LogNotice(void* arg, const PGresult* notice) {
+  const char* state = PQresultErrorField(notice, PG_DIAG_SQLSTATE);
+  const std::string text = TrimNewline(PQresultErrorMessage(notice));
+  if (state != nullptr && std::string_view(state) == kIdleSessionTimeout) {
+    static_cast<SessionNotes*>(arg)->ended_idle = true;
+    ombrix::InternalLogger().info(text);
+    return;
+  }
+  ombrix::InternalLogger().warning(text);
 }
 
 }  // namespace
@@ -290,7 +366,7 @@ void PgParams::AddBinary(std::span<const uint8_t> bytes) {
   formats_.push_back(kBinaryFormat);
 }
 
-PgConnection PgConnect(const std::string& conninfo) {
+PgConnection PgConnect(const std::string& conninfo, uint64_t hold_lease_ms) {
   // The connection string comes last, so each of its keys overrides the default before it.
   const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
   const char* const values[] = {kDefaultConnectTimeout, conninfo.c_str(), nullptr};
@@ -299,12 +375,13 @@ PgConnection PgConnect(const std::string& conninfo) {
   if (!connection) throw std::bad_alloc();
   auto notes = std::make_unique<SessionNotes>();
   notes->secrets = ConnectionSecrets(conninfo);
+  notes->hold_lease_ms = hold_lease_ms;
   if (PQregisterEventProc(connection.get(), SessionNotesEvent, "ombrix_session", nullptr) == 0 ||
       PQsetInstanceData(connection.get(), SessionNotesEvent, notes.get()) == 0) {
     throw std::bad_alloc();  // libpq refuses only when it cannot allocate
   }
-  notes.release();  // the connection's now: freed by SessionNotesEvent
-  PQsetNoticeProcessor(connection.get(), LogNotice, nullptr);
+  // The connection's now: freed by SessionNotesEvent, after the last notice.
+  PQsetNoticeReceiver(connection.get(), LogNotice, notes.release());
   if (PgConnected(connection.get())) ApplySessionLimits(connection.get());
   return connection;
 }

@@ -65,9 +65,13 @@ struct PgOutcome {
 // Unless the connection string says otherwise, connecting may take 5 s (connect_timeout)
 // and a statement 30 s (a session without a statement_timeout of its own, e.g. from
 // options='-c statement_timeout=...', gets SET statement_timeout = 30000); the client
-// waits for an answer 2 s longer than the session's statement_timeout. Throws
+// waits for an answer 2 s longer than the session's statement_timeout. A non-zero
+// `hold_lease_ms` is for a session that may hold session locks: the server ends it once
+// idle that long, idle that long in a transaction, or (12 and later) unable to deliver to
+// a client for that long; before 14, keepalives at a quarter of it end one whose peer
+// vanished. Set with the statement_timeout, again on every reconnect. Throws
 // ServerUnreachable when the new session does not answer those settings in time.
-PgConnection PgConnect(const std::string& conninfo);
+PgConnection PgConnect(const std::string& conninfo, uint64_t hold_lease_ms = 0);
 bool PgConnected(const PGconn* connection);
 // libpq's error message of the connection, trailing newline removed. Every secret of the
 // connection string given to PgConnect is masked in it (ConnectionSecrets), as in every
@@ -80,7 +84,9 @@ std::string PgServerAddress(const PGconn* connection);
 // The statement functions below reconnect first when the connection broke since the last
 // statement outside a transaction (PQreset: the same parameters), and throw
 // ServerUnreachable when that fails or when the server does not answer within the
-// connection's wait limit (the connection is then shut). A statement the server stopped
+// connection's wait limit (the connection is then shut). A session the server ended for
+// idleness is opened again without a WARNING, and a statement it refused as it ended one
+// is sent again on the new session (the server ran none of it). A statement the server stopped
 // at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
 // server's text, after rolling back the transaction it ran in (the session stays usable).
 // While `keep` is set, a broken connection is not opened again: its session held locks

@@ -1,11 +1,13 @@
 #include "backing_store/postgres_keystore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "backing_store/server_errors.h"
 #include "backing_store/store_factory.h"
@@ -133,7 +135,8 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   lost_exclusive_[0] = "index '" + index_name_ + "' for a training or deletion";
   lost_exclusive_[1] = "the operation stopped before it finished; train or delete the index again";
 
-  connection_ = PgConnect(conninfo);
+  // Holds live on the index store's session: it alone gets the limits that end a silent holder's.
+  connection_ = PgConnect(conninfo, store_kind_ == ombrix::INDEX ? ProcessHoldLease().load() : 0);
   if (!PgConnected(connection_.get())) {
     const std::string message = "Postgres connection error: " + PgErrorMessage(connection_.get());
     connection_.reset();
@@ -792,11 +795,16 @@ constexpr char kWritersWait[] = "SELECT set_config('lock_timeout', '2000', true)
 // training or deletion was admitted: the admission waits that moment out rather than
 // being turned away, and is refused when another holder keeps it this long.
 constexpr char kAdmissionWait[] = "SELECT set_config('lock_timeout', '500', true); ";
+// How often a take that is refused or waits looks for silent holders: a writer polls its
+// take every 100 ms while a training holds the index.
+constexpr auto kSilentHolderLookInterval = std::chrono::seconds(1);
 }  // namespace
 
 bool PostgresKeystore::AskLock(const std::string& sql) {
   PgOutcome outcome = PgExec(connection_.get(), sql, PGRES_TUPLES_OK);
-  if (!outcome.ok || outcome.rows() != 1) LogAndThrow("Failed to ask for a lock: " + outcome.error);
+  if (!outcome.ok || outcome.rows() != 1) {
+    LogAndThrow("Failed to ask for a lock of index '" + index_name_ + "': " + outcome.error);
+  }
   bool all = true;
   for (int column = 0; column < PQnfields(outcome.result.get()); ++column) {
     all = all && PgText(outcome.result.get(), 0, column) == "t";
@@ -810,7 +818,6 @@ bool PostgresKeystore::HoldsAny() const {
 
 void PostgresKeystore::ForgetHolds() {
   holds_writers_shared_ = holds_holders_ = holds_writers_exclusive_ = false;
-  limits_set_ = false;
 }
 
 void PostgresKeystore::KeepSessionWhileHolding() {
@@ -827,36 +834,6 @@ void PostgresKeystore::SetWriteFence(std::optional<WriteFence> fence) {
   KeepSessionWhileHolding();
 }
 
-std::string PostgresKeystore::HoldLimits(std::optional<uint64_t> lease_ms) const {
-  if (lease_ms && *lease_ms == 0) return "true";
-  // A holder gone silent (stopped, or behind a network that dropped it without a word)
-  // sends nothing, so the server is told to end its session once it was idle for a lease;
-  // a live holder renews every quarter of one with a statement. The user timeout ends one
-  // whose peer vanished (or stopped reading) while the server was sending to it. A server
-  // without an idle session limit learns of a vanished peer from keepalives instead; a
-  // stopped one it cannot tell from a live one. Each setting costs the writer's statements
-  // a little, so only what the server needs is set.
-  const std::string ms = lease_ms ? std::to_string(*lease_ms) : "";
-  std::vector<std::pair<std::string, std::string>> limits = {{"idle_in_transaction_session_timeout", ms}};
-  const int version = PQserverVersion(connection_.get());
-  if (version >= 120000) limits.emplace_back("tcp_user_timeout", ms);
-  if (version >= 140000) {
-    limits.emplace_back("idle_session_timeout", ms);
-  } else {
-    const std::string s = lease_ms ? std::to_string(std::max<uint64_t>(1, *lease_ms / 4000)) : "";
-    limits.emplace_back("tcp_keepalives_idle", s);
-    limits.emplace_back("tcp_keepalives_interval", s);
-    limits.emplace_back("tcp_keepalives_count", lease_ms ? "3" : "");
-  }
-  // A NULL value puts back the session's own setting (as RESET does).
-  std::string sql = "(";
-  for (const auto& [name, value] : limits) {
-    sql += (sql.size() > 1 ? " || " : "") + std::string("set_config('") + name + "', " +
-           (value.empty() ? std::string("NULL") : "'" + value + "'") + ", false)";
-  }
-  return sql + ") IS NOT NULL";
-}
-
 bool PostgresKeystore::StillHeld(HoldKind kind) {
   std::vector<std::pair<int, const char*>> locks;
   if (kind == HoldKind::kShared) {
@@ -866,7 +843,6 @@ bool PostgresKeystore::StillHeld(HoldKind kind) {
     if (holds_writers_exclusive_) locks.emplace_back(kWritersLock, "ExclusiveLock");
   }
   if (locks.empty()) return false;
-  const auto folded = static_cast<uint32_t>(hashed_index_name_ ^ (hashed_index_name_ >> 32));
   std::string which;
   for (const auto& [lock_class, mode] : locks) {
     which += (which.empty() ? "" : " OR ") + std::string("(classid = ") + std::to_string(lock_class) +
@@ -875,11 +851,55 @@ bool PostgresKeystore::StillHeld(HoldKind kind) {
   try {
     return AskLock("SELECT count(*) = " + std::to_string(locks.size()) +
                    " FROM pg_locks WHERE locktype = 'advisory' AND pid = pg_backend_pid() AND "
-                   "granted AND objsubid = 2 AND objid = '" + std::to_string(folded) + "'::oid AND (" +
-                   which + ")");
+                   "granted AND objsubid = 2 AND objid = " + LockObjid() + " AND (" + which + ")");
   } catch (const HoldLostError&) {
     return false;  // the session ended, and its locks with it
   }
+}
+
+std::string PostgresKeystore::LockObjid() const {
+  return "'" + std::to_string(static_cast<uint32_t>(hashed_index_name_ ^ (hashed_index_name_ >> 32))) +
+         "'::oid";
+}
+
+bool PostgresKeystore::EndSilentHolders(uint64_t lease_ms) {
+  const auto now = std::chrono::steady_clock::now();
+  if (lease_ms == 0 || now - last_silent_holder_look_ < kSilentHolderLookInterval) return false;
+  last_silent_holder_look_ = now;
+  // A live holder renews with a statement every quarter of a lease, and a live client sends
+  // a statement whole. A holder's session that has stayed out of a statement, or in the
+  // middle of receiving one from its client, for a lease belongs to a holder gone silent:
+  // the server's idle limits miss a statement half sent, and a session that ended for
+  // idleness can sit on its locks while its last words wait for a client that no longer
+  // reads. One still running a statement is left alone. A role may end its own sessions;
+  // others' are not seen.
+  const std::string sql =
+      "SELECT count(*) FILTER (WHERE pg_terminate_backend(a.pid)) FROM pg_stat_activity a "
+      "WHERE a.pid IN (SELECT l.pid FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted AND "
+      "l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) AND l.classid IN (" +
+      std::to_string(kHoldersLock) + ", " + std::to_string(kWritersLock) + ") AND l.objid = " + LockObjid() +
+      " AND l.objsubid = 2) AND a.pid <> pg_backend_pid() AND a.state_change < clock_timestamp() - "
+      "interval '" + std::to_string(lease_ms) + " milliseconds' AND (a.state <> 'active' OR "
+      "a.wait_event = 'ClientRead') AND pg_has_role(a.usesysid, 'USAGE') AND (NOT (SELECT rolsuper "
+      "FROM pg_roles WHERE oid = a.usesysid) OR (SELECT rolsuper FROM pg_roles WHERE rolname = "
+      "current_user))";
+  PgOutcome ended;
+  try {
+    ended = PgExec(connection_.get(), sql, PGRES_TUPLES_OK);
+  } catch (const ServerTimeLimit&) {
+    return false;  // logged where it was stopped; the take answers as it would have
+  }
+  if (!ended.ok || ended.rows() != 1) {
+    InternalLogger().warning("Failed to look for silent holders of index '" + index_name_ + "': " + ended.error);
+    return false;
+  }
+  const std::string count = PgText(ended.result.get(), 0, 0);
+  if (count == "0") return false;
+  InternalLogger().warning("Ended " + count + " session(s) of PostgreSQL server " +
+                           PgServerAddress(connection_.get()) + " that held index '" + index_name_ +
+                           "' and were silent for more than a lease (" + std::to_string(lease_ms) +
+                           " ms): their holders had stopped, or their connections had");
+  return true;
 }
 
 void PostgresKeystore::PrepareToTake() {
@@ -905,9 +925,9 @@ HoldGrant PostgresKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t le
     holds_writers_shared_ = AskLock(
         "SELECT CASE WHEN pg_try_advisory_lock_shared" + writers +
         " THEN CASE WHEN pg_try_advisory_lock_shared" + holders + " THEN pg_advisory_unlock_shared" +
-        holders + " AND " + HoldLimits(lease_ms) + " ELSE NOT pg_advisory_unlock_shared" + writers +
-        " END ELSE false END");
-    limits_set_ = limits_set_ || (holds_writers_shared_ && lease_ms > 0);
+        holders + " ELSE NOT pg_advisory_unlock_shared" + writers + " END ELSE false END");
+    // Refused: the holder may have gone silent. The caller asks again.
+    if (!holds_writers_shared_) EndSilentHolders(lease_ms);
     return {holds_writers_shared_, false};
   }
   if (holds_holders_ && holds_writers_exclusive_) {
@@ -917,19 +937,26 @@ HoldGrant PostgresKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t le
     PgKeepSession(connection_.get(), false);
   }
   if (!holds_holders_) {
-    PgOutcome admitted;
-    try {
-      admitted = PgExecAwaitingLock(connection_.get(),
-                                    kAdmissionWait + ("SELECT " + HoldLimits(lease_ms) +
-                                                      " FROM pg_advisory_lock" + LockKeys(kHoldersLock)),
-                                    PGRES_TUPLES_OK);
-    } catch (const ServerTimeLimit&) {
-      return {false, false};  // a statement_timeout below the admission's own wait
+    // Once more when the holder that kept it had gone silent and its session was ended.
+    for (bool again = true; !holds_holders_;) {
+      PgOutcome admitted;
+      try {
+        admitted = PgExecAwaitingLock(
+            connection_.get(), kAdmissionWait + ("SELECT true FROM pg_advisory_lock" + LockKeys(kHoldersLock)),
+            PGRES_TUPLES_OK);
+      } catch (const ServerTimeLimit&) {
+        return {false, false};  // a statement_timeout below the admission's own wait
+      }
+      if (admitted.sqlstate == kLockNotAvailable) {
+        if (!std::exchange(again, false) || !EndSilentHolders(lease_ms)) return {false, false};
+        continue;
+      }
+      if (!admitted.ok) {
+        LogAndThrow("Failed to ask for the lock that admits a training or deletion of index '" + index_name_ +
+                    "': " + admitted.error + "; run it again");
+      }
+      holds_holders_ = true;
     }
-    if (admitted.sqlstate == kLockNotAvailable) return {false, false};
-    if (!admitted.ok) LogAndThrow("Failed to ask for a lock: " + admitted.error);
-    holds_holders_ = true;
-    limits_set_ = limits_set_ || lease_ms > 0;
   }
   if (!holds_writers_exclusive_) {
     try {
@@ -939,8 +966,11 @@ HoldGrant PostgresKeystore::TakeHold(HoldKind kind, uint64_t holder, uint64_t le
       // Not granted in time: writers that took the lock before still hold it.
       if (lock.ok) {
         holds_writers_exclusive_ = true;
-      } else if (lock.sqlstate != kLockNotAvailable) {
-        LogAndThrow("Failed to wait for the writers' lock: " + lock.error);
+      } else if (lock.sqlstate == kLockNotAvailable) {
+        EndSilentHolders(lease_ms);  // a writer gone silent among them
+      } else {
+        LogAndThrow("Failed to wait for the writers of index '" + index_name_ + "' to finish: " + lock.error +
+                    "; run the training or deletion again");
       }
     } catch (const ServerTimeLimit&) {
       // A statement_timeout below the attempt's own wait stopped it: the same answer.
@@ -991,8 +1021,6 @@ bool PostgresKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
     ForgetHolds();
     return false;
   }
-  // A session that holds nothing more is idle as long as it likes.
-  if (!HoldsAny() && limits_set_) sql += ", " + HoldLimits(std::nullopt);
   // The answer is judged here: a broken connection is no lost hold of a session that
   // ended before (checked above) but an answer that did not come.
   PgKeepSession(connection, false);
@@ -1009,8 +1037,10 @@ bool PostgresKeystore::ReleaseHold(HoldKind kind, uint64_t holder) {
     ForgetHolds();
     ThrowReleaseUnanswered(released.error);
   }
-  if (!released.ok || released.rows() != 1) LogAndThrow("Failed to release a hold: " + released.error);
-  if (!HoldsAny()) limits_set_ = false;
+  if (!released.ok || released.rows() != 1) {
+    LogAndThrow("Failed to release a hold of index '" + index_name_ + "': " + released.error +
+                "; the session keeps it until it ends");
+  }
   bool all = true;
   for (int column = 0; column < PQnfields(released.result.get()); ++column) {
     all = all && PgText(released.result.get(), 0, column) == "t";

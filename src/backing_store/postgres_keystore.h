@@ -4,6 +4,7 @@
 // call at a time); PushMap is atomic against every other writer of the database.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -64,12 +65,15 @@ class PostgresKeystore final : public Keystore {
   // admitted; a training or a deletion holds the holders' lock, which admits one of them,
   // and then the writers' lock exclusively. While a lock is held (or a write fence is set)
   // the connection is never opened again (a new session would hold none), and a statement
-  // that finds it broken throws HoldLostError naming the index. A lease (non-zero) becomes
-  // the session's idle limits while it holds anything, so the server ends the session of
-  // a holder gone silent; a renewal is a statement that reaches the server. TakeHold on a
-  // session that ended takes the hold afresh on a new one. ReleaseHold returns false when
-  // the server said the hold was no longer held, or the session had ended before, and
-  // throws ServerUnreachable when the answer to the release was lost.
+  // that finds it broken throws HoldLostError naming the index. The index store's session
+  // gets the idle limits of the process's lease (ProcessHoldLease) when it connects, so the
+  // server ends the session of a holder gone silent; a renewal is a statement that reaches
+  // the server. A take that is refused or waits ends, at most once a second, the holders'
+  // sessions that were silent for `lease_ms` (non-zero), which the server's limits miss
+  // mid-statement. TakeHold on a session that ended takes the hold afresh on a new one.
+  // ReleaseHold returns false when the server said the hold was no longer held, or the
+  // session had ended before, and throws ServerUnreachable when the answer to the release
+  // was lost.
   HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
   bool RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
@@ -120,9 +124,11 @@ class PostgresKeystore final : public Keystore {
   bool HoldsAny() const;
   void ForgetHolds();
   void KeepSessionWhileHolding();
-  // A boolean SQL expression that sets the session's limits for a holder with this lease
-  // (nullopt: puts the session's own back; 0: changes nothing).
-  std::string HoldLimits(std::optional<uint64_t> lease_ms) const;
+  // The store's advisory lock objid as pg_locks shows it, as a SQL literal.
+  std::string LockObjid() const;
+  // Ends the sessions of this store's holders that were silent for a lease; true when it
+  // ended any. Looks at most once per interval; a lease of 0 looks never.
+  bool EndSilentHolders(uint64_t lease_ms);
   // Asks the server whether this session still holds the locks of `kind` it took.
   bool StillHeld(HoldKind kind);
   void PrepareToTake();
@@ -130,7 +136,7 @@ class PostgresKeystore final : public Keystore {
   bool holds_writers_shared_ = false;
   bool holds_holders_ = false;
   bool holds_writers_exclusive_ = false;
-  bool limits_set_ = false;  // the session runs with HoldLimits of a lease
+  std::chrono::steady_clock::time_point last_silent_holder_look_{};
   // (what the session held, what the caller can do) for the text of a lost session.
   std::string lost_shared_[2];
   std::string lost_exclusive_[2];

@@ -83,7 +83,10 @@ uint64_t Take(const uint8_t*& p, int bytes) {
 
 namespace internal {
 void SetTrainingWaitLimitForTesting(uint64_t milliseconds) { wait_limit_ms.store(milliseconds); }
-void SetHoldLeaseForTesting(uint64_t milliseconds) { lease_ms.store(milliseconds); }
+void SetHoldLeaseForTesting(uint64_t milliseconds) {
+  lease_ms.store(milliseconds);
+  ombrix_encrypted_index::internal::backing_store::SetProcessHoldLease(milliseconds);
+}
 }  // namespace internal
 
 std::vector<uint8_t> EncodeTrainingState(const TrainingState& state) {
