@@ -265,6 +265,7 @@ TEST(StaleWritesTest, ADeletionThatStoppedAtAnyStepSaysSoAndTheNextOneFinishesIt
     CapturedLog log;
     const Matrix<float> data = Clustered(kItems + 1, 2, 8, 68);
     auto index = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, 0, kItems));
+    index->TrainIndex(8, 2048, 5);
     auto other = Open("halfway", log);
     step.message = "process killed";
     backend.backend().InjectFault(step);
