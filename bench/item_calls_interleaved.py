@@ -62,12 +62,9 @@ def child(backend, address, build):
 
 
 def main():
-    if len(sys.argv) >= 2 and sys.argv[1] == "--child":
-        child(*sys.argv[2:5])
+    args, children = taking_turns.start(__doc__, SCRIPT, child, turns=30, slice_=30)
+    if args is None:
         return
-    args = taking_turns.parse(__doc__, turns=30, slice_=30)
-    taking_turns.print_load("start")
-    children = taking_turns.Children(SCRIPT, args)
     ask = children.ask
     rows = []
     for call, per_call, share in MODES:
@@ -75,11 +72,8 @@ def main():
         if call != "delete":
             for build in children.procs:
                 ask(build, f"run {call} {per_call} {count}")  # one untimed slice
-        spent = {build: 0.0 for build in children.procs}
-        order = ["peer", "current"]
-        for turn in range(args.turns):
-            for build in order if turn % 2 == 0 else order[::-1]:
-                spent[build] += ask(build, f"run {call} {per_call} {count}")
+        spent = {build: sum(seconds) for build, seconds in
+                 taking_turns.alternate(children, args.turns, f"run {call} {per_call} {count}").items()}
         calls = args.turns * count
         rows.append((call, per_call, calls / spent["peer"], calls / spent["current"]))
     children.close(300)

@@ -46,3 +46,26 @@ class Children:
         for proc in self.procs.values():
             proc.stdin.close()
             proc.wait(timeout)
+
+
+def start(doc, script, child, turns, slice_):
+    """Runs `child(backend, address, build)` when this process is a child and returns
+    (None, None); otherwise parses the command line and returns it with both children
+    started."""
+    if len(sys.argv) >= 2 and sys.argv[1] == "--child":
+        child(*sys.argv[2:5])
+        return None, None
+    args = parse(doc, turns, slice_)
+    print_load("start")
+    return args, Children(script, args)
+
+
+def alternate(children, turns, command):
+    """Each build answers `command` `turns` times, the peer first in even turns and this
+    build first in odd ones; returns each build's answers."""
+    answers = {build: [] for build in children.procs}
+    order = ["peer", "current"]
+    for turn in range(turns):
+        for build in order if turn % 2 == 0 else order[::-1]:
+            answers[build].append(children.ask(build, command))
+    return answers

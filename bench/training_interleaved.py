@@ -48,20 +48,13 @@ def child(backend, address, build):
 
 
 def main():
-    if len(sys.argv) >= 2 and sys.argv[1] == "--child":
-        child(*sys.argv[2:5])
+    args, children = taking_turns.start(__doc__, SCRIPT, child, turns=6, slice_=200_000)
+    if args is None:
         return
-    args = taking_turns.parse(__doc__, turns=6, slice_=200_000)
-    taking_turns.print_load("start")
-    children = taking_turns.Children(SCRIPT, args)
     for build in children.procs:
         children.ask(build, f"fill {args.slice}")
         children.ask(build, "train")  # untimed: the first training of each
-    spent = {build: [] for build in children.procs}
-    order = ["peer", "current"]
-    for turn in range(args.turns):
-        for build in order if turn % 2 == 0 else order[::-1]:
-            spent[build].append(children.ask(build, "train"))
+    spent = taking_turns.alternate(children, args.turns, "train")
     children.close(600)
     taking_turns.print_load("end")
     peer, current = statistics.median(spent["peer"]), statistics.median(spent["current"])

@@ -58,12 +58,9 @@ def child(backend, address, build):
 
 
 def main():
-    if len(sys.argv) >= 2 and sys.argv[1] == "--child":
-        child(*sys.argv[2:5])
+    args, children = taking_turns.start(__doc__, SCRIPT, child, turns=40, slice_=25)
+    if args is None:
         return
-    args = taking_turns.parse(__doc__, turns=40, slice_=25)
-    taking_turns.print_load("start")
-    children = taking_turns.Children(SCRIPT, args)
     ask = children.ask
     rows = []
     for phase, batch in MODES:
@@ -72,11 +69,8 @@ def main():
                 ask(build, "train")
         for build in children.procs:
             ask(build, f"upsert {batch} {args.slice}")  # one untimed slice after the change of mode
-        spent = {build: 0.0 for build in children.procs}
-        order = ["peer", "current"]
-        for turn in range(args.turns):
-            for build in order if turn % 2 == 0 else order[::-1]:
-                spent[build] += ask(build, f"upsert {batch} {args.slice}")
+        spent = {build: sum(seconds) for build, seconds in
+                 taking_turns.alternate(children, args.turns, f"upsert {batch} {args.slice}").items()}
         calls = args.turns * args.slice
         rows.append((phase, batch, calls / spent["peer"], calls / spent["current"]))
     children.close(120)
