@@ -34,15 +34,29 @@ def test_a_training_stopped_mid_statement_holds_a_second_one_back_only_for_its_l
         ids = [f"id{n}" for n in range(COUNT)]
         for first in range(0, COUNT, 20000):
             index.upsert(ids[first:first + 20000], vectors[first:first + 20000])
-        trainer = start(multiprocessing.get_context("spawn"), "trainer", place, name, key, train)
-        # Stopped at random moments until a stop lands while the holder's statement is half sent.
-        while trainer[0].is_alive():
-            time.sleep(random.uniform(0, 0.03))
-            os.kill(trainer[0].pid, signal.SIGSTOP)
-            if place._psql(holder).strip() == "activeClientRead":
+        # One psql session kept open: a look stops the trainer for about 10 ms, not for a new
+        # psql's start, which under load kept its renewals back past the lease. A training
+        # that ends before a stop lands mid-statement is followed by another.
+        look = subprocess.Popen(["psql", place.address, "-qAt", "-v", "ON_ERROR_STOP=1"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        for _ in range(15):  # stopped at random moments until one lands mid-statement
+            trainer = start(multiprocessing.get_context("spawn"), "trainer", place, name, key,
+                            train)
+            while trainer[0].is_alive():
+                time.sleep(random.uniform(0, 0.01))
+                os.kill(trainer[0].pid, signal.SIGSTOP)
+                time.sleep(0.01)  # the server reads what was sent before it waits for more
+                look.stdin.write(f"SELECT coalesce(({holder} LIMIT 1), '');\n")
+                look.stdin.flush()
+                if look.stdout.readline().strip() == "activeClientRead":
+                    break
+                os.kill(trainer[0].pid, signal.SIGCONT)
+            if trainer[0].is_alive():
                 break
-            os.kill(trainer[0].pid, signal.SIGCONT)
-        assert trainer[0].is_alive(), "the training ended before a stop landed mid-statement"
+            outcome(trainer)
+        look.stdin.close()
+        look.wait()
+        assert trainer[0].is_alive(), "no stop landed mid-statement in 15 trainings"
         stopped, second = time.monotonic(), place.client().load_index(name, key)
         while True:
             try:
