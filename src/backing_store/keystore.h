@@ -138,6 +138,14 @@ class Keystore {
     for (const auto& [map_key, version_key] : keys) maps.push_back(GetMap(map_key, version_key));
     return maps;
   }
+  // GetMaps in two halves, so that calls to other stores run while this one's server
+  // answers: SendMapsRead sends the read, and the next call on this keystore must be
+  // ReceiveMaps, which answers it or throws what GetMaps would. By default the read runs in
+  // SendMapsRead.
+  virtual void SendMapsRead(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+    maps_read_ = GetMaps(keys);
+  }
+  virtual std::vector<MapAndVersion> ReceiveMaps() { return std::exchange(maps_read_, {}); }
 
   // Holds (see HoldKind). A store no other process can reach keeps none: every hold is
   // granted at once and never lost.
@@ -188,6 +196,9 @@ class Keystore {
   std::optional<WriteFence> write_fence_;
   uint64_t hashed_index_name_ = 0;
   std::string index_name_;
+
+ private:
+  std::vector<MapAndVersion> maps_read_;  // the default SendMapsRead's answer
 };
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -210,17 +211,11 @@ void ReconnectIfBroken(PGconn* connection) {
   ApplySessionLimits(connection);  // a new session: its settings start afresh
 }
 
-// Sends one statement with send(connection) and collects its last result, never waiting
-// past the connection's limit (the connection is non-blocking while it runs).
+// Sends one statement with send(connection) and flushes it, leaving the connection
+// non-blocking. nullopt: it is on its way; otherwise the failure's outcome.
 template <typename Send>
-PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
-  ReconnectIfBroken(connection);
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs(connection));
-  struct Blocking {
-    PGconn* connection;
-    ~Blocking() { PQsetnonblocking(connection, 0); }
-  } restore{connection};
+std::optional<PgOutcome> SendStatement(PGconn* connection, ExecStatusType expected, Send send,
+                                       std::chrono::steady_clock::time_point deadline) {
   if (PQsetnonblocking(connection, 1) != 0 || send(connection) == 0) {
     return Translate(connection, nullptr, expected);
   }
@@ -230,6 +225,12 @@ PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
     if (PQconsumeInput(connection) == 0) return Translate(connection, nullptr, expected);
   }
   if (flushed < 0) return Translate(connection, nullptr, expected);
+  return std::nullopt;
+}
+
+// Collects the last result of the statement sent, never waiting past the deadline.
+PgOutcome ReceiveStatement(PGconn* connection, ExecStatusType expected,
+                           std::chrono::steady_clock::time_point deadline) {
   PgResult last;
   while (true) {
     while (PQisBusy(connection) != 0) {
@@ -241,6 +242,33 @@ PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
     last.reset(next);
   }
   return Translate(connection, last.release(), expected);
+}
+
+int SendText(PGconn* connection, const PgSentStatement& sent) {
+  return PQsendQueryParams(connection, sent.sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                           sent.result_format);
+}
+
+struct BlockingAgain {
+  PGconn* connection;
+  ~BlockingAgain() { PQsetnonblocking(connection, 0); }
+};
+
+std::chrono::steady_clock::time_point DeadlineOf(PGconn* connection) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitLimitMs(connection));
+}
+
+// Sends one statement with send(connection) and collects its last result, never waiting
+// past the connection's limit (the connection is non-blocking while it runs).
+template <typename Send>
+PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
+  ReconnectIfBroken(connection);
+  const auto deadline = DeadlineOf(connection);
+  BlockingAgain restore{connection};
+  if (std::optional<PgOutcome> failed = SendStatement(connection, expected, send, deadline)) {
+    return std::move(*failed);
+  }
+  return ReceiveStatement(connection, expected, deadline);
 }
 
 // A statement the server stopped at its time limit ends the call: the same statement would
@@ -256,14 +284,14 @@ PgOutcome Collect(PGconn* connection, ExecStatusType expected, Send send) {
 
 enum class LockWait { kFailure, kAnswer };
 
+// What a statement's first outcome comes to: a session the server ended for idleness as
+// the statement reached it ran none of it, and one that held nothing is opened again for
+// it; a lock not granted in time is an answer where the caller asks for one.
 template <typename Send>
-PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send,
-              LockWait lock_wait = LockWait::kFailure) {
-  PgOutcome outcome = Collect(connection, expected, send);
+PgOutcome Settle(PGconn* connection, ExecStatusType expected, Send send, PgOutcome outcome,
+                 LockWait lock_wait) {
   if (!outcome.ok && PQstatus(connection) != CONNECTION_OK) {
     ThrowIfSessionHeld(connection, outcome.error);
-    // Ended for idleness as the statement reached it: the server ran none of it, and a
-    // session that held nothing is opened again for it.
     if (outcome.sqlstate == kIdleSessionTimeout) {
       if (SessionNotes* notes = NotesOf(connection)) notes->ended_idle = true;
       outcome = Collect(connection, expected, send);
@@ -277,6 +305,12 @@ PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send,
   }
   if (StoppedAtTimeLimit(outcome)) GiveUpAtTimeLimit(connection, outcome.error);
   return outcome;
+}
+
+template <typename Send>
+PgOutcome Run(PGconn* connection, ExecStatusType expected, Send send,
+              LockWait lock_wait = LockWait::kFailure) {
+  return Settle(connection, expected, send, Collect(connection, expected, send), lock_wait);
 }
 
 // The settings that end the session of a holder gone silent (a stopped process, a network
@@ -429,6 +463,33 @@ PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParam
     return PQsendQueryParams(c, sql.c_str(), params.size(), nullptr, params.values(),
                              params.lengths(), params.formats(), result_format);
   });
+}
+
+PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, ExecStatusType expected) {
+  PgSentStatement sent;
+  sent.sql = std::move(sql);
+  sent.result_format = result_format;
+  sent.expected = expected;
+  ReconnectIfBroken(connection);
+  sent.deadline = DeadlineOf(connection);
+  try {
+    sent.failed = SendStatement(connection, expected, [&](PGconn* c) { return SendText(c, sent); },
+                                sent.deadline);
+  } catch (...) {
+    PQsetnonblocking(connection, 0);
+    throw;
+  }
+  return sent;
+}
+
+PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent) {
+  PgOutcome first;
+  {
+    BlockingAgain restore{connection};
+    first = sent.failed ? std::move(*sent.failed) : ReceiveStatement(connection, sent.expected, sent.deadline);
+  }
+  return Settle(connection, sent.expected, [&](PGconn* c) { return SendText(c, sent); },
+                std::move(first), LockWait::kFailure);
 }
 
 PgOutcome PgExecAwaitingLock(PGconn* connection, const std::string& sql, ExecStatusType expected) {

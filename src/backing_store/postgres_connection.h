@@ -5,9 +5,11 @@
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -108,6 +110,18 @@ PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParam
                        int result_format, ExecStatusType expected);
 PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::string& sql,
                     int param_count);
+// A statement without parameters in two halves, so that the caller works while the server
+// answers: PgSend sends it, and the next call on the connection must be PgReceive, which
+// answers as PgExecParams would (a send that failed is answered there too).
+struct PgSentStatement {
+  std::string sql;
+  int result_format = 0;
+  ExecStatusType expected = PGRES_TUPLES_OK;
+  std::chrono::steady_clock::time_point deadline;
+  std::optional<PgOutcome> failed;
+};
+PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, ExecStatusType expected);
+PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent);
 // PgExec for a statement that waits for a lock under a lock_timeout of its own: a lock not
 // granted in time is an answer, not a failure. It comes back as an outcome with ok false
 // and sqlstate kLockNotAvailable, nothing is logged, and its transaction is rolled back.

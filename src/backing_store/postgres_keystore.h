@@ -60,6 +60,8 @@ class PostgresKeystore final : public Keystore {
   std::vector<uint64_t> GetAllKeys() override;
   // One statement for every pair.
   std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
+  void SendMapsRead(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
+  std::vector<MapAndVersion> ReceiveMaps() override;
   // Holds are session advisory locks, which the server drops when the session ends: a
   // writer holds the writers' lock shared, once it saw that no training or deletion was
   // admitted; a training or a deletion holds the holders' lock, which admits one of them,
@@ -110,6 +112,12 @@ class PostgresKeystore final : public Keystore {
   void AddOwnConfigNames(PgParams& params);
 
   PgConnection connection_;
+  // The maps read SendMapsRead sent, until ReceiveMaps answers it.
+  std::optional<PgSentStatement> maps_read_;
+  std::vector<std::pair<uint64_t, uint64_t>> maps_read_keys_;
+  std::string MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys) const;
+  std::vector<MapAndVersion> MapsOf(const PgOutcome& outcome,
+                                    const std::vector<std::pair<uint64_t, uint64_t>>& keys) const;
   std::string table_name_;
   std::string table_;  // table_name_ quoted for splicing into statements
   int32_t store_kind_;

@@ -491,6 +491,18 @@ void RedisConnection::Append(const char* word, int argc, const char** argv,
   ++pending_;
 }
 
+void RedisConnection::SendAppended(const char* word) {
+  for (int done = 0; done == 0;) {
+    if (redisBufferWrite(context_.get(), &done) != REDIS_OK) {
+      pending_ = 0;
+      ThrowIfTimedOut(word);
+      const std::string message = std::string(word) + " command failed";
+      InternalLogger().error(message);
+      throw RedisReplyLost(message);
+    }
+  }
+}
+
 void RedisConnection::CollectPipelinedReplies(const char* word, std::vector<RedisReplyPtr>* kept) {
   std::optional<std::string> first_error;
   for (; pending_ > 0; --pending_) {

@@ -146,6 +146,9 @@ class RedisConnection {
   // Queues one command in the output buffer; nothing is sent until replies are read.
   // Throws "Failed to queue <word> command" (hiredis then refuses the connection).
   void Append(const char* word, int argc, const char** argv, const size_t* lengths);
+  // Sends what is queued without reading a reply. A failed write throws RedisReplyLost
+  // "<word> command failed" (or the time limit's text); nothing is left pending.
+  void SendAppended(const char* word);
 
   // Reads the reply of every queued command, all of them even after an error reply, so
   // the connection stays in step. A failed read throws RedisReplyLost "<word> command

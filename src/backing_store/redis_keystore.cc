@@ -832,19 +832,42 @@ std::vector<std::string> MapFields(const std::vector<std::pair<uint64_t, uint64_
 }
 }  // namespace
 
-std::vector<MapAndVersion> RedisKeystore::GetMaps(
-    const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
-  if (keys.empty()) return {};
-  const std::vector<std::string> fields = MapFields(keys);
-  std::vector<const char*> argv = {"HMGET", map_hash_.c_str()};
-  std::vector<size_t> lengths = {5, map_hash_.size()};
+void RedisKeystore::MapsCommand(const std::vector<std::string>& fields, std::vector<const char*>& argv,
+                                std::vector<size_t>& lengths) const {
+  argv = {"HMGET", map_hash_.c_str()};
+  lengths = {5, map_hash_.size()};
   for (const std::string& field : fields) {
     argv.push_back(field.c_str());
     lengths.push_back(field.size());
   }
+}
+
+std::vector<MapAndVersion> RedisKeystore::GetMaps(
+    const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+  if (keys.empty()) return {};
+  const std::vector<std::string> fields = MapFields(keys);
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  MapsCommand(fields, argv, lengths);
   RedisReplyPtr reply = connection_.Check(
       connection_.SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data()), "HMGET");
   return MapsOf(*reply, keys.size());
+}
+
+void RedisKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
+  const std::vector<std::string> fields = MapFields(keys);
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  MapsCommand(fields, argv, lengths);
+  maps_read_count_ = keys.size();
+  connection_.Append("HMGET", static_cast<int>(argv.size()), argv.data(), lengths.data());
+  connection_.SendAppended("HMGET");
+}
+
+std::vector<MapAndVersion> RedisKeystore::ReceiveMaps() {
+  std::vector<RedisReplyPtr> replies;
+  connection_.CollectPipelinedReplies("HMGET", &replies);
+  return MapsOf(*replies.back(), maps_read_count_);  // the HMGET was queued last
 }
 
 std::pair<HoldGrant, std::vector<MapAndVersion>> RedisKeystore::TakeHoldAndGetMaps(
@@ -859,12 +882,9 @@ std::pair<HoldGrant, std::vector<MapAndVersion>> RedisKeystore::TakeHoldAndGetMa
   const std::string lease_text = std::to_string(lease_ms);
   const std::string lease_key = LeaseKey(holder_text);
   const std::vector<std::string> fields = MapFields(maps);
-  std::vector<const char*> hmget = {"HMGET", map_hash_.c_str()};
-  std::vector<size_t> lengths = {5, map_hash_.size()};
-  for (const std::string& field : fields) {
-    hmget.push_back(field.c_str());
-    lengths.push_back(field.size());
-  }
+  std::vector<const char*> hmget;
+  std::vector<size_t> lengths;
+  MapsCommand(fields, hmget, lengths);
   std::vector<RedisReplyPtr> replies;
   try {
     connection_.AppendEval(kTakeShared, {"3", exclusive_key_, writers_key_, lease_key, holder_text, lease_text});

@@ -69,6 +69,9 @@ class RedisKeystore : public Keystore {
   std::vector<uint64_t> GetAllKeys() override;
   // One HMGET of the map hash.
   std::vector<MapAndVersion> GetMaps(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
+  // The same HMGET, sent here and read by ReceiveMaps.
+  void SendMapsRead(const std::vector<std::pair<uint64_t, uint64_t>>& keys) override;
+  std::vector<MapAndVersion> ReceiveMaps() override;
   // Holds are leases on the server's clock: the exclusive one a string under
   // "<map hash>:hold" that expires with its lease; a shared one a string under
   // "<map hash>:writers:<holder>" that expires with its lease (what its fence and release
@@ -134,6 +137,10 @@ class RedisKeystore : public Keystore {
   std::string fence_holder_ = "0";
   std::string fence_lease_key_ = writers_key_ + ":0";
   RedisConnection connection_;
+  size_t maps_read_count_ = 0;  // maps the HMGET SendMapsRead sent asks for
+  // HMGET <map hash> <field>...; argv points into `fields`, which must outlive it.
+  void MapsCommand(const std::vector<std::string>& fields, std::vector<const char*>& argv,
+                   std::vector<size_t>& lengths) const;
 };
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

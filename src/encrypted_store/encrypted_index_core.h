@@ -233,7 +233,10 @@ class EncryptedIndexCore {
   // or left half deleted, and waits while a deletion is running. Loads the counter map when
   // `load_map` (MissingCounterMapError as LoadCounterMap). One round trip on an index store
   // other handles reach (map and state), two more only when the index store holds neither.
-  void CheckIndexForItemCall(bool load_map);
+  // `first_read` as for ReadStateForCall.
+  void CheckIndexForItemCall(
+      bool load_map,
+      std::vector<ombrix_encrypted_index::internal::backing_store::MapAndVersion>* first_read = nullptr);
   // IndexDeletedError when another handle deleted the index (its index record is gone from
   // a config store that keeps records), or left a deletion half done (the index record
   // without its configuration record).
@@ -261,6 +264,10 @@ class EncryptedIndexCore {
   // with no record, a record whose lengths do not add up (logged) and a record that holds
   // another id (its hash id collides) give no item. An id asked for twice comes twice.
   std::vector<DecodedItem> GetItems(const std::vector<std::string>& ids, const ItemFields& fields);
+  // GetItems behind CheckIndexForItemCall(false). On an index store other handles reach,
+  // the look's read is sent before the fetch and answered after it, so the two stores'
+  // servers work at once; the records are opened, and returned, only when the look passed.
+  std::vector<DecodedItem> GetItemsAfterLook(const std::vector<std::string>& ids, const ItemFields& fields);
   // The id of every record in the data store, in the store's key order, read in chunks so
   // that only one chunk of records is decrypted at a time.
   std::vector<std::string> ListItemIds();
@@ -331,6 +338,16 @@ class EncryptedIndexCore {
 
  private:
   struct Retrieval;
+  // The sealed contents (when asked for) and records of a get, in id order.
+  struct ItemBlobs {
+    std::vector<std::vector<uint8_t>> contents;
+    std::vector<std::vector<uint8_t>> records;
+  };
+  // The read ReadMapAndState makes, sent for index_store->ReceiveMaps to answer.
+  void SendMapAndStateRead();
+  ItemBlobs FetchItemBlobs(const std::vector<std::string>& ids, const ItemFields& fields);
+  std::vector<DecodedItem> OpenItemBlobs(const std::vector<std::string>& ids, const ItemFields& fields,
+                                         ItemBlobs blobs);
   // Checks, counter map, seeds, the cache split and the fetch of every missed list.
   Retrieval BeginRetrieval(const std::vector<uint32_t>& query_tokens);
   // Settles items found twice and joins cached and fetched lists by copying them.
@@ -361,9 +378,12 @@ class EncryptedIndexCore {
   [[noreturn]] void ThrowMalformedMapsAnswer(std::size_t maps);
   // Map and state in one round trip, waiting while a live deletion runs, and while a live
   // training rebuilds when `entries_matter` (a broken or abandoned rebuild then throws).
-  TrainingState ReadStateForCall(EntriesState& entries,
-                                 ombrix_encrypted_index::internal::backing_store::MapAndVersion& map,
-                                 bool entries_matter);
+  // `first_read`, when given, is the answer of a read of both sent earlier: it stands for
+  // the first round trip.
+  TrainingState ReadStateForCall(
+      EntriesState& entries, ombrix_encrypted_index::internal::backing_store::MapAndVersion& map,
+      bool entries_matter,
+      std::vector<ombrix_encrypted_index::internal::backing_store::MapAndVersion>* first_read = nullptr);
   // The state record without the incarnation check.
   TrainingState OpenStoredTrainingState(std::vector<uint8_t> sealed);
   // Under the exclusive hold: the state records this training's end; false when another

@@ -1,6 +1,7 @@
 // Items by id, the ids of the whole data store, deletion of items and of everything an
 // index keeps.
 #include <algorithm>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,18 +28,52 @@ void RequireEmpty(Keystore& store, const char* kind, Logger& log) {
 
 }  // namespace
 
+EncryptedIndexCore::ItemBlobs EncryptedIndexCore::FetchItemBlobs(const std::vector<std::string>& ids, const ItemFields& fields) {
+  ItemBlobs blobs;
+  if (fields.contents) {
+    blobs.contents = items_store->BatchGetVariable(DeriveItemKeys(ids, content_store_name));
+  }
+  blobs.records = data_store->BatchGetVariable(DeriveItemKeys(ids, data_store_name));
+  return blobs;
+}
+
 std::vector<DecodedItem> EncryptedIndexCore::GetItems(const std::vector<std::string>& ids,
                                                       const ItemFields& fields) {
   log().info("Retrieving " + std::to_string(ids.size()) + " items");
   if (ids.empty()) return {};
-  std::vector<std::vector<uint8_t>> contents;
-  if (fields.contents) {
-    contents = DecryptItems(items_store->BatchGetVariable(DeriveItemKeys(ids, content_store_name)),
-                            content_store_name);
+  return OpenItemBlobs(ids, fields, FetchItemBlobs(ids, fields));
+}
+
+std::vector<DecodedItem> EncryptedIndexCore::GetItemsAfterLook(const std::vector<std::string>& ids,
+                                                               const ItemFields& fields) {
+  if (!shared_index_store || ids.empty()) {
+    CheckIndexForItemCall(/*load_map=*/false);
+    return GetItems(ids, fields);
   }
-  const std::vector<std::vector<uint8_t>> records =
-      DecryptItems(data_store->BatchGetVariable(DeriveItemKeys(ids, data_store_name)),
-                   data_store_name);
+  log().info("Retrieving " + std::to_string(ids.size()) + " items");
+  // The look's read goes out first and is answered after the fetch: one round trip of
+  // the look's own no longer adds to a get. Its answer is read whatever the fetch did, so
+  // the index store's connection stays in step, and a refusal it gives wins.
+  SendMapAndStateRead();
+  ItemBlobs blobs;
+  std::exception_ptr fetch_failed;
+  try {
+    blobs = FetchItemBlobs(ids, fields);
+  } catch (...) {
+    fetch_failed = std::current_exception();
+  }
+  std::vector<ombrix_encrypted_index::internal::backing_store::MapAndVersion> read =
+      index_store->ReceiveMaps();
+  CheckIndexForItemCall(/*load_map=*/false, &read);
+  if (fetch_failed) std::rethrow_exception(fetch_failed);
+  return OpenItemBlobs(ids, fields, std::move(blobs));
+}
+
+std::vector<DecodedItem> EncryptedIndexCore::OpenItemBlobs(const std::vector<std::string>& ids,
+                                                           const ItemFields& fields, ItemBlobs blobs) {
+  std::vector<std::vector<uint8_t>> contents;
+  if (fields.contents) contents = DecryptItems(blobs.contents, content_store_name);
+  const std::vector<std::vector<uint8_t>> records = DecryptItems(blobs.records, data_store_name);
 
   std::vector<DecodedItem> items;
   items.reserve(ids.size());

@@ -167,6 +167,8 @@ TrainingState EncryptedIndexCore::OpenStoredTrainingState(std::vector<uint8_t> s
   return *state;
 }
 
+void EncryptedIndexCore::SendMapAndStateRead() { index_store->SendMapsRead(kMapAndState); }
+
 TrainingState EncryptedIndexCore::ReadMapAndState(EntriesState& entries, MapAndVersion& map) {
   return OpenMapAndState(index_store->GetMaps(kMapAndState), entries, map);
 }
@@ -379,10 +381,13 @@ void EncryptedIndexCore::EndWriting() {
 }
 
 TrainingState EncryptedIndexCore::ReadStateForCall(EntriesState& entries, MapAndVersion& map,
-                                                   bool entries_matter) {
+                                                   bool entries_matter,
+                                                   std::vector<MapAndVersion>* first_read) {
   Poll poll(wait_limit_ms.load());
   for (;;) {
-    const TrainingState state = ReadMapAndState(entries, map);
+    const TrainingState state = first_read != nullptr
+                                    ? OpenMapAndState(std::move(*std::exchange(first_read, nullptr)), entries, map)
+                                    : ReadMapAndState(entries, map);
     if (entries_matter && state.phase == TrainingState::kBroken) ThrowBrokenEntries();
     const bool deleting = state.phase == TrainingState::kDeleting;
     if (!deleting && !(entries_matter && state.phase == TrainingState::kRebuilding)) return state;
@@ -418,7 +423,7 @@ EncryptedIndexCore::EntriesState EncryptedIndexCore::ReadEntriesState() {
   return entries;
 }
 
-void EncryptedIndexCore::CheckIndexForItemCall(bool load_map) {
+void EncryptedIndexCore::CheckIndexForItemCall(bool load_map, std::vector<MapAndVersion>* first_read) {
   if (!shared_index_store) {
     if (load_map) {
       LoadCounterMap();
@@ -431,7 +436,7 @@ void EncryptedIndexCore::CheckIndexForItemCall(bool load_map) {
   // another index under this name and key, which the state's incarnation tells) matters.
   EntriesState entries;
   MapAndVersion map;
-  ReadStateForCall(entries, map, /*entries_matter=*/false);
+  ReadStateForCall(entries, map, /*entries_matter=*/false, first_read);
   if (load_map) {
     if (!AdoptCounterMap(std::move(map))) HandleMissingCounterMap();
   } else if (!entries.recorded && !entries.map_stored) {

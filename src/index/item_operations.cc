@@ -47,8 +47,7 @@ std::vector<Item> EncryptedIndex::Get(const std::vector<std::string>& ids,
   OperationLock lock(*this);
   log().info("Get " + std::to_string(ids.size()));
   if (!core) RefuseNotConnected<std::runtime_error>(kCritical);
-  core->CheckIndexForItemCall(/*load_map=*/false);
-  std::vector<DecodedItem> found = core->GetItems(ids, FieldsOf(include));
+  std::vector<DecodedItem> found = core->GetItemsAfterLook(ids, FieldsOf(include));
   std::vector<Item> items;
   items.reserve(found.size());
   for (DecodedItem& decoded : found) {

@@ -86,3 +86,30 @@ def test_frozen_server(redis_server, rng):
     writer.join()
     assert seen_waiting and outcome == [None]
     assert {hit["id"] for hit in index.query(vectors[15], top_k=1)} == {"v15"}
+
+
+def test_a_get_whose_contents_store_froze_leaves_the_index_store_in_step(redis_server, pg_tables, capfd):
+    """A get reads the index's state from the index store while it fetches contents: when
+    the contents store stops answering the get fails, and the index store's session goes
+    on without being opened again."""
+    server, port = redis_server
+    conninfo, table = pg_tables
+    stores = ombrix.DBConfig("postgres", table("faults_index"), conninfo)
+    contents = ombrix.DBConfig("redis", "ombrix_py_faults", f"host:127.0.0.1,port:{port},db:0,command_timeout:2")
+    index = ombrix.Client("k", stores, ombrix.DBConfig("postgres", table("faults_config"), conninfo),
+                          contents).create_index("frozen_contents", os.urandom(32))
+    index.upsert([{"id": f"v{n}", "vector": [float(n), 1.0], "contents": b"c%d" % n} for n in range(5)])
+
+    server.send_signal(signal.SIGSTOP)
+    ombrix.Logger.instance().configure("warning")
+    try:
+        with pytest.raises(RuntimeError, match=rf"^Redis server 127\.0\.0\.1:{port} did not answer HMGET"):
+            index.get(["v1"])
+        assert [row["vector"] for row in index.get(["v1", "v3"], include=["vector"])] == [[1.0, 1.0], [3.0, 1.0]]
+        assert index.get_num_vectors() == 5
+    finally:
+        ombrix.Logger.instance().configure("error")
+    server.send_signal(signal.SIGCONT)
+    assert index.get(["v2"])[0]["contents"] == b"c2"
+    seen = capfd.readouterr()
+    assert "Reconnecting to PostgreSQL" not in seen.out + seen.err
