@@ -548,11 +548,14 @@ bool PostgresKeystore::CompareAndSetValue(const uint64_t& key, const std::vector
   return PushMap(key, value, version_key, expected_version);
 }
 
+std::string PostgresKeystore::KeyValuesQuery(const std::vector<uint64_t>& keys) const {
+  return "SELECT key, value FROM " + table_ + " WHERE key IN (" + KeyList(keys) + ") AND index_name = " +
+         id_text_ + ";";
+}
+
 PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
-  PgOutcome outcome = PgExecParams(connection_.get(),
-                                   "SELECT key, value FROM " + table_ + " WHERE key IN (" +
-                                       KeyList(keys) + ") AND index_name = " + id_text_ + ";",
-                                   PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
+  PgOutcome outcome =
+      PgExecParams(connection_.get(), KeyValuesQuery(keys), PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
   if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
   return outcome;
 }
@@ -754,30 +757,22 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys() {
   return keys;
 }
 
-// One scan for every key, a row per key stored: a subquery per key cost the server a third
-// more. Keys are decimal digits only, so they are spliced in.
+// The statement of SelectKeyValues: one scan for every key, a row per key stored (a
+// subquery per map key cost the server a third more).
 std::string PostgresKeystore::MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys) const {
-  std::string sql = "SELECT key, value FROM " + table_ + " WHERE index_name = " + id_text_ + " AND key IN (";
-  for (const auto& [map_key, version_key] : keys) {
-    for (const uint64_t key : {map_key, version_key}) {
-      if (sql.back() != '(') sql += ", ";
-      sql += "'" + std::to_string(key) + "'";
-    }
-  }
-  return sql + ")";
+  std::vector<uint64_t> flat;
+  flat.reserve(2 * keys.size());
+  for (const auto& [map_key, version_key] : keys) flat.insert(flat.end(), {map_key, version_key});
+  return KeyValuesQuery(flat);
 }
 
 std::vector<MapAndVersion> PostgresKeystore::MapsOf(
     const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys) const {
   if (!outcome.ok) LogAndThrow("Failed to get maps from Postgres: " + outcome.error);
   const PGresult* rows = outcome.result.get();
-  std::unordered_map<std::string, int> row_of;
-  for (int row = 0; row < outcome.rows(); ++row) {
-    const std::vector<uint8_t> key = PgBytes(rows, row, 0);
-    row_of.emplace(std::string(key.begin(), key.end()), row);
-  }
+  const std::unordered_map<uint64_t, int> row_of = ParseKeyValueRows(outcome);
   auto row_of_key = [&](uint64_t key) {
-    const auto found = row_of.find(std::to_string(key));
+    const auto found = row_of.find(key);
     return found == row_of.end() ? -1 : found->second;
   };
   std::vector<MapAndVersion> maps(keys.size());

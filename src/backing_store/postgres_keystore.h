@@ -107,6 +107,7 @@ class PostgresKeystore final : public Keystore {
   void WriteRows(const std::vector<Row>& rows);
   // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
   PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
+  std::string KeyValuesQuery(const std::vector<uint64_t>& keys) const;
   std::string KeyList(const std::vector<uint64_t>& keys) const;
   // The config table rows that belong to this index: exactly "<name>.oei" and "<name>.ovs".
   void AddOwnConfigNames(PgParams& params);
