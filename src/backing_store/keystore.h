@@ -124,6 +124,15 @@ class Keystore {
   // Removes the one named blob; a name that is not stored is no error. This store's
   // other items stay. Stores that keep no config items have nothing to remove.
   virtual void DeleteConfigItem(const std::string& name) { (void)name; }
+  // Removes the named blob only when the blob stored there now is exactly `expected`, and
+  // returns whether it removed it: a record another index wrote under the name since it
+  // was read stays. Atomic on PostgreSQL and Redis; this default, for stores no other
+  // process reaches, reads and removes in turn.
+  virtual bool DeleteConfigItemIf(const std::string& name, const std::vector<uint8_t>& expected) {
+    if (expected.empty() || !ConfigItemExists(name) || LoadConfigItem(name) != expected) return false;
+    DeleteConfigItem(name);
+    return true;
+  }
   // Removes everything this store holds for its index.
   virtual void DeleteIndex() = 0;
   virtual uint64_t GetNumItems() = 0;

@@ -675,6 +675,18 @@ void PostgresKeystore::DeleteConfigItem(const std::string& name) {
   if (!outcome.ok) LogAndThrow("Failed to delete config item: " + outcome.error);
 }
 
+bool PostgresKeystore::DeleteConfigItemIf(const std::string& name, const std::vector<uint8_t>& expected) {
+  if (!is_config() || expected.empty()) return false;
+  PgParams params;
+  params.AddText(name);
+  params.AddBinary(expected);
+  PgOutcome outcome = PgExecParams(connection_.get(),
+                                   "DELETE FROM " + table_ + " WHERE index_name = $1 AND config = $2 RETURNING 1;",
+                                   params, kTextFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok) LogAndThrow("Failed to delete config item '" + name + "': " + outcome.error);
+  return outcome.rows() == 1;
+}
+
 void PostgresKeystore::AddOwnConfigNames(PgParams& params) {
   params.AddText(own_config_names_[0]);
   params.AddText(own_config_names_[1]);

@@ -55,6 +55,7 @@ class PostgresKeystore final : public Keystore {
   bool CompareAndSetConfigItem(const std::string& name, const std::vector<uint8_t>& expected,
                                const std::vector<uint8_t>& blob) override;
   void DeleteConfigItem(const std::string& name) override;
+  bool DeleteConfigItemIf(const std::string& name, const std::vector<uint8_t>& expected) override;
   void DeleteIndex() override;
   uint64_t GetNumItems() override;
   std::vector<uint64_t> GetAllKeys() override;

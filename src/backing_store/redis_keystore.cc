@@ -50,6 +50,10 @@ const RedisScript kCompareAndSetConfig(
     "return 0");
 
 // KEYS: item hash, map hash.
+// Removes a config field only while it holds exactly the blob given.
+const RedisScript kDeleteConfigIf(
+    "if redis.call('HGET', KEYS[1], ARGV[1]) == ARGV[2] then return redis.call('HDEL', KEYS[1], ARGV[1]) end "
+    "return 0");
 const RedisScript kDeleteBoth("return {redis.call('DEL', KEYS[1]), redis.call('DEL', KEYS[2])}");
 
 // The server's clock in milliseconds as the Lua number `now`: only where a lease's end is
@@ -560,6 +564,14 @@ bool RedisKeystore::CompareAndSetConfigItem(const std::string& name, const std::
   RedisReplyPtr reply = connection_.Check(
       connection_.Eval(kCompareAndSetConfig, {"1", table_name_, name, bytes(expected), bytes(blob)}),
       "EVAL");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+}
+
+bool RedisKeystore::DeleteConfigItemIf(const std::string& name, const std::vector<uint8_t>& expected) {
+  if (expected.empty()) return false;
+  const std::string_view blob(reinterpret_cast<const char*>(expected.data()), expected.size());
+  RedisReplyPtr reply =
+      connection_.Check(connection_.Eval(kDeleteConfigIf, {"1", table_name_, name, blob}), "EVAL");
   return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 

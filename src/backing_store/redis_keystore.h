@@ -60,6 +60,7 @@ class RedisKeystore : public Keystore {
   std::vector<uint8_t> LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteConfigItem(const std::string& name) override;
+  bool DeleteConfigItemIf(const std::string& name, const std::vector<uint8_t>& expected) override;
   // A CONFIG store removes only this index's own records from the shared config hash.
   void DeleteIndex() override;
   // A CONFIG store counts this index's own records in the shared config hash (0 to 2),

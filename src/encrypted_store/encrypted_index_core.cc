@@ -75,31 +75,79 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
   }
   core->log().info("Backing stores successfully created");
   core->counter_map.assign(core->vocab_size, 0);
+  // Held from the first record to the incarnation: a deletion of an earlier index of this
+  // name and key (still running, or stopped and resumed) either finishes before these
+  // records exist or finds another incarnation, and never takes them for its own.
+  core->BeginCreation();
+  struct Hold {
+    EncryptedIndexCore& core;
+    ~Hold() { core.DropHold(); }
+  } hold{*core};
   try {
-    core->PutEncryptedConfigItem(record_name, core->SerializeIndexRecord());
+    if (core->config_keeps_records) {
+      core->index_record_blob_ = core->CreateRecord(record_name, core->SerializeIndexRecord());
+    } else {
+      core->PutEncryptedConfigItem(record_name, core->SerializeIndexRecord());
+    }
     core->DeriveStoreNames();
     core->log().info("Index successfully created");
-    core->SaveStoredConfig(stored_config);
+    core->stored_config_blob_ = core->Seal(stored_config);
+    core->config_store->PushConfigItem(core->index_name + kStoredConfigSuffix, core->stored_config_blob_);
     core->RecordNewIncarnation();
     // Positions already handed out under this id stay taken.
     if (!core->PushCounterMap()) core->LoadCounterMap();
   } catch (...) {
     // A name with half its records could be neither created again nor loaded: take back
-    // exactly what this creation may have written, nothing of any other index.
+    // exactly what this creation wrote, nothing of any other index.
     core->RemoveOwnRecords();
     throw;
   }
   return core;
 }
 
+std::vector<uint8_t> EncryptedIndexCore::Seal(const std::vector<uint8_t>& plain) const {
+  return EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key).data;
+}
+
+std::vector<uint8_t> EncryptedIndexCore::CreateRecord(const std::string& name, const std::vector<uint8_t>& plain) {
+  std::vector<uint8_t> sealed = Seal(plain);
+  if (!config_store->CompareAndSetConfigItem(name, {}, sealed)) {
+    // Another creation of the name got there between the look and this write.
+    const std::string message = "Index name " + index_name + " already exists";
+    log().error(message);
+    throw std::runtime_error(message);
+  }
+  return sealed;
+}
+
 void EncryptedIndexCore::RemoveOwnRecords() noexcept {
-  for (const char* suffix : {kIndexRecordSuffix, kStoredConfigSuffix}) {
+  const std::pair<const char*, const std::vector<uint8_t>*> records[] = {
+      {kIndexRecordSuffix, &index_record_blob_}, {kStoredConfigSuffix, &stored_config_blob_}};
+  for (const auto& [suffix, written] : records) {
     try {
-      config_store->DeleteConfigItem(index_name + suffix);
+      if (!config_keeps_records) {
+        config_store->DeleteConfigItem(index_name + suffix);
+      } else if (!written->empty()) {
+        config_store->DeleteConfigItemIf(index_name + suffix, *written);
+      }
     } catch (const std::exception& failure) {
       log().error("Failed to remove " + index_name + suffix + ": " + failure.what());
     }
   }
+}
+
+std::vector<uint8_t> EncryptedIndexCore::ReadOwnRecord(const std::string& name) {
+  if (!config_store->ConfigItemExists(name)) return {};
+  std::vector<uint8_t> sealed = config_store->LoadConfigItem(name);
+  // Sealed under another key: an index made again under this name after this one was
+  // deleted.
+  if (!OpensWithKey(sealed)) ThrowIndexDeleted();
+  return sealed;
+}
+
+bool EncryptedIndexCore::OpensWithKey(const std::vector<uint8_t>& sealed) const {
+  std::vector<std::vector<uint8_t>> opened(1);
+  return OpenItems({sealed}, index_key, opened).front() == nullptr;
 }
 
 std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings& settings,
@@ -214,6 +262,9 @@ bool EncryptedIndexCore::ReplaceConfigItem(const std::string& name, const std::v
       expected = std::move(current);
       return true;
     }
+    // A record of another index (made again under this name with another key), or none
+    // where this handle read one: the index this handle wrote for is gone.
+    if (current.empty() ? !expected.empty() : !OpensWithKey(current)) ThrowIndexDeleted();
     expected = std::move(current);
     if (!holder_wins) return false;
     // Only a process that no longer holds the index writes while this one holds it: its

@@ -238,9 +238,13 @@ class EncryptedIndexCore {
       bool load_map,
       std::vector<ombrix_encrypted_index::internal::backing_store::MapAndVersion>* first_read = nullptr);
   // IndexDeletedError when another handle deleted the index (its index record is gone from
-  // a config store that keeps records), or left a deletion half done (the index record
-  // without its configuration record).
+  // a config store that keeps records, or is another index's: one made again under this
+  // name with another key), or left a deletion half done (the index record without its
+  // configuration record).
   void RefuseIfDeleted();
+  // The sealed record `name` as stored, when it opens with this handle's key; empty when
+  // none is stored. IndexDeletedError when it belongs to another index of this name.
+  std::vector<uint8_t> ReadOwnRecord(const std::string& name);
   // MissingCounterMapError: the entries are not usable until a training rebuilds them.
   [[noreturn]] void ThrowBrokenEntries();
   bool shared_index_store = false;
@@ -356,8 +360,26 @@ class EncryptedIndexCore {
   Logger& log() const { return logger != nullptr ? *logger : InternalLogger(); }
   // Fields shared by creation and loading, up to and including the four stores.
   static std::unique_ptr<EncryptedIndexCore> Open(const IndexSettings& settings, Logger* logger);
-  // Deletes "<name>.oei" and "<name>.ovs" from the config store, logging what fails.
+  // Deletes "<name>.oei" and "<name>.ovs" from the config store where they still hold what
+  // this creation wrote, logging what fails.
   void RemoveOwnRecords() noexcept;
+  // The sealed records a deletion found under its hold (empty: none stored): it replaces
+  // and removes exactly these, never a record another index wrote under the name since.
+  struct DeletionRecords {
+    bool read = false;
+    std::vector<uint8_t> index_record;
+    std::vector<uint8_t> stored_config;
+  };
+  DeletionRecords deletion_records_;
+  void ReadRecordsForDeletion();
+  // Seals `plain` under the index key and stores it as `name` only where no record of that
+  // name is stored; returns the sealed bytes, or throws "already exists".
+  std::vector<uint8_t> CreateRecord(const std::string& name, const std::vector<uint8_t>& plain);
+  std::vector<uint8_t> Seal(const std::vector<uint8_t>& plain) const;
+  bool OpensWithKey(const std::vector<uint8_t>& sealed) const;
+  // The exclusive hold for a creation (waiting while a deletion holds the index); nothing
+  // on a private index store. Released by DropHold.
+  void BeginCreation();
   void OpenStores(const IndexSettings& settings);
   TrainingState LoadTrainingState(uint64_t& version);
   // The counter map (kept in `map` for AdoptCounterMap) and the training state in one

@@ -135,6 +135,7 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
 
 void EncryptedIndexCore::DeleteIndexData() {
   log().info("Deleting index " + index_name);
+  if (!deletion_records_.read) ReadRecordsForDeletion();
   // The index store goes after the items: until then its training state tells every
   // handle that a deletion runs or stopped half way, and no training files the items still
   // left in the data store back into the index. The configuration record goes before it
@@ -147,12 +148,33 @@ void EncryptedIndexCore::DeleteIndexData() {
   RequireEmpty(*items_store, "items", log());
   counter_map.assign(vocab_size, 0);
   index_value_size = 8;
-  PutEncryptedConfigItem(index_name + ".oei", SerializeIndexRecord());
-  config_store->DeleteConfigItem(index_name + ".ovs");
+  if (!config_keeps_records) {
+    PutEncryptedConfigItem(index_name + ".oei", SerializeIndexRecord());
+    config_store->DeleteConfigItem(index_name + ".ovs");
+    index_store->DeleteIndex();
+    RequireEmpty(*index_store, "index", log());
+    config_store->DeleteIndex();
+    RequireEmpty(*config_store, "config", log());
+    return;
+  }
+  // The records are replaced and removed only while they hold what this deletion read
+  // under its hold: a deletion that resumes after another finished, and the index was
+  // made again under the name, leaves the new index's records alone.
+  std::vector<uint8_t> reset = Seal(SerializeIndexRecord());
+  if (!config_store->CompareAndSetConfigItem(index_name + ".oei", deletion_records_.index_record, reset)) {
+    ThrowIndexDeleted();
+  }
+  deletion_records_.index_record = reset;
+  if (!deletion_records_.stored_config.empty() &&
+      !config_store->DeleteConfigItemIf(index_name + ".ovs", deletion_records_.stored_config) &&
+      config_store->ConfigItemExists(index_name + ".ovs")) {
+    ThrowIndexDeleted();
+  }
   index_store->DeleteIndex();
   RequireEmpty(*index_store, "index", log());
-  config_store->DeleteIndex();
-  RequireEmpty(*config_store, "config", log());
+  if (!config_store->DeleteConfigItemIf(index_name + ".oei", reset) && !ReadOwnRecord(index_name + ".oei").empty()) {
+    RequireEmpty(*config_store, "config", log());
+  }
 }
 
 }  // namespace ombrix

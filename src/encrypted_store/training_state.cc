@@ -644,13 +644,43 @@ void EncryptedIndexCore::EndTraining(const TrainingTicket& ticket, TrainingEnd e
   DropHold();
 }
 
+void EncryptedIndexCore::BeginCreation() {
+  if (!shared_index_store) return;
+  const std::string refusal = "A deletion of an earlier index named '" + index_name +
+                              "' is still running; create the index again when it has finished";
+  TakeIndex(RandomId(), refusal.c_str(), /*wait_for_holder=*/true);
+}
+
+void EncryptedIndexCore::ReadRecordsForDeletion() {
+  deletion_records_ = {};
+  if (config_keeps_records) {
+    deletion_records_.index_record = ReadOwnRecord(index_name + ".oei");
+    if (config_store->ConfigItemExists(index_name + ".ovs")) {
+      deletion_records_.stored_config = config_store->LoadConfigItem(index_name + ".ovs");
+    }
+  }
+  deletion_records_.read = true;
+}
+
 void EncryptedIndexCore::BeginDeletion() {
+  deletion_records_ = {};
   if (!shared_index_store) return;
   const std::string refusal = "A training of index '" + index_name +
                               "' is running; delete the index when it has finished";
   const uint64_t holder = RandomId();
   TakeIndex(holder, refusal.c_str(), /*wait_for_holder=*/true);
   try {
+    // Whose index this is, asked before anything is written: another incarnation in the
+    // state, or, with neither state nor map, no index record this key opens, means this
+    // handle's index was deleted already (and perhaps made again).
+    EntriesState entries;
+    MapAndVersion map;
+    ReadMapAndState(entries, map);
+    ReadRecordsForDeletion();
+    if (config_keeps_records && !entries.recorded && !entries.map_stored &&
+        deletion_records_.index_record.empty()) {
+      ThrowIndexDeleted();
+    }
     // Kept until the index store goes last: a deletion that stops half way is known as
     // one to every handle, and the next one finishes it.
     ChangeTrainingState([&](TrainingState& state) {
@@ -667,7 +697,7 @@ void EncryptedIndexCore::BeginDeletion() {
 
 void EncryptedIndexCore::RefuseIfDeleted() {
   if (!config_keeps_records) return;
-  if (!config_store->ConfigItemExists(index_name + ".oei")) ThrowIndexDeleted();
+  if (ReadOwnRecord(index_name + ".oei").empty()) ThrowIndexDeleted();
   // A deletion removes the configuration record before the index store and the index
   // record last: an index record alone is what a deletion that stopped in between left.
   if (!config_store->ConfigItemExists(index_name + ".ovs")) ThrowUnfinishedDeletion();

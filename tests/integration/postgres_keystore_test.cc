@@ -563,6 +563,13 @@ TEST_F(PostgresKeystoreTest, ConfigItemCompareAndSet) {
     }
   }
 
+  // Removed only while it holds exactly the blob given.
+  EXPECT_FALSE(store->DeleteConfigItemIf("idx.lock", Text("v")));
+  EXPECT_FALSE(store->DeleteConfigItemIf("idx.other", Text("v2")));
+  EXPECT_TRUE(store->DeleteConfigItemIf("idx.lock", Text("v2")));
+  EXPECT_FALSE(store->ConfigItemExists("idx.lock"));
+  store->PushConfigItem("idx.lock", Text("v2"));
+
   auto rival = Open(ombrix::CONFIG);
   for (int round = 0; round < 20; ++round) {
     const Bytes current = store->LoadConfigItem("idx.lock");

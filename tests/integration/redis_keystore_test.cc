@@ -823,6 +823,12 @@ TEST_F(RedisKeystoreTest, CompareAndSetConfigItem) {
     }
   }
   EXPECT_FALSE(config->ConfigItemExists("idx.oei")) << "other names stay as they are";
+  // Removed only while it holds exactly the blob given.
+  config->PushConfigItem("idx.ovs", EveryByte(1));
+  EXPECT_FALSE(config->DeleteConfigItemIf("idx.ovs", EveryByte(0)));
+  EXPECT_FALSE(config->DeleteConfigItemIf("idx.oei", EveryByte(1)));
+  EXPECT_TRUE(config->DeleteConfigItemIf("idx.ovs", EveryByte(1)));
+  EXPECT_FALSE(config->ConfigItemExists("idx.ovs"));
 
   constexpr int kRounds = 100;
   auto first = Open(ombrix::CONFIG);

@@ -27,24 +27,34 @@ def said(index):
     return texts
 
 
-def recreate(place, name, key):
+def recreate(place, name, key, new_key):
     place.client().load_index(name, key).delete_index()
-    place.client().create_index(name, key).upsert([f"id{n}" for n in range(100)], points(5, 100))
+    place.client().create_index(name, new_key).upsert([f"id{n}" for n in range(100)], points(5, 100))
 
 
 def delete(index):
     index.delete_index()
 
 
-def test_a_handle_kept_across_a_recreation_touches_nothing_of_the_new_index(location):
+@pytest.mark.parametrize("same_key", [True, False], ids=["same key", "another key"])
+def test_a_handle_kept_across_a_recreation_touches_nothing_of_the_new_index(location, same_key):
     place, made = location
     name, key = filled(place, made, 2000)
+    new_key = key if same_key else os.urandom(32)
     kept = place.client().load_index(name, key)
-    child = multiprocessing.get_context("spawn").Process(target=recreate, args=(place, name, key))
+    child = multiprocessing.get_context("spawn").Process(target=recreate, args=(place, name, key, new_key))
     child.start()
     child.join(120)
-    assert all(f"Index '{name}' no longer exists" in text for text in said(kept)), said(kept)
-    assert len(place.client().load_index(name, key).get([f"id{n}" for n in range(100)])) == 100
+    new_rows = place.counts(name, new_key)
+    gone = f"Index '{name}' no longer exists"
+    assert all(gone in text for text in said(kept)), said(kept)
+    with pytest.raises(RuntimeError, match=gone):
+        kept.delete_index()
+    assert place.counts(name, new_key) == new_rows
+    if not same_key:
+        counts = place.counts(name, key)
+        assert counts[:1] + counts[2:] == [0, 0, 0]  # the config records are the new index's
+    assert len(place.client().load_index(name, new_key).get([f"id{n}" for n in range(100)])) == 100
 
 
 def test_a_deletion_killed_half_way_is_reported_and_finished_by_another_process(location):

@@ -106,6 +106,7 @@ class TestBackend {
   std::vector<std::string> ConfigItemNames(uint64_t store_id) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> names;
+    if (auto alias = kept_in_.find(store_id); alias != kept_in_.end()) store_id = alias->second;
     if (auto it = stores_.find(store_id); it != stores_.end()) {
       for (const auto& [name, blob] : it->second.config_items) names.push_back(name);
     }
@@ -176,6 +177,7 @@ class TestBackend {
   uint64_t clock_ms_ = 1'000'000;
   std::map<uint64_t, Holds> holds_;
   std::optional<std::string> lost_reply_;  // the call being made loses its reply
+  std::map<uint64_t, uint64_t> kept_in_;   // config store id -> the table its items are kept in
 };
 
 // A keystore on the backend's shared store `store_id`; value size 8 like every new
@@ -185,7 +187,19 @@ class TestKeystore : public Keystore {
  public:
   TestKeystore(std::shared_ptr<TestBackend> backend, int32_t location, std::string index_name, uint64_t store_id,
                int32_t store_kind)
-      : Keystore(store_id, std::move(index_name)), backend_(std::move(backend)), location_(location), kind_(store_kind) {}
+      : Keystore(store_id, std::move(index_name)), backend_(std::move(backend)), location_(location), kind_(store_kind) {
+    // A keystore opened on a config store's id finds the table that store keeps its items in.
+    std::lock_guard<std::mutex> lock(backend_->mutex_);
+    if (auto alias = backend_->kept_in_.find(store_id); alias != backend_->kept_in_.end()) kept_in_ = alias->second;
+  }
+
+  // Keeps this store's items under `table` (shared by every store given it) instead of
+  // its own store id; ConfigItemNames(store_id()) still finds them.
+  void KeepConfigItemsIn(uint64_t table) {
+    std::lock_guard<std::mutex> lock(backend_->mutex_);
+    kept_in_ = table;
+    backend_->kept_in_[hashed_index_name_] = table;
+  }
 
   void BatchPushItems(const std::vector<uint64_t>& keys, const Matrix<uint8_t>& values) override {
     Run("BatchPushItems", [&](TestBackend::Store& s) {
@@ -275,6 +289,14 @@ class TestKeystore : public Keystore {
   }
   void DeleteConfigItem(const std::string& name) override {
     Run("DeleteConfigItem", [&](TestBackend::Store& s) { s.config_items.erase(name); });
+  }
+  bool DeleteConfigItemIf(const std::string& name, const std::vector<uint8_t>& expected) override {
+    return Run("DeleteConfigItemIf", [&](TestBackend::Store& s) {
+      auto it = s.config_items.find(name);
+      if (expected.empty() || it == s.config_items.end() || it->second != expected) return false;
+      s.config_items.erase(it);
+      return true;
+    });
   }
   void DeleteIndex() override {
     Run("DeleteIndex", [&](TestBackend::Store& s) {
@@ -372,19 +394,20 @@ class TestKeystore : public Keystore {
       if (!action && backend_->lost_reply_) {
         const std::string message = *backend_->lost_reply_;
         backend_->lost_reply_.reset();
-        body(backend_->StoreFor(hashed_index_name_));
+        body(backend_->StoreFor(kept_in_));
         throw ServerUnreachable(message);
       }
-      if (!action) return body(backend_->StoreFor(hashed_index_name_));
+      if (!action) return body(backend_->StoreFor(kept_in_));
     }
     action();
     std::lock_guard<std::mutex> lock(backend_->mutex_);
-    return body(backend_->StoreFor(hashed_index_name_));
+    return body(backend_->StoreFor(kept_in_));
   }
 
   std::shared_ptr<TestBackend> backend_;
   int32_t location_;
   int32_t kind_;
+  uint64_t kept_in_ = hashed_index_name_;  // where Run finds this store's items
 };
 
 // While alive, CreateBackingStore opens every POSTGRES and REDIS location on `backend`.
@@ -395,7 +418,14 @@ class ScopedTestBackend {
       : backend_(std::move(backend)) {
     SetKeystoreOpenerForTesting([backend = backend_](const ombrix::DBConfig& config, const std::string& index_name,
                                                      uint64_t store_id, int32_t store_kind) -> std::unique_ptr<Keystore> {
-      return std::make_unique<TestKeystore>(backend, config.location, index_name, store_id, store_kind);
+      auto store = std::make_unique<TestKeystore>(backend, config.location, index_name, store_id, store_kind);
+      // A config table is shared by every index and keyed by record name, so the records of
+      // one name are one set whatever key opened them.
+      if (store_kind == ombrix::CONFIG) {
+        store->KeepConfigItemsIn(std::hash<std::string>{}(std::to_string(config.location) + "/" +
+                                                          config.table_name.value_or("") + "/" + index_name));
+      }
+      return store;
     });
   }
   ~ScopedTestBackend() { SetKeystoreOpenerForTesting(nullptr); }
