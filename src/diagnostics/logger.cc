@@ -95,7 +95,28 @@ const char* Label(int32_t level) {
 
 }  // namespace
 
+namespace {
+thread_local HeldErrors* held_errors = nullptr;
+}  // namespace
+
+HeldErrors::HeldErrors() : outer_(held_errors) {
+  if (outer_ == nullptr) held_errors = this;
+}
+
+void HeldErrors::Release() {
+  if (released_) return;
+  released_ = true;
+  if (held_errors == this) held_errors = nullptr;
+  if (outer_ != nullptr) return;  // the outer scope holds the lines and decides
+  for (const Line& line : lines_) line.logger->log(recovered_ ? kWarning : kError, line.message);
+  lines_.clear();
+}
+
 void Logger::log(LogLevel message_level, const std::string& message) {
+  if (message_level == kError && held_errors != nullptr) {
+    held_errors->lines_.push_back({this, message});
+    return;
+  }
   if (static_cast<int32_t>(message_level) < level.load(std::memory_order_relaxed)) return;
 
   std::time_t now = std::time(nullptr);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "diagnostics/fork_locks.h"
@@ -52,6 +53,32 @@ class Logger {
   std::ofstream log_file;
   std::mutex log_mutex;
   LeafLockAcrossFork log_mutex_across_fork{log_mutex};
+};
+
+// While one lives on a thread, the ERROR lines that thread logs are held back: an
+// operation that may still recover from what they report decides afterwards whether they
+// were errors. Released as ERROR lines unless Recovered() was called, then as WARNING lines.
+// A scope opened inside another adds to the outer one's lines. Not movable; one thread.
+class HeldErrors {
+ public:
+  HeldErrors();
+  ~HeldErrors() { Release(); }
+  HeldErrors(const HeldErrors&) = delete;
+  HeldErrors& operator=(const HeldErrors&) = delete;
+  void Recovered() { recovered_ = true; }
+  // Writes what was held now (it is then held no more).
+  void Release();
+
+ private:
+  friend class Logger;
+  struct Line {
+    Logger* logger;
+    std::string message;
+  };
+  HeldErrors* outer_;
+  bool recovered_ = false;
+  bool released_ = false;
+  std::vector<Line> lines_;
 };
 
 // Set by index creation and loading; null means Logger::instance(). Not owned.

@@ -558,6 +558,8 @@ bool EncryptedIndexCore::RecordTrainingEnd(const TrainingTicket& ticket) {
 void EncryptedIndexCore::CompleteTraining(const TrainingTicket& ticket) {
   if (ticket.trainer == 0) return;
   std::string failure_text;
+  // What a lost end reports is an error only if the end cannot be recorded again.
+  HeldErrors held;
   try {
     KeepHold();
     if (RecordTrainingEnd(ticket)) {
@@ -566,6 +568,7 @@ void EncryptedIndexCore::CompleteTraining(const TrainingTicket& ticket) {
     }
     failure_text = "another training or a deletion took the index over";
   } catch (const IndexDeletedError&) {
+    held.Release();
     DropHold();
     throw;
   } catch (const std::exception& failure) {
@@ -573,8 +576,12 @@ void EncryptedIndexCore::CompleteTraining(const TrainingTicket& ticket) {
     // The end was lost with the connection or the session that held the index (a server
     // ends a session's locks with it). Every entry is rebuilt: when nobody else took the
     // index meanwhile, this training takes it again and records its end.
-    if (RecordTrainingEndAgain(ticket)) return;
+    if (RecordTrainingEndAgain(ticket)) {
+      held.Recovered();
+      return;
+    }
   }
+  held.Release();
   DropHold();
   const std::string message = "The training of index '" + index_name +
                               "' rebuilt the entries but could not record its end (" + failure_text +

@@ -302,6 +302,7 @@ TEST(StaleWritesTest, ATrainingWhoseEndWasLostRecordsItWhenNobodyTookTheIndex) {
       continue;
     }
     EXPECT_EQ(trained, "none");
+    for (const std::string& line : log.Lines()) EXPECT_NE(line.rfind("ERROR", 0), 0u) << line;
     EXPECT_THAT(Unreachable(*other, data, 0, kItems), ::testing::IsEmpty());
     backend.backend().AdvanceClock(kLease + 1);  // the server ends a silent session
     EXPECT_EQ(ThrownText([&] { UpsertRows(*other, data, 0, 1); }), "none");
