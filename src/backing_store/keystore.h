@@ -191,6 +191,15 @@ class Keystore {
   virtual bool ExclusiveHoldIsLive() { return false; }
   // Makes every later write conditional on `fence`'s hold (nullopt: unconditional).
   virtual void SetWriteFence(std::optional<WriteFence> fence) { write_fence_ = fence; }
+  // Makes this store's write fence judge the holds kept by `holder_store` (the index store
+  // of the same index) instead of its own, where both live on one server that can judge a
+  // hold and a write in one step; returns whether they do. Where they do not, a write of
+  // this store can still land after a process lost its hold. REQUIRES: no fence is set;
+  // `holder_store` outlives this store's fenced writes.
+  virtual bool FenceByHoldsOf(Keystore& holder_store) {
+    (void)holder_store;
+    return false;
+  }
   const std::optional<WriteFence>& write_fence() const { return write_fence_; }
 
   uint64_t value_size() const { return value_size_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <stdexcept>
 #include <string_view>
@@ -66,11 +67,19 @@ std::vector<std::pair<uint64_t, std::span<const uint8_t>>> Deduplicate(
   return rows;
 }
 
-// Row index of each stored key in a (key, value) result.
-std::unordered_map<uint64_t, int> ParseKeyValueRows(const PgOutcome& outcome) {
+// A key-value read and the maps read it carries in one statement tell their rows apart by
+// a third column.
+constexpr char kFetchPart = 'f';
+constexpr char kLookPart = 'l';
+
+// Row index of each stored key in a (key, value) result; of a result with a third column,
+// only the rows of `part`.
+std::unordered_map<uint64_t, int> ParseKeyValueRows(const PgOutcome& outcome, char part = kFetchPart) {
   std::unordered_map<uint64_t, int> row_of;
   row_of.reserve(static_cast<size_t>(outcome.rows()));
+  const bool parts = outcome.result && PQnfields(outcome.result.get()) > 2;
   for (int row = 0; row < outcome.rows(); ++row) {
+    if (parts && PgText(outcome.result.get(), row, 2) != std::string_view(&part, 1)) continue;
     row_of.emplace(std::stoull(PgText(outcome.result.get(), row, 0)), row);
   }
   return row_of;
@@ -127,6 +136,7 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   // Checked before connecting: an unsafe name never reaches the server.
   CheckOpeningRequest(config, index_name_, store_kind_);
   const std::string& conninfo = *config.connection_string;
+  conninfo_ = conninfo;
   table_name_ = *config.table_name;
   own_config_names_[0] = index_name_ + ".oei";
   own_config_names_[1] = index_name_ + ".ovs";
@@ -136,7 +146,9 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   lost_exclusive_[1] = "the operation stopped before it finished; train or delete the index again";
 
   // Holds live on the index store's session: it alone gets the limits that end a silent holder's.
-  connection_ = PgConnect(conninfo, store_kind_ == ombrix::INDEX ? ProcessHoldLease().load() : 0);
+  connection_.session = std::make_shared<Session>();
+  connection_.session->connection =
+      PgConnect(conninfo, store_kind_ == ombrix::INDEX ? ProcessHoldLease().load() : 0);
   if (!PgConnected(connection_.get())) {
     const std::string message = "Postgres connection error: " + PgErrorMessage(connection_.get());
     connection_.reset();
@@ -548,12 +560,31 @@ bool PostgresKeystore::CompareAndSetValue(const uint64_t& key, const std::vector
   return PushMap(key, value, version_key, expected_version);
 }
 
-std::string PostgresKeystore::KeyValuesQuery(const std::vector<uint64_t>& keys) const {
-  return "SELECT key, value FROM " + table_ + " WHERE key IN (" + KeyList(keys) + ") AND index_name = " +
-         id_text_ + ";";
+std::string PostgresKeystore::KeyValuesQuery(const std::vector<uint64_t>& keys, char part) const {
+  const std::string columns = part == 0 ? "key, value" : std::string("key, value, '") + part + "'::text";
+  return "SELECT " + columns + " FROM " + table_ + " WHERE key IN (" + KeyList(keys) + ") AND index_name = " +
+         id_text_ + (part == 0 ? ";" : "");
 }
 
 PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
+  if (std::optional<Session::Look>& look = connection_.session->look; look && !look->maps && !look->failure) {
+    // The maps read waiting on this session goes in the same statement: one round trip.
+    PgOutcome outcome;
+    try {
+      outcome = PgExecParams(connection_.get(), look->sql + " UNION ALL " + KeyValuesQuery(keys, kFetchPart),
+                             PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
+    } catch (...) {
+      look->failure = std::current_exception();
+      throw;
+    }
+    try {
+      look->maps = MapsOf(outcome, look->keys, kLookPart);
+    } catch (...) {
+      look->failure = std::current_exception();
+    }
+    if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
+    return outcome;
+  }
   PgOutcome outcome =
       PgExecParams(connection_.get(), KeyValuesQuery(keys), PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
   if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
@@ -771,18 +802,18 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys() {
 
 // The statement of SelectKeyValues: one scan for every key, a row per key stored (a
 // subquery per map key cost the server a third more).
-std::string PostgresKeystore::MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys) const {
+std::string PostgresKeystore::MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part) const {
   std::vector<uint64_t> flat;
   flat.reserve(2 * keys.size());
   for (const auto& [map_key, version_key] : keys) flat.insert(flat.end(), {map_key, version_key});
-  return KeyValuesQuery(flat);
+  return KeyValuesQuery(flat, part);
 }
 
 std::vector<MapAndVersion> PostgresKeystore::MapsOf(
-    const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys) const {
+    const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part) const {
   if (!outcome.ok) LogAndThrow("Failed to get maps from Postgres: " + outcome.error);
   const PGresult* rows = outcome.result.get();
-  const std::unordered_map<uint64_t, int> row_of = ParseKeyValueRows(outcome);
+  const std::unordered_map<uint64_t, int> row_of = ParseKeyValueRows(outcome, part);
   auto row_of_key = [&](uint64_t key) {
     const auto found = row_of.find(key);
     return found == row_of.end() ? -1 : found->second;
@@ -806,10 +837,22 @@ std::vector<MapAndVersion> PostgresKeystore::GetMaps(
 
 void PostgresKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
   maps_read_keys_ = keys;
+  if (connection_.session->shared) {
+    // A statement left pending here would stand in the way of the other stores' on this
+    // session: the read waits for the next key-value read on it and goes in its statement.
+    connection_.session->look = Session::Look{MapsQuery(keys, kLookPart), keys, std::nullopt, nullptr};
+    return;
+  }
   maps_read_ = PgSend(connection_.get(), MapsQuery(keys), kBinaryFormat, PGRES_TUPLES_OK);
 }
 
 std::vector<MapAndVersion> PostgresKeystore::ReceiveMaps() {
+  if (!maps_read_) {
+    std::optional<Session::Look> look = std::exchange(connection_.session->look, std::nullopt);
+    if (look && look->failure) std::rethrow_exception(look->failure);
+    if (look && look->maps) return std::move(*look->maps);
+    return GetMaps(maps_read_keys_);  // no read went out on the session since
+  }
   PgSentStatement sent = std::move(*maps_read_);
   maps_read_.reset();
   return MapsOf(PgReceive(connection_.get(), sent), maps_read_keys_);
@@ -864,7 +907,19 @@ void PostgresKeystore::KeepSessionWhileHolding() {
 
 void PostgresKeystore::SetWriteFence(std::optional<WriteFence> fence) {
   Keystore::SetWriteFence(fence);
-  KeepSessionWhileHolding();
+  // On the holder's session, the holder keeps it: its fence is set first and cleared last.
+  if (!fenced_by_other_) KeepSessionWhileHolding();
+}
+
+bool PostgresKeystore::FenceByHoldsOf(Keystore& holder_store) {
+  auto* holder = dynamic_cast<PostgresKeystore*>(&holder_store);
+  // Another session, even of the same server, commits what it was sent after the holder's
+  // session ended: only the holder's own session ends with its locks.
+  if (holder == nullptr || holder == this || is_config() || holder->conninfo_ != conninfo_) return false;
+  connection_ = holder->connection_;
+  connection_.session->shared = true;
+  fenced_by_other_ = true;
+  return true;
 }
 
 bool PostgresKeystore::StillHeld(HoldKind kind) {

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,8 +84,34 @@ class PostgresKeystore final : public Keystore {
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
   bool ExclusiveHoldIsLive() override;
   void SetWriteFence(std::optional<WriteFence> fence) override;
+  // With the same connection string as `holder_store` (a PostgreSQL store that keeps
+  // holds), this store runs its statements on that store's session from now on, so they
+  // end with the locks the session holds: a fenced statement on a session that ended throws
+  // HoldLostError, and a transaction left open by a stopped holder is rolled back with it.
+  // While another store shares the session, a maps read sent by SendMapsRead goes out
+  // with the next key-value read on it, in one statement.
+  bool FenceByHoldsOf(Keystore& holder_store) override;
 
  private:
+  // A libpq session and what the stores running their statements on it share.
+  struct Session {
+    PgConnection connection;
+    bool shared = false;  // another store runs its statements on it
+    // The maps read SendMapsRead left for the next key-value read on the session.
+    struct Look {
+      std::string sql;
+      std::vector<std::pair<uint64_t, uint64_t>> keys;
+      std::optional<std::vector<MapAndVersion>> maps;
+      std::exception_ptr failure;
+    };
+    std::optional<Look> look;
+  };
+  // The session's connection where a PgConnection would be (get()).
+  struct SessionRef {
+    std::shared_ptr<Session> session;
+    PGconn* get() const { return session ? session->connection.get() : nullptr; }
+    void reset() { session.reset(); }
+  };
   using Row = std::pair<uint64_t, std::span<const uint8_t>>;
 
   void Open();
@@ -108,18 +136,22 @@ class PostgresKeystore final : public Keystore {
   void WriteRows(const std::vector<Row>& rows);
   // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
   PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
-  std::string KeyValuesQuery(const std::vector<uint64_t>& keys) const;
+  // With `part`, the rows carry it as a third column and the statement can be one part of
+  // a UNION ALL.
+  std::string KeyValuesQuery(const std::vector<uint64_t>& keys, char part = 0) const;
   std::string KeyList(const std::vector<uint64_t>& keys) const;
   // The config table rows that belong to this index: exactly "<name>.oei" and "<name>.ovs".
   void AddOwnConfigNames(PgParams& params);
 
-  PgConnection connection_;
+  SessionRef connection_;
+  std::string conninfo_;
+  bool fenced_by_other_ = false;  // runs on the session of the store whose holds fence it
   // The maps read SendMapsRead sent, until ReceiveMaps answers it.
   std::optional<PgSentStatement> maps_read_;
   std::vector<std::pair<uint64_t, uint64_t>> maps_read_keys_;
-  std::string MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys) const;
-  std::vector<MapAndVersion> MapsOf(const PgOutcome& outcome,
-                                    const std::vector<std::pair<uint64_t, uint64_t>>& keys) const;
+  std::string MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part = 0) const;
+  std::vector<MapAndVersion> MapsOf(const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys,
+                                    char part = 0) const;
   std::string table_name_;
   std::string table_;  // table_name_ quoted for splicing into statements
   int32_t store_kind_;

@@ -185,7 +185,10 @@ RedisKeystore::RedisKeystore(ombrix::DBConfig config, const std::string& index_n
       map_hash_(std::to_string(hashed_index_name_)),
       exclusive_key_(map_hash_ + ":hold"),
       writers_key_(map_hash_ + ":writers"),
-      connection_(EndpointOf(config)) {}
+      connection_(EndpointOf(config)) {
+  const RedisEndpoint endpoint = EndpointOf(config);
+  server_ = endpoint.address() + "/" + std::to_string(endpoint.db);
+}
 
 RedisKeystore::WireKey RedisKeystore::ToWire(uint64_t value) {
   WireKey wire;
@@ -690,14 +693,25 @@ std::vector<uint64_t> RedisKeystore::GetAllKeys() {
 void RedisKeystore::SetWriteFence(std::optional<WriteFence> fence) {
   Keystore::SetWriteFence(fence);
   fence_holder_ = fence ? std::to_string(fence->holder) : std::string("0");
-  fence_lease_key_ = LeaseKey(fence_holder_);
+  fence_lease_key_ = fence_writers_key_ + ":" + fence_holder_;
+}
+
+bool RedisKeystore::FenceByHoldsOf(Keystore& holder_store) {
+  // A script judges another store's hold in the same step as its own write only on the
+  // server and db that keep both.
+  const auto* holder = dynamic_cast<const RedisKeystore*>(&holder_store);
+  if (holder == nullptr || holder->server_ != server_) return false;
+  fence_exclusive_key_ = holder->exclusive_key_;
+  fence_writers_key_ = holder->writers_key_;
+  fence_lease_key_ = fence_writers_key_ + ":" + fence_holder_;
+  return true;
 }
 
 RedisReplyPtr RedisKeystore::EvalFenced(const RedisScript& script, const std::vector<std::string_view>& keys,
                                         const std::vector<std::string_view>& args, const char* word) {
   const std::string key_count = std::to_string(2 + keys.size());
   const char* kind = !write_fence_ ? "-" : write_fence_->kind == HoldKind::kExclusive ? "x" : "s";
-  std::vector<std::string_view> argv = {key_count, exclusive_key_, fence_lease_key_};
+  std::vector<std::string_view> argv = {key_count, fence_exclusive_key_, fence_lease_key_};
   argv.reserve(keys.size() + args.size() + 5);
   argv.insert(argv.end(), keys.begin(), keys.end());
   argv.emplace_back(kind, 1);

@@ -93,6 +93,9 @@ class RedisKeystore : public Keystore {
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
   bool ExclusiveHoldIsLive() override;
   void SetWriteFence(std::optional<WriteFence> fence) override;
+  // On the server and db of `holder_store` (a RedisKeystore), its hold keys are what this
+  // store's fenced scripts check.
+  bool FenceByHoldsOf(Keystore& holder_store) override;
 
   // Keys per multi-key HDEL of BatchDeleteItems.
   static constexpr size_t kDeleteChunk = 1000;
@@ -133,8 +136,12 @@ class RedisKeystore : public Keystore {
   std::string map_hash_;  // hashed_index_name_ in decimal
   std::string exclusive_key_;  // map_hash_ + ":hold"
   std::string writers_key_;    // map_hash_ + ":writers"
-  // What every fenced script is given: the fence's holder ("0" without a fence) and its
+  std::string server_;          // "host:port/db": where this store's hashes live
+  // What every fenced script is given: the hold keys it checks (this store's own, or those
+  // of the store whose holds fence it), the fence's holder ("0" without a fence) and its
   // lease key, kept from SetWriteFence.
+  std::string fence_exclusive_key_ = exclusive_key_;
+  std::string fence_writers_key_ = writers_key_;
   std::string fence_holder_ = "0";
   std::string fence_lease_key_ = writers_key_ + ":0";
   RedisConnection connection_;

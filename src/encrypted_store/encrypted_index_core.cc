@@ -59,6 +59,13 @@ void EncryptedIndexCore::OpenStores(const IndexSettings& settings) {
   config_store = CreateBackingStore(settings.config_location, index_name, id, CONFIG);
   items_store = CreateBackingStore(settings.items_location, index_name, id, ITEMS);
   shared_index_store = settings.index_location.location != MEMORY;
+  // A process that lost its hold must write no record or contents either: where the data
+  // and items stores share the index store's server, its holds fence their writes too.
+  if (shared_index_store) {
+    for (Keystore* store : {data_store.get(), items_store.get()}) {
+      if (store->FenceByHoldsOf(*index_store)) fenced_stores.push_back(store);
+    }
+  }
   config_keeps_records = settings.config_location.location != MEMORY;
 }
 

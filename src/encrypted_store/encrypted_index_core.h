@@ -181,6 +181,10 @@ class EncryptedIndexCore {
   void EndWriting();
   // Releases whatever hold this core keeps, reporting nothing (an operation that failed).
   void DropHold() noexcept;
+  // Sets (or, with nullopt, clears) the write fence of the index store and of the stores
+  // whose writes its holds fence (fenced_stores), so that a process that lost its hold
+  // writes to none of them. The index store's is set first and cleared last.
+  void SetFences(std::optional<ombrix_encrypted_index::internal::backing_store::WriteFence> fence);
   // Renews this core's hold when a quarter of its lease has passed since it was last
   // renewed; HoldLostError when it is no longer live. Nothing without a hold.
   void KeepHold();
@@ -248,6 +252,8 @@ class EncryptedIndexCore {
   // MissingCounterMapError: the entries are not usable until a training rebuilds them.
   [[noreturn]] void ThrowBrokenEntries();
   bool shared_index_store = false;
+  // The data and items stores whose writes the index store's holds fence (FenceByHoldsOf).
+  std::vector<Keystore*> fenced_stores;
 
   // Brings salts_and_seeds to vocab_size entries (rebuilt when the count differs).
   void RegenerateSaltsAndSeeds();

@@ -294,11 +294,17 @@ bool EncryptedIndexCore::StillHolds() noexcept {
   }
 }
 
+void EncryptedIndexCore::SetFences(std::optional<WriteFence> fence) {
+  if (fence) index_store->SetWriteFence(fence);
+  for (Keystore* store : fenced_stores) store->SetWriteFence(fence);
+  if (!fence) index_store->SetWriteFence(std::nullopt);
+}
+
 void EncryptedIndexCore::DropHold() noexcept {
   if (!hold_) return;
   const Hold hold = *hold_;
   hold_.reset();
-  index_store->SetWriteFence(std::nullopt);
+  SetFences(std::nullopt);
   try {
     index_store->ReleaseHold(hold.kind, hold.holder);
   } catch (const std::exception& failure) {
@@ -335,7 +341,7 @@ EncryptedIndexCore::EntriesState EncryptedIndexCore::BeginWriting() {
     poll.Wait();
   }
   hold_ = Hold{HoldKind::kShared, writer, std::chrono::steady_clock::now()};
-  index_store->SetWriteFence(WriteFence{HoldKind::kShared, writer});
+  SetFences(WriteFence{HoldKind::kShared, writer});
   try {
     EntriesState entries;
     MapAndVersion map;
@@ -360,7 +366,7 @@ void EncryptedIndexCore::EndWriting() {
   if (!hold_) return;
   const Hold hold = *hold_;
   hold_.reset();
-  index_store->SetWriteFence(std::nullopt);
+  SetFences(std::nullopt);
   bool lasted = false;
   try {
     lasted = index_store->ReleaseHold(hold.kind, hold.holder);
@@ -481,7 +487,7 @@ void EncryptedIndexCore::TakeIndex(uint64_t holder, const char* refusal, bool wa
       continue;
     }
     hold_ = Hold{HoldKind::kExclusive, holder, std::chrono::steady_clock::now()};
-    index_store->SetWriteFence(WriteFence{HoldKind::kExclusive, holder});
+    SetFences(WriteFence{HoldKind::kExclusive, holder});
     if (!grant.others_share) return;
     if (!logged) {
       log().info("Waiting for the writers of index '" + index_name + "' to finish");
@@ -613,7 +619,7 @@ bool EncryptedIndexCore::RecordTrainingEndAgain(const TrainingTicket& ticket) no
         continue;
       }
       hold_ = Hold{HoldKind::kExclusive, ticket.trainer, std::chrono::steady_clock::now()};
-      index_store->SetWriteFence(WriteFence{HoldKind::kExclusive, ticket.trainer});
+      SetFences(WriteFence{HoldKind::kExclusive, ticket.trainer});
       // Writers admitted while nobody held the index find its rebuild abandoned and
       // write nothing, so there is no need to wait for them.
       const bool recorded = RecordTrainingEnd(ticket);

@@ -234,6 +234,41 @@ TEST(StaleWritesTest, ADeletionOfAnIndexDeletedAlreadyWritesNoRecord) {
   EXPECT_EQ(Open("twice", log)->GetNumVectors(), 20u);
 }
 
+// A writer stalls past its lease right before its contents or its records; another handle
+// deletes the index and makes it again under the same name and key. Where the index
+// store's holds fence the data and items stores, the stalled writer writes neither when it
+// goes on: the new index holds no record and no contents of the deleted one.
+TEST(StaleWritesTest, AWriterThatLostItsHoldWritesNoRecordsOrContents) {
+  for (const int32_t stalled_store : {ITEMS, DATA}) {
+    SCOPED_TRACE(stalled_store);
+    ScopedTestBackend backend;
+    backend.backend().FenceByHoldsOfOtherStores();
+    CapturedLog log;
+    const Matrix<float> data = Clustered(20, 2, 2, 66);
+    auto writer = FilledIndex(ShallowSettings("fenced"), log.logger(), Rows(data, 0, 10));
+    auto deleter = Open("fenced", log);
+    std::unique_ptr<EncryptedIndex> recreated;
+    backend.backend().RunBefore(Fault{.operation = "BatchPushVariable", .kind = stalled_store}, [&] {
+      backend.backend().AdvanceClock(kLease + 1);
+      deleter->DeleteIndex();
+      recreated = std::make_unique<EncryptedIndex>("fenced", index_testing::TestKey(), IndexIVFFlat(2),
+                                                   ShallowSettings("fenced"), log.logger(), nullptr);
+    });
+    Matrix<float> rows = Rows(data, 10, 20);
+    const std::vector<std::vector<uint8_t>> contents(10, std::vector<uint8_t>{'c'});
+    const std::string stalled = ThrownText([&] {
+      writer->Upsert(Ids(10, 10), rows, stalled_store == ITEMS ? contents : std::vector<std::vector<uint8_t>>{}, {});
+    });
+
+    EXPECT_THAT(stalled, ::testing::HasSubstr("hold")) << stalled;
+    ASSERT_NE(recreated, nullptr);
+    auto core = EncryptedIndexCore::Load(ShallowSettings("fenced"), log.logger());
+    EXPECT_EQ(core->data_store->GetNumItems(), 0u);
+    EXPECT_EQ(core->items_store->GetNumItems(), 0u);
+    EXPECT_THAT(Open("fenced", log)->ListIDs(), ::testing::IsEmpty());
+  }
+}
+
 // Only the counter map is lost (its version stays): a training in the same process
 // rebuilds it, and every item answers again.
 TEST(StaleWritesTest, ALostCounterMapWhoseVersionStayedTrainsBack) {

@@ -307,3 +307,46 @@ def test_a_writer_stalled_while_it_holds_holds_a_training_back_only_for_its_leas
             relay.close()
         ombrix._set_hold_limits_for_testing(40000, 120000)
         place.drop(made)
+
+
+# ------------------------------------------- a writer resumed after its index was deleted
+
+RESUMED = 200000  # long enough to be stopped in the middle of a chunk's writes
+
+
+def write_with_contents(results, place, name, key):
+    """The large upsert the test stops, its items made before it says it started."""
+    ombrix._set_hold_limits_for_testing(LEASE_MS, WAIT_MS)
+    vectors = points(4, RESUMED)
+    items = [{"id": f"r{n}", "vector": vectors[n], "contents": b"contents of r%d" % n} for n in range(RESUMED)]
+    index = place.client().load_index(name, key)
+    results.put(("started", "writer"))
+    try:
+        index.upsert(items)
+        results.put(("writer", "ok"))
+    except Exception as e:
+        results.put(("writer", str(e)))
+
+
+def test_a_writer_resumed_after_its_index_was_deleted_and_made_again_writes_nothing(location):
+    place, made = location
+    name, key = filled(place, made, 10)
+    context = multiprocessing.get_context("spawn")
+    results = context.Queue()
+    writer = (context.Process(target=write_with_contents, args=(results, place, name, key)), results)
+    writer[0].start()
+    assert results.get(timeout=120) == ("started", "writer")
+    stop_for_longer_than_a_lease(writer[0], pause=1.0)
+    place.client().load_index(name, key).delete_index()
+    again = place.client().create_index(name, key, metric="squared_euclidean")
+    os.kill(writer[0].pid, signal.SIGCONT)
+    found = outcome(writer)
+
+    # Stopped while it held the index, the writer lost its hold, and with it every store
+    # sharing the index store's server: nothing it had yet to write landed afterwards.
+    assert found["writer"] != "ok"
+    _, _, items, data = place.counts(name, key)
+    assert (items, data) == (0, 0)
+    ids = [f"r{n}" for n in range(0, RESUMED, 1000)]
+    assert again.get(ids, include=["contents"]) == []
+    assert again.list_ids() == [] and again.get_num_vectors() == 0

@@ -65,6 +65,13 @@ class TestBackend {
     refused_cas_ = 0;
   }
 
+  // From now on, stores opened on this backend agree to have their writes fenced by the
+  // holds of another store of it (Keystore::FenceByHoldsOf), as stores sharing one server do.
+  void FenceByHoldsOfOtherStores() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fences_across_stores_ = true;
+  }
+
   // The backend's clock, which only tests move: leases run out as it passes them.
   void AdvanceClock(uint64_t milliseconds) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -174,6 +181,7 @@ class TestBackend {
   };
   std::vector<Armed> faults_;
   uint64_t refused_cas_ = 0;
+  bool fences_across_stores_ = false;
   uint64_t clock_ms_ = 1'000'000;
   std::map<uint64_t, Holds> holds_;
   std::optional<std::string> lost_reply_;  // the call being made loses its reply
@@ -358,6 +366,13 @@ class TestKeystore : public Keystore {
       return live;
     });
   }
+  bool FenceByHoldsOf(Keystore& holder_store) override {
+    auto* holder = dynamic_cast<TestKeystore*>(&holder_store);
+    std::lock_guard<std::mutex> lock(backend_->mutex_);
+    if (holder == nullptr || holder->backend_ != backend_ || !backend_->fences_across_stores_) return false;
+    fence_store_id_ = holder->store_id();
+    return true;
+  }
   bool ExclusiveHoldIsLive() override {
     return Run("ExclusiveHoldIsLive",
                [&](TestBackend::Store&) { return backend_->ExclusiveLive(backend_->holds_[hashed_index_name_]); });
@@ -368,7 +383,7 @@ class TestKeystore : public Keystore {
   // checks the hold in the same step as the write. REQUIRES: the backend's mutex held.
   void Fenced() {
     if (!write_fence_) return;
-    if (!backend_->Live(backend_->holds_[hashed_index_name_], write_fence_->kind, write_fence_->holder)) {
+    if (!backend_->Live(backend_->holds_[fence_store_id_], write_fence_->kind, write_fence_->holder)) {
       throw HoldLostError("the hold of this write ran out on the server");
     }
   }
@@ -408,6 +423,7 @@ class TestKeystore : public Keystore {
   int32_t location_;
   int32_t kind_;
   uint64_t kept_in_ = hashed_index_name_;  // where Run finds this store's items
+  uint64_t fence_store_id_ = hashed_index_name_;  // the store whose holds fence this one's writes
 };
 
 // While alive, CreateBackingStore opens every POSTGRES and REDIS location on `backend`.
