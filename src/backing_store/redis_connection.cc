@@ -467,17 +467,22 @@ void RedisConnection::DrainPending() {
 
 RedisReplyPtr RedisConnection::Check(void* raw, const char* word) const {
   RedisReplyPtr reply(static_cast<redisReply*>(raw));
-  if (!reply || context_->err) {
-    std::string message = std::string(word) + " command failed";
-    InternalLogger().error(message);
-    throw RedisReplyLost(message);
-  }
+  if (!reply || context_->err) ThrowReplyLost(word);
   if (reply->type == REDIS_REPLY_ERROR) {
     std::string text(reply->str, reply->len);
     InternalLogger().error(std::string("Redis ") + word + " error: " + text);
     throw std::runtime_error(text);
   }
   return reply;
+}
+
+void RedisConnection::ThrowReplyLost(const char* word) const {
+  const std::string message = "Redis server " + endpoint_.address() + " gave no answer to " + word +
+                              (subject_.empty() ? std::string() : " for " + subject_) +
+                              ": the connection broke, and whether the server ran it is unknown; run the "
+                              "call again";
+  InternalLogger().error(message);
+  throw RedisReplyLost(message);
 }
 
 void RedisConnection::Append(const char* word, int argc, const char** argv,
@@ -496,9 +501,7 @@ void RedisConnection::SendAppended(const char* word) {
     if (redisBufferWrite(context_.get(), &done) != REDIS_OK) {
       pending_ = 0;
       ThrowIfTimedOut(word);
-      const std::string message = std::string(word) + " command failed";
-      InternalLogger().error(message);
-      throw RedisReplyLost(message);
+      ThrowReplyLost(word);
     }
   }
 }
@@ -512,9 +515,7 @@ void RedisConnection::CollectPipelinedReplies(const char* word, std::vector<Redi
     if (status != REDIS_OK || !reply) {
       pending_ = 0;
       ThrowIfTimedOut(word);
-      std::string message = std::string(word) + " command failed in batch execution";
-      InternalLogger().error(message);
-      throw RedisReplyLost(message);
+      ThrowReplyLost(word);
     }
     if (reply->type == REDIS_REPLY_ERROR && !first_error) {
       first_error.emplace(reply->str, reply->len);

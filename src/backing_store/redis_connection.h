@@ -114,6 +114,9 @@ const char* RedisReplyTypeName(int type);
 class RedisConnection {
  public:
   explicit RedisConnection(const RedisEndpoint& endpoint);
+  // What the connection serves (for example "index 'docs'"), named by the texts of replies
+  // that never came.
+  void SetSubject(std::string subject) { subject_ = std::move(subject); }
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
 
@@ -168,8 +171,11 @@ class RedisConnection {
   // server and what timed out. Returns only when it was no time-out.
   void ThrowIfTimedOut(const char* word) const;
   void DrainPending();
+  // A reply that never came (the connection broke): logged and thrown as RedisReplyLost.
+  [[noreturn]] void ThrowReplyLost(const char* word) const;
 
   const RedisEndpoint endpoint_;
+  std::string subject_;
   // Declared before the connection so that it outlives the TLS session built from it.
   SslContextPtr ssl_context_;
   RedisContextPtr context_;

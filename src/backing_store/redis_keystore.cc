@@ -188,6 +188,7 @@ RedisKeystore::RedisKeystore(ombrix::DBConfig config, const std::string& index_n
       connection_(EndpointOf(config)) {
   const RedisEndpoint endpoint = EndpointOf(config);
   server_ = endpoint.address() + "/" + std::to_string(endpoint.db);
+  connection_.SetSubject("index '" + index_name_ + "'");
 }
 
 RedisKeystore::WireKey RedisKeystore::ToWire(uint64_t value) {

@@ -717,8 +717,8 @@ void EncryptedIndexCore::RefuseIfDeleted() {
 }
 
 void EncryptedIndexCore::ThrowMalformedMapsAnswer(std::size_t maps) {
-  const std::string message = "The index store of index '" + index_name + "' answered with " +
-                              std::to_string(maps) + " maps where 2 were asked for; nothing was done, try again";
+  const std::string message = "The store of index '" + index_name + "' gave an incomplete answer (" +
+                              std::to_string(maps) + " of 2 records); nothing was done, try again";
   log().error(message);
   throw std::runtime_error(message);
 }
