@@ -511,6 +511,12 @@ EncryptedIndexCore::TrainingTicket EncryptedIndexCore::BeginTraining() {
   TakeIndex(ticket.trainer, refusal.c_str(), /*wait_for_holder=*/false);
   bool deleting = false;
   try {
+    // Asked again under the hold, before the state is written: a deletion may have
+    // finished since the caller looked.
+    EntriesState entries;
+    MapAndVersion map;
+    ReadMapAndState(entries, map);
+    if (!entries.recorded && !entries.map_stored) RefuseIfDeleted();
     ChangeTrainingState([&](TrainingState& state) {
       deleting = state.phase == TrainingState::kDeleting;
       if (deleting) return false;

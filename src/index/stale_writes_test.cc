@@ -232,6 +232,12 @@ TEST(StaleWritesTest, ADeletionOfAnIndexDeletedAlreadyWritesNoRecord) {
   });
   EXPECT_THAT(ThrownText([&] { stale->DeleteIndex(); }), ::testing::HasSubstr("no longer exists"));
   EXPECT_EQ(Open("twice", log)->GetNumVectors(), 20u);
+
+  // A training whose hold is granted just after another handle finished deleting the index.
+  auto trainer = Open("twice", log);
+  backend.backend().RunBefore(Fault{.operation = "TakeHold", .kind = INDEX}, [&] { Open("twice", log)->DeleteIndex(); });
+  EXPECT_EQ(ThrownText([&] { trainer->TrainIndex(8, 2048, 5); }), "Index 'twice' no longer exists: it was deleted");
+  EXPECT_EQ(backend.backend().KeptEverywhere(), 0u) << "the training wrote a state into the deleted index";
 }
 
 // A writer stalls past its lease right before its contents or its records; another handle
