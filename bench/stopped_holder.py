@@ -54,26 +54,26 @@ def first_line(error):
     return (str(error).splitlines() or [type(error).__name__])[0][:200]
 
 
-def write(address, name, key, said, dim):
-    import numpy as np
+def run_stopped(address, name, key, said, what, call):
+    """call(index) in the process the script stops; says when it starts and how it ended."""
     index = client(address).load_index(name, key)
-    vectors = np.random.default_rng(5).standard_normal((300_000, dim)).astype("float32")
     said.put("started")
     try:
-        index.upsert([f"w{i}" for i in range(len(vectors))], vectors)
-        said.put("the stopped writer's upsert succeeded")
+        call(index)
+        said.put(f"the stopped {what} succeeded")
     except Exception as error:
-        said.put("the stopped writer raised: " + first_line(error))
+        said.put(f"the stopped {what} raised: " + first_line(error))
+
+
+def write(address, name, key, said, dim):
+    import numpy as np
+    vectors = np.random.default_rng(5).standard_normal((300_000, dim)).astype("float32")
+    run_stopped(address, name, key, said, "writer's upsert",
+                lambda index: index.upsert([f"w{i}" for i in range(len(vectors))], vectors))
 
 
 def train(address, name, key, said, dim):
-    index = client(address).load_index(name, key)
-    said.put("started")
-    try:
-        index.train(**TRAIN)
-        said.put("the stopped training succeeded")
-    except Exception as error:
-        said.put("the stopped training raised: " + first_line(error))
+    run_stopped(address, name, key, said, "training", lambda index: index.train(**TRAIN))
 
 
 def half_sent(address, mode):
@@ -117,46 +117,49 @@ def stop_and_train_beside(args, name, key, case, pause):
         if not process.is_alive():
             sys.exit("the process ended before a stop landed mid-statement")
         stopped = time.monotonic()
-
         second = client(args.pg).load_index(name, key)
-        refusals, last = 0, ""
+    except BaseException:
+        os.kill(process.pid, signal.SIGCONT)
+        raise
+    # Refused while the stopped trainer holds the index; beside a writer it must not be.
+    return retried_beside(process, said, stopped, lambda: second.train(n_lists=8), retry=case != "writer")
+
+
+def retried_beside(process, said, stopped, attempt, retry=True):
+    """attempt() every second until it succeeds (300 s after the stop at the most), then the
+    stopped process resumed: the seconds from the stop, the failed attempts and the last
+    one's text, and what the stopped process said."""
+    failures, last = 0, ""
+    try:
         while True:
             try:
-                second.train(n_lists=8)
+                attempt()
                 break
-            except Exception as error:  # refused while the stopped trainer holds the index
-                if case == "writer":
+            except Exception as error:  # the stopped process holds what the attempt needs
+                if not retry:
                     raise
-                refusals, last = refusals + 1, first_line(error)
+                failures, last = failures + 1, first_line(error)
+                if time.monotonic() - stopped > 300:
+                    last += " (given up 300 s after the stop)"
+                    break
                 time.sleep(1)
         took = time.monotonic() - stopped
     finally:
         os.kill(process.pid, signal.SIGCONT)
     resumed = said.get(timeout=600)
     process.join(60)
-    return took, refusals, last, resumed
+    return took, failures, last, resumed
 
 
 def delete(address, name, key, said, dim):
-    index = client(address).load_index(name, key)
-    said.put("started")
-    try:
-        index.delete_index()
-        said.put("the stopped deletion succeeded")
-    except Exception as error:
-        said.put("the stopped deletion raised: " + first_line(error))
+    run_stopped(address, name, key, said, "deletion", lambda index: index.delete_index())
 
 
 def write_again(address, name, key, said, dim):
     import numpy as np
-    index = client(address).load_index(name, key)
-    said.put("started")
-    try:
-        vectors = np.random.default_rng(6).standard_normal((ITEMS_AGAIN, dim)).astype("float32")
-        index.upsert([f"b{i}" for i in range(ITEMS_AGAIN)], vectors)
-        said.put("the stopped upsert succeeded")
-    except Exception as error:
-        said.put("the stopped upsert raised: " + first_line(error))
+    vectors = np.random.default_rng(6).standard_normal((ITEMS_AGAIN, dim)).astype("float32")
+    run_stopped(address, name, key, said, "upsert",
+                lambda index: index.upsert([f"b{i}" for i in range(ITEMS_AGAIN)], vectors))
 
 
 ITEMS_AGAIN = 2000
@@ -196,29 +199,16 @@ def stopped_in_data_transaction(args, name, key, case):
     look.stdin.close()
     look.wait()
     import numpy as np
-    attempts, last = 0, ""
-    try:
-        while True:
-            try:
-                other = client(args.pg).load_index(name, key)
-                if case == "deleter-in-transaction":
-                    other.delete_index()
-                else:
-                    other.upsert([f"b{i}" for i in range(100)],
-                                 np.random.default_rng(7).standard_normal((100, args.dim)).astype("float32"))
-                break
-            except Exception as error:  # the stopped process holds what this call needs
-                attempts, last = attempts + 1, first_line(error)
-                if time.monotonic() - stopped > 300:
-                    last += " (given up 300 s after the stop)"
-                    break
-                time.sleep(1)
-        took = time.monotonic() - stopped
-    finally:
-        os.kill(process.pid, signal.SIGCONT)
-    resumed = said.get(timeout=600)
-    process.join(60)
-    return took, attempts, last, resumed
+    vectors = np.random.default_rng(7).standard_normal((100, args.dim)).astype("float32")
+
+    def attempt():
+        other = client(args.pg).load_index(name, key)
+        if case == "deleter-in-transaction":
+            other.delete_index()
+        else:
+            other.upsert([f"b{i}" for i in range(100)], vectors)
+
+    return retried_beside(process, said, stopped, attempt)
 
 
 def main():
