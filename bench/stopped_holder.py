@@ -11,6 +11,13 @@ training, with the default 40 s lease, and what is left of the index afterwards.
   stopped at N moments spread over its own length (its reading, k-means and rebuild),
   one after the other on the same index, each reported the same way.
 
+- deleter-in-transaction, writer-in-transaction: a deletion, or an upsert of the index's
+  own ids, stopped inside its data store's transaction (its statement waits for a row this
+  script holds; stopped there, the row let go: the session sits idle in the transaction,
+  the maps lock or the rows' locks held); another process deletes the index, or upserts
+  100 of those ids, again and again until it succeeds, and the time from the stop to its
+  success is reported with the number of failed attempts.
+
 With --mid-statement the process is stopped at random moments (and let go again) until a
 stop lands while a statement of the session holding the index is half sent (the server
 waits for the rest in ClientRead, with the statement active).
@@ -18,7 +25,8 @@ waits for the rest in ClientRead, with the statement active).
 Then the stopped process is resumed (its call must raise), and a fresh handle looks the
 index's items up by id and by their own vectors.
 
-    .venv/bin/python bench/stopped_holder.py [--case writer|trainer] [--mid-statement] [--moments N] \\
+    .venv/bin/python bench/stopped_holder.py [--case writer|trainer|deleter-in-transaction|
+        writer-in-transaction] [--mid-statement] [--moments N] \\
         [--items N] [--dim D] [--pg "host=127.0.0.1 port=5432 dbname=test user=postgres"]
 """
 import argparse
@@ -46,26 +54,26 @@ def first_line(error):
     return (str(error).splitlines() or [type(error).__name__])[0][:200]
 
 
-def write(address, name, key, said, dim):
-    import numpy as np
+def run_stopped(address, name, key, said, what, call):
+    """call(index) in the process the script stops; says when it starts and how it ended."""
     index = client(address).load_index(name, key)
-    vectors = np.random.default_rng(5).standard_normal((300_000, dim)).astype("float32")
     said.put("started")
     try:
-        index.upsert([f"w{i}" for i in range(len(vectors))], vectors)
-        said.put("the stopped writer's upsert succeeded")
+        call(index)
+        said.put(f"the stopped {what} succeeded")
     except Exception as error:
-        said.put("the stopped writer raised: " + first_line(error))
+        said.put(f"the stopped {what} raised: " + first_line(error))
+
+
+def write(address, name, key, said, dim):
+    import numpy as np
+    vectors = np.random.default_rng(5).standard_normal((300_000, dim)).astype("float32")
+    run_stopped(address, name, key, said, "writer's upsert",
+                lambda index: index.upsert([f"w{i}" for i in range(len(vectors))], vectors))
 
 
 def train(address, name, key, said, dim):
-    index = client(address).load_index(name, key)
-    said.put("started")
-    try:
-        index.train(**TRAIN)
-        said.put("the stopped training succeeded")
-    except Exception as error:
-        said.put("the stopped training raised: " + first_line(error))
+    run_stopped(address, name, key, said, "training", lambda index: index.train(**TRAIN))
 
 
 def half_sent(address, mode):
@@ -109,29 +117,104 @@ def stop_and_train_beside(args, name, key, case, pause):
         if not process.is_alive():
             sys.exit("the process ended before a stop landed mid-statement")
         stopped = time.monotonic()
-
         second = client(args.pg).load_index(name, key)
-        refusals, last = 0, ""
+    except BaseException:
+        os.kill(process.pid, signal.SIGCONT)
+        raise
+    # Refused while the stopped trainer holds the index; beside a writer it must not be.
+    return retried_beside(process, said, stopped, lambda: second.train(n_lists=8), retry=case != "writer")
+
+
+def retried_beside(process, said, stopped, attempt, retry=True):
+    """attempt() every second until it succeeds (300 s after the stop at the most), then the
+    stopped process resumed: the seconds from the stop, the failed attempts and the last
+    one's text, and what the stopped process said."""
+    failures, last = 0, ""
+    try:
         while True:
             try:
-                second.train(n_lists=8)
+                attempt()
                 break
-            except Exception as error:  # refused while the stopped trainer holds the index
-                if case == "writer":
+            except Exception as error:  # the stopped process holds what the attempt needs
+                if not retry:
                     raise
-                refusals, last = refusals + 1, first_line(error)
+                failures, last = failures + 1, first_line(error)
+                if time.monotonic() - stopped > 300:
+                    last += " (given up 300 s after the stop)"
+                    break
                 time.sleep(1)
         took = time.monotonic() - stopped
     finally:
         os.kill(process.pid, signal.SIGCONT)
     resumed = said.get(timeout=600)
     process.join(60)
-    return took, refusals, last, resumed
+    return took, failures, last, resumed
+
+
+def delete(address, name, key, said, dim):
+    run_stopped(address, name, key, said, "deletion", lambda index: index.delete_index())
+
+
+def write_again(address, name, key, said, dim):
+    import numpy as np
+    vectors = np.random.default_rng(6).standard_normal((ITEMS_AGAIN, dim)).astype("float32")
+    run_stopped(address, name, key, said, "upsert",
+                lambda index: index.upsert([f"b{i}" for i in range(ITEMS_AGAIN)], vectors))
+
+
+ITEMS_AGAIN = 2000
+
+
+def stopped_in_data_transaction(args, name, key, case):
+    """One stop inside the data store's transaction; the seconds from the stop to the other
+    process's success, its failed attempts and the last failure, what the stopped one said."""
+    import hashlib
+    import hmac
+    digest = hmac.new(key, name.encode(), hashlib.sha3_256).digest()
+    data = ((int.from_bytes(digest[:8], "big") + 3) % 2**64) & (2**63 - 1)  # the DATA store's id
+    look = subprocess.Popen(["psql", args.pg, "-qAt", "-v", "ON_ERROR_STOP=1"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+
+    def ask(sql):
+        look.stdin.write(sql + "\nSELECT 'asked';\n")
+        look.stdin.flush()
+        lines = []
+        while (line := look.stdout.readline().strip()) != "asked":
+            lines.append(line)
+        return lines[-1] if lines else ""
+
+    ask(f"BEGIN; SELECT key FROM bench_stopped_items WHERE index_name = {data} ORDER BY key DESC LIMIT 1 FOR UPDATE;")
+    context = multiprocessing.get_context("spawn")
+    said = context.Queue()
+    target = delete if case == "deleter-in-transaction" else write_again
+    process = context.Process(target=target, args=(args.pg, name, key, said, args.dim))
+    process.start()
+    assert said.get(timeout=120) == "started"
+    waiting = ""
+    while not waiting:
+        waiting = ask("SELECT min(pid) FROM pg_stat_activity WHERE pg_backend_pid() = ANY(pg_blocking_pids(pid));")
+    os.kill(process.pid, signal.SIGSTOP)
+    stopped = time.monotonic()
+    ask("COMMIT;")
+    look.stdin.close()
+    look.wait()
+    import numpy as np
+    vectors = np.random.default_rng(7).standard_normal((100, args.dim)).astype("float32")
+
+    def attempt():
+        other = client(args.pg).load_index(name, key)
+        if case == "deleter-in-transaction":
+            other.delete_index()
+        else:
+            other.upsert([f"b{i}" for i in range(100)], vectors)
+
+    return retried_beside(process, said, stopped, attempt)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", choices=("writer", "trainer"), default="writer")
+    parser.add_argument("--case", default="writer",
+                        choices=("writer", "trainer", "deleter-in-transaction", "writer-in-transaction"))
     parser.add_argument("--moments", type=int, default=0)
     parser.add_argument("--mid-statement", action="store_true")
     parser.add_argument("--items", type=int, default=0)
@@ -144,7 +227,7 @@ def main():
     with open("/proc/loadavg") as load:
         print("load at start:", " ".join(load.read().split()[:3]), file=sys.stderr)
     name, key = "stopped_" + secrets.token_hex(4), os.urandom(32)
-    count = args.items or (20_000 if args.case == "writer" else 60_000)
+    count = args.items or {"writer": 20_000, "trainer": 60_000}.get(args.case, ITEMS_AGAIN)
     # A training's statements are large enough to be caught half sent at 96 dimensions.
     if args.mid_statement and args.case == "trainer" and args.dim == DIM:
         args.dim = 96
@@ -153,6 +236,17 @@ def main():
     index = client(args.pg).create_index(name, key, ombrix.IndexIVFFlat(args.dim))
     for first in range(0, count, 50_000):
         index.upsert(ids[first:first + 50_000], base[first:first + 50_000])
+    if args.case.endswith("-in-transaction"):
+        took, attempts, last, resumed = stopped_in_data_transaction(args, name, key, args.case)
+        print(f"the other process succeeded {took:.1f} s after the stop, after {attempts} failed "
+              f"attempts ({last}); {resumed}", file=sys.stderr)
+        if args.case == "writer-in-transaction":
+            fresh = client(args.pg).load_index(name, key)
+            print(f"afterwards: {len(fresh.get(ids, include=[]))} of {count} found by get", file=sys.stderr)
+            fresh.delete_index()
+        with open("/proc/loadavg") as load:
+            print("load at end:", " ".join(load.read().split()[:3]), file=sys.stderr)
+        return
     started = time.monotonic()
     index.train(**TRAIN) if args.moments else index.train(n_lists=8)
     alone = time.monotonic() - started

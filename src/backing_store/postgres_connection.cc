@@ -39,6 +39,30 @@ std::string TrimNewline(const char* text) {
   return message;
 }
 
+// libpq's text without the statement excerpt it adds for an error with a position ("LINE 2:
+// ..." and a caret line under it): texts that reach a caller quote no SQL.
+std::string WithoutStatementExcerpt(const std::string& text) {
+  std::string kept;
+  bool caret_may_follow = false;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + start, end - start);
+    const size_t digits = line.starts_with("LINE ") ? line.find_first_not_of("0123456789", 5) : 0;
+    const bool excerpt = digits > 5 && digits != std::string_view::npos && line[digits] == ':';
+    const bool caret = caret_may_follow && line.find_first_not_of(' ') != std::string_view::npos &&
+                       line.find_first_not_of(" ^") == std::string_view::npos;
+    if (!excerpt && !caret) {
+      if (!kept.empty()) kept += '\n';
+      kept += line;
+    }
+    caret_may_follow = excerpt;
+    start = end + 1;
+  }
+  return kept;
+}
+
 // SQLSTATEs of a statement the server stopped at a time limit (statement_timeout; a lock
 // not granted within lock_timeout).
 constexpr std::string_view kQueryCanceled = "57014";
@@ -56,6 +80,9 @@ constexpr int64_t kDefaultStatementMs = 30000;
 // The server cancels a statement at statement_timeout and says so; the client waits this
 // much longer before it gives up on a server that does not answer at all.
 constexpr int64_t kClientGraceMs = 2000;
+
+// How the server shows this library's sessions, unless the user named them otherwise.
+constexpr char kApplicationName[] = "ombrixdb";
 
 // What this code keeps with a libpq connection, as its instance data: made by PgConnect,
 // freed by libpq's destroy event when the connection is finished.
@@ -101,7 +128,7 @@ PgOutcome Translate(PGconn* connection, PGresult* raw, ExecStatusType expected) 
   if (!outcome.ok) {
     outcome.error = PgErrorMessage(connection);
     if (outcome.error.empty() && raw != nullptr) {
-      outcome.error = Masked(connection, TrimNewline(PQresultErrorMessage(raw)));
+      outcome.error = Masked(connection, WithoutStatementExcerpt(TrimNewline(PQresultErrorMessage(raw))));
     }
     if (raw != nullptr) {
       const char* state = PQresultErrorField(raw, PG_DIAG_SQLSTATE);
@@ -122,17 +149,19 @@ int64_t WaitLimitMs(const PGconn* connection) {
 
 void ApplySessionLimits(PGconn* connection);
 
-// Waits until the socket is ready for `events` or the deadline passes; false at the deadline.
+// Waits until the socket is ready for `events` or the deadline passes; false when it was
+// not ready at the deadline. A socket that is ready already is never given up on, however
+// late the caller came to read it.
 bool WaitForSocket(PGconn* connection, short events,
                    std::chrono::steady_clock::time_point deadline) {
   while (true) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
     pollfd ready{PQsocket(connection), events, 0};
-    const int n = poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+    const int n = poll(&ready, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT32_MAX)));
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return true;  // libpq's next call reports the failure
+    if (n == 0 && left.count() <= 0) return false;
   }
 }
 
@@ -352,8 +381,12 @@ void ApplySessionLimits(PGconn* connection) {
     shown = PgExec(connection, current + HoldLimitColumns(PQserverVersion(connection), notes->hold_lease_ms),
                    PGRES_TUPLES_OK);
     if (!shown.ok) {
-      ombrix::InternalLogger().warning("PostgreSQL server " + PgServerAddress(connection) +
-                                       " refused the idle limits of a holder's session: " + shown.error);
+      ombrix::InternalLogger().warning(
+          "PostgreSQL server " + PgServerAddress(connection) +
+          " refused the time limits after which it ends a session whose process stopped answering (" +
+          shown.error + "). Work goes on, but a process stopped while it writes, trains or deletes "
+          "can hold the others back until it goes on or exits: let this role set "
+          "idle_in_transaction_session_timeout, idle_session_timeout and tcp_user_timeout");
     }
   }
   if (!shown.ok) shown = PgExec(connection, current, PGRES_TUPLES_OK);
@@ -402,8 +435,10 @@ void PgParams::AddBinary(std::span<const uint8_t> bytes) {
 
 PgConnection PgConnect(const std::string& conninfo, uint64_t hold_lease_ms) {
   // The connection string comes last, so each of its keys overrides the default before it.
-  const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
-  const char* const values[] = {kDefaultConnectTimeout, conninfo.c_str(), nullptr};
+  // The application name is libpq's fallback: one the user gave (in the connection string,
+  // or PGAPPNAME) stays theirs.
+  const char* const keywords[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
+  const char* const values[] = {kDefaultConnectTimeout, kApplicationName, conninfo.c_str(), nullptr};
   ombrix::PrepareThreadForOpenSsl();  // libpq's TLS runs on this thread
   PgConnection connection(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
   if (!connection) throw std::bad_alloc();
@@ -450,7 +485,7 @@ bool PgConnected(const PGconn* connection) {
 }
 
 std::string PgErrorMessage(const PGconn* connection) {
-  return Masked(connection, TrimNewline(PQerrorMessage(connection)));
+  return Masked(connection, WithoutStatementExcerpt(TrimNewline(PQerrorMessage(connection))));
 }
 
 PgOutcome PgExec(PGconn* connection, const std::string& sql, ExecStatusType expected) {
@@ -471,10 +506,9 @@ PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, E
   sent.result_format = result_format;
   sent.expected = expected;
   ReconnectIfBroken(connection);
-  sent.deadline = DeadlineOf(connection);
   try {
     sent.failed = SendStatement(connection, expected, [&](PGconn* c) { return SendText(c, sent); },
-                                sent.deadline);
+                                DeadlineOf(connection));
   } catch (...) {
     PQsetnonblocking(connection, 0);
     throw;
@@ -486,7 +520,10 @@ PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent) {
   PgOutcome first;
   {
     BlockingAgain restore{connection};
-    first = sent.failed ? std::move(*sent.failed) : ReceiveStatement(connection, sent.expected, sent.deadline);
+    // The wait counts from here: the caller may have spent the statement's whole limit on
+    // other stores meanwhile, and the server's answer, there long ago, is still good.
+    first = sent.failed ? std::move(*sent.failed)
+                        : ReceiveStatement(connection, sent.expected, DeadlineOf(connection));
   }
   return Settle(connection, sent.expected, [&](PGconn* c) { return SendText(c, sent); },
                 std::move(first), LockWait::kFailure);

@@ -5,7 +5,6 @@
 
 #include <libpq-fe.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -112,12 +111,12 @@ PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::stri
                     int param_count);
 // A statement without parameters in two halves, so that the caller works while the server
 // answers: PgSend sends it, and the next call on the connection must be PgReceive, which
-// answers as PgExecParams would (a send that failed is answered there too).
+// answers as PgExecParams would (a send that failed is answered there too). PgReceive waits
+// the connection's whole limit from its own call, not from the send's.
 struct PgSentStatement {
   std::string sql;
   int result_format = 0;
   ExecStatusType expected = PGRES_TUPLES_OK;
-  std::chrono::steady_clock::time_point deadline;
   std::optional<PgOutcome> failed;
 };
 PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, ExecStatusType expected);

@@ -20,6 +20,12 @@ namespace {
 
 using ombrix::InternalLogger;
 
+// Lock classes: 42 is the compare-and-set's transaction lock; 43 admits one training or
+// deletion at a time; 44 is held shared by writers and exclusively by the one admitted.
+constexpr int kMapLock = 42;
+constexpr int kHoldersLock = 43;
+constexpr int kWritersLock = 44;
+
 // At most 3000 parameters per INSERT keeps statements well below libpq's 65535 limit.
 constexpr size_t kRowsPerStatement = 1000;
 constexpr const char* kRowUpsert =
@@ -125,6 +131,18 @@ void CheckOpeningRequest(const ombrix::DBConfig& config, const std::string& inde
   }
 }
 
+// A store id folded to the 32 bits of an advisory lock's second key: one lock per store,
+// so writers of other indexes (and a long deletion of one) never wait for each other. Two
+// stores folding to one number only wait for each other.
+int32_t FoldedLock(uint64_t store_id) {
+  return static_cast<int32_t>(static_cast<uint32_t>(store_id ^ (store_id >> 32)));
+}
+
+// The same key as pg_locks shows it (objid, an oid), as a SQL literal.
+std::string FoldedLockId(uint64_t store_id) {
+  return "'" + std::to_string(static_cast<uint32_t>(FoldedLock(store_id))) + "'::oid";
+}
+
 }  // namespace
 
 PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
@@ -132,7 +150,10 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
     // The top bit of the store id is cleared so that it fits the BIGINT column.
     : Keystore(StoreId(ombrix::POSTGRES, index_id, store_kind), index_name),
       store_kind_(store_kind),
-      id_text_(std::to_string(hashed_index_name_)) {
+      id_text_(std::to_string(hashed_index_name_)),
+      map_lock_objids_(FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::INDEX)) + ", " +
+                       FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::ITEMS)) + ", " +
+                       FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::DATA))) {
   // Checked before connecting: an unsafe name never reaches the server.
   CheckOpeningRequest(config, index_name_, store_kind_);
   const std::string& conninfo = *config.connection_string;
@@ -145,10 +166,12 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   lost_exclusive_[0] = "index '" + index_name_ + "' for a training or deletion";
   lost_exclusive_[1] = "the operation stopped before it finished; train or delete the index again";
 
-  // Holds live on the index store's session: it alone gets the limits that end a silent holder's.
+  // Holds live on the index store's session, and the maps' transaction lock and the row
+  // locks of a write or deletion on every key-value store's: each of those sessions ends
+  // once its process stayed silent for a lease, so a stopped process holds nobody back
+  // longer. The config store's statements are single and hold nothing between them.
   connection_.session = std::make_shared<Session>();
-  connection_.session->connection =
-      PgConnect(conninfo, store_kind_ == ombrix::INDEX ? ProcessHoldLease().load() : 0);
+  connection_.session->connection = PgConnect(conninfo, is_config() ? 0 : ProcessHoldLease().load());
   if (!PgConnected(connection_.get())) {
     const std::string message = "Postgres connection error: " + PgErrorMessage(connection_.get());
     connection_.reset();
@@ -383,15 +406,12 @@ void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>&
 }
 
 std::string PostgresKeystore::LockKeys(int lock_class) const {
-  // One lock per store: writers of other indexes (and a long deletion of one) never wait
-  // for each other. Two stores folding to one number only wait for each other.
-  const auto folded = static_cast<int32_t>(static_cast<uint32_t>(hashed_index_name_ ^ (hashed_index_name_ >> 32)));
-  return "(" + std::to_string(lock_class) + ", " + std::to_string(folded) + ")";
+  return "(" + std::to_string(lock_class) + ", " + std::to_string(FoldedLock(hashed_index_name_)) + ")";
 }
 
 std::string PostgresKeystore::MapLockStatement() const {
   // Released at COMMIT or ROLLBACK.
-  return "SELECT pg_advisory_xact_lock" + LockKeys(42);
+  return "SELECT pg_advisory_xact_lock" + LockKeys(kMapLock);
 }
 
 bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
@@ -811,7 +831,10 @@ std::string PostgresKeystore::MapsQuery(const std::vector<std::pair<uint64_t, ui
 
 std::vector<MapAndVersion> PostgresKeystore::MapsOf(
     const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part) const {
-  if (!outcome.ok) LogAndThrow("Failed to get maps from Postgres: " + outcome.error);
+  if (!outcome.ok) {
+    LogAndThrow("Failed to read the state of index '" + index_name_ + "' from PostgreSQL server " +
+                PgServerAddress(connection_.get()) + ": " + outcome.error + "; nothing was changed, try again");
+  }
   const PGresult* rows = outcome.result.get();
   const std::unordered_map<uint64_t, int> row_of = ParseKeyValueRows(outcome, part);
   auto row_of_key = [&](uint64_t key) {
@@ -858,11 +881,7 @@ std::vector<MapAndVersion> PostgresKeystore::ReceiveMaps() {
   return MapsOf(PgReceive(connection_.get(), sent), maps_read_keys_);
 }
 
-// Lock classes: 42 is the compare-and-set's transaction lock; 43 admits one training or
-// deletion at a time; 44 is held shared by writers and exclusively by the one admitted.
 namespace {
-constexpr int kHoldersLock = 43;
-constexpr int kWritersLock = 44;
 // How long one attempt at the writers' lock waits in the server's queue: while it waits,
 // the server grants no new shared lock, so writers that keep coming cannot starve it.
 // Local to the statements' own transaction (one query string, one transaction).
@@ -945,28 +964,31 @@ bool PostgresKeystore::StillHeld(HoldKind kind) {
   }
 }
 
-std::string PostgresKeystore::LockObjid() const {
-  return "'" + std::to_string(static_cast<uint32_t>(hashed_index_name_ ^ (hashed_index_name_ >> 32))) +
-         "'::oid";
-}
+std::string PostgresKeystore::LockObjid() const { return FoldedLockId(hashed_index_name_); }
 
 bool PostgresKeystore::EndSilentHolders(uint64_t lease_ms) {
   const auto now = std::chrono::steady_clock::now();
   if (lease_ms == 0 || now - last_silent_holder_look_ < kSilentHolderLookInterval) return false;
   last_silent_holder_look_ = now;
   // A live holder renews with a statement every quarter of a lease, and a live client sends
-  // a statement whole. A holder's session that has stayed out of a statement, or in the
-  // middle of receiving one from its client, for a lease belongs to a holder gone silent:
-  // the server's idle limits miss a statement half sent, and a session that ended for
-  // idleness can sit on its locks while its last words wait for a client that no longer
-  // reads. One still running a statement is left alone. A role may end its own sessions;
-  // others' are not seen.
+  // a statement whole and ends a transaction it began without pausing. A session that has
+  // stayed out of a statement, or in the middle of receiving one from its client, for a
+  // lease while it holds the index (43, 44) or the maps' transaction lock of one of the
+  // index's stores (42: a deletion or a compare-and-set) belongs to a process gone silent:
+  // the server's idle limits miss a statement half sent, a session that ended for idleness
+  // can sit on its locks while its last words wait for a client that no longer reads, and
+  // a session opened without the limits has none. One still running a statement is left
+  // alone. Only sessions under this session's application name are ours to end: another
+  // application may use the same lock numbers for its own ends. A role ends sessions of
+  // roles it is a member of, and a superuser's only when it is one.
   const std::string sql =
       "SELECT count(*) FILTER (WHERE pg_terminate_backend(a.pid)) FROM pg_stat_activity a "
       "WHERE a.pid IN (SELECT l.pid FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted AND "
-      "l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) AND l.classid IN (" +
-      std::to_string(kHoldersLock) + ", " + std::to_string(kWritersLock) + ") AND l.objid = " + LockObjid() +
-      " AND l.objsubid = 2) AND a.pid <> pg_backend_pid() AND a.state_change < clock_timestamp() - "
+      "l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) AND l.objsubid = 2 AND "
+      "((l.classid IN (" + std::to_string(kHoldersLock) + ", " + std::to_string(kWritersLock) +
+      ") AND l.objid = " + LockObjid() + ") OR (l.classid = " + std::to_string(kMapLock) +
+      " AND l.objid IN (" + map_lock_objids_ + ")))) AND a.pid <> pg_backend_pid() AND "
+      "a.application_name = current_setting('application_name') AND a.state_change < clock_timestamp() - "
       "interval '" + std::to_string(lease_ms) + " milliseconds' AND (a.state <> 'active' OR "
       "a.wait_event = 'ClientRead') AND pg_has_role(a.usesysid, 'USAGE') AND (NOT (SELECT rolsuper "
       "FROM pg_roles WHERE oid = a.usesysid) OR (SELECT rolsuper FROM pg_roles WHERE rolname = "

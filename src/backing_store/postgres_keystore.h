@@ -156,6 +156,9 @@ class PostgresKeystore final : public Keystore {
   std::string table_;  // table_name_ quoted for splicing into statements
   int32_t store_kind_;
   std::string id_text_;  // decimal hashed_index_name_
+  // The maps' lock keys of the index's INDEX, ITEMS and DATA stores, as pg_locks shows them
+  // (a SQL list), for the look at silent holders.
+  std::string map_lock_objids_;
   // The advisory lock that serialises this store's compare-and-sets and its deletion.
   std::string MapLockStatement() const;
   std::string own_config_names_[2];
@@ -168,8 +171,9 @@ class PostgresKeystore final : public Keystore {
   void KeepSessionWhileHolding();
   // The store's advisory lock objid as pg_locks shows it, as a SQL literal.
   std::string LockObjid() const;
-  // Ends the sessions of this store's holders that were silent for a lease; true when it
-  // ended any. Looks at most once per interval; a lease of 0 looks never.
+  // Ends the sessions of this library's application name that hold this index, or the
+  // maps' lock of one of its stores, and were silent for a lease; true when it ended any.
+  // Looks at most once per interval; a lease of 0 looks never.
   bool EndSilentHolders(uint64_t lease_ms);
   // Asks the server whether this session still holds the locks of `kind` it took.
   bool StillHeld(HoldKind kind);

@@ -766,6 +766,34 @@ TEST_F(PostgresHoldsTest, ALiveHolderIsNeverEndedAndAnIdleSessionReturnsQuietly)
   }
 }
 
+// The look for silent holders ends only this library's sessions: another application's
+// session on the same lock numbers, idle past a lease, keeps its lock; a holder of ours
+// that the server's idle limits miss (a session opened without them) is ended.
+TEST_F(PostgresHoldsTest, TheLookEndsOnlySessionsOfThisLibrary) {
+  for (const bool ours : {false, true}) {
+    SCOPED_TRACE(ours ? "a holder of ours without idle limits" : "another application's session");
+    const uint64_t id = RandomId();
+    auto writer = Open(ombrix::INDEX, id);
+    PgSession foreign(conninfo_ + " application_name=another_app");
+    foreign.Query("SELECT pg_advisory_lock" + LockOf(44, *writer) + "::text");
+    ScopedHoldLease no_limits(0);
+    auto holder = Open(ombrix::INDEX, id);
+    if (ours) {
+      foreign.Query("SELECT pg_advisory_unlock" + LockOf(44, *writer) + "::text");
+      ASSERT_TRUE(TakeWhole(*holder, 1, std::chrono::seconds(10)).granted);
+    }
+    const int pid = ours ? HolderPid(44, *holder, "ExclusiveLock") : foreign.backend_pid();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLeaseMs + 200));
+    bool granted = false;
+    for (int take = 0; take < 30 && !granted; ++take) {  // three looks, one a second
+      granted = writer->TakeHold(HoldKind::kShared, 2, kLeaseMs).granted;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(granted, ours);
+    EXPECT_EQ(BackendLives(pid), !ours);
+  }
+}
+
 // A hold whose session ended is taken again by the same keystore, on a new session, and
 // fenced writes go through under it.
 TEST_F(PostgresHoldsTest, AHoldLostWithItsSessionIsTakenAgain) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
 
 #include "backing_store/postgres_keystore.h"
 #include "backing_store/server_errors.h"
@@ -38,6 +39,22 @@ std::string ErrorOf(Fn&& fn) {
 }
 
 class PostgresServerFaultsTest : public ombrix_pg_test::SharedServerTest {};
+
+// A read sent and then left unread for longer than the connection's wait limit (its
+// caller waited on a slower store of another server) is answered: the answer came long
+// ago, and the wait for it counts from when it is read.
+TEST_F(PostgresServerFaultsTest, AnAnswerReadLaterThanTheWaitLimitIsStillRead) {
+  const std::string table = UniqueTableName("late_read");
+  // The client waits 0.1 s + 2 s for an answer.
+  PostgresKeystore store(PgConfig(conninfo_ + " options='-c statement_timeout=100'", table), "idx", 7,
+                         ombrix::INDEX);
+  ASSERT_TRUE(store.PushMap(10, Bytes{9}, 11, 0));
+  store.SendMapsRead({{10, 11}});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  const std::vector<MapAndVersion> maps = store.ReceiveMaps();
+  EXPECT_EQ(maps.at(0).map_data, Bytes{9});
+  session_->Exec("DROP TABLE " + table);
+}
 
 TEST_F(PostgresServerFaultsTest, ALockedTableFailsAtTheStatementTimeLimit) {
   // Every session gets a limit unless its connection string (or role) sets one.
