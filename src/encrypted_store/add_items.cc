@@ -131,7 +131,7 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   // with the map and the entries: an upsert of one chunk sends one fenced script instead
   // of three, and all of that chunk is written, or none of it.
   const uint64_t first_end = std::min<uint64_t>(kWriteChunkSize, n);
-  const bool carry_first = map_with_entries && index_store->CarriesWritesOf(*data_store) &&
+  const bool carry_first = map_with_entries && n > 0 && index_store->CarriesWritesOf(*data_store) &&
                            index_store->CarriesWritesOf(*items_store);
   ChunkWrites first;
   if (map_with_entries) {
