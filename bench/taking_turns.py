@@ -15,6 +15,8 @@ def parse(doc, turns, slice_):
     parser.add_argument("--redis", default="host:127.0.0.1,port:6379,db:0")
     parser.add_argument("--turns", type=int, default=turns)
     parser.add_argument("--slice", type=int, default=slice_)
+    parser.add_argument("--pin", default=None, metavar="PEER_CPU,CURRENT_CPU",
+                        help="run each child on one CPU of its own (taskset)")
     args = parser.parse_args()
     args.address = args.pg if args.backend == "postgres" else args.redis
     return args
@@ -31,8 +33,10 @@ class Children:
 
     def __init__(self, script, args):
         self.procs = {}
-        for build, python in (("peer", args.peer_python), ("current", args.python)):
-            self.procs[build] = subprocess.Popen([python, script, "--child", args.backend, args.address, build],
+        cpus = args.pin.split(",") if args.pin else None
+        for n, (build, python) in enumerate((("peer", args.peer_python), ("current", args.python))):
+            pinned = ["taskset", "-c", cpus[n]] if cpus else []
+            self.procs[build] = subprocess.Popen(pinned + [python, script, "--child", args.backend, args.address, build],
                                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         for build in self.procs:
             assert json.loads(self.procs[build].stdout.readline()) == "ready"

@@ -9,10 +9,14 @@ namespace ombrix_encrypted_index::internal::backing_store {
 bool Keystore::PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map,
                                 const uint64_t& version_key, const uint64_t& expected_version,
                                 const std::vector<uint64_t>& keys,
-                                const std::vector<std::vector<uint8_t>>& values) {
+                                const std::vector<std::vector<uint8_t>>& values,
+                                const std::vector<CarriedValues>& carried) {
   if (!PushMap(map_key, map, version_key, expected_version)) return false;
   try {
-    BatchPushVariable(keys, values);
+    if (!keys.empty()) BatchPushVariable(keys, values);
+    for (const CarriedValues& other : carried) {
+      if (!other.keys->empty()) other.store->BatchPushVariable(*other.keys, *other.values);
+    }
   } catch (const ServerUnreachable&) {
     throw;
   } catch (const std::exception& failure) {

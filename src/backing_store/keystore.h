@@ -56,6 +56,17 @@ struct HoldGrant {
 struct WriteFence {
   HoldKind kind = HoldKind::kShared;
   uint64_t holder = 0;
+  friend bool operator==(const WriteFence&, const WriteFence&) = default;
+};
+
+class Keystore;
+
+// Values of another store of the same index that PushMapAndValues writes with its own,
+// only when it stores the map. Borrowed for the call.
+struct CarriedValues {
+  Keystore* store = nullptr;
+  const std::vector<uint64_t>* keys = nullptr;
+  const std::vector<std::vector<uint8_t>>* values = nullptr;
 };
 
 class Keystore {
@@ -74,18 +85,28 @@ class Keystore {
   // changes nothing and returns false.
   virtual bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
                        const uint64_t& version_key, const uint64_t& expected_version) = 0;
-  // PushMap and, only when it stored the map, BatchPushVariable(keys, values): one step
-  // (one round trip, one fence check) where the server allows it. True when the map was
-  // stored. Where they are two steps, a failure of the second after the map was stored
-  // throws ValuesNotStoredError with the failure's text (ServerUnreachable passes as it is).
+  // PushMap and, only when it stored the map, BatchPushVariable(keys, values), then each
+  // carried store's BatchPushVariable of its values: one step (one round trip, one fence
+  // check) where the server allows it (for the carried stores: where CarriesWritesOf says
+  // so; the others are written after it, in turn). True when the map was stored. Where
+  // they are several steps, a failure of a later one after the map was stored throws
+  // ValuesNotStoredError with the failure's text (ServerUnreachable passes as it is).
   virtual bool PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map,
                                 const uint64_t& version_key, const uint64_t& expected_version,
                                 const std::vector<uint64_t>& keys,
-                                const std::vector<std::vector<uint8_t>>& values);
+                                const std::vector<std::vector<uint8_t>>& values,
+                                const std::vector<CarriedValues>& carried);
   // Whether PushMapAndValues is one step of the server as things stand. Where it is two,
   // a caller gains nothing from handing the values to it and keeps the compare-and-set's
   // window (from reading the map to pushing it) as short as it can.
   virtual bool PushesMapAndValuesAtOnce() const { return false; }
+  // Whether PushMapAndValues writes `other`'s carried values in the same step as its own,
+  // judged by the same hold as `other`'s own writes would be. Where it does, a caller that
+  // hands them over saves `other` a call to its server.
+  virtual bool CarriesWritesOf(const Keystore& other) const {
+    (void)other;
+    return false;
+  }
   // Versioned compare-and-set of a plain value: when the value under version_key (8
   // little-endian bytes; none counts as 0) holds expected_version, stores value under key
   // and expected_version + 1 (8 little-endian bytes) under version_key and returns true;

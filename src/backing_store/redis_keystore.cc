@@ -87,13 +87,20 @@ const RedisScript kFencedCompareAndSet(  // map field, version field, map, expec
     "local stored = redis.call('HGET', KEYS[3], ARGV[4]) "
     "if (stored == false and ARGV[6] == '0') or stored == ARGV[6] then "
     "redis.call('HSET', KEYS[3], ARGV[3], ARGV[5], ARGV[4], ARGV[7]) return 1 end return 0");
-const RedisScript kFencedCompareAndSetThenHset(  // KEYS 4: item hash; as above, then field, value pairs
+// KEYS from 4 on: item hashes (this store's, then those of the stores it carries writes
+// for); ARGV as kFencedCompareAndSet, then per hash the count of its fields and its field,
+// value pairs.
+const RedisScript kFencedCompareAndSetThenHset(
     OMBRIX_REDIS_FENCE
     "local stored = redis.call('HGET', KEYS[3], ARGV[4]) "
     "if not ((stored == false and ARGV[6] == '0') or stored == ARGV[6]) then return 0 end "
     "redis.call('HSET', KEYS[3], ARGV[3], ARGV[5], ARGV[4], ARGV[7]) "
-    "for i = 8, #ARGV, 2000 do "
-    "redis.call('HSET', KEYS[4], unpack(ARGV, i, math.min(i + 1999, #ARGV))) end return 1");
+    "local at = 8 "
+    "for k = 4, #KEYS do "
+    "local last = at + 2 * tonumber(ARGV[at]) "
+    "for i = at + 1, last, 2000 do "
+    "redis.call('HSET', KEYS[k], unpack(ARGV, i, math.min(i + 1999, last))) end "
+    "at = last + 1 end return 1");
 const RedisScript kFencedCompareAndSetValue(  // field, value, version field, expected, next
     OMBRIX_REDIS_FENCE
     "local stored = redis.call('HGET', KEYS[3], ARGV[5]) "
@@ -333,34 +340,85 @@ bool RedisKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_t>&
 bool RedisKeystore::PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map,
                                      const uint64_t& version_key, const uint64_t& expected_version,
                                      const std::vector<uint64_t>& keys,
-                                     const std::vector<std::vector<uint8_t>>& values) {
+                                     const std::vector<std::vector<uint8_t>>& values,
+                                     const std::vector<CarriedValues>& carried) {
   if (!write_fence_ || keys.empty()) {
-    return Keystore::PushMapAndValues(map_key, map, version_key, expected_version, keys, values);
+    return Keystore::PushMapAndValues(map_key, map, version_key, expected_version, keys, values, carried);
   }
   CheckBatch(keys, values.size());
-  InternalLogger().info("Pushing map and " + std::to_string(keys.size()) +
+  // This store's values first, then each carried store's that this script may write; the
+  // rest go after it, in turn.
+  struct HashValues {
+    std::string_view hash;
+    const std::vector<uint64_t>* keys;
+    const std::vector<std::vector<uint8_t>>* values;
+  };
+  std::vector<HashValues> hashes = {{ItemHash(), &keys, &values}};
+  std::vector<CarriedValues> after;
+  size_t fields_total = keys.size();
+  for (const CarriedValues& other : carried) {
+    if (other.keys->empty()) continue;
+    if (!CarriesWritesOf(*other.store)) {
+      after.push_back(other);
+      continue;
+    }
+    CheckBatch(*other.keys, other.values->size());
+    hashes.push_back({static_cast<const RedisKeystore*>(other.store)->ItemHash(), other.keys, other.values});
+    fields_total += other.keys->size();
+  }
+  InternalLogger().info("Pushing map and " + std::to_string(fields_total) +
                         " items to Redis. Expected version: " + std::to_string(expected_version));
   const std::string map_field = std::to_string(map_key);
   const std::string version_field = std::to_string(version_key);
   const std::string expected = std::to_string(expected_version);
   const std::string next = std::to_string(expected_version + 1);
   std::vector<WireKey> fields;
-  fields.reserve(keys.size());  // the views below point into it
+  fields.reserve(fields_total);  // the views below point into it
+  std::vector<std::string> counts;
+  counts.reserve(hashes.size());  // and into this
+  std::vector<std::string_view> script_keys = {map_hash_};
   std::vector<std::string_view> args = {
       map_field, version_field, std::string_view(reinterpret_cast<const char*>(map.data()), map.size()),
       expected, next};
-  args.reserve(5 + 2 * keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (values[i].empty()) continue;  // as BatchPushVariable: what is stored stays
-    fields.push_back(ToWire(keys[i]));
-    args.emplace_back(fields.back().data(), fields.back().size());
-    args.emplace_back(reinterpret_cast<const char*>(values[i].data()), values[i].size());
+  args.reserve(5 + hashes.size() + 2 * fields_total);
+  for (const HashValues& hash : hashes) {
+    script_keys.push_back(hash.hash);
+    const size_t count_at = args.size();
+    args.emplace_back();
+    size_t count = 0;
+    for (size_t i = 0; i < hash.keys->size(); ++i) {
+      const std::vector<uint8_t>& value = (*hash.values)[i];
+      if (value.empty()) continue;  // as BatchPushVariable: what is stored stays
+      fields.push_back(ToWire((*hash.keys)[i]));
+      args.emplace_back(fields.back().data(), fields.back().size());
+      args.emplace_back(reinterpret_cast<const char*>(value.data()), value.size());
+      ++count;
+    }
+    counts.push_back(std::to_string(count));
+    args[count_at] = counts.back();
   }
-  RedisReplyPtr reply = EvalFenced(kFencedCompareAndSetThenHset, {map_hash_, ItemHash()}, args, "EVAL");
+  RedisReplyPtr reply = EvalFenced(kFencedCompareAndSetThenHset, script_keys, args, "EVAL");
   const bool stored = reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
   InternalLogger().info(stored ? "Map and items successfully pushed to Redis. New version: " + next
                                : std::string("Version check failed, update aborted"));
+  if (stored && !after.empty()) {
+    try {
+      for (const CarriedValues& other : after) other.store->BatchPushVariable(*other.keys, *other.values);
+    } catch (const ServerUnreachable&) {
+      throw;
+    } catch (const std::exception& failure) {
+      throw ValuesNotStoredError(failure.what());
+    }
+  }
   return stored;
+}
+
+bool RedisKeystore::CarriesWritesOf(const Keystore& other) const {
+  // The other store's write is judged by the hold its own would be judged by, on the
+  // server and db that keep its hash.
+  const auto* store = dynamic_cast<const RedisKeystore*>(&other);
+  return write_fence_.has_value() && store != nullptr && store != this && store->server_ == server_ &&
+         store->fence_exclusive_key_ == exclusive_key_ && store->write_fence_ == write_fence_;
 }
 
 void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {

@@ -40,11 +40,15 @@ class RedisKeystore : public Keystore {
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                const uint64_t& expected_version) override;
   // Under a write fence: one script checks the hold once, sets the map and, only then, the
-  // values.
+  // values, its own and those of the carried stores it may write.
   bool PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                         const uint64_t& expected_version, const std::vector<uint64_t>& keys,
-                        const std::vector<std::vector<uint8_t>>& values) override;
+                        const std::vector<std::vector<uint8_t>>& values,
+                        const std::vector<CarriedValues>& carried) override;
   bool PushesMapAndValuesAtOnce() const override { return write_fence_.has_value(); }
+  // A RedisKeystore of the same server and db whose fence is this store's hold (see
+  // FenceByHoldsOf), while this store is fenced.
+  bool CarriesWritesOf(const Keystore& other) const override;
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
                           const uint64_t& version_key, const uint64_t& expected_version) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;

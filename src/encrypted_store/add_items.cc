@@ -13,6 +13,9 @@
 #include "encrypted_store/sealing.h"
 
 namespace ombrix {
+
+using ombrix_encrypted_index::internal::backing_store::CarriedValues;
+
 namespace {
 
 const char kNoCudaMessage[] =
@@ -51,6 +54,18 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
                               static_cast<uint32_t>(tree_depth), positions);
   };
 
+  // An id given twice keeps what its last occurrence says, contents as well as record.
+  std::vector<uint8_t> superseded(n, 0);
+  {
+    std::unordered_set<uint64_t> later;
+    for (uint64_t i = n; i-- > 0;) superseded[i] = !later.insert(content_keys[i]).second;
+  }
+
+  if (batch.payloads.rows * batch.payloads.cols == 0) {
+    log().warning("No token payload provided, using empty payload");
+    batch.payloads = Matrix<uint8_t>(n, 0, 0);
+  }
+
   // Where the store pushes the counter map and the first chunk's entries in one step, the
   // existing records are read first, so that no entry is written before that read
   // succeeded. Elsewhere the positions are taken first: the map's compare-and-set then
@@ -76,76 +91,96 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
     item_cache.RemoveListsHolding(replaced_ids);
   }
 
-  // The positions and the first chunk's entries in one step: the entries are made again
-  // for the positions of every attempt of the map's update.
+  // A chunk's sealed records and contents, and the ids re-added without contents whose old
+  // contents go. Empty contents are not stored: an id without contents has no value in
+  // the items store.
+  struct ChunkWrites {
+    std::vector<uint64_t> record_keys;
+    std::vector<EncryptedBlob> records;
+    std::vector<uint64_t> filled_keys;
+    std::vector<EncryptedBlob> filled;
+    std::vector<uint64_t> emptied_keys;
+  };
+  const auto seal_chunk = [&](uint64_t start, uint64_t end) {
+    ChunkWrites chunk;
+    std::vector<std::vector<uint8_t>> records;
+    records.reserve(end - start);
+    for (uint64_t i = start; i < end; ++i) {
+      records.push_back(EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
+                                         batch.payloads.row(i), batch.payloads.cols,
+                                         batch.metadata[i]));
+    }
+    chunk.records = EncryptItems(records, data_store_name);
+    chunk.record_keys = Slice(data_keys, start, end);
+    std::vector<std::vector<uint8_t>> filled;
+    for (uint64_t i = start; i < end; ++i) {
+      if (superseded[i]) continue;
+      if (!batch.contents.empty() && !batch.contents[i].empty()) {
+        chunk.filled_keys.push_back(content_keys[i]);
+        filled.push_back(batch.contents[i]);
+      } else if (replaced[i]) {
+        chunk.emptied_keys.push_back(content_keys[i]);
+      }
+    }
+    if (!filled.empty()) chunk.filled = EncryptItems(filled, content_store_name);
+    return chunk;
+  };
+
+  // Where the index store's push can carry the data and items stores' writes too (they
+  // live on its server, fenced by its hold), the first chunk's contents and records go
+  // with the map and the entries: an upsert of one chunk sends one fenced script instead
+  // of three, and all of that chunk is written, or none of it.
   const uint64_t first_end = std::min<uint64_t>(kWriteChunkSize, n);
+  const bool carry_first = map_with_entries && n > 0 && index_store->CarriesWritesOf(*data_store) &&
+                           index_store->CarriesWritesOf(*items_store);
+  ChunkWrites first;
   if (map_with_entries) {
-    UpdateCounterMap(batch.input_tokens, [&](const std::vector<uint32_t>& taken) {
-      tokens = make_tokens(taken);
-      std::vector<std::vector<uint8_t>> masked_ids;
-      masked_ids.reserve(first_end);
-      for (uint64_t i = 0; i < first_end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
-      return std::pair(Slice(tokens.labels, 0, first_end), std::move(masked_ids));
-    });
+    std::vector<CarriedValues> carried;
+    if (carry_first) {
+      KeepHold();
+      first = seal_chunk(0, first_end);
+      carried = {{items_store.get(), &first.filled_keys, &first.filled},
+                 {data_store.get(), &first.record_keys, &first.records}};
+    }
+    // The positions and the first chunk's entries in one step: the entries are made again
+    // for the positions of every attempt of the map's update.
+    UpdateCounterMap(
+        batch.input_tokens,
+        [&](const std::vector<uint32_t>& taken) {
+          tokens = make_tokens(taken);
+          std::vector<std::vector<uint8_t>> masked_ids;
+          masked_ids.reserve(first_end);
+          for (uint64_t i = 0; i < first_end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
+          return std::pair(Slice(tokens.labels, 0, first_end), std::move(masked_ids));
+        },
+        carried);
   }
   if (item_cache.enabled()) {
     for (uint32_t list : batch.input_tokens) item_cache.Remove(list);
-  }
-
-  // An id given twice keeps what its last occurrence says, contents as well as record.
-  std::vector<uint8_t> superseded(n, 0);
-  {
-    std::unordered_set<uint64_t> later;
-    for (uint64_t i = n; i-- > 0;) superseded[i] = !later.insert(content_keys[i]).second;
-  }
-
-  if (batch.payloads.rows * batch.payloads.cols == 0) {
-    log().warning("No token payload provided, using empty payload");
-    batch.payloads = Matrix<uint8_t>(n, 0, 0);
   }
 
   // Per chunk: labels, contents, records, then the old contents of ids re-added without
   // any. A write that fails leaves each id of its chunk with its old record and old
   // contents, except between the contents and the records (new contents beside the old
   // record) and at the last step (the new record beside contents it no longer has).
-  // Empty contents are not stored: an id without contents has no value in the items store.
   for (uint64_t start = 0; start < n; start += kWriteChunkSize) {
-    KeepHold();  // a long upsert renews its hold on the way
     const uint64_t end = std::min(start + kWriteChunkSize, n);
-    std::vector<std::vector<uint8_t>> records;
-    std::vector<std::vector<uint8_t>> masked_ids;
-    records.reserve(end - start);
-    masked_ids.reserve(end - start);
-    for (uint64_t i = start; i < end; ++i) {
-      records.push_back(EncodeItemRecord(batch.item_ids[i], batch.input_tokens[i],
-                                         batch.payloads.row(i), batch.payloads.cols,
-                                         batch.metadata[i]));
-      masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
-    }
-    std::vector<EncryptedBlob> sealed = EncryptItems(records, data_store_name);
-    records.clear();
-
-    std::vector<uint64_t> filled_keys;
-    std::vector<std::vector<uint8_t>> filled;
-    std::vector<uint64_t> emptied_keys;
-    for (uint64_t i = start; i < end; ++i) {
-      if (superseded[i]) continue;
-      if (!batch.contents.empty() && !batch.contents[i].empty()) {
-        filled_keys.push_back(content_keys[i]);
-        filled.push_back(batch.contents[i]);
-      } else if (replaced[i]) {
-        emptied_keys.push_back(content_keys[i]);
+    ChunkWrites chunk;
+    if (start == 0 && carry_first) {
+      chunk = std::move(first);
+    } else {
+      KeepHold();  // a long upsert renews its hold on the way
+      chunk = seal_chunk(start, end);
+      if (start > 0 || !map_with_entries) {
+        std::vector<std::vector<uint8_t>> masked_ids;
+        masked_ids.reserve(end - start);
+        for (uint64_t i = start; i < end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
+        index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
       }
+      if (!chunk.filled.empty()) items_store->BatchPushVariable(chunk.filled_keys, chunk.filled);
+      data_store->BatchPushVariable(chunk.record_keys, chunk.records);
     }
-
-    if (start > 0 || !map_with_entries) {
-      index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
-    }
-    if (!filled.empty()) {
-      items_store->BatchPushVariable(filled_keys, EncryptItems(filled, content_store_name));
-    }
-    data_store->BatchPushVariable(Slice(data_keys, start, end), sealed);
-    if (!emptied_keys.empty()) items_store->BatchDeleteItems(emptied_keys);
+    if (!chunk.emptied_keys.empty()) items_store->BatchDeleteItems(chunk.emptied_keys);
   }
 }
 

@@ -94,8 +94,9 @@ bool EncryptedIndexCore::AdoptCounterMap(
 
 bool EncryptedIndexCore::PushCounterMap() { return PushCounterMapWith({}, {}); }
 
-bool EncryptedIndexCore::PushCounterMapWith(const std::vector<uint64_t>& keys,
-                                            const std::vector<std::vector<uint8_t>>& values) {
+bool EncryptedIndexCore::PushCounterMapWith(
+    const std::vector<uint64_t>& keys, const std::vector<std::vector<uint8_t>>& values,
+    const std::vector<ombrix_encrypted_index::internal::backing_store::CarriedValues>& carried) {
   std::vector<uint8_t> bytes(counter_map.size() * 4);
   for (std::size_t i = 0; i < counter_map.size(); ++i) {
     for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<uint8_t>(counter_map[i] >> (8 * b));
@@ -106,15 +107,16 @@ bool EncryptedIndexCore::PushCounterMapWith(const std::vector<uint64_t>& keys,
     return index_store->PushMap(kCounterMapKey, sealed.data, kCounterMapVersionKey, counter_map_version);
   }
   return index_store->PushMapAndValues(kCounterMapKey, sealed.data, kCounterMapVersionKey,
-                                       counter_map_version, keys, values);
+                                       counter_map_version, keys, values, carried);
 }
 
 std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uint32_t>& input_tokens) {
   return UpdateCounterMap(input_tokens, EntriesForPositions());
 }
 
-std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uint32_t>& input_tokens,
-                                                           const EntriesForPositions& entries) {
+std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(
+    const std::vector<uint32_t>& input_tokens, const EntriesForPositions& entries,
+    const std::vector<ombrix_encrypted_index::internal::backing_store::CarriedValues>& carried) {
   for (uint32_t list : input_tokens) {
     if (list >= vocab_size) {
       const std::string message = "List id " + std::to_string(list) +
@@ -151,7 +153,7 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(const std::vector<uin
         for (uint32_t list : input_tokens) positions.push_back(counter_map[list]++);
         if (entries) {
           const auto [keys, values] = entries(positions);
-          accepted = PushCounterMapWith(keys, values);
+          accepted = PushCounterMapWith(keys, values, carried);
         } else {
           accepted = PushCounterMap();
         }

@@ -135,8 +135,11 @@ class EncryptedIndexCore {
   // The same, but false (nothing changed, nothing logged) when the store holds no map.
   bool TryLoadCounterMap();
   bool PushCounterMap();
-  // PushCounterMap, writing `keys` / `values` to the index store with an accepted push.
-  bool PushCounterMapWith(const std::vector<uint64_t>& keys, const std::vector<std::vector<uint8_t>>& values);
+  // PushCounterMap, writing `keys` / `values` to the index store, and the carried values
+  // to their stores, with an accepted push.
+  bool PushCounterMapWith(const std::vector<uint64_t>& keys, const std::vector<std::vector<uint8_t>>& values,
+                          const std::vector<ombrix_encrypted_index::internal::backing_store::CarriedValues>&
+                              carried = {});
   // One position per item, taken under the store's compare-and-set with up to 100
   // attempts. Refused before any counter moves: a list id at or above vocab_size
   // (std::invalid_argument), a counter that would pass 4294967295 (std::overflow_error),
@@ -147,11 +150,13 @@ class EncryptedIndexCore {
   }
   std::vector<uint32_t> UpdateCounterMap(const std::vector<uint32_t>& input_tokens);
   // The same, where the push that stores the map also writes the index-store entries
-  // `entries` makes from the positions (one step of the store: Keystore::PushMapAndValues).
+  // `entries` makes from the positions, and the `carried` values of other stores, which
+  // do not depend on them (one step of the store: Keystore::PushMapAndValues).
   using EntriesForPositions = std::function<std::pair<std::vector<uint64_t>, std::vector<std::vector<uint8_t>>>(
       const std::vector<uint32_t>& positions)>;
-  std::vector<uint32_t> UpdateCounterMap(const std::vector<uint32_t>& input_tokens,
-                                         const EntriesForPositions& entries);
+  std::vector<uint32_t> UpdateCounterMap(
+      const std::vector<uint32_t>& input_tokens, const EntriesForPositions& entries,
+      const std::vector<ombrix_encrypted_index::internal::backing_store::CarriedValues>& carried = {});
   void ResizeVocabulary(uint64_t new_vocab_size);
 
   // Coordination with other handles of the index (training_state.cc). Only an index store

@@ -693,13 +693,26 @@ TEST_F(RedisKeystoreTest, FencedWritesAreRefusedWholeOnceTheHoldIsGone) {
     const uint64_t holder = RandomU64() >> 1;
     ASSERT_TRUE(store->TakeHold(row.kind, holder, 60000).granted);
     store->SetWriteFence(WriteFence{row.kind, holder});
+    // A data store fenced by the index store's holds: its values ride in the map's script.
+    auto data = Open(ombrix::DATA);
+    ASSERT_TRUE(data->FenceByHoldsOf(*store));
+    EXPECT_FALSE(store->CarriesWritesOf(*data));  // not yet fenced by the same hold
+    data->SetWriteFence(WriteFence{row.kind, holder});
+    ASSERT_TRUE(store->CarriesWritesOf(*data));
+    const std::vector<CarriedValues> carried = {{data.get(), &keys, &values}};
     store->BatchPushVariable(keys, values);  // live: every field lands
     ASSERT_TRUE(store->PushMap(9, Text("map"), 10, 0));
     ASSERT_EQ(store->GetNumItems(), keys.size() + 2);
-    // The map with the values in one script: a stale version stores neither.
-    EXPECT_FALSE(store->PushMapAndValues(9, Text("stale"), 10, 0, {1}, {Text("stale")}));
-    EXPECT_TRUE(store->PushMapAndValues(9, Text("map"), 10, 1, {1, 2}, {Text("v"), Text("v")}));
+    // The map with the values in one script: a stale version stores neither, its own nor
+    // the carried ones.
+    EXPECT_FALSE(store->PushMapAndValues(9, Text("stale"), 10, 0, {1}, {Text("stale")}, carried));
+    EXPECT_EQ(data->GetNumItems(), 0u);
+    EXPECT_TRUE(store->PushMapAndValues(9, Text("map"), 10, 1, {1, 2}, {Text("v"), Text("v")}, carried));
     EXPECT_EQ(store->GetMap(9, 10).version, 2u);
+    EXPECT_EQ(data->GetNumItems(), keys.size());
+    EXPECT_EQ(data->BatchGetVariable({1, keys.back()}), (std::vector<Bytes>{Text("v"), Text("v")}));
+    const std::vector<Bytes> rewritten(keys.size(), Text("w"));
+    const std::vector<CarriedValues> carried_rewrite = {{data.get(), &keys, &rewritten}};
 
     row.end_hold(std::to_string(store->store_id()), holder);
     const std::vector<std::pair<const char*, std::function<void()>>> writes = {
@@ -708,7 +721,7 @@ TEST_F(RedisKeystoreTest, FencedWritesAreRefusedWholeOnceTheHoldIsGone) {
         {"PushItem", [&] { store->PushItem(3, Text("w")); }},
         {"PushMap", [&] { store->PushMap(9, Text("w"), 10, 2); }},
         {"PushMapAndValues",
-         [&] { store->PushMapAndValues(9, Text("w"), 10, 2, keys, std::vector<Bytes>(keys.size(), Text("w"))); }},
+         [&] { store->PushMapAndValues(9, Text("w"), 10, 2, keys, rewritten, carried_rewrite); }},
         {"CompareAndSetValue", [&] { store->CompareAndSetValue(4, Text("w"), 5, 0); }},
         {"BatchDeleteItems", [&] { store->BatchDeleteItems(keys); }},
         {"DeleteItem", [&] { store->DeleteItem(1); }},
@@ -722,6 +735,8 @@ TEST_F(RedisKeystoreTest, FencedWritesAreRefusedWholeOnceTheHoldIsGone) {
     EXPECT_EQ(store->GetNumItems(), keys.size() + 2);
     EXPECT_EQ(store->BatchGetVariable({1, keys.back()}), (std::vector<Bytes>{Text("v"), Text("v")}));
     EXPECT_EQ(store->GetMap(9, 10).map_data, Text("map"));
+    EXPECT_EQ(data->BatchGetVariable({1, keys.back()}), (std::vector<Bytes>{Text("v"), Text("v")}));
+    data->SetWriteFence(std::nullopt);
     store->SetWriteFence(std::nullopt);
   }
 }

@@ -46,13 +46,17 @@ class RecordingKeystore : public bs::Keystore {
   }
   bool PushMapAndValues(const uint64_t& map_key, const std::vector<uint8_t>& map, const uint64_t& version_key,
                         const uint64_t& expected_version, const std::vector<uint64_t>& keys,
-                        const std::vector<std::vector<uint8_t>>& values) override {
+                        const std::vector<std::vector<uint8_t>>& values,
+                        const std::vector<bs::CarriedValues>& carried) override {
     if (!map_with_entries_) {
-      return Keystore::PushMapAndValues(map_key, map, version_key, expected_version, keys, values);
+      return Keystore::PushMapAndValues(map_key, map, version_key, expected_version, keys, values, carried);
     }
     Note("PushMapAndValues", keys.size());
     if (!inner_->PushMap(map_key, map, version_key, expected_version)) return false;
     inner_->BatchPushVariable(keys, values);
+    for (const bs::CarriedValues& other : carried) {
+      if (!other.keys->empty()) other.store->BatchPushVariable(*other.keys, *other.values);
+    }
     return true;
   }
   bool PushesMapAndValuesAtOnce() const override { return map_with_entries_; }
