@@ -534,6 +534,19 @@ PgOutcome PgExecAwaitingLock(PGconn* connection, const std::string& sql, ExecSta
              LockWait::kAnswer);
 }
 
+PgOutcome PgExecParamsAwaitingLock(PGconn* connection, const std::string& sql, const PgParams& params,
+                                   int result_format, ExecStatusType expected) {
+  return Run(
+      connection, expected,
+      [&](PGconn* c) {
+        return PQsendQueryParams(c, sql.c_str(), params.size(), nullptr, params.values(), params.lengths(),
+                                 params.formats(), result_format);
+      },
+      LockWait::kAnswer);
+}
+
+int64_t PgStatementLimitMs(const PGconn* connection) { return WaitLimitMs(connection) - kClientGraceMs; }
+
 PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::string& sql,
                     int param_count) {
   return Run(connection, PGRES_COMMAND_OK, [&](PGconn* c) {

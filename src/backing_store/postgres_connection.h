@@ -125,6 +125,12 @@ PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent);
 // granted in time is an answer, not a failure. It comes back as an outcome with ok false
 // and sqlstate kLockNotAvailable, nothing is logged, and its transaction is rolled back.
 PgOutcome PgExecAwaitingLock(PGconn* connection, const std::string& sql, ExecStatusType expected);
+// PgExecParams, with a lock not granted in time an answer as in PgExecAwaitingLock.
+PgOutcome PgExecParamsAwaitingLock(PGconn* connection, const std::string& sql, const PgParams& params,
+                                   int result_format, ExecStatusType expected);
+// The session's statement_timeout as the connection read it (the default one when the
+// session had none): what a caller that waits in several attempts may spend in all.
+int64_t PgStatementLimitMs(const PGconn* connection);
 
 // Reading one cell of a result (row and column must exist).
 bool PgIsNull(const PGresult* result, int row, int column);

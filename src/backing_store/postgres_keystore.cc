@@ -31,6 +31,10 @@ constexpr size_t kRowsPerStatement = 1000;
 constexpr const char* kRowUpsert =
     " ON CONFLICT (key, index_name) DO UPDATE SET value = EXCLUDED.value";
 
+// How long one attempt of a fenced write waits for a row lock before it looks for a
+// silent holder of the rows: a live writer's transaction commits well within it.
+constexpr int64_t kRowLockWaitMs = 2000;
+
 [[noreturn]] void LogAndThrow(const std::string& message) {
   InternalLogger().error(message);
   throw std::runtime_error(message);
@@ -153,7 +157,8 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
       id_text_(std::to_string(hashed_index_name_)),
       map_lock_objids_(FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::INDEX)) + ", " +
                        FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::ITEMS)) + ", " +
-                       FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::DATA))) {
+                       FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::DATA))),
+      index_lock_objid_(FoldedLockId(StoreId(ombrix::POSTGRES, index_id, ombrix::INDEX))) {
   // Checked before connecting: an unsafe name never reaches the server.
   CheckOpeningRequest(config, index_name_, store_kind_);
   const std::string& conninfo = *config.connection_string;
@@ -328,8 +333,44 @@ void PostgresKeystore::CommitTransaction() {
   if (!outcome.ok) LogAndThrow("Postgres COMMIT transaction error: " + outcome.error);
 }
 
-void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
-  BeginTransaction();
+void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& attempt) {
+  const uint64_t lease_ms = ProcessHoldLease().load();
+  if (!write_fence_ || lease_ms == 0) {
+    attempt(0);
+    return;
+  }
+  // Another writer's transaction may have stopped with its process, half through sending a
+  // statement: its session is then active, reading from its client, where no idle limit of
+  // the server applies, and its rows stay locked. Writers' holds never refuse each other,
+  // so only a wait for its rows shows it. A wait for a live writer's rows only starts the
+  // attempt again: upserts written again change nothing, and go out in key order as before.
+  const auto give_up =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(PgStatementLimitMs(connection_.get()));
+  for (;;) {
+    const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             give_up - std::chrono::steady_clock::now()).count();
+    if (attempt(std::clamp<int64_t>(left, 1, kRowLockWaitMs))) return;
+    if (left <= kRowLockWaitMs) {
+      const std::string message = "PostgreSQL server " + PgServerAddress(connection_.get()) +
+                                  " stopped the statement at its time limit: rows of index '" + index_name_ +
+                                  "' stayed locked by another transaction for " +
+                                  std::to_string(PgStatementLimitMs(connection_.get())) + " ms";
+      InternalLogger().error(message);
+      throw ServerTimeLimit(message);
+    }
+    EndSilentHolders(lease_ms);
+  }
+}
+
+bool PostgresKeystore::TryWriteRows(const std::vector<Row>& rows, int64_t lock_wait_ms) {
+  if (lock_wait_ms > 0) {
+    // In BEGIN's own round trip: a write that waits for no lock pays nothing for it.
+    PgOutcome begun = PgExec(connection_.get(), "BEGIN; SET LOCAL lock_timeout = " + std::to_string(lock_wait_ms),
+                             PGRES_COMMAND_OK);
+    if (!begun.ok) LogAndThrow("Postgres BEGIN transaction error: " + begun.error);
+  } else {
+    BeginTransaction();
+  }
   try {
     for (size_t start = 0; start < rows.size(); start += kRowsPerStatement) {
       const size_t end = std::min(rows.size(), start + kRowsPerStatement);
@@ -343,7 +384,14 @@ void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
         AppendInsertRow(sql, key_texts, params, rows[i].first, rows[i].second, i - start);
       }
       sql += kRowUpsert;
-      ExecParams(sql, params);
+      if (lock_wait_ms == 0) {
+        ExecParams(sql, params);
+        continue;
+      }
+      PgOutcome outcome =
+          PgExecParamsAwaitingLock(connection_.get(), sql, params, kTextFormat, PGRES_COMMAND_OK);
+      if (outcome.sqlstate == kLockNotAvailable) return false;  // rolled back already
+      if (!outcome.ok) LogAndThrow("Postgres query execution failed: " + outcome.error);
     }
     CommitTransaction();
   } catch (const ServerUnreachable&) {
@@ -352,6 +400,11 @@ void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
     PgRollbackIfOpen(connection_.get());
     LogAndThrow("Error executing Batch Push. Rolling back transaction.");
   }
+  return true;
+}
+
+void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
+  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(rows, lock_wait_ms); });
   InternalLogger().info("Items successfully pushed to Postgres");
 }
 
@@ -502,11 +555,22 @@ std::string PostgresKeystore::KeyList(const std::vector<uint64_t>& keys) const {
 void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   InternalLogger().info("Deleting " + std::to_string(keys.size()) + " items from Postgres");
   if (keys.empty()) return;
-  PgOutcome outcome = PgExec(connection_.get(),
-                             "DELETE FROM " + table_ + " WHERE key IN (" + KeyList(keys) +
-                                 ") AND index_name = " + id_text_ + ";",
-                             PGRES_COMMAND_OK);
-  if (!outcome.ok) LogAndThrow("Batch delete failed: " + outcome.error);
+  const std::string sql =
+      "DELETE FROM " + table_ + " WHERE key IN (" + KeyList(keys) + ") AND index_name = " + id_text_ + ";";
+  AwaitingRowLocks([&](int64_t lock_wait_ms) {
+    if (lock_wait_ms == 0) {
+      PgOutcome outcome = PgExec(connection_.get(), sql, PGRES_COMMAND_OK);
+      if (!outcome.ok) LogAndThrow("Batch delete failed: " + outcome.error);
+      return true;
+    }
+    // One query string, one transaction: the wait ends with the statement.
+    PgOutcome outcome = PgExecAwaitingLock(
+        connection_.get(), "SELECT set_config('lock_timeout', '" + std::to_string(lock_wait_ms) + "', true); " + sql,
+        PGRES_COMMAND_OK);
+    if (outcome.sqlstate == kLockNotAvailable) return false;
+    if (!outcome.ok) LogAndThrow("Batch delete failed: " + outcome.error);
+    return true;
+  });
   InternalLogger().info("Items successfully deleted from Postgres");
 }
 
@@ -964,7 +1028,7 @@ bool PostgresKeystore::StillHeld(HoldKind kind) {
   }
 }
 
-std::string PostgresKeystore::LockObjid() const { return FoldedLockId(hashed_index_name_); }
+std::string PostgresKeystore::LockObjid() const { return index_lock_objid_; }
 
 bool PostgresKeystore::EndSilentHolders(uint64_t lease_ms) {
   const auto now = std::chrono::steady_clock::now();

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -134,6 +135,14 @@ class PostgresKeystore final : public Keystore {
   void CommitTransaction();
   // Rows deduplicated by the caller; written in chunks inside one transaction.
   void WriteRows(const std::vector<Row>& rows);
+  // One attempt of WriteRows; with a `lock_wait_ms` above 0 its statements wait that long
+  // for a row lock, and false says one was not granted (the transaction rolled back).
+  bool TryWriteRows(const std::vector<Row>& rows, int64_t lock_wait_ms);
+  // Runs `attempt(lock_wait_ms)` until it returns true. Unfenced, or with a lease of 0, it
+  // runs once without a wait of its own (0). Fenced, each attempt waits a short while for
+  // row locks, and one refused looks for silent holders of the index before the next,
+  // until the session's statement_timeout is spent in all: then ServerTimeLimit.
+  void AwaitingRowLocks(const std::function<bool(int64_t)>& attempt);
   // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
   PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
   // With `part`, the rows carry it as a third column and the statement can be one part of
@@ -159,6 +168,9 @@ class PostgresKeystore final : public Keystore {
   // The maps' lock keys of the index's INDEX, ITEMS and DATA stores, as pg_locks shows them
   // (a SQL list), for the look at silent holders.
   std::string map_lock_objids_;
+  // The index store's lock key as pg_locks shows it: holds are taken on that store alone,
+  // and every store of the index looks at them.
+  std::string index_lock_objid_;
   // The advisory lock that serialises this store's compare-and-sets and its deletion.
   std::string MapLockStatement() const;
   std::string own_config_names_[2];
@@ -169,7 +181,7 @@ class PostgresKeystore final : public Keystore {
   bool HoldsAny() const;
   void ForgetHolds();
   void KeepSessionWhileHolding();
-  // The store's advisory lock objid as pg_locks shows it, as a SQL literal.
+  // The index store's advisory lock objid as pg_locks shows it, as a SQL literal.
   std::string LockObjid() const;
   // Ends the sessions of this library's application name that hold this index, or the
   // maps' lock of one of its stores, and were silent for a lease; true when it ended any.

@@ -61,6 +61,28 @@ class Redis:
         return [self._reply() for _ in range(int(rest))]
 
 
+class Psql:
+    """One psql session kept open, so that a lock it takes lasts across the test's steps."""
+
+    def __init__(self, address):
+        self._psql = subprocess.Popen(["psql", address, "-qAt"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      text=True)
+
+    def __call__(self, sql):
+        """The last line of the answer."""
+        self._psql.stdin.write(f"{sql};\nSELECT '.';\n")
+        self._psql.stdin.flush()
+        return ([""] + list(iter(self._psql.stdout.readline, ".\n")))[-1].strip()
+
+    def first_waiting(self):
+        """The backend waiting for a lock of this session, or "" while none does."""
+        return self("SELECT min(pid) FROM pg_stat_activity WHERE pg_backend_pid() = ANY(pg_blocking_pids(pid))")
+
+    def close(self):
+        self._psql.stdin.close()
+        self._psql.wait()
+
+
 @dataclasses.dataclass(frozen=True)
 class Location:
     """Every store of an index on one server: a PostgreSQL items table and config table,

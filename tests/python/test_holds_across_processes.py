@@ -68,6 +68,13 @@ def start(context, what, place, name, key, call):
     return process, results
 
 
+def end(child):
+    """A child (process, queue) that the test left stopped or running is let go and killed."""
+    if child is not None and child[0].is_alive():
+        os.kill(child[0].pid, signal.SIGCONT)
+        child[0].kill()
+
+
 def outcome(*children):
     found = {}
     for process, results in children:
@@ -184,6 +191,7 @@ class StallingRelay:
         self._listener = socket.create_server(("127.0.0.1", 0))
         self.port = self._listener.getsockname()[1]
         self._stalled = threading.Event()
+        self._to_server_after = None  # bytes each connection still relays to the server
         self._done = threading.Event()
         self._sockets = [self._listener]
         threading.Thread(target=self._accept, daemon=True).start()
@@ -196,25 +204,35 @@ class StallingRelay:
                 return
             server = socket.create_connection(self._server)
             self._sockets += [client, server]
-            for source, target in ((client, server), (server, client)):
-                threading.Thread(target=self._pump, args=(source, target), daemon=True).start()
+            for source, target, to_server in ((client, server, True), (server, client, False)):
+                threading.Thread(target=self._pump, args=(source, target, to_server), daemon=True).start()
 
-    def _pump(self, source, target):
+    def _pump(self, source, target, to_server):
+        left = None
         while not self._done.is_set():
-            if self._stalled.is_set() or not select.select([source], [], [], 0.05)[0]:
+            if to_server and left is None:
+                left = self._to_server_after
+            if self._stalled.is_set() or left == 0 or not select.select([source], [], [], 0.05)[0]:
                 time.sleep(0.01)
                 continue
             try:
-                data = source.recv(65536)
+                data = source.recv(65536 if left is None else min(65536, left))
                 if not data:
                     target.shutdown(socket.SHUT_WR)
                     return
                 target.sendall(data)
+                if left is not None:
+                    left -= len(data)
             except OSError:
                 return
 
     def stall(self):
         self._stalled.set()
+
+    def stall_to_server_after(self, count):
+        """Each connection relays `count` more bytes to the server, then none: a statement
+        stops half sent. Answers still reach the client."""
+        self._to_server_after = count
 
     def close(self):
         self._done.set()

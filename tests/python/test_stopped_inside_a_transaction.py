@@ -4,7 +4,6 @@ Another process deletes the index, or writes 100 of those ids, about a lease lat
 import multiprocessing
 import os
 import signal
-import subprocess
 import time
 
 import pytest
@@ -12,8 +11,8 @@ import pytest
 os.environ["OMBRIX_TESTING_HOOKS"] = "1"
 import ombrixdb_vell as ombrix  # noqa: E402
 from conftest import live_location, unique_name  # noqa: E402
-from live_stores import DATA, Location, store_id  # noqa: E402
-from test_holds_across_processes import (LEASE_MS, WAIT_MS, delete, filled,  # noqa: E402
+from live_stores import DATA, Location, Psql, store_id  # noqa: E402
+from test_holds_across_processes import (LEASE_MS, WAIT_MS, delete, end, filled,  # noqa: E402
                                          found_by_get_and_own_vector, outcome, points, start)
 
 
@@ -25,13 +24,7 @@ def upsert_again(index):
 def test_a_process_stopped_in_its_data_transaction_holds_others_back_only_for_its_lease(what):
     place = Location("postgres", live_location("OMBRIX_TEST_PG"), unique_name("txn_items"), unique_name("txn_cfg"))
     made, child = [], None
-    psql = subprocess.Popen(["psql", place.address, "-qAt"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def ask(sql):  # the last line of the answer
-        psql.stdin.write(f"{sql};\nSELECT '.';\n")
-        psql.stdin.flush()
-        return ([""] + list(iter(psql.stdout.readline, ".\n")))[-1].strip()
-
+    ask = Psql(place.address)
     ombrix._set_hold_limits_for_testing(LEASE_MS, WAIT_MS)
     try:
         name, key = filled(place, made, 2000)
@@ -41,8 +34,7 @@ def test_a_process_stopped_in_its_data_transaction_holds_others_back_only_for_it
             "ORDER BY key DESC LIMIT 1 FOR UPDATE")
         child = start(multiprocessing.get_context("spawn"), what, place, name, key,
                       delete if what == "deleter" else upsert_again)
-        while not (waiting := ask("SELECT min(pid) FROM pg_stat_activity WHERE pg_backend_pid() = "
-                                  "ANY(pg_blocking_pids(pid))")):
+        while not (waiting := ask.first_waiting()):
             pass
         os.kill(child[0].pid, signal.SIGSTOP)
         stopped = time.monotonic()
@@ -67,10 +59,7 @@ def test_a_process_stopped_in_its_data_transaction_holds_others_back_only_for_it
         else:
             assert found_by_get_and_own_vector(place.client().load_index(name, key), ids, vectors)
     finally:
-        psql.stdin.close()
-        psql.wait()
-        if child is not None and child[0].is_alive():
-            os.kill(child[0].pid, signal.SIGCONT)
-            child[0].kill()
+        ask.close()
+        end(child)
         ombrix._set_hold_limits_for_testing(40000, 120000)
         place.drop(made)
