@@ -1,13 +1,17 @@
 """What an index keeps on a live PostgreSQL or Redis server, read by the test itself: every
 stored value of an index (to compare byte for byte), the rows or keys of each store, and
 the removal of a config record. A `Location` is plain data, so it crosses into processes
-started with the spawn method, where `client()` builds the index's Client."""
+started with the spawn method, where `client()` builds the index's Client. Also what tests
+and benches put beside a PostgreSQL server: a relay they can stall, a psql session they keep."""
 import dataclasses
 import hashlib
 import hmac
+import select
 import socket
 import ssl
 import subprocess
+import threading
+import time
 
 import ombrixdb_vell as ombrix
 
@@ -59,6 +63,65 @@ class Redis:
         if kind == b"$":
             return None if int(rest) < 0 else self._reader.read(int(rest) + 2)[:-2]
         return [self._reply() for _ in range(int(rest))]
+
+
+class StallingRelay:
+    """A loopback TCP relay to the PostgreSQL server that the test can stall: it then
+    relays nothing more and closes nothing, as a partition or a host gone without a FIN."""
+
+    def __init__(self, conninfo):
+        fields = dict(part.split("=", 1) for part in conninfo.split() if "=" in part)
+        self._server = (fields.get("host", "127.0.0.1"), int(fields.get("port", "5432")))
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._stalled = threading.Event()
+        self._to_server_after = None  # bytes each connection still relays to the server
+        self._done = threading.Event()
+        self._sockets = [self._listener]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while not self._done.is_set():
+            try:
+                client, _ = self._listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(self._server)
+            self._sockets += [client, server]
+            for source, target, to_server in ((client, server, True), (server, client, False)):
+                threading.Thread(target=self._pump, args=(source, target, to_server), daemon=True).start()
+
+    def _pump(self, source, target, to_server):
+        left = None
+        while not self._done.is_set():
+            if to_server and left is None:
+                left = self._to_server_after
+            if self._stalled.is_set() or left == 0 or not select.select([source], [], [], 0.05)[0]:
+                time.sleep(0.01)
+                continue
+            try:
+                data = source.recv(65536 if left is None else min(65536, left))
+                if not data:
+                    target.shutdown(socket.SHUT_WR)
+                    return
+                target.sendall(data)
+                if left is not None:
+                    left -= len(data)
+            except OSError:
+                return
+
+    def stall(self):
+        self._stalled.set()
+
+    def stall_to_server_after(self, count):
+        """Each connection relays `count` more bytes to the server, then none: a statement
+        stops half sent. Answers still reach the client."""
+        self._to_server_after = count
+
+    def close(self):
+        self._done.set()
+        for s in self._sockets:
+            s.close()
 
 
 class Psql:

@@ -14,8 +14,8 @@ import numpy as np
 os.environ["OMBRIX_TESTING_HOOKS"] = "1"
 import ombrixdb_vell as ombrix  # noqa: E402
 from conftest import live_location, unique_name  # noqa: E402
-from live_stores import DATA, Location, Psql, store_id  # noqa: E402
-from test_holds_across_processes import (LEASE_MS, WAIT_MS, StallingRelay, end,  # noqa: E402
+from live_stores import DATA, Location, Psql, StallingRelay, store_id  # noqa: E402
+from test_holds_across_processes import (LEASE_MS, WAIT_MS, end,  # noqa: E402
                                          found_by_get_and_own_vector, outcome, start)
 
 # Two INSERTs of 1000 rows in the data store's transaction, each some 300 KB: far more than
