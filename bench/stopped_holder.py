@@ -20,7 +20,11 @@ training, with the default 40 s lease, and what is left of the index afterwards.
 
 With --mid-statement the process is stopped at random moments (and let go again) until a
 stop lands while a statement of the session holding the index is half sent (the server
-waits for the rest in ClientRead, with the statement active).
+waits for the rest in ClientRead, with the statement active). For writer-in-transaction
+the moment is made certain instead: the upsert's first INSERT of its data store waits for
+the row this script holds, and its connection goes through a loopback relay told to pass
+only 100 KB more to the server, so the second INSERT stops half sent; the process is
+stopped there, its first INSERT's rows locked.
 
 Then the stopped process is resumed (its call must raise), and a fresh handle looks the
 index's items up by id and by their own vectors.
@@ -168,6 +172,19 @@ ITEMS_AGAIN = 2000
 def stopped_in_data_transaction(args, name, key, case):
     """One stop inside the data store's transaction; the seconds from the stop to the other
     process's success, its failed attempts and the last failure, what the stopped one said."""
+    relay = None
+    if args.mid_statement:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+        from live_stores import StallingRelay
+        relay = StallingRelay(args.pg)
+    try:
+        return stopped_in_data_transaction_through(args, name, key, case, relay)
+    finally:
+        if relay is not None:
+            relay.close()
+
+
+def stopped_in_data_transaction_through(args, name, key, case, relay):
     import hashlib
     import hmac
     digest = hmac.new(key, name.encode(), hashlib.sha3_256).digest()
@@ -183,19 +200,29 @@ def stopped_in_data_transaction(args, name, key, case):
             lines.append(line)
         return lines[-1] if lines else ""
 
-    ask(f"BEGIN; SELECT key FROM bench_stopped_items WHERE index_name = {data} ORDER BY key DESC LIMIT 1 FOR UPDATE;")
+    # Mid-statement, the row of the lowest key: the first of the transaction's INSERTs waits.
+    order = "key::numeric" if relay else "key DESC"
+    ask(f"BEGIN; SELECT key FROM bench_stopped_items WHERE index_name = {data} ORDER BY {order} LIMIT 1 FOR UPDATE;")
     context = multiprocessing.get_context("spawn")
     said = context.Queue()
     target = delete if case == "deleter-in-transaction" else write_again
-    process = context.Process(target=target, args=(args.pg, name, key, said, args.dim))
+    address = f"{args.pg} host=127.0.0.1 port={relay.port}" if relay else args.pg
+    process = context.Process(target=target, args=(address, name, key, said, args.dim))
     process.start()
     assert said.get(timeout=120) == "started"
     waiting = ""
     while not waiting:
         waiting = ask("SELECT min(pid) FROM pg_stat_activity WHERE pg_backend_pid() = ANY(pg_blocking_pids(pid));")
+    if relay:
+        relay.stall_to_server_after(100_000)
+        ask("COMMIT;")
+        while ask(f"SELECT state || coalesce(wait_event, '') || (backend_xid IS NOT NULL) FROM pg_stat_activity "
+                  f"WHERE pid = {waiting};") != "activeClientReadtrue":
+            time.sleep(0.01)
     os.kill(process.pid, signal.SIGSTOP)
     stopped = time.monotonic()
-    ask("COMMIT;")
+    if not relay:
+        ask("COMMIT;")
     look.stdin.close()
     look.wait()
     import numpy as np
@@ -231,6 +258,11 @@ def main():
     # A training's statements are large enough to be caught half sent at 96 dimensions.
     if args.mid_statement and args.case == "trainer" and args.dim == DIM:
         args.dim = 96
+    # Each of the data store's INSERTs far above the 100 KB relayed, its text far below.
+    if args.mid_statement and args.case == "writer-in-transaction" and args.dim == DIM:
+        args.dim = 64
+    if args.mid_statement and args.case == "deleter-in-transaction":
+        sys.exit("--mid-statement is for the writer, trainer and writer-in-transaction cases")
     base = np.random.default_rng(1).standard_normal((count, args.dim)).astype("float32")
     ids = [f"b{i}" for i in range(count)]
     index = client(args.pg).create_index(name, key, ombrix.IndexIVFFlat(args.dim))
