@@ -143,9 +143,13 @@ void EncryptedIndexCore::RemoveOwnRecords() noexcept {
   }
 }
 
+std::vector<uint8_t> EncryptedIndexCore::LoadStoredRecord(const std::string& name) {
+  return config_store->ConfigItemExists(name) ? config_store->LoadConfigItem(name) : std::vector<uint8_t>();
+}
+
 std::vector<uint8_t> EncryptedIndexCore::ReadOwnRecord(const std::string& name) {
-  if (!config_store->ConfigItemExists(name)) return {};
-  std::vector<uint8_t> sealed = config_store->LoadConfigItem(name);
+  std::vector<uint8_t> sealed = LoadStoredRecord(name);
+  if (sealed.empty()) return {};
   // Sealed under another key: an index made again under this name after this one was
   // deleted.
   if (!OpensWithKey(sealed)) ThrowIndexDeleted();
@@ -205,9 +209,7 @@ void EncryptedIndexCore::DeriveStoreNames() {
 
 void EncryptedIndexCore::PutEncryptedConfigItem(const std::string& name,
                                                 const std::vector<uint8_t>& data) {
-  const Matrix<uint8_t> row(std::vector<uint8_t>(data), data.size());
-  const Matrix<uint8_t> sealed = EncryptRows(row, index_key);
-  config_store->PushConfigItem(name, sealed.data);
+  config_store->PushConfigItem(name, Seal(data));
 }
 
 std::vector<uint8_t> EncryptedIndexCore::GetDecryptedConfigItem(const std::string& name) {
@@ -230,8 +232,7 @@ std::vector<uint8_t> EncryptedIndexCore::ReadStoredConfig() {
 
 void EncryptedIndexCore::ReadIndexRecordForReplace() {
   const std::string name = index_name + kIndexRecordSuffix;
-  index_record_blob_ = config_store->ConfigItemExists(name) ? config_store->LoadConfigItem(name)
-                                                             : std::vector<uint8_t>();
+  index_record_blob_ = LoadStoredRecord(name);
 }
 
 bool EncryptedIndexCore::ReplaceStoredConfig(const std::vector<uint8_t>& buffer) {
@@ -249,23 +250,22 @@ bool EncryptedIndexCore::ReplaceConfigItem(const std::string& name, const std::v
     PutEncryptedConfigItem(name, plain);
     return true;
   }
-  const Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key);
+  const std::vector<uint8_t> sealed = Seal(plain);
   const bool holder_wins = !hold_ || hold_->kind == HoldKind::kExclusive;
   constexpr int kAttempts = 5;
   std::string last_failure = "another process replaced it every time";
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     try {
-      if (config_store->CompareAndSetConfigItem(name, expected, sealed.data)) {
-        expected = sealed.data;
+      if (config_store->CompareAndSetConfigItem(name, expected, sealed)) {
+        expected = sealed;
         return true;
       }
     } catch (const std::exception& failure) {
       // The reply may have been lost after the record was stored: the record tells.
       last_failure = failure.what();
     }
-    std::vector<uint8_t> current =
-        config_store->ConfigItemExists(name) ? config_store->LoadConfigItem(name) : std::vector<uint8_t>();
-    if (current == sealed.data) {
+    std::vector<uint8_t> current = LoadStoredRecord(name);
+    if (current == sealed) {
       expected = std::move(current);
       return true;
     }

@@ -254,6 +254,8 @@ class EncryptedIndexCore {
   // The sealed record `name` as stored, when it opens with this handle's key; empty when
   // none is stored. IndexDeletedError when it belongs to another index of this name.
   std::vector<uint8_t> ReadOwnRecord(const std::string& name);
+  // The sealed record `name` as stored; empty when none is.
+  std::vector<uint8_t> LoadStoredRecord(const std::string& name);
   // MissingCounterMapError: the entries are not usable until a training rebuilds them.
   [[noreturn]] void ThrowBrokenEntries();
   bool shared_index_store = false;

@@ -197,10 +197,8 @@ bool EncryptedIndexCore::ChangeTrainingState(const std::function<bool(TrainingSt
       uint64_t version = 0;
       TrainingState state = LoadTrainingState(version);
       if (!change(state)) return false;
-      const std::vector<uint8_t> plain = EncodeTrainingState(state);
-      const Matrix<uint8_t> sealed =
-          EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key);
-      if (index_store->PushMap(kTrainingStateKey, sealed.data, kTrainingStateVersionKey, version)) {
+      if (index_store->PushMap(kTrainingStateKey, Seal(EncodeTrainingState(state)), kTrainingStateVersionKey,
+                               version)) {
         return true;
       }
     } catch (const HoldLostError&) {
@@ -674,9 +672,7 @@ void EncryptedIndexCore::ReadRecordsForDeletion() {
   deletion_records_ = {};
   if (config_keeps_records) {
     deletion_records_.index_record = ReadOwnRecord(index_name + ".oei");
-    if (config_store->ConfigItemExists(index_name + ".ovs")) {
-      deletion_records_.stored_config = config_store->LoadConfigItem(index_name + ".ovs");
-    }
+    deletion_records_.stored_config = LoadStoredRecord(index_name + ".ovs");
   }
   deletion_records_.read = true;
 }
@@ -742,9 +738,8 @@ void EncryptedIndexCore::RecordNewIncarnation() {
     }
     TrainingState state;
     state.incarnation = drawn;
-    const std::vector<uint8_t> plain = EncodeTrainingState(state);
-    const Matrix<uint8_t> sealed = EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key);
-    if (index_store->PushMap(kTrainingStateKey, sealed.data, kTrainingStateVersionKey, stored.version)) {
+    if (index_store->PushMap(kTrainingStateKey, Seal(EncodeTrainingState(state)), kTrainingStateVersionKey,
+                             stored.version)) {
       incarnation = drawn;
       return;
     }
