@@ -26,4 +26,13 @@ bool Keystore::PushMapAndValues(const uint64_t& map_key, const std::vector<uint8
   return true;
 }
 
+void Keystore::BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
+                                         const std::vector<std::vector<uint8_t>>& values,
+                                         const std::vector<CarriedValues>& carried) {
+  BatchPushVariable(keys, values);
+  for (const CarriedValues& other : carried) {
+    if (!other.keys->empty()) other.store->BatchPushVariable(*other.keys, *other.values);
+  }
+}
+
 }  // namespace ombrix_encrypted_index::internal::backing_store

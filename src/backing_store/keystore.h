@@ -96,11 +96,19 @@ class Keystore {
                                 const std::vector<uint64_t>& keys,
                                 const std::vector<std::vector<uint8_t>>& values,
                                 const std::vector<CarriedValues>& carried);
+  // BatchPushVariable(keys, values), then each carried store's BatchPushVariable of its
+  // values, in that order. Where CarriesWritesOf says so for the first carried stores, they
+  // are written in the same step as this store's (all of it lands, or none); the rest are
+  // written after it, in turn. An empty carried store is skipped.
+  virtual void BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
+                                         const std::vector<std::vector<uint8_t>>& values,
+                                         const std::vector<CarriedValues>& carried);
   // Whether PushMapAndValues is one step of the server as things stand. Where it is two,
   // a caller gains nothing from handing the values to it and keeps the compare-and-set's
   // window (from reading the map to pushing it) as short as it can.
   virtual bool PushesMapAndValuesAtOnce() const { return false; }
-  // Whether PushMapAndValues writes `other`'s carried values in the same step as its own,
+  // Whether PushMapAndValues and BatchPushVariableCarrying write `other`'s carried values
+  // in the same step as its own,
   // judged by the same hold as `other`'s own writes would be. Where it does, a caller that
   // hands them over saves `other` a call to its server.
   virtual bool CarriesWritesOf(const Keystore& other) const {

@@ -313,7 +313,7 @@ void PostgresKeystore::ExecParams(const std::string& sql, const PgParams& params
 
 void PostgresKeystore::AppendInsertRow(std::string& sql, std::vector<std::string>& key_texts,
                                        PgParams& params, uint64_t key,
-                                       std::span<const uint8_t> value, size_t row) {
+                                       std::span<const uint8_t> value, size_t row) const {
   key_texts.push_back(std::to_string(key));  // reserved by the caller: pointers stay valid
   params.AddText(key_texts.back());
   params.AddBinary(value);
@@ -362,7 +362,7 @@ void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& atte
   }
 }
 
-bool PostgresKeystore::TryWriteRows(const std::vector<Row>& rows, int64_t lock_wait_ms) {
+bool PostgresKeystore::TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms) {
   if (lock_wait_ms > 0) {
     // In BEGIN's own round trip: a write that waits for no lock pays nothing for it.
     PgOutcome begun = PgExec(connection_.get(), "BEGIN; SET LOCAL lock_timeout = " + std::to_string(lock_wait_ms),
@@ -372,26 +372,28 @@ bool PostgresKeystore::TryWriteRows(const std::vector<Row>& rows, int64_t lock_w
     BeginTransaction();
   }
   try {
-    for (size_t start = 0; start < rows.size(); start += kRowsPerStatement) {
-      const size_t end = std::min(rows.size(), start + kRowsPerStatement);
-      std::string sql = "INSERT INTO " + table_ + " (key, value, index_name) VALUES ";
-      sql.reserve(sql.size() + (end - start) * 24 + 80);
-      std::vector<std::string> key_texts;
-      key_texts.reserve(end - start);
-      PgParams params;
-      params.Reserve(3 * (end - start));
-      for (size_t i = start; i < end; ++i) {
-        AppendInsertRow(sql, key_texts, params, rows[i].first, rows[i].second, i - start);
+    for (const auto& [store, rows] : writes) {
+      for (size_t start = 0; start < rows.size(); start += kRowsPerStatement) {
+        const size_t end = std::min(rows.size(), start + kRowsPerStatement);
+        std::string sql = "INSERT INTO " + store->table_ + " (key, value, index_name) VALUES ";
+        sql.reserve(sql.size() + (end - start) * 24 + 80);
+        std::vector<std::string> key_texts;
+        key_texts.reserve(end - start);
+        PgParams params;
+        params.Reserve(3 * (end - start));
+        for (size_t i = start; i < end; ++i) {
+          store->AppendInsertRow(sql, key_texts, params, rows[i].first, rows[i].second, i - start);
+        }
+        sql += kRowUpsert;
+        if (lock_wait_ms == 0) {
+          ExecParams(sql, params);
+          continue;
+        }
+        PgOutcome outcome =
+            PgExecParamsAwaitingLock(connection_.get(), sql, params, kTextFormat, PGRES_COMMAND_OK);
+        if (outcome.sqlstate == kLockNotAvailable) return false;  // rolled back already
+        if (!outcome.ok) LogAndThrow("Postgres query execution failed: " + outcome.error);
       }
-      sql += kRowUpsert;
-      if (lock_wait_ms == 0) {
-        ExecParams(sql, params);
-        continue;
-      }
-      PgOutcome outcome =
-          PgExecParamsAwaitingLock(connection_.get(), sql, params, kTextFormat, PGRES_COMMAND_OK);
-      if (outcome.sqlstate == kLockNotAvailable) return false;  // rolled back already
-      if (!outcome.ok) LogAndThrow("Postgres query execution failed: " + outcome.error);
     }
     CommitTransaction();
   } catch (const ServerUnreachable&) {
@@ -404,7 +406,8 @@ bool PostgresKeystore::TryWriteRows(const std::vector<Row>& rows, int64_t lock_w
 }
 
 void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
-  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(rows, lock_wait_ms); });
+  const std::vector<StoreRows> writes = {{this, rows}};
+  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(writes, lock_wait_ms); });
   InternalLogger().info("Items successfully pushed to Postgres");
 }
 
@@ -443,6 +446,43 @@ void PostgresKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
       keys, [&](size_t i) { return std::span<const uint8_t>(values[i]); }, true));
 }
 
+void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
+                                                 const std::vector<std::vector<uint8_t>>& values,
+                                                 const std::vector<CarriedValues>& carried) {
+  const auto rows_of = [](const std::vector<uint64_t>& store_keys,
+                          const std::vector<std::vector<uint8_t>>& store_values) {
+    if (store_keys.empty()) LogAndThrow("No keys provided for batch insertion");
+    if (store_values.size() != store_keys.size()) LogAndThrow("Mismatch between number of keys and values");
+    return Deduplicate(
+        store_keys, [&](size_t i) { return std::span<const uint8_t>(store_values[i]); }, true);
+  };
+  // Every batch is checked before anything is written.
+  std::vector<StoreRows> together = {{this, rows_of(keys, values)}};
+  size_t in_turn = carried.size();
+  for (size_t i = 0; i < carried.size(); ++i) {
+    const CarriedValues& other = carried[i];
+    if (other.keys->empty()) continue;
+    if (!CarriesWritesOf(*other.store)) {
+      // This one and every one after it keep their own order, in turn.
+      in_turn = i;
+      break;
+    }
+    together.push_back({static_cast<const PostgresKeystore*>(other.store), rows_of(*other.keys, *other.values)});
+  }
+  InternalLogger().info("Pushing the values of " + std::to_string(together.size()) +
+                        " stores to Postgres in one transaction");
+  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(together, lock_wait_ms); });
+  for (size_t i = in_turn; i < carried.size(); ++i) {
+    if (!carried[i].keys->empty()) carried[i].store->BatchPushVariable(*carried[i].keys, *carried[i].values);
+  }
+}
+
+bool PostgresKeystore::CarriesWritesOf(const Keystore& other) const {
+  const auto* store = dynamic_cast<const PostgresKeystore*>(&other);
+  return write_fence_.has_value() && store != nullptr && store != this && store->fenced_by_other_ &&
+         store->connection_.session == connection_.session && store->write_fence_ == write_fence_;
+}
+
 void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {
   InternalLogger().info("Postgres push_item key: " + std::to_string(key));
   const std::string key_text = std::to_string(key);
@@ -472,13 +512,12 @@ bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_
   InternalLogger().info("Postgres push_map expected_version: " + std::to_string(expected_version));
   const uint64_t new_version = expected_version + 1;
   PGconn* connection = connection_.get();
-  PgExec(connection, "BEGIN", PGRES_COMMAND_OK);
   try {
-    PgOutcome isolation =
-        PgExec(connection, "SET TRANSACTION ISOLATION LEVEL READ COMMITTED", PGRES_COMMAND_OK);
-    if (!isolation.ok) LogAndThrow("Failed to set isolation level: " + isolation.error);
-    PgOutcome timeout = PgExec(connection, "SET LOCAL statement_timeout = '3000'", PGRES_COMMAND_OK);
-    if (!timeout.ok) throw std::runtime_error("Failed to set timeout: " + timeout.error);
+    // One round trip opens the transaction with its settings. The limit applies from the
+    // next statement on, so the lock's wait below is bounded by it.
+    PgOutcome begun = PgExec(
+        connection, "BEGIN ISOLATION LEVEL READ COMMITTED; SET LOCAL statement_timeout = '3000'", PGRES_COMMAND_OK);
+    if (!begun.ok) LogAndThrow("Failed to begin the map's transaction: " + begun.error);
     PgOutcome lock = PgExec(connection, MapLockStatement(), PGRES_TUPLES_OK);
     if (!lock.ok) throw std::runtime_error("Failed to acquire lock: " + lock.error);
 

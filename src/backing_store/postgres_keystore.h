@@ -39,6 +39,14 @@ class PostgresKeystore final : public Keystore {
   void BatchPushVariable(const std::vector<uint64_t>& keys,
                          const std::vector<std::vector<uint8_t>>& values) override;
   void PushItem(const uint64_t& key, const std::vector<uint8_t>& value) override;
+  // One transaction for this store's rows and those of the first carried stores that run
+  // on this session under the same fence.
+  void BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
+                                 const std::vector<std::vector<uint8_t>>& values,
+                                 const std::vector<CarriedValues>& carried) override;
+  // A store fenced by this one's holds, on this session: its statements go in this
+  // session's transactions.
+  bool CarriesWritesOf(const Keystore& other) const override;
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
                const uint64_t& version_key, const uint64_t& expected_version) override;
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
@@ -114,6 +122,11 @@ class PostgresKeystore final : public Keystore {
     void reset() { session.reset(); }
   };
   using Row = std::pair<uint64_t, std::span<const uint8_t>>;
+  // Rows of one store of this session, for a transaction that writes several.
+  struct StoreRows {
+    const PostgresKeystore* store;
+    std::vector<Row> rows;
+  };
 
   void Open();
   // A catalogue query whose $1 is the table name.
@@ -130,14 +143,14 @@ class PostgresKeystore final : public Keystore {
 
   void ExecParams(const std::string& sql, const PgParams& params);
   void AppendInsertRow(std::string& sql, std::vector<std::string>& key_texts, PgParams& params,
-                       uint64_t key, std::span<const uint8_t> value, size_t row);
+                       uint64_t key, std::span<const uint8_t> value, size_t row) const;
   void BeginTransaction();
   void CommitTransaction();
   // Rows deduplicated by the caller; written in chunks inside one transaction.
   void WriteRows(const std::vector<Row>& rows);
   // One attempt of WriteRows; with a `lock_wait_ms` above 0 its statements wait that long
   // for a row lock, and false says one was not granted (the transaction rolled back).
-  bool TryWriteRows(const std::vector<Row>& rows, int64_t lock_wait_ms);
+  bool TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms);
   // Runs `attempt(lock_wait_ms)` until it returns true. Unfenced, or with a lease of 0, it
   // runs once without a wait of its own (0). Fenced, each attempt waits a short while for
   // row locks, and one refused looks for silent holders of the index before the next,

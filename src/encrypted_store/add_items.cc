@@ -162,7 +162,8 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   // Per chunk: labels, contents, records, then the old contents of ids re-added without
   // any. A write that fails leaves each id of its chunk with its old record and old
   // contents, except between the contents and the records (new contents beside the old
-  // record) and at the last step (the new record beside contents it no longer has).
+  // record) and at the last step (the new record beside contents it no longer has). Where
+  // the stores share the index store's session, labels, contents and records land together.
   for (uint64_t start = 0; start < n; start += kWriteChunkSize) {
     const uint64_t end = std::min(start + kWriteChunkSize, n);
     ChunkWrites chunk;
@@ -171,14 +172,19 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
     } else {
       KeepHold();  // a long upsert renews its hold on the way
       chunk = seal_chunk(start, end);
+      const std::vector<CarriedValues> after_entries = {{items_store.get(), &chunk.filled_keys, &chunk.filled},
+                                                        {data_store.get(), &chunk.record_keys, &chunk.records}};
       if (start > 0 || !map_with_entries) {
         std::vector<std::vector<uint8_t>> masked_ids;
         masked_ids.reserve(end - start);
         for (uint64_t i = start; i < end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
-        index_store->BatchPushVariable(Slice(tokens.labels, start, end), masked_ids);
+        // Where the stores share the index store's session, the chunk is one transaction.
+        index_store->BatchPushVariableCarrying(Slice(tokens.labels, start, end), masked_ids, after_entries);
+      } else {
+        for (const CarriedValues& values : after_entries) {
+          if (!values.keys->empty()) values.store->BatchPushVariable(*values.keys, *values.values);
+        }
       }
-      if (!chunk.filled.empty()) items_store->BatchPushVariable(chunk.filled_keys, chunk.filled);
-      data_store->BatchPushVariable(chunk.record_keys, chunk.records);
     }
     if (!chunk.emptied_keys.empty()) items_store->BatchDeleteItems(chunk.emptied_keys);
   }

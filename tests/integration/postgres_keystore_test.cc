@@ -392,6 +392,44 @@ TEST_F(PostgresKeystoreTest, FailingChunkRollsBackTheWholeBatch) {
             (std::vector<Bytes>{values[0], values[1499], values[2498]}));
 }
 
+// An upsert's entries, contents and records, where their stores share the index store's
+// session: one transaction, so a write refused for one store leaves none of them.
+TEST_F(PostgresKeystoreTest, ValuesCarriedOnOneSessionLandTogetherOrNotAtAll) {
+  const uint64_t id = RandomId();
+  auto index = Open(ombrix::INDEX, id);
+  auto items = Open(ombrix::ITEMS, id);
+  auto data = Open(ombrix::DATA, id);
+  ASSERT_TRUE(items->FenceByHoldsOf(*index));
+  ASSERT_TRUE(data->FenceByHoldsOf(*index));
+  const WriteFence fence{HoldKind::kShared, 7};
+  for (Keystore* store : std::initializer_list<Keystore*>{index.get(), items.get(), data.get()}) {
+    store->SetWriteFence(fence);
+  }
+  ASSERT_TRUE(index->CarriesWritesOf(*items));
+  session_->Exec("CREATE FUNCTION " + table_ +
+                 "_poison() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF NEW.key = '30' "
+                 "THEN RAISE EXCEPTION 'poisoned row'; END IF; RETURN NEW; END $$");
+  session_->Exec("CREATE TRIGGER poison BEFORE INSERT ON " + table_ +
+                 " FOR EACH ROW EXECUTE FUNCTION " + table_ + "_poison()");
+  const std::vector<uint64_t> entry_keys = {10, 11}, content_keys = {20}, record_keys = {30, 31};
+  const std::vector<Bytes> entries = {Bytes(8, 1), Bytes(8, 2)}, contents = {Bytes(5, 3)},
+                           records = {Bytes(40, 4), Bytes(40, 5)};
+  const std::vector<CarriedValues> carried = {{items.get(), &content_keys, &contents},
+                                              {data.get(), &record_keys, &records}};
+  ombrix::testing_support::ScopedLogCapture log;
+  EXPECT_THROW(index->BatchPushVariableCarrying(entry_keys, entries, carried), std::runtime_error);
+  EXPECT_EQ(session_->Scalar("SELECT count(*) FROM " + table_), "0");
+
+  session_->Exec("DROP TRIGGER poison ON " + table_);
+  index->BatchPushVariableCarrying(entry_keys, entries, carried);
+  EXPECT_EQ(index->BatchGetVariable(entry_keys), entries);
+  EXPECT_EQ(items->BatchGetVariable(content_keys), contents);
+  EXPECT_EQ(data->BatchGetVariable(record_keys), records);
+  for (Keystore* store : std::initializer_list<Keystore*>{data.get(), items.get(), index.get()}) {
+    store->SetWriteFence(std::nullopt);
+  }
+}
+
 TEST_F(PostgresKeystoreTest, FixedWidthReadsPadAndCut) {
   auto store = Open(ombrix::INDEX);
   store->BatchPushVariable({1, 2}, {Bytes{1, 2, 3}, Bytes(12, 0xEE)});
