@@ -6,11 +6,13 @@ every list, and asks the same 16 query vectors (top_k 10, 8 probes) with a filte
 matches 3 items in 10, a slice at a time, many times over. The figure is each build's
 total time over all its slices; the ratio is the peer's time over this build's (above 1:
 this build is faster). Filling, training and a warm-up that fills the cache stay outside
-the timing. With --pin each child runs on one CPU of its own.
+the timing. With --pin each child runs on one CPU of its own. With --plain the queries
+are the side-by-side script's cached ones instead: no filter, 16 lists, the default
+probes, a cache of 64 lists, 8 query vectors (give --items 10000 for its index).
 
     .venv/bin/python bench/filtered_queries_interleaved.py --python .venv/bin/python \\
         --peer-python /path/to/baseline/venv/bin/python [--backend postgres|redis] \\
-        [--items 30000] [--turns 40] [--slice 200] [--pin 2,3]
+        [--items 30000] [--plain] [--turns 40] [--slice 200] [--pin 2,3]
 """
 import json
 import os
@@ -44,22 +46,26 @@ def child(backend, address, build):
         for line in sys.stdin:
             words = line.split()
             if words[0] == "fill":
-                total = int(words[1])
+                total, plain = int(words[1]), words[2] == "plain"
+                lists = 16 if plain else LISTS
+                ask = {} if plain else dict(n_probes=PROBES, filters=WHERE)
+                if plain:
+                    asked = asked[:8]
                 vectors = rng.standard_normal((total, DIM)).astype("float32")
                 for start in range(0, total, 5000):
                     writer.upsert([{"id": f"i{n}", "vector": vectors[n], "metadata": {"kind": n % 10}}
                                    for n in range(start, min(start + 5000, total))])
-                writer.train(n_lists=LISTS)
-                index = client.load_index(name, key, max_cache_size=LISTS)
+                writer.train(n_lists=lists)
+                index = client.load_index(name, key, max_cache_size=64 if plain else LISTS)
                 for _ in range(3):
                     for q in asked:
-                        index.query(q, top_k=10, n_probes=PROBES, filters=WHERE)
+                        index.query(q, top_k=10, **ask)
                 print(json.dumps(0.0), flush=True)
                 continue
             count = int(words[1])
             started = time.perf_counter()
             for n in range(count):
-                index.query(asked[n % QUERIES], top_k=10, n_probes=PROBES, filters=WHERE)
+                index.query(asked[n % len(asked)], top_k=10, **ask)
             print(json.dumps(time.perf_counter() - started), flush=True)
     finally:
         writer.delete_index()
@@ -74,9 +80,12 @@ def main():
         at = sys.argv.index("--items")
         items = int(sys.argv[at + 1])
         del sys.argv[at:at + 2]
+    plain = "--plain" in sys.argv
+    if plain:
+        sys.argv.remove("--plain")
     args, children = taking_turns.start(__doc__, SCRIPT, child, turns=40, slice_=200)
     for build in children.procs:
-        children.ask(build, f"fill {items}")
+        children.ask(build, f"fill {items} {'plain' if plain else 'filtered'}")
     spent = {build: sum(seconds) for build, seconds in
              taking_turns.alternate(children, args.turns, f"query {args.slice}").items()}
     children.close(300)
