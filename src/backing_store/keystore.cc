@@ -35,4 +35,14 @@ void Keystore::BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
   }
 }
 
+bool Keystore::BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                            const std::vector<CarriedKeys>& carried) {
+  (void)state_key;
+  (void)expected_state;
+  for (const CarriedKeys& other : carried) {
+    if (!other.keys->empty()) other.store->BatchDeleteItems(*other.keys);
+  }
+  return true;
+}
+
 }  // namespace ombrix_encrypted_index::internal::backing_store

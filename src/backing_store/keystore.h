@@ -69,6 +69,13 @@ struct CarriedValues {
   const std::vector<std::vector<uint8_t>>* values = nullptr;
 };
 
+// Keys of another store of the same index that BatchDeleteCarriedWhileState removes.
+// Borrowed for the call.
+struct CarriedKeys {
+  Keystore* store = nullptr;
+  const std::vector<uint64_t>* keys = nullptr;
+};
+
 class Keystore {
  public:
   virtual ~Keystore() = default;
@@ -103,6 +110,18 @@ class Keystore {
   virtual void BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
                                          const std::vector<std::vector<uint8_t>>& values,
                                          const std::vector<CarriedValues>& carried);
+  // Removes each carried store's keys from it, only while this store's value under
+  // `state_key` is `expected_state` (empty: no value is stored there). One step where every
+  // carried store shares this store's server (SharesServerWith): false then says the value
+  // differed and nothing was removed. Elsewhere the keys are removed in turn, unchecked, and
+  // it returns true.
+  virtual bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                            const std::vector<CarriedKeys>& carried);
+  // Whether `other` keeps its values where one step of this store's server reaches them.
+  virtual bool SharesServerWith(const Keystore& other) const {
+    (void)other;
+    return false;
+  }
   // Whether PushMapAndValues is one step of the server as things stand. Where it is two,
   // a caller gains nothing from handing the values to it and keeps the compare-and-set's
   // window (from reading the map to pushing it) as short as it can.

@@ -305,7 +305,28 @@ TYPED_TEST_P(KeystoreContractTest, StoresDoNotSeeEachOther) {
   EXPECT_EQ(a.GetMap(50, 51).version, 1u);
 }
 
-REGISTER_TYPED_TEST_SUITE_P(KeystoreContractTest, VersionedMapCompareAndSet, ValueCompareAndSetKeepsBothAmongTheValues,
+// Where the two stores share a server, another store's keys go only while this store's
+// state value is the one given; elsewhere they go unchecked.
+TYPED_TEST_P(KeystoreContractTest, CarriedKeysGoOnlyWhileTheStateIsAsRead) {
+  Keystore& index = this->NewStore();
+  Keystore& other = this->NewStore();
+  other.FenceByHoldsOf(index);
+  other.BatchPushVariable({1, 2, 3}, {Text("x"), Text("y"), Text("z")});
+  const std::vector<uint64_t> keys = {1, 2};
+  const std::vector<CarriedKeys> carried = {{&other, &keys}};
+  const bool checked = index.SharesServerWith(other);
+  if (checked) {
+    EXPECT_FALSE(index.BatchDeleteCarriedWhileState(60, Text("state"), carried)) << "no state is stored";
+    ASSERT_TRUE(index.PushMap(60, Text("state"), 61, 0));
+    EXPECT_FALSE(index.BatchDeleteCarriedWhileState(60, {}, carried)) << "a state is stored";
+    EXPECT_FALSE(index.BatchDeleteCarriedWhileState(60, Text("other"), carried));
+    EXPECT_EQ(other.BatchGetVariable({1, 2, 3}), (std::vector<Bytes>{Text("x"), Text("y"), Text("z")}));
+  }
+  EXPECT_TRUE(index.BatchDeleteCarriedWhileState(60, checked ? Text("state") : Bytes{}, carried));
+  EXPECT_EQ(other.BatchGetVariable({1, 2, 3}), (std::vector<Bytes>{{}, {}, Text("z")}));
+}
+
+REGISTER_TYPED_TEST_SUITE_P(KeystoreContractTest, CarriedKeysGoOnlyWhileTheStateIsAsRead, VersionedMapCompareAndSet, ValueCompareAndSetKeepsBothAmongTheValues,
                             CountsTheMapAndItsVersionAmongTheValues, VariableBatchesRoundTripInKeyOrder,
                             VariablePushReplacesAndSkipsEmptyValues, LargeVariableBatch,
                             MalformedVariableBatchStoresNothing, FixedWidthBatches, FixedWidthFollowsValueSize,

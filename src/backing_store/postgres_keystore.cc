@@ -478,9 +478,46 @@ void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& ke
 }
 
 bool PostgresKeystore::CarriesWritesOf(const Keystore& other) const {
+  return write_fence_.has_value() && SharesServerWith(other) && other.write_fence() == write_fence_;
+}
+
+bool PostgresKeystore::SharesServerWith(const Keystore& other) const {
   const auto* store = dynamic_cast<const PostgresKeystore*>(&other);
-  return write_fence_.has_value() && store != nullptr && store != this && store->fenced_by_other_ &&
-         store->connection_.session == connection_.session && store->write_fence_ == write_fence_;
+  return store != nullptr && store != this && store->fenced_by_other_ &&
+         store->connection_.session == connection_.session;
+}
+
+bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
+                                                    const std::vector<uint8_t>& expected_state,
+                                                    const std::vector<CarriedKeys>& carried) {
+  for (const CarriedKeys& other : carried) {
+    if (!SharesServerWith(*other.store)) return Keystore::BatchDeleteCarriedWhileState(state_key, expected_state, carried);
+  }
+  // The check reads the state row in the statement's own snapshot, so a deletion (or a
+  // re-creation) that changed it first leaves every row in place.
+  const std::string state_row = "SELECT 1 FROM " + table_ + " WHERE key = '" + std::to_string(state_key) +
+                                "' AND index_name = " + id_text_;
+  PgParams params;
+  std::string sql = "WITH held AS (SELECT ";
+  if (expected_state.empty()) {
+    sql += "NOT EXISTS (" + state_row + ")";
+  } else {
+    params.AddBinary(expected_state);
+    sql += "EXISTS (" + state_row + " AND value = $1)";
+  }
+  sql += " AS ok)";
+  size_t removals = 0;
+  for (const CarriedKeys& other : carried) {
+    if (other.keys->empty()) continue;
+    const auto* store = static_cast<const PostgresKeystore*>(other.store);
+    sql += ", removed_" + std::to_string(removals++) + " AS (DELETE FROM " + store->table_ + " WHERE key IN (" +
+           KeyList(*other.keys) + ") AND index_name = " + store->id_text_ + " AND (SELECT ok FROM held))";
+  }
+  sql += " SELECT ok FROM held";
+  InternalLogger().info("Deleting the items of " + std::to_string(removals) + " stores from Postgres");
+  PgOutcome outcome = PgExecParams(connection_.get(), sql, params, kTextFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok || outcome.rows() != 1) LogAndThrow("Batch delete failed: " + outcome.error);
+  return PgText(outcome.result.get(), 0, 0) == "t";
 }
 
 void PostgresKeystore::PushItem(const uint64_t& key, const std::vector<uint8_t>& value) {

@@ -47,6 +47,10 @@ class PostgresKeystore final : public Keystore {
   // A store fenced by this one's holds, on this session: its statements go in this
   // session's transactions.
   bool CarriesWritesOf(const Keystore& other) const override;
+  // One statement: the state row's check and every carried store's DELETE.
+  bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                    const std::vector<CarriedKeys>& carried) override;
+  bool SharesServerWith(const Keystore& other) const override;
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
                const uint64_t& version_key, const uint64_t& expected_version) override;
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,

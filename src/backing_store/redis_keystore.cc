@@ -114,6 +114,20 @@ const RedisScript kFencedHdel(  // fields
     "for i = 3, #ARGV, 2000 do "
     "redis.call('HDEL', KEYS[3], unpack(ARGV, i, math.min(i + 1999, #ARGV))) end return 1");
 
+// KEYS: the map hash, then the item hash of each store whose fields go; ARGV: the state
+// field, the state expected there (empty: none), then per item hash the count of its
+// fields and the fields. Removes nothing, and answers 0, unless the state is as expected.
+const RedisScript kHdelWhileState(
+    "local stored = redis.call('HGET', KEYS[1], ARGV[1]) "
+    "if (#ARGV[2] == 0 and stored ~= false) or (#ARGV[2] > 0 and stored ~= ARGV[2]) then return 0 end "
+    "local at = 3 "
+    "for k = 2, #KEYS do "
+    "local last = at + tonumber(ARGV[at]) "
+    "for i = at + 1, last, 2000 do redis.call('HDEL', KEYS[k], unpack(ARGV, i, math.min(i + 1999, last))) end "
+    "at = last + 1 "
+    "end "
+    "return 1");
+
 // Hold scripts. KEYS: the exclusive key, the writers' set, the holder's lease key; ARGV:
 // the holder, the lease. A
 // shared hold lives twice: as the holder's lease key, which expires with the lease and is
@@ -419,6 +433,46 @@ bool RedisKeystore::CarriesWritesOf(const Keystore& other) const {
   const auto* store = dynamic_cast<const RedisKeystore*>(&other);
   return write_fence_.has_value() && store != nullptr && store != this && store->server_ == server_ &&
          store->fence_exclusive_key_ == exclusive_key_ && store->write_fence_ == write_fence_;
+}
+
+bool RedisKeystore::SharesServerWith(const Keystore& other) const {
+  const auto* store = dynamic_cast<const RedisKeystore*>(&other);
+  return store != nullptr && store != this && store->server_ == server_;
+}
+
+bool RedisKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                                 const std::vector<CarriedKeys>& carried) {
+  std::vector<std::string_view> keys = {map_hash_};
+  size_t fields_total = 0;
+  for (const CarriedKeys& other : carried) {
+    if (!SharesServerWith(*other.store)) return Keystore::BatchDeleteCarriedWhileState(state_key, expected_state, carried);
+    if (other.keys->empty()) continue;
+    keys.push_back(static_cast<const RedisKeystore*>(other.store)->ItemHash());
+    fields_total += other.keys->size();
+  }
+  InternalLogger().info("Deleting " + std::to_string(fields_total) + " items from Redis");
+  const std::string state_field = std::to_string(state_key);
+  std::vector<std::string> counts;
+  std::vector<WireKey> fields;
+  counts.reserve(carried.size());
+  fields.reserve(fields_total);
+  std::vector<std::string_view> args = {
+      state_field, {reinterpret_cast<const char*>(expected_state.data()), expected_state.size()}};
+  args.reserve(2 + carried.size() + fields_total);
+  for (const CarriedKeys& other : carried) {
+    if (other.keys->empty()) continue;
+    args.emplace_back(counts.emplace_back(std::to_string(other.keys->size())));
+    for (uint64_t key : *other.keys) {
+      const WireKey& field = fields.emplace_back(ToWire(key));
+      args.emplace_back(field.data(), field.size());
+    }
+  }
+  const std::string key_count = std::to_string(keys.size());
+  std::vector<std::string_view> argv = {key_count};
+  argv.insert(argv.end(), keys.begin(), keys.end());
+  argv.insert(argv.end(), args.begin(), args.end());
+  RedisReplyPtr reply = connection_.Check(connection_.Eval(kHdelWhileState, argv), "EVAL");
+  return reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
 }
 
 void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {

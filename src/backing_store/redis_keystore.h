@@ -49,6 +49,10 @@ class RedisKeystore : public Keystore {
   // A RedisKeystore of the same server and db whose fence is this store's hold (see
   // FenceByHoldsOf), while this store is fenced.
   bool CarriesWritesOf(const Keystore& other) const override;
+  // One script: the state field's check and every carried store's HDEL.
+  bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                    const std::vector<CarriedKeys>& carried) override;
+  bool SharesServerWith(const Keystore& other) const override;
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
                           const uint64_t& version_key, const uint64_t& expected_version) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;

@@ -289,7 +289,11 @@ class EncryptedIndexCore {
   // that only one chunk of records is decrypted at a time.
   std::vector<std::string> ListItemIds();
   // Deletes the records and contents of `ids` (ids not stored are no error) and forgets
-  // every cached list, so no deleted item is served from this core's cache.
+  // every cached list, so no deleted item is served from this core's cache. Follows
+  // CheckIndexForItemCall: where the stores share the index store's server, the records
+  // and contents go only while the training state is the one that check read (else it
+  // checks again), so a call stopped after its check removes nothing of an index deleted
+  // or made again meanwhile.
   void DeleteItems(const std::vector<std::string>& ids);
   // Clears and checks the data and items stores, writes a reset index record, removes the
   // configuration record, clears and checks the index store (its training state, which a
@@ -326,6 +330,8 @@ class EncryptedIndexCore {
   std::vector<uint32_t> opened_counter_map;
   std::vector<uint8_t> opened_training_state_bytes;
   TrainingState opened_training_state;
+  // The sealed training state CheckIndexForItemCall read last (empty: none was stored).
+  std::vector<uint8_t> checked_training_state_bytes;
   // The counter map was read in this operation already (by BeginWriting or
   // ReadEntriesState): the next retrieval or position update starts from it instead of
   // reading it again. A stale map costs only a refused compare-and-set.

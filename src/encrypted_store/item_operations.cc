@@ -10,8 +10,12 @@
 #include "encrypted_store/item_keys.h"
 #include "encrypted_store/item_record.h"
 #include "encrypted_store/sealing.h"
+#include "encrypted_store/training_state.h"
 
 namespace ombrix {
+
+using ombrix_encrypted_index::internal::backing_store::CarriedKeys;
+
 namespace {
 
 // Keys read and records decrypted at once when the whole data store is listed: enough
@@ -129,8 +133,22 @@ std::vector<std::string> EncryptedIndexCore::ListItemIds() {
 void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
   ClearItemCache();
-  data_store->BatchDeleteItems(DeriveItemKeys(ids, data_store_name));
-  items_store->BatchDeleteItems(DeriveItemKeys(ids, content_store_name));
+  const std::vector<uint64_t> data_keys = DeriveItemKeys(ids, data_store_name);
+  const std::vector<uint64_t> content_keys = DeriveItemKeys(ids, content_store_name);
+  const std::vector<CarriedKeys> carried = {{data_store.get(), &data_keys}, {items_store.get(), &content_keys}};
+  // A training moves the state on a few times in its whole run; each refusal reads it again.
+  constexpr int kAttempts = 5;
+  for (int attempt = 1;; ++attempt) {
+    if (index_store->BatchDeleteCarriedWhileState(kTrainingStateKey, checked_training_state_bytes, carried)) return;
+    if (attempt == kAttempts) {
+      const std::string message = "The training state of index '" + index_name +
+                                  "' changed at every attempt to delete items; nothing was deleted, try again";
+      log().error(message);
+      throw std::runtime_error(message);
+    }
+    // The check throws when the index was deleted or made again meanwhile.
+    CheckIndexForItemCall(/*load_map=*/false);
+  }
 }
 
 void EncryptedIndexCore::DeleteIndexData() {

@@ -441,6 +441,7 @@ void EncryptedIndexCore::CheckIndexForItemCall(bool load_map, std::vector<MapAnd
   EntriesState entries;
   MapAndVersion map;
   ReadStateForCall(entries, map, /*entries_matter=*/false, first_read);
+  checked_training_state_bytes = entries.recorded ? opened_training_state_bytes : std::vector<uint8_t>();
   if (load_map) {
     if (!AdoptCounterMap(std::move(map))) HandleMissingCounterMap();
   } else if (!entries.recorded && !entries.map_stored) {

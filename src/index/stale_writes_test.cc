@@ -275,6 +275,34 @@ TEST(StaleWritesTest, AWriterThatLostItsHoldWritesNoRecordsOrContents) {
   }
 }
 
+// An item delete stalls right after its check; another handle deletes the index and makes
+// it again under the same name and key, with the same ids. The delete, going on, removes
+// nothing of the new index and says the old one is gone.
+TEST(StaleWritesTest, AnItemDeleteStalledAfterItsCheckRemovesNothingOfTheIndexMadeAgain) {
+  ScopedTestBackend backend;
+  backend.backend().FenceByHoldsOfOtherStores();
+  CapturedLog log;
+  const Matrix<float> data = Clustered(10, 2, 2, 67);
+  const std::vector<std::vector<uint8_t>> contents(10, std::vector<uint8_t>{'c'});
+  auto stale = FilledIndex(ShallowSettings("undeleted"), log.logger(), data);
+  backend.backend().RunBefore(Fault{.operation = "BatchDeleteCarriedWhileState", .kind = INDEX}, [&] {
+    Open("undeleted", log)->DeleteIndex();
+    EncryptedIndex again("undeleted", index_testing::TestKey(), IndexIVFFlat(2), ShallowSettings("undeleted"),
+                         log.logger(), nullptr);
+    Matrix<float> copy = data;
+    again.Upsert(Ids(10), copy, contents, {});
+  });
+  EXPECT_EQ(ThrownText([&] { stale->Delete(Ids(5)); }), "Index 'undeleted' no longer exists: it was deleted");
+
+  auto core = EncryptedIndexCore::Load(ShallowSettings("undeleted"), log.logger());
+  EXPECT_EQ(core->data_store->GetNumItems(), 10u);
+  EXPECT_EQ(core->items_store->GetNumItems(), 10u);
+  // Where nothing stepped in, the delete goes through in one step.
+  auto fresh = Open("undeleted", log);
+  fresh->Delete(Ids(5));
+  EXPECT_THAT(fresh->ListIDs(), ::testing::UnorderedElementsAreArray(Ids(5, 5)));
+}
+
 // Only the counter map is lost (its version stays): a training in the same process
 // rebuilds it, and every item answers again.
 TEST(StaleWritesTest, ALostCounterMapWhoseVersionStayedTrainsBack) {

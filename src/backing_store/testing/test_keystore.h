@@ -373,6 +373,25 @@ class TestKeystore : public Keystore {
     fence_store_id_ = holder->store_id();
     return true;
   }
+  bool SharesServerWith(const Keystore& other) const override {
+    const auto* store = dynamic_cast<const TestKeystore*>(&other);
+    std::lock_guard<std::mutex> lock(backend_->mutex_);
+    return store != nullptr && store != this && store->backend_ == backend_ && backend_->fences_across_stores_;
+  }
+  bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                    const std::vector<CarriedKeys>& carried) override {
+    for (const CarriedKeys& other : carried) {
+      if (!SharesServerWith(*other.store)) return Keystore::BatchDeleteCarriedWhileState(state_key, expected_state, carried);
+    }
+    return Run("BatchDeleteCarriedWhileState", [&](TestBackend::Store& s) {
+      if (s.values.BatchGetVariable({state_key})[0] != expected_state) return false;
+      for (const CarriedKeys& other : carried) {
+        if (other.keys->empty()) continue;
+        backend_->StoreFor(static_cast<const TestKeystore*>(other.store)->kept_in_).values.BatchDeleteItems(*other.keys);
+      }
+      return true;
+    });
+  }
   bool ExclusiveHoldIsLive() override {
     return Run("ExclusiveHoldIsLive",
                [&](TestBackend::Store&) { return backend_->ExclusiveLive(backend_->holds_[hashed_index_name_]); });
