@@ -76,6 +76,10 @@ class StallingRelay:
         self.port = self._listener.getsockname()[1]
         self._stalled = threading.Event()
         self._to_server_after = None  # bytes each connection still relays to the server
+        self._answer_held_after = None  # what the statement whose answer is held contains
+        self._hold_answer = False
+        self.holding = threading.Event()
+        self._released = threading.Event()
         self._done = threading.Event()
         self._sockets = [self._listener]
         threading.Thread(target=self._accept, daemon=True).start()
@@ -104,6 +108,12 @@ class StallingRelay:
                 if not data:
                     target.shutdown(socket.SHUT_WR)
                     return
+                if to_server and self._answer_held_after and self._answer_held_after in data:
+                    self._answer_held_after, self._hold_answer = None, True
+                elif not to_server and self._hold_answer:
+                    self._hold_answer = False
+                    self.holding.set()
+                    self._released.wait()
                 target.sendall(data)
                 if left is not None:
                     left -= len(data)
@@ -118,8 +128,17 @@ class StallingRelay:
         stops half sent. Answers still reach the client."""
         self._to_server_after = count
 
+    def hold_answer_to(self, text):
+        """The answer to the next statement that contains `text` waits in the relay until
+        release(), as it would behind a stopped or cut-off network."""
+        self._answer_held_after = text
+
+    def release(self):
+        self._released.set()
+
     def close(self):
         self._done.set()
+        self._released.set()
         for s in self._sockets:
             s.close()
 

@@ -2,6 +2,7 @@
 re-creation of the same name and key it touches nothing of the new index; across a
 deletion killed half way every call says so until a new process finishes it, and then
 nothing of the index is left."""
+import dataclasses
 import multiprocessing
 import os
 import signal
@@ -10,7 +11,9 @@ import time
 import pytest
 
 os.environ["OMBRIX_TESTING_HOOKS"] = "1"
-from test_holds_across_processes import LEASE_MS, filled, location, points, start  # noqa: F401,E402
+from conftest import live_location, unique_name  # noqa: E402
+from live_stores import Location, StallingRelay  # noqa: E402
+from test_holds_across_processes import LEASE_MS, end, filled, location, outcome, points, start  # noqa: F401,E402
 
 
 def said(index):
@@ -55,6 +58,46 @@ def test_a_handle_kept_across_a_recreation_touches_nothing_of_the_new_index(loca
         counts = place.counts(name, key)
         assert counts[:1] + counts[2:] == [0, 0, 0]  # the config records are the new index's
     assert len(place.client().load_index(name, new_key).get([f"id{n}" for n in range(100)])) == 100
+
+
+def delete_half(results, go, place, name, key):
+    """With the default lease, so that the server keeps the session while the test holds it."""
+    index = place.client().load_index(name, key)
+    results.put(("started", "delete"))
+    go.wait(60)
+    try:
+        index.delete([f"id{n}" for n in range(50)])
+        results.put(("delete", "ok"))
+    except Exception as e:  # judged by the test
+        results.put(("delete", str(e)))
+
+
+def test_an_item_delete_whose_check_answered_late_removes_nothing_of_the_index_made_again():
+    """PostgreSQL: the answer to the delete's check is held on its way back while another
+    process deletes the index and makes it again with the same key and ids."""
+    place = Location("postgres", live_location("OMBRIX_TEST_PG"), unique_name("held_items"), unique_name("held_cfg"))
+    made, relay, child = [], StallingRelay(place.address), None
+    try:
+        name, key = filled(place, made, 100)
+        relayed = dataclasses.replace(place, address=f"{place.address} host=127.0.0.1 port={relay.port}")
+        context = multiprocessing.get_context("spawn")
+        results, go = context.Queue(), context.Event()
+        child = (context.Process(target=delete_half, args=(results, go, relayed, name, key)), results)
+        child[0].start()
+        assert results.get(timeout=60) == ("started", "delete")
+        relay.hold_answer_to(b"'18446744073709551614'")  # the training state's key
+        go.set()
+        assert relay.holding.wait(60)
+        place.client().load_index(name, key).delete_index()
+        place.client().create_index(name, key, metric="squared_euclidean").upsert(
+            [f"id{n}" for n in range(100)], points(5, 100))
+        relay.release()
+        assert f"Index '{name}' no longer exists" in outcome(child)["delete"]
+        assert len(place.client().load_index(name, key).get([f"id{n}" for n in range(100)])) == 100
+    finally:
+        end(child)
+        relay.close()
+        place.drop(made)
 
 
 def test_a_deletion_killed_half_way_is_reported_and_finished_by_another_process(location):
