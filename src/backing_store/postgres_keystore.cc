@@ -495,15 +495,18 @@ bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
   }
   // The check reads the state row in the statement's own snapshot, so a deletion (or a
   // re-creation) that changed it first leaves every row in place.
+  // One simple-protocol statement: the state goes in as a hex literal (digits only).
   const std::string state_row = "SELECT 1 FROM " + table_ + " WHERE key = '" + std::to_string(state_key) +
                                 "' AND index_name = " + id_text_;
-  PgParams params;
   std::string sql = "WITH held AS (SELECT ";
   if (expected_state.empty()) {
     sql += "NOT EXISTS (" + state_row + ")";
   } else {
-    params.AddBinary(expected_state);
-    sql += "EXISTS (" + state_row + " AND value = $1)";
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * expected_state.size());
+    for (uint8_t byte : expected_state) hex += {kDigits[byte >> 4], kDigits[byte & 15]};
+    sql += "EXISTS (" + state_row + " AND value = '\\x" + hex + "'::bytea)";
   }
   sql += " AS ok)";
   size_t removals = 0;
@@ -515,7 +518,7 @@ bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
   }
   sql += " SELECT ok FROM held";
   InternalLogger().info("Deleting the items of " + std::to_string(removals) + " stores from Postgres");
-  PgOutcome outcome = PgExecParams(connection_.get(), sql, params, kTextFormat, PGRES_TUPLES_OK);
+  PgOutcome outcome = PgExec(connection_.get(), sql, PGRES_TUPLES_OK);
   if (!outcome.ok || outcome.rows() != 1) LogAndThrow("Batch delete failed: " + outcome.error);
   return PgText(outcome.result.get(), 0, 0) == "t";
 }
