@@ -434,30 +434,28 @@ void PostgresKeystore::BatchPushItems(const std::vector<uint64_t>& keys,
       false));
 }
 
-void PostgresKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
-                                         const std::vector<std::vector<uint8_t>>& values) {
-  InternalLogger().info("Pushing " + std::to_string(keys.size()) + " items to Postgres");
+std::vector<PostgresKeystore::Row> PostgresKeystore::VariableRows(const std::vector<uint64_t>& keys,
+                                                                  const std::vector<std::vector<uint8_t>>& values) {
   if (keys.empty()) {
     InternalLogger().error("No keys provided for batch insertion");
     throw std::invalid_argument("No keys provided for batch insertion");
   }
   if (values.size() != keys.size()) LogAndThrow("Mismatch between number of keys and values");
-  WriteRows(Deduplicate(
-      keys, [&](size_t i) { return std::span<const uint8_t>(values[i]); }, true));
+  return Deduplicate(
+      keys, [&](size_t i) { return std::span<const uint8_t>(values[i]); }, true);
+}
+
+void PostgresKeystore::BatchPushVariable(const std::vector<uint64_t>& keys,
+                                         const std::vector<std::vector<uint8_t>>& values) {
+  InternalLogger().info("Pushing " + std::to_string(keys.size()) + " items to Postgres");
+  WriteRows(VariableRows(keys, values));
 }
 
 void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
                                                  const std::vector<std::vector<uint8_t>>& values,
                                                  const std::vector<CarriedValues>& carried) {
-  const auto rows_of = [](const std::vector<uint64_t>& store_keys,
-                          const std::vector<std::vector<uint8_t>>& store_values) {
-    if (store_keys.empty()) LogAndThrow("No keys provided for batch insertion");
-    if (store_values.size() != store_keys.size()) LogAndThrow("Mismatch between number of keys and values");
-    return Deduplicate(
-        store_keys, [&](size_t i) { return std::span<const uint8_t>(store_values[i]); }, true);
-  };
   // Every batch is checked before anything is written.
-  std::vector<StoreRows> together = {{this, rows_of(keys, values)}};
+  std::vector<StoreRows> together = {{this, VariableRows(keys, values)}};
   size_t in_turn = carried.size();
   for (size_t i = 0; i < carried.size(); ++i) {
     const CarriedValues& other = carried[i];
@@ -467,7 +465,7 @@ void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& ke
       in_turn = i;
       break;
     }
-    together.push_back({static_cast<const PostgresKeystore*>(other.store), rows_of(*other.keys, *other.values)});
+    together.push_back({static_cast<const PostgresKeystore*>(other.store), VariableRows(*other.keys, *other.values)});
   }
   InternalLogger().info("Pushing the values of " + std::to_string(together.size()) +
                         " stores to Postgres in one transaction");
@@ -495,18 +493,15 @@ bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
   }
   // The check reads the state row in the statement's own snapshot, so a deletion (or a
   // re-creation) that changed it first leaves every row in place.
-  // One simple-protocol statement: the state goes in as a hex literal (digits only).
   const std::string state_row = "SELECT 1 FROM " + table_ + " WHERE key = '" + std::to_string(state_key) +
                                 "' AND index_name = " + id_text_;
+  PgParams params;
   std::string sql = "WITH held AS (SELECT ";
   if (expected_state.empty()) {
     sql += "NOT EXISTS (" + state_row + ")";
   } else {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * expected_state.size());
-    for (uint8_t byte : expected_state) hex += {kDigits[byte >> 4], kDigits[byte & 15]};
-    sql += "EXISTS (" + state_row + " AND value = '\\x" + hex + "'::bytea)";
+    params.AddBinary(expected_state);
+    sql += "EXISTS (" + state_row + " AND value = $1)";
   }
   sql += " AS ok)";
   size_t removals = 0;
@@ -518,7 +513,7 @@ bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
   }
   sql += " SELECT ok FROM held";
   InternalLogger().info("Deleting the items of " + std::to_string(removals) + " stores from Postgres");
-  PgOutcome outcome = PgExec(connection_.get(), sql, PGRES_TUPLES_OK);
+  PgOutcome outcome = PgExecParams(connection_.get(), sql, params, kTextFormat, PGRES_TUPLES_OK);
   if (!outcome.ok || outcome.rows() != 1) LogAndThrow("Batch delete failed: " + outcome.error);
   return PgText(outcome.result.get(), 0, 0) == "t";
 }

@@ -150,6 +150,10 @@ class PostgresKeystore final : public Keystore {
                        uint64_t key, std::span<const uint8_t> value, size_t row) const;
   void BeginTransaction();
   void CommitTransaction();
+  // A variable batch's rows, deduplicated and in key order, empty values left out;
+  // std::invalid_argument for no keys, std::runtime_error for a count mismatch.
+  static std::vector<Row> VariableRows(const std::vector<uint64_t>& keys,
+                                       const std::vector<std::vector<uint8_t>>& values);
   // Rows deduplicated by the caller; written in chunks inside one transaction.
   void WriteRows(const std::vector<Row>& rows);
   // One attempt of WriteRows; with a `lock_wait_ms` above 0 its statements wait that long

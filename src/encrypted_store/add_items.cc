@@ -130,6 +130,12 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
   // live on its server, fenced by its hold), the first chunk's contents and records go
   // with the map and the entries: an upsert of one chunk sends one fenced script instead
   // of three, and all of that chunk is written, or none of it.
+  const auto masked_ids_of = [&](uint64_t start, uint64_t end) {
+    std::vector<std::vector<uint8_t>> masked_ids;
+    masked_ids.reserve(end - start);
+    for (uint64_t i = start; i < end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
+    return masked_ids;
+  };
   const uint64_t first_end = std::min<uint64_t>(kWriteChunkSize, n);
   const bool carry_first = map_with_entries && n > 0 && index_store->CarriesWritesOf(*data_store) &&
                            index_store->CarriesWritesOf(*items_store);
@@ -148,10 +154,7 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
         batch.input_tokens,
         [&](const std::vector<uint32_t>& taken) {
           tokens = make_tokens(taken);
-          std::vector<std::vector<uint8_t>> masked_ids;
-          masked_ids.reserve(first_end);
-          for (uint64_t i = 0; i < first_end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
-          return std::pair(Slice(tokens.labels, 0, first_end), std::move(masked_ids));
+          return std::pair(Slice(tokens.labels, 0, first_end), masked_ids_of(0, first_end));
         },
         carried);
   }
@@ -175,11 +178,9 @@ void EncryptedIndexCore::AddItems(ItemBatch& batch) {
       const std::vector<CarriedValues> after_entries = {{items_store.get(), &chunk.filled_keys, &chunk.filled},
                                                         {data_store.get(), &chunk.record_keys, &chunk.records}};
       if (start > 0 || !map_with_entries) {
-        std::vector<std::vector<uint8_t>> masked_ids;
-        masked_ids.reserve(end - start);
-        for (uint64_t i = start; i < end; ++i) masked_ids.push_back(LittleEndian8(tokens.encrypted_hash_ids[i]));
         // Where the stores share the index store's session, the chunk is one transaction.
-        index_store->BatchPushVariableCarrying(Slice(tokens.labels, start, end), masked_ids, after_entries);
+        index_store->BatchPushVariableCarrying(Slice(tokens.labels, start, end), masked_ids_of(start, end),
+                                               after_entries);
       } else {
         for (const CarriedValues& values : after_entries) {
           if (!values.keys->empty()) values.store->BatchPushVariable(*values.keys, *values.values);
