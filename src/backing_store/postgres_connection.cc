@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,9 @@ std::string WithoutStatementExcerpt(const std::string& text) {
 constexpr std::string_view kQueryCanceled = "57014";
 // The server ended a session idle for its idle_session_timeout.
 constexpr std::string_view kIdleSessionTimeout = "57P05";
+// A prepared statement the session does not know (it is a new session, or was told to
+// forget): nothing of it ran.
+constexpr std::string_view kUnknownStatement = "26000";
 
 bool StoppedAtTimeLimit(const PgOutcome& outcome) {
   return !outcome.ok &&
@@ -99,6 +103,10 @@ struct SessionNotes {
   uint64_t hold_lease_ms = 0;
   bool ended_idle = false;  // the server said it ended the session for idleness
   bool gave_up = false;     // this client stopped waiting; the server may still hold the session
+  // Statements prepared on this session, by their text: the name each was given. A new
+  // session starts with none.
+  std::unordered_map<std::string, std::string> prepared;
+  uint64_t statements_named = 0;
 };
 
 int SessionNotesEvent(PGEventId event, void* info, void*) {
@@ -229,7 +237,10 @@ void ReconnectIfBroken(PGconn* connection) {
   } else {
     ombrix::InternalLogger().warning(line);
   }
-  if (notes != nullptr) notes->ended_idle = notes->gave_up = false;
+  if (notes != nullptr) {
+    notes->ended_idle = notes->gave_up = false;
+    notes->prepared.clear();
+  }
   PQreset(connection);
   if (PQstatus(connection) != CONNECTION_OK) {
     const std::string message = "PostgreSQL server " + PgServerAddress(connection) +
@@ -552,6 +563,39 @@ PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::stri
   return Run(connection, PGRES_COMMAND_OK, [&](PGconn* c) {
     return PQsendPrepare(c, name.c_str(), sql.c_str(), param_count, nullptr);
   });
+}
+
+PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgParams& params, int result_format,
+                         ExecStatusType expected) {
+  SessionNotes* notes = NotesOf(connection);
+  if (notes == nullptr) return PgExecParams(connection, sql, params, result_format, expected);
+  auto execute = [&](const std::string& name) {
+    return Run(connection, expected, [&](PGconn* c) {
+      return PQsendQueryPrepared(c, name.c_str(), params.size(), params.values(), params.lengths(),
+                                 params.formats(), result_format);
+    });
+  };
+  ReconnectIfBroken(connection);  // a session opened again knows no statement of the old one
+  std::string name;
+  for (int attempt = 0;; ++attempt) {
+    if (auto known = notes->prepared.find(sql); known != notes->prepared.end()) {
+      name = known->second;
+    } else {
+      name = "ombrix_" + std::to_string(++notes->statements_named);
+      PgOutcome made = PgPrepare(connection, name, sql, params.size());
+      if (!made.ok) return made;
+      notes->prepared.emplace(sql, name);
+    }
+    PgOutcome outcome = execute(name);
+    // The session was opened again between the two, or forgot the statement: it ran none
+    // of it, so it is prepared once more. Inside a transaction the error has ended it.
+    if (outcome.sqlstate == kUnknownStatement && attempt == 0 &&
+        PQtransactionStatus(connection) == PQTRANS_IDLE) {
+      notes->prepared.erase(sql);
+      continue;
+    }
+    return outcome;
+  }
 }
 
 bool PgIsNull(const PGresult* result, int row, int column) {

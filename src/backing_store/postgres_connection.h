@@ -109,6 +109,11 @@ PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParam
                        int result_format, ExecStatusType expected);
 PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::string& sql,
                     int param_count);
+// PgExecParams for a statement run often: the session parses and plans it once, at its
+// first run on that session (again on a session opened anew), and then only binds it.
+// The text must name its parameters' types where the server cannot infer them.
+PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgParams& params, int result_format,
+                         ExecStatusType expected);
 // A statement without parameters in two halves, so that the caller works while the server
 // answers: PgSend sends it, and the next call on the connection must be PgReceive, which
 // answers as PgExecParams would (a send that failed is answered there too). PgReceive waits

@@ -492,7 +492,9 @@ bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
     if (!SharesServerWith(*other.store)) return Keystore::BatchDeleteCarriedWhileState(state_key, expected_state, carried);
   }
   // The check reads the state row in the statement's own snapshot, so a deletion (or a
-  // re-creation) that changed it first leaves every row in place.
+  // re-creation) that changed it first leaves every row in place. The text depends only
+  // on the stores and on whether a state was read, so each session plans it once; the
+  // keys go as arrays.
   const std::string state_row = "SELECT 1 FROM " + table_ + " WHERE key = '" + std::to_string(state_key) +
                                 "' AND index_name = " + id_text_;
   PgParams params;
@@ -501,19 +503,28 @@ bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
     sql += "NOT EXISTS (" + state_row + ")";
   } else {
     params.AddBinary(expected_state);
-    sql += "EXISTS (" + state_row + " AND value = $1)";
+    sql += "EXISTS (" + state_row + " AND value = $1::bytea)";
   }
   sql += " AS ok)";
-  size_t removals = 0;
+  std::vector<std::string> key_arrays;
+  key_arrays.reserve(carried.size());
   for (const CarriedKeys& other : carried) {
     if (other.keys->empty()) continue;
     const auto* store = static_cast<const PostgresKeystore*>(other.store);
-    sql += ", removed_" + std::to_string(removals++) + " AS (DELETE FROM " + store->table_ + " WHERE key IN (" +
-           KeyList(*other.keys) + ") AND index_name = " + store->id_text_ + " AND (SELECT ok FROM held))";
+    std::string& array = key_arrays.emplace_back("{");
+    for (size_t i = 0; i < other.keys->size(); ++i) {
+      if (i != 0) array += ',';
+      array += std::to_string((*other.keys)[i]);
+    }
+    array += '}';
+    params.AddText(array);
+    sql += ", removed_" + std::to_string(key_arrays.size()) + " AS (DELETE FROM " + store->table_ +
+           " WHERE key = ANY($" + std::to_string(params.size()) + "::varchar[]) AND index_name = " +
+           store->id_text_ + " AND (SELECT ok FROM held))";
   }
   sql += " SELECT ok FROM held";
-  InternalLogger().info("Deleting the items of " + std::to_string(removals) + " stores from Postgres");
-  PgOutcome outcome = PgExecParams(connection_.get(), sql, params, kTextFormat, PGRES_TUPLES_OK);
+  InternalLogger().info("Deleting the items of " + std::to_string(key_arrays.size()) + " stores from Postgres");
+  PgOutcome outcome = PgExecPrepared(connection_.get(), sql, params, kTextFormat, PGRES_TUPLES_OK);
   if (!outcome.ok || outcome.rows() != 1) LogAndThrow("Batch delete failed: " + outcome.error);
   return PgText(outcome.result.get(), 0, 0) == "t";
 }

@@ -424,6 +424,29 @@ TEST_F(PostgresKeystoreTest, ValuesCarriedOnOneSessionLandTogetherOrNotAtAll) {
   }
 }
 
+// The fenced delete is planned once per session: a session the server ended is opened
+// again, and the statement with it.
+TEST_F(PostgresKeystoreTest, AFencedDeleteRunsOnASessionOpenedAgain) {
+  const uint64_t id = RandomId();
+  auto index = Open(ombrix::INDEX, id);
+  auto data = Open(ombrix::DATA, id);
+  ASSERT_TRUE(data->FenceByHoldsOf(*index));
+  data->BatchPushVariable({1, 2, 3}, {Text("x"), Text("y"), Text("z")});
+  const std::vector<uint64_t> first = {1}, second = {2};
+  EXPECT_TRUE(index->BatchDeleteCarriedWhileState(60, {}, {{data.get(), &first}}));
+  const std::string pid = session_->Scalar(
+      "SELECT pid FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND query LIKE '%DELETE FROM \"" + table_ + "\" %'");
+  session_->Query("SELECT pg_terminate_backend(" + pid + ")");
+  for (int wait = 0; wait < 500 && session_->Scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) == "1";
+       ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its socket closes after it leaves the view
+  ombrix::testing_support::ScopedLogCapture log;
+  EXPECT_TRUE(index->BatchDeleteCarriedWhileState(60, {}, {{data.get(), &second}}));
+  EXPECT_EQ(data->BatchGetVariable({1, 2, 3}), (std::vector<Bytes>{{}, {}, Text("z")}));
+}
+
 TEST_F(PostgresKeystoreTest, FixedWidthReadsPadAndCut) {
   auto store = Open(ombrix::INDEX);
   store->BatchPushVariable({1, 2}, {Bytes{1, 2, 3}, Bytes(12, 0xEE)});
