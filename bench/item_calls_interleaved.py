@@ -5,7 +5,10 @@ turns, a slice of calls at a time, so that slow swings of the server fall on bot
 The figure is each build's calls per second over all its slices; the ratio is this
 build's rate over the peer's (above 1: this build is faster). Start-up and filling stay
 outside the timing; deletions take ids no earlier call deleted (at most 90,900 of the
-100,000 with the defaults), and a slice of list_ids is one call.
+100,000 with the defaults), and a slice of list_ids is one call. A slice of 30 gets of 1
+id on Redis is some 5 ms of work, so its ratio swings with the children's wake-ups: for
+such short calls give --slice 300 --turns 60 (the deletes of 100 then run out of ids, so
+read only the other rows).
 
     .venv/bin/python bench/item_calls_interleaved.py --python .venv/bin/python \\
         --peer-python /path/to/baseline/venv/bin/python [--backend postgres|redis] \\
