@@ -569,13 +569,6 @@ PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgPar
                          ExecStatusType expected) {
   SessionNotes* notes = NotesOf(connection);
   if (notes == nullptr) return PgExecParams(connection, sql, params, result_format, expected);
-  auto execute = [&](const std::string& name) {
-    return Run(connection, expected, [&](PGconn* c) {
-      return PQsendQueryPrepared(c, name.c_str(), params.size(), params.values(), params.lengths(),
-                                 params.formats(), result_format);
-    });
-  };
-  ReconnectIfBroken(connection);  // a session opened again knows no statement of the old one
   std::string name;
   for (int attempt = 0;; ++attempt) {
     if (auto known = notes->prepared.find(sql); known != notes->prepared.end()) {
@@ -586,9 +579,13 @@ PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgPar
       if (!made.ok) return made;
       notes->prepared.emplace(sql, name);
     }
-    PgOutcome outcome = execute(name);
-    // The session was opened again between the two, or forgot the statement: it ran none
-    // of it, so it is prepared once more. Inside a transaction the error has ended it.
+    PgOutcome outcome = Run(connection, expected, [&](PGconn* c) {
+      return PQsendQueryPrepared(c, name.c_str(), params.size(), params.values(), params.lengths(),
+                                 params.formats(), result_format);
+    });
+    // The session was opened again before the statement (which forgets every prepared
+    // one), or it forgot the statement: it ran none of it, so it is prepared once more.
+    // Inside a transaction the error has ended it.
     if (outcome.sqlstate == kUnknownStatement && attempt == 0 &&
         PQtransactionStatus(connection) == PQTRANS_IDLE) {
       notes->prepared.erase(sql);
