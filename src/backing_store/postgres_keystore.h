@@ -106,6 +106,15 @@ class PostgresKeystore final : public Keystore {
   bool FenceByHoldsOf(Keystore& holder_store) override;
 
  private:
+  // Advisory lock classes: 42 is the compare-and-set's transaction lock; 43 admits one
+  // training or deletion at a time; 44 is held shared by writers and exclusively by the one
+  // admitted.
+  static constexpr int kMapLock = 42;
+  static constexpr int kHoldersLock = 43;
+  static constexpr int kWritersLock = 44;
+
+  [[noreturn]] static void LogAndThrow(const std::string& message);
+
   // A libpq session and what the stores running their statements on it share.
   struct Session {
     PgConnection connection;
