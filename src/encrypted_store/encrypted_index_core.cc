@@ -75,32 +75,35 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
   const std::string record_name = core->index_name + kIndexRecordSuffix;
   // The records live in the config store, so that is the store that can already hold
   // another index's records under this name, wherever the index store is.
-  if (settings.config_location.location != MEMORY && core->config_store->ConfigItemExists(record_name)) {
-    const std::string message = "Index name " + core->index_name + " already exists";
-    core->log().error(message);
-    throw std::runtime_error(message);
-  }
+  if (core->config_keeps_records && core->config_store->ConfigItemExists(record_name)) core->ThrowNameTaken();
   core->log().info("Backing stores successfully created");
   core->counter_map.assign(core->vocab_size, 0);
-  // Held from the first record to the incarnation: a deletion of an earlier index of this
-  // name and key (still running, or stopped and resumed) either finishes before these
-  // records exist or finds another incarnation, and never takes them for its own.
+  // Held from the incarnation to the counter map: a deletion of an earlier index of this
+  // name and key (still running, or stopped and resumed) either finishes before anything
+  // of this one exists or finds another incarnation, and never takes its records for its
+  // own.
   core->BeginCreation();
   struct Hold {
     EncryptedIndexCore& core;
     ~Hold() { core.DropHold(); }
   } hold{*core};
   try {
+    // Asked again under the hold: a creation of the same name and key that finished while
+    // this one waited must keep its incarnation.
+    if (core->shared_index_store && core->config_keeps_records && core->config_store->ConfigItemExists(record_name)) {
+      core->ThrowNameTaken();
+    }
+    // The incarnation goes first, so a stale handle of an earlier index of this name and key
+    // finds another index from here on, and never a record it could take for its own.
+    core->RecordNewIncarnation();
     if (core->config_keeps_records) {
-      core->index_record_blob_ = core->CreateRecord(record_name, core->SerializeIndexRecord());
+      core->CreateRecord(record_name, core->SerializeIndexRecord());
     } else {
       core->PutEncryptedConfigItem(record_name, core->SerializeIndexRecord());
     }
     core->DeriveStoreNames();
     core->log().info("Index successfully created");
-    core->stored_config_blob_ = core->Seal(stored_config);
-    core->config_store->PushConfigItem(core->index_name + kStoredConfigSuffix, core->stored_config_blob_);
-    core->RecordNewIncarnation();
+    core->CreateStoredConfig(stored_config);
     // Positions already handed out under this id stay taken.
     if (!core->PushCounterMap()) core->LoadCounterMap();
   } catch (...) {
@@ -112,19 +115,56 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
   return core;
 }
 
+void EncryptedIndexCore::ThrowNameTaken() {
+  const std::string message = "Index name " + index_name + " already exists";
+  log().error(message);
+  throw std::runtime_error(message);
+}
+
 std::vector<uint8_t> EncryptedIndexCore::Seal(const std::vector<uint8_t>& plain) const {
   return EncryptRows(Matrix<uint8_t>(std::vector<uint8_t>(plain), plain.size()), index_key).data;
 }
 
-std::vector<uint8_t> EncryptedIndexCore::CreateRecord(const std::string& name, const std::vector<uint8_t>& plain) {
-  std::vector<uint8_t> sealed = Seal(plain);
-  if (!config_store->CompareAndSetConfigItem(name, {}, sealed)) {
-    // Another creation of the name got there between the look and this write.
-    const std::string message = "Index name " + index_name + " already exists";
-    log().error(message);
-    throw std::runtime_error(message);
+void EncryptedIndexCore::CreateRecord(const std::string& name, const std::vector<uint8_t>& plain) {
+  // Known before it is sent: a write whose reply was lost may have landed, and the
+  // clean-up removes a record only while it holds exactly these bytes.
+  index_record_blob_ = Seal(plain);
+  // Another creation of the name got there between the look and this write.
+  if (!config_store->CompareAndSetConfigItem(name, {}, index_record_blob_)) {
+    index_record_blob_.clear();
+    ThrowNameTaken();
   }
-  return sealed;
+}
+
+void EncryptedIndexCore::CreateStoredConfig(const std::vector<uint8_t>& plain) {
+  const std::string name = index_name + kStoredConfigSuffix;
+  stored_config_blob_ = Seal(plain);
+  if (!config_keeps_records) {
+    config_store->PushConfigItem(name, stored_config_blob_);
+    return;
+  }
+  // Written over nothing, never over a record: one found here was left by a creation that
+  // lost its hold before its write landed, and this creation, which holds the name,
+  // replaces it while it still holds it. A creation that lost its own hold writes over
+  // nothing.
+  std::vector<uint8_t> expected;
+  constexpr int kAttempts = 5;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (config_store->CompareAndSetConfigItem(name, expected, stored_config_blob_)) return;
+    if (!StillHolds()) {
+      const std::string message = "This process lost its hold on index '" + index_name +
+                                  "' before it stored its configuration, and wrote nothing more: another process "
+                                  "took the name over; create the index again if it does not exist";
+      log().error(message);
+      throw HoldLostError(message);
+    }
+    expected = LoadStoredRecord(name);
+  }
+  const std::string message = "Failed to store the configuration of index '" + index_name + "' in " +
+                              std::to_string(kAttempts) + " attempts: another process replaced it every time; " +
+                              "create the index again";
+  log().error(message);
+  throw std::runtime_error(message);
 }
 
 void EncryptedIndexCore::RemoveOwnRecords() noexcept {
@@ -174,14 +214,13 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings
     std::vector<MapAndVersion> maps = core->index_store->GetMaps(
         {{kCounterMapKey, kCounterMapVersionKey}, {kTrainingStateKey, kTrainingStateVersionKey}});
     if (maps.size() != 2) core->ThrowMalformedMapsAnswer(maps.size());
-    const bool state_stored = !maps[1].map_data.empty();
     const TrainingState state = core->OpenStoredTrainingState(std::move(maps[1].map_data));
     core->incarnation = state.incarnation;
     map_loaded = core->AdoptCounterMap(std::move(maps[0]));
-    // What a deletion that stopped after removing the configuration record left: opened
-    // only so that it can be deleted again.
+    // What a deletion that stopped after removing the configuration record left, or a
+    // creation that stopped before writing it: opened only so that it can be deleted again.
     core->deletion_unfinished =
-        core->config_keeps_records && (state.phase == TrainingState::kDeleting || (!state_stored && !map_loaded)) &&
+        core->config_keeps_records && (state.phase == TrainingState::kDeleting || !map_loaded) &&
         !core->config_store->ConfigItemExists(core->index_name + kStoredConfigSuffix);
   } else {
     map_loaded = core->TryLoadCounterMap();

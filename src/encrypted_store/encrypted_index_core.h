@@ -299,8 +299,10 @@ class EncryptedIndexCore {
   // configuration record, clears and checks the index store (its training state, which a
   // deletion marks first, goes with it), then the config store. What is left in a store is
   // logged and thrown as std::runtime_error "Some items in the <kind> backing store
-  // weren't deleted", and the later stores are not touched.
+  // weren't deleted", and the later stores are not touched; a deletion that lost its hold
+  // meanwhile says so instead (HoldLostError), or that the index no longer exists.
   void DeleteIndexData();
+  void RequireEmpty(Keystore& store, const char* kind);
 
   // Retrieval (query_retrieval.cc): every item of the given lists, in probe order, each
   // item once with its newest record; cached lists are served while their counter is
@@ -391,9 +393,13 @@ class EncryptedIndexCore {
   };
   DeletionRecords deletion_records_;
   void ReadRecordsForDeletion();
-  // Seals `plain` under the index key and stores it as `name` only where no record of that
-  // name is stored; returns the sealed bytes, or throws "already exists".
-  std::vector<uint8_t> CreateRecord(const std::string& name, const std::vector<uint8_t>& plain);
+  // Seals `plain` under the index key and stores it as `name` (the index record) only where
+  // no record of that name is stored, or throws "already exists".
+  void CreateRecord(const std::string& name, const std::vector<uint8_t>& plain);
+  // A creation's configuration record, written over nothing or, while the creation still
+  // holds the name, over what a creation that lost its hold left.
+  void CreateStoredConfig(const std::vector<uint8_t>& plain);
+  [[noreturn]] void ThrowNameTaken();
   std::vector<uint8_t> Seal(const std::vector<uint8_t>& plain) const;
   bool OpensWithKey(const std::vector<uint8_t>& sealed) const;
   // The exclusive hold for a creation (waiting while a deletion holds the index); nothing

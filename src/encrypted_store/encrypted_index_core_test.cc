@@ -105,7 +105,7 @@ TEST_F(EngineCoreTest, TheExistenceCheckFollowsTheConfigLocation) {
 
 TEST_F(EngineCoreTest, AFailedCreationTakesBackItsOwnRecordsOnly) {
   auto other = Create("other", 9);
-  backend().InjectFault(FaultOn("PushConfigItem", 1));  // the ".ovs" write
+  backend().InjectFault(FaultOn("CompareAndSetConfigItem", 2));  // the ".ovs" write
   EXPECT_EQ(ThrownMessage([&] { Create("half", 9); }), "injected keystore failure");
   EXPECT_EQ(backend().CallCount("DeleteIndex"), 0u);
   auto names = backend().ConfigItemNames(other->config_store->store_id());
@@ -211,9 +211,9 @@ TEST_F(EngineCoreTest, WrongKeyStopsLoadingAtTheIndexRecord) {
 }
 
 TEST_F(EngineCoreTest, FailedCreationReleasesTheCoreWithoutAPush) {
-  backend().InjectFault(FaultOn("PushConfigItem", 1));  // the ".ovs" record
+  backend().InjectFault(FaultOn("CompareAndSetConfigItem", 2));  // the ".ovs" record
   EXPECT_EQ(ThrownMessage([&] { Create("half", 15); }), "injected keystore failure");
-  EXPECT_EQ(backend().CallCount("PushMap"), 0u);
+  EXPECT_EQ(backend().CallCount("PushMap"), 1u) << "the incarnation, which goes first, and no counter map";
 }
 
 TEST_F(EngineCoreTest, SaltsAndSeedsFollowTheVocabulary) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "backing_store/server_errors.h"
 #include "encrypted_store/encrypted_index_core.h"
 #include "encrypted_store/item_keys.h"
 #include "encrypted_store/item_record.h"
@@ -15,20 +16,14 @@
 namespace ombrix {
 
 using ombrix_encrypted_index::internal::backing_store::CarriedKeys;
+using ombrix_encrypted_index::internal::backing_store::HoldLostError;
+using ombrix_encrypted_index::internal::backing_store::MapAndVersion;
 
 namespace {
 
 // Keys read and records decrypted at once when the whole data store is listed: enough
 // to keep the round trips few, small enough that a listing holds one slice of records.
 constexpr size_t kListChunk = 10000;
-
-void RequireEmpty(Keystore& store, const char* kind, Logger& log) {
-  if (store.GetNumItems() == 0) return;
-  const std::string message =
-      std::string("Some items in the ") + kind + " backing store weren't deleted";
-  log.error(message);
-  throw std::runtime_error(message);
-}
 
 }  // namespace
 
@@ -151,6 +146,26 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
   }
 }
 
+void EncryptedIndexCore::RequireEmpty(Keystore& store, const char* kind) {
+  if (store.GetNumItems() == 0) return;
+  // What a deletion that lost its hold finds: the rows of whoever took the index over (an
+  // index made again under the name, a writer after a training), not rows it failed to
+  // remove.
+  if (hold_ && !StillHolds()) {
+    EntriesState entries;
+    MapAndVersion map;
+    ReadMapAndState(entries, map);  // another incarnation: "no longer exists"
+    const std::string message = "This process lost its hold on index '" + index_name +
+                                "' while deleting it (stopped past its lease), and another process took the index "
+                                "over: this deletion removed nothing more; delete the index again";
+    log().error(message);
+    throw HoldLostError(message);
+  }
+  const std::string message = std::string("Some items in the ") + kind + " backing store weren't deleted";
+  log().error(message);
+  throw std::runtime_error(message);
+}
+
 void EncryptedIndexCore::DeleteIndexData() {
   log().info("Deleting index " + index_name);
   if (!deletion_records_.read) ReadRecordsForDeletion();
@@ -161,18 +176,18 @@ void EncryptedIndexCore::DeleteIndexData() {
   // leaves is known by its name (an index record without its configuration) to every
   // process, which can load it and delete it again.
   data_store->DeleteIndex();
-  RequireEmpty(*data_store, "data", log());
+  RequireEmpty(*data_store, "data");
   items_store->DeleteIndex();
-  RequireEmpty(*items_store, "items", log());
+  RequireEmpty(*items_store, "items");
   counter_map.assign(vocab_size, 0);
   index_value_size = 8;
   if (!config_keeps_records) {
     PutEncryptedConfigItem(index_name + ".oei", SerializeIndexRecord());
     config_store->DeleteConfigItem(index_name + ".ovs");
     index_store->DeleteIndex();
-    RequireEmpty(*index_store, "index", log());
+    RequireEmpty(*index_store, "index");
     config_store->DeleteIndex();
-    RequireEmpty(*config_store, "config", log());
+    RequireEmpty(*config_store, "config");
     return;
   }
   // The records are replaced and removed only while they hold what this deletion read
@@ -189,9 +204,9 @@ void EncryptedIndexCore::DeleteIndexData() {
     ThrowIndexDeleted();
   }
   index_store->DeleteIndex();
-  RequireEmpty(*index_store, "index", log());
+  RequireEmpty(*index_store, "index");
   if (!config_store->DeleteConfigItemIf(index_name + ".oei", reset) && !ReadOwnRecord(index_name + ".oei").empty()) {
-    RequireEmpty(*config_store, "config", log());
+    RequireEmpty(*config_store, "config");
   }
 }
 

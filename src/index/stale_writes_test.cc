@@ -240,6 +240,81 @@ TEST(StaleWritesTest, ADeletionOfAnIndexDeletedAlreadyWritesNoRecord) {
   EXPECT_EQ(backend.backend().KeptEverywhere(), 0u) << "the training wrote a state into the deleted index";
 }
 
+// A creation stalls past its lease right before its configuration record; another process
+// follows the texts (loads the half-made index, deletes it) and makes the name again, with
+// the same key or another. The stalled write lands after the new creation, or between the
+// deletion and it: either way the new index keeps its records and every item, and the
+// stalled creation fails saying it lost its hold.
+TEST(StaleWritesTest, ACreationThatLostItsHoldLeavesTheIndexMadeAgainWhole) {
+  for (const bool same_key : {true, false}) {
+    for (const bool lands_between : {false, true}) {
+      SCOPED_TRACE(std::to_string(same_key) + std::to_string(lands_between));
+      ScopedTestBackend backend;
+      CapturedLog log;
+      const std::string name = "made";
+      IndexSettings again = ShallowSettings(name);
+      if (!same_key) static_cast<std::array<uint8_t, 32>&>(again.index_key) = index_testing::TestKey(99);
+      const Matrix<float> data = Clustered(20, 2, 2, 68);
+      auto make_again = [&] {
+        EncryptedIndex made(name, again.index_key, IndexIVFFlat(2), again, log.logger(), nullptr);
+        UpsertRows(made, data, 0, 20);
+      };
+      backend.backend().RunBefore(Fault{.nth = 2, .operation = "CompareAndSetConfigItem", .kind = CONFIG}, [&] {
+        backend.backend().AdvanceClock(kLease + 1);
+        auto half_made = Open(name, log);
+        EXPECT_THAT(ThrownText([&] { half_made->ListIDs(); }, false), ::testing::HasSubstr("did not finish"));
+        half_made->DeleteIndex();
+        if (!lands_between) {
+          make_again();
+        } else {
+          backend.backend().RunBefore(Fault{.operation = "PushMap", .kind = INDEX}, make_again);
+        }
+      });
+      const std::string stalled = ThrownText([&] {
+        EncryptedIndex(name, index_testing::TestKey(), IndexIVFFlat(2), ShallowSettings(name), log.logger(), nullptr);
+      });
+
+      EXPECT_THAT(stalled, ::testing::HasSubstr("hold")) << stalled;
+      auto fresh = index_testing::OpenExisting(again, log.logger());
+      EXPECT_EQ(fresh->ListIDs().size(), 20u);
+      EXPECT_THAT(ThrownText([&] { FilledIndex(ShallowSettings(name), log.logger(), data); }),
+                  ::testing::HasSubstr("already exists"));
+    }
+  }
+}
+
+// A handle whose index another handle deleted earlier deletes again while a new creation of
+// the name under the same key stalls past its lease: the stale deletion says the index is
+// gone and removes no record of the creation.
+TEST(StaleWritesTest, AStaleDeletionLeavesACreationInProgressAlone) {
+  // Before the index record, before the configuration record, before the first write of the
+  // index store.
+  const Fault stalls[] = {{.nth = 1, .operation = "CompareAndSetConfigItem", .kind = CONFIG},
+                          {.nth = 2, .operation = "CompareAndSetConfigItem", .kind = CONFIG},
+                          {.nth = 1, .operation = "PushMap", .kind = INDEX}};
+  for (const Fault& stall : stalls) {
+    SCOPED_TRACE(stall.operation + std::to_string(stall.nth));
+    ScopedTestBackend backend;
+    CapturedLog log;
+    const Matrix<float> data = Clustered(10, 2, 2, 69);
+    auto stale = FilledIndex(ShallowSettings("creating"), log.logger(), data);
+    Open("creating", log)->DeleteIndex();
+    std::string deletion = "not run";
+    uint64_t kept = 0;
+    backend.backend().RunBefore(stall, [&] {
+      backend.backend().AdvanceClock(kLease + 1);
+      kept = backend.backend().KeptEverywhere();
+      deletion = ThrownText([&] { stale->DeleteIndex(); }, false);
+      EXPECT_EQ(backend.backend().KeptEverywhere(), kept) << "the stale deletion removed or wrote something";
+    });
+    ThrownText([&] {
+      EncryptedIndex("creating", index_testing::TestKey(), IndexIVFFlat(2), ShallowSettings("creating"), log.logger(),
+                     nullptr);
+    });
+    EXPECT_EQ(deletion, "Index 'creating' no longer exists: it was deleted");
+  }
+}
+
 // A writer stalls past its lease right before its contents or its records; another handle
 // deletes the index and makes it again under the same name and key. Where the index
 // store's holds fence the data and items stores, the stalled writer writes neither when it
