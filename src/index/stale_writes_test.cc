@@ -233,6 +233,17 @@ TEST(StaleWritesTest, ADeletionOfAnIndexDeletedAlreadyWritesNoRecord) {
   EXPECT_THAT(ThrownText([&] { stale->DeleteIndex(); }), ::testing::HasSubstr("no longer exists"));
   EXPECT_EQ(Open("twice", log)->GetNumVectors(), 20u);
 
+  // Stalled past its lease right after clearing the data store: the rows it then finds are
+  // the new index's, not rows it failed to remove.
+  auto stalled = Open("twice", log);
+  backend.backend().RunBefore(Fault{.operation = "GetNumItems", .kind = DATA}, [&] {
+    backend.backend().AdvanceClock(kLease + 1);
+    Open("twice", log)->DeleteIndex();
+    FilledIndex(ShallowSettings("twice"), log.logger(), Rows(data, kItems, kItems + 20));
+  });
+  EXPECT_EQ(ThrownText([&] { stalled->DeleteIndex(); }), "Index 'twice' no longer exists: it was deleted");
+  EXPECT_EQ(Open("twice", log)->GetNumVectors(), 20u);
+
   // A training whose hold is granted just after another handle finished deleting the index.
   auto trainer = Open("twice", log);
   backend.backend().RunBefore(Fault{.operation = "TakeHold", .kind = INDEX}, [&] { Open("twice", log)->DeleteIndex(); });
