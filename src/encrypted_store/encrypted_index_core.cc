@@ -330,6 +330,23 @@ bool EncryptedIndexCore::ReplaceConfigItem(const std::string& name, const std::v
   throw std::runtime_error(message);
 }
 
+void EncryptedIndexCore::UpdateIndexRecord(uint64_t new_payload_size) {
+  if (!config_keeps_records) {
+    SaveIndexRecord(new_payload_size);
+    return;
+  }
+  index_record_blob_ = ReadOwnRecord(index_name + kIndexRecordSuffix);
+  if (index_record_blob_.empty()) ThrowIndexDeleted();
+  constexpr int kAttempts = 3;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (ReplaceIndexRecord(new_payload_size)) return;
+  }
+  const std::string message = "The index record of index '" + index_name + "' changed at every attempt to store " +
+                              "its payload size; upsert the same items again";
+  log().error(message);
+  throw std::runtime_error(message);
+}
+
 std::vector<uint8_t> EncryptedIndexCore::SerializeIndexRecord() const {
   flatbuffers::FlatBufferBuilder builder(1024);
   const auto text = builder.CreateString(extra_text);

@@ -123,6 +123,11 @@ class EncryptedIndexCore {
   // nothing. A reply lost after the record was stored counts as stored.
   bool ReplaceStoredConfig(const std::vector<uint8_t>& buffer);
   bool ReplaceIndexRecord(uint64_t new_payload_size);
+  // A writer's update of the index record once it fixed the dimension: read first, and
+  // written only over a record this key opens (IndexDeletedError where there is none, or
+  // another key's), so a writer stalled past its hold never writes it over an index made
+  // again under the name.
+  void UpdateIndexRecord(uint64_t new_payload_size);
   // The index record (FlatBuffers) of the current fields, and its storage under
   // index_name + ".oei".
   std::vector<uint8_t> SerializeIndexRecord() const;

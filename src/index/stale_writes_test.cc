@@ -294,6 +294,27 @@ TEST(StaleWritesTest, ACreationThatLostItsHoldLeavesTheIndexMadeAgainWhole) {
   }
 }
 
+// A writer fixing the dimension stalls past its lease between the configuration record and
+// the index record; the index is deleted and made again under another key. The late index
+// record lands over nothing of the new index, which still loads with its key.
+TEST(StaleWritesTest, AWriterFixingTheDimensionWritesNoIndexRecordOverTheIndexMadeAgain) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  const Matrix<float> data = Clustered(30, 2, 2, 70);
+  IndexSettings other_key = ShallowSettings("sized");
+  static_cast<std::array<uint8_t, 32>&>(other_key.index_key) = index_testing::TestKey(99);
+  auto writer = std::make_unique<EncryptedIndex>("sized", index_testing::TestKey(), IndexIVFFlat(0),
+                                                 ShallowSettings("sized"), log.logger(), nullptr);
+  backend.backend().RunBefore(Fault{.nth = 3, .operation = "", .kind = CONFIG}, [&] {
+    backend.backend().AdvanceClock(kLease + 1);
+    Open("sized", log)->DeleteIndex();
+    EncryptedIndex again("sized", other_key.index_key, IndexIVFFlat(2), other_key, log.logger(), nullptr);
+    UpsertRows(again, data, 10, 30);
+  });
+  ThrownText([&] { UpsertRows(*writer, data, 0, 10); });
+  EXPECT_EQ(index_testing::OpenExisting(other_key, log.logger())->ListIDs().size(), 20u);
+}
+
 // A handle whose index another handle deleted earlier deletes again while a new creation of
 // the name under the same key stalls past its lease: the stale deletion says the index is
 // gone and removes no record of the creation.

@@ -176,7 +176,7 @@ void EncryptedIndex::UpsertLocked(const std::vector<std::string>& ids, Matrix<fl
                           ") doesn't match the index configuration (" + std::to_string(stored) + ").");
       }
     } else {
-      core->SaveIndexRecord(payload_size);
+      core->UpdateIndexRecord(payload_size);
       log().info("Updated payload size to: " + std::to_string(payload_size));
     }
   }
