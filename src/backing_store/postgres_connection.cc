@@ -379,13 +379,17 @@ std::string HoldLimitColumns(int server_version, uint64_t lease_ms) {
 // A session without a statement_timeout of its own (from the connection string's options,
 // the role or the database) gets the default one, set after connecting rather than as a
 // startup option, which connection poolers may refuse. The client's wait limit follows.
-// A session that may hold locks gets the limits of its lease in the same round trip: set
-// once for the session's life, since one that holds nothing loses nothing when the server
-// ends it (the next statement opens a new one), and every statement that took or gave
-// back a hold paid for setting them.
+// The session takes its marker in the same round trip, and one that may hold locks the
+// limits of its lease too: set once for the session's life, since one that holds nothing
+// loses nothing when the server ends it (the next statement opens a new one), and every
+// statement that took or gave back a hold paid for setting them. The marker is tried, never
+// waited for: another application holding that key exclusively cannot stop a connection,
+// and a session without it is one no other process of ours ends.
 void ApplySessionLimits(PGconn* connection) {
   const std::string current =
-      "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::interval) * 1000)::bigint";
+      "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::interval) * 1000)::bigint, "
+      "pg_try_advisory_lock_shared(" + std::to_string(kSessionMarkerClass) + ", " +
+      std::to_string(kSessionMarkerKey) + ")";
   const SessionNotes* notes = NotesOf(connection);
   PgOutcome shown;
   if (notes != nullptr && notes->hold_lease_ms > 0) {
@@ -401,7 +405,16 @@ void ApplySessionLimits(PGconn* connection) {
     }
   }
   if (!shown.ok) shown = PgExec(connection, current, PGRES_TUPLES_OK);
-  int64_t statement_ms = shown.ok && shown.rows() == 1 ? std::stoll(PgText(shown.result.get(), 0, 0)) : 0;
+  const bool read = shown.ok && shown.rows() == 1;
+  int64_t statement_ms = read ? std::stoll(PgText(shown.result.get(), 0, 0)) : 0;
+  if (read && PgText(shown.result.get(), 0, 1) != "t") {
+    ombrix::InternalLogger().warning(
+        "PostgreSQL server " + PgServerAddress(connection) + " did not grant this session the advisory lock (" +
+        std::to_string(kSessionMarkerClass) + ", " + std::to_string(kSessionMarkerKey) +
+        ") by which other processes of this library know it as theirs: another application holds it "
+        "exclusively. Should this process stop while it holds an index, the others wait for the server's "
+        "limits to end its session");
+  }
   if (statement_ms <= 0) {
     statement_ms = kDefaultStatementMs;
     PgExec(connection, "SET statement_timeout = " + std::to_string(statement_ms), PGRES_COMMAND_OK);

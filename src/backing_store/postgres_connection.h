@@ -28,6 +28,14 @@ using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
 inline constexpr int kTextFormat = 0;
 inline constexpr int kBinaryFormat = 1;
 
+// Every session PgConnect opens holds this advisory lock shared, for its whole life (taken
+// again on every reconnect): how the server tells this library's sessions from other
+// applications' whatever `application_name` they carry. pg_locks shows it as classid
+// kSessionMarkerClass, objid kSessionMarkerKey, objsubid 2. Nothing may release all of a
+// session's advisory locks (pg_advisory_unlock_all, DISCARD ALL): it would drop the marker.
+inline constexpr int32_t kSessionMarkerClass = 1869439608;  // "ombx"
+inline constexpr int32_t kSessionMarkerKey = 1;
+
 // SQLSTATEs the keystore reacts to.
 inline constexpr std::string_view kDuplicateTable = "42P07";
 inline constexpr std::string_view kUniqueViolation = "23505";

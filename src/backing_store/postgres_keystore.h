@@ -213,7 +213,7 @@ class PostgresKeystore final : public Keystore {
   void KeepSessionWhileHolding();
   // The index store's advisory lock objid as pg_locks shows it, as a SQL literal.
   std::string LockObjid() const;
-  // Ends the sessions of this library's application name that hold this index, or the
+  // Ends the sessions of this library (those that hold its marker) that hold this index, or the
   // maps' lock of one of its stores, and were silent for a lease; true when it ended any.
   // Looks at most once per interval; a lease of 0 looks never.
   bool EndSilentHolders(uint64_t lease_ms);

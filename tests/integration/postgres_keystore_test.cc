@@ -827,6 +827,9 @@ TEST_F(PostgresHoldsTest, TheLookEndsOnlySessionsOfThisLibrary) {
     const uint64_t id = RandomId();
     auto writer = Open(ombrix::INDEX, id);
     PgSession foreign(conninfo_ + " application_name=another_app");
+    // Another application's session holds none of this library's marker.
+    foreign.Query("SELECT pg_advisory_unlock_shared(" + std::to_string(kSessionMarkerClass) + ", " +
+                  std::to_string(kSessionMarkerKey) + ")::text");
     foreign.Query("SELECT pg_advisory_lock" + LockOf(44, *writer) + "::text");
     ScopedHoldLease no_limits(0);
     auto holder = Open(ombrix::INDEX, id);
