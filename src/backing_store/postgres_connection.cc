@@ -284,9 +284,21 @@ PgOutcome ReceiveStatement(PGconn* connection, ExecStatusType expected,
   return Translate(connection, last.release(), expected);
 }
 
-int SendText(PGconn* connection, const PgSentStatement& sent) {
-  return PQsendQueryParams(connection, sent.sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
-                           sent.result_format);
+PgParams TextParams(const std::vector<std::string>& texts) {
+  PgParams params;
+  params.Reserve(texts.size());
+  for (const std::string& text : texts) params.AddText(text);
+  return params;
+}
+
+int SendSent(PGconn* connection, const PgSentStatement& sent) {
+  const PgParams params = TextParams(sent.texts);
+  if (sent.name.empty()) {
+    return PQsendQueryParams(connection, sent.sql.c_str(), params.size(), nullptr, params.values(),
+                             params.lengths(), params.formats(), sent.result_format);
+  }
+  return PQsendQueryPrepared(connection, sent.name.c_str(), params.size(), params.values(), params.lengths(),
+                             params.formats(), sent.result_format);
 }
 
 struct BlockingAgain {
@@ -436,6 +448,18 @@ void LogNotice(void* arg, const PGresult* notice) {
   ombrix::InternalLogger().warning(text);
 }
 
+// The name under which the session knows `sql`, prepared on it first when it does not;
+// nullopt, with the server's answer in `refused`, when the server would not prepare it.
+std::optional<std::string> PreparedOnSession(PGconn* connection, SessionNotes& notes, const std::string& sql,
+                                             int param_count, PgOutcome& refused) {
+  if (auto known = notes.prepared.find(sql); known != notes.prepared.end()) return known->second;
+  std::string name = "ombrix_" + std::to_string(++notes.statements_named);
+  refused = PgPrepare(connection, name, sql, param_count);
+  if (!refused.ok) return std::nullopt;
+  notes.prepared.emplace(sql, name);
+  return name;
+}
+
 }  // namespace
 
 void PgParams::Reserve(size_t count) {
@@ -524,14 +548,26 @@ PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParam
   });
 }
 
-PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, ExecStatusType expected) {
+PgSentStatement PgSendPrepared(PGconn* connection, std::string sql, std::vector<std::string> texts,
+                               int result_format, ExecStatusType expected) {
   PgSentStatement sent;
   sent.sql = std::move(sql);
+  sent.texts = std::move(texts);
   sent.result_format = result_format;
   sent.expected = expected;
   ReconnectIfBroken(connection);
+  if (SessionNotes* notes = NotesOf(connection)) {
+    PgOutcome refused;
+    std::optional<std::string> name =
+        PreparedOnSession(connection, *notes, sent.sql, static_cast<int>(sent.texts.size()), refused);
+    if (!name) {
+      sent.failed = std::move(refused);
+      return sent;
+    }
+    sent.name = std::move(*name);
+  }
   try {
-    sent.failed = SendStatement(connection, expected, [&](PGconn* c) { return SendText(c, sent); },
+    sent.failed = SendStatement(connection, expected, [&](PGconn* c) { return SendSent(c, sent); },
                                 DeadlineOf(connection));
   } catch (...) {
     PQsetnonblocking(connection, 0);
@@ -549,8 +585,15 @@ PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent) {
     first = sent.failed ? std::move(*sent.failed)
                         : ReceiveStatement(connection, sent.expected, DeadlineOf(connection));
   }
-  return Settle(connection, sent.expected, [&](PGconn* c) { return SendText(c, sent); },
-                std::move(first), LockWait::kFailure);
+  PgOutcome outcome = Settle(connection, sent.expected, [&](PGconn* c) { return SendSent(c, sent); },
+                             std::move(first), LockWait::kFailure);
+  // Sent again on a session opened anew, which knows no prepared statement: none of it ran.
+  if (!sent.name.empty() && outcome.sqlstate == kUnknownStatement &&
+      PQtransactionStatus(connection) == PQTRANS_IDLE) {
+    if (SessionNotes* notes = NotesOf(connection)) notes->prepared.erase(sent.sql);
+    return PgExecPrepared(connection, sent.sql, TextParams(sent.texts), sent.result_format, sent.expected);
+  }
+  return outcome;
 }
 
 PgOutcome PgExecAwaitingLock(PGconn* connection, const std::string& sql, ExecStatusType expected) {
@@ -582,18 +625,12 @@ PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgPar
                          ExecStatusType expected) {
   SessionNotes* notes = NotesOf(connection);
   if (notes == nullptr) return PgExecParams(connection, sql, params, result_format, expected);
-  std::string name;
   for (int attempt = 0;; ++attempt) {
-    if (auto known = notes->prepared.find(sql); known != notes->prepared.end()) {
-      name = known->second;
-    } else {
-      name = "ombrix_" + std::to_string(++notes->statements_named);
-      PgOutcome made = PgPrepare(connection, name, sql, params.size());
-      if (!made.ok) return made;
-      notes->prepared.emplace(sql, name);
-    }
+    PgOutcome refused;
+    const std::optional<std::string> name = PreparedOnSession(connection, *notes, sql, params.size(), refused);
+    if (!name) return refused;
     PgOutcome outcome = Run(connection, expected, [&](PGconn* c) {
-      return PQsendQueryPrepared(c, name.c_str(), params.size(), params.values(), params.lengths(),
+      return PQsendQueryPrepared(c, name->c_str(), params.size(), params.values(), params.lengths(),
                                  params.formats(), result_format);
     });
     // The session was opened again before the statement (which forgets every prepared

@@ -122,17 +122,22 @@ PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::stri
 // The text must name its parameters' types where the server cannot infer them.
 PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgParams& params, int result_format,
                          ExecStatusType expected);
-// A statement without parameters in two halves, so that the caller works while the server
-// answers: PgSend sends it, and the next call on the connection must be PgReceive, which
-// answers as PgExecParams would (a send that failed is answered there too). PgReceive waits
-// the connection's whole limit from its own call, not from the send's.
+// PgExecPrepared in two halves, so that the caller works while the server answers:
+// PgSendPrepared sends it (preparing it first, in a round trip of its own, when the session
+// does not know it yet), and the next call on the connection must be PgReceive, which
+// answers as PgExecPrepared would (a send that failed is answered there too). The
+// parameters are texts the statement owns. PgReceive waits the connection's whole limit
+// from its own call, not from the send's.
 struct PgSentStatement {
   std::string sql;
+  std::vector<std::string> texts;
+  std::string name;  // of the prepared statement on the session it was sent on
   int result_format = 0;
   ExecStatusType expected = PGRES_TUPLES_OK;
   std::optional<PgOutcome> failed;
 };
-PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, ExecStatusType expected);
+PgSentStatement PgSendPrepared(PGconn* connection, std::string sql, std::vector<std::string> texts,
+                               int result_format, ExecStatusType expected);
 PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent);
 // PgExec for a statement that waits for a lock under a lock_timeout of its own: a lock not
 // granted in time is an answer, not a failure. It comes back as an outcome with ok false

@@ -724,19 +724,34 @@ bool PostgresKeystore::CompareAndSetValue(const uint64_t& key, const std::vector
   return PushMap(key, value, version_key, expected_version);
 }
 
-std::string PostgresKeystore::KeyValuesQuery(const std::vector<uint64_t>& keys, char part) const {
+std::string PostgresKeystore::KeyValuesQuery(int param, char part) const {
   const std::string columns = part == 0 ? "key, value" : std::string("key, value, '") + part + "'::text";
-  return "SELECT " + columns + " FROM " + table_ + " WHERE key IN (" + KeyList(keys) + ") AND index_name = " +
-         id_text_ + (part == 0 ? ";" : "");
+  return "SELECT " + columns + " FROM " + table_ + " WHERE key = ANY($" + std::to_string(param) +
+         "::varchar[]) AND index_name = " + id_text_;
+}
+
+std::string PostgresKeystore::KeyArray(const std::vector<uint64_t>& keys) {
+  std::string array = "{";
+  array.reserve(keys.size() * 21 + 2);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i != 0) array += ',';
+    array += std::to_string(keys[i]);
+  }
+  array += '}';
+  return array;
 }
 
 PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
+  const std::string fetched = KeyArray(keys);
   if (std::optional<Session::Look>& look = connection_.session->look; look && !look->maps && !look->failure) {
     // The maps read waiting on this session goes in the same statement: one round trip.
     PgOutcome outcome;
     try {
-      outcome = PgExecParams(connection_.get(), look->sql + " UNION ALL " + KeyValuesQuery(keys, kFetchPart),
-                             PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
+      PgParams params;
+      params.AddText(look->key_array);
+      params.AddText(fetched);
+      outcome = PgExecPrepared(connection_.get(), look->sql + " UNION ALL " + KeyValuesQuery(2, kFetchPart),
+                               params, kBinaryFormat, PGRES_TUPLES_OK);
     } catch (...) {
       look->failure = std::current_exception();
       throw;
@@ -749,8 +764,9 @@ PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
     if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
     return outcome;
   }
-  PgOutcome outcome =
-      PgExecParams(connection_.get(), KeyValuesQuery(keys), PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
+  PgParams params;
+  params.AddText(fetched);
+  PgOutcome outcome = PgExecPrepared(connection_.get(), KeyValuesQuery(1), params, kBinaryFormat, PGRES_TUPLES_OK);
   if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
   return outcome;
 }
@@ -964,13 +980,13 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys() {
   return keys;
 }
 
-// The statement of SelectKeyValues: one scan for every key, a row per key stored (a
-// subquery per map key cost the server a third more).
-std::string PostgresKeystore::MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part) const {
+// The array of every map and version key: the statement of SelectKeyValues reads them in
+// one scan, a row per key stored (a subquery per map key cost the server a third more).
+std::string PostgresKeystore::MapKeyArray(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
   std::vector<uint64_t> flat;
   flat.reserve(2 * keys.size());
   for (const auto& [map_key, version_key] : keys) flat.insert(flat.end(), {map_key, version_key});
-  return KeyValuesQuery(flat, part);
+  return KeyArray(flat);
 }
 
 std::vector<MapAndVersion> PostgresKeystore::MapsOf(
@@ -998,8 +1014,10 @@ std::vector<MapAndVersion> PostgresKeystore::MapsOf(
 std::vector<MapAndVersion> PostgresKeystore::GetMaps(
     const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
   if (keys.empty()) return {};
-  return MapsOf(PgExecParams(connection_.get(), MapsQuery(keys), PgParams(), kBinaryFormat, PGRES_TUPLES_OK),
-                keys);
+  const std::string key_array = MapKeyArray(keys);
+  PgParams params;
+  params.AddText(key_array);
+  return MapsOf(PgExecPrepared(connection_.get(), KeyValuesQuery(1), params, kBinaryFormat, PGRES_TUPLES_OK), keys);
 }
 
 void PostgresKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
@@ -1007,10 +1025,12 @@ void PostgresKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64
   if (connection_.session->shared) {
     // A statement left pending here would stand in the way of the other stores' on this
     // session: the read waits for the next key-value read on it and goes in its statement.
-    connection_.session->look = Session::Look{MapsQuery(keys, kLookPart), keys, std::nullopt, nullptr};
+    connection_.session->look = Session::Look{KeyValuesQuery(1, kLookPart), MapKeyArray(keys), keys, std::nullopt,
+                                              nullptr};
     return;
   }
-  maps_read_ = PgSend(connection_.get(), MapsQuery(keys), kBinaryFormat, PGRES_TUPLES_OK);
+  maps_read_ = PgSendPrepared(connection_.get(), KeyValuesQuery(1), {MapKeyArray(keys)}, kBinaryFormat,
+                              PGRES_TUPLES_OK);
 }
 
 std::vector<MapAndVersion> PostgresKeystore::ReceiveMaps() {

@@ -121,7 +121,8 @@ class PostgresKeystore final : public Keystore {
     bool shared = false;  // another store runs its statements on it
     // The maps read SendMapsRead left for the next key-value read on the session.
     struct Look {
-      std::string sql;
+      std::string sql;        // its part of the statement; the keys are $1
+      std::string key_array;  // $1
       std::vector<std::pair<uint64_t, uint64_t>> keys;
       std::optional<std::vector<MapAndVersion>> maps;
       std::exception_ptr failure;
@@ -175,9 +176,12 @@ class PostgresKeystore final : public Keystore {
   void AwaitingRowLocks(const std::function<bool(int64_t)>& attempt);
   // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
   PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
-  // With `part`, the rows carry it as a third column and the statement can be one part of
-  // a UNION ALL.
-  std::string KeyValuesQuery(const std::vector<uint64_t>& keys, char part = 0) const;
+  // The rows of the keys in parameter $`param` (a KeyArray). The text depends on the store
+  // only, so each session prepares it once. With `part`, the rows carry it as a third
+  // column and the statement can be one part of a UNION ALL.
+  std::string KeyValuesQuery(int param, char part = 0) const;
+  // Keys as a text array parameter ("{1,2}").
+  static std::string KeyArray(const std::vector<uint64_t>& keys);
   std::string KeyList(const std::vector<uint64_t>& keys) const;
   // The config table rows that belong to this index: exactly "<name>.oei" and "<name>.ovs".
   void AddOwnConfigNames(PgParams& params);
@@ -188,7 +192,7 @@ class PostgresKeystore final : public Keystore {
   // The maps read SendMapsRead sent, until ReceiveMaps answers it.
   std::optional<PgSentStatement> maps_read_;
   std::vector<std::pair<uint64_t, uint64_t>> maps_read_keys_;
-  std::string MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part = 0) const;
+  static std::string MapKeyArray(const std::vector<std::pair<uint64_t, uint64_t>>& keys);
   std::vector<MapAndVersion> MapsOf(const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys,
                                     char part = 0) const;
   std::string table_name_;
