@@ -69,6 +69,8 @@ std::string WithoutStatementExcerpt(const std::string& text) {
 constexpr std::string_view kQueryCanceled = "57014";
 // The server ended a session idle for its idle_session_timeout.
 constexpr std::string_view kIdleSessionTimeout = "57P05";
+// An administrator (pg_terminate_backend) or a server shutting down ended the session.
+constexpr std::string_view kAdminShutdown = "57P01";
 // A prepared statement the session does not know (it is a new session, or was told to
 // forget): nothing of it ran.
 constexpr std::string_view kUnknownStatement = "26000";
@@ -103,6 +105,9 @@ struct SessionNotes {
   uint64_t hold_lease_ms = 0;
   bool ended_idle = false;  // the server said it ended the session for idleness
   bool gave_up = false;     // this client stopped waiting; the server may still hold the session
+  // The last statement sent began outside a transaction, and none of its answer came before
+  // its last result: an administrator's end of the session then undid all of it.
+  bool undone_if_ended = false;
   // Statements prepared on this session, by their text: the name each was given. A new
   // session starts with none.
   std::unordered_map<std::string, std::string> prepared;
@@ -256,6 +261,9 @@ void ReconnectIfBroken(PGconn* connection) {
 template <typename Send>
 std::optional<PgOutcome> SendStatement(PGconn* connection, ExecStatusType expected, Send send,
                                        std::chrono::steady_clock::time_point deadline) {
+  if (SessionNotes* notes = NotesOf(connection)) {
+    notes->undone_if_ended = PQtransactionStatus(connection) == PQTRANS_IDLE;
+  }
   if (PQsetnonblocking(connection, 1) != 0 || send(connection) == 0) {
     return Translate(connection, nullptr, expected);
   }
@@ -279,6 +287,9 @@ PgOutcome ReceiveStatement(PGconn* connection, ExecStatusType expected,
     }
     PGresult* next = PQgetResult(connection);
     if (next == nullptr) break;
+    if (last != nullptr) {
+      if (SessionNotes* notes = NotesOf(connection)) notes->undone_if_ended = false;
+    }
     last.reset(next);
   }
   return Translate(connection, last.release(), expected);
@@ -338,14 +349,20 @@ enum class LockWait { kFailure, kAnswer };
 
 // What a statement's first outcome comes to: a session the server ended for idleness as
 // the statement reached it ran none of it, and one that held nothing is opened again for
-// it; a lock not granted in time is an answer where the caller asks for one.
+// it; a lock not granted in time is an answer where the caller asks for one. So is a
+// session an administrator ended, when the statement began outside a transaction and no
+// part of its answer came first: ended before the statement came, the session read none
+// of it, and ended while running it, the statement's own transaction went with it (an
+// answer that came first may be a COMMIT's, done already).
 template <typename Send>
 PgOutcome Settle(PGconn* connection, ExecStatusType expected, Send send, PgOutcome outcome,
                  LockWait lock_wait) {
   if (!outcome.ok && PQstatus(connection) != CONNECTION_OK) {
     ThrowIfSessionHeld(connection, outcome.error);
-    if (outcome.sqlstate == kIdleSessionTimeout) {
-      if (SessionNotes* notes = NotesOf(connection)) notes->ended_idle = true;
+    SessionNotes* notes = NotesOf(connection);
+    const bool undone = notes != nullptr && notes->undone_if_ended;
+    if (outcome.sqlstate == kIdleSessionTimeout || (false && undone)) {
+      if (notes != nullptr && outcome.sqlstate == kIdleSessionTimeout) notes->ended_idle = true;
       outcome = Collect(connection, expected, send);
     }
   }

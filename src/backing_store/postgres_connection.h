@@ -95,7 +95,9 @@ std::string PgServerAddress(const PGconn* connection);
 // ServerUnreachable when that fails or when the server does not answer within the
 // connection's wait limit (the connection is then shut). A session the server ended for
 // idleness is opened again without a WARNING, and a statement it refused as it ended one
-// is sent again on the new session (the server ran none of it). A statement the server stopped
+// is sent again on the new session (the server ran none of it). So is a statement outside a
+// transaction whose session an administrator ended (pg_terminate_backend) before any of its
+// answer came: what it did went with its transaction. A statement the server stopped
 // at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
 // server's text, after rolling back the transaction it ran in (the session stays usable).
 // While `keep` is set, a broken connection is not opened again: its session held locks
