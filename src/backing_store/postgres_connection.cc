@@ -516,6 +516,9 @@ PgConnection PgConnect(const std::string& conninfo, uint64_t hold_lease_ms) {
   }
   // The connection's now: freed by SessionNotesEvent, after the last notice.
   PQsetNoticeReceiver(connection.get(), LogNotice, notes.release());
+  // The server's CONTEXT names its own internals (a tuple's place in a relation, a function's
+  // line), which a caller can do nothing with; messages say what was waited for instead.
+  PQsetErrorContextVisibility(connection.get(), PQSHOW_CONTEXT_NEVER);
   if (PgConnected(connection.get())) ApplySessionLimits(connection.get());
   return connection;
 }

@@ -29,6 +29,9 @@ constexpr const char* kRowUpsert =
 // silent holder of the rows: a live writer's transaction commits well within it.
 constexpr int64_t kRowLockWaitMs = 2000;
 
+// What a caller can do after an unfenced write stopped: its transaction was rolled back.
+constexpr char kNothingWritten[] = "nothing was written, try again";
+
 
 std::vector<uint8_t> LittleEndian(uint64_t value) {
   std::vector<uint8_t> bytes(8);
@@ -328,10 +331,21 @@ void PostgresKeystore::CommitTransaction() {
   if (!outcome.ok) LogAndThrow("Postgres COMMIT transaction error: " + outcome.error);
 }
 
-void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& attempt) {
+void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& attempt, const std::string& unfenced_advice) {
   const uint64_t lease_ms = ProcessHoldLease().load();
+  const bool shared = write_fence_ && write_fence_->kind == HoldKind::kShared;
+  const std::string& advice = !write_fence_ ? unfenced_advice : shared ? lost_shared_[1] : lost_exclusive_[1];
   if (!write_fence_ || lease_ms == 0) {
-    attempt(0);
+    try {
+      attempt(0);
+    } catch (const ServerTimeLimit& stopped) {
+      // Keyed rows take no time to write or delete: what held the statement up to its limit
+      // is, all but always, another transaction's lock on them.
+      const std::string message = std::string(stopped.what()) + "; rows of index '" + index_name_ +
+                                  "' may stay locked by another transaction: " + advice;
+      InternalLogger().error(message);
+      throw ServerTimeLimit(message);
+    }
     return;
   }
   // Another writer's transaction may have stopped with its process, half through sending a
@@ -349,7 +363,7 @@ void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& atte
       const std::string message = "PostgreSQL server " + PgServerAddress(connection_.get()) +
                                   " stopped the statement at its time limit: rows of index '" + index_name_ +
                                   "' stayed locked by another transaction for " +
-                                  std::to_string(PgStatementLimitMs(connection_.get())) + " ms";
+                                  std::to_string(PgStatementLimitMs(connection_.get())) + " ms: " + advice;
       InternalLogger().error(message);
       throw ServerTimeLimit(message);
     }
@@ -402,7 +416,7 @@ bool PostgresKeystore::TryWriteRows(const std::vector<StoreRows>& writes, int64_
 
 void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
   const std::vector<StoreRows> writes = {{this, rows}};
-  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(writes, lock_wait_ms); });
+  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(writes, lock_wait_ms); }, kNothingWritten);
   InternalLogger().info("Items successfully pushed to Postgres");
 }
 
@@ -464,7 +478,7 @@ void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& ke
   }
   InternalLogger().info("Pushing the values of " + std::to_string(together.size()) +
                         " stores to Postgres in one transaction");
-  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(together, lock_wait_ms); });
+  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(together, lock_wait_ms); }, kNothingWritten);
   for (size_t i = in_turn; i < carried.size(); ++i) {
     if (!carried[i].keys->empty()) carried[i].store->BatchPushVariable(*carried[i].keys, *carried[i].values);
   }
@@ -650,7 +664,7 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     if (outcome.sqlstate == kLockNotAvailable) return false;
     if (!outcome.ok) LogAndThrow("Batch delete failed: " + outcome.error);
     return true;
-  });
+  }, "nothing was deleted, try again");
   InternalLogger().info("Items successfully deleted from Postgres");
 }
 

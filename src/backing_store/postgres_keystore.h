@@ -172,8 +172,10 @@ class PostgresKeystore final : public Keystore {
   // Runs `attempt(lock_wait_ms)` until it returns true. Unfenced, or with a lease of 0, it
   // runs once without a wait of its own (0). Fenced, each attempt waits a short while for
   // row locks, and one refused looks for silent holders of the index before the next,
-  // until the session's statement_timeout is spent in all: then ServerTimeLimit.
-  void AwaitingRowLocks(const std::function<bool(int64_t)>& attempt);
+  // until the session's statement_timeout is spent in all: then ServerTimeLimit. Its text
+  // names the index and says what the caller can do: what a lost hold's text would say
+  // when fenced, `unfenced_advice` otherwise.
+  void AwaitingRowLocks(const std::function<bool(int64_t)>& attempt, const std::string& unfenced_advice);
   // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
   PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
   // The rows of the keys in parameter $`param` (a KeyArray). The text depends on the store
