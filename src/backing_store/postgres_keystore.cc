@@ -331,7 +331,8 @@ void PostgresKeystore::CommitTransaction() {
   if (!outcome.ok) LogAndThrow("Postgres COMMIT transaction error: " + outcome.error);
 }
 
-void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& attempt, const std::string& unfenced_advice) {
+void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& attempt,
+                                        const std::string& unfenced_advice) {
   const uint64_t lease_ms = ProcessHoldLease().load();
   const bool shared = write_fence_ && write_fence_->kind == HoldKind::kShared;
   const std::string& advice = !write_fence_ ? unfenced_advice : shared ? lost_shared_[1] : lost_exclusive_[1];
