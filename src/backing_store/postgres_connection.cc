@@ -69,6 +69,8 @@ std::string WithoutStatementExcerpt(const std::string& text) {
 constexpr std::string_view kQueryCanceled = "57014";
 // The server ended a session idle for its idle_session_timeout.
 constexpr std::string_view kIdleSessionTimeout = "57P05";
+// An administrator (pg_terminate_backend) or a server shutting down ended the session.
+constexpr std::string_view kAdminShutdown = "57P01";
 // A prepared statement the session does not know (it is a new session, or was told to
 // forget): nothing of it ran.
 constexpr std::string_view kUnknownStatement = "26000";
@@ -103,6 +105,9 @@ struct SessionNotes {
   uint64_t hold_lease_ms = 0;
   bool ended_idle = false;  // the server said it ended the session for idleness
   bool gave_up = false;     // this client stopped waiting; the server may still hold the session
+  // The last statement sent began outside a transaction, and none of its answer came before
+  // its last result: an administrator's end of the session then undid all of it.
+  bool undone_if_ended = false;
   // Statements prepared on this session, by their text: the name each was given. A new
   // session starts with none.
   std::unordered_map<std::string, std::string> prepared;
@@ -256,6 +261,9 @@ void ReconnectIfBroken(PGconn* connection) {
 template <typename Send>
 std::optional<PgOutcome> SendStatement(PGconn* connection, ExecStatusType expected, Send send,
                                        std::chrono::steady_clock::time_point deadline) {
+  if (SessionNotes* notes = NotesOf(connection)) {
+    notes->undone_if_ended = PQtransactionStatus(connection) == PQTRANS_IDLE;
+  }
   if (PQsetnonblocking(connection, 1) != 0 || send(connection) == 0) {
     return Translate(connection, nullptr, expected);
   }
@@ -279,14 +287,29 @@ PgOutcome ReceiveStatement(PGconn* connection, ExecStatusType expected,
     }
     PGresult* next = PQgetResult(connection);
     if (next == nullptr) break;
+    if (last != nullptr) {
+      if (SessionNotes* notes = NotesOf(connection)) notes->undone_if_ended = false;
+    }
     last.reset(next);
   }
   return Translate(connection, last.release(), expected);
 }
 
-int SendText(PGconn* connection, const PgSentStatement& sent) {
-  return PQsendQueryParams(connection, sent.sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
-                           sent.result_format);
+PgParams TextParams(const std::vector<std::string>& texts) {
+  PgParams params;
+  params.Reserve(texts.size());
+  for (const std::string& text : texts) params.AddText(text);
+  return params;
+}
+
+int SendSent(PGconn* connection, const PgSentStatement& sent) {
+  const PgParams params = TextParams(sent.texts);
+  if (sent.name.empty()) {
+    return PQsendQueryParams(connection, sent.sql.c_str(), params.size(), nullptr, params.values(),
+                             params.lengths(), params.formats(), sent.result_format);
+  }
+  return PQsendQueryPrepared(connection, sent.name.c_str(), params.size(), params.values(), params.lengths(),
+                             params.formats(), sent.result_format);
 }
 
 struct BlockingAgain {
@@ -326,14 +349,20 @@ enum class LockWait { kFailure, kAnswer };
 
 // What a statement's first outcome comes to: a session the server ended for idleness as
 // the statement reached it ran none of it, and one that held nothing is opened again for
-// it; a lock not granted in time is an answer where the caller asks for one.
+// it; a lock not granted in time is an answer where the caller asks for one. So is a
+// session an administrator ended, when the statement began outside a transaction and no
+// part of its answer came first: ended before the statement came, the session read none
+// of it, and ended while running it, the statement's own transaction went with it (an
+// answer that came first may be a COMMIT's, done already).
 template <typename Send>
 PgOutcome Settle(PGconn* connection, ExecStatusType expected, Send send, PgOutcome outcome,
                  LockWait lock_wait) {
   if (!outcome.ok && PQstatus(connection) != CONNECTION_OK) {
     ThrowIfSessionHeld(connection, outcome.error);
-    if (outcome.sqlstate == kIdleSessionTimeout) {
-      if (SessionNotes* notes = NotesOf(connection)) notes->ended_idle = true;
+    SessionNotes* notes = NotesOf(connection);
+    const bool undone = notes != nullptr && notes->undone_if_ended;
+    if (outcome.sqlstate == kIdleSessionTimeout || (false && undone)) {
+      if (notes != nullptr && outcome.sqlstate == kIdleSessionTimeout) notes->ended_idle = true;
       outcome = Collect(connection, expected, send);
     }
   }
@@ -379,13 +408,17 @@ std::string HoldLimitColumns(int server_version, uint64_t lease_ms) {
 // A session without a statement_timeout of its own (from the connection string's options,
 // the role or the database) gets the default one, set after connecting rather than as a
 // startup option, which connection poolers may refuse. The client's wait limit follows.
-// A session that may hold locks gets the limits of its lease in the same round trip: set
-// once for the session's life, since one that holds nothing loses nothing when the server
-// ends it (the next statement opens a new one), and every statement that took or gave
-// back a hold paid for setting them.
+// The session takes its marker in the same round trip, and one that may hold locks the
+// limits of its lease too: set once for the session's life, since one that holds nothing
+// loses nothing when the server ends it (the next statement opens a new one), and every
+// statement that took or gave back a hold paid for setting them. The marker is tried, never
+// waited for: another application holding that key exclusively cannot stop a connection,
+// and a session without it is one no other process of ours ends.
 void ApplySessionLimits(PGconn* connection) {
   const std::string current =
-      "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::interval) * 1000)::bigint";
+      "SELECT (EXTRACT(EPOCH FROM current_setting('statement_timeout')::interval) * 1000)::bigint, "
+      "pg_try_advisory_lock_shared(" + std::to_string(kSessionMarkerClass) + ", " +
+      std::to_string(kSessionMarkerKey) + ")";
   const SessionNotes* notes = NotesOf(connection);
   PgOutcome shown;
   if (notes != nullptr && notes->hold_lease_ms > 0) {
@@ -401,7 +434,16 @@ void ApplySessionLimits(PGconn* connection) {
     }
   }
   if (!shown.ok) shown = PgExec(connection, current, PGRES_TUPLES_OK);
-  int64_t statement_ms = shown.ok && shown.rows() == 1 ? std::stoll(PgText(shown.result.get(), 0, 0)) : 0;
+  const bool read = shown.ok && shown.rows() == 1;
+  int64_t statement_ms = read ? std::stoll(PgText(shown.result.get(), 0, 0)) : 0;
+  if (read && PgText(shown.result.get(), 0, 1) != "t") {
+    ombrix::InternalLogger().warning(
+        "PostgreSQL server " + PgServerAddress(connection) + " did not grant this session the advisory lock (" +
+        std::to_string(kSessionMarkerClass) + ", " + std::to_string(kSessionMarkerKey) +
+        ") by which other processes of this library know it as theirs: another application holds it "
+        "exclusively. Should this process stop while it holds an index, the others wait for the server's "
+        "limits to end its session");
+  }
   if (statement_ms <= 0) {
     statement_ms = kDefaultStatementMs;
     PgExec(connection, "SET statement_timeout = " + std::to_string(statement_ms), PGRES_COMMAND_OK);
@@ -421,6 +463,18 @@ void LogNotice(void* arg, const PGresult* notice) {
     return;
   }
   ombrix::InternalLogger().warning(text);
+}
+
+// The name under which the session knows `sql`, prepared on it first when it does not;
+// nullopt, with the server's answer in `refused`, when the server would not prepare it.
+std::optional<std::string> PreparedOnSession(PGconn* connection, SessionNotes& notes, const std::string& sql,
+                                             int param_count, PgOutcome& refused) {
+  if (auto known = notes.prepared.find(sql); known != notes.prepared.end()) return known->second;
+  std::string name = "ombrix_" + std::to_string(++notes.statements_named);
+  refused = PgPrepare(connection, name, sql, param_count);
+  if (!refused.ok) return std::nullopt;
+  notes.prepared.emplace(sql, name);
+  return name;
 }
 
 }  // namespace
@@ -462,6 +516,9 @@ PgConnection PgConnect(const std::string& conninfo, uint64_t hold_lease_ms) {
   }
   // The connection's now: freed by SessionNotesEvent, after the last notice.
   PQsetNoticeReceiver(connection.get(), LogNotice, notes.release());
+  // The server's CONTEXT names its own internals (a tuple's place in a relation, a function's
+  // line), which a caller can do nothing with; messages say what was waited for instead.
+  PQsetErrorContextVisibility(connection.get(), PQSHOW_CONTEXT_NEVER);
   if (PgConnected(connection.get())) ApplySessionLimits(connection.get());
   return connection;
 }
@@ -511,14 +568,26 @@ PgOutcome PgExecParams(PGconn* connection, const std::string& sql, const PgParam
   });
 }
 
-PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, ExecStatusType expected) {
+PgSentStatement PgSendPrepared(PGconn* connection, std::string sql, std::vector<std::string> texts,
+                               int result_format, ExecStatusType expected) {
   PgSentStatement sent;
   sent.sql = std::move(sql);
+  sent.texts = std::move(texts);
   sent.result_format = result_format;
   sent.expected = expected;
   ReconnectIfBroken(connection);
+  if (SessionNotes* notes = NotesOf(connection)) {
+    PgOutcome refused;
+    std::optional<std::string> name =
+        PreparedOnSession(connection, *notes, sent.sql, static_cast<int>(sent.texts.size()), refused);
+    if (!name) {
+      sent.failed = std::move(refused);
+      return sent;
+    }
+    sent.name = std::move(*name);
+  }
   try {
-    sent.failed = SendStatement(connection, expected, [&](PGconn* c) { return SendText(c, sent); },
+    sent.failed = SendStatement(connection, expected, [&](PGconn* c) { return SendSent(c, sent); },
                                 DeadlineOf(connection));
   } catch (...) {
     PQsetnonblocking(connection, 0);
@@ -536,8 +605,15 @@ PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent) {
     first = sent.failed ? std::move(*sent.failed)
                         : ReceiveStatement(connection, sent.expected, DeadlineOf(connection));
   }
-  return Settle(connection, sent.expected, [&](PGconn* c) { return SendText(c, sent); },
-                std::move(first), LockWait::kFailure);
+  PgOutcome outcome = Settle(connection, sent.expected, [&](PGconn* c) { return SendSent(c, sent); },
+                             std::move(first), LockWait::kFailure);
+  // Sent again on a session opened anew, which knows no prepared statement: none of it ran.
+  if (!sent.name.empty() && outcome.sqlstate == kUnknownStatement &&
+      PQtransactionStatus(connection) == PQTRANS_IDLE) {
+    if (SessionNotes* notes = NotesOf(connection)) notes->prepared.erase(sent.sql);
+    return PgExecPrepared(connection, sent.sql, TextParams(sent.texts), sent.result_format, sent.expected);
+  }
+  return outcome;
 }
 
 PgOutcome PgExecAwaitingLock(PGconn* connection, const std::string& sql, ExecStatusType expected) {
@@ -569,18 +645,12 @@ PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgPar
                          ExecStatusType expected) {
   SessionNotes* notes = NotesOf(connection);
   if (notes == nullptr) return PgExecParams(connection, sql, params, result_format, expected);
-  std::string name;
   for (int attempt = 0;; ++attempt) {
-    if (auto known = notes->prepared.find(sql); known != notes->prepared.end()) {
-      name = known->second;
-    } else {
-      name = "ombrix_" + std::to_string(++notes->statements_named);
-      PgOutcome made = PgPrepare(connection, name, sql, params.size());
-      if (!made.ok) return made;
-      notes->prepared.emplace(sql, name);
-    }
+    PgOutcome refused;
+    const std::optional<std::string> name = PreparedOnSession(connection, *notes, sql, params.size(), refused);
+    if (!name) return refused;
     PgOutcome outcome = Run(connection, expected, [&](PGconn* c) {
-      return PQsendQueryPrepared(c, name.c_str(), params.size(), params.values(), params.lengths(),
+      return PQsendQueryPrepared(c, name->c_str(), params.size(), params.values(), params.lengths(),
                                  params.formats(), result_format);
     });
     // The session was opened again before the statement (which forgets every prepared

@@ -28,6 +28,14 @@ using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
 inline constexpr int kTextFormat = 0;
 inline constexpr int kBinaryFormat = 1;
 
+// Every session PgConnect opens holds this advisory lock shared, for its whole life (taken
+// again on every reconnect): how the server tells this library's sessions from other
+// applications' whatever `application_name` they carry. pg_locks shows it as classid
+// kSessionMarkerClass, objid kSessionMarkerKey, objsubid 2. Nothing may release all of a
+// session's advisory locks (pg_advisory_unlock_all, DISCARD ALL): it would drop the marker.
+inline constexpr int32_t kSessionMarkerClass = 1869439608;  // "ombx"
+inline constexpr int32_t kSessionMarkerKey = 1;
+
 // SQLSTATEs the keystore reacts to.
 inline constexpr std::string_view kDuplicateTable = "42P07";
 inline constexpr std::string_view kUniqueViolation = "23505";
@@ -87,7 +95,9 @@ std::string PgServerAddress(const PGconn* connection);
 // ServerUnreachable when that fails or when the server does not answer within the
 // connection's wait limit (the connection is then shut). A session the server ended for
 // idleness is opened again without a WARNING, and a statement it refused as it ended one
-// is sent again on the new session (the server ran none of it). A statement the server stopped
+// is sent again on the new session (the server ran none of it). So is a statement outside a
+// transaction whose session an administrator ended (pg_terminate_backend) before any of its
+// answer came: what it did went with its transaction. A statement the server stopped
 // at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
 // server's text, after rolling back the transaction it ran in (the session stays usable).
 // While `keep` is set, a broken connection is not opened again: its session held locks
@@ -114,17 +124,22 @@ PgOutcome PgPrepare(PGconn* connection, const std::string& name, const std::stri
 // The text must name its parameters' types where the server cannot infer them.
 PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgParams& params, int result_format,
                          ExecStatusType expected);
-// A statement without parameters in two halves, so that the caller works while the server
-// answers: PgSend sends it, and the next call on the connection must be PgReceive, which
-// answers as PgExecParams would (a send that failed is answered there too). PgReceive waits
-// the connection's whole limit from its own call, not from the send's.
+// PgExecPrepared in two halves, so that the caller works while the server answers:
+// PgSendPrepared sends it (preparing it first, in a round trip of its own, when the session
+// does not know it yet), and the next call on the connection must be PgReceive, which
+// answers as PgExecPrepared would (a send that failed is answered there too). The
+// parameters are texts the statement owns. PgReceive waits the connection's whole limit
+// from its own call, not from the send's.
 struct PgSentStatement {
   std::string sql;
+  std::vector<std::string> texts;
+  std::string name;  // of the prepared statement on the session it was sent on
   int result_format = 0;
   ExecStatusType expected = PGRES_TUPLES_OK;
   std::optional<PgOutcome> failed;
 };
-PgSentStatement PgSend(PGconn* connection, std::string sql, int result_format, ExecStatusType expected);
+PgSentStatement PgSendPrepared(PGconn* connection, std::string sql, std::vector<std::string> texts,
+                               int result_format, ExecStatusType expected);
 PgOutcome PgReceive(PGconn* connection, PgSentStatement& sent);
 // PgExec for a statement that waits for a lock under a lock_timeout of its own: a lock not
 // granted in time is an answer, not a failure. It comes back as an outcome with ok false

@@ -111,17 +111,21 @@ bool PostgresKeystore::EndSilentHolders(uint64_t lease_ms) {
   // the server's idle limits miss a statement half sent, a session that ended for idleness
   // can sit on its locks while its last words wait for a client that no longer reads, and
   // a session opened without the limits has none. One still running a statement is left
-  // alone. Only sessions under this session's application name are ours to end: another
-  // application may use the same lock numbers for its own ends. A role ends sessions of
-  // roles it is a member of, and a superuser's only when it is one.
+  // alone. Only sessions that hold this library's marker are ours to end, whatever name
+  // their process gave them: another application may use the same lock numbers for its own
+  // ends. A role ends sessions of roles it is a member of, and a superuser's only when it is
+  // one.
+  const std::string database = "(SELECT oid FROM pg_database WHERE datname = current_database())";
   const std::string sql =
       "SELECT count(*) FILTER (WHERE pg_terminate_backend(a.pid)) FROM pg_stat_activity a "
       "WHERE a.pid IN (SELECT l.pid FROM pg_locks l WHERE l.locktype = 'advisory' AND l.granted AND "
-      "l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) AND l.objsubid = 2 AND "
+      "l.database = " + database + " AND l.objsubid = 2 AND "
       "((l.classid IN (" + std::to_string(kHoldersLock) + ", " + std::to_string(kWritersLock) +
       ") AND l.objid = " + LockObjid() + ") OR (l.classid = " + std::to_string(kMapLock) +
       " AND l.objid IN (" + map_lock_objids_ + ")))) AND a.pid <> pg_backend_pid() AND "
-      "a.application_name = current_setting('application_name') AND a.state_change < clock_timestamp() - "
+      "a.pid IN (SELECT m.pid FROM pg_locks m WHERE m.locktype = 'advisory' AND m.granted AND m.database = " +
+      database + " AND m.classid = " + std::to_string(kSessionMarkerClass) + " AND m.objid = " +
+      std::to_string(kSessionMarkerKey) + " AND m.objsubid = 2) AND a.state_change < clock_timestamp() - "
       "interval '" + std::to_string(lease_ms) + " milliseconds' AND (a.state <> 'active' OR "
       "a.wait_event = 'ClientRead') AND pg_has_role(a.usesysid, 'USAGE') AND (NOT (SELECT rolsuper "
       "FROM pg_roles WHERE oid = a.usesysid) OR (SELECT rolsuper FROM pg_roles WHERE rolname = "

@@ -29,6 +29,9 @@ constexpr const char* kRowUpsert =
 // silent holder of the rows: a live writer's transaction commits well within it.
 constexpr int64_t kRowLockWaitMs = 2000;
 
+// What a caller can do after an unfenced write stopped: its transaction was rolled back.
+constexpr char kNothingWritten[] = "nothing was written, try again";
+
 
 std::vector<uint8_t> LittleEndian(uint64_t value) {
   std::vector<uint8_t> bytes(8);
@@ -328,10 +331,22 @@ void PostgresKeystore::CommitTransaction() {
   if (!outcome.ok) LogAndThrow("Postgres COMMIT transaction error: " + outcome.error);
 }
 
-void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& attempt) {
+void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& attempt,
+                                        const std::string& unfenced_advice) {
   const uint64_t lease_ms = ProcessHoldLease().load();
+  const bool shared = write_fence_ && write_fence_->kind == HoldKind::kShared;
+  const std::string& advice = !write_fence_ ? unfenced_advice : shared ? lost_shared_[1] : lost_exclusive_[1];
   if (!write_fence_ || lease_ms == 0) {
-    attempt(0);
+    try {
+      attempt(0);
+    } catch (const ServerTimeLimit& stopped) {
+      // Keyed rows take no time to write or delete: what held the statement up to its limit
+      // is, all but always, another transaction's lock on them.
+      const std::string message = std::string(stopped.what()) + "; rows of index '" + index_name_ +
+                                  "' may stay locked by another transaction: " + advice;
+      InternalLogger().error(message);
+      throw ServerTimeLimit(message);
+    }
     return;
   }
   // Another writer's transaction may have stopped with its process, half through sending a
@@ -349,7 +364,7 @@ void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& atte
       const std::string message = "PostgreSQL server " + PgServerAddress(connection_.get()) +
                                   " stopped the statement at its time limit: rows of index '" + index_name_ +
                                   "' stayed locked by another transaction for " +
-                                  std::to_string(PgStatementLimitMs(connection_.get())) + " ms";
+                                  std::to_string(PgStatementLimitMs(connection_.get())) + " ms: " + advice;
       InternalLogger().error(message);
       throw ServerTimeLimit(message);
     }
@@ -402,7 +417,7 @@ bool PostgresKeystore::TryWriteRows(const std::vector<StoreRows>& writes, int64_
 
 void PostgresKeystore::WriteRows(const std::vector<Row>& rows) {
   const std::vector<StoreRows> writes = {{this, rows}};
-  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(writes, lock_wait_ms); });
+  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(writes, lock_wait_ms); }, kNothingWritten);
   InternalLogger().info("Items successfully pushed to Postgres");
 }
 
@@ -464,7 +479,7 @@ void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& ke
   }
   InternalLogger().info("Pushing the values of " + std::to_string(together.size()) +
                         " stores to Postgres in one transaction");
-  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(together, lock_wait_ms); });
+  AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(together, lock_wait_ms); }, kNothingWritten);
   for (size_t i = in_turn; i < carried.size(); ++i) {
     if (!carried[i].keys->empty()) carried[i].store->BatchPushVariable(*carried[i].keys, *carried[i].values);
   }
@@ -650,7 +665,7 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     if (outcome.sqlstate == kLockNotAvailable) return false;
     if (!outcome.ok) LogAndThrow("Batch delete failed: " + outcome.error);
     return true;
-  });
+  }, "nothing was deleted, try again");
   InternalLogger().info("Items successfully deleted from Postgres");
 }
 
@@ -724,19 +739,34 @@ bool PostgresKeystore::CompareAndSetValue(const uint64_t& key, const std::vector
   return PushMap(key, value, version_key, expected_version);
 }
 
-std::string PostgresKeystore::KeyValuesQuery(const std::vector<uint64_t>& keys, char part) const {
+std::string PostgresKeystore::KeyValuesQuery(int param, char part) const {
   const std::string columns = part == 0 ? "key, value" : std::string("key, value, '") + part + "'::text";
-  return "SELECT " + columns + " FROM " + table_ + " WHERE key IN (" + KeyList(keys) + ") AND index_name = " +
-         id_text_ + (part == 0 ? ";" : "");
+  return "SELECT " + columns + " FROM " + table_ + " WHERE key = ANY($" + std::to_string(param) +
+         "::varchar[]) AND index_name = " + id_text_;
+}
+
+std::string PostgresKeystore::KeyArray(const std::vector<uint64_t>& keys) {
+  std::string array = "{";
+  array.reserve(keys.size() * 21 + 2);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i != 0) array += ',';
+    array += std::to_string(keys[i]);
+  }
+  array += '}';
+  return array;
 }
 
 PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
+  const std::string fetched = KeyArray(keys);
   if (std::optional<Session::Look>& look = connection_.session->look; look && !look->maps && !look->failure) {
     // The maps read waiting on this session goes in the same statement: one round trip.
     PgOutcome outcome;
     try {
-      outcome = PgExecParams(connection_.get(), look->sql + " UNION ALL " + KeyValuesQuery(keys, kFetchPart),
-                             PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
+      PgParams params;
+      params.AddText(look->key_array);
+      params.AddText(fetched);
+      outcome = PgExecPrepared(connection_.get(), look->sql + " UNION ALL " + KeyValuesQuery(2, kFetchPart),
+                               params, kBinaryFormat, PGRES_TUPLES_OK);
     } catch (...) {
       look->failure = std::current_exception();
       throw;
@@ -749,8 +779,9 @@ PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
     if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
     return outcome;
   }
-  PgOutcome outcome =
-      PgExecParams(connection_.get(), KeyValuesQuery(keys), PgParams(), kBinaryFormat, PGRES_TUPLES_OK);
+  PgParams params;
+  params.AddText(fetched);
+  PgOutcome outcome = PgExecPrepared(connection_.get(), KeyValuesQuery(1), params, kBinaryFormat, PGRES_TUPLES_OK);
   if (!outcome.ok) LogAndThrow("Batch get failed: " + outcome.error);
   return outcome;
 }
@@ -964,13 +995,13 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys() {
   return keys;
 }
 
-// The statement of SelectKeyValues: one scan for every key, a row per key stored (a
-// subquery per map key cost the server a third more).
-std::string PostgresKeystore::MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part) const {
+// The array of every map and version key: the statement of SelectKeyValues reads them in
+// one scan, a row per key stored (a subquery per map key cost the server a third more).
+std::string PostgresKeystore::MapKeyArray(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
   std::vector<uint64_t> flat;
   flat.reserve(2 * keys.size());
   for (const auto& [map_key, version_key] : keys) flat.insert(flat.end(), {map_key, version_key});
-  return KeyValuesQuery(flat, part);
+  return KeyArray(flat);
 }
 
 std::vector<MapAndVersion> PostgresKeystore::MapsOf(
@@ -998,8 +1029,10 @@ std::vector<MapAndVersion> PostgresKeystore::MapsOf(
 std::vector<MapAndVersion> PostgresKeystore::GetMaps(
     const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
   if (keys.empty()) return {};
-  return MapsOf(PgExecParams(connection_.get(), MapsQuery(keys), PgParams(), kBinaryFormat, PGRES_TUPLES_OK),
-                keys);
+  const std::string key_array = MapKeyArray(keys);
+  PgParams params;
+  params.AddText(key_array);
+  return MapsOf(PgExecPrepared(connection_.get(), KeyValuesQuery(1), params, kBinaryFormat, PGRES_TUPLES_OK), keys);
 }
 
 void PostgresKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
@@ -1007,10 +1040,12 @@ void PostgresKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64
   if (connection_.session->shared) {
     // A statement left pending here would stand in the way of the other stores' on this
     // session: the read waits for the next key-value read on it and goes in its statement.
-    connection_.session->look = Session::Look{MapsQuery(keys, kLookPart), keys, std::nullopt, nullptr};
+    connection_.session->look = Session::Look{KeyValuesQuery(1, kLookPart), MapKeyArray(keys), keys, std::nullopt,
+                                              nullptr};
     return;
   }
-  maps_read_ = PgSend(connection_.get(), MapsQuery(keys), kBinaryFormat, PGRES_TUPLES_OK);
+  maps_read_ = PgSendPrepared(connection_.get(), KeyValuesQuery(1), {MapKeyArray(keys)}, kBinaryFormat,
+                              PGRES_TUPLES_OK);
 }
 
 std::vector<MapAndVersion> PostgresKeystore::ReceiveMaps() {

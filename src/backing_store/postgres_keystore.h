@@ -121,7 +121,8 @@ class PostgresKeystore final : public Keystore {
     bool shared = false;  // another store runs its statements on it
     // The maps read SendMapsRead left for the next key-value read on the session.
     struct Look {
-      std::string sql;
+      std::string sql;        // its part of the statement; the keys are $1
+      std::string key_array;  // $1
       std::vector<std::pair<uint64_t, uint64_t>> keys;
       std::optional<std::vector<MapAndVersion>> maps;
       std::exception_ptr failure;
@@ -171,13 +172,18 @@ class PostgresKeystore final : public Keystore {
   // Runs `attempt(lock_wait_ms)` until it returns true. Unfenced, or with a lease of 0, it
   // runs once without a wait of its own (0). Fenced, each attempt waits a short while for
   // row locks, and one refused looks for silent holders of the index before the next,
-  // until the session's statement_timeout is spent in all: then ServerTimeLimit.
-  void AwaitingRowLocks(const std::function<bool(int64_t)>& attempt);
+  // until the session's statement_timeout is spent in all: then ServerTimeLimit. Its text
+  // names the index and says what the caller can do: what a lost hold's text would say
+  // when fenced, `unfenced_advice` otherwise.
+  void AwaitingRowLocks(const std::function<bool(int64_t)>& attempt, const std::string& unfenced_advice);
   // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
   PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
-  // With `part`, the rows carry it as a third column and the statement can be one part of
-  // a UNION ALL.
-  std::string KeyValuesQuery(const std::vector<uint64_t>& keys, char part = 0) const;
+  // The rows of the keys in parameter $`param` (a KeyArray). The text depends on the store
+  // only, so each session prepares it once. With `part`, the rows carry it as a third
+  // column and the statement can be one part of a UNION ALL.
+  std::string KeyValuesQuery(int param, char part = 0) const;
+  // Keys as a text array parameter ("{1,2}").
+  static std::string KeyArray(const std::vector<uint64_t>& keys);
   std::string KeyList(const std::vector<uint64_t>& keys) const;
   // The config table rows that belong to this index: exactly "<name>.oei" and "<name>.ovs".
   void AddOwnConfigNames(PgParams& params);
@@ -188,7 +194,7 @@ class PostgresKeystore final : public Keystore {
   // The maps read SendMapsRead sent, until ReceiveMaps answers it.
   std::optional<PgSentStatement> maps_read_;
   std::vector<std::pair<uint64_t, uint64_t>> maps_read_keys_;
-  std::string MapsQuery(const std::vector<std::pair<uint64_t, uint64_t>>& keys, char part = 0) const;
+  static std::string MapKeyArray(const std::vector<std::pair<uint64_t, uint64_t>>& keys);
   std::vector<MapAndVersion> MapsOf(const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys,
                                     char part = 0) const;
   std::string table_name_;
@@ -213,7 +219,7 @@ class PostgresKeystore final : public Keystore {
   void KeepSessionWhileHolding();
   // The index store's advisory lock objid as pg_locks shows it, as a SQL literal.
   std::string LockObjid() const;
-  // Ends the sessions of this library's application name that hold this index, or the
+  // Ends the sessions of this library (those that hold its marker) that hold this index, or the
   // maps' lock of one of its stores, and were silent for a lease; true when it ended any.
   // Looks at most once per interval; a lease of 0 looks never.
   bool EndSilentHolders(uint64_t lease_ms);

@@ -18,6 +18,7 @@ namespace ombrix {
 using ombrix_encrypted_index::internal::backing_store::CarriedKeys;
 using ombrix_encrypted_index::internal::backing_store::HoldLostError;
 using ombrix_encrypted_index::internal::backing_store::MapAndVersion;
+using ombrix_encrypted_index::internal::backing_store::ServerTimeLimit;
 
 namespace {
 
@@ -133,8 +134,21 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
   const std::vector<CarriedKeys> carried = {{data_store.get(), &data_keys}, {items_store.get(), &content_keys}};
   // A training moves the state on a few times in its whole run; each refusal reads it again.
   constexpr int kAttempts = 5;
+  // On one server the delete is one statement, which a time limit stops whole; elsewhere
+  // each store's delete says for itself what it did.
+  const bool one_statement = std::all_of(carried.begin(), carried.end(), [&](const CarriedKeys& other) {
+    return index_store->SharesServerWith(*other.store);
+  });
   for (int attempt = 1;; ++attempt) {
-    if (index_store->BatchDeleteCarriedWhileState(kTrainingStateKey, checked_training_state_bytes, carried)) return;
+    try {
+      if (index_store->BatchDeleteCarriedWhileState(kTrainingStateKey, checked_training_state_bytes, carried)) return;
+    } catch (const ServerTimeLimit& stopped) {
+      if (!one_statement) throw;
+      const std::string message = "Deleting items of index '" + index_name + "' stopped: " + stopped.what() +
+                                  "; another transaction may hold their rows: nothing was deleted, try again";
+      log().error(message);
+      throw ServerTimeLimit(message);
+    }
     if (attempt == kAttempts) {
       const std::string message = "The training state of index '" + index_name +
                                   "' changed at every attempt to delete items; nothing was deleted, try again";

@@ -769,6 +769,41 @@ TEST_F(PostgresHoldsTest, ASilentHolderHoldsOthersBackForAboutItsLease) {
   }
 }
 
+// A session an administrator ended while a statement was on its way to it ran none of the
+// statement: one that held nothing sends it again on a new session, and the call goes on;
+// one that held the index says the hold is lost.
+TEST_F(PostgresHoldsTest, ASessionEndedByAnAdministratorUnderAStatementIsOpenedAgainOnlyIfItHeldNothing) {
+  for (const bool holds : {false, true}) {
+    SCOPED_TRACE(holds ? "holding the index" : "holding nothing");
+    ombrix_test::StallingRelay relay(ServerPort(conninfo_));
+    const std::string name = "ombrix_ended_" + std::to_string(RandomId() % 1000000);
+    auto store = OpenAt(conninfo_ + " host=127.0.0.1 port=" + std::to_string(relay.port()) +
+                            " application_name=" + name, RandomId());
+    store->BatchPushVariable({7}, {Text("kept")});
+    if (holds) {
+      ASSERT_TRUE(store->TakeHold(HoldKind::kShared, 1, kLongLeaseMs).granted);
+      store->SetWriteFence(WriteFence{HoldKind::kShared, 1});
+    }
+    const int pid = std::stoi(session_->Scalar("SELECT pid FROM pg_stat_activity WHERE application_name = '" +
+                                               name + "'"));
+    relay.Set(ombrix_test::StallingRelay::Mode::kStalled);
+    std::string failure;
+    std::vector<std::vector<uint8_t>> got;
+    std::thread reading([&] { failure = ErrorText([&] { got = store->BatchGetVariable({7}); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the statement waits in the relay
+    Terminate(pid);
+    relay.Set(ombrix_test::StallingRelay::Mode::kForward);
+    reading.join();
+    if (holds) {
+      EXPECT_THAT(failure, HasSubstr("that held index 'idx'"));
+      EXPECT_THROW(store->BatchGetVariable({7}), HoldLostError);
+    } else {
+      EXPECT_EQ(failure, "(nothing thrown)");
+      EXPECT_EQ(got, std::vector<Bytes>{Text("kept")});
+    }
+  }
+}
+
 // A holder that renews is never ended, however long it holds, also by another that waits
 // and looks for silent holders; once it holds nothing, the server ends its idle session,
 // and the next call opens a new one without a WARNING or an ERROR: nothing was lost.
@@ -827,6 +862,9 @@ TEST_F(PostgresHoldsTest, TheLookEndsOnlySessionsOfThisLibrary) {
     const uint64_t id = RandomId();
     auto writer = Open(ombrix::INDEX, id);
     PgSession foreign(conninfo_ + " application_name=another_app");
+    // Another application's session holds none of this library's marker.
+    foreign.Query("SELECT pg_advisory_unlock_shared(" + std::to_string(kSessionMarkerClass) + ", " +
+                  std::to_string(kSessionMarkerKey) + ")::text");
     foreign.Query("SELECT pg_advisory_lock" + LockOf(44, *writer) + "::text");
     ScopedHoldLease no_limits(0);
     auto holder = Open(ombrix::INDEX, id);

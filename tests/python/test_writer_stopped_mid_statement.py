@@ -33,6 +33,14 @@ def upsert_again(index):
 
 
 def test_a_writer_stopped_mid_statement_in_its_data_transaction_holds_writers_of_its_ids_only_for_its_lease():
+    stop_a_writer_mid_statement("")
+
+
+def test_a_writer_stopped_mid_statement_is_ended_though_its_process_named_its_sessions():
+    stop_a_writer_mid_statement(" application_name=appA")
+
+
+def stop_a_writer_mid_statement(naming):
     place = Location("postgres", live_location("OMBRIX_TEST_PG"), unique_name("half_items"), unique_name("half_cfg"))
     name, key = unique_name("half"), os.urandom(32)
     relay, child = None, None
@@ -41,7 +49,7 @@ def test_a_writer_stopped_mid_statement_in_its_data_transaction_holds_writers_of
     try:
         place.client().create_index(name, key, metric="squared_euclidean").upsert(IDS, vectors(0))
         relay = StallingRelay(place.address)
-        relayed = dataclasses.replace(place, address=f"{place.address} host=127.0.0.1 port={relay.port}")
+        relayed = dataclasses.replace(place, address=f"{place.address} host=127.0.0.1 port={relay.port}{naming}")
         # The child's first INSERT of its data store waits for the row of the lowest key,
         # which the test holds; the stall set meanwhile then cuts the second one short.
         ask(f"BEGIN; SELECT key FROM {place.items_table} WHERE index_name = {store_id(name, key, DATA, True)} "
