@@ -191,8 +191,11 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(
     PauseBeforeRetry();
     log().warning("Map update failed. Retrying...");
   }
+  // Its only caller takes the positions before it writes any item, and a push stores the
+  // map and whatever it carries together or not at all: the items can simply be sent again.
   throw std::runtime_error("Failed to update map in " + std::to_string(attempts) +
-                           " retries. Last failure: " + last_failure);
+                           " retries. Last failure: " + last_failure + ". Index '" + index_name +
+                           "': no item of this upsert was stored; upsert the same items again");
 }
 
 void EncryptedIndexCore::ResizeVocabulary(uint64_t new_vocab_size) {

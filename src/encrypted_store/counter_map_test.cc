@@ -111,14 +111,16 @@ TEST_F(CounterMapTest, RetriesStopAfterOneHundredAttempts) {
   backend().RefuseCompareAndSet(1000);
   EXPECT_EQ(ThrownMessage([&] { core->UpdateCounterMap({0}); }),
             "Failed to update map in 100 retries. Last failure: the push was refused: another "
-            "writer changed the map first");
+            "writer changed the map first. Index 'refused': no item of this upsert was stored; "
+            "upsert the same items again");
   EXPECT_EQ(pauses, 100);
   EXPECT_EQ(LinesStartingWith("WARNING Map update failed. Retrying...").size(), 100u);
 
   backend().ClearFaults();
   backend().InjectFault(FaultOn("GetMap", 1, true));
   EXPECT_EQ(ThrownMessage([&] { core->UpdateCounterMap({0}); }),
-            "Failed to update map in 100 retries. Last failure: injected keystore failure");
+            "Failed to update map in 100 retries. Last failure: injected keystore failure. Index "
+            "'refused': no item of this upsert was stored; upsert the same items again");
   const auto failures = LinesStartingWith("WARNING Map update failed: injected keystore failure. Retrying after ");
   EXPECT_EQ(failures.size(), 100u);
   EXPECT_EQ(pauses, 200);

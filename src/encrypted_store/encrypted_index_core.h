@@ -148,7 +148,10 @@ class EncryptedIndexCore {
   // One position per item, taken under the store's compare-and-set with up to 100
   // attempts. Refused before any counter moves: a list id at or above vocab_size
   // (std::invalid_argument), a counter that would pass 4294967295 (std::overflow_error),
-  // a missing map (MissingCounterMapError).
+  // a missing map (MissingCounterMapError). After 100 attempts it throws
+  // std::runtime_error "Failed to update map in 100 retries. Last failure: <why>. Index
+  // '<name>': no item of this upsert was stored; upsert the same items again".
+  // REQUIRES: no item of the batch is written yet (the upsert takes its positions first).
   // Of the batch only input_tokens is read.
   std::vector<uint32_t> UpdateCounterMap(const ItemBatch& batch) {
     return UpdateCounterMap(batch.input_tokens);

@@ -21,19 +21,31 @@ def test_ctrl_c_stops_a_training_and_leaves_the_index_as_it_was(client, tmp_path
         queries = vectors[:5] + 0.01
         before = index.query(queries, top_k=5)
 
+        returned = threading.Event()
+        presses = []
+
         def press_ctrl_c_once_training_runs():
             while "Training quantizers" not in log.read_text():
-                time.sleep(0.005)
-            os.kill(os.getpid(), signal.SIGINT)
+                if returned.wait(0.005):
+                    return  # the training never reached its centroids: the test fails below
+            # Past that line only k-means runs, and it asks for pending signals before its
+            # first step: a press however late is heard, and a training that goes on past
+            # a minute lost it (pressed again so that the test can fail instead of hang).
+            while not returned.is_set():
+                presses.append(time.monotonic())
+                os.kill(os.getpid(), signal.SIGINT)
+                returned.wait(60)
 
         presser = threading.Thread(target=press_ctrl_c_once_training_runs)
         presser.start()
         try:
             with pytest.raises(KeyboardInterrupt):
-                # A minute of iterations unless stopped.
-                index.train(n_lists=2, batch_size=1, max_iters=100_000_000)
+                # Without the press no end in sight: k-means runs every one of its iterations.
+                index.train(n_lists=2, batch_size=1, max_iters=2**64 - 1)
         finally:
+            returned.set()
             presser.join()
+        assert len(presses) == 1, "the training went on after Ctrl-C"
         assert not index.is_trained()
         assert index.query(queries, top_k=5) == before
         index.train(n_lists=2, max_iters=2)  # the operation lock was given back
