@@ -69,8 +69,6 @@ std::string WithoutStatementExcerpt(const std::string& text) {
 constexpr std::string_view kQueryCanceled = "57014";
 // The server ended a session idle for its idle_session_timeout.
 constexpr std::string_view kIdleSessionTimeout = "57P05";
-// An administrator (pg_terminate_backend) or a server shutting down ended the session.
-constexpr std::string_view kAdminShutdown = "57P01";
 // A prepared statement the session does not know (it is a new session, or was told to
 // forget): nothing of it ran.
 constexpr std::string_view kUnknownStatement = "26000";
@@ -361,7 +359,7 @@ PgOutcome Settle(PGconn* connection, ExecStatusType expected, Send send, PgOutco
     ThrowIfSessionHeld(connection, outcome.error);
     SessionNotes* notes = NotesOf(connection);
     const bool undone = notes != nullptr && notes->undone_if_ended;
-    if (outcome.sqlstate == kIdleSessionTimeout || (false && undone)) {
+    if (outcome.sqlstate == kIdleSessionTimeout || undone) {
       if (notes != nullptr && outcome.sqlstate == kIdleSessionTimeout) notes->ended_idle = true;
       outcome = Collect(connection, expected, send);
     }
