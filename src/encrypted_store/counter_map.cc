@@ -1,6 +1,7 @@
 // The counter map of EncryptedIndexCore: load, push, the versioned update with bounded
 // retries, and vocabulary resizing.
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <limits>
 #include <stdexcept>
@@ -193,6 +194,10 @@ std::vector<uint32_t> EncryptedIndexCore::UpdateCounterMap(
   }
   // Its only caller takes the positions before it writes any item, and a push stores the
   // map and whatever it carries together or not at all: the items can simply be sent again.
+  while (!last_failure.empty() && (std::isspace(static_cast<unsigned char>(last_failure.back())) != 0 ||
+                                   last_failure.back() == '.')) {
+    last_failure.pop_back();
+  }
   throw std::runtime_error("Failed to update map in " + std::to_string(attempts) +
                            " retries. Last failure: " + last_failure + ". Index '" + index_name +
                            "': no item of this upsert was stored; upsert the same items again");
