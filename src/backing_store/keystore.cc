@@ -7,7 +7,7 @@
 
 namespace ombrix_encrypted_index::internal::backing_store {
 
-void Keystore::WriteInTurn(const std::vector<CarriedValues>& carried) {
+void WriteInTurn(const std::vector<CarriedValues>& carried) {
   for (const CarriedValues& other : carried) {
     if (!other.keys->empty()) other.store->BatchPushVariable(*other.keys, *other.values);
   }

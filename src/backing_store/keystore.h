@@ -270,9 +270,6 @@ class Keystore {
   bool FencedAlike(const Keystore& other) const {
     return write_fence_.has_value() && FencesInOneStep(other) && other.write_fence() == write_fence_;
   }
-  // Each carried store's values written by its own BatchPushVariable, in order; an empty
-  // one is skipped.
-  static void WriteInTurn(const std::vector<CarriedValues>& carried);
 
   uint64_t value_size_ = 8;
   std::optional<WriteFence> write_fence_;
@@ -282,5 +279,9 @@ class Keystore {
  private:
   std::vector<MapAndVersion> maps_read_;  // the default SendMapsRead's answer
 };
+
+// Each carried store's values written by its own BatchPushVariable, in order, an empty
+// one skipped: the road of the carried values that no step of another store takes.
+void WriteInTurn(const std::vector<CarriedValues>& carried);
 
 }  // namespace ombrix_encrypted_index::internal::backing_store
