@@ -111,14 +111,17 @@ class Keystore {
                                          const std::vector<std::vector<uint8_t>>& values,
                                          const std::vector<CarriedValues>& carried);
   // Removes each carried store's keys from it, only while this store's value under
-  // `state_key` is `expected_state` (empty: no value is stored there). One step where every
-  // carried store shares this store's server (SharesServerWith): false then says the value
-  // differed and nothing was removed. Elsewhere the keys are removed in turn, unchecked, and
-  // it returns true.
-  virtual bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
-                                            const std::vector<CarriedKeys>& carried);
-  // Whether `other` keeps its values where one step of this store's server reaches them.
-  virtual bool SharesServerWith(const Keystore& other) const {
+  // `state_key` is `expected_state` (empty: no value is stored there). The check and the
+  // removal from every carried store this store fences in one step (FencesInOneStep) are
+  // one step: false says the value differed, and nothing was removed anywhere. The other
+  // carried stores' keys are removed only after that step, in turn: there a removal can
+  // still land after the value changed.
+  bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                    const std::vector<CarriedKeys>& carried);
+  // Whether `other`'s writes are fenced by this store's holds and one step of this store
+  // (a statement on its session, a script on its server) reaches `other`'s values: then
+  // `other`'s writes and deletes can go in this store's steps, judged as its own.
+  virtual bool FencesInOneStep(const Keystore& other) const {
     (void)other;
     return false;
   }
@@ -127,9 +130,8 @@ class Keystore {
   // window (from reading the map to pushing it) as short as it can.
   virtual bool PushesMapAndValuesAtOnce() const { return false; }
   // Whether PushMapAndValues and BatchPushVariableCarrying write `other`'s carried values
-  // in the same step as its own,
-  // judged by the same hold as `other`'s own writes would be. Where it does, a caller that
-  // hands them over saves `other` a call to its server.
+  // in the same step as its own, judged by the same hold as `other`'s own writes would be.
+  // Where it does, a caller that hands them over saves `other` a call to its server.
   virtual bool CarriesWritesOf(const Keystore& other) const {
     (void)other;
     return false;
@@ -258,6 +260,17 @@ class Keystore {
   Keystore(uint64_t hashed_index_name, std::string index_name)
       : hashed_index_name_(hashed_index_name), index_name_(std::move(index_name)) {}
 
+  // The state's check and the removal of `together` (each of which this store fences in
+  // one step) as one step; false when the value differed. This default, for a store no
+  // other process reaches, reads the value and then removes in turn.
+  virtual bool DeleteCarriedInOneStepWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                                const std::vector<CarriedKeys>& together);
+  // CarriesWritesOf for a store whose steps carry what FencesInOneStep allows: `other` is
+  // fenced by this store's holds, in its step, under the same fence.
+  bool FencedAlike(const Keystore& other) const {
+    return write_fence_.has_value() && FencesInOneStep(other) && other.write_fence() == write_fence_;
+  }
+
   uint64_t value_size_ = 8;
   std::optional<WriteFence> write_fence_;
   uint64_t hashed_index_name_ = 0;
@@ -266,5 +279,9 @@ class Keystore {
  private:
   std::vector<MapAndVersion> maps_read_;  // the default SendMapsRead's answer
 };
+
+// Each carried store's values written by its own BatchPushVariable, in order, an empty
+// one skipped: the road of the carried values that no step of another store takes.
+void WriteInTurn(const std::vector<CarriedValues>& carried);
 
 }  // namespace ombrix_encrypted_index::internal::backing_store

@@ -314,7 +314,7 @@ TYPED_TEST_P(KeystoreContractTest, CarriedKeysGoOnlyWhileTheStateIsAsRead) {
   other.BatchPushVariable({1, 2, 3}, {Text("x"), Text("y"), Text("z")});
   const std::vector<uint64_t> keys = {1, 2};
   const std::vector<CarriedKeys> carried = {{&other, &keys}};
-  const bool checked = index.SharesServerWith(other);
+  const bool checked = index.FencesInOneStep(other);
   if (checked) {
     EXPECT_FALSE(index.BatchDeleteCarriedWhileState(60, Text("state"), carried)) << "no state is stored";
     ASSERT_TRUE(index.PushMap(60, Text("state"), 61, 0));

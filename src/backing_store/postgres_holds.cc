@@ -67,10 +67,11 @@ bool PostgresKeystore::FenceByHoldsOf(Keystore& holder_store) {
   auto* holder = dynamic_cast<PostgresKeystore*>(&holder_store);
   // Another session, even of the same server, commits what it was sent after the holder's
   // session ended: only the holder's own session ends with its locks.
-  if (holder == nullptr || holder == this || is_config() || holder->conninfo_ != conninfo_) return false;
-  connection_ = holder->connection_;
-  connection_.session->shared = true;
-  fenced_by_other_ = true;
+  if (holder == nullptr || holder == this || is_config()) return false;
+  if (connection_.session != holder->connection_.session) {
+    if (!SameServerAs(*holder)) return false;
+    JoinSessionOf(*holder);
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -148,7 +149,7 @@ void PostgresKeystore::LogAndThrow(const std::string& message) {
 }
 
 PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
-                                   uint64_t index_id, int32_t store_kind)
+                                   uint64_t index_id, int32_t store_kind, PostgresKeystore* holder)
     // The top bit of the store id is cleared so that it fits the BIGINT column.
     : Keystore(StoreId(ombrix::POSTGRES, index_id, store_kind), index_name),
       store_kind_(store_kind),
@@ -169,20 +170,57 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   lost_exclusive_[0] = "index '" + index_name_ + "' for a training or deletion";
   lost_exclusive_[1] = "the operation stopped before it finished; train or delete the index again";
 
-  // Holds live on the index store's session, and the maps' transaction lock and the row
-  // locks of a write or deletion on every key-value store's: each of those sessions ends
-  // once its process stayed silent for a lease, so a stopped process holds nobody back
-  // longer. The config store's statements are single and hold nothing between them.
-  connection_.session = std::make_shared<Session>();
-  connection_.session->connection = PgConnect(conninfo, is_config() ? 0 : ProcessHoldLease().load());
-  if (!PgConnected(connection_.get())) {
-    const std::string message = "Postgres connection error: " + PgErrorMessage(connection_.get());
-    connection_.reset();
-    InternalLogger().critical(message);
-    throw std::runtime_error(message);
+  const bool may_join = holder != nullptr && holder != this && !is_config();
+  if (may_join && holder->conninfo_ == conninfo_) {
+    JoinSessionOf(*holder);  // the same words reach the same server, database and role
+  } else {
+    // Holds live on the index store's session, and the maps' transaction lock and the row
+    // locks of a write or deletion on every key-value store's: each of those sessions ends
+    // once its process stayed silent for a lease, so a stopped process holds nobody back
+    // longer. The config store's statements are single and hold nothing between them.
+    connection_.session = std::make_shared<Session>();
+    connection_.session->connection = PgConnect(conninfo, is_config() ? 0 : ProcessHoldLease().load());
+    if (!PgConnected(connection_.get())) {
+      const std::string message = "Postgres connection error: " + PgErrorMessage(connection_.get());
+      connection_.reset();
+      InternalLogger().critical(message);
+      throw std::runtime_error(message);
+    }
+    if (may_join && SameServerAs(*holder)) JoinSessionOf(*holder);
   }
   table_ = QuoteIdentifier(connection_.get(), table_name_);
   Open();
+}
+
+const std::string& PostgresKeystore::ServerIdentity() {
+  std::optional<std::string>& identity = connection_.session->identity;
+  if (identity) return *identity;
+  // A standby shares its primary's system identifier; the start time tells them apart.
+  PgOutcome outcome = PgExec(connection_.get(),
+                             "SELECT system_identifier::text || '/' || extract(epoch FROM pg_postmaster_start_time())::text || '/' || "
+                             "current_database() || '/' || current_user FROM pg_control_system()",
+                             PGRES_TUPLES_OK);
+  identity = std::string();
+  if (outcome.ok && outcome.rows() == 1 && !PgIsNull(outcome.result.get(), 0, 0)) {
+    identity = PgText(outcome.result.get(), 0, 0);
+  } else {
+    InternalLogger().info("PostgreSQL server " + PgServerAddress(connection_.get()) +
+                          " did not say which server it is (" + outcome.error + "): stores of index '" +
+                          index_name_ + "' there are taken for another server's");
+  }
+  return *identity;
+}
+
+bool PostgresKeystore::SameServerAs(PostgresKeystore& holder) {
+  if (holder.conninfo_ == conninfo_ || connection_.session == holder.connection_.session) return true;
+  const std::string& mine = ServerIdentity();
+  return !mine.empty() && mine == holder.ServerIdentity();
+}
+
+void PostgresKeystore::JoinSessionOf(PostgresKeystore& holder) {
+  connection_ = holder.connection_;
+  connection_.session->shared = true;
+  fenced_by_other_ = true;
 }
 
 PgOutcome PostgresKeystore::AskCatalog(const std::string& sql) {
@@ -226,8 +264,10 @@ void PostgresKeystore::Open() {
   }
 
   if (!is_config()) {
+    // Named by the store's kind: the data and items stores may share the index store's
+    // session.
     PgOutcome prepared =
-        PgPrepare(connection_.get(), "batch_insert_stmt",
+        PgPrepare(connection_.get(), "batch_insert_stmt_" + std::to_string(store_kind_),
                   "INSERT INTO " + table_ + " (key, value, index_name) VALUES ($1, $2, $3)" +
                       kRowUpsert,
                   3);
@@ -480,27 +520,20 @@ void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& ke
   InternalLogger().info("Pushing the values of " + std::to_string(together.size()) +
                         " stores to Postgres in one transaction");
   AwaitingRowLocks([&](int64_t lock_wait_ms) { return TryWriteRows(together, lock_wait_ms); }, kNothingWritten);
-  for (size_t i = in_turn; i < carried.size(); ++i) {
-    if (!carried[i].keys->empty()) carried[i].store->BatchPushVariable(*carried[i].keys, *carried[i].values);
-  }
+  WriteInTurn({carried.begin() + static_cast<std::ptrdiff_t>(in_turn), carried.end()});
 }
 
-bool PostgresKeystore::CarriesWritesOf(const Keystore& other) const {
-  return write_fence_.has_value() && SharesServerWith(other) && other.write_fence() == write_fence_;
-}
+bool PostgresKeystore::CarriesWritesOf(const Keystore& other) const { return FencedAlike(other); }
 
-bool PostgresKeystore::SharesServerWith(const Keystore& other) const {
+bool PostgresKeystore::FencesInOneStep(const Keystore& other) const {
   const auto* store = dynamic_cast<const PostgresKeystore*>(&other);
   return store != nullptr && store != this && store->fenced_by_other_ &&
          store->connection_.session == connection_.session;
 }
 
-bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
-                                                    const std::vector<uint8_t>& expected_state,
-                                                    const std::vector<CarriedKeys>& carried) {
-  for (const CarriedKeys& other : carried) {
-    if (!SharesServerWith(*other.store)) return Keystore::BatchDeleteCarriedWhileState(state_key, expected_state, carried);
-  }
+bool PostgresKeystore::DeleteCarriedInOneStepWhileState(const uint64_t& state_key,
+                                                        const std::vector<uint8_t>& expected_state,
+                                                        const std::vector<CarriedKeys>& carried) {
   // The check reads the state row in the statement's own snapshot, so a deletion (or a
   // re-creation) that changed it first leaves every row in place. The text depends only
   // on the stores and on whether a state was read, so each session plans it once; the
@@ -519,7 +552,6 @@ bool PostgresKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key,
   std::vector<std::string> key_arrays;
   key_arrays.reserve(carried.size());
   for (const CarriedKeys& other : carried) {
-    if (other.keys->empty()) continue;
     const auto* store = static_cast<const PostgresKeystore*>(other.store);
     std::string& array = key_arrays.emplace_back("{");
     for (size_t i = 0; i < other.keys->size(); ++i) {

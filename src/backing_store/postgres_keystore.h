@@ -29,8 +29,14 @@ class PostgresKeystore final : public Keystore {
   // table name, for a table name that is not a lower-case plain identifier, and for a
   // CONFIG store whose "<name>.oei" would not fit the config table's 255 characters;
   // std::runtime_error otherwise.
+  //
+  // With `holder` (the index store of the same index, whose holds are to fence this store's
+  // writes), a DATA or ITEMS store whose server, database and role are the holder's runs
+  // on the holder's session from the start, fenced by its holds (FenceByHoldsOf): with the
+  // same connection string it never connects; with another it connects once to ask the
+  // server who it is, and closes that session when the answer is the holder's server.
   PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
-                   uint64_t index_id, int32_t store_kind);
+                   uint64_t index_id, int32_t store_kind, PostgresKeystore* holder = nullptr);
   ~PostgresKeystore() override = default;
   PostgresKeystore(const PostgresKeystore&) = delete;
   PostgresKeystore& operator=(const PostgresKeystore&) = delete;
@@ -47,10 +53,8 @@ class PostgresKeystore final : public Keystore {
   // A store fenced by this one's holds, on this session: its statements go in this
   // session's transactions.
   bool CarriesWritesOf(const Keystore& other) const override;
-  // One statement: the state row's check and every carried store's DELETE.
-  bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
-                                    const std::vector<CarriedKeys>& carried) override;
-  bool SharesServerWith(const Keystore& other) const override;
+  // A store on this session whose writes this store's holds fence (FenceByHoldsOf).
+  bool FencesInOneStep(const Keystore& other) const override;
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,
                const uint64_t& version_key, const uint64_t& expected_version) override;
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
@@ -97,8 +101,10 @@ class PostgresKeystore final : public Keystore {
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
   bool ExclusiveHoldIsLive() override;
   void SetWriteFence(std::optional<WriteFence> fence) override;
-  // With the same connection string as `holder_store` (a PostgreSQL store that keeps
-  // holds), this store runs its statements on that store's session from now on, so they
+  // On the server, database and role of `holder_store` (a PostgreSQL store that keeps
+  // holds: the same connection string, or the same answers of both sessions to who the
+  // server is, asked once per session), this store runs its statements on that store's
+  // session from now on, so they
   // end with the locks the session holds: a fenced statement on a session that ended throws
   // HoldLostError, and a transaction left open by a stopped holder is rolled back with it.
   // While another store shares the session, a maps read sent by SendMapsRead goes out
@@ -115,6 +121,10 @@ class PostgresKeystore final : public Keystore {
 
   [[noreturn]] static void LogAndThrow(const std::string& message);
 
+  // One statement: the state row's check and every carried store's DELETE.
+  bool DeleteCarriedInOneStepWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                        const std::vector<CarriedKeys>& carried) override;
+
   // A libpq session and what the stores running their statements on it share.
   struct Session {
     PgConnection connection;
@@ -128,6 +138,9 @@ class PostgresKeystore final : public Keystore {
       std::exception_ptr failure;
     };
     std::optional<Look> look;
+    // Who the server is, as the session's server said it (system identifier, start time,
+    // database, role); empty when the server would not say. Asked at most once.
+    std::optional<std::string> identity;
   };
   // The session's connection where a PgConnection would be (get()).
   struct SessionRef {
@@ -143,6 +156,14 @@ class PostgresKeystore final : public Keystore {
   };
 
   void Open();
+  // The session's identity (see Session::identity).
+  const std::string& ServerIdentity();
+  // Whether this store's session reaches `holder`'s server, database and role: by the same
+  // connection string, or by the same identity.
+  bool SameServerAs(PostgresKeystore& holder);
+  // Runs this store's statements on `holder`'s session, fenced by its holds; its own
+  // session, if another, is closed.
+  void JoinSessionOf(PostgresKeystore& holder);
   // A catalogue query whose $1 is the table name.
   PgOutcome AskCatalog(const std::string& sql);
   // (column, data type) of the table, in column order.

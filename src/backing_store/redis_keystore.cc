@@ -208,6 +208,7 @@ RedisKeystore::RedisKeystore(ombrix::DBConfig config, const std::string& index_n
       writers_key_(map_hash_ + ":writers"),
       connection_(EndpointOf(config)) {
   const RedisEndpoint endpoint = EndpointOf(config);
+  db_ = endpoint.db;
   server_ = endpoint.address() + "/" + std::to_string(endpoint.db);
   connection_.SetSubject("index '" + index_name_ + "'");
 }
@@ -417,7 +418,7 @@ bool RedisKeystore::PushMapAndValues(const uint64_t& map_key, const std::vector<
                                : std::string("Version check failed, update aborted"));
   if (stored && !after.empty()) {
     try {
-      for (const CarriedValues& other : after) other.store->BatchPushVariable(*other.keys, *other.values);
+      WriteInTurn(after);
     } catch (const ServerUnreachable&) {
       throw;
     } catch (const std::exception& failure) {
@@ -427,26 +428,21 @@ bool RedisKeystore::PushMapAndValues(const uint64_t& map_key, const std::vector<
   return stored;
 }
 
-bool RedisKeystore::CarriesWritesOf(const Keystore& other) const {
-  // The other store's write is judged by the hold its own would be judged by, on the
-  // server and db that keep its hash.
+bool RedisKeystore::CarriesWritesOf(const Keystore& other) const { return FencedAlike(other); }
+
+bool RedisKeystore::FencesInOneStep(const Keystore& other) const {
+  // A script of this store reaches the other store's hash, and judges the other's writes
+  // by the hold keys it checks for its own, only where FenceByHoldsOf found one server.
   const auto* store = dynamic_cast<const RedisKeystore*>(&other);
-  return write_fence_.has_value() && store != nullptr && store != this && store->server_ == server_ &&
-         store->fence_exclusive_key_ == exclusive_key_ && store->write_fence_ == write_fence_;
+  return store != nullptr && store != this && store->fenced_by_ == this;
 }
 
-bool RedisKeystore::SharesServerWith(const Keystore& other) const {
-  const auto* store = dynamic_cast<const RedisKeystore*>(&other);
-  return store != nullptr && store != this && store->server_ == server_;
-}
-
-bool RedisKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
-                                                 const std::vector<CarriedKeys>& carried) {
+bool RedisKeystore::DeleteCarriedInOneStepWhileState(const uint64_t& state_key,
+                                                     const std::vector<uint8_t>& expected_state,
+                                                     const std::vector<CarriedKeys>& carried) {
   std::vector<std::string_view> keys = {map_hash_};
   size_t fields_total = 0;
   for (const CarriedKeys& other : carried) {
-    if (!SharesServerWith(*other.store)) return Keystore::BatchDeleteCarriedWhileState(state_key, expected_state, carried);
-    if (other.keys->empty()) continue;
     keys.push_back(static_cast<const RedisKeystore*>(other.store)->ItemHash());
     fields_total += other.keys->size();
   }
@@ -460,7 +456,6 @@ bool RedisKeystore::BatchDeleteCarriedWhileState(const uint64_t& state_key, cons
       state_field, {reinterpret_cast<const char*>(expected_state.data()), expected_state.size()}};
   args.reserve(2 + carried.size() + fields_total);
   for (const CarriedKeys& other : carried) {
-    if (other.keys->empty()) continue;
     args.emplace_back(counts.emplace_back(std::to_string(other.keys->size())));
     for (uint64_t key : *other.keys) {
       const WireKey& field = fields.emplace_back(ToWire(key));
@@ -811,13 +806,49 @@ void RedisKeystore::SetWriteFence(std::optional<WriteFence> fence) {
 
 bool RedisKeystore::FenceByHoldsOf(Keystore& holder_store) {
   // A script judges another store's hold in the same step as its own write only on the
-  // server and db that keep both.
-  const auto* holder = dynamic_cast<const RedisKeystore*>(&holder_store);
-  if (holder == nullptr || holder->server_ != server_) return false;
+  // server and db that keep both. The same address and db name one server; another
+  // spelling ("localhost", another name of the host) may too, as the server's run id says.
+  auto* holder = dynamic_cast<RedisKeystore*>(&holder_store);
+  if (holder == nullptr || holder == this) return false;
+  if (holder->server_ != server_ &&
+      (holder->db_ != db_ || ServerRunId().empty() || holder->ServerRunId() != ServerRunId())) {
+    return false;
+  }
+  fenced_by_ = holder;
   fence_exclusive_key_ = holder->exclusive_key_;
   fence_writers_key_ = holder->writers_key_;
   fence_lease_key_ = fence_writers_key_ + ":" + fence_holder_;
   return true;
+}
+
+const std::string& RedisKeystore::ServerRunId() {
+  if (run_id_) return *run_id_;
+  run_id_ = std::string();
+  RedisReplyPtr reply;
+  try {
+    reply = connection_.Check(connection_.Send("INFO server"), "INFO");
+  } catch (const ServerUnreachable&) {
+    throw;
+  } catch (const RedisReplyLost&) {
+    throw;
+  } catch (const std::exception& refused) {
+    // An account the server denies INFO: taken for another server, as before.
+    InternalLogger().info("Redis server " + server_ + " did not say which server it is (" + refused.what() +
+                          "): stores of index '" + index_name_ + "' there are taken for another server's");
+    return *run_id_;
+  }
+  if (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_VERB) {
+    const std::string_view info(reply->str, reply->len);
+    constexpr std::string_view kField = "run_id:";
+    for (size_t at = info.find(kField); at != std::string_view::npos; at = info.find(kField, at + 1)) {
+      if (at != 0 && info[at - 1] != '\n') continue;
+      const size_t begin = at + kField.size();
+      const size_t end = info.find_first_of("\r\n", begin);
+      run_id_ = std::string(info.substr(begin, end == std::string_view::npos ? end : end - begin));
+      break;
+    }
+  }
+  return *run_id_;
 }
 
 RedisReplyPtr RedisKeystore::EvalFenced(const RedisScript& script, const std::vector<std::string_view>& keys,

@@ -46,13 +46,11 @@ class RedisKeystore : public Keystore {
                         const std::vector<std::vector<uint8_t>>& values,
                         const std::vector<CarriedValues>& carried) override;
   bool PushesMapAndValuesAtOnce() const override { return write_fence_.has_value(); }
-  // A RedisKeystore of the same server and db whose fence is this store's hold (see
-  // FenceByHoldsOf), while this store is fenced.
+  // A store this one fences in one step (FencesInOneStep), under this store's fence.
   bool CarriesWritesOf(const Keystore& other) const override;
-  // One script: the state field's check and every carried store's HDEL.
-  bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
-                                    const std::vector<CarriedKeys>& carried) override;
-  bool SharesServerWith(const Keystore& other) const override;
+  // A RedisKeystore whose fence this store's holds are (FenceByHoldsOf): one server keeps
+  // both.
+  bool FencesInOneStep(const Keystore& other) const override;
   bool CompareAndSetValue(const uint64_t& key, const std::vector<uint8_t>& value,
                           const uint64_t& version_key, const uint64_t& expected_version) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
@@ -102,11 +100,18 @@ class RedisKeystore : public Keystore {
   bool ExclusiveHoldIsLive() override;
   void SetWriteFence(std::optional<WriteFence> fence) override;
   // On the server and db of `holder_store` (a RedisKeystore), its hold keys are what this
-  // store's fenced scripts check.
+  // store's fenced scripts check. Where the two locations name the server otherwise, each
+  // connection asks its server's run id once (INFO server); a server that does not answer
+  // it counts as another server.
   bool FenceByHoldsOf(Keystore& holder_store) override;
 
   // Keys per multi-key HDEL of BatchDeleteItems.
   static constexpr size_t kDeleteChunk = 1000;
+
+ protected:
+  // One script: the state field's check and every carried store's HDEL.
+  bool DeleteCarriedInOneStepWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                        const std::vector<CarriedKeys>& carried) override;
 
  private:
   // The item hash's name (and every item key) on the wire: 8 little-endian bytes.
@@ -145,6 +150,12 @@ class RedisKeystore : public Keystore {
   std::string exclusive_key_;  // map_hash_ + ":hold"
   std::string writers_key_;    // map_hash_ + ":writers"
   std::string server_;          // "host:port/db": where this store's hashes live
+  int db_ = 0;
+  // The run id the server gave (empty: it gave none), asked at most once.
+  std::optional<std::string> run_id_;
+  const std::string& ServerRunId();
+  // The store whose holds fence this one's writes (FenceByHoldsOf), if any.
+  const RedisKeystore* fenced_by_ = nullptr;
   // What every fenced script is given: the hold keys it checks (this store's own, or those
   // of the store whose holds fence it), the fence's holder ("0" without a fence) and its
   // lease key, kept from SetWriteFence.

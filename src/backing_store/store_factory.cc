@@ -40,8 +40,9 @@ std::unique_ptr<Keystore> OpenRedis(const DBConfig& config, const std::string& i
 
 // The constructor runs the opening steps; a failure closes what it had connected.
 std::unique_ptr<Keystore> OpenPostgres(const DBConfig& config, const std::string& index_name, uint64_t index_id,
-                                       int32_t store_kind) {
-  return std::make_unique<PostgresKeystore>(config, index_name, index_id, store_kind);
+                                       int32_t store_kind, Keystore* holder) {
+  return std::make_unique<PostgresKeystore>(config, index_name, index_id, store_kind,
+                                            dynamic_cast<PostgresKeystore*>(holder));
 }
 
 }  // namespace
@@ -52,7 +53,8 @@ uint64_t StoreId(int32_t location, uint64_t index_id, int32_t store_kind) {
 }
 
 std::unique_ptr<Keystore> CreateBackingStore(const DBConfig& config, const std::string& index_name,
-                                             const uint64_t& index_id, const int32_t& store_kind) {
+                                             const uint64_t& index_id, const int32_t& store_kind,
+                                             Keystore* holder) {
   const int32_t location = config.location;
   if (location != ombrix::REDIS && location != ombrix::MEMORY && location != ombrix::POSTGRES &&
       location != ombrix::NONE) {
@@ -70,7 +72,7 @@ std::unique_ptr<Keystore> CreateBackingStore(const DBConfig& config, const std::
           return opener(config, index_name, StoreId(location, index_id, store_kind), store_kind);
         }
         return location == ombrix::REDIS ? OpenRedis(config, index_name, index_id, store_kind)
-                                         : OpenPostgres(config, index_name, index_id, store_kind);
+                                         : OpenPostgres(config, index_name, index_id, store_kind, holder);
       default:
         throw std::invalid_argument(kInvalidLocation);
     }

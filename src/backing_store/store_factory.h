@@ -18,13 +18,17 @@ namespace ombrix_encrypted_index::internal::backing_store {
 // index id + kind (the kind sign-extended, modulo 2^64), top bit cleared for POSTGRES.
 uint64_t StoreId(int32_t location, uint64_t index_id, int32_t store_kind);
 
-// Opens the keystore of one (location, index, kind); connected and ready on return.
+// Opens the keystore of one (location, index, kind); connected and ready on return. With
+// `holder` (the index store of the same index, which outlives it), a store that can run on
+// the holder's connection does so from the start instead of connecting on its own; the
+// caller still calls FenceByHoldsOf(*holder) to learn whether its writes are fenced.
 // Failures: a location value that is no Location at all is logged at CRITICAL and thrown
 // as std::invalid_argument "Invalid location for backing store". Every other failure
 // (NONE included) is logged at CRITICAL as "Failed to create backing store: <what>" and
 // thrown as std::runtime_error carrying <what> alone.
 std::unique_ptr<Keystore> CreateBackingStore(const ombrix::DBConfig& config, const std::string& index_name,
-                                             const uint64_t& index_id, const int32_t& store_kind);
+                                             const uint64_t& index_id, const int32_t& store_kind,
+                                             Keystore* holder = nullptr);
 
 // Test seam: while set, POSTGRES and REDIS locations are opened by this function (given
 // the store id the location would use) instead of a server, under the factory's failure

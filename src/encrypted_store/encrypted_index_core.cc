@@ -54,11 +54,14 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Open(const IndexSettings
 
 void EncryptedIndexCore::OpenStores(const IndexSettings& settings) {
   const uint64_t id = index_id();
-  index_store = CreateBackingStore(settings.index_location, index_name, id, INDEX);
-  data_store = CreateBackingStore(settings.data_location, index_name, id, DATA);
-  config_store = CreateBackingStore(settings.config_location, index_name, id, CONFIG);
-  items_store = CreateBackingStore(settings.items_location, index_name, id, ITEMS);
   shared_index_store = settings.index_location.location != MEMORY;
+  index_store = CreateBackingStore(settings.index_location, index_name, id, INDEX);
+  // Handed the index store, the data and items stores on its server run on its session
+  // from the start instead of opening sessions of their own.
+  Keystore* holder = shared_index_store ? index_store.get() : nullptr;
+  data_store = CreateBackingStore(settings.data_location, index_name, id, DATA, holder);
+  config_store = CreateBackingStore(settings.config_location, index_name, id, CONFIG);
+  items_store = CreateBackingStore(settings.items_location, index_name, id, ITEMS, holder);
   // A process that lost its hold must write no record or contents either: where the data
   // and items stores share the index store's server, its holds fence their writes too.
   if (shared_index_store) {

@@ -137,7 +137,7 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
   // On one server the delete is one statement, which a time limit stops whole; elsewhere
   // each store's delete says for itself what it did.
   const bool one_statement = std::all_of(carried.begin(), carried.end(), [&](const CarriedKeys& other) {
-    return index_store->SharesServerWith(*other.store);
+    return index_store->FencesInOneStep(*other.store);
   });
   for (int attempt = 1;; ++attempt) {
     try {

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "backing_store/testing/test_keystore.h"
 #include "encrypted_store/training_state.h"
@@ -408,6 +410,49 @@ TEST(StaleWritesTest, AnItemDeleteStalledAfterItsCheckRemovesNothingOfTheIndexMa
   auto fresh = Open("undeleted", log);
   fresh->Delete(Ids(5));
   EXPECT_THAT(fresh->ListIDs(), ::testing::UnorderedElementsAreArray(Ids(5, 5)));
+}
+
+// The same delete where the contents, the records or both live on another server than
+// the index store: the stores on its server go in the checked step, the others only after
+// it. The index is made again right before the delete's first removal, whichever store's
+// it is: nothing of the new index goes, and a delete nobody steps into still removes the
+// ids from every store.
+TEST(StaleWritesTest, AnItemDeleteBesideStoresElsewhereRemovesNothingOfTheIndexMadeAgain) {
+  const std::vector<std::vector<int32_t>> elsewhere_rows = {{ITEMS}, {DATA}, {ITEMS, DATA}};
+  for (const std::vector<int32_t>& elsewhere : elsewhere_rows) {
+    SCOPED_TRACE(::testing::PrintToString(elsewhere));
+    ScopedTestBackend backend;
+    backend.backend().FenceByHoldsOfOtherStores();
+    for (const int32_t kind : elsewhere) backend.backend().PlaceOnAnotherServer(kind);
+    CapturedLog log;
+    const Matrix<float> data = Clustered(10, 2, 2, 68);
+    const std::vector<std::vector<uint8_t>> contents(10, std::vector<uint8_t>{'c'});
+    auto stale = FilledIndex(ShallowSettings("elsewhere"), log.logger(), data);
+    bool made_again = false;
+    const auto make_again = [&] {
+      if (std::exchange(made_again, true)) return;
+      Open("elsewhere", log)->DeleteIndex();
+      EncryptedIndex again("elsewhere", index_testing::TestKey(), IndexIVFFlat(2), ShallowSettings("elsewhere"),
+                           log.logger(), nullptr);
+      Matrix<float> copy = data;
+      again.Upsert(Ids(10), copy, contents, {});
+    };
+    backend.backend().RunBefore(Fault{.operation = "BatchDeleteCarriedWhileState", .kind = INDEX}, make_again);
+    for (const int32_t kind : {DATA, ITEMS}) {
+      backend.backend().RunBefore(Fault{.operation = "BatchDeleteItems", .kind = kind}, make_again);
+    }
+    EXPECT_EQ(ThrownText([&] { stale->Delete(Ids(5)); }), "Index 'elsewhere' no longer exists: it was deleted");
+    backend.backend().ClearFaults();
+
+    ASSERT_TRUE(made_again);
+    auto core = EncryptedIndexCore::Load(ShallowSettings("elsewhere"), log.logger());
+    EXPECT_EQ(core->data_store->GetNumItems(), 10u);
+    EXPECT_EQ(core->items_store->GetNumItems(), 10u);
+    auto fresh = Open("elsewhere", log);
+    fresh->Delete(Ids(5));
+    EXPECT_THAT(fresh->ListIDs(), ::testing::UnorderedElementsAreArray(Ids(5, 5)));
+    EXPECT_EQ(core->items_store->GetNumItems(), 5u);
+  }
 }
 
 // Only the counter map is lost (its version stays): a training in the same process

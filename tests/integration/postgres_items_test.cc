@@ -2,7 +2,10 @@
 // server (the bodies are shared with the other live backends).
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "backing_store/testing/log_capture.h"
 #include "encrypted_store/encrypted_index_core.h"
@@ -50,6 +53,41 @@ TEST_F(PostgresItemsTest, ReplacedItemsComeBackOnceWithTheirNewestVector) {
 
 TEST_F(PostgresItemsTest, RefusedBatchesAndTamperedRecords) {
   items_on_backend::RefusedBatchesAndTamperedRecords(Opener());
+}
+
+// A data or contents location that names the index location's server in other words (its
+// keys in another order) runs on the index store's session as the same words do: a handle
+// keeps two sessions, the index store's and the config store's, where a store taken for
+// another server's would keep a third, unfenced.
+TEST_F(PostgresItemsTest, StoresSpelledOtherwiseRunOnTheIndexStoresSession) {
+  struct Row {
+    const char* what;
+    bool reorder_data;
+    bool reorder_items;
+  };
+  for (const Row& row : {Row{"same words", false, false}, Row{"contents reordered", false, true},
+                         Row{"records and contents reordered", true, true}}) {
+    SCOPED_TRACE(row.what);
+    const std::string app = UniqueTableName("app");
+    const std::string words = conninfo_ + " application_name=" + app;
+    std::istringstream split(words);
+    std::vector<std::string> keys{std::istream_iterator<std::string>(split), {}};
+    std::string reordered;
+    for (auto key = keys.rbegin(); key != keys.rend(); ++key) reordered += *key + " ";
+    IndexSettings settings;
+    settings.index_name = UniqueTableName("index");
+    settings.index_key.fill(3);
+    settings.index_location = PgConfig(words, table_);
+    settings.data_location = PgConfig(row.reorder_data ? reordered : words, table_);
+    settings.items_location = PgConfig(row.reorder_items ? reordered : words, table_);
+    settings.config_location = PgConfig(words, config_table_);
+    settings.cpu_threads = 0;
+    settings.payload_size = testing_util::kPayloadSize;
+    auto core = EncryptedIndexCore::Create(settings, &InternalLogger(), {1});
+    EXPECT_TRUE(core->index_store->FencesInOneStep(*core->data_store));
+    EXPECT_TRUE(core->index_store->FencesInOneStep(*core->items_store));
+    EXPECT_EQ(session_->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + app + "'"), "2");
+  }
 }
 
 }  // namespace

@@ -741,6 +741,39 @@ TEST_F(RedisKeystoreTest, FencedWritesAreRefusedWholeOnceTheHoldIsGone) {
   }
 }
 
+// A store whose location names the index store's server otherwise ("localhost" for
+// 127.0.0.1) is fenced by its holds all the same, as the server's run id says: its write
+// is refused once the hold is gone. In another db of that server it is not fenced.
+TEST_F(RedisKeystoreTest, AStoreOnTheSameServerSpelledOtherwiseIsFencedByTheIndexStoresHolds) {
+  const std::string numeric = "host:127.0.0.1";
+  const size_t at = location_.find(numeric);
+  if (at == std::string::npos) GTEST_SKIP() << "OMBRIX_TEST_REDIS does not name 127.0.0.1";
+  std::string by_name = location_;
+  by_name.replace(at, numeric.size(), "host:localhost");
+  ombrix::DBConfig spelled = config_, other_db = config_;
+  spelled.connection_string = by_name + ",db:0";
+  other_db.connection_string = by_name + ",db:1";
+  index_id_ = RandomU64();
+  auto index = Open(ombrix::INDEX);
+  auto items = Open(ombrix::ITEMS, index_id_, spelled);
+  EXPECT_FALSE(Open(ombrix::ITEMS, index_id_, other_db)->FenceByHoldsOf(*index));
+  ASSERT_TRUE(items->FenceByHoldsOf(*index));
+  EXPECT_TRUE(index->FencesInOneStep(*items));
+  const uint64_t holder = RandomU64() >> 1;
+  ASSERT_TRUE(index->TakeHold(HoldKind::kShared, holder, 60000).granted);
+  for (Keystore* store : std::initializer_list<Keystore*>{index.get(), items.get()}) {
+    store->SetWriteFence(WriteFence{HoldKind::kShared, holder});
+  }
+  items->BatchPushVariable({1}, {Text("v")});
+  Raw("DEL %s", (std::to_string(index->store_id()) + ":writers:" + std::to_string(holder)).c_str());
+  EXPECT_EQ(ErrorOf<HoldLostError>([&] { items->BatchPushVariable({1}, {Text("w")}); }),
+            "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or its lease "
+            "ran out): it refused the write");
+  EXPECT_EQ(items->BatchGetVariable({1}), (std::vector<Bytes>{Text("v")}));
+  items->SetWriteFence(std::nullopt);
+  index->SetWriteFence(std::nullopt);
+}
+
 // Scripts go by their digest once a connection has sent them, and a server that forgot
 // them (SCRIPT FLUSH, a restart) gets them again without a failed call.
 TEST_F(RedisKeystoreTest, ScriptsGoByDigestAndComeBackAfterTheServerForgetsThem) {

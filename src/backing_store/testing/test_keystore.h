@@ -10,6 +10,7 @@
 // Thread-safe: one mutex per backend serialises every call of every keystore it opened.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -70,6 +71,12 @@ class TestBackend {
   void FenceByHoldsOfOtherStores() {
     std::lock_guard<std::mutex> lock(mutex_);
     fences_across_stores_ = true;
+  }
+  // From now on, stores of `kind` opened on this backend stand for stores on another
+  // server: no other store's holds fence them.
+  void PlaceOnAnotherServer(int32_t kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    elsewhere_kinds_.push_back(kind);
   }
 
   // The backend's clock, which only tests move: leases run out as it passes them.
@@ -182,6 +189,7 @@ class TestBackend {
   std::vector<Armed> faults_;
   uint64_t refused_cas_ = 0;
   bool fences_across_stores_ = false;
+  std::vector<int32_t> elsewhere_kinds_;
   uint64_t clock_ms_ = 1'000'000;
   std::map<uint64_t, Holds> holds_;
   std::optional<std::string> lost_reply_;  // the call being made loses its reply
@@ -369,28 +377,17 @@ class TestKeystore : public Keystore {
   bool FenceByHoldsOf(Keystore& holder_store) override {
     auto* holder = dynamic_cast<TestKeystore*>(&holder_store);
     std::lock_guard<std::mutex> lock(backend_->mutex_);
-    if (holder == nullptr || holder->backend_ != backend_ || !backend_->fences_across_stores_) return false;
+    if (holder == nullptr || holder == this || holder->backend_ != backend_ || !backend_->fences_across_stores_ ||
+        std::ranges::find(backend_->elsewhere_kinds_, kind_) != backend_->elsewhere_kinds_.end()) {
+      return false;
+    }
     fence_store_id_ = holder->store_id();
+    fenced_by_ = holder;
     return true;
   }
-  bool SharesServerWith(const Keystore& other) const override {
+  bool FencesInOneStep(const Keystore& other) const override {
     const auto* store = dynamic_cast<const TestKeystore*>(&other);
-    std::lock_guard<std::mutex> lock(backend_->mutex_);
-    return store != nullptr && store != this && store->backend_ == backend_ && backend_->fences_across_stores_;
-  }
-  bool BatchDeleteCarriedWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
-                                    const std::vector<CarriedKeys>& carried) override {
-    for (const CarriedKeys& other : carried) {
-      if (!SharesServerWith(*other.store)) return Keystore::BatchDeleteCarriedWhileState(state_key, expected_state, carried);
-    }
-    return Run("BatchDeleteCarriedWhileState", [&](TestBackend::Store& s) {
-      if (s.values.BatchGetVariable({state_key})[0] != expected_state) return false;
-      for (const CarriedKeys& other : carried) {
-        if (other.keys->empty()) continue;
-        backend_->StoreFor(static_cast<const TestKeystore*>(other.store)->kept_in_).values.BatchDeleteItems(*other.keys);
-      }
-      return true;
-    });
+    return store != nullptr && store != this && store->fenced_by_ == this;
   }
   bool ExclusiveHoldIsLive() override {
     return Run("ExclusiveHoldIsLive",
@@ -438,11 +435,24 @@ class TestKeystore : public Keystore {
     return body(backend_->StoreFor(kept_in_));
   }
 
+  // The check and the removals in one call of the backend, as one script or statement.
+  bool DeleteCarriedInOneStepWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
+                                        const std::vector<CarriedKeys>& together) override {
+    return Run("BatchDeleteCarriedWhileState", [&](TestBackend::Store& s) {
+      if (s.values.BatchGetVariable({state_key})[0] != expected_state) return false;
+      for (const CarriedKeys& other : together) {
+        backend_->StoreFor(static_cast<const TestKeystore*>(other.store)->kept_in_).values.BatchDeleteItems(*other.keys);
+      }
+      return true;
+    });
+  }
+
   std::shared_ptr<TestBackend> backend_;
   int32_t location_;
   int32_t kind_;
   uint64_t kept_in_ = hashed_index_name_;  // where Run finds this store's items
   uint64_t fence_store_id_ = hashed_index_name_;  // the store whose holds fence this one's writes
+  const TestKeystore* fenced_by_ = nullptr;        // that store, when it is another
 };
 
 // While alive, CreateBackingStore opens every POSTGRES and REDIS location on `backend`.
