@@ -26,11 +26,14 @@ the row this script holds, and its connection goes through a loopback relay told
 only 100 KB more to the server, so the second INSERT stops half sent; the process is
 stopped there, its first INSERT's rows locked.
 
+With --stopped-app NAME the stopped process names its sessions NAME (application_name in
+its connection string), so they are named apart from this script's.
+
 Then the stopped process is resumed (its call must raise), and a fresh handle looks the
 index's items up by id and by their own vectors.
 
     .venv/bin/python bench/stopped_holder.py [--case writer|trainer|deleter-in-transaction|
-        writer-in-transaction] [--mid-statement] [--moments N] \\
+        writer-in-transaction] [--mid-statement] [--moments N] [--stopped-app NAME] \\
         [--items N] [--dim D] [--pg "host=127.0.0.1 port=5432 dbname=test user=postgres"]
 """
 import argparse
@@ -56,6 +59,11 @@ def client(address):
 
 def first_line(error):
     return (str(error).splitlines() or [type(error).__name__])[0][:200]
+
+
+def stopped_address(args):
+    """The stopped process's connection string."""
+    return args.pg + (f" application_name={args.stopped_app}" if args.stopped_app else "")
 
 
 def run_stopped(address, name, key, said, what, call):
@@ -106,7 +114,7 @@ def stop_and_train_beside(args, name, key, case, pause):
     context = multiprocessing.get_context("spawn")
     said = context.Queue()
     target, mode = (write, "ShareLock") if case == "writer" else (train, "ExclusiveLock")
-    process = context.Process(target=target, args=(args.pg, name, key, said, args.dim))
+    process = context.Process(target=target, args=(stopped_address(args), name, key, said, args.dim))
     process.start()
     try:
         assert said.get(timeout=120) == "started"
@@ -206,18 +214,22 @@ def stopped_in_data_transaction_through(args, name, key, case, relay):
     context = multiprocessing.get_context("spawn")
     said = context.Queue()
     target = delete if case == "deleter-in-transaction" else write_again
-    address = f"{args.pg} host=127.0.0.1 port={relay.port}" if relay else args.pg
+    address = stopped_address(args) + (f" host=127.0.0.1 port={relay.port}" if relay else "")
     process = context.Process(target=target, args=(address, name, key, said, args.dim))
     process.start()
     assert said.get(timeout=120) == "started"
     waiting = ""
     while not waiting:
+        if not process.is_alive():
+            sys.exit("the process ended before its INSERT waited for the row held here")
         waiting = ask("SELECT min(pid) FROM pg_stat_activity WHERE pg_backend_pid() = ANY(pg_blocking_pids(pid));")
     if relay:
         relay.stall_to_server_after(100_000)
         ask("COMMIT;")
         while ask(f"SELECT state || coalesce(wait_event, '') || (backend_xid IS NOT NULL) FROM pg_stat_activity "
                   f"WHERE pid = {waiting};") != "activeClientReadtrue":
+            if not process.is_alive():
+                sys.exit("the process ended before its second INSERT stopped half sent")
             time.sleep(0.01)
     os.kill(process.pid, signal.SIGSTOP)
     stopped = time.monotonic()
@@ -246,6 +258,7 @@ def main():
     parser.add_argument("--mid-statement", action="store_true")
     parser.add_argument("--items", type=int, default=0)
     parser.add_argument("--dim", type=int, default=DIM)
+    parser.add_argument("--stopped-app", default="")
     parser.add_argument("--pg", default="host=127.0.0.1 port=5432 dbname=test user=postgres")
     args = parser.parse_args()
     import numpy as np

@@ -10,9 +10,13 @@ it. Then it counts the rows (PostgreSQL) or keys (Redis) of the deleted index's 
 asks the new index for the writer's ids by id, by listing and by their own vectors. Holds
 are made short (1.5 s) through the testing hooks.
 
+With --contents-spelled-otherwise the contents location names the same server in other
+words than the index location (PostgreSQL: the connection string's keys in reverse order;
+Redis: "localhost" for "127.0.0.1").
+
     source scripts/services.sh
     .venv/bin/python bench/stopped_writer_resumed.py [--moments 20] [--items 100000] \\
-        [--backends postgres,redis]
+        [--backends postgres,redis] [--contents-spelled-otherwise]
 """
 import argparse
 import multiprocessing
@@ -50,11 +54,27 @@ def write(said, place, name, key, count):
         said.put((str(error).splitlines()[0][:120], time.monotonic() - began))
 
 
-def place_for(backend):
+class SpelledOtherwise(Location):
+    """Contents on the same server as the other stores, its location written otherwise."""
+
+    def client(self, cpu_threads=0):
+        if self.kind == "postgres":
+            contents_at = " ".join(reversed(self.address.split()))
+        else:
+            contents_at = self.address.replace("127.0.0.1", "localhost")
+        assert contents_at != self.address
+        stores = ombrix.DBConfig(self.kind, self.items_table, self.address)
+        config = ombrix.DBConfig(self.kind, self.config_table, self.address)
+        contents = ombrix.DBConfig(self.kind, self.items_table, contents_at)
+        return ombrix.Client("k", stores, config, contents, cpu_threads)
+
+
+def place_for(backend, spelled_otherwise):
+    kind = SpelledOtherwise if spelled_otherwise else Location
     if backend == "postgres":
-        return Location("postgres", live_location("OMBRIX_TEST_PG"), unique_name("sw_items"), unique_name("sw_cfg"))
+        return kind("postgres", live_location("OMBRIX_TEST_PG"), unique_name("sw_items"), unique_name("sw_cfg"))
     config = unique_name("sw_cfg")
-    return Location("redis", live_location("OMBRIX_TEST_REDIS") + ",db:0", config, config)
+    return kind("redis", live_location("OMBRIX_TEST_REDIS") + ",db:0", config, config)
 
 
 def run_once(context, place, count, stop_after, same_key):
@@ -89,7 +109,7 @@ def run_once(context, place, count, stop_after, same_key):
     if not same_key:
         # The deleted index's own stores: nothing of the resumed writer may be there.
         place.client().create_index(name, key).delete_index()
-    return outcome[0], index_rows, items_rows, data_rows, readable, listed, found
+    return outcome, index_rows, items_rows, data_rows, readable, listed, found
 
 
 def main():
@@ -97,11 +117,12 @@ def main():
     parser.add_argument("--moments", type=int, default=20)
     parser.add_argument("--items", type=int, default=100_000)
     parser.add_argument("--backends", default="postgres,redis")
+    parser.add_argument("--contents-spelled-otherwise", action="store_true")
     args = parser.parse_args()
     ombrix._set_hold_limits_for_testing(LEASE_MS, WAIT_MS)
     context = multiprocessing.get_context("spawn")
     for backend in args.backends.split(","):
-        place = place_for(backend)
+        place = place_for(backend, args.contents_spelled_otherwise)
         try:
             length = run_once(context, place, args.items, None, True)
             print(f"{backend}: an unstopped upsert of {args.items} items takes {length:.2f} s", file=sys.stderr)
@@ -109,7 +130,7 @@ def main():
                 bad = 0
                 for moment in range(args.moments):
                     stop_after = length * (moment + 0.5) / args.moments
-                    said, *counts = run_once(context, place, args.items, stop_after, same_key)
+                    (said, took), *counts = run_once(context, place, args.items, stop_after, same_key)
                     # Made again under the same key, the new index has its own index-store rows
                     # and the record of its one item in the same data store.
                     if same_key:
@@ -117,7 +138,7 @@ def main():
                     left = [c for c in counts if c]
                     bad += bool(left)
                     print(f"{backend} {'same' if same_key else 'other'} key, stop at {stop_after:.2f} s: writer "
-                          f"'{said}'; rows of the deleted index's index/items/data stores {counts[0]}/"
+                          f"'{said}' {took:.2f} s after it began; rows of the deleted index's index/items/data stores {counts[0]}/"
                           f"{counts[1]}/{counts[2]}, readable "
                           f"{counts[3]}, listed {counts[4]}, found {counts[5]}", file=sys.stderr)
                 print(f"{backend} {'same' if same_key else 'other'} key: {bad} of {args.moments} runs left "
