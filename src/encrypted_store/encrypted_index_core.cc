@@ -3,6 +3,7 @@
 #include <flatbuffers/flatbuffers.h>
 
 #include <stdexcept>
+#include <string_view>
 
 #include "backing_store/server_errors.h"
 #include "backing_store/store_factory.h"
@@ -109,6 +110,16 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
     core->CreateStoredConfig(stored_config);
     // Positions already handed out under this id stay taken.
     if (!core->PushCounterMap()) core->LoadCounterMap();
+  } catch (const HoldLostError& lost) {
+    core->RemoveOwnRecords();
+    // The stores' own texts speak of the operations that usually hold an index (a
+    // training, a deletion, a write); what the caller can do here is create it again.
+    if (std::string_view(lost.what()).find("create the index again") != std::string_view::npos) throw;
+    const std::string message = "The creation of index '" + core->index_name +
+                                "' lost its hold on the index before it finished (another process took the name "
+                                "over, or the server ended the hold): create the index again if it does not exist";
+    core->log().error(message);
+    throw HoldLostError(message);
   } catch (...) {
     // A name with half its records could be neither created again nor loaded: take back
     // exactly what this creation wrote, nothing of any other index.
