@@ -32,6 +32,7 @@ import time
 import numpy as np
 
 os.environ["OMBRIX_TESTING_HOOKS"] = "1"  # the short lease; spawned children inherit it
+DEFAULT_PG = os.environ.get("OMBRIX_TEST_PG", "host=127.0.0.1 port=5432 dbname=ombrix_test user=ombrix_test")
 
 
 class HoldingRelay:
@@ -240,8 +241,7 @@ def main():
     parser.add_argument("--backends", default="postgres,redis")
     parser.add_argument("--items", type=int, default=2000)
     parser.add_argument("--lease-ms", type=int, default=3000)
-    parser.add_argument("--pg", default=os.environ.get("OMBRIX_TEST_PG",
-                                                       "host=127.0.0.1 port=5432 dbname=ombrix_test user=ombrix_test"))
+    parser.add_argument("--pg", default=DEFAULT_PG)
     parser.add_argument("--redis", default=os.environ.get("OMBRIX_TEST_REDIS", "host:127.0.0.1,port:6379,db:0"))
     parser.add_argument("--stale-deleter", action="store_true")
     args = parser.parse_args()

@@ -27,7 +27,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from creation_held import HoldingRelay  # noqa: E402
+from creation_held import DEFAULT_PG, HoldingRelay  # noqa: E402
 
 OTHER_DATABASE = "ombrix_bench_other"
 DIM = 8
@@ -123,8 +123,7 @@ def main():
     parser.add_argument("--case", default="other-database,spelled-otherwise")
     parser.add_argument("--runs", type=int, default=2)
     parser.add_argument("--items", type=int, default=2000)
-    parser.add_argument("--pg", default=os.environ.get("OMBRIX_TEST_PG",
-                                                       "host=127.0.0.1 port=5432 dbname=ombrix_test user=ombrix_test"))
+    parser.add_argument("--pg", default=DEFAULT_PG)
     args = parser.parse_args()
     with open("/proc/loadavg") as load:
         print("load at start:", " ".join(load.read().split()[:3]), file=sys.stderr)
