@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """One process's upserts for two builds of the module, interleaved finely: a process of
-each build holds an index of its own (10,000 items, 64-d) and the two take turns, a
+each build holds an index of its own (10,000 items, 64-d; BENCH_ITEMS=n in the
+environment fills n instead, for a table grown in one session) and the two take turns, a
 slice of upserts at a time, many times over, so that slow swings of the server (a
 checkpoint, the disk's flushes, another tenant) fall on both alike. The figure is each
 build's total time over all its slices; the ratio is the peer's time over this build's
@@ -21,7 +22,7 @@ import time
 import taking_turns
 
 SCRIPT = os.path.abspath(__file__)
-DIM, ITEMS = 64, 10_000
+DIM, ITEMS = 64, int(os.environ.get("BENCH_ITEMS", "10000"))
 MODES = [("untrained", 1), ("untrained", 20), ("trained", 1), ("trained", 20)]
 
 
@@ -35,7 +36,10 @@ def child(backend, address, build):
     index = ombrix.Client("bench", items, config, items).create_index(
         "interleaved_" + secrets.token_hex(4), os.urandom(32), ombrix.IndexIVFFlat(DIM))
     rng = np.random.default_rng(7)
-    index.upsert([f"i{n}" for n in range(ITEMS)], rng.standard_normal((ITEMS, DIM)).astype("float32"))
+    for first in range(0, ITEMS, 10_000):
+        count = min(10_000, ITEMS - first)
+        index.upsert([f"i{n}" for n in range(first, first + count)],
+                     rng.standard_normal((count, DIM)).astype("float32"))
     made = 0
     print(json.dumps("ready"), flush=True)
     try:
