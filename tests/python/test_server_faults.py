@@ -70,7 +70,10 @@ def test_frozen_server(redis_server, rng):
 
     server.send_signal(signal.SIGSTOP)
     with pytest.raises(ValueError, match=rf"^Redis server 127\.0\.0\.1:{port} did not answer \w+ "
-                                         r"within 2 s \(command time-out\)$"):
+                                         r"within 2 s \(command time-out\) for index 'frozen': make sure the "
+                                         r"server is running and reachable, then run the call again, or give "
+                                         r"command_timeout in the connection string a larger value if the server "
+                                         r"needs longer$"):
         index.query(vectors[0], top_k=3)
 
     # This thread can only watch the upsert's request arrive while the upsert waits if the
