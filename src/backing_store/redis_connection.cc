@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <sstream>
@@ -323,6 +324,7 @@ const std::string& RedisScript::digest() const {
 void RedisConnection::Connect(double limit, const std::string& limit_text) {
   const RedisEndpoint& endpoint = endpoint_;
   pending_ = 0;
+  gave_up_ = false;
   sent_scripts_.clear();
   const Clock::time_point until = After(limit);
   context_.reset(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, ToTimeval(limit)));
@@ -373,7 +375,7 @@ void RedisConnection::Connect(double limit, const std::string& limit_text) {
 }
 
 bool RedisConnection::Broken() const {
-  if (!context_ || context_->err != 0 || context_->fd < 0) return true;
+  if (!context_ || context_->err != 0 || context_->fd < 0 || gave_up_) return true;
   if (pending_ > 0) return false;
   // Nothing is owed on an idle connection, so anything to read (end of stream, a reset,
   // a TLS close) means the server has gone away since the last command.
@@ -410,8 +412,31 @@ void RedisConnection::ReconnectIfBroken() {
   }
 }
 
+int RedisConnection::GetReply(void** reply) {
+  *reply = nullptr;
+  if (redisGetReplyFromReader(context_.get(), reply) != REDIS_OK || *reply != nullptr) {
+    return *reply != nullptr ? REDIS_OK : REDIS_ERR;
+  }
+  for (int done = 0; done == 0;) {
+    ArmDeadline();
+    if (redisBufferWrite(context_.get(), &done) != REDIS_OK) return REDIS_ERR;
+  }
+  const std::chrono::duration<double, std::milli> left = deadline_ - Clock::now();
+  pollfd readable{context_->fd, POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = poll(&readable, 1, static_cast<int>(std::clamp(left.count() + 1.0, 1.0, 2e9)));
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) {
+    gave_up_ = true;
+    return REDIS_ERR;
+  }
+  ArmDeadline();
+  return redisGetReply(context_.get(), reply);
+}
+
 void RedisConnection::ThrowIfTimedOut(const char* word) const {
-  if (!IsTimeout(context_.get())) return;
+  if (!gave_up_ && !IsTimeout(context_.get())) return;
   const RedisUnanswered failure("Redis server " + endpoint_.address() + " did not answer " + word + " within " +
                                     SecondsText(endpoint_.command_timeout) + " (command time-out)",
                                 (subject_.empty() ? std::string() : " for " + subject_) + ": " + kRunAgain +
@@ -424,12 +449,13 @@ void RedisConnection::ThrowIfTimedOut(const char* word) const {
 void* RedisConnection::Send(const char* format, ...) {
   BeginCall();
   ReconnectIfBroken();
-  DrainPending();
-  ArmDeadline();
+  DrainPending(CommandWord(format).c_str());
   va_list args;
   va_start(args, format);
-  void* raw = redisvCommand(context_.get(), format, args);
+  const int appended = redisvAppendCommand(context_.get(), format, args);
   va_end(args);
+  void* raw = nullptr;
+  if (appended == REDIS_OK) GetReply(&raw);
   if (raw == nullptr) ThrowIfTimedOut(CommandWord(format).c_str());
   return raw;
 }
@@ -441,10 +467,11 @@ void* RedisConnection::SendArgv(int argc, const char** argv, const size_t* lengt
 
 void* RedisConnection::SendArgvInCall(int argc, const char** argv, const size_t* lengths) {
   ReconnectIfBroken();
-  DrainPending();
-  ArmDeadline();
-  void* raw = redisCommandArgv(context_.get(), argc, argv, lengths);
-  if (raw == nullptr && argc > 0) ThrowIfTimedOut(std::string(argv[0], lengths[0]).c_str());
+  const std::string word = argc > 0 ? std::string(argv[0], lengths[0]) : std::string();
+  DrainPending(word.c_str());
+  void* raw = nullptr;
+  if (redisAppendCommandArgv(context_.get(), argc, argv, lengths) == REDIS_OK) GetReply(&raw);
+  if (raw == nullptr && argc > 0) ThrowIfTimedOut(word.c_str());
   return raw;
 }
 
@@ -499,12 +526,12 @@ void RedisConnection::AppendEval(const RedisScript& script, const std::vector<st
   sent_scripts_.insert(&script);
 }
 
-void RedisConnection::DrainPending() {
+void RedisConnection::DrainPending(const char* word) {
   for (; pending_ > 0; --pending_) {
-    ArmDeadline();
     void* raw = nullptr;
-    if (redisGetReply(context_.get(), &raw) != REDIS_OK) {
+    if (GetReply(&raw) != REDIS_OK) {
       pending_ = 0;  // hiredis keeps its error set: the next command fails on its own
+      ThrowIfTimedOut(word);  // a spent connection must carry no command
       return;
     }
     RedisReplyPtr dropped(static_cast<redisReply*>(raw));
@@ -560,9 +587,8 @@ void RedisConnection::CollectPipelinedReplies(const char* word, std::vector<Redi
   std::optional<std::string> first_error;
   for (; pending_ > 0; --pending_) {
     // Due by the batch's deadline however long the caller took to come for them.
-    ArmDeadline();
     void* raw = nullptr;
-    int status = redisGetReply(context_.get(), &raw);
+    int status = GetReply(&raw);
     RedisReplyPtr reply(static_cast<redisReply*>(raw));
     if (status != REDIS_OK || !reply) {
       pending_ = 0;

@@ -193,11 +193,16 @@ class RedisConnection {
   // deadline.
   void ReconnectIfBroken();
   void* SendArgvInCall(int argc, const char** argv, const size_t* lengths);
+  // redisGetReply, but the wait for the first byte of a reply is a poll that ends at the
+  // call's deadline: the socket's own time-out, a coarse kernel timer that can overrun a
+  // long limit by a second or more, is then only a backstop.
+  int GetReply(void** reply);
   bool Broken() const;
   // The failure of a command that found the connection failed: a time-out says which
   // server and what timed out. Returns only when it was no time-out.
   void ThrowIfTimedOut(const char* word) const;
-  void DrainPending();
+  // A time-out of the replies owed throws, naming `word`, the command that waited for them.
+  void DrainPending(const char* word);
   // A reply that never came (the connection broke): logged and thrown as RedisReplyLost.
   [[noreturn]] void ThrowReplyLost(const char* word) const;
 
@@ -208,6 +213,7 @@ class RedisConnection {
   RedisContextPtr context_;
   size_t pending_ = 0;  // queued commands whose replies are not read yet
   Clock::time_point deadline_{};  // of the call under way
+  bool gave_up_ = false;  // a reply was not waited for past the deadline: the connection is spent
   // Scripts whose body this connection sent since it was (re)opened.
   std::unordered_set<const RedisScript*> sent_scripts_;
 };
