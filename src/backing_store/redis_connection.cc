@@ -342,16 +342,22 @@ void RedisConnection::Connect(double limit, const std::string& limit_text) {
   // Setting up shares the limit of connecting: a peer that never answers a handshake (a
   // plain server asked for TLS) must not hold the constructor forever, nor each step of
   // a silent server's set-up spend the whole limit again.
-  auto arm = [&] { redisSetTimeout(context_.get(), ToTimeval(SecondsLeft(until))); };
-  arm();
+  redisSetTimeout(context_.get(), ToTimeval(SecondsLeft(until)));
   if (endpoint.ssl) {
     ssl_context_ = MakeTlsContext(endpoint);
     StartTls(context_.get(), ssl_context_.get(), endpoint);
   }
 
-  arm();
-  RedisReplyPtr selected(static_cast<redisReply*>(redisCommand(context_.get(), "SELECT %d", endpoint.db)));
-  if (IsTimeout(context_.get())) {
+  // The replies are waited for as a call's are (GetReply), within what is left of the limit.
+  const Clock::time_point call_deadline = deadline_;
+  deadline_ = until;
+  auto command = [&](const char* format, auto... args) {
+    void* raw = nullptr;
+    if (redisAppendCommand(context_.get(), format, args...) == REDIS_OK) GetReply(&raw);
+    return RedisReplyPtr(static_cast<redisReply*>(raw));
+  };
+  RedisReplyPtr selected = command("SELECT %d", endpoint.db);
+  if (gave_up_ || IsTimeout(context_.get())) {
     throw ServerUnreachable("Redis server " + endpoint.address() + " did not answer SELECT within " +
                             limit_text);
   }
@@ -365,12 +371,12 @@ void RedisConnection::Connect(double limit, const std::string& limit_text) {
         (selected->str != nullptr ? std::string(selected->str, selected->len) : "null"));
   }
 
-  arm();
-  RedisReplyPtr pong(static_cast<redisReply*>(redisCommand(context_.get(), "PING")));
+  RedisReplyPtr pong = command("PING");
   if (!pong) {
     InternalLogger().critical("PING command failed");
     throw std::runtime_error("Connection verification failed: PING command failed");
   }
+  deadline_ = call_deadline;
   redisSetTimeout(context_.get(), ToTimeval(endpoint.command_timeout));
 }
 
