@@ -6,7 +6,9 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <sstream>
@@ -84,6 +86,21 @@ timeval ToTimeval(double seconds) {
   const auto whole = static_cast<time_t>(seconds);
   return timeval{whole, static_cast<suseconds_t>((seconds - static_cast<double>(whole)) * 1e6)};
 }
+
+// What is left of a limit ending at `until`, at least a millisecond: a zero timeval would
+// tell hiredis to wait without any limit.
+double SecondsLeft(std::chrono::steady_clock::time_point until) {
+  const std::chrono::duration<double> left = until - std::chrono::steady_clock::now();
+  return std::max(left.count(), 1e-3);
+}
+
+std::chrono::steady_clock::time_point After(double seconds) {
+  return std::chrono::steady_clock::now() +
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// What the caller can do about a server that did not answer or could not be reached.
+constexpr char kRunAgain[] = "make sure the server is running and reachable, then run the call again";
 
 // "5 s", "0.5 s": the limit as the caller wrote it.
 std::string SecondsText(double seconds) {
@@ -279,7 +296,9 @@ void StartTls(redisContext* connection, SSL_CTX* context, const RedisEndpoint& e
 
 }  // namespace
 
-RedisConnection::RedisConnection(const RedisEndpoint& endpoint) : endpoint_(endpoint) { Connect(); }
+RedisConnection::RedisConnection(const RedisEndpoint& endpoint) : endpoint_(endpoint) {
+  Connect(endpoint_.connect_timeout, SecondsText(endpoint_.connect_timeout) + " (connect time-out)");
+}
 
 const std::string& RedisScript::digest() const {
   std::call_once(digested_, [this] {
@@ -302,38 +321,45 @@ const std::string& RedisScript::digest() const {
   return digest_;
 }
 
-void RedisConnection::Connect() {
+void RedisConnection::Connect(double limit, const std::string& limit_text) {
   const RedisEndpoint& endpoint = endpoint_;
   pending_ = 0;
+  gave_up_ = false;
   sent_scripts_.clear();
-  const timeval connect_timeout = ToTimeval(endpoint.connect_timeout);
-  context_.reset(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, connect_timeout));
+  const Clock::time_point until = After(limit);
+  context_.reset(redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, ToTimeval(limit)));
   if (!context_) {
     throw std::runtime_error("Failed to connect to Redis: Could not allocate redis context");
   }
   if (context_->err) {
     if (IsTimeout(context_.get())) {
       throw ServerUnreachable("Failed to connect to Redis: Redis server " + endpoint.address() +
-                              " did not accept the connection within " +
-                              SecondsText(endpoint.connect_timeout) + " (connect time-out)");
+                              " did not accept the connection within " + limit_text);
     }
     throw std::runtime_error(std::string("Failed to connect to Redis: ") + context_->errstr);
   }
 
-  // Setting up is bounded like connecting: a peer that never answers a handshake (a
-  // plain server asked for TLS) must not hold the constructor forever. Commands after
-  // that wait at most the command time-out.
-  redisSetTimeout(context_.get(), connect_timeout);
-
+  // Setting up shares the limit of connecting: a peer that never answers a handshake (a
+  // plain server asked for TLS) must not hold the constructor forever, nor each step of
+  // a silent server's set-up spend the whole limit again.
+  redisSetTimeout(context_.get(), ToTimeval(SecondsLeft(until)));
   if (endpoint.ssl) {
     ssl_context_ = MakeTlsContext(endpoint);
     StartTls(context_.get(), ssl_context_.get(), endpoint);
   }
 
-  RedisReplyPtr selected(static_cast<redisReply*>(redisCommand(context_.get(), "SELECT %d", endpoint.db)));
-  if (IsTimeout(context_.get())) {
+  // The replies are waited for as a call's are (GetReply), within what is left of the limit.
+  const Clock::time_point call_deadline = deadline_;
+  deadline_ = until;
+  auto command = [&](const char* format, auto... args) {
+    void* raw = nullptr;
+    if (redisAppendCommand(context_.get(), format, args...) == REDIS_OK) GetReply(&raw);
+    return RedisReplyPtr(static_cast<redisReply*>(raw));
+  };
+  RedisReplyPtr selected = command("SELECT %d", endpoint.db);
+  if (gave_up_ || IsTimeout(context_.get())) {
     throw ServerUnreachable("Redis server " + endpoint.address() + " did not answer SELECT within " +
-                            SecondsText(endpoint.connect_timeout) + " (connect time-out)");
+                            limit_text);
   }
   if (!selected || context_->err) {
     throw std::runtime_error("Failed to select Redis database (db=" + std::to_string(endpoint.db) +
@@ -345,16 +371,17 @@ void RedisConnection::Connect() {
         (selected->str != nullptr ? std::string(selected->str, selected->len) : "null"));
   }
 
-  RedisReplyPtr pong(static_cast<redisReply*>(redisCommand(context_.get(), "PING")));
+  RedisReplyPtr pong = command("PING");
   if (!pong) {
     InternalLogger().critical("PING command failed");
     throw std::runtime_error("Connection verification failed: PING command failed");
   }
+  deadline_ = call_deadline;
   redisSetTimeout(context_.get(), ToTimeval(endpoint.command_timeout));
 }
 
 bool RedisConnection::Broken() const {
-  if (!context_ || context_->err != 0 || context_->fd < 0) return true;
+  if (!context_ || context_->err != 0 || context_->fd < 0 || gave_up_) return true;
   if (pending_ > 0) return false;
   // Nothing is owed on an idle connection, so anything to read (end of stream, a reset,
   // a TLS close) means the server has gone away since the last command.
@@ -362,48 +389,95 @@ bool RedisConnection::Broken() const {
   return poll(&idle, 1, 0) != 0;
 }
 
+void RedisConnection::BeginCall() { deadline_ = After(endpoint_.command_timeout); }
+
+void RedisConnection::ArmDeadline() {
+  if (context_) redisSetTimeout(context_.get(), ToTimeval(SecondsLeft(deadline_)));
+}
+
 void RedisConnection::ReconnectIfBroken() {
   if (!Broken()) return;
   InternalLogger().warning("Reconnecting to Redis server " + endpoint_.address());
+  // Opening again is part of the call: it waits no longer than the call has left, and its
+  // text names whichever limit bounds it.
+  const bool connect_bounds = endpoint_.connect_timeout <= endpoint_.command_timeout;
   try {
-    Connect();
+    Connect(std::min(endpoint_.connect_timeout, SecondsLeft(deadline_)),
+            connect_bounds ? SecondsText(endpoint_.connect_timeout) + " (connect time-out)"
+                           : SecondsText(endpoint_.command_timeout) + " (command time-out)");
   } catch (const std::exception& e) {
     // A half set-up session (no SELECT) must never carry a command: drop it, so the next
     // call tries again from the start.
     context_.reset();
     ssl_context_.reset();
-    const std::string message =
-        "Redis server " + endpoint_.address() + " could not be reached again: " + e.what();
-    InternalLogger().error(message);
-    throw ServerUnreachable(message);
+    const RedisUnanswered failure(
+        "Redis server " + endpoint_.address() + " could not be reached again: " + e.what(),
+        (subject_.empty() ? std::string() : " for " + subject_) + ": " + kRunAgain);
+    InternalLogger().error(failure.what());
+    throw failure;
   }
 }
 
+int RedisConnection::GetReply(void** reply) {
+  *reply = nullptr;
+  if (redisGetReplyFromReader(context_.get(), reply) != REDIS_OK || *reply != nullptr) {
+    return *reply != nullptr ? REDIS_OK : REDIS_ERR;
+  }
+  for (int done = 0; done == 0;) {
+    ArmDeadline();
+    if (redisBufferWrite(context_.get(), &done) != REDIS_OK) return REDIS_ERR;
+  }
+  const std::chrono::duration<double, std::milli> left = deadline_ - Clock::now();
+  pollfd readable{context_->fd, POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = poll(&readable, 1, static_cast<int>(std::clamp(left.count() + 1.0, 1.0, 2e9)));
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) {
+    gave_up_ = true;
+    return REDIS_ERR;
+  }
+  ArmDeadline();
+  return redisGetReply(context_.get(), reply);
+}
+
 void RedisConnection::ThrowIfTimedOut(const char* word) const {
-  if (!IsTimeout(context_.get())) return;
-  const std::string message = "Redis server " + endpoint_.address() + " did not answer " + word +
-                              " within " + SecondsText(endpoint_.command_timeout) +
-                              " (command time-out)";
-  InternalLogger().error(message);
-  throw ServerUnreachable(message);
+  if (!gave_up_ && !IsTimeout(context_.get())) return;
+  const RedisUnanswered failure("Redis server " + endpoint_.address() + " did not answer " + word + " within " +
+                                    SecondsText(endpoint_.command_timeout) + " (command time-out)",
+                                (subject_.empty() ? std::string() : " for " + subject_) + ": " + kRunAgain +
+                                    ", or give command_timeout in the connection string a larger value "
+                                    "if the server needs longer");
+  InternalLogger().error(failure.what());
+  throw failure;
 }
 
 void* RedisConnection::Send(const char* format, ...) {
+  BeginCall();
   ReconnectIfBroken();
-  DrainPending();
+  DrainPending(CommandWord(format).c_str());
   va_list args;
   va_start(args, format);
-  void* raw = redisvCommand(context_.get(), format, args);
+  const int appended = redisvAppendCommand(context_.get(), format, args);
   va_end(args);
+  void* raw = nullptr;
+  if (appended == REDIS_OK) GetReply(&raw);
   if (raw == nullptr) ThrowIfTimedOut(CommandWord(format).c_str());
   return raw;
 }
 
 void* RedisConnection::SendArgv(int argc, const char** argv, const size_t* lengths) {
+  BeginCall();
+  return SendArgvInCall(argc, argv, lengths);
+}
+
+void* RedisConnection::SendArgvInCall(int argc, const char** argv, const size_t* lengths) {
   ReconnectIfBroken();
-  DrainPending();
-  void* raw = redisCommandArgv(context_.get(), argc, argv, lengths);
-  if (raw == nullptr && argc > 0) ThrowIfTimedOut(std::string(argv[0], lengths[0]).c_str());
+  const std::string word = argc > 0 ? std::string(argv[0], lengths[0]) : std::string();
+  DrainPending(word.c_str());
+  void* raw = nullptr;
+  if (redisAppendCommandArgv(context_.get(), argc, argv, lengths) == REDIS_OK) GetReply(&raw);
+  if (raw == nullptr && argc > 0) ThrowIfTimedOut(word.c_str());
   return raw;
 }
 
@@ -433,8 +507,9 @@ void* RedisConnection::Eval(const RedisScript& script, const std::vector<std::st
   std::vector<size_t> lengths;
   auto run = [&](bool by_digest) {
     ScriptCommand(script, by_digest, args, argv, lengths);
-    return SendArgv(static_cast<int>(argv.size()), argv.data(), lengths.data());
+    return SendArgvInCall(static_cast<int>(argv.size()), argv.data(), lengths.data());
   };
+  BeginCall();  // one deadline, whether the body goes too or not
   void* raw = run(sent_scripts_.contains(&script));
   if (IsNoScript(static_cast<const redisReply*>(raw))) {
     freeReplyObject(raw);
@@ -445,7 +520,10 @@ void* RedisConnection::Eval(const RedisScript& script, const std::vector<std::st
 }
 
 void RedisConnection::AppendEval(const RedisScript& script, const std::vector<std::string_view>& args) {
-  if (pending_ == 0) ReconnectIfBroken();  // a new connection has sent no script yet
+  if (pending_ == 0) {  // a new connection has sent no script yet
+    BeginCall();
+    ReconnectIfBroken();
+  }
   std::vector<const char*> argv;
   std::vector<size_t> lengths;
   const bool by_digest = sent_scripts_.contains(&script);
@@ -454,11 +532,12 @@ void RedisConnection::AppendEval(const RedisScript& script, const std::vector<st
   sent_scripts_.insert(&script);
 }
 
-void RedisConnection::DrainPending() {
+void RedisConnection::DrainPending(const char* word) {
   for (; pending_ > 0; --pending_) {
     void* raw = nullptr;
-    if (redisGetReply(context_.get(), &raw) != REDIS_OK) {
+    if (GetReply(&raw) != REDIS_OK) {
       pending_ = 0;  // hiredis keeps its error set: the next command fails on its own
+      ThrowIfTimedOut(word);  // a spent connection must carry no command
       return;
     }
     RedisReplyPtr dropped(static_cast<redisReply*>(raw));
@@ -487,7 +566,10 @@ void RedisConnection::ThrowReplyLost(const char* word) const {
 
 void RedisConnection::Append(const char* word, int argc, const char** argv,
                              const size_t* lengths) {
-  if (pending_ == 0) ReconnectIfBroken();
+  if (pending_ == 0) {  // a batch is one call, from here until its replies are read
+    BeginCall();
+    ReconnectIfBroken();
+  }
   if (redisAppendCommandArgv(context_.get(), argc, argv, lengths) != REDIS_OK) {
     std::string message = std::string("Failed to queue ") + word + " command";
     InternalLogger().error(message);
@@ -497,6 +579,7 @@ void RedisConnection::Append(const char* word, int argc, const char** argv,
 }
 
 void RedisConnection::SendAppended(const char* word) {
+  ArmDeadline();
   for (int done = 0; done == 0;) {
     if (redisBufferWrite(context_.get(), &done) != REDIS_OK) {
       pending_ = 0;
@@ -509,8 +592,9 @@ void RedisConnection::SendAppended(const char* word) {
 void RedisConnection::CollectPipelinedReplies(const char* word, std::vector<RedisReplyPtr>* kept) {
   std::optional<std::string> first_error;
   for (; pending_ > 0; --pending_) {
+    // Due by the batch's deadline however long the caller took to come for them.
     void* raw = nullptr;
-    int status = redisGetReply(context_.get(), &raw);
+    int status = GetReply(&raw);
     RedisReplyPtr reply(static_cast<redisReply*>(raw));
     if (status != REDIS_OK || !reply) {
       pending_ = 0;

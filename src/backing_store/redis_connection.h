@@ -4,6 +4,7 @@
 // Pure functions and value types; a RedisConnection is used by one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -22,6 +23,8 @@
 #include <hiredict/hiredict_ssl.h>  // the shim below expects the real declarations first
 #endif
 #include <hiredis/hiredis_ssl.h>
+
+#include "backing_store/server_errors.h"
 
 namespace ombrix_encrypted_index::internal::backing_store {
 
@@ -80,6 +83,19 @@ class RedisReplyLost : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A server that did not answer within a call's time limit, or could not be reached again.
+// The text is what happened, then what the caller can do; fact() is the first part alone,
+// for callers that wrap it in a remedy of their own.
+class RedisUnanswered : public ServerUnreachable {
+ public:
+  RedisUnanswered(std::string fact, const std::string& remedy)
+      : ServerUnreachable(fact + remedy), fact_(std::move(fact)) {}
+  const std::string& fact() const { return fact_; }
+
+ private:
+  std::string fact_;
+};
+
 // A Lua script the server keeps by its SHA-1 digest (EVALSHA). The body must outlive the
 // object (a string literal); the digest is computed at its first use. Thread-safe.
 class RedisScript {
@@ -107,10 +123,12 @@ const char* RedisReplyTypeName(int type);
 // With ca_cert or ca_path the server must present a certificate from those CAs issued to
 // the host it was reached at (its DNS name, or its address when the host is an IP
 // address); without either the session is not verified at all.
-// Every command waits at most the endpoint's command time-out; one that waits longer
-// throws ServerUnreachable naming the server and the command. A connection found broken
-// (a failed or timed-out command, or a peer that closed it while idle) is opened again,
-// with the same settings, when the next command is sent; ServerUnreachable if that fails.
+// A call (Send, SendArgv, Eval, or a batch from its first Append to its collected replies)
+// has one deadline, the endpoint's command time-out after it began, which covers opening
+// a broken connection again and a script sent again; one that runs past it throws
+// RedisUnanswered naming the server, the command and the subject. A connection found
+// broken (a failed or timed-out command, or a peer that closed it while idle) is opened
+// again, with the same settings, when the next call begins; RedisUnanswered if that fails.
 class RedisConnection {
  public:
   explicit RedisConnection(const RedisEndpoint& endpoint);
@@ -162,15 +180,29 @@ class RedisConnection {
   void CollectPipelinedReplies(const char* word, std::vector<RedisReplyPtr>* kept = nullptr);
 
  private:
-  // Connects, sets up TLS, selects the database and PINGs (the constructor's work).
-  void Connect();
-  // Before a command: reconnects a broken connection, once per call.
+  using Clock = std::chrono::steady_clock;
+
+  // Connects, sets up TLS, selects the database and PINGs (the constructor's work), all
+  // within `limit` seconds; a time-out's text says `limit_text`.
+  void Connect(double limit, const std::string& limit_text);
+  // Starts a call: its deadline is the command time-out from now.
+  void BeginCall();
+  // Before a blocking read or write: the socket waits at most until the call's deadline.
+  void ArmDeadline();
+  // Before a command: reconnects a broken connection, once per call, within the call's
+  // deadline.
   void ReconnectIfBroken();
+  void* SendArgvInCall(int argc, const char** argv, const size_t* lengths);
+  // redisGetReply, but the wait for the first byte of a reply is a poll that ends at the
+  // call's deadline: the socket's own time-out, a coarse kernel timer that can overrun a
+  // long limit by a second or more, is then only a backstop.
+  int GetReply(void** reply);
   bool Broken() const;
   // The failure of a command that found the connection failed: a time-out says which
   // server and what timed out. Returns only when it was no time-out.
   void ThrowIfTimedOut(const char* word) const;
-  void DrainPending();
+  // A time-out of the replies owed throws, naming `word`, the command that waited for them.
+  void DrainPending(const char* word);
   // A reply that never came (the connection broke): logged and thrown as RedisReplyLost.
   [[noreturn]] void ThrowReplyLost(const char* word) const;
 
@@ -180,6 +212,8 @@ class RedisConnection {
   SslContextPtr ssl_context_;
   RedisContextPtr context_;
   size_t pending_ = 0;  // queued commands whose replies are not read yet
+  Clock::time_point deadline_{};  // of the call under way
+  bool gave_up_ = false;  // a reply was not waited for past the deadline: the connection is spent
   // Scripts whose body this connection sent since it was (re)opened.
   std::unordered_set<const RedisScript*> sent_scripts_;
 };

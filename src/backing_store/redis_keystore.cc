@@ -878,6 +878,11 @@ RedisReplyPtr RedisKeystore::EvalFenced(const RedisScript& script, const std::ve
         message = "The Redis server no longer holds the hold of this process on index '" +
                   index_name_ + "' (restarted, or its lease ran out): it refused the write";
       }
+      // What the caller can do depends on what held the index: a writer's shared hold, or
+      // the exclusive hold of a training, a deletion or a creation (whose caller says so).
+      message += write_fence_ && write_fence_->kind == HoldKind::kShared
+                     ? "; the upsert stopped, and part of its items may be stored: upsert the same items again"
+                     : "; the operation stopped before it finished: train or delete the index again";
       freeReplyObject(raw);
       InternalLogger().error(message);
       throw HoldLostError(message);
@@ -931,8 +936,11 @@ bool RedisKeystore::RenewHold(HoldKind kind, uint64_t holder, uint64_t lease_ms)
     throw HoldLostError(std::string(lost.what()) +
                         "; whether the server still holds it is unknown, so the operation stopped");
   } catch (const ServerUnreachable& unreachable) {
+    // The caller says what to do about a lost hold; the server's own part is what happened.
+    const auto* unanswered = dynamic_cast<const RedisUnanswered*>(&unreachable);
     const std::string message = "The renewal of the hold of this process on index '" + index_name_ +
-                                "' got no answer (" + unreachable.what() +
+                                "' got no answer (" +
+                                (unanswered != nullptr ? unanswered->fact() : std::string(unreachable.what())) +
                                 "); whether the server still holds it is unknown, so the operation "
                                 "stopped";
     InternalLogger().error(message);

@@ -84,8 +84,9 @@ class RedisKeystore : public Keystore {
   // "<map hash>:writers:<holder>" that expires with its lease (what its fence and release
   // judge) and a member of the sorted set "<map hash>:writers" scored by the end of its
   // lease on TIME (what an exclusive holder counts). A fenced write is one script per call
-  // that checks its hold before it writes; a refusal throws HoldLostError naming the index
-  // and what the server found. Hold calls whose answer was lost throw RedisReplyLost
+  // that checks its hold before it writes; a refusal throws HoldLostError naming the index,
+  // what the server found and what the caller can do (for a shared hold, upsert the items
+  // again; for the exclusive one, train or delete the index again). Hold calls whose answer was lost throw RedisReplyLost
   // naming what was asked.
   HoldGrant TakeHold(HoldKind kind, uint64_t holder, uint64_t lease_ms) override;
   // A shared hold and the maps in one round trip.

@@ -40,6 +40,7 @@ using keystore_contract::Text;
 
 constexpr uint64_t kCounterMapKey = UINT64_MAX;
 constexpr uint64_t kCounterMapVersionKey = 42;
+const std::string kRunAgain = "make sure the server is running and reachable, then run the call again";
 
 std::string Wire(uint64_t value) {
   std::string bytes(8, '\0');
@@ -555,10 +556,12 @@ TEST_F(RedisKeystoreTest, TimeLimitsAndReconnection) {
   // Frozen: the command waits its limit and says so; the connection is then dropped.
   server.Freeze();
   EXPECT_EQ(ErrorOf<ServerUnreachable>([&] { store.GetItem(1); }),
-            "Redis server " + address + " did not answer HGET within 0.5 s (command time-out)");
+            "Redis server " + address + " did not answer HGET within 0.5 s (command time-out) for index 'idx': " +
+                kRunAgain + ", or give command_timeout in the connection string a larger value if the server "
+                "needs longer");
   EXPECT_EQ(ErrorOf<ServerUnreachable>([&] { store.BatchPushVariable({2}, {Bytes{2}}); }),
             "Redis server " + address + " could not be reached again: Redis server " + address +
-                " did not answer SELECT within 0.5 s (connect time-out)");
+                " did not answer SELECT within 0.5 s (connect time-out) for index 'idx': " + kRunAgain);
   server.Thaw();
   EXPECT_EQ(store.GetItem(1), Bytes{1});
 
@@ -568,6 +571,31 @@ TEST_F(RedisKeystoreTest, TimeLimitsAndReconnection) {
   store.BatchPushVariable({1, 2}, {Bytes{3}, Bytes{4}});
   EXPECT_EQ(store.BatchGetVariable({1, 2}), (std::vector<Bytes>{Bytes{3}, Bytes{4}}));
   EXPECT_TRUE(store.PushMap(kCounterMapKey, Bytes{9}, kCounterMapVersionKey, 0));
+}
+
+// A call on a frozen server ends within its command time-out (and a second of slack): a
+// read sent before another store's read timed out, or a reconnect under a longer limit.
+TEST_F(RedisKeystoreTest, ACallAgainstAFrozenServerEndsWithinItsTimeLimit) {
+  OwnRedisServer server({});
+  ASSERT_TRUE(server.running());
+  ombrix::DBConfig config = config_;
+  config.connection_string = server.location() + ",db:0,connect_timeout:10,command_timeout:2";
+  RedisKeystore index(config, "idx", 7, ombrix::INDEX), data(config, "idx", 7, ombrix::DATA);
+  const std::vector<std::pair<const char*, std::function<void()>>> rows = {
+      {"maps read sent before another store's read", [&] {
+         index.SendMapsRead({{9, 10}});
+         EXPECT_THROW(data.BatchGetVariable({1}), ServerUnreachable);
+         index.ReceiveMaps();
+       }},
+      {"connection opened again", [&] { data.GetItem(1); }},
+  };
+  server.Freeze();
+  for (const auto& [what, call] : rows) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(call(), ServerUnreachable) << what;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << what;
+  }
+  server.Thaw();
 }
 
 TEST_F(RedisKeystoreTest, AServerThatNeverAnswersFailsWithinTheConnectTimeLimit) {
@@ -672,15 +700,15 @@ TEST_F(RedisKeystoreTest, FencedWritesAreRefusedWholeOnceTheHoldIsGone) {
          Raw("DEL %s", (map_hash + ":writers:" + std::to_string(holder)).c_str());
        },
        "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or "
-       "its lease ran out): it refused the write"},
+       "its lease ran out): it refused the write; the upsert stopped, and part of its items may be stored: upsert the same items again"},
       {"exclusive hold gone", HoldKind::kExclusive,
        [&](const std::string& map_hash, uint64_t) { Raw("DEL %s", (map_hash + ":hold").c_str()); },
        "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or "
-       "its lease ran out): it refused the write"},
+       "its lease ran out): it refused the write; the operation stopped before it finished: train or delete the index again"},
       {"exclusive hold taken", HoldKind::kExclusive,
        [&](const std::string& map_hash, uint64_t) { Raw("SET %s 99", (map_hash + ":hold").c_str()); },
        "Another process holds index 'idx' on the Redis server now: the hold of this process ran "
-       "out before its write reached the server, which refused it"},
+       "out before its write reached the server, which refused it; the operation stopped before it finished: train or delete the index again"},
   };
   // More fields than one slice of the fenced script's writes.
   std::vector<uint64_t> keys(2500);
@@ -768,7 +796,7 @@ TEST_F(RedisKeystoreTest, AStoreOnTheSameServerSpelledOtherwiseIsFencedByTheInde
   Raw("DEL %s", (std::to_string(index->store_id()) + ":writers:" + std::to_string(holder)).c_str());
   EXPECT_EQ(ErrorOf<HoldLostError>([&] { items->BatchPushVariable({1}, {Text("w")}); }),
             "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or its lease "
-            "ran out): it refused the write");
+            "ran out): it refused the write; the upsert stopped, and part of its items may be stored: upsert the same items again");
   EXPECT_EQ(items->BatchGetVariable({1}), (std::vector<Bytes>{Text("v")}));
   items->SetWriteFence(std::nullopt);
   index->SetWriteFence(std::nullopt);
@@ -924,7 +952,7 @@ TEST_F(RedisKeystoreTest, HoldCallsSayWhatTheServerLost) {
   trainer.SetWriteFence(WriteFence{HoldKind::kExclusive, 2});
   EXPECT_EQ(ErrorOf<HoldLostError>([&] { trainer.PushItem(1, Text("x")); }),
             "The Redis server no longer holds the hold of this process on index 'idx' (restarted, or "
-            "its lease ran out): it refused the write");
+            "its lease ran out): it refused the write; the operation stopped before it finished: train or delete the index again");
   trainer.SetWriteFence(std::nullopt);
   EXPECT_FALSE(writer.ReleaseHold(HoldKind::kShared, 1));
   EXPECT_FALSE(trainer.ReleaseHold(HoldKind::kExclusive, 2));

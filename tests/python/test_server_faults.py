@@ -70,7 +70,10 @@ def test_frozen_server(redis_server, rng):
 
     server.send_signal(signal.SIGSTOP)
     with pytest.raises(ValueError, match=rf"^Redis server 127\.0\.0\.1:{port} did not answer \w+ "
-                                         r"within 2 s \(command time-out\)$"):
+                                         r"within 2 s \(command time-out\) for index 'frozen': make sure the "
+                                         r"server is running and reachable, then run the call again, or give "
+                                         r"command_timeout in the connection string a larger value if the server "
+                                         r"needs longer$"):
         index.query(vectors[0], top_k=3)
 
     # This thread can only watch the upsert's request arrive while the upsert waits if the
@@ -113,3 +116,18 @@ def test_a_get_whose_contents_store_froze_leaves_the_index_store_in_step(redis_s
     assert index.get(["v2"])[0]["contents"] == b"c2"
     seen = capfd.readouterr()
     assert "Reconnecting to PostgreSQL" not in seen.out + seen.err
+
+
+def test_calls_that_keep_the_interpreter_lock_end_within_the_command_time_out(redis_server):
+    """Every other thread waits while these wait: on a frozen server each ends within its
+    limit, a get whose index read waited behind its fetch and a reconnecting call alike."""
+    server, port = redis_server
+    store = ombrix.DBConfig("redis", "ombrix_py_faults", f"host:127.0.0.1,port:{port},db:0,command_timeout:2")
+    index = ombrix.Client("k", store, store, store).create_index("held", os.urandom(32))
+    index.upsert([{"id": f"v{n}", "vector": [float(n), 1.0], "contents": b"c"} for n in range(5)])
+    server.send_signal(signal.SIGSTOP)
+    for call in [lambda: index.get(["v1"]), lambda: index.delete(["v2"]), index.list_ids, index.get_num_vectors]:
+        started = time.monotonic()
+        with pytest.raises((RuntimeError, ValueError), match=r"within 2 s \(\w+ time-out\) for index 'held'"):
+            call()
+        assert time.monotonic() - started < 3  # 2 s and a second of slack
