@@ -208,7 +208,9 @@ void EncryptedIndexCore::DeleteIndexData() {
   // under its hold: a deletion that resumes after another finished, and the index was
   // made again under the name, leaves the new index's records alone.
   std::vector<uint8_t> reset = Seal(SerializeIndexRecord());
-  if (!config_store->CompareAndSetConfigItem(index_name + ".oei", deletion_records_.index_record, reset)) {
+  // Refused when it ran again after its own commit: the record tells.
+  if (!config_store->CompareAndSetConfigItem(index_name + ".oei", deletion_records_.index_record, reset) &&
+      !HoldsRecord(index_name + ".oei", reset)) {
     ThrowIndexDeleted();
   }
   deletion_records_.index_record = reset;
@@ -219,9 +221,15 @@ void EncryptedIndexCore::DeleteIndexData() {
   }
   index_store->DeleteIndex();
   RequireEmpty(*index_store, "index");
-  if (!config_store->DeleteConfigItemIf(index_name + ".oei", reset) && !ReadOwnRecord(index_name + ".oei").empty()) {
-    RequireEmpty(*config_store, "config");
+  bool removed = false;
+  try {
+    removed = config_store->DeleteConfigItemIf(index_name + ".oei", reset);
+  } catch (const std::exception&) {
+    // Lost on the way back, perhaps after it was removed: then the deletion is done.
+    if (config_store->ConfigItemExists(index_name + ".oei")) throw;
+    return;
   }
+  if (!removed && !ReadOwnRecord(index_name + ".oei").empty()) RequireEmpty(*config_store, "config");
 }
 
 }  // namespace ombrix
