@@ -565,8 +565,9 @@ TEST(StaleWritesTest, ADeletionThatStoppedAtAnyStepSaysSoAndTheNextOneFinishesIt
   }
 }
 
+// A new index of dimension 2: its records are final from the start.
 std::string Create(const IndexSettings& settings, CapturedLog& log) {
-  return ThrownText([&] { EncryptedIndex(settings.index_name, settings.index_key, IndexIVFFlat(0), settings,
+  return ThrownText([&] { EncryptedIndex(settings.index_name, settings.index_key, IndexIVFFlat(2), settings,
                                          log.logger(), nullptr); });
 }
 
