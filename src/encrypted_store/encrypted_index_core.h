@@ -404,6 +404,12 @@ class EncryptedIndexCore {
   // Whether the config store holds exactly `sealed` under `name`: a write whose answer was
   // lost, or that was refused when it ran again after its own commit, may have landed.
   bool HoldsRecord(const std::string& name, const std::vector<uint8_t>& sealed);
+  // An item delete's removals from the stores its check's step does not reach (data store
+  // first, then items store), after the check. `records_deleted`: the step removed the
+  // records already. A failure at the contents after the records were removed says so.
+  void DeleteItemsElsewhere(
+      const std::vector<ombrix_encrypted_index::internal::backing_store::CarriedKeys>& elsewhere,
+      bool records_deleted);
   // RemoveOwnRecords, choosing what a failed creation's text tells the caller to do.
   void TakeBackCreation() noexcept;
   // After the configuration record was stored: HoldLostError only when the creation lost

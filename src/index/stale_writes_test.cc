@@ -674,5 +674,25 @@ TEST(StaleWritesTest, ACreationHeldPastItsLeaseKeepsEveryAcknowledgedItem) {
   }
 }
 
+// An item delete whose contents live on another server, which fails there after the
+// records went, says so, and deleting the same ids again removes the contents.
+TEST(StaleWritesTest, AnItemDeleteFailingAtContentsElsewhereSaysItsRecordsWent) {
+  ScopedTestBackend backend;
+  backend.backend().FenceByHoldsOfOtherStores();
+  backend.backend().PlaceOnAnotherServer(ITEMS);
+  CapturedLog log;
+  const std::vector<std::vector<uint8_t>> contents(10, std::vector<uint8_t>{'c'});
+  auto index = FilledIndex(ShallowSettings("rows"), log.logger(), Matrix<float>(std::vector<float>(20, 1.0f), 2));
+  Matrix<float> copy(std::vector<float>(20, 1.0f), 2);
+  index->Upsert(Ids(10), copy, contents, {});
+  backend.backend().InjectFault(
+      Fault{.operation = "BatchDeleteItems", .kind = ITEMS, .message = "rows locked", .unreachable = true});
+  EXPECT_THAT(ThrownText([&] { index->Delete(Ids(5)); }),
+              ::testing::HasSubstr("removed their records but not their contents (rows locked)"));
+  EXPECT_EQ(index->ListIDs().size(), 5u);
+  index->Delete(Ids(5));
+  EXPECT_EQ(EncryptedIndexCore::Load(ShallowSettings("rows"), log.logger())->items_store->GetNumItems(), 5u);
+}
+
 }  // namespace
 }  // namespace ombrix
