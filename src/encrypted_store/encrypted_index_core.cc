@@ -152,6 +152,7 @@ void EncryptedIndexCore::TakeBackCreation() noexcept {
   if (RemoveOwnRecords()) return;
   creation_remedy_ = "it could not take back all it wrote: load the index, delete it, then create the index again";
 }
+
 void EncryptedIndexCore::ThrowNameTaken() {
   const std::string message = "Index name " + index_name + " already exists";
   log().error(message);
