@@ -150,7 +150,11 @@ void EncryptedIndexCore::WriteNewIndex(const std::string& record_name, const std
 
 void EncryptedIndexCore::TakeBackCreation() noexcept {
   if (RemoveOwnRecords()) return;
-  creation_remedy_ = "it could not take back all it wrote: load the index, delete it, then create the index again";
+  // Another process may have taken the name over meanwhile: only a name that opens as
+  // unfinished is this creation's to delete.
+  creation_remedy_ =
+      "it could not take back all it wrote: load the index; if loading says a deletion did not finish, delete it "
+      "and create the index again";
 }
 
 void EncryptedIndexCore::ThrowNameTaken() {
