@@ -21,6 +21,8 @@ using ombrix_encrypted_index::internal::backing_store::CreateBackingStore;
 using ombrix_encrypted_index::internal::backing_store::HoldKind;
 using ombrix_encrypted_index::internal::backing_store::HoldLostError;
 using ombrix_encrypted_index::internal::backing_store::MapAndVersion;
+using ombrix_encrypted_index::internal::backing_store::ServerTimeLimit;
+using ombrix_encrypted_index::internal::backing_store::ServerUnreachable;
 
 const char kIndexRecordSuffix[] = ".oei";
 const char kStoredConfigSuffix[] = ".ovs";
@@ -77,56 +79,82 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Create(
     const IndexSettings& settings, Logger* index_logger, const std::vector<uint8_t>& stored_config) {
   std::unique_ptr<EncryptedIndexCore> core = Open(settings, index_logger);
   const std::string record_name = core->index_name + kIndexRecordSuffix;
-  // The records live in the config store, so that is the store that can already hold
-  // another index's records under this name, wherever the index store is.
-  if (core->config_keeps_records && core->config_store->ConfigItemExists(record_name)) core->ThrowNameTaken();
-  core->log().info("Backing stores successfully created");
-  core->counter_map.assign(core->vocab_size, 0);
-  // Held from the incarnation to the counter map: a deletion of an earlier index of this
-  // name and key (still running, or stopped and resumed) either finishes before anything
-  // of this one exists or finds another incarnation, and never takes its records for its
-  // own.
-  core->BeginCreation();
-  struct Hold {
-    EncryptedIndexCore& core;
-    ~Hold() { core.DropHold(); }
-  } hold{*core};
+  try {
+    // The records live in the config store, so that is the store that can already hold
+    // another index's records under this name, wherever the index store is.
+    if (core->config_keeps_records && core->config_store->ConfigItemExists(record_name)) core->ThrowNameTaken();
+    core->log().info("Backing stores successfully created");
+    core->counter_map.assign(core->vocab_size, 0);
+    // Held from the incarnation to the configuration record: a deletion of an earlier
+    // index of this name and key (still running, or stopped and resumed) either finishes
+    // before anything of this one exists or finds another incarnation, and never takes its
+    // records for its own.
+    core->BeginCreation();
+    struct Hold {
+      EncryptedIndexCore& core;
+      ~Hold() { core.DropHold(); }
+    } hold{*core};
+    core->WriteNewIndex(record_name, stored_config);
+  } catch (const HoldLostError&) {
+    throw;
+  } catch (const ServerUnreachable& failure) {
+    // The server's own text says what went wrong, not what the caller can do about it.
+    const std::string message = "The creation of index '" + core->index_name + "' did not finish (" +
+                                failure.what() + "); " + core->creation_remedy_;
+    core->log().error(message);
+    if (dynamic_cast<const ServerTimeLimit*>(&failure) != nullptr) throw ServerTimeLimit(message);
+    throw ServerUnreachable(message);
+  }
+  return core;
+}
+
+void EncryptedIndexCore::WriteNewIndex(const std::string& record_name, const std::vector<uint8_t>& stored_config) {
   try {
     // Asked again under the hold: a creation of the same name and key that finished while
     // this one waited must keep its incarnation.
-    if (core->shared_index_store && core->config_keeps_records && core->config_store->ConfigItemExists(record_name)) {
-      core->ThrowNameTaken();
+    if (shared_index_store && config_keeps_records && config_store->ConfigItemExists(record_name)) {
+      ThrowNameTaken();
     }
     // The incarnation goes first, so a stale handle of an earlier index of this name and key
     // finds another index from here on, and never a record it could take for its own.
-    core->RecordNewIncarnation();
-    if (core->config_keeps_records) {
-      core->CreateRecord(record_name, core->SerializeIndexRecord());
+    RecordNewIncarnation();
+    if (config_keeps_records) {
+      CreateRecord(record_name, SerializeIndexRecord());
     } else {
-      core->PutEncryptedConfigItem(record_name, core->SerializeIndexRecord());
+      PutEncryptedConfigItem(record_name, SerializeIndexRecord());
     }
-    core->DeriveStoreNames();
-    core->log().info("Index successfully created");
-    core->CreateStoredConfig(stored_config);
+    DeriveStoreNames();
+    log().info("Index successfully created");
     // Positions already handed out under this id stay taken.
-    if (!core->PushCounterMap()) core->LoadCounterMap();
-  } catch (const HoldLostError& lost) {
-    core->RemoveOwnRecords();
+    if (!PushCounterMap()) LoadCounterMap();
+  } catch (const HoldLostError&) {
     // The stores' own texts speak of the operations that usually hold an index (a
     // training, a deletion, a write); what the caller can do here is create it again.
-    if (std::string_view(lost.what()).find("create the index again") != std::string_view::npos) throw;
-    const std::string message = "The creation of index '" + core->index_name +
+    TakeBackCreation();
+    const std::string message = "The creation of index '" + index_name +
                                 "' lost its hold on the index before it finished (another process took the name "
-                                "over, or the server ended the hold): create the index again if it does not exist";
-    core->log().error(message);
+                                "over, or the server ended the hold): " +
+                                creation_remedy_ + " if it does not exist";
+    log().error(message);
     throw HoldLostError(message);
   } catch (...) {
     // A name with half its records could be neither created again nor loaded: take back
     // exactly what this creation wrote, nothing of any other index.
-    core->RemoveOwnRecords();
+    TakeBackCreation();
     throw;
   }
-  return core;
+  // Published: from here another process can load the index and write to it, so nothing
+  // that goes wrong takes anything back.
+  CreateStoredConfig(stored_config);
+}
+
+void EncryptedIndexCore::TakeBackCreation() noexcept {
+  if (RemoveOwnRecords()) return;
+  // Another process may have taken the name over meanwhile: only a name that opens as
+  // unfinished is this creation's to delete.
+  creation_remedy_ =
+      "it could not take back all it wrote: load the index; if loading says a deletion did not finish, delete it "
+      "and create the index again";
 }
 
 void EncryptedIndexCore::ThrowNameTaken() {
@@ -143,20 +171,43 @@ void EncryptedIndexCore::CreateRecord(const std::string& name, const std::vector
   // Known before it is sent: a write whose reply was lost may have landed, and the
   // clean-up removes a record only while it holds exactly these bytes.
   index_record_blob_ = Seal(plain);
+  bool stored = false;
+  try {
+    stored = config_store->CompareAndSetConfigItem(name, {}, index_record_blob_);
+  } catch (const std::exception&) {
+    if (!HoldsRecord(name, index_record_blob_)) throw;
+    stored = true;
+  }
   // Another creation of the name got there between the look and this write.
-  if (!config_store->CompareAndSetConfigItem(name, {}, index_record_blob_)) {
+  if (!stored && !HoldsRecord(name, index_record_blob_)) {
     index_record_blob_.clear();
     ThrowNameTaken();
   }
+}
+
+bool EncryptedIndexCore::HoldsRecord(const std::string& name, const std::vector<uint8_t>& sealed) {
+  return LoadStoredRecord(name) == sealed;
 }
 
 void EncryptedIndexCore::CreateStoredConfig(const std::vector<uint8_t>& plain) {
   const std::string name = index_name + kStoredConfigSuffix;
   stored_config_blob_ = Seal(plain);
   if (!config_keeps_records) {
-    config_store->PushConfigItem(name, stored_config_blob_);
+    try {
+      config_store->PushConfigItem(name, stored_config_blob_);
+    } catch (...) {
+      TakeBackCreation();
+      throw;
+    }
     return;
   }
+  auto give_up = [&](const std::string& message, bool lost_hold) {
+    TakeBackCreation();
+    const std::string text = message + "; " + creation_remedy_ + (lost_hold ? " if it does not exist" : "");
+    log().error(text);
+    if (lost_hold) throw HoldLostError(text);
+    throw std::runtime_error(text);
+  };
   // Written over nothing, never over a record: one found here was left by a creation that
   // lost its hold before its write landed, and this creation, which holds the name,
   // replaces it while it still holds it. A creation that lost its own hold writes over
@@ -164,27 +215,96 @@ void EncryptedIndexCore::CreateStoredConfig(const std::vector<uint8_t>& plain) {
   std::vector<uint8_t> expected;
   constexpr int kAttempts = 5;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (config_store->CompareAndSetConfigItem(name, expected, stored_config_blob_)) return;
-    if (!StillHolds()) {
-      const std::string message = "This process lost its hold on index '" + index_name +
-                                  "' before it stored its configuration, and wrote nothing more: another process "
-                                  "took the name over; create the index again if it does not exist";
-      log().error(message);
-      throw HoldLostError(message);
+    bool stored = false;
+    std::vector<uint8_t> current;
+    try {
+      stored = config_store->CompareAndSetConfigItem(name, expected, stored_config_blob_);
+      if (!stored) current = LoadStoredRecord(name);
+    } catch (const std::exception& failure) {
+      // Lost on the way back, perhaps after it was stored: the record tells.
+      try {
+        current = LoadStoredRecord(name);
+      } catch (const std::exception&) {
+        const std::string message = "The creation of index '" + index_name +
+                                    "' could not confirm that its configuration record was stored (" +
+                                    failure.what() +
+                                    "): load the index; if it exists, the creation finished, and if loading says a "
+                                    "deletion did not finish, delete it and create the index again";
+        log().error(message);
+        throw std::runtime_error(message);
+      }
+      if (current != stored_config_blob_) {
+        TakeBackCreation();
+        throw;
+      }
     }
-    expected = LoadStoredRecord(name);
+    if (stored || current == stored_config_blob_) {
+      ConfirmPublished();
+      return;
+    }
+    if (!StillHolds()) {
+      give_up("This process lost its hold on index '" + index_name +
+                  "' before it stored its configuration, and wrote nothing more: another process took the name "
+                  "over",
+              true);
+    }
+    expected = std::move(current);
   }
-  const std::string message = "Failed to store the configuration of index '" + index_name + "' in " +
-                              std::to_string(kAttempts) + " attempts: another process replaced it every time; " +
-                              "create the index again";
-  log().error(message);
-  throw std::runtime_error(message);
+  give_up("Failed to store the configuration of index '" + index_name + "' in " + std::to_string(kAttempts) +
+              " attempts: another process replaced it every time",
+          false);
 }
 
-void EncryptedIndexCore::RemoveOwnRecords() noexcept {
+void EncryptedIndexCore::ConfirmPublished() {
+  bool deleted = false;
+  try {
+    // Stored after the hold ran out: a deletion may have taken the index in between, and
+    // its index record with it. While that record is this creation's, the index is whole
+    // and stays, whoever holds it now.
+    deleted = !StillHolds() && !HoldsRecord(index_name + kIndexRecordSuffix, index_record_blob_);
+  } catch (const std::exception& failure) {
+    log().warning("The creation of index '" + index_name + "' could not check its index record after storing its "
+                  "configuration (" + failure.what() + "); it counts as done");
+  }
+  if (!deleted) return;
+  TakeBackCreation();
+  const std::string message = "This process lost its hold on index '" + index_name +
+                              "' before it stored its configuration, and another process deleted the index "
+                              "meanwhile: " +
+                              creation_remedy_ + " if it does not exist";
+  log().error(message);
+  throw HoldLostError(message);
+}
+
+bool EncryptedIndexCore::RemoveOwnRecords() noexcept {
+  bool all_taken = true;
+  // The index store first: while rows of this creation may be left there, its index
+  // record stays, so the name loads (as unfinished) and its deletion clears them.
+  if (shared_index_store && !created_state_blob_.empty()) {
+    try {
+      std::vector<MapAndVersion> maps = index_store->GetMaps(
+          {{kCounterMapKey, kCounterMapVersionKey}, {kTrainingStateKey, kTrainingStateVersionKey}});
+      if (maps.size() != 2) ThrowMalformedMapsAnswer(maps.size());
+      if (maps[1].map_data == created_state_blob_) {
+        // Written under this creation's hold, which fences the removal too: with its state
+        // still there, nobody else wrote to this index store since. A counter map found
+        // there before was another build's index or what was left of one: not this
+        // creation's to remove.
+        if (map_found_before_) {
+          all_taken = false;
+        } else {
+          index_store->DeleteIndex();
+        }
+      }
+    } catch (const std::exception& failure) {
+      log().error("Failed to remove the training state of index '" + index_name + "': " + failure.what());
+      all_taken = false;
+    }
+  }
   const std::pair<const char*, const std::vector<uint8_t>*> records[] = {
-      {kIndexRecordSuffix, &index_record_blob_}, {kStoredConfigSuffix, &stored_config_blob_}};
+      {kStoredConfigSuffix, &stored_config_blob_}, {kIndexRecordSuffix, &index_record_blob_}};
   for (const auto& [suffix, written] : records) {
+    if (!all_taken && written == &index_record_blob_) break;
     try {
       if (!config_keeps_records) {
         config_store->DeleteConfigItem(index_name + suffix);
@@ -193,8 +313,10 @@ void EncryptedIndexCore::RemoveOwnRecords() noexcept {
       }
     } catch (const std::exception& failure) {
       log().error("Failed to remove " + index_name + suffix + ": " + failure.what());
+      all_taken = false;
     }
   }
+  return all_taken;
 }
 
 std::vector<uint8_t> EncryptedIndexCore::LoadStoredRecord(const std::string& name) {
@@ -232,10 +354,10 @@ std::unique_ptr<EncryptedIndexCore> EncryptedIndexCore::Load(const IndexSettings
     core->incarnation = state.incarnation;
     map_loaded = core->AdoptCounterMap(std::move(maps[0]));
     // What a deletion that stopped after removing the configuration record left, or a
-    // creation that stopped before writing it: opened only so that it can be deleted again.
+    // creation that stopped before writing it (the record that publishes an index is
+    // written last): opened only so that it can be deleted again.
     core->deletion_unfinished =
-        core->config_keeps_records && (state.phase == TrainingState::kDeleting || !map_loaded) &&
-        !core->config_store->ConfigItemExists(core->index_name + kStoredConfigSuffix);
+        core->config_keeps_records && !core->config_store->ConfigItemExists(core->index_name + kStoredConfigSuffix);
   } else {
     map_loaded = core->TryLoadCounterMap();
   }

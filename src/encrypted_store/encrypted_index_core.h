@@ -73,8 +73,10 @@ class EncryptedIndexCore {
   // counter map (a map already stored under the index's id is adopted), so that a missing
   // map later always means loss. Logs "Creating backing stores", "Backing stores
   // successfully created" and "Index successfully created" to `logger`, which also becomes
-  // internal_logger. A failure after the first record was written removes "<name>.oei" and
-  // "<name>.ovs" again. REQUIRES: logger non-null.
+  // internal_logger. The configuration record goes last: only then can another process
+  // load or list the index, and once it is stored no failure takes anything back. A
+  // failure before it takes back what this creation wrote, while it is still its own.
+  // REQUIRES: logger non-null.
   static std::unique_ptr<EncryptedIndexCore> Create(const IndexSettings& settings, Logger* logger,
                                                     const std::vector<uint8_t>& stored_config);
 
@@ -238,9 +240,12 @@ class EncryptedIndexCore {
   // A new index: draws its incarnation and stores a fresh training state with it (removing
   // what a deletion that stopped half way left in the index store). Nothing on a private
   // index store.
+  // Refuses ("Index name <name> already exists") while the index store holds a live index
+  // of this id: a training state that is not a deletion's, beside a counter map.
   void RecordNewIncarnation();
-  // Set by Load for an index a deletion left without its configuration record: such a
-  // handle can only be deleted (every other call says the deletion did not finish).
+  // Set by Load for an index without its configuration record (left by a deletion, or by a
+  // creation that stopped before it): such a handle can only be deleted (every other call
+  // says the deletion did not finish).
   bool deletion_unfinished = false;
   // Drawn at creation and kept in the training state: every read of the state checks it
   // and throws IndexDeletedError for another index made under the same name and key.
@@ -389,9 +394,28 @@ class EncryptedIndexCore {
   Logger& log() const { return logger != nullptr ? *logger : InternalLogger(); }
   // Fields shared by creation and loading, up to and including the four stores.
   static std::unique_ptr<EncryptedIndexCore> Open(const IndexSettings& settings, Logger* logger);
-  // Deletes "<name>.oei" and "<name>.ovs" from the config store where they still hold what
-  // this creation wrote, logging what fails.
-  void RemoveOwnRecords() noexcept;
+  // Takes back what a failed creation wrote, only while it is still its own: its training
+  // state and counter map from the index store, then "<name>.ovs" and "<name>.oei" from the
+  // config store; logs what fails. False when something of it may be left: its index
+  // record then stays, so the name loads as unfinished and can be deleted.
+  bool RemoveOwnRecords() noexcept;
+  // Create's steps under the creation's hold.
+  void WriteNewIndex(const std::string& record_name, const std::vector<uint8_t>& stored_config);
+  // Whether the config store holds exactly `sealed` under `name`: a write whose answer was
+  // lost, or that was refused when it ran again after its own commit, may have landed.
+  bool HoldsRecord(const std::string& name, const std::vector<uint8_t>& sealed);
+  // An item delete's removals from the stores its check's step does not reach (data store
+  // first, then items store), after the check. `records_deleted`: the step removed the
+  // records already. A failure at the contents after the records were removed says so.
+  void DeleteItemsElsewhere(
+      const std::vector<ombrix_encrypted_index::internal::backing_store::CarriedKeys>& elsewhere,
+      bool records_deleted);
+  // RemoveOwnRecords, choosing what a failed creation's text tells the caller to do.
+  void TakeBackCreation() noexcept;
+  // After the configuration record was stored: HoldLostError only when the creation lost
+  // its hold and a deletion took its index record meanwhile (its configuration record is
+  // taken back then).
+  void ConfirmPublished();
   // The sealed records a deletion found under its hold (empty: none stored): it replaces
   // and removes exactly these, never a record another index wrote under the name since.
   struct DeletionRecords {
@@ -467,6 +491,12 @@ class EncryptedIndexCore {
   // Sealed config records as last read: what a replacement expects to find in place.
   std::vector<uint8_t> stored_config_blob_;
   std::vector<uint8_t> index_record_blob_;
+  // What a creation stored as its training state, and whether the index store held a
+  // counter map before it: its clean-up removes the index store's rows only where nothing
+  // but its own can be among them.
+  std::vector<uint8_t> created_state_blob_;
+  bool map_found_before_ = false;
+  std::string creation_remedy_ = "create the index again";
   bool ReplaceConfigItem(const std::string& name, const std::vector<uint8_t>& plain,
                          std::vector<uint8_t>& expected);
 };

@@ -139,9 +139,21 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
   const bool one_statement = std::all_of(carried.begin(), carried.end(), [&](const CarriedKeys& other) {
     return index_store->FencesInOneStep(*other.store);
   });
+  // The stores the check's step cannot reach are deleted from after it, here, so that a
+  // failure there can say what was deleted already.
+  std::vector<CarriedKeys> together;
+  std::vector<CarriedKeys> elsewhere;
+  for (const CarriedKeys& other : carried) {
+    (index_store->FencesInOneStep(*other.store) ? together : elsewhere).push_back(other);
+  }
   for (int attempt = 1;; ++attempt) {
     try {
-      if (index_store->BatchDeleteCarriedWhileState(kTrainingStateKey, checked_training_state_bytes, carried)) return;
+      if (index_store->BatchDeleteCarriedWhileState(kTrainingStateKey, checked_training_state_bytes, together)) {
+        DeleteItemsElsewhere(elsewhere, std::any_of(together.begin(), together.end(), [&](const CarriedKeys& other) {
+                               return other.store == data_store.get();
+                             }));
+        return;
+      }
     } catch (const ServerTimeLimit& stopped) {
       if (!one_statement) throw;
       const std::string message = "Deleting items of index '" + index_name + "' stopped: " + stopped.what() +
@@ -157,6 +169,25 @@ void EncryptedIndexCore::DeleteItems(const std::vector<std::string>& ids) {
     }
     // The check throws when the index was deleted or made again meanwhile.
     CheckIndexForItemCall(/*load_map=*/false);
+  }
+}
+
+void EncryptedIndexCore::DeleteItemsElsewhere(const std::vector<CarriedKeys>& elsewhere, bool records_deleted) {
+  for (const CarriedKeys& other : elsewhere) {
+    try {
+      other.store->BatchDeleteItems(*other.keys);
+      records_deleted = records_deleted || other.store == data_store.get();
+    } catch (const std::exception& failure) {
+      // The store's own text speaks of its own step only.
+      if (other.store != items_store.get() || !records_deleted) throw;
+      const std::string message = "Deleting items of index '" + index_name +
+                                  "' removed their records but not their contents (" + failure.what() +
+                                  "): the items are gone from the index; delete the same ids again to remove "
+                                  "their contents";
+      log().error(message);
+      if (dynamic_cast<const ServerTimeLimit*>(&failure) != nullptr) throw ServerTimeLimit(message);
+      throw std::runtime_error(message);
+    }
   }
 }
 
@@ -208,7 +239,9 @@ void EncryptedIndexCore::DeleteIndexData() {
   // under its hold: a deletion that resumes after another finished, and the index was
   // made again under the name, leaves the new index's records alone.
   std::vector<uint8_t> reset = Seal(SerializeIndexRecord());
-  if (!config_store->CompareAndSetConfigItem(index_name + ".oei", deletion_records_.index_record, reset)) {
+  // Refused when it ran again after its own commit: the record tells.
+  if (!config_store->CompareAndSetConfigItem(index_name + ".oei", deletion_records_.index_record, reset) &&
+      !HoldsRecord(index_name + ".oei", reset)) {
     ThrowIndexDeleted();
   }
   deletion_records_.index_record = reset;
@@ -219,9 +252,15 @@ void EncryptedIndexCore::DeleteIndexData() {
   }
   index_store->DeleteIndex();
   RequireEmpty(*index_store, "index");
-  if (!config_store->DeleteConfigItemIf(index_name + ".oei", reset) && !ReadOwnRecord(index_name + ".oei").empty()) {
-    RequireEmpty(*config_store, "config");
+  bool removed = false;
+  try {
+    removed = config_store->DeleteConfigItemIf(index_name + ".oei", reset);
+  } catch (const std::exception&) {
+    // Lost on the way back, perhaps after it was removed: then the deletion is done.
+    if (config_store->ConfigItemExists(index_name + ".oei")) throw;
+    return;
   }
+  if (!removed && !ReadOwnRecord(index_name + ".oei").empty()) RequireEmpty(*config_store, "config");
 }
 
 }  // namespace ombrix

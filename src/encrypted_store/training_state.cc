@@ -314,6 +314,7 @@ void EncryptedIndexCore::DropHold() noexcept {
 EncryptedIndexCore::EntriesState EncryptedIndexCore::BeginWriting() {
   // A private store's map cannot go missing under it; the position update reads it.
   if (!shared_index_store) return {};
+  if (deletion_unfinished) ThrowUnfinishedDeletion();
   const uint64_t writer = RandomId();
   Poll poll(wait_limit_ms.load());
   std::vector<MapAndVersion> maps;
@@ -387,6 +388,7 @@ void EncryptedIndexCore::EndWriting() {
 TrainingState EncryptedIndexCore::ReadStateForCall(EntriesState& entries, MapAndVersion& map,
                                                    bool entries_matter,
                                                    std::vector<MapAndVersion>* first_read) {
+  if (deletion_unfinished) ThrowUnfinishedDeletion();
   Poll poll(wait_limit_ms.load());
   for (;;) {
     const TrainingState state = first_read != nullptr
@@ -503,6 +505,7 @@ void EncryptedIndexCore::TakeIndex(uint64_t holder, const char* refusal, bool wa
 EncryptedIndexCore::TrainingTicket EncryptedIndexCore::BeginTraining() {
   TrainingTicket ticket;
   if (!shared_index_store) return ticket;
+  if (deletion_unfinished) ThrowUnfinishedDeletion();
   ticket.trainer = RandomId();
   ticket.generation = ticket.trainer;
   const std::string refusal = "Another training or a deletion of index '" + index_name +
@@ -729,23 +732,46 @@ void EncryptedIndexCore::ThrowMalformedMapsAnswer(std::size_t maps) {
 void EncryptedIndexCore::RecordNewIncarnation() {
   if (!shared_index_store) return;
   const uint64_t drawn = RandomId();
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    MapAndVersion stored = index_store->GetMap(kTrainingStateKey, kTrainingStateVersionKey);
-    const TrainingState found = OpenStoredTrainingState(std::move(stored.map_data));
+  TrainingState state;
+  state.incarnation = drawn;
+  // Known before it is sent: a write whose answer was lost may have landed, and the
+  // clean-up removes the state only while it holds exactly these bytes.
+  created_state_blob_ = Seal(EncodeTrainingState(state));
+  std::string last_failure = "the change was refused every time";
+  // Every attempt ends with a read: a write refused when it ran again after its own
+  // commit, or whose answer was lost, is found there.
+  for (int attempt = 0;; ++attempt) {
+    std::vector<MapAndVersion> maps = index_store->GetMaps(kMapAndState);
+    if (maps.size() != 2) ThrowMalformedMapsAnswer(maps.size());
+    if (maps[1].map_data == created_state_blob_) {
+      incarnation = drawn;
+      return;
+    }
+    if (attempt == kMaxAttempts) break;
+    const bool state_stored = !maps[1].map_data.empty();
+    const TrainingState found = OpenStoredTrainingState(std::move(maps[1].map_data));
     // What a deletion that stopped half way left of an index of this name and key.
     if (found.phase == TrainingState::kDeleting) {
       index_store->DeleteIndex();
       continue;
     }
-    TrainingState state;
-    state.incarnation = drawn;
-    if (index_store->PushMap(kTrainingStateKey, Seal(EncodeTrainingState(state)), kTrainingStateVersionKey,
-                             stored.version)) {
-      incarnation = drawn;
-      return;
+    // A live index of this name and key, whose records may sit in a config store this
+    // creation does not see (another table): never written over. What a creation that
+    // failed or stopped before its counter map left holds no map, and is written over.
+    if (state_stored && !maps[0].map_data.empty()) ThrowNameTaken();
+    map_found_before_ = !maps[0].map_data.empty();
+    try {
+      index_store->PushMap(kTrainingStateKey, created_state_blob_, kTrainingStateVersionKey, maps[1].version);
+    } catch (const HoldLostError&) {
+      throw;
+    } catch (const std::exception& failure) {
+      last_failure = failure.what();
     }
   }
-  throw std::runtime_error("Failed to record the new index '" + index_name + "' in its index store");
+  const std::string message = "Failed to record the new index '" + index_name + "' in its index store (" +
+                              last_failure + "); create the index again";
+  log().error(message);
+  throw std::runtime_error(message);
 }
 
 }  // namespace ombrix

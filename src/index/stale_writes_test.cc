@@ -276,7 +276,10 @@ TEST(StaleWritesTest, ACreationThatLostItsHoldLeavesTheIndexMadeAgainWhole) {
         auto half_made = Open("made", log);
         EXPECT_THAT(ThrownText([&] { half_made->ListIDs(); }, false), ::testing::HasSubstr("did not finish"));
         half_made->DeleteIndex();
-        if (lands_between) backend.backend().RunBefore(Fault{.operation = "PushMap", .kind = INDEX}, make_again);
+        // The creation's next call after its write.
+        if (lands_between) {
+          backend.backend().RunBefore(Fault{.operation = "RenewHold", .kind = std::nullopt}, make_again);
+        }
         if (!lands_between) make_again();
       });
       EXPECT_THAT(ThrownText([&] { FilledIndex(ShallowSettings("made"), log.logger(), data); }),
@@ -334,7 +337,9 @@ TEST(StaleWritesTest, AStaleDeletionLeavesACreationInProgressAlone) {
         ThrownText([&] { FilledIndex(ShallowSettings("creating"), log.logger(), Clustered(10, 2, 2, 69)); });
     EXPECT_EQ(deletion, "Index 'creating' no longer exists: it was deleted");
     // Held past its lease, the creation may fail; it then says what to do about the name.
-    if (creation != "none") EXPECT_THAT(creation, ::testing::HasSubstr("create the index again")) << creation;
+    if (creation != "none") {
+      EXPECT_THAT(creation, ::testing::HasSubstr("create the index again")) << creation;
+    }
   }
 }
 
@@ -558,6 +563,98 @@ TEST(StaleWritesTest, ADeletionThatStoppedAtAnyStepSaysSoAndTheNextOneFinishesIt
     auto recreated = FilledIndex(ShallowSettings("halfway"), log.logger(), Rows(data, kItems, kItems + 1));
     EXPECT_EQ(recreated->ListIDs(), std::vector<std::string>{"id0"});
   }
+}
+
+// A new index of dimension 2: its records are final from the start.
+std::string Create(const IndexSettings& settings, CapturedLog& log) {
+  return ThrownText([&] { EncryptedIndex(settings.index_name, settings.index_key, IndexIVFFlat(2), settings,
+                                         log.logger(), nullptr); });
+}
+
+// Follows what a creation or deletion of "lost" told its caller; then the name is neither
+// blocked nor half deleted: it is made (again), and deleted leaves nothing.
+void FollowAndCheck(const std::string& text, bool deletion, CapturedLog& log, TestBackend& server) {
+  const bool exists = (!deletion && text == "none") || (text.find("load the index;") != std::string::npos &&
+                                                        ThrownText([&] { Open("lost", log)->ListIDs(); }) == "none");
+  if (!exists && text != "none") {
+    EXPECT_THAT(text, ::testing::ContainsRegex("create the index again|delete|try again"));
+    if (deletion || text.find("delete it") != std::string::npos) Open("lost", log)->DeleteIndex();
+  }
+  EXPECT_EQ(server.KeptEverywhere() == 0, !exists);
+  EXPECT_EQ(exists ? "none" : Create(ShallowSettings("lost"), log), "none");
+  EXPECT_EQ(ThrownText([&] { Open("lost", log)->DeleteIndex(); }), "none");
+  EXPECT_EQ(server.KeptEverywhere(), 0u);
+}
+
+// Each store call of a creation and of a deletion in turn commits and its answer is lost,
+// or it answers "refused" as a statement sent again after its commit does: the call ends
+// done, or with a text whose advice works.
+TEST(StaleWritesTest, ACreationOrDeletionWhoseAnswerWasLostEndsTruthfully) {
+  for (const int row : {0, 1, 2, 3}) {
+    const bool deletion = row >= 2;
+    const bool refused = row % 2 == 1;
+    for (uint64_t nth = 1, fired = 1; fired; ++nth) {
+      SCOPED_TRACE(std::to_string(deletion) + std::to_string(refused) + " call " + std::to_string(nth));
+      ScopedTestBackend backend;
+      CapturedLog log;
+      auto index = deletion ? FilledIndex(ShallowSettings("lost"), log.logger(), Clustered(20, 2, 2, 71)) : nullptr;
+      backend.backend().InjectFault({.nth = nth, .operation = "", .kind = std::nullopt, .message = "answer lost",
+                                     .reply_lost = !refused, .refused_after_apply = refused});
+      const uint64_t before = backend.backend().CallCount();
+      const std::string text =
+          deletion ? ThrownText([&] { index->DeleteIndex(); }) : Create(ShallowSettings("lost"), log);
+      fired = backend.backend().CallCount() - before >= nth;
+      backend.backend().ClearFaults();
+      FollowAndCheck(text, deletion, log, backend.backend());
+    }
+  }
+}
+
+// A creation of a live index's name and key under another config table is refused, and
+// the live index keeps its items and its handles.
+TEST(StaleWritesTest, ACreationUnderAnotherConfigTableLeavesTheLiveIndexAlone) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  auto live = FilledIndex(ShallowSettings("live"), log.logger(), Clustered(20, 2, 2, 72));
+  IndexSettings other_table = ShallowSettings("live");
+  other_table.config_location.table_name = "other_configs";
+  EXPECT_EQ(Create(other_table, log), "Index name live already exists");
+  EXPECT_EQ(live->ListIDs().size(), 20u);
+}
+
+// A creation stalls past its lease before its counter map, then before its configuration
+// record, while another process loads the name and upserts.
+TEST(StaleWritesTest, ACreationHeldPastItsLeaseKeepsEveryAcknowledgedItem) {
+  for (const Fault& stall : {Fault{.nth = 2, .operation = "PushMap", .kind = INDEX},
+                             Fault{.nth = 2, .operation = "CompareAndSetConfigItem", .kind = CONFIG}}) {
+    ScopedTestBackend backend;
+    CapturedLog log;
+    std::string upsert;
+    backend.backend().RunBefore(stall, [&] {
+      backend.backend().AdvanceClock(kLease + 1);
+      upsert = ThrownText([&] { UpsertRows(*Open("lost", log), Clustered(20, 2, 2, 73), 0, 20); }, false);
+    });
+    const std::string creation = Create(ShallowSettings("lost"), log);
+    // Every acknowledged item is there; otherwise the creation's advice works.
+    EXPECT_EQ(upsert == "none" ? Open("lost", log)->ListIDs().size() : 20u, 20u);
+    if (upsert != "none") FollowAndCheck(creation, false, log, backend.backend());
+  }
+}
+
+// An item delete failing at contents on another server after the records went says so, and
+// deleting the same ids again removes the contents.
+TEST(StaleWritesTest, AnItemDeleteFailingAtContentsElsewhereSaysItsRecordsWent) {
+  ScopedTestBackend backend;
+  CapturedLog log;
+  auto index = FilledIndex(ShallowSettings("rows"), log.logger(), Clustered(10, 2, 2, 74));
+  Matrix<float> data = Clustered(10, 2, 2, 74);
+  index->Upsert(Ids(10), data, std::vector<std::vector<uint8_t>>(10, {'c'}), {});
+  backend.backend().InjectFault(
+      {.operation = "BatchDeleteItems", .kind = ITEMS, .message = "rows locked", .unreachable = true});
+  EXPECT_THAT(ThrownText([&] { index->Delete(Ids(5)); }),
+              ::testing::HasSubstr("removed their records but not their contents (rows locked)"));
+  index->Delete(Ids(5));
+  EXPECT_EQ(EncryptedIndexCore::Load(ShallowSettings("rows"), log.logger())->items_store->GetNumItems(), 5u);
 }
 
 }  // namespace

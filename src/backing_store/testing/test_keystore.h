@@ -19,6 +19,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -39,6 +41,10 @@ struct Fault {
   std::string message = "injected keystore failure";  // thrown as std::runtime_error
   bool unreachable = false;      // thrown as ServerUnreachable (a time limit ran out)
   bool reply_lost = false;       // the call takes effect, then fails as ServerUnreachable
+  // The call takes effect, then answers "refused" (false), as a compare-and-set or
+  // conditional delete sent again after its first sending committed does; any other call
+  // fails as reply_lost.
+  bool refused_after_apply = false;
 };
 
 class TestBackend {
@@ -166,7 +172,8 @@ class TestBackend {
       const std::string message = fault.message;
       const bool unreachable = fault.unreachable;
       std::function<void()> action = it->action;
-      const bool reply_lost = fault.reply_lost;
+      const bool reply_lost = fault.reply_lost || fault.refused_after_apply;
+      refuse_after_apply_ = fault.refused_after_apply;
       if (!fault.sticky) faults_.erase(it);
       if (action) return action;
       if (reply_lost) {
@@ -193,6 +200,7 @@ class TestBackend {
   uint64_t clock_ms_ = 1'000'000;
   std::map<uint64_t, Holds> holds_;
   std::optional<std::string> lost_reply_;  // the call being made loses its reply
+  bool refuse_after_apply_ = false;        // ... and answers "refused" where it can
   std::map<uint64_t, uint64_t> kept_in_;   // config store id -> the table its items are kept in
 };
 
@@ -416,6 +424,14 @@ class TestKeystore : public Keystore {
     });
   }
 
+  static bool IsConditionalWrite(std::string_view operation) {
+    for (std::string_view name : {"PushMap", "CompareAndSetValue", "CompareAndSetConfigItem", "DeleteConfigItemIf",
+                                  "BatchDeleteCarriedWhileState"}) {
+      if (operation == name) return true;
+    }
+    return false;
+  }
+
   template <typename Body>
   auto Run(const char* operation, Body&& body) -> decltype(body(std::declval<TestBackend::Store&>())) {
     std::function<void()> action;
@@ -426,6 +442,9 @@ class TestKeystore : public Keystore {
         const std::string message = *backend_->lost_reply_;
         backend_->lost_reply_.reset();
         body(backend_->StoreFor(kept_in_));
+        if constexpr (std::is_same_v<decltype(body(std::declval<TestBackend::Store&>())), bool>) {
+          if (backend_->refuse_after_apply_ && IsConditionalWrite(operation)) return false;
+        }
         throw ServerUnreachable(message);
       }
       if (!action) return body(backend_->StoreFor(kept_in_));
