@@ -540,7 +540,7 @@ bool PostgresKeystore::DeleteCarriedInOneStepWhileState(const uint64_t& state_ke
   // session prepares it once. One key a store (the delete of one id) is an equality on the
   // whole primary key, whose every plan reads the key index. Several go as arrays, whose
   // generic plan, if the server settles on it while the table is small, reads the whole
-  // table: planned at each call instead, a delete of 100 ran at 0.87x.
+  // table; planned at each call instead, a delete of 100 ran at 0.87x of its rate prepared.
   const bool one_each = std::all_of(carried.begin(), carried.end(),
                                     [](const CarriedKeys& other) { return other.keys->size() == 1; });
   const std::string state_row = "SELECT 1 FROM " + table_ + " WHERE key = '" + std::to_string(state_key) +
