@@ -819,9 +819,14 @@ PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
     PgOutcome outcome;
     try {
       PgParams params;
-      for (const std::string& key : look->key_texts) params.AddText(key);
+      if (one) {
+        for (const std::string& key : look->key_texts) params.AddText(key);
+      } else {
+        params.AddText(look->key_array);
+      }
       params.AddText(fetched);
-      outcome = exec(connection_.get(), look->sql + " UNION ALL " + query(params.size(), kFetchPart), params,
+      outcome = exec(connection_.get(),
+                     (one ? look->sql : look->array_sql) + " UNION ALL " + query(params.size(), kFetchPart), params,
                      kBinaryFormat, PGRES_TUPLES_OK);
     } catch (...) {
       look->failure = std::current_exception();
@@ -1098,8 +1103,13 @@ void PostgresKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64
   if (connection_.session->shared) {
     // A statement left pending here would stand in the way of the other stores' on this
     // session: the read waits for the next key-value read on it and goes in its statement.
-    connection_.session->look =
-        Session::Look{MapsQuery(2 * keys.size(), kLookPart), MapKeyTexts(keys), keys, std::nullopt, nullptr};
+    std::vector<std::string> texts = MapKeyTexts(keys);
+    std::string array = "{";
+    for (const std::string& key : texts) array += (array.size() > 1 ? "," : "") + key;
+    array += '}';
+    connection_.session->look = Session::Look{MapsQuery(texts.size(), kLookPart), std::move(texts),
+                                              KeyValuesQuery(1, kLookPart), std::move(array), keys, std::nullopt,
+                                              nullptr};
     return;
   }
   maps_read_ =

@@ -133,8 +133,12 @@ class PostgresKeystore final : public Keystore {
     bool shared = false;  // another store runs its statements on it
     // The maps read SendMapsRead left for the next key-value read on the session.
     struct Look {
-      std::string sql;                     // its part of the statement; the keys are $1 .. $n
-      std::vector<std::string> key_texts;  // $1 .. $n
+      // Its part of a prepared statement, the keys $1 .. $n (MapsQuery), and of one planned
+      // with the keys known, the keys $1 (KeyValuesQuery).
+      std::string sql;
+      std::vector<std::string> key_texts;
+      std::string array_sql;
+      std::string key_array;
       std::vector<std::pair<uint64_t, uint64_t>> keys;
       std::optional<std::vector<MapAndVersion>> maps;
       std::exception_ptr failure;
