@@ -110,6 +110,8 @@ class PostgresKeystore final : public Keystore {
   // While another store shares the session, a maps read sent by SendMapsRead goes out
   // with the next key-value read on it, in one statement.
   bool FenceByHoldsOf(Keystore& holder_store) override;
+  // The session this store's statements run on, for tests that ask the server how it plans them.
+  PGconn* SessionForTesting() { return connection_.get(); }
 
  private:
   // Advisory lock classes: 42 is the compare-and-set's transaction lock; 43 admits one
@@ -131,8 +133,12 @@ class PostgresKeystore final : public Keystore {
     bool shared = false;  // another store runs its statements on it
     // The maps read SendMapsRead left for the next key-value read on the session.
     struct Look {
-      std::string sql;        // its part of the statement; the keys are $1
-      std::string key_array;  // $1
+      // Its part of a prepared statement, the keys $1 .. $n (MapsQuery), and of one planned
+      // with the keys known, the keys $1 (KeyValuesQuery).
+      std::string sql;
+      std::vector<std::string> key_texts;
+      std::string array_sql;
+      std::string key_array;
       std::vector<std::pair<uint64_t, uint64_t>> keys;
       std::optional<std::vector<MapAndVersion>> maps;
       std::exception_ptr failure;
@@ -199,10 +205,19 @@ class PostgresKeystore final : public Keystore {
   void AwaitingRowLocks(const std::function<bool(int64_t)>& attempt, const std::string& unfenced_advice);
   // One statement for all keys, binary results; rows hold (key, value) in columns 0, 1.
   PgOutcome SelectKeyValues(const std::vector<uint64_t>& keys);
-  // The rows of the keys in parameter $`param` (a KeyArray). The text depends on the store
-  // only, so each session prepares it once. With `part`, the rows carry it as a third
-  // column and the statement can be one part of a UNION ALL.
+  // "SELECT key, value FROM ", with `part` as a third column when given, so that the rows
+  // can be told apart within a UNION ALL.
+  static std::string KeyValueColumns(char part);
+  // The row of the key in parameter $`param`: an equality on the whole primary key, which
+  // every plan reads through the key index, the generic plan a prepared statement keeps
+  // after five runs included, however small the table was when it was made.
+  std::string KeyValueQuery(int param, char part = 0) const;
+  // The rows of the keys in parameter $`param` (a KeyArray). A plan made without the keys
+  // (a generic one) reads the whole table: for unnamed statements only.
   std::string KeyValuesQuery(int param, char part = 0) const;
+  // The rows of `key_count` keys in $1 .. $`key_count`, one KeyValueQuery each, in one
+  // UNION ALL: its text depends on the store and the count only, so each session prepares it once.
+  std::string MapsQuery(size_t key_count, char part = 0) const;
   // Keys as a text array parameter ("{1,2}").
   static std::string KeyArray(const std::vector<uint64_t>& keys);
   std::string KeyList(const std::vector<uint64_t>& keys) const;
@@ -215,7 +230,8 @@ class PostgresKeystore final : public Keystore {
   // The maps read SendMapsRead sent, until ReceiveMaps answers it.
   std::optional<PgSentStatement> maps_read_;
   std::vector<std::pair<uint64_t, uint64_t>> maps_read_keys_;
-  static std::string MapKeyArray(const std::vector<std::pair<uint64_t, uint64_t>>& keys);
+  // Each map key, then its version key, in decimal: the parameters of MapsQuery.
+  static std::vector<std::string> MapKeyTexts(const std::vector<std::pair<uint64_t, uint64_t>>& keys);
   std::vector<MapAndVersion> MapsOf(const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys,
                                     char part = 0) const;
   std::string table_name_;

@@ -444,6 +444,44 @@ TEST_F(PostgresKeystoreTest, AFencedDeleteRunsOnASessionOpenedAgain) {
   EXPECT_EQ(data->BatchGetVariable({1, 2, 3}), (std::vector<Bytes>{{}, {}, Text("z")}));
 }
 
+// A table grown on one session without an analysis keeps every statement the session
+// prepared on the key index: each one's generic plan (made here at every run) is made while
+// the table is small, and read back from the server once it is not.
+TEST_F(PostgresKeystoreTest, PreparedStatementsStayOnTheKeyIndexAsTheTableGrows) {
+  const uint64_t id = RandomId();
+  auto index = Open(ombrix::INDEX, id);
+  auto data = Open(ombrix::DATA, id);
+  ASSERT_TRUE(data->FenceByHoldsOf(*index));
+  PGconn* session = index->SessionForTesting();
+  ASSERT_TRUE(PgExec(session, "SET plan_cache_mode = force_generic_plan", PGRES_COMMAND_OK).ok);
+  data->BatchPushVariable({1, 2, 3}, {Text("x"), Text("y"), Text("z")});
+  const std::vector<std::pair<uint64_t, uint64_t>> maps = {{5, 6}, {7, 8}};
+  const std::vector<uint64_t> one = {3};
+  for (int run = 0; run < 6; ++run) {
+    index->GetMaps(maps);
+    index->SendMapsRead(maps);  // rides with the next read on the session
+    data->BatchGetVariable({1});
+    index->ReceiveMaps();
+    data->BatchGetVariable({2});
+    EXPECT_TRUE(index->BatchDeleteCarriedWhileState(60, {}, {{data.get(), &one}}));
+  }
+  session_->Exec("INSERT INTO " + table_ + " SELECT g::text, '\\x00', 1 FROM generate_series(100, 40099) g");
+  PgOutcome prepared = PgExec(session, "SELECT name, statement, cardinality(parameter_types) FROM pg_prepared_statements",
+                              PGRES_TUPLES_OK);
+  ASSERT_TRUE(prepared.ok) << prepared.error;
+  EXPECT_GE(prepared.rows(), 5);  // the row upsert, the maps read alone and with a fetch, the fetch, the delete
+  for (int row = 0; row < prepared.rows(); ++row) {
+    std::string nulls;
+    for (int i = std::stoi(PgText(prepared.result.get(), row, 2)); i > 0; --i) nulls += i > 1 ? "NULL, " : "NULL";
+    PgOutcome plan = PgExec(session, "EXPLAIN EXECUTE " + PgText(prepared.result.get(), row, 0) + "(" + nulls + ")",
+                            PGRES_TUPLES_OK);
+    ASSERT_TRUE(plan.ok) << plan.error;
+    std::string text;
+    for (int line = 0; line < plan.rows(); ++line) text += PgText(plan.result.get(), line, 0) + "\n";
+    EXPECT_THAT(text, testing::Not(HasSubstr("Seq Scan"))) << PgText(prepared.result.get(), row, 1);
+  }
+}
+
 TEST_F(PostgresKeystoreTest, FixedWidthReadsPadAndCut) {
   auto store = Open(ombrix::INDEX);
   store->BatchPushVariable({1, 2}, {Bytes{1, 2, 3}, Bytes(12, 0xEE)});
