@@ -39,6 +39,7 @@ inline constexpr int32_t kSessionMarkerKey = 1;
 // SQLSTATEs the keystore reacts to.
 inline constexpr std::string_view kDuplicateTable = "42P07";
 inline constexpr std::string_view kUniqueViolation = "23505";
+inline constexpr std::string_view kDuplicateObject = "42710";  // e.g. a table's row type
 inline constexpr std::string_view kLockNotAvailable = "55P03";  // lock_timeout
 
 // Parameters of one statement. Holds pointers only: the bytes must outlive the statement.
@@ -66,6 +67,10 @@ struct PgOutcome {
   bool ok = false;  // the result status is the one the statement should give
   std::string error;
   std::string sqlstate;
+  // The first session's answer was lost and the statement was sent again on a new one:
+  // the first run may have committed, so a compare-and-set that matched nothing now may
+  // have matched then. Its caller reads back what it meant to leave.
+  bool sent_again = false;
 
   int rows() const { return result ? PQntuples(result.get()) : 0; }
 };
@@ -89,6 +94,12 @@ std::string PgErrorMessage(const PGconn* connection);
 
 // "host:port" of the connection, for messages.
 std::string PgServerAddress(const PGconn* connection);
+
+// The options of the connection that act on this side of it (TLS, keepalives, time
+// limits: "name=value" lines, as libpq took them), leaving out what the server's own
+// answers tell (host, port, database, user, startup options, application name) and the
+// secrets. Two connections with equal lines behave alike on the client side.
+std::string PgClientSideOptions(PGconn* connection);
 
 // The statement functions below reconnect first when the connection broke since the last
 // statement outside a transaction (PQreset: the same parameters), and throw

@@ -189,7 +189,9 @@ class PostgresKeystore final : public Keystore {
   void WriteRows(const std::vector<Row>& rows);
   // One attempt of WriteRows; with a `lock_wait_ms` above 0 its statements wait that long
   // for a row lock, and false says one was not granted (the transaction rolled back).
-  bool TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms);
+  // A COMMIT whose answer was lost on a session that held nothing is not taken for a
+  // failure: the attempt runs once more (`again`), writing the same rows over its own.
+  bool TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms, bool again = true);
   // Runs `attempt(lock_wait_ms)` until it returns true. Unfenced, or with a lease of 0, it
   // runs once without a wait of its own (0). Fenced, each attempt waits a short while for
   // row locks, and one refused looks for silent holders of the index before the next,
@@ -208,6 +210,9 @@ class PostgresKeystore final : public Keystore {
   std::string KeyList(const std::vector<uint64_t>& keys) const;
   // The config table rows that belong to this index: exactly "<name>.oei" and "<name>.ovs".
   void AddOwnConfigNames(PgParams& params);
+  // Whether the config record `name` stores exactly `blob` (an empty one: that it is gone).
+  // Sealed blobs carry a random IV, so equal bytes are the writer's own.
+  bool ConfigItemIs(const std::string& name, const std::vector<uint8_t>& blob);
 
   SessionRef connection_;
   std::string conninfo_;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
@@ -1020,6 +1021,85 @@ TEST_F(PostgresHoldsTest, AReleaseWhoseAnswerWasLostSaysSo) {
     EXPECT_EQ(holder->GetItem(7), Bytes());
     EXPECT_TRUE(TakeWhole(*other, 2, std::chrono::seconds(10)).granted);
     EXPECT_TRUE(other->ReleaseHold(HoldKind::kExclusive, 2));
+  }
+}
+
+// A prepared statement sent on a session opened anew goes as that session knows it: the
+// session ended while idle before an item delete, and its successor ended while the
+// delete waited for a row lock; the delete runs on a third session.
+TEST_F(PostgresHoldsTest, AStatementSentAgainOnANewSessionRunsThere) {
+  const std::string name = "ombrix_again_" + std::to_string(RandomId() % 1000000);
+  const std::string conninfo = conninfo_ + " application_name=" + name;
+  const uint64_t id = RandomId();
+  auto index = OpenAt(conninfo, id);
+  PostgresKeystore items(PgConfig(conninfo, table_), "idx", id, ombrix::ITEMS, index.get());
+  const std::vector<uint64_t> keys = {7};
+  const std::vector<CarriedKeys> carried = {{&items, &keys}};
+  items.BatchPushVariable({7, 8}, {Text("gone"), Text("gone")});
+  ASSERT_TRUE(index->BatchDeleteCarriedWhileState(99, {}, carried));  // prepared now
+  const std::string session = "SELECT pid FROM pg_stat_activity WHERE application_name = '" + name + "'";
+  Terminate(std::stoi(session_->Scalar(session)));
+  ombrix_pg_test::PgSession locker(conninfo_);
+  locker.Exec("BEGIN");
+  locker.Query("SELECT 1 FROM " + table_ + " WHERE key = '8' FOR UPDATE");
+  const std::vector<uint64_t> locked = {8};
+  const std::vector<CarriedKeys> carried_locked = {{&items, &locked}};
+  std::atomic<bool> done{false};
+  std::string failure;
+  std::thread deleting([&] {
+    failure = ErrorText([&] { EXPECT_TRUE(index->BatchDeleteCarriedWhileState(99, {}, carried_locked)); });
+    done = true;
+  });
+  int ended = 0;
+  for (int look = 0; look < 3000 && !done && ended < 2; ++look) {
+    const auto rows = session_->Query(session + " AND wait_event_type = 'Lock'");
+    if (rows.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } else if (++ended == 1) {
+      Terminate(std::stoi(rows[0][0]));
+    }
+  }
+  locker.Exec("COMMIT");
+  deleting.join();
+  EXPECT_EQ(ended, 2) << failure;
+  EXPECT_EQ(failure, "(nothing thrown)");
+  EXPECT_EQ(items.BatchGetVariable({8}), std::vector<Bytes>{Bytes()});
+}
+
+// A compare-and-set whose answer was lost after the server committed it (the connection
+// cut as the reply came) is sent again on a new session, where it matches nothing: it
+// takes its own write for done, and a record another process wrote for another's.
+TEST_F(PostgresKeystoreTest, ACompareAndSetWhoseAnswerWasLostRecognisesItsOwnWrite) {
+  ombrix_test::StallingRelay relay(ServerPort(conninfo_));
+  auto store = std::make_unique<PostgresKeystore>(
+      PgConfig(conninfo_ + " host=127.0.0.1 port=" + std::to_string(relay.port()), config_table_), "idx",
+      RandomId(), ombrix::CONFIG);
+  auto other = Open(ombrix::CONFIG);
+  const struct {
+    const char* what;
+    const char* stored;  // before the call, by another process; nullptr: none
+    std::function<bool()> call;
+    bool done;
+    const char* left;  // nullptr: no record
+  } rows[] = {
+      {"create", nullptr, [&] { return store->CompareAndSetConfigItem("idx.oei", {}, Text("mine")); }, true, "mine"},
+      {"update", "mine", [&] { return store->CompareAndSetConfigItem("idx.oei", Text("mine"), Text("next")); }, true,
+       "next"},
+      {"delete", "next", [&] { return store->DeleteConfigItemIf("idx.oei", Text("next")); }, true, nullptr},
+      {"create over another's", "theirs",
+       [&] { return store->CompareAndSetConfigItem("idx.oei", {}, Text("mine")); }, false, "theirs"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    other->DeleteConfigItem("idx.oei");
+    if (row.stored != nullptr) other->PushConfigItem("idx.oei", Text(row.stored));
+    relay.Set(ombrix_test::StallingRelay::Mode::kCutNextReply);
+    EXPECT_EQ(row.call(), row.done);
+    if (row.left == nullptr) {
+      EXPECT_FALSE(other->ConfigItemExists("idx.oei"));
+    } else {
+      EXPECT_EQ(other->LoadConfigItem("idx.oei"), Text(row.left));
+    }
   }
 }
 

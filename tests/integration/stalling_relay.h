@@ -1,7 +1,7 @@
 // A loopback TCP relay between a client and a server that a test can make misbehave the
 // way networks do: stop forwarding with every connection left open (a partition, a host
 // that vanished without a FIN), or cut the connections the moment the server answers (a
-// reply lost after the server did the work). Test-only; one thread relays every
+// reply lost after the server did the work), once or always. Test-only; one thread relays every
 // connection, and the destructor closes everything.
 #pragma once
 
@@ -22,7 +22,9 @@ namespace ombrix_test {
 
 class StallingRelay {
  public:
-  enum class Mode { kForward, kStalled, kCutOnReply };
+  // kCutNextReply cuts one connection as kCutOnReply does, then forwards again, so that the
+  // client's next session gets through.
+  enum class Mode { kForward, kStalled, kCutOnReply, kCutNextReply };
 
   explicit StallingRelay(int server_port) : server_port_(server_port) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -105,7 +107,8 @@ class StallingRelay {
         bool open = true;
         if (i < polled && fds[1 + 2 * i].revents != 0) open = Pass(client, server);
         if (i < polled && open && fds[2 + 2 * i].revents != 0) {
-          open = mode != Mode::kCutOnReply && Pass(server, client);
+          open = mode != Mode::kCutOnReply && mode != Mode::kCutNextReply && Pass(server, client);
+          if (!open && mode == Mode::kCutNextReply) mode_ = Mode::kForward;
         }
         if (open) {
           kept.emplace_back(client, server);
