@@ -1093,7 +1093,7 @@ TEST_F(PostgresKeystoreTest, ACompareAndSetWhoseAnswerWasLostRecognisesItsOwnWri
     SCOPED_TRACE(row.what);
     other->DeleteConfigItem("idx.oei");
     if (row.stored != nullptr) other->PushConfigItem("idx.oei", Text(row.stored));
-    relay.Set(ombrix_test::StallingRelay::Mode::kCutNextReply);
+    relay.CutReplyTo("idx.oei");
     EXPECT_EQ(row.call(), row.done);
     if (row.left == nullptr) {
       EXPECT_FALSE(other->ConfigItemExists("idx.oei"));
@@ -1101,6 +1101,26 @@ TEST_F(PostgresKeystoreTest, ACompareAndSetWhoseAnswerWasLostRecognisesItsOwnWri
       EXPECT_EQ(other->LoadConfigItem("idx.oei"), Text(row.left));
     }
   }
+}
+
+// A transaction whose COMMIT committed but whose answer was lost (the connection cut as
+// the reply came) is taken for done: the map's compare-and-set says it stored the map, and
+// a batch or a deletion, written again on a new session, changes nothing more.
+TEST_F(PostgresKeystoreTest, ATransactionWhoseCommitAnswerWasLostIsDone) {
+  ombrix_test::StallingRelay relay(ServerPort(conninfo_));
+  auto store = std::make_unique<PostgresKeystore>(
+      PgConfig(conninfo_ + " host=127.0.0.1 port=" + std::to_string(relay.port()), table_), "idx", RandomId(),
+      ombrix::INDEX);
+  const std::string commit("COMMIT\0", 7);
+  relay.CutReplyTo(commit);
+  EXPECT_TRUE(store->PushMap(1, Text("map"), 2, 0));
+  EXPECT_EQ(store->GetMap(1, 2).version, 1u);
+  relay.CutReplyTo(commit);
+  EXPECT_NO_THROW(store->BatchPushVariable({7}, {Text("kept")}));
+  EXPECT_EQ(store->GetItem(7), Text("kept"));
+  relay.CutReplyTo(commit);
+  EXPECT_NO_THROW(store->DeleteIndex());
+  EXPECT_EQ(store->GetNumItems(), 0u);
 }
 
 }  // namespace

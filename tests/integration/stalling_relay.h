@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -53,6 +54,16 @@ class StallingRelay {
 
   int port() const { return port_; }
   void Set(Mode mode) { mode_ = mode; }
+  // kCutNextReply for the reply to what the client sends next that contains `bytes` (a
+  // statement's text): what the client sends before it passes both ways.
+  void CutReplyTo(std::string bytes) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      cut_after_ = std::move(bytes);
+      armed_client_ = -1;
+    }
+    mode_ = Mode::kCutNextReply;
+  }
 
  private:
   static sockaddr_in Loopback(int port) {
@@ -77,10 +88,11 @@ class StallingRelay {
   }
 
   // Moves what is there from one side to the other; false when the pair is done.
-  static bool Pass(int from, int to) {
+  static bool Pass(int from, int to, std::string* seen = nullptr) {
     char buffer[16384];
     const ssize_t got = recv(from, buffer, sizeof(buffer), 0);
     if (got <= 0) return false;
+    if (seen != nullptr) seen->assign(buffer, static_cast<size_t>(got));
     for (ssize_t sent = 0; sent < got;) {
       const ssize_t n = send(to, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
       if (n <= 0) return false;
@@ -105,10 +117,19 @@ class StallingRelay {
       for (size_t i = 0; i < pairs_.size(); ++i) {
         const auto [client, server] = pairs_[i];
         bool open = true;
-        if (i < polled && fds[1 + 2 * i].revents != 0) open = Pass(client, server);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (i < polled && fds[1 + 2 * i].revents != 0) {
+          std::string seen;
+          open = Pass(client, server, &seen);
+          if (mode == Mode::kCutNextReply && seen.find(cut_after_) != std::string::npos) armed_client_ = client;
+        }
         if (i < polled && open && fds[2 + 2 * i].revents != 0) {
-          open = mode != Mode::kCutOnReply && mode != Mode::kCutNextReply && Pass(server, client);
-          if (!open && mode == Mode::kCutNextReply) mode_ = Mode::kForward;
+          const bool cut = mode == Mode::kCutOnReply || (mode == Mode::kCutNextReply && armed_client_ == client);
+          open = !cut && Pass(server, client);
+          if (cut && mode == Mode::kCutNextReply) {
+            armed_client_ = -1;
+            mode_ = Mode::kForward;
+          }
         }
         if (open) {
           kept.emplace_back(client, server);
@@ -128,6 +149,9 @@ class StallingRelay {
   std::atomic<Mode> mode_{Mode::kForward};
   std::atomic<bool> stop_{false};
   std::vector<std::pair<int, int>> pairs_;  // (client, server); touched by the relay thread only
+  std::mutex mutex_;       // guards the two below
+  std::string cut_after_;  // kCutNextReply: empty cuts the first reply of any connection
+  int armed_client_ = -1;  // the connection whose next reply is cut
   std::thread thread_;
 };
 
