@@ -108,9 +108,12 @@ std::string PgClientSideOptions(PGconn* connection);
 // idleness is opened again without a WARNING, and a statement it refused as it ended one
 // is sent again on the new session (the server ran none of it). So is a statement outside a
 // transaction whose session an administrator ended (pg_terminate_backend) before any of its
-// answer came: what it did went with its transaction. A statement the server stopped
-// at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
-// server's text, after rolling back the transaction it ran in (the session stays usable).
+// answer came: what it did went with its transaction. Its connection may also have dropped
+// after the server committed it, before the answer came: its outcome then says sent_again,
+// and a statement prepared on the old session goes as text on the new one. A statement the
+// server stopped at statement_timeout or lock_timeout throws ServerTimeLimit naming the
+// server, with the server's text, after rolling back the transaction it ran in (the session
+// stays usable).
 // While `keep` is set, a broken connection is not opened again: its session held locks
 // that a new session would not hold, and the statement throws HoldLostError instead. Its
 // text says what the session held (`held`, e.g. "index 'docs' for this upsert") and what

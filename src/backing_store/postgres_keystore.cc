@@ -172,7 +172,7 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
 
   const bool may_join = holder != nullptr && holder != this && !is_config();
   if (may_join && holder->conninfo_ == conninfo_) {
-    JoinSessionOf(*holder);  // the same words reach the same server, database and role
+    JoinSessionOf(*holder);  // the same words reach the same server, as the same session would
   } else {
     // Holds live on the index store's session, and the maps' transaction lock and the row
     // locks of a write or deletion on every key-value store's: each of those sessions ends
