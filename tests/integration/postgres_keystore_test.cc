@@ -199,6 +199,14 @@ TEST_F(PostgresKeystoreTest, DuplicateTableStateTakesTheWarningPath) {
   session_->Exec("DROP SEQUENCE " + config_table_);
 }
 
+// A CREATE refused with 42710 is taken like 42P07 only where the table is there (a racer
+// made it); an unrelated type holding the name makes opening say what to do.
+TEST_F(PostgresKeystoreTest, ATypeHoldingTheTableNameIsNamedWithAWayOut) {
+  session_->Exec("CREATE TYPE " + config_table_ + " AS ENUM ('a')");
+  EXPECT_THAT(ErrorText([&] { Open(ombrix::CONFIG); }), HasSubstr("give the location another table_name"));
+  session_->Exec("DROP TYPE " + config_table_);
+}
+
 TEST_F(PostgresKeystoreTest, UnsafeTableNamesAreRefusedBeforeAnySql) {
   const std::string marker = UniqueTableName("pwned");
   const std::vector<std::string> unsafe = {
