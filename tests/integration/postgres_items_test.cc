@@ -90,9 +90,8 @@ TEST_F(PostgresItemsTest, StoresSpelledOtherwiseRunOnTheIndexStoresSession) {
   }
 }
 
-// A contents location whose connection sets the session otherwise (another search_path,
-// a statement_timeout of its own) would not behave the same on the index store's session:
-// it keeps its own, and its table is the one its search_path names.
+// Contents whose connection sets the session otherwise (search_path, statement_timeout) would not
+// behave the same on the index store's session: they keep their own, in their search_path.
 TEST_F(PostgresItemsTest, ContentsWithSettingsOfTheirOwnKeepTheirOwnSession) {
   const std::string schema = UniqueTableName("schema");
   session_->Exec("CREATE SCHEMA " + schema);
@@ -101,11 +100,11 @@ TEST_F(PostgresItemsTest, ContentsWithSettingsOfTheirOwnKeepTheirOwnSession) {
     IndexSettings settings;
     settings.index_name = UniqueTableName("index");
     settings.index_key.fill(3);
+    settings.cpu_threads = 0;
+    settings.payload_size = testing_util::kPayloadSize;
     settings.index_location = settings.data_location = PgConfig(conninfo_, table_);
     settings.items_location = PgConfig(conninfo_ + " options='" + options + "'", table_);
     settings.config_location = PgConfig(conninfo_, config_table_);
-    settings.cpu_threads = 0;
-    settings.payload_size = testing_util::kPayloadSize;
     auto core = EncryptedIndexCore::Create(settings, &InternalLogger(), {1});
     EXPECT_FALSE(core->index_store->FencesInOneStep(*core->items_store));
   }

@@ -1,8 +1,8 @@
 // A loopback TCP relay between a client and a server that a test can make misbehave the
 // way networks do: stop forwarding with every connection left open (a partition, a host
 // that vanished without a FIN), or cut the connections the moment the server answers (a
-// reply lost after the server did the work), once or always. Test-only; one thread relays every
-// connection, and the destructor closes everything.
+// reply lost after the server did the work), or only the one that sent a given statement.
+// Test-only; one thread relays every connection, and the destructor closes everything.
 #pragma once
 
 #include <netinet/in.h>
@@ -23,8 +23,6 @@ namespace ombrix_test {
 
 class StallingRelay {
  public:
-  // kCutNextReply cuts one connection as kCutOnReply does, then forwards again, so that the
-  // client's next session gets through.
   enum class Mode { kForward, kStalled, kCutOnReply, kCutNextReply };
 
   explicit StallingRelay(int server_port) : server_port_(server_port) {
@@ -54,14 +52,12 @@ class StallingRelay {
 
   int port() const { return port_; }
   void Set(Mode mode) { mode_ = mode; }
-  // kCutNextReply for the reply to what the client sends next that contains `bytes` (a
-  // statement's text): what the client sends before it passes both ways.
+  // Cuts, as kCutOnReply does, only the connection that next sends `bytes` (a statement's
+  // text), as the reply comes back; then forwards again (kCutNextReply turns kForward).
   void CutReplyTo(std::string bytes) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      cut_after_ = std::move(bytes);
-      armed_client_ = -1;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    cut_after_ = std::move(bytes);
+    armed_client_ = -1;
     mode_ = Mode::kCutNextReply;
   }
 
@@ -118,18 +114,16 @@ class StallingRelay {
         const auto [client, server] = pairs_[i];
         bool open = true;
         std::lock_guard<std::mutex> lock(mutex_);
+        const Mode now = mode_;  // CutReplyTo may have come since the poll
         if (i < polled && fds[1 + 2 * i].revents != 0) {
           std::string seen;
           open = Pass(client, server, &seen);
-          if (mode == Mode::kCutNextReply && seen.find(cut_after_) != std::string::npos) armed_client_ = client;
+          if (now == Mode::kCutNextReply && seen.find(cut_after_) != std::string::npos) armed_client_ = client;
         }
         if (i < polled && open && fds[2 + 2 * i].revents != 0) {
-          const bool cut = mode == Mode::kCutOnReply || (mode == Mode::kCutNextReply && armed_client_ == client);
-          open = !cut && Pass(server, client);
-          if (cut && mode == Mode::kCutNextReply) {
-            armed_client_ = -1;
-            mode_ = Mode::kForward;
-          }
+          const bool cut_once = now == Mode::kCutNextReply && armed_client_ == client;
+          open = now != Mode::kCutOnReply && !cut_once && Pass(server, client);
+          if (cut_once) mode_ = Mode::kForward;
         }
         if (open) {
           kept.emplace_back(client, server);
@@ -150,8 +144,8 @@ class StallingRelay {
   std::atomic<bool> stop_{false};
   std::vector<std::pair<int, int>> pairs_;  // (client, server); touched by the relay thread only
   std::mutex mutex_;       // guards the two below
-  std::string cut_after_;  // kCutNextReply: empty cuts the first reply of any connection
-  int armed_client_ = -1;  // the connection whose next reply is cut
+  std::string cut_after_;  // kCutNextReply: what the connection to cut sends
+  int armed_client_ = -1;  // the connection that sent it
   std::thread thread_;
 };
 
