@@ -300,9 +300,19 @@ PgParams TextParams(const std::vector<std::string>& texts) {
   return params;
 }
 
+// Whether the connection's current session prepared `sql` as `name`. One opened anew since
+// the name was looked up knows no name of the old one: a statement sent again there goes
+// as text instead.
+bool SessionKnows(const PGconn* connection, const std::string& sql, const std::string& name) {
+  const SessionNotes* notes = NotesOf(connection);
+  if (notes == nullptr || name.empty()) return false;
+  const auto known = notes->prepared.find(sql);
+  return known != notes->prepared.end() && known->second == name;
+}
+
 int SendSent(PGconn* connection, const PgSentStatement& sent) {
   const PgParams params = TextParams(sent.texts);
-  if (sent.name.empty()) {
+  if (!SessionKnows(connection, sent.sql, sent.name)) {
     return PQsendQueryParams(connection, sent.sql.c_str(), params.size(), nullptr, params.values(),
                              params.lengths(), params.formats(), sent.result_format);
   }
@@ -360,8 +370,10 @@ PgOutcome Settle(PGconn* connection, ExecStatusType expected, Send send, PgOutco
     SessionNotes* notes = NotesOf(connection);
     const bool undone = notes != nullptr && notes->undone_if_ended;
     if (outcome.sqlstate == kIdleSessionTimeout || undone) {
-      if (notes != nullptr && outcome.sqlstate == kIdleSessionTimeout) notes->ended_idle = true;
+      const bool ran_none = outcome.sqlstate == kIdleSessionTimeout;
+      if (notes != nullptr && ran_none) notes->ended_idle = true;
       outcome = Collect(connection, expected, send);
+      outcome.sent_again = !ran_none;
     }
   }
   if (lock_wait == LockWait::kAnswer && outcome.sqlstate == kLockNotAvailable) {
@@ -440,7 +452,9 @@ void ApplySessionLimits(PGconn* connection) {
         std::to_string(kSessionMarkerClass) + ", " + std::to_string(kSessionMarkerKey) +
         ") by which other processes of this library know it as theirs: another application holds it "
         "exclusively. Should this process stop while it holds an index, the others wait for the server's "
-        "limits to end its session");
+        "limits to end its session. To have it granted, find the session that holds it (pg_locks: "
+        "locktype 'advisory', classid " + std::to_string(kSessionMarkerClass) + ", objid " +
+        std::to_string(kSessionMarkerKey) + ") and let its application use another key, then connect again");
   }
   if (statement_ms <= 0) {
     statement_ms = kDefaultStatementMs;
@@ -526,6 +540,24 @@ std::string PgServerAddress(const PGconn* connection) {
   const char* port = PQport(connection);
   return Masked(connection,
                 std::string(host != nullptr ? host : "") + ":" + (port != nullptr ? port : ""));
+}
+
+std::string PgClientSideOptions(PGconn* connection) {
+  // Told by the server (who it is, where, as whom, with which settings), spelled in many
+  // ways for one server, or secret.
+  static constexpr std::string_view kServerSide[] = {
+      "host", "hostaddr", "port", "dbname", "user", "password", "passfile", "service", "options",
+      "application_name", "fallback_application_name", "sslpassword"};
+  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(PQconninfo(connection), PQconninfoFree);
+  if (!options) throw std::bad_alloc();
+  std::string lines;
+  for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
+    const std::string_view keyword = option->keyword;
+    if (std::find(std::begin(kServerSide), std::end(kServerSide), keyword) != std::end(kServerSide)) continue;
+    if (option->val == nullptr || std::string_view(option->dispchar) == "*") continue;
+    lines += std::string(keyword) + "=" + option->val + "\n";
+  }
+  return lines;
 }
 
 void PgKeepSession(PGconn* connection, bool keep, const std::string& held, const std::string& advice) {
@@ -648,6 +680,10 @@ PgOutcome PgExecPrepared(PGconn* connection, const std::string& sql, const PgPar
     const std::optional<std::string> name = PreparedOnSession(connection, *notes, sql, params.size(), refused);
     if (!name) return refused;
     PgOutcome outcome = Run(connection, expected, [&](PGconn* c) {
+      if (!SessionKnows(c, sql, *name)) {
+        return PQsendQueryParams(c, sql.c_str(), params.size(), nullptr, params.values(), params.lengths(),
+                                 params.formats(), result_format);
+      }
       return PQsendQueryPrepared(c, name->c_str(), params.size(), params.values(), params.lengths(),
                                  params.formats(), result_format);
     });

@@ -39,6 +39,7 @@ inline constexpr int32_t kSessionMarkerKey = 1;
 // SQLSTATEs the keystore reacts to.
 inline constexpr std::string_view kDuplicateTable = "42P07";
 inline constexpr std::string_view kUniqueViolation = "23505";
+inline constexpr std::string_view kDuplicateObject = "42710";  // e.g. a table's row type
 inline constexpr std::string_view kLockNotAvailable = "55P03";  // lock_timeout
 
 // Parameters of one statement. Holds pointers only: the bytes must outlive the statement.
@@ -66,6 +67,10 @@ struct PgOutcome {
   bool ok = false;  // the result status is the one the statement should give
   std::string error;
   std::string sqlstate;
+  // The first session's answer was lost and the statement was sent again on a new one:
+  // the first run may have committed, so a compare-and-set that matched nothing now may
+  // have matched then. Its caller reads back what it meant to leave.
+  bool sent_again = false;
 
   int rows() const { return result ? PQntuples(result.get()) : 0; }
 };
@@ -90,6 +95,12 @@ std::string PgErrorMessage(const PGconn* connection);
 // "host:port" of the connection, for messages.
 std::string PgServerAddress(const PGconn* connection);
 
+// The options of the connection that act on this side of it (TLS, keepalives, time
+// limits: "name=value" lines, as libpq took them), leaving out what the server's own
+// answers tell (host, port, database, user, startup options, application name) and the
+// secrets. Two connections with equal lines behave alike on the client side.
+std::string PgClientSideOptions(PGconn* connection);
+
 // The statement functions below reconnect first when the connection broke since the last
 // statement outside a transaction (PQreset: the same parameters), and throw
 // ServerUnreachable when that fails or when the server does not answer within the
@@ -97,9 +108,12 @@ std::string PgServerAddress(const PGconn* connection);
 // idleness is opened again without a WARNING, and a statement it refused as it ended one
 // is sent again on the new session (the server ran none of it). So is a statement outside a
 // transaction whose session an administrator ended (pg_terminate_backend) before any of its
-// answer came: what it did went with its transaction. A statement the server stopped
-// at statement_timeout or lock_timeout throws ServerTimeLimit naming the server, with the
-// server's text, after rolling back the transaction it ran in (the session stays usable).
+// answer came: what it did went with its transaction. Its connection may also have dropped
+// after the server committed it, before the answer came: its outcome then says sent_again,
+// and a statement prepared on the old session goes as text on the new one. A statement the
+// server stopped at statement_timeout or lock_timeout throws ServerTimeLimit naming the
+// server, with the server's text, after rolling back the transaction it ran in (the session
+// stays usable).
 // While `keep` is set, a broken connection is not opened again: its session held locks
 // that a new session would not hold, and the statement throws HoldLostError instead. Its
 // text says what the session held (`held`, e.g. "index 'docs' for this upsert") and what

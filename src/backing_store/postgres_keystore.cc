@@ -172,7 +172,7 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
 
   const bool may_join = holder != nullptr && holder != this && !is_config();
   if (may_join && holder->conninfo_ == conninfo_) {
-    JoinSessionOf(*holder);  // the same words reach the same server, database and role
+    JoinSessionOf(*holder);  // the same words reach the same server, as the same session would
   } else {
     // Holds live on the index store's session, and the maps' transaction lock and the row
     // locks of a write or deletion on every key-value store's: each of those sessions ends
@@ -195,14 +195,21 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
 const std::string& PostgresKeystore::ServerIdentity() {
   std::optional<std::string>& identity = connection_.session->identity;
   if (identity) return *identity;
-  // A standby shares its primary's system identifier; the start time tells them apart.
-  PgOutcome outcome = PgExec(connection_.get(),
-                             "SELECT system_identifier::text || '/' || extract(epoch FROM pg_postmaster_start_time())::text || '/' || "
-                             "current_database() || '/' || current_user FROM pg_control_system()",
-                             PGRES_TUPLES_OK);
+  // A standby shares its primary's system identifier; the start time tells them apart. A
+  // store behaves the same on another session only where its tables resolve in the same
+  // schemas and the settings its connection gave the server (startup options such as
+  // search_path or statement_timeout, the application name) are the same: those the server
+  // took from the client show with the source 'client'.
+  PgOutcome outcome = PgExec(
+      connection_.get(),
+      "SELECT system_identifier::text || '/' || extract(epoch FROM pg_postmaster_start_time())::text || '/' || "
+      "current_database() || '/' || current_user || '/' || current_schemas(true)::text || '/' || "
+      "coalesce((SELECT string_agg(name || '=' || setting, ',' ORDER BY name) FROM pg_settings "
+      "WHERE source = 'client'), '') FROM pg_control_system()",
+      PGRES_TUPLES_OK);
   identity = std::string();
   if (outcome.ok && outcome.rows() == 1 && !PgIsNull(outcome.result.get(), 0, 0)) {
-    identity = PgText(outcome.result.get(), 0, 0);
+    identity = PgText(outcome.result.get(), 0, 0) + "\n" + PgClientSideOptions(connection_.get());
   } else {
     InternalLogger().info("PostgreSQL server " + PgServerAddress(connection_.get()) +
                           " did not say which server it is (" + outcome.error + "): stores of index '" +
@@ -251,9 +258,15 @@ void PostgresKeystore::Open() {
                           "NOT NULL, PRIMARY KEY (key, index_name));";
     PgOutcome created = PgExec(connection_.get(), create, PGRES_COMMAND_OK);
     // Another session created the table after our check: 42P07 when it committed first,
-    // 23505 (on the catalogue's unique index) when both CREATEs ran at the same time.
-    if (!created.ok && created.sqlstate != kDuplicateTable && created.sqlstate != kUniqueViolation) {
+    // 23505 (on the catalogue's unique index) when both CREATEs ran at the same time, 42710
+    // when the racer's row type of the same name was there first.
+    if (!created.ok && created.sqlstate != kDuplicateTable && created.sqlstate != kUniqueViolation &&
+        created.sqlstate != kDuplicateObject) {
       LogAndThrow("Failed to create postgres table: " + created.error);
+    }
+    if (created.sqlstate == kDuplicateObject && TableColumns().empty()) {
+      LogAndThrow("Failed to create postgres table: " + created.error + ": another object of the schema has the name " +
+                  table_name_ + "; give the location another table_name");
     }
     if (!created.ok) {
       const std::string line = "Table " + table_name_ + " already exists.";
@@ -412,7 +425,8 @@ void PostgresKeystore::AwaitingRowLocks(const std::function<bool(int64_t)>& atte
   }
 }
 
-bool PostgresKeystore::TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms) {
+bool PostgresKeystore::TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms, bool again) {
+  bool committing = false;
   if (lock_wait_ms > 0) {
     // In BEGIN's own round trip: a write that waits for no lock pays nothing for it.
     PgOutcome begun = PgExec(connection_.get(), "BEGIN; SET LOCAL lock_timeout = " + std::to_string(lock_wait_ms),
@@ -445,10 +459,12 @@ bool PostgresKeystore::TryWriteRows(const std::vector<StoreRows>& writes, int64_
         if (!outcome.ok) LogAndThrow("Postgres query execution failed: " + outcome.error);
       }
     }
+    committing = true;
     CommitTransaction();
   } catch (const ServerUnreachable&) {
     throw;  // the transaction went with the connection
   } catch (const std::exception&) {
+    if (committing && again && PgSessionLost(connection_.get())) return TryWriteRows(writes, lock_wait_ms, false);
     PgRollbackIfOpen(connection_.get());
     LogAndThrow("Error executing Batch Push. Rolling back transaction.");
   }
@@ -600,6 +616,7 @@ bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_
   InternalLogger().info("Postgres push_map expected_version: " + std::to_string(expected_version));
   const uint64_t new_version = expected_version + 1;
   PGconn* connection = connection_.get();
+  bool committing = false;
   try {
     // One round trip opens the transaction with its settings. The limit applies from the
     // next statement on, so the lock's wait below is bounded by it.
@@ -646,6 +663,7 @@ bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_
                                std::to_string(expected_version));
     }
     update.result.reset();
+    committing = success;
     PgOutcome commit = PgExec(connection, "COMMIT", PGRES_COMMAND_OK);
     if (!commit.ok) throw std::runtime_error("Commit failed: " + commit.error);
     if (success) {
@@ -660,6 +678,13 @@ bool PostgresKeystore::PushMap(const uint64_t& map_key, const std::vector<uint8_
     // Not a refused update: retrying would only wait out the same limits again.
     throw;
   } catch (const std::exception& e) {
+    if (committing && PgSessionLost(connection)) {
+      // The COMMIT's answer was lost, not necessarily the COMMIT: a refusal would make the
+      // caller apply its change a second time over its own. The map's bytes are sealed
+      // anew at each push, so finding them under the new version means it committed.
+      const MapAndVersion stored = GetMap(map_key, version_key);
+      if (stored.version == new_version && stored.map_data == map) return true;
+    }
     PgRollbackIfOpen(connection);
     InternalLogger().error(std::string("Failed to update map: ") + e.what());
     return false;
@@ -927,7 +952,24 @@ bool PostgresKeystore::CompareAndSetConfigItem(const std::string& name,
   }
   PgOutcome outcome = PgExecParams(connection_.get(), sql, params, kTextFormat, PGRES_TUPLES_OK);
   if (!outcome.ok) LogAndThrow("Failed to compare and set config item '" + name + "': " + outcome.error);
+  // Sent again after its answer was lost, it finds its own committed write in the way.
+  if (outcome.rows() == 0 && outcome.sent_again) return ConfigItemIs(name, blob);
   return outcome.rows() == 1;
+}
+
+bool PostgresKeystore::ConfigItemIs(const std::string& name, const std::vector<uint8_t>& blob) {
+  PgParams params;
+  params.AddText(name);
+  PgOutcome outcome = PgExecParams(connection_.get(), "SELECT config FROM " + table_ + " WHERE index_name = $1;",
+                                   params, kBinaryFormat, PGRES_TUPLES_OK);
+  if (!outcome.ok) {
+    LogAndThrow("PostgreSQL server " + PgServerAddress(connection_.get()) + " lost the answer to a write of record '" +
+                name + "' and then failed to say whether it was done (" + outcome.error +
+                "): call again, or load the index to see its state");
+  }
+  const bool is = outcome.rows() == 0 ? blob.empty() : PgBytes(outcome.result.get(), 0, 0) == blob;
+  if (is) InternalLogger().info("The write of record '" + name + "' whose answer was lost had been done");
+  return is;
 }
 
 std::vector<uint8_t> PostgresKeystore::LoadConfigItem(const std::string& name) {
@@ -971,6 +1013,7 @@ bool PostgresKeystore::DeleteConfigItemIf(const std::string& name, const std::ve
                                    "DELETE FROM " + table_ + " WHERE index_name = $1 AND config = $2 RETURNING 1;",
                                    params, kTextFormat, PGRES_TUPLES_OK);
   if (!outcome.ok) LogAndThrow("Failed to delete config item '" + name + "': " + outcome.error);
+  if (outcome.rows() == 0 && outcome.sent_again) return ConfigItemIs(name, {});
   return outcome.rows() == 1;
 }
 
@@ -994,20 +1037,27 @@ void PostgresKeystore::DeleteIndex() {
     params.AddText(id_text_);
     // Under the lock of the maps' compare-and-set: a push whose snapshot predates the
     // deletion would otherwise store a map again over entries that are gone.
-    BeginTransaction();
-    try {
-      PgOutcome lock = PgExec(connection_.get(), MapLockStatement(), PGRES_TUPLES_OK);
-      if (!lock.ok) throw std::runtime_error("Failed to acquire lock: " + lock.error);
-      PgOutcome outcome =
-          PgExecParams(connection_.get(), "DELETE FROM " + table_ + " WHERE index_name = $1;",
-                       params, kTextFormat, PGRES_COMMAND_OK);
-      if (!outcome.ok) throw std::runtime_error(outcome.error);
-      CommitTransaction();
-    } catch (const ServerUnreachable&) {
-      throw;
-    } catch (const std::exception& failure) {
-      PgRollbackIfOpen(connection_.get());
-      LogAndThrow(std::string("Failed to delete index (string representation): ") + failure.what());
+    // A COMMIT whose answer was lost runs once more: deleting what is gone changes nothing.
+    for (bool again = true;; again = false) {
+      bool committing = false;
+      BeginTransaction();
+      try {
+        PgOutcome lock = PgExec(connection_.get(), MapLockStatement(), PGRES_TUPLES_OK);
+        if (!lock.ok) throw std::runtime_error("Failed to acquire lock: " + lock.error);
+        PgOutcome outcome =
+            PgExecParams(connection_.get(), "DELETE FROM " + table_ + " WHERE index_name = $1;",
+                         params, kTextFormat, PGRES_COMMAND_OK);
+        if (!outcome.ok) throw std::runtime_error(outcome.error);
+        committing = true;
+        CommitTransaction();
+        break;
+      } catch (const ServerUnreachable&) {
+        throw;
+      } catch (const std::exception& failure) {
+        if (committing && again && PgSessionLost(connection_.get())) continue;
+        PgRollbackIfOpen(connection_.get());
+        LogAndThrow(std::string("Failed to delete index (string representation): ") + failure.what());
+      }
     }
     PgOutcome numeric = PgExecParams(
         connection_.get(), "DELETE FROM " + table_ + " WHERE index_name::bigint = $1;", params,

@@ -31,10 +31,11 @@ class PostgresKeystore final : public Keystore {
   // std::runtime_error otherwise.
   //
   // With `holder` (the index store of the same index, whose holds are to fence this store's
-  // writes), a DATA or ITEMS store whose server, database and role are the holder's runs
-  // on the holder's session from the start, fenced by its holds (FenceByHoldsOf): with the
-  // same connection string it never connects; with another it connects once to ask the
-  // server who it is, and closes that session when the answer is the holder's server.
+  // writes), a DATA or ITEMS store that would behave the same on the holder's session (its
+  // server, database, role, schemas and session settings) runs on it from the start, fenced
+  // by its holds (FenceByHoldsOf): with the same connection string it never connects; with
+  // another it connects once to ask the server, and closes that session when the answers
+  // are the holder's. Elsewhere it keeps its own session, unfenced.
   PostgresKeystore(const ombrix::DBConfig& config, const std::string& index_name,
                    uint64_t index_id, int32_t store_kind, PostgresKeystore* holder = nullptr);
   ~PostgresKeystore() override = default;
@@ -101,9 +102,9 @@ class PostgresKeystore final : public Keystore {
   bool ReleaseHold(HoldKind kind, uint64_t holder) override;
   bool ExclusiveHoldIsLive() override;
   void SetWriteFence(std::optional<WriteFence> fence) override;
-  // On the server, database and role of `holder_store` (a PostgreSQL store that keeps
+  // Where it behaves the same as on `holder_store`'s session (a PostgreSQL store that keeps
   // holds: the same connection string, or the same answers of both sessions to who the
-  // server is, asked once per session), this store runs its statements on that store's
+  // server is and how the session is set, asked once per session), this store runs its statements on that store's
   // session from now on, so they
   // end with the locks the session holds: a fenced statement on a session that ended throws
   // HoldLostError, and a transaction left open by a stopped holder is rolled back with it.
@@ -145,7 +146,9 @@ class PostgresKeystore final : public Keystore {
     };
     std::optional<Look> look;
     // Who the server is, as the session's server said it (system identifier, start time,
-    // database, role); empty when the server would not say. Asked at most once.
+    // database, role, the schemas names resolve in, the settings the client gave it), and
+    // the connection's client-side options; empty when the server would not say. Asked at
+    // most once.
     std::optional<std::string> identity;
   };
   // The session's connection where a PgConnection would be (get()).
@@ -164,8 +167,8 @@ class PostgresKeystore final : public Keystore {
   void Open();
   // The session's identity (see Session::identity).
   const std::string& ServerIdentity();
-  // Whether this store's session reaches `holder`'s server, database and role: by the same
-  // connection string, or by the same identity.
+  // Whether this store's session reaches `holder`'s server, database and role with the same
+  // schemas and settings: by the same connection string, or by the same identity.
   bool SameServerAs(PostgresKeystore& holder);
   // Runs this store's statements on `holder`'s session, fenced by its holds; its own
   // session, if another, is closed.
@@ -195,7 +198,9 @@ class PostgresKeystore final : public Keystore {
   void WriteRows(const std::vector<Row>& rows);
   // One attempt of WriteRows; with a `lock_wait_ms` above 0 its statements wait that long
   // for a row lock, and false says one was not granted (the transaction rolled back).
-  bool TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms);
+  // A COMMIT whose answer was lost on a session that held nothing is not taken for a
+  // failure: the attempt runs once more (`again`), writing the same rows over its own.
+  bool TryWriteRows(const std::vector<StoreRows>& writes, int64_t lock_wait_ms, bool again = true);
   // Runs `attempt(lock_wait_ms)` until it returns true. Unfenced, or with a lease of 0, it
   // runs once without a wait of its own (0). Fenced, each attempt waits a short while for
   // row locks, and one refused looks for silent holders of the index before the next,
@@ -223,6 +228,9 @@ class PostgresKeystore final : public Keystore {
   std::string KeyList(const std::vector<uint64_t>& keys) const;
   // The config table rows that belong to this index: exactly "<name>.oei" and "<name>.ovs".
   void AddOwnConfigNames(PgParams& params);
+  // Whether the config record `name` stores exactly `blob` (an empty one: that it is gone).
+  // Sealed blobs carry a random IV, so equal bytes are the writer's own.
+  bool ConfigItemIs(const std::string& name, const std::vector<uint8_t>& blob);
 
   SessionRef connection_;
   std::string conninfo_;

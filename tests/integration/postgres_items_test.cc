@@ -90,5 +90,27 @@ TEST_F(PostgresItemsTest, StoresSpelledOtherwiseRunOnTheIndexStoresSession) {
   }
 }
 
+// Contents whose connection sets the session otherwise (search_path, statement_timeout) would not
+// behave the same on the index store's session: they keep their own, in their search_path.
+TEST_F(PostgresItemsTest, ContentsWithSettingsOfTheirOwnKeepTheirOwnSession) {
+  const std::string schema = UniqueTableName("schema");
+  session_->Exec("CREATE SCHEMA " + schema);
+  for (const std::string& options : {"-c search_path=" + schema, std::string("-c statement_timeout=1500")}) {
+    SCOPED_TRACE(options);
+    IndexSettings settings;
+    settings.index_name = UniqueTableName("index");
+    settings.index_key.fill(3);
+    settings.cpu_threads = 0;
+    settings.payload_size = testing_util::kPayloadSize;
+    settings.index_location = settings.data_location = PgConfig(conninfo_, table_);
+    settings.items_location = PgConfig(conninfo_ + " options='" + options + "'", table_);
+    settings.config_location = PgConfig(conninfo_, config_table_);
+    auto core = EncryptedIndexCore::Create(settings, &InternalLogger(), {1});
+    EXPECT_FALSE(core->index_store->FencesInOneStep(*core->items_store));
+  }
+  EXPECT_TRUE(session_->TableExists(schema + "." + table_));
+  session_->Exec("DROP SCHEMA " + schema + " CASCADE");
+}
+
 }  // namespace
 }  // namespace ombrix

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
@@ -1058,6 +1059,70 @@ TEST_F(PostgresHoldsTest, AReleaseWhoseAnswerWasLostSaysSo) {
     EXPECT_EQ(holder->GetItem(7), Bytes());
     EXPECT_TRUE(TakeWhole(*other, 2, std::chrono::seconds(10)).granted);
     EXPECT_TRUE(other->ReleaseHold(HoldKind::kExclusive, 2));
+  }
+}
+
+// A prepared statement sent on a new session goes as that one knows it: the session ended idle
+// before an item delete, the next while it waited for a row lock; it runs on a third.
+TEST_F(PostgresHoldsTest, AStatementSentAgainOnANewSessionRunsThere) {
+  const std::string name = "ombrix_again_" + std::to_string(RandomId() % 1000000);
+  const std::string named = conninfo_ + " application_name=" + name;
+  auto index = OpenAt(named, RandomId());
+  PostgresKeystore items(PgConfig(named, table_), "idx", RandomId(), ombrix::ITEMS, index.get());
+  const std::vector<uint64_t> first = {7}, locked = {8};
+  items.BatchPushVariable({7, 8}, {Text("gone"), Text("gone")});
+  ASSERT_TRUE(index->BatchDeleteCarriedWhileState(99, {}, {{&items, &first}}));  // prepared now
+  const std::string session = "SELECT pid FROM pg_stat_activity WHERE application_name = '" + name + "'";
+  Terminate(std::stoi(session_->Scalar(session)));
+  PgSession locker(conninfo_);
+  locker.Query("BEGIN; SELECT 1 FROM " + table_ + " WHERE key = '8' FOR UPDATE");
+  std::string failure;
+  std::thread deleting([&] {
+    failure = ErrorText([&] { EXPECT_TRUE(index->BatchDeleteCarriedWhileState(99, {}, {{&items, &locked}})); });
+  });
+  int waits = 0;
+  for (int look = 0; look < 20000 && waits < 2; ++look) {
+    const auto waiting = session_->Query(session + " AND wait_event_type = 'Lock'");
+    if (!waiting.empty() && ++waits == 1) Terminate(std::stoi(waiting[0][0]));
+  }
+  locker.Exec("COMMIT");
+  deleting.join();
+  EXPECT_EQ(failure, "(nothing thrown)");
+  EXPECT_EQ(waits, 2);
+  EXPECT_EQ(items.BatchGetVariable({8}), std::vector<Bytes>{Bytes()});
+}
+
+// A write whose answer was lost after its commit (the connection cut as the reply came) is sent
+// again or read back: the call says done, and a record another process wrote stays another's.
+TEST_F(PostgresKeystoreTest, AWriteWhoseAnswerWasLostAfterItsCommitIsDone) {
+  ombrix_test::StallingRelay relay(ServerPort(conninfo_));
+  const std::string relayed = conninfo_ + " host=127.0.0.1 port=" + std::to_string(relay.port());
+  PostgresKeystore cs(PgConfig(relayed, config_table_), "idx", RandomId(), ombrix::CONFIG);
+  PostgresKeystore kv(PgConfig(relayed, table_), "idx", RandomId(), ombrix::INDEX);
+  auto other = Open(ombrix::CONFIG);
+  const std::string record = "idx.oei", commit("COMMIT\0", 7);
+  const struct {  // the statement whose answer is lost, the record before and after the call ("": none)
+    const std::string& cut;
+    const char* before;
+    std::function<bool()> call;
+    bool done;
+    const char* after;
+  } cases[] = {
+      {record, "", [&] { return cs.CompareAndSetConfigItem(record, {}, Text("mine")); }, true, "mine"},
+      {record, "mine", [&] { return cs.CompareAndSetConfigItem(record, Text("mine"), Text("new")); }, true, "new"},
+      {record, "new", [&] { return cs.DeleteConfigItemIf(record, Text("new")); }, true, ""},
+      {record, "theirs", [&] { return cs.CompareAndSetConfigItem(record, {}, Text("mine")); }, false, "theirs"},
+      {commit, "", [&] { return kv.PushMap(1, Text("m"), 2, 0) && kv.GetMap(1, 2).version == 1; }, true, ""},
+      {commit, "", [&] { return (kv.BatchPushVariable({7}, {Text("k")}), kv.GetItem(7) == Text("k")); }, true, ""},
+      {commit, "", [&] { return (kv.DeleteIndex(), kv.GetNumItems() == 0); }, true, ""},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(&row - cases);
+    other->DeleteConfigItem(record);
+    if (*row.before != '\0') other->PushConfigItem(record, Text(row.before));
+    relay.CutReplyTo(row.cut);
+    EXPECT_EQ(row.call(), row.done);
+    EXPECT_EQ(other->ConfigItemExists(record) ? other->LoadConfigItem(record) : Bytes(), Text(row.after));
   }
 }
 

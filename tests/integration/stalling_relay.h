@@ -1,8 +1,8 @@
 // A loopback TCP relay between a client and a server that a test can make misbehave the
 // way networks do: stop forwarding with every connection left open (a partition, a host
 // that vanished without a FIN), or cut the connections the moment the server answers (a
-// reply lost after the server did the work). Test-only; one thread relays every
-// connection, and the destructor closes everything.
+// reply lost after the server did the work), or only the one that sent a given statement.
+// Test-only; one thread relays every connection, and the destructor closes everything.
 #pragma once
 
 #include <netinet/in.h>
@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,7 +23,7 @@ namespace ombrix_test {
 
 class StallingRelay {
  public:
-  enum class Mode { kForward, kStalled, kCutOnReply };
+  enum class Mode { kForward, kStalled, kCutOnReply, kCutNextReply };
 
   explicit StallingRelay(int server_port) : server_port_(server_port) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -51,6 +52,14 @@ class StallingRelay {
 
   int port() const { return port_; }
   void Set(Mode mode) { mode_ = mode; }
+  // Cuts, as kCutOnReply does, only the connection that next sends `bytes` (a statement's
+  // text), as the reply comes back; then forwards again (kCutNextReply turns kForward).
+  void CutReplyTo(std::string bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cut_after_ = std::move(bytes);
+    armed_client_ = -1;
+    mode_ = Mode::kCutNextReply;
+  }
 
  private:
   static sockaddr_in Loopback(int port) {
@@ -75,10 +84,11 @@ class StallingRelay {
   }
 
   // Moves what is there from one side to the other; false when the pair is done.
-  static bool Pass(int from, int to) {
+  static bool Pass(int from, int to, std::string* seen = nullptr) {
     char buffer[16384];
     const ssize_t got = recv(from, buffer, sizeof(buffer), 0);
     if (got <= 0) return false;
+    if (seen != nullptr) seen->assign(buffer, static_cast<size_t>(got));
     for (ssize_t sent = 0; sent < got;) {
       const ssize_t n = send(to, buffer + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL);
       if (n <= 0) return false;
@@ -103,9 +113,17 @@ class StallingRelay {
       for (size_t i = 0; i < pairs_.size(); ++i) {
         const auto [client, server] = pairs_[i];
         bool open = true;
-        if (i < polled && fds[1 + 2 * i].revents != 0) open = Pass(client, server);
+        std::lock_guard<std::mutex> lock(mutex_);
+        const Mode now = mode_;  // CutReplyTo may have come since the poll
+        if (i < polled && fds[1 + 2 * i].revents != 0) {
+          std::string seen;
+          open = Pass(client, server, &seen);
+          if (now == Mode::kCutNextReply && seen.find(cut_after_) != std::string::npos) armed_client_ = client;
+        }
         if (i < polled && open && fds[2 + 2 * i].revents != 0) {
-          open = mode != Mode::kCutOnReply && Pass(server, client);
+          const bool cut_once = now == Mode::kCutNextReply && armed_client_ == client;
+          open = now != Mode::kCutOnReply && !cut_once && Pass(server, client);
+          if (cut_once) mode_ = Mode::kForward;
         }
         if (open) {
           kept.emplace_back(client, server);
@@ -125,6 +143,9 @@ class StallingRelay {
   std::atomic<Mode> mode_{Mode::kForward};
   std::atomic<bool> stop_{false};
   std::vector<std::pair<int, int>> pairs_;  // (client, server); touched by the relay thread only
+  std::mutex mutex_;       // guards the two below
+  std::string cut_after_;  // kCutNextReply: what the connection to cut sends
+  int armed_client_ = -1;  // the connection that sent it
   std::thread thread_;
 };
 
