@@ -843,15 +843,15 @@ PgOutcome PostgresKeystore::SelectKeyValues(const std::vector<uint64_t>& keys) {
     // The maps read waiting on this session goes in the same statement: one round trip.
     PgOutcome outcome;
     try {
-      // Prepared, the look's keys are $1 .. $n (MapsQuery); planned with the keys known, $1
-      // (KeyValuesQuery).
-      const std::vector<std::string> look_keys =
-          one ? MapKeyTexts(look->keys) : std::vector<std::string>{MapKeyArray(look->keys)};
       PgParams params;
-      for (const std::string& key : look_keys) params.AddText(key);
+      if (one) {
+        for (const std::string& key : look->key_texts) params.AddText(key);
+      } else {
+        params.AddText(look->key_array);
+      }
       params.AddText(fetched);
-      const std::string look_sql = one ? MapsQuery(look_keys.size(), kLookPart) : KeyValuesQuery(1, kLookPart);
-      outcome = exec(connection_.get(), look_sql + " UNION ALL " + query(params.size(), kFetchPart), params,
+      outcome = exec(connection_.get(),
+                     (one ? look->sql : look->array_sql) + " UNION ALL " + query(params.size(), kFetchPart), params,
                      kBinaryFormat, PGRES_TUPLES_OK);
     } catch (...) {
       look->failure = std::current_exception();
@@ -1106,13 +1106,6 @@ std::vector<uint64_t> PostgresKeystore::GetAllKeys() {
   return keys;
 }
 
-std::string PostgresKeystore::MapKeyArray(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
-  std::vector<uint64_t> flat;
-  flat.reserve(2 * keys.size());
-  for (const auto& [map_key, version_key] : keys) flat.insert(flat.end(), {map_key, version_key});
-  return KeyArray(flat);
-}
-
 std::vector<std::string> PostgresKeystore::MapKeyTexts(const std::vector<std::pair<uint64_t, uint64_t>>& keys) {
   std::vector<std::string> texts;
   texts.reserve(2 * keys.size());
@@ -1160,7 +1153,13 @@ void PostgresKeystore::SendMapsRead(const std::vector<std::pair<uint64_t, uint64
   if (connection_.session->shared) {
     // A statement left pending here would stand in the way of the other stores' on this
     // session: the read waits for the next key-value read on it and goes in its statement.
-    connection_.session->look = Session::Look{keys, std::nullopt, nullptr};
+    std::vector<std::string> texts = MapKeyTexts(keys);
+    std::string array = "{";
+    for (const std::string& key : texts) array += (array.size() > 1 ? "," : "") + key;
+    array += '}';
+    connection_.session->look = Session::Look{MapsQuery(texts.size(), kLookPart), std::move(texts),
+                                              KeyValuesQuery(1, kLookPart), std::move(array), keys, std::nullopt,
+                                              nullptr};
     return;
   }
   maps_read_ =

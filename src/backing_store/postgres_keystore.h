@@ -134,6 +134,12 @@ class PostgresKeystore final : public Keystore {
     bool shared = false;  // another store runs its statements on it
     // The maps read SendMapsRead left for the next key-value read on the session.
     struct Look {
+      // Its part of a prepared statement, the keys $1 .. $n (MapsQuery), and of one planned
+      // with the keys known, the keys $1 (KeyValuesQuery).
+      std::string sql;
+      std::vector<std::string> key_texts;
+      std::string array_sql;
+      std::string key_array;
       std::vector<std::pair<uint64_t, uint64_t>> keys;
       std::optional<std::vector<MapAndVersion>> maps;
       std::exception_ptr failure;
@@ -234,8 +240,6 @@ class PostgresKeystore final : public Keystore {
   std::vector<std::pair<uint64_t, uint64_t>> maps_read_keys_;
   // Each map key, then its version key, in decimal: the parameters of MapsQuery.
   static std::vector<std::string> MapKeyTexts(const std::vector<std::pair<uint64_t, uint64_t>>& keys);
-  // The same keys as one array: the parameter of KeyValuesQuery.
-  static std::string MapKeyArray(const std::vector<std::pair<uint64_t, uint64_t>>& keys);
   std::vector<MapAndVersion> MapsOf(const PgOutcome& outcome, const std::vector<std::pair<uint64_t, uint64_t>>& keys,
                                     char part = 0) const;
   std::string table_name_;
