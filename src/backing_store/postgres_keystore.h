@@ -135,7 +135,8 @@ class PostgresKeystore final : public Keystore {
     // The maps read SendMapsRead left for the next key-value read on the session.
     struct Look {
       // Its part of a prepared statement, the keys $1 .. $n (MapsQuery), and of one planned
-      // with the keys known, the keys $1 (KeyValuesQuery).
+      // with the keys known, the keys $1 (KeyValuesQuery). Made by the store that sent it:
+      // they name its table and store id, not those of the store whose read carries them.
       std::string sql;
       std::vector<std::string> key_texts;
       std::string array_sql;
