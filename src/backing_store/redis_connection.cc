@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -342,7 +343,7 @@ void RedisConnection::Connect(double limit, const std::string& limit_text) {
   // Setting up shares the limit of connecting: a peer that never answers a handshake (a
   // plain server asked for TLS) must not hold the constructor forever, nor each step of
   // a silent server's set-up spend the whole limit again.
-  redisSetTimeout(context_.get(), ToTimeval(SecondsLeft(until)));
+  SetSocketWait(SecondsLeft(until));
   if (endpoint.ssl) {
     ssl_context_ = MakeTlsContext(endpoint);
     StartTls(context_.get(), ssl_context_.get(), endpoint);
@@ -377,7 +378,7 @@ void RedisConnection::Connect(double limit, const std::string& limit_text) {
     throw std::runtime_error("Connection verification failed: PING command failed");
   }
   deadline_ = call_deadline;
-  redisSetTimeout(context_.get(), ToTimeval(endpoint.command_timeout));
+  SetSocketWait(endpoint.command_timeout);
 }
 
 bool RedisConnection::Broken() const {
@@ -392,7 +393,17 @@ bool RedisConnection::Broken() const {
 void RedisConnection::BeginCall() { deadline_ = After(endpoint_.command_timeout); }
 
 void RedisConnection::ArmDeadline() {
-  if (context_) redisSetTimeout(context_.get(), ToTimeval(SecondsLeft(deadline_)));
+  // Set again only when the call's deadline has moved well away from what the socket
+  // waits: back to back calls of a live server then cost no system call here.
+  constexpr double kSlackSeconds = 0.25;
+  const double left = SecondsLeft(deadline_);
+  if (!context_ || std::abs(left - armed_seconds_) <= kSlackSeconds) return;
+  SetSocketWait(left);
+}
+
+void RedisConnection::SetSocketWait(double seconds) {
+  redisSetTimeout(context_.get(), ToTimeval(seconds));
+  armed_seconds_ = seconds;
 }
 
 void RedisConnection::ReconnectIfBroken() {

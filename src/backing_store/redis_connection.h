@@ -189,6 +189,8 @@ class RedisConnection {
   void BeginCall();
   // Before a blocking read or write: the socket waits at most until the call's deadline.
   void ArmDeadline();
+  // The socket's own limit on one blocking read or write, and what it was last set to.
+  void SetSocketWait(double seconds);
   // Before a command: reconnects a broken connection, once per call, within the call's
   // deadline.
   void ReconnectIfBroken();
@@ -213,6 +215,7 @@ class RedisConnection {
   RedisContextPtr context_;
   size_t pending_ = 0;  // queued commands whose replies are not read yet
   Clock::time_point deadline_{};  // of the call under way
+  double armed_seconds_ = 0;  // the socket's limit, as SetSocketWait last set it
   bool gave_up_ = false;  // a reply was not waited for past the deadline: the connection is spent
   // Scripts whose body this connection sent since it was (re)opened.
   std::unordered_set<const RedisScript*> sent_scripts_;
