@@ -104,9 +104,10 @@ class Keystore {
                                 const std::vector<std::vector<uint8_t>>& values,
                                 const std::vector<CarriedValues>& carried);
   // BatchPushVariable(keys, values), then each carried store's BatchPushVariable of its
-  // values, in that order. Where CarriesWritesOf says so for the first carried stores, they
-  // are written in the same step as this store's (all of it lands, or none); the rest are
-  // written after it, in turn. An empty carried store is skipped.
+  // values, in that order. Where this store overrides it and CarriesWritesOf says so for
+  // the first carried stores, they are written in the same step as this store's (all of it
+  // lands, or none); the rest are written after it, in turn. An empty carried store is
+  // skipped.
   virtual void BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
                                          const std::vector<std::vector<uint8_t>>& values,
                                          const std::vector<CarriedValues>& carried);
@@ -129,12 +130,17 @@ class Keystore {
   // a caller gains nothing from handing the values to it and keeps the compare-and-set's
   // window (from reading the map to pushing it) as short as it can.
   virtual bool PushesMapAndValuesAtOnce() const { return false; }
-  // Whether PushMapAndValues and BatchPushVariableCarrying write `other`'s carried values
-  // in the same step as its own, judged by the same hold as `other`'s own writes would be.
-  // Where it does, a caller that hands them over saves `other` a call to its server.
-  virtual bool CarriesWritesOf(const Keystore& other) const {
-    (void)other;
-    return false;
+  // Whether the carrying writes this store overrides (PushMapAndValues,
+  // BatchPushVariableCarrying) write the carried values of the stores it fences in one step
+  // in that same step. The defaults write them in turn.
+  virtual bool CarriesInOneStep() const { return false; }
+  // Whether this store's overridden carrying writes write `other`'s carried values in the
+  // same step as its own, judged by the same hold as `other`'s own
+  // writes would be: this store fences `other` in one step, under the fence it writes
+  // with. Where it does, a caller that hands them over saves `other` a call to its server.
+  bool CarriesWritesOf(const Keystore& other) const {
+    return CarriesInOneStep() && write_fence_.has_value() && FencesInOneStep(other) &&
+           other.write_fence() == write_fence_;
   }
   // Versioned compare-and-set of a plain value: when the value under version_key (8
   // little-endian bytes; none counts as 0) holds expected_version, stores value under key
@@ -265,12 +271,6 @@ class Keystore {
   // other process reaches, reads the value and then removes in turn.
   virtual bool DeleteCarriedInOneStepWhileState(const uint64_t& state_key, const std::vector<uint8_t>& expected_state,
                                                 const std::vector<CarriedKeys>& together);
-  // CarriesWritesOf for a store whose steps carry what FencesInOneStep allows: `other` is
-  // fenced by this store's holds, in its step, under the same fence.
-  bool FencedAlike(const Keystore& other) const {
-    return write_fence_.has_value() && FencesInOneStep(other) && other.write_fence() == write_fence_;
-  }
-
   uint64_t value_size_ = 8;
   std::optional<WriteFence> write_fence_;
   uint64_t hashed_index_name_ = 0;

@@ -539,8 +539,6 @@ void PostgresKeystore::BatchPushVariableCarrying(const std::vector<uint64_t>& ke
   WriteInTurn({carried.begin() + static_cast<std::ptrdiff_t>(in_turn), carried.end()});
 }
 
-bool PostgresKeystore::CarriesWritesOf(const Keystore& other) const { return FencedAlike(other); }
-
 bool PostgresKeystore::FencesInOneStep(const Keystore& other) const {
   const auto* store = dynamic_cast<const PostgresKeystore*>(&other);
   return store != nullptr && store != this && store->fenced_by_other_ &&

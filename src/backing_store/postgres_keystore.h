@@ -51,9 +51,8 @@ class PostgresKeystore final : public Keystore {
   void BatchPushVariableCarrying(const std::vector<uint64_t>& keys,
                                  const std::vector<std::vector<uint8_t>>& values,
                                  const std::vector<CarriedValues>& carried) override;
-  // A store fenced by this one's holds, on this session: its statements go in this
-  // session's transactions.
-  bool CarriesWritesOf(const Keystore& other) const override;
+  // The carried stores fenced in one step go in this session's transactions.
+  bool CarriesInOneStep() const override { return true; }
   // A store on this session whose writes this store's holds fence (FenceByHoldsOf).
   bool FencesInOneStep(const Keystore& other) const override;
   bool PushMap(const uint64_t& map_key, const std::vector<uint8_t>& map,

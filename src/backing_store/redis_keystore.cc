@@ -428,8 +428,6 @@ bool RedisKeystore::PushMapAndValues(const uint64_t& map_key, const std::vector<
   return stored;
 }
 
-bool RedisKeystore::CarriesWritesOf(const Keystore& other) const { return FencedAlike(other); }
-
 bool RedisKeystore::FencesInOneStep(const Keystore& other) const {
   // A script of this store reaches the other store's hash, and judges the other's writes
   // by the hold keys it checks for its own, only where FenceByHoldsOf found one server.

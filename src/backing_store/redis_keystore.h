@@ -46,8 +46,7 @@ class RedisKeystore : public Keystore {
                         const std::vector<std::vector<uint8_t>>& values,
                         const std::vector<CarriedValues>& carried) override;
   bool PushesMapAndValuesAtOnce() const override { return write_fence_.has_value(); }
-  // A store this one fences in one step (FencesInOneStep), under this store's fence.
-  bool CarriesWritesOf(const Keystore& other) const override;
+  bool CarriesInOneStep() const override { return true; }
   // A RedisKeystore whose fence this store's holds are (FenceByHoldsOf): one server keeps
   // both.
   bool FencesInOneStep(const Keystore& other) const override;
