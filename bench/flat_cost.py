@@ -20,7 +20,8 @@ session opened anew times the calls at N again ("analysed" lines, against the sa
 figures). Redis: the same without the analysis.
 
     source scripts/services.sh
-    .venv/bin/python bench/flat_cost.py [--items 200000] [--backend postgres|redis|both]
+    taskset -c 2 .venv/bin/python bench/flat_cost.py [--items 200000] [--backend postgres|redis|both] \\
+        [--rounds 5]
 """
 import argparse
 import contextlib
@@ -70,8 +71,16 @@ def median_ms(run, count):
     return 1e3 * statistics.median(seconds)
 
 
-def time_calls(grower):
-    """Median milliseconds of each call on the index as it stands; leaves it holding what it held."""
+def time_calls(grower, rounds):
+    """Median milliseconds of each call on the index as it stands, over `rounds` rounds of
+    each call in turn (the median of the rounds' medians); leaves it holding what it held.
+    Calls of a fraction of a millisecond swing with the CPUs' wake-ups from round to round:
+    one round alone can be off by 2x."""
+    per_round = [time_round(grower) for _ in range(rounds)]
+    return {call: statistics.median(figures[call] for figures in per_round) for call in per_round[0]}
+
+
+def time_round(grower):
     index, size = grower.index, grower.size
     figures = {}
     rng = np.random.default_rng(size)
@@ -129,7 +138,7 @@ def psql(address, sql):
                    stdout=subprocess.DEVNULL, timeout=600)
 
 
-def run(backend, address, items):
+def run(backend, address, items, rounds):
     suffix = secrets.token_hex(4)
     kinds = ("untrained", "trained")
     tables = {kind: f"flat_cost_{kind}_{suffix}" for kind in kinds}
@@ -157,18 +166,18 @@ def run(backend, address, items):
             grower.grow_to(SMALL[kind])
             if kind == "trained":
                 grower.index.train(n_lists=SMALL[kind] // ITEMS_PER_LIST)
-            small[kind] = time_calls(grower)
+            small[kind] = time_calls(grower, rounds)
         for kind, grower in growers.items():
             grower.grow_to(items)
             if kind == "trained":
                 grower.index.train(n_lists=items // ITEMS_PER_LIST)
-            report(backend, kind, SMALL[kind], small[kind], time_calls(grower), items)
+            report(backend, kind, SMALL[kind], small[kind], time_calls(grower, rounds), items)
         if backend == "postgres":
             psql(address, "; ".join(f"ANALYZE {table}" for table in [*tables.values(), config_table]))
             for kind, grower in growers.items():
                 reopened = Grower(open_index(kind, False), 100)
                 reopened.size, reopened.fresh = grower.size, grower.fresh
-                report(backend, kind + ", analysed", SMALL[kind], small[kind], time_calls(reopened), items)
+                report(backend, kind + ", analysed", SMALL[kind], small[kind], time_calls(reopened, rounds), items)
                 del reopened
     finally:
         for grower in growers.values():
@@ -181,6 +190,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--items", type=int, default=200_000)
     parser.add_argument("--backend", choices=("postgres", "redis", "both"), default="both")
+    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     if args.items < SMALL["trained"]:
         parser.error(f"--items must be at least {SMALL['trained']:,}")
@@ -193,7 +203,7 @@ def main():
         if backend == "redis" and "db:" not in address:
             address += ",db:0"
         started = time.monotonic()
-        run(backend, address, args.items)
+        run(backend, address, args.items, args.rounds)
         print(f"{backend}: {time.monotonic() - started:.0f} s", file=sys.stderr, flush=True)
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """get, delete and list_ids for two builds of the module, interleaved finely: a process of
-each build holds an index of its own (100,000 items, 64-d, untrained) and the two take
+each build holds an index of its own (100,000 items, 64-d, untrained), grown in one session
+from an empty table, and the two take
 turns, a slice of calls at a time, so that slow swings of the server fall on both alike.
 The figure is each build's calls per second over all its slices; the ratio is this
 build's rate over the peer's (above 1: this build is faster). Start-up and filling stay
@@ -38,9 +39,7 @@ def child(backend, address, build):
     index = ombrix.Client("bench", items, config, items).create_index(
         "item_calls_" + secrets.token_hex(4), os.urandom(32), ombrix.IndexIVFFlat(DIM))
     rng = np.random.default_rng(7)
-    for first in range(0, ITEMS, 10_000):
-        index.upsert([f"i{n}" for n in range(first, first + 10_000)],
-                     rng.standard_normal((10_000, DIM)).astype("float32"))
+    taking_turns.grow(index, ITEMS, DIM, rng)
     deleted = 0
     print(json.dumps("ready"), flush=True)
     try:

@@ -22,6 +22,18 @@ def parse(doc, turns, slice_):
     return args
 
 
+def grow(index, items, dim, rng, prefix="i"):
+    """Fills `index` with ids <prefix>0 .. <prefix><items-1> as one session grows a table: the
+    first 20 in upserts of 1 and the rest of the first 2,000 in upserts of 100, so that the
+    server plans the session's statements while the table is small, then upserts of 10,000."""
+    size = 0
+    while size < items:
+        count = min(1 if size < 20 else 100 if size < 2_000 else 10_000, items - size)
+        index.upsert([f"{prefix}{n}" for n in range(size, size + count)],
+                     rng.standard_normal((count, dim)).astype("float32"))
+        size += count
+
+
 def print_load(when):
     with open("/proc/loadavg") as load:
         print(f"load at {when}:", load.read().split()[:3], file=sys.stderr)
@@ -60,6 +72,11 @@ def start(doc, script, child, turns, slice_):
         child(*sys.argv[2:5])
         return None, None
     args = parse(doc, turns, slice_)
+    if args.backend == "postgres":
+        # Each run starts on empty tables that no earlier run left statistics for.
+        tables = ", ".join(f"bench_{kind}_{build}" for kind in ("items", "config") for build in ("peer", "current"))
+        subprocess.run(["psql", args.pg, "-qAt", "-c", f"DROP TABLE IF EXISTS {tables}"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     print_load("start")
     return args, Children(script, args)
 

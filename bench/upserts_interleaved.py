@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """One process's upserts for two builds of the module, interleaved finely: a process of
 each build holds an index of its own (10,000 items, 64-d; BENCH_ITEMS=n in the
-environment fills n instead, for a table grown in one session) and the two take turns, a
+environment fills n instead), grown in one session from an empty table, and the two take turns, a
 slice of upserts at a time, many times over, so that slow swings of the server (a
 checkpoint, the disk's flushes, another tenant) fall on both alike. The figure is each
 build's total time over all its slices; the ratio is the peer's time over this build's
@@ -36,10 +36,7 @@ def child(backend, address, build):
     index = ombrix.Client("bench", items, config, items).create_index(
         "interleaved_" + secrets.token_hex(4), os.urandom(32), ombrix.IndexIVFFlat(DIM))
     rng = np.random.default_rng(7)
-    for first in range(0, ITEMS, 10_000):
-        count = min(10_000, ITEMS - first)
-        index.upsert([f"i{n}" for n in range(first, first + count)],
-                     rng.standard_normal((count, DIM)).astype("float32"))
+    taking_turns.grow(index, ITEMS, DIM, rng)
     made = 0
     print(json.dumps("ready"), flush=True)
     try:

@@ -458,6 +458,7 @@ TEST_F(PostgresKeystoreTest, PreparedStatementsStayOnTheKeyIndexAsTheTableGrows)
   data->BatchPushVariable({1, 2, 3}, {Text("x"), Text("y"), Text("z")});
   const std::vector<std::pair<uint64_t, uint64_t>> maps = {{5, 6}, {7, 8}};
   const std::vector<uint64_t> one = {3};
+  const std::vector<uint64_t> several = {1, 2, 4};
   for (int run = 0; run < 6; ++run) {
     index->GetMaps(maps);
     index->SendMapsRead(maps);  // rides with the next read on the session
@@ -465,12 +466,13 @@ TEST_F(PostgresKeystoreTest, PreparedStatementsStayOnTheKeyIndexAsTheTableGrows)
     index->ReceiveMaps();
     data->BatchGetVariable({2});
     EXPECT_TRUE(index->BatchDeleteCarriedWhileState(60, {}, {{data.get(), &one}}));
+    EXPECT_TRUE(index->BatchDeleteCarriedWhileState(60, {}, {{data.get(), &several}}));
   }
   session_->Exec("INSERT INTO " + table_ + " SELECT g::text, '\\x00', 1 FROM generate_series(100, 40099) g");
   PgOutcome prepared = PgExec(session, "SELECT name, statement, cardinality(parameter_types) FROM pg_prepared_statements",
                               PGRES_TUPLES_OK);
   ASSERT_TRUE(prepared.ok) << prepared.error;
-  EXPECT_GE(prepared.rows(), 5);  // the row upsert, the maps read alone and with a fetch, the fetch, the delete
+  EXPECT_GE(prepared.rows(), 5);  // the row upsert, the maps read alone and with a fetch, the fetch, the deletes
   for (int row = 0; row < prepared.rows(); ++row) {
     std::string nulls;
     for (int i = std::stoi(PgText(prepared.result.get(), row, 2)); i > 0; --i) nulls += i > 1 ? "NULL, " : "NULL";
