@@ -560,6 +560,19 @@ std::string PgClientSideOptions(PGconn* connection) {
   return lines;
 }
 
+std::string PgConninfoOptions(const std::string& conninfo) {
+  char* error = nullptr;
+  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(PQconninfoParse(conninfo.c_str(), &error),
+                                                                      PQconninfoFree);
+  PQfreemem(error);
+  if (!options) return conninfo;
+  std::string lines;
+  for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
+    if (option->val != nullptr) lines += std::string(option->keyword) + "=" + option->val + "\n";
+  }
+  return lines;
+}
+
 void PgKeepSession(PGconn* connection, bool keep, const std::string& held, const std::string& advice) {
   SessionNotes* notes = NotesOf(connection);
   if (notes == nullptr) return;

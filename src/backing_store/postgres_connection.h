@@ -101,6 +101,11 @@ std::string PgServerAddress(const PGconn* connection);
 // secrets. Two connections with equal lines behave alike on the client side.
 std::string PgClientSideOptions(PGconn* connection);
 
+// The options a connection string gives, "name=value" lines in libpq's order: strings
+// spelled apart (another order, spacing, quoting, a URI) that give the same options open
+// alike. A string libpq cannot parse comes back as it is.
+std::string PgConninfoOptions(const std::string& conninfo);
+
 // The statement functions below reconnect first when the connection broke since the last
 // statement outside a transaction (PQreset: the same parameters), and throw
 // ServerUnreachable when that fails or when the server does not answer within the

@@ -161,7 +161,7 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
   // Checked before connecting: an unsafe name never reaches the server.
   CheckOpeningRequest(config, index_name_, store_kind_);
   const std::string& conninfo = *config.connection_string;
-  conninfo_ = conninfo;
+  conninfo_ = PgConninfoOptions(conninfo);
   table_name_ = *config.table_name;
   own_config_names_[0] = index_name_ + ".oei";
   own_config_names_[1] = index_name_ + ".ovs";
@@ -172,7 +172,7 @@ PostgresKeystore::PostgresKeystore(const ombrix::DBConfig& config, const std::st
 
   const bool may_join = holder != nullptr && holder != this && !is_config();
   if (may_join && holder->conninfo_ == conninfo_) {
-    JoinSessionOf(*holder);  // the same words reach the same server, as the same session would
+    JoinSessionOf(*holder);  // the same options reach the same server, as the same session would
   } else {
     // Holds live on the index store's session, and the maps' transaction lock and the row
     // locks of a write or deletion on every key-value store's: each of those sessions ends

@@ -233,7 +233,7 @@ class PostgresKeystore final : public Keystore {
   bool ConfigItemIs(const std::string& name, const std::vector<uint8_t>& blob);
 
   SessionRef connection_;
-  std::string conninfo_;
+  std::string conninfo_;  // the options the connection string gives (PgConninfoOptions)
   bool fenced_by_other_ = false;  // runs on the session of the store whose holds fence it
   // The maps read SendMapsRead sent, until ReceiveMaps answers it.
   std::optional<PgSentStatement> maps_read_;

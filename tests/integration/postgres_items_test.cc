@@ -11,6 +11,7 @@
 #include "encrypted_store/encrypted_index_core.h"
 #include "items_on_backend.h"
 #include "postgres_test_support.h"
+#include "stalling_relay.h"
 
 namespace ombrix {
 namespace {
@@ -56,9 +57,10 @@ TEST_F(PostgresItemsTest, RefusedBatchesAndTamperedRecords) {
 }
 
 // A data or contents location that names the index location's server in other words (its
-// keys in another order) runs on the index store's session as the same words do: a handle
-// keeps two sessions, the index store's and the config store's, where a store taken for
-// another server's would keep a third, unfenced.
+// keys in another order) runs on the index store's session as the same words do, and opens
+// no session of its own to find that out: a handle keeps two sessions, the index store's
+// and the config store's, where a store taken for another server's would keep a third,
+// unfenced.
 TEST_F(PostgresItemsTest, StoresSpelledOtherwiseRunOnTheIndexStoresSession) {
   struct Row {
     const char* what;
@@ -69,7 +71,13 @@ TEST_F(PostgresItemsTest, StoresSpelledOtherwiseRunOnTheIndexStoresSession) {
                          Row{"records and contents reordered", true, true}}) {
     SCOPED_TRACE(row.what);
     const std::string app = UniqueTableName("app");
-    const std::string words = conninfo_ + " application_name=" + app;
+    // Through a relay that counts the connections the key-value stores open.
+    ombrix_test::StallingRelay relay(ombrix_pg_test::ServerPort(conninfo_));
+    std::string words = "application_name=" + app + " port=" + std::to_string(relay.port());
+    std::istringstream given(conninfo_);
+    for (std::string word; given >> word;) {
+      if (!word.starts_with("port=")) words += " " + word;
+    }
     std::istringstream split(words);
     std::vector<std::string> keys{std::istream_iterator<std::string>(split), {}};
     std::string reordered;
@@ -80,13 +88,14 @@ TEST_F(PostgresItemsTest, StoresSpelledOtherwiseRunOnTheIndexStoresSession) {
     settings.index_location = PgConfig(words, table_);
     settings.data_location = PgConfig(row.reorder_data ? reordered : words, table_);
     settings.items_location = PgConfig(row.reorder_items ? reordered : words, table_);
-    settings.config_location = PgConfig(words, config_table_);
+    settings.config_location = PgConfig(conninfo_ + " application_name=" + app, config_table_);
     settings.cpu_threads = 0;
     settings.payload_size = testing_util::kPayloadSize;
     auto core = EncryptedIndexCore::Create(settings, &InternalLogger(), {1});
     EXPECT_TRUE(core->index_store->FencesInOneStep(*core->data_store));
     EXPECT_TRUE(core->index_store->FencesInOneStep(*core->items_store));
     EXPECT_EQ(session_->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + app + "'"), "2");
+    EXPECT_EQ(relay.accepted(), 1);  // options that parse alike need no session to compare
   }
 }
 

@@ -27,6 +27,7 @@ using ombrix_pg_test::ErrorText;
 using ombrix_pg_test::PgConfig;
 using ombrix_pg_test::PgSession;
 using ombrix_pg_test::RandomId;
+using ombrix_pg_test::ServerPort;
 using ombrix_pg_test::UniqueTableName;
 using testing::HasSubstr;
 using testing::StartsWith;
@@ -696,17 +697,6 @@ std::string LockOf(int lock_class, const Keystore& store) {
   const uint64_t id = store.store_id();
   return "(" + std::to_string(lock_class) + ", " +
          std::to_string(static_cast<int32_t>(static_cast<uint32_t>(id ^ (id >> 32)))) + ")";
-}
-
-int ServerPort(const std::string& conninfo) {
-  char* error = nullptr;
-  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
-      PQconninfoParse(conninfo.c_str(), &error), PQconninfoFree);
-  PQfreemem(error);
-  for (PQconninfoOption* option = options.get(); option && option->keyword; ++option) {
-    if (std::string(option->keyword) == "port" && option->val) return std::stoi(option->val);
-  }
-  return 5432;
 }
 
 // The process's hold lease for the stores opened while it lives.

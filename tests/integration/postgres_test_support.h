@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -109,6 +110,18 @@ class SharedServerTest : public testing::Test {
   std::string conninfo_;
   std::unique_ptr<PgSession> session_;  // null when the test was skipped
 };
+
+// The port a connection string names (5432 where it names none).
+inline int ServerPort(const std::string& conninfo) {
+  char* error = nullptr;
+  std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
+      PQconninfoParse(conninfo.c_str(), &error), PQconninfoFree);
+  PQfreemem(error);
+  for (PQconninfoOption* option = options.get(); option && option->keyword; ++option) {
+    if (std::string(option->keyword) == "port" && option->val) return std::stoi(option->val);
+  }
+  return 5432;
+}
 
 inline int FreeLoopbackPort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

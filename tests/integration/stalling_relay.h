@@ -51,6 +51,8 @@ class StallingRelay {
   StallingRelay& operator=(const StallingRelay&) = delete;
 
   int port() const { return port_; }
+  // Connections the relay has taken in so far.
+  int accepted() const { return accepted_; }
   void Set(Mode mode) { mode_ = mode; }
   // Cuts, as kCutOnReply does, only the connection that next sends `bytes` (a statement's
   // text), as the reply comes back; then forwards again (kCutNextReply turns kForward).
@@ -81,6 +83,7 @@ class StallingRelay {
       return;
     }
     pairs_.emplace_back(client, server);
+    ++accepted_;
   }
 
   // Moves what is there from one side to the other; false when the pair is done.
@@ -142,6 +145,7 @@ class StallingRelay {
   int port_ = 0;
   std::atomic<Mode> mode_{Mode::kForward};
   std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
   std::vector<std::pair<int, int>> pairs_;  // (client, server); touched by the relay thread only
   std::mutex mutex_;       // guards the two below
   std::string cut_after_;  // kCutNextReply: what the connection to cut sends
