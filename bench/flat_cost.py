@@ -1,27 +1,28 @@
 #!/usr/bin/env python3
-"""Whether a call's cost stays flat as an index grows: one process grows an index from 0 to
---items items (16-d) on one session, and at a small size and at --items (N) times a single
-upsert (a batch of 1), get of 1 and of 100 ids, delete of 1 and of 100 ids, and a cached
-query. Each figure is the median of its calls; each line ends with cost(N) / cost(small),
-which should stay at or below 1.2.
+"""Whether a call's cost stays flat as an index grows: one process times a single upsert (a
+batch of 1), get of 1 and of 100 ids, delete of 1 and of 100 ids, and a cached query on an
+index grown to --items items (N, 16-d) in one session and on one of a small size, and
+prints cost(N) / cost(small) for each, which should stay at or below 1.2.
 
-Two indexes, each in tables of its own, so that each starts on an empty table: one never
-trained, timed at 2,000 items and at N; and one trained at 10,000 items (the fewest a
-training takes) and trained again at N, each time into lists of 125 items, so that a query
-reads as much at both sizes. An index's first items come a few at a time: the first 20 go
-in upserts of 1 and the rest of the first 2,000 in upserts of 100, so that the server plans
-the statements of the session while the table is small; later ones go in upserts of
-10,000. (The untrained index keeps every item in one list: its query's arithmetic grows
-with N whatever the store does.)
+For each of two kinds, two indexes, each in a table of its own, so that each starts on an
+empty table: never trained, the small one at 2,000 items; and trained, the small one at
+10,000 items (the fewest a training takes), into lists of 125 items, so that a query reads
+as much at both sizes (the large one is trained at 10,000 and again at N). An index's first
+items come a few at a time: the first 20 go in upserts of 1 and the rest of the first 2,000
+in upserts of 100, so that the server plans the statements of the session while the table
+is small; later ones go in upserts of 10,000. (The untrained index keeps every item in one
+list: its query's arithmetic grows with N whatever the store does.)
 
-PostgreSQL: the tables are the bench's own, made with autovacuum off and never analysed
-while the index grows, as a table between two analyses is; then, after an ANALYZE, a
-session opened anew times the calls at N again ("analysed" lines, against the same small
-figures). Redis: the same without the analysis.
+The small and the large index take turns, a round of every call at a time (--rounds of
+each), so that the machine's and the server's swings fall on both alike; a figure is the
+median of the rounds' medians. PostgreSQL: the tables are the bench's own, made with
+autovacuum off and never analysed while the indexes grow, as a table between two analyses
+is; then, after an ANALYZE, sessions opened anew take turns again ("analysed" lines).
+Redis: the same without the analysis.
 
     source scripts/services.sh
     taskset -c 2 .venv/bin/python bench/flat_cost.py [--items 200000] [--backend postgres|redis|both] \\
-        [--rounds 5]
+        [--rounds 7]
 """
 import argparse
 import contextlib
@@ -71,13 +72,15 @@ def median_ms(run, count):
     return 1e3 * statistics.median(seconds)
 
 
-def time_calls(grower, rounds):
-    """Median milliseconds of each call on the index as it stands, over `rounds` rounds of
-    each call in turn (the median of the rounds' medians); leaves it holding what it held.
-    Calls of a fraction of a millisecond swing with the CPUs' wake-ups from round to round:
-    one round alone can be off by 2x."""
-    per_round = [time_round(grower) for _ in range(rounds)]
-    return {call: statistics.median(figures[call] for figures in per_round) for call in per_round[0]}
+def time_in_turns(small, large, rounds):
+    """Median milliseconds of each call on the two indexes as they stand, taking turns a
+    round at a time; leaves each holding what it held."""
+    per_round = {"small": [], "large": []}
+    for _ in range(rounds):
+        per_round["small"].append(time_round(small))
+        per_round["large"].append(time_round(large))
+    return [{call: statistics.median(figures[call] for figures in per_round[size]) for call in per_round[size][0]}
+            for size in ("small", "large")]
 
 
 def time_round(grower):
@@ -141,7 +144,8 @@ def psql(address, sql):
 def run(backend, address, items, rounds):
     suffix = secrets.token_hex(4)
     kinds = ("untrained", "trained")
-    tables = {kind: f"flat_cost_{kind}_{suffix}" for kind in kinds}
+    sizes = ("small", "large")
+    tables = {(kind, size): f"flat_cost_{kind}_{size}_{suffix}" for kind in kinds for size in sizes}
     config_table = f"flat_cost_config_{suffix}"
     if backend == "postgres":
         for table in tables.values():
@@ -149,35 +153,39 @@ def run(backend, address, items, rounds):
             psql(address, f"CREATE TABLE {table} (key VARCHAR(255) NOT NULL, value BYTEA NOT NULL, index_name "
                           f"BIGINT NOT NULL, PRIMARY KEY (key, index_name)) WITH (autovacuum_enabled = false)")
     config = ombrix.DBConfig(backend, config_table, address)
-    keys = {kind: os.urandom(32) for kind in kinds}
+    keys = {place: os.urandom(32) for place in tables}
 
-    def open_index(kind, create):
-        where = ombrix.DBConfig(backend, tables[kind], address)
+    def open_index(place, create):
+        where = ombrix.DBConfig(backend, tables[place], address)
         client = ombrix.Client("flat_cost", where, config, where)
-        name = f"flat_cost_{kind}_{suffix}"
+        name = tables[place]
         if create:
-            return client.create_index(name, keys[kind], ombrix.IndexIVFFlat(DIM), max_cache_size=64)
-        return client.load_index(name, keys[kind], max_cache_size=64)
+            return client.create_index(name, keys[place], ombrix.IndexIVFFlat(DIM), max_cache_size=64)
+        return client.load_index(name, keys[place], max_cache_size=64)
 
-    growers = {kind: Grower(open_index(kind, True), seed) for seed, kind in enumerate(kinds)}
-    small = {}
+    growers = {place: Grower(open_index(place, True), seed) for seed, place in enumerate(tables)}
     try:
-        for kind, grower in growers.items():
+        for (kind, size), grower in growers.items():
             grower.grow_to(SMALL[kind])
             if kind == "trained":
                 grower.index.train(n_lists=SMALL[kind] // ITEMS_PER_LIST)
-            small[kind] = time_calls(grower, rounds)
-        for kind, grower in growers.items():
-            grower.grow_to(items)
-            if kind == "trained":
-                grower.index.train(n_lists=items // ITEMS_PER_LIST)
-            report(backend, kind, SMALL[kind], small[kind], time_calls(grower, rounds), items)
+            if size == "large":
+                grower.grow_to(items)
+                if kind == "trained":
+                    grower.index.train(n_lists=items // ITEMS_PER_LIST)
+        for kind in kinds:
+            small, large = time_in_turns(growers[kind, "small"], growers[kind, "large"], rounds)
+            report(backend, kind, SMALL[kind], small, large, items)
         if backend == "postgres":
             psql(address, "; ".join(f"ANALYZE {table}" for table in [*tables.values(), config_table]))
-            for kind, grower in growers.items():
-                reopened = Grower(open_index(kind, False), 100)
-                reopened.size, reopened.fresh = grower.size, grower.fresh
-                report(backend, kind + ", analysed", SMALL[kind], small[kind], time_calls(reopened, rounds), items)
+            for kind in kinds:
+                reopened = {}
+                for size in sizes:
+                    grower = growers[kind, size]
+                    reopened[size] = Grower(open_index((kind, size), False), 100)
+                    reopened[size].size, reopened[size].fresh = grower.size, grower.fresh
+                small, large = time_in_turns(reopened["small"], reopened["large"], rounds)
+                report(backend, kind + ", analysed", SMALL[kind], small, large, items)
                 del reopened
     finally:
         for grower in growers.values():
@@ -190,7 +198,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--items", type=int, default=200_000)
     parser.add_argument("--backend", choices=("postgres", "redis", "both"), default="both")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
     if args.items < SMALL["trained"]:
         parser.error(f"--items must be at least {SMALL['trained']:,}")

@@ -67,6 +67,10 @@ void ItemCache::CountIds(const PackedList& items, bool add) {
     if (found->second-- == 2) --shared_ids_;
     if (found->second == 0) id_holders_.erase(found);
   }
+  // An emptied map keeps the buckets it grew to, and clearing it again walks them all: a
+  // list of 200,000 ids, once cached, made every later item delete (which clears the cache)
+  // cost 40% more. A fresh map holds none.
+  if (id_holders_.empty()) decltype(id_holders_)().swap(id_holders_);
 }
 
 void ItemCache::Insert(uint32_t list, std::shared_ptr<const PackedList> items, uint32_t counter) {
@@ -131,9 +135,10 @@ void ItemCache::RemoveListsHolding(const std::unordered_set<std::string>& ids) {
 }
 
 void ItemCache::Clear() {
-  entries_.clear();
+  // Swapped with fresh maps, not cleared: their buckets go too (see CountIds).
+  decltype(entries_)().swap(entries_);
   recency_.clear();
-  id_holders_.clear();
+  decltype(id_holders_)().swap(id_holders_);
   shared_ids_ = 0;
 }
 
