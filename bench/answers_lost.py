@@ -116,6 +116,22 @@ def act(results, what, name, address, items, configs):
             index.delete_index()
         elif what == "delete":
             client(address, items, configs).load_index(name, KEY).delete_index()
+        elif what == "load":
+            # "load the index; if loading says a deletion did not finish, delete it and create
+            # the index again if it does not exist", then the cycle's own end: no index.
+            try:
+                index = client(address, items, configs).load_index(name, KEY)
+            except RuntimeError as failure:
+                if "does not exist" not in str(failure):
+                    raise
+                index = client(address, items, configs).create_index(name, KEY)
+            else:
+                try:
+                    index.get_num_vectors()
+                except RuntimeError as failure:
+                    if "did not finish" not in str(failure):
+                        raise
+            index.delete_index()
         else:
             client(address, items, configs).create_index(name, KEY).delete_index()
         results.put(None)
@@ -149,7 +165,8 @@ def left_on_server(pg, name, items, configs):
 def follow(said, name, where):
     if said is None:
         return None
-    for advice, what in (("create the index again", "create"), ("upsert the same items again", "upsert"),
+    for advice, what in (("load the index; if loading says", "load"), ("create the index again", "create"),
+                         ("upsert the same items again", "upsert"),
                          ("delete the index again", "delete"), ("delete it again", "delete")):
         if advice in said:
             return f"{what}: {run(what, name, where) or 'ok'}"
